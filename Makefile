@@ -1,0 +1,28 @@
+# The two commands: `make run` and `make test`. Both install any missing
+# Debian packages first (through sudo when not root).
+BUILD_DIR ?= build/release
+TEST_DIR  ?= build/test
+WERROR    := $(if $(CI),ON,OFF)
+JOBS      ?= $(shell nproc)
+
+.PHONY: run test deps build build-test clean
+
+deps:
+	@./tools/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(BUILD_DIR) --target brevglimt
+
+run: build
+	$(BUILD_DIR)/app/brevglimt $(ARGS)
+
+build-test: deps
+	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBREV_SANITIZE=ON -DBREV_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(TEST_DIR)
+
+test: build-test
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,36 @@
+#include "guihooks.h"
+
+#include "platform.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace app {
+
+void installGuiHooks()
+{
+    rt::UiHooks hooks;
+    hooks.messageBox = [](const QString& caption, const QString& text, rt::MsgIcon icon) {
+        QMessageBox box;
+        box.setWindowTitle(caption);
+        box.setText(text);
+        switch (icon) {
+        case rt::MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
+        case rt::MsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
+        case rt::MsgIcon::Warning: box.setIcon(QMessageBox::Warning); break;
+        case rt::MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
+        }
+        box.setStandardButtons(QMessageBox::Ok);
+        box.exec();
+    };
+    hooks.busyCursor = [](bool busy) {
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else if (QApplication::overrideCursor())
+            QApplication::restoreOverrideCursor();
+    };
+    hooks.beep = [] { QApplication::beep(); };
+    rt::platform().setUiHooks(std::move(hooks));
+}
+
+} // namespace app

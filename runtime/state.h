@@ -1,0 +1,50 @@
+// The runtime's process-wide state, in one place: the log and its counters,
+// the settings object and its current section, the switches and flags.
+#pragma once
+
+#include "inifile.h"
+
+#include <QString>
+#include <QStringList>
+#include <map>
+#include <memory>
+
+namespace rt {
+
+struct RuntimeState {
+    // Log (textfil)
+    QStringList LogLines;
+    QString LogFile;
+    QString LogFolder;
+    bool LogToFile = false;
+    bool LogWriteThrough = false;
+    QString LastLogLine;
+    qint32 ErrorCount = 0;
+    qint32 WarningCount = 0;
+    qint32 HintCount = 0;
+
+    // Settings access and start-up (zt_reg)
+    std::unique_ptr<IniFileObj> IniFile;
+    QString IniFileName = QStringLiteral("tavlund.ini");
+    QString EtcFolder = QStringLiteral("../etc/");
+    QString IniSection = QStringLiteral("STANDARD");
+    QString OptionUser;
+    QString UserNameCache;
+    QString OptionIp;
+    QString OptionCaption;
+    bool OptionInstall = false;
+    bool VerboseLogging = false;
+
+    // Settings files whose last save failed, kept so that switching between
+    // the main and the per-user file never drops what could not be written.
+    std::map<QString, std::unique_ptr<IniFileObj>> UnsavedIni;
+
+    // Top folder of the clean-up in progress.
+    QString CleanTop;
+};
+
+RuntimeState& state();
+// Back to the state at load; tests call it between cases.
+void resetState();
+
+} // namespace rt

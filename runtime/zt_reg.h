@@ -1,0 +1,68 @@
+// Settings access, user name, folders, machine facts, clean-up, and the
+// runtime's start-up and shutdown order.
+#pragma once
+
+#include "inifile.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace rt {
+
+// ---- Settings access ----
+IniFileObj& IniFile();
+void iniselect(const QString& section);
+void inistandard();
+QString inireadstring(const QString& key);
+bool inireadbool(const QString& key);
+qint32 inireadint(const QString& key);
+void iniwritestring(const QString& key, const QString& value);
+void iniwritebool(const QString& key, bool value);
+void iniwriteint(const QString& key, qint32 value);
+// Saves the current file and switches to the per-user or the main file.
+void useuserini();
+void usemainini();
+// Writes IniFile to disk; on failure logs a "FEIL: " line and keeps the
+// settings in memory for the next attempt. True when written.
+bool flushIniFile();
+
+// ---- User name ----
+QString username();
+QString registryuser();
+
+// ---- Folders ----
+// The application-data root "<root>/Tavlund/".
+QString approot();
+QString tavlundpath(const QString& name);
+void setfolder(const QString& name, const QString& path);
+void mkdirsafe(const QString& path);
+QString binpath();
+QString logpath();
+void installfolders();
+
+// ---- Switches and machine facts ----
+void applySwitches(const QStringList& args);
+QString computername();
+QString domainname();
+QString ipaddress();
+QString spooldir();
+QString tempdir();
+void loglogin();
+
+// ---- Clean-up of temporary files ----
+void deletetempfiles(bool system);
+void cleanfolder(QString path);
+void deletetree(const QString& folder);
+
+// ---- Start-up and shutdown ----
+// Finds and opens the main settings file and stamps its audit header.
+void locateIniFile();
+void ztregStart(const QStringList& args);
+void ztregEnd();
+// The whole runtime: textfil, then zt_reg; shutdown in reverse order.
+void runtimeStart(const QStringList& args);
+void runtimeStop();
+
+inline constexpr const char* kIniVersion = "5.36";
+
+} // namespace rt

@@ -1,0 +1,60 @@
+#include "fakeplatform.h"
+#include "state.h"
+#include "textcodec.h"
+#include "xmldata.h"
+
+#include <gtest/gtest.h>
+
+using namespace xmldata;
+using testsupport::RuntimeFixtureGuard;
+
+namespace {
+void otherHook(std::int32_t, const QString&) {}
+} // namespace
+
+TEST(XmlHook, WritesOnlyWhenInstalledAndVerbose)
+{
+    struct Case {
+        bool installed;
+        bool verbose;
+        std::int32_t code;
+        const char* text;
+        const char* line; // empty: nothing written
+    };
+    const Case cases[] = {
+        {true, true, 5, "ok", "t XML: 5 ok"},
+        {true, true, -12, "feil i svar", "t XML: -12 feil i svar"},
+        {true, true, 0, "", "t XML: 0 "},
+        {true, false, 5, "ok", ""},
+        {false, true, 5, "ok", ""},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        guard.fake.fixedTime = QStringLiteral("t");
+        rt::state().LogToFile = true;
+        rt::state().VerboseLogging = c.verbose;
+        initialize();
+        if (!c.installed)
+            XmlLogHook = &otherHook;
+        XmlLogLine(c.code, QString::fromUtf8(c.text));
+        EXPECT_EQ(rt::state().LastLogLine, QString::fromUtf8(c.line)) << c.code << c.text;
+        XmlLogHook = nullptr;
+    }
+}
+
+TEST(XmlHook, IdentityAndLetterTable)
+{
+    EXPECT_EQ(XmlApiName, QStringLiteral("Tavlund XMLAPI"));
+    EXPECT_EQ(XmlApiVersion, QStringLiteral("1.30"));
+    EXPECT_EQ(XmlEncoding, QStringLiteral("iso-8859-1"));
+    // Each mis-decoded form is the letter's UTF-8 bytes read as Windows-1252.
+    for (const LetterRepair& r : XmlLetterRepairs) {
+        QString misread;
+        for (const char byte : r.letter.toUtf8())
+            misread += rt::cp1252ToUnicode(static_cast<unsigned char>(byte));
+        EXPECT_EQ(r.misdecoded, misread) << r.letter.toStdString();
+    }
+    EXPECT_EQ(XmlLetterRepairs[0].letter + XmlLetterRepairs[1].letter + XmlLetterRepairs[2].letter
+                  + XmlLetterRepairs[3].letter + XmlLetterRepairs[4].letter + XmlLetterRepairs[5].letter,
+              QStringLiteral("æøåÆØÅ"));
+}

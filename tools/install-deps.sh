@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs the Debian packages Brevglimt needs to build, run and test.
+# Quiet and quick when everything is already there.
+set -eu
+
+PACKAGES="
+build-essential cmake ninja-build pkg-config make
+qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6svg6 qt6-wayland
+libpoco-dev libssl-dev
+libgtest-dev googletest
+xdg-utils fonts-dejavu-core
+dovecot-pop3d python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
+xvfb xauth x11-utils imagemagick
+"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "Installerer:$missing"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
