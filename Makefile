@@ -5,7 +5,7 @@ TEST_DIR  ?= build/test
 WERROR    := $(if $(CI),ON,OFF)
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test deps build build-test clean
+.PHONY: run test demo deps build build-test clean
 
 deps:
 	@./tools/install-deps.sh
@@ -16,6 +16,11 @@ build: deps
 
 run: build
 	$(BUILD_DIR)/app/brevglimt $(ARGS)
+
+demo: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(BUILD_DIR) --target brevglimt scripted-pop3-server
+	./tools/demo.sh $(BUILD_DIR)
 
 build-test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBREV_SANITIZE=ON -DBREV_WERROR=$(WERROR) >/dev/null

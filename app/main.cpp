@@ -1,11 +1,27 @@
-// Program entry: the runtime's start-up, the event loop, the shutdown.
+// Program entry: the runtime's start-up, the windows, the event loop, the
+// shutdown.
+#include "errordisplay.h"
+#include "forms.h"
 #include "guihooks.h"
 #include "termination.h"
+#include "visning.h"
 #include "xmldata.h"
 #include "zt_reg.h"
 
 #include <QApplication>
-#include <QTimer>
+
+namespace {
+
+// A Wayland client can neither place itself in the corner nor stay on top,
+// so the strip runs through XWayland when the session has it.
+void preferXWayland()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -14,18 +30,26 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
 
+    preferXWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brevglimt"));
+    // Only closing the strip ends the program, not the last dialog closing
+    // while the strip is hidden.
+    QApplication::setQuitOnLastWindowClosed(false);
     app::installGuiHooks();
     rt::installTerminationHandler();
 
     rt::runtimeStart(args);
     xmldata::initialize();
 
-    // No window yet: the loop ends at once.
-    QTimer::singleShot(0, &application, &QCoreApplication::quit);
-    const int code = QApplication::exec();
+    app::createForms();
+    // An error in the first check is shown like any other; the program goes on.
+    app::runHandler([] { app::BrevglimtForm->showForm(); });
+    // A signal that came while the first check ran has already asked the
+    // loop to end before it started.
+    const int code = rt::terminationRequested() ? 0 : QApplication::exec();
 
+    app::destroyForms();
     rt::runtimeStop();
     return code;
 }

@@ -12,14 +12,21 @@ namespace rt {
 
 namespace {
 int g_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_requested = 0;
 
 void onSignal(int)
 {
+    g_requested = 1;
     const char byte = 1;
     // Only async-signal-safe work here: wake the event loop.
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
 }
 } // namespace
+
+bool terminationRequested()
+{
+    return g_requested != 0;
+}
 
 void installTerminationHandler()
 {

@@ -1,34 +1,65 @@
 #!/bin/sh
 # Starts the program the way a user does, with an empty application-data
-# root, and checks what it leaves on disk.
+# root, ends it with SIGTERM as a desktop logout would, and checks what it
+# leaves on disk.
 set -eu
 program="$1"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 export APPDATA="$work/appdata"
 export USERNAME=ola
 fail() { echo "FEIL: $*" >&2; exit 1; }
 
-cd "$work"
-"$program" --debug
-
 root="$APPDATA/Tavlund"
+ini="$root/etc/tavlund.ini"
+log="$root/log/brevglimt.log"
+
+# Runs the program until its settings file is on disk, then sends SIGTERM
+# and waits (bounded) for it to finish its shutdown.
+run_and_terminate() {
+    "$program" "$@" &
+    pid=$!
+    n=0
+    until grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null; do
+        n=$((n + 1))
+        [ $n -le 200 ] || fail "programmet startet ikke"
+        kill -0 "$pid" 2>/dev/null || fail "programmet avsluttet for tidlig"
+        sleep 0.05
+    done
+    sleep 0.3
+    kill -TERM "$pid"
+    n=0
+    while kill -0 "$pid" 2>/dev/null; do
+        n=$((n + 1))
+        [ $n -le 200 ] || fail "programmet avsluttet ikke etter SIGTERM"
+        sleep 0.05
+    done
+    wait "$pid" || fail "programmet avsluttet med feilkode etter SIGTERM"
+    pid=""
+}
+
+cd "$work"
+run_and_terminate --debug
+
 for d in archive data/brekka export/html/varer maler/krossa tmp log etc; do
     [ -d "$root/$d" ] || fail "mappen $d mangler"
 done
-ini="$root/etc/tavlund.ini"
 [ -f "$ini" ] || fail "tavlund.ini mangler"
 for k in CREATED_TIME CREATED_USER MODIFIED_TIME MODIFIED_INIVERSION; do
     grep -q "^$k=" "$ini" || fail "$k mangler i tavlund.ini"
 done
 grep -q '^CREATED_USER=OLA' "$ini" || fail "feil bruker i tavlund.ini"
 
-# With logging switched on in the settings, a second start writes the opening lines.
+# With logging switched on in the settings, the next run writes its opening
+# lines and, after SIGTERM, its closing lines.
 printf '[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n' >> "$ini"
-"$program"
-log="$root/log/brevglimt.log"
+run_and_terminate
 [ -f "$log" ] || fail "loggfilen mangler"
 tags=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 6 | tr '\n' ' ')
 [ "$tags" = "START: INIFIL: BRUKER: LOGIN: Oppdaterer AVSLUTTER " ] || fail "uventede logglinjer: $tags"
-
 echo "program_startup: 1 passed, 0 failed"

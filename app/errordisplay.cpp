@@ -1,0 +1,36 @@
+#include "errordisplay.h"
+
+#include "neterror.h"
+#include "platform.h"
+
+#include <QFileInfo>
+
+namespace app {
+
+QString errorDisplayText(const QString& text)
+{
+    if (!text.isEmpty() && text.back().unicode() > u'.')
+        return text + QLatin1Char('.');
+    return text;
+}
+
+void showError(const QString& text)
+{
+    const QString title = QFileInfo(rt::platform().programFile()).completeBaseName();
+    rt::platform().messageBox(title, errorDisplayText(text), rt::MsgIcon::Error);
+}
+
+void runHandler(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const net::NetError& e) {
+        showError(e.text());
+    } catch (const std::exception& e) {
+        showError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        showError(QStringLiteral("Ukjent feil"));
+    }
+}
+
+} // namespace app

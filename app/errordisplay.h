@@ -1,0 +1,21 @@
+// The program's top-level error display: every error that a window handler
+// lets through ends here, is shown in a message box, and the program goes on.
+#pragma once
+
+#include <QString>
+#include <exception>
+#include <functional>
+
+namespace app {
+
+// The error's text with a full stop added when it ends in a character
+// above "." (so "Connection refused" gets one, "Feil!" does not).
+QString errorDisplayText(const QString& text);
+
+// Shows the error box: error icon, the program file's name as its title.
+void showError(const QString& text);
+
+// Runs an event handler; an error it raises is shown and goes no further.
+void runHandler(const std::function<void()>& handler);
+
+} // namespace app

@@ -1,0 +1,669 @@
+#include "mailheader.h"
+
+#include "textcodec.h"
+
+#include <QStringDecoder>
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace net {
+
+namespace {
+
+bool isWsp(char c) { return c == ' ' || c == '\t'; }
+bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+// Removes the line breaks of a folded value. A break followed by white space
+// is a fold and leaves that white space; any other break (not allowed inside
+// a value, but seen) becomes one space so the words around it stay apart.
+QByteArray unfold(const QByteArray& raw)
+{
+    QByteArray out;
+    out.reserve(raw.size());
+    const qsizetype n = raw.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = raw[i];
+        if (!isLineBreak(c)) {
+            out.append(c);
+            continue;
+        }
+        while (i + 1 < n && isLineBreak(raw[i + 1]))
+            ++i;
+        if (i + 1 < n && !isWsp(raw[i + 1]))
+            out.append(' ');
+    }
+    return out;
+}
+
+// Length of the well-formed UTF-8 sequence at p[i] (no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0 when there is none.
+int utf8SequenceLength(const unsigned char* p, qsizetype n, qsizetype i)
+{
+    const unsigned char b = p[i];
+    if (b < 0x80)
+        return 1;
+    auto contAt = [&](qsizetype k, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+        return i + k < n && p[i + k] >= lo && p[i + k] <= hi;
+    };
+    if (b >= 0xC2 && b <= 0xDF)
+        return contAt(1) ? 2 : 0;
+    if (b == 0xE0)
+        return contAt(1, 0xA0) && contAt(2) ? 3 : 0;
+    if (b == 0xED)
+        return contAt(1, 0x80, 0x9F) && contAt(2) ? 3 : 0;
+    if (b >= 0xE1 && b <= 0xEF)
+        return contAt(1) && contAt(2) ? 3 : 0;
+    if (b == 0xF0)
+        return contAt(1, 0x90) && contAt(2) && contAt(3) ? 4 : 0;
+    if (b >= 0xF1 && b <= 0xF3)
+        return contAt(1) && contAt(2) && contAt(3) ? 4 : 0;
+    if (b == 0xF4)
+        return contAt(1, 0x80, 0x8F) && contAt(2) && contAt(3) ? 4 : 0;
+    return 0;
+}
+
+bool isValidUtf8(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const int len = utf8SequenceLength(p, n, i);
+        if (len == 0)
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// UTF-8 where the bytes form UTF-8; each byte that does not is read as
+// Windows-1252, so a mislabelled Latin-1 word still reads instead of
+// turning into replacement characters.
+QString decodeUtf8OrCp1252Bytes(const QByteArray& bytes)
+{
+    QString out;
+    out.reserve(bytes.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const int len = utf8SequenceLength(p, n, i);
+        if (len == 0) {
+            out.append(rt::cp1252ToUnicode(p[i]));
+            ++i;
+        } else if (len == 1) {
+            out.append(QChar(char16_t(p[i])));
+            ++i;
+        } else {
+            out.append(QString::fromUtf8(bytes.constData() + i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
+QString decodeCp1252(const QByteArray& bytes)
+{
+    QString out;
+    out.reserve(bytes.size());
+    for (const char c : bytes)
+        out.append(rt::cp1252ToUnicode(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Bytes outside encoded words: the caller decides once per value whether
+// the value is UTF-8, so one stray byte does not mix two readings.
+QString decodeRaw(const QByteArray& bytes, bool utf8)
+{
+    return utf8 ? QString::fromUtf8(bytes) : decodeCp1252(bytes);
+}
+
+// The charset of an encoded word without an RFC 2231 language suffix.
+QByteArray charsetName(const QByteArray& charset)
+{
+    const qsizetype star = charset.indexOf('*');
+    return star < 0 ? charset : charset.left(star);
+}
+
+bool isUtf8Charset(const QByteArray& name)
+{
+    return QStringConverter::encodingForName(name.constData()) == QStringConverter::Utf8;
+}
+
+bool knownCharset(const QByteArray& name)
+{
+    return !name.isEmpty() && (isUtf8Charset(name) || QStringDecoder(name.constData()).isValid());
+}
+
+// Decodes the bytes of one or more adjacent encoded words in one charset.
+// When the charset does not accept the bytes they are read as UTF-8 or
+// Windows-1252 instead, the usual truth behind a wrong label.
+QString decodeCharset(const QByteArray& name, const QByteArray& bytes)
+{
+    if (isUtf8Charset(name))
+        return decodeUtf8OrCp1252Bytes(bytes);
+    QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return decodeUtf8OrCp1252Bytes(bytes);
+    return text;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::optional<QByteArray> decodeQ(const QByteArray& text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '_') {
+            out.append(' ');
+        } else if (c == '=') {
+            if (i + 2 >= text.size())
+                return std::nullopt;
+            const int hi = hexValue(text[i + 1]);
+            const int lo = hexValue(text[i + 2]);
+            if (hi < 0 || lo < 0)
+                return std::nullopt;
+            out.append(char(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.append(c);
+        }
+    }
+    return out;
+}
+
+std::optional<QByteArray> decodeB(const QByteArray& text)
+{
+    // A single character left over cannot carry a byte: the word was cut.
+    if (text.size() % 4 == 1)
+        return std::nullopt;
+    auto result = QByteArray::fromBase64Encoding(
+        text, QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!result)
+        return std::nullopt;
+    return result.decoded;
+}
+
+struct Piece {
+    QByteArray literal;  // plain bytes, or the text of an encoded word kept as is
+    QByteArray charset;  // set for a decodable encoded word
+    QByteArray bytes;    // the decoded bytes of that word
+    bool encoded = false;
+};
+
+// Recognises an encoded word =?charset?Q|B?text?= at raw[start]. On success
+// fills the piece and returns the index just past the word.
+qsizetype parseEncodedWord(const QByteArray& raw, qsizetype start, Piece& piece)
+{
+    const qsizetype n = raw.size();
+    if (start + 1 >= n || raw[start] != '=' || raw[start + 1] != '?')
+        return -1;
+    const qsizetype q1 = raw.indexOf('?', start + 2);
+    if (q1 < 0 || q1 + 2 >= n || raw[q1 + 2] != '?')
+        return -1;
+    const QByteArray charset = raw.mid(start + 2, q1 - start - 2);
+    for (const char c : charset) {
+        if (isWsp(c) || isLineBreak(c) || static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E)
+            return -1;
+    }
+    const char encoding = raw[q1 + 1];
+    const qsizetype q3 = raw.indexOf('?', q1 + 3);
+    if (q3 < 0 || q3 + 1 >= n || raw[q3 + 1] != '=')
+        return -1;
+    const QByteArray text = raw.mid(q1 + 3, q3 - q1 - 3);
+    for (const char c : text) {
+        if (isWsp(c) || isLineBreak(c))
+            return -1;
+    }
+    std::optional<QByteArray> bytes;
+    if (encoding == 'Q' || encoding == 'q')
+        bytes = decodeQ(text);
+    else if (encoding == 'B' || encoding == 'b')
+        bytes = decodeB(text);
+    else
+        return -1;
+    const QByteArray name = charsetName(charset);
+    if (!bytes || !knownCharset(name))
+        return -1;
+    piece.charset = name;
+    piece.bytes = *bytes;
+    piece.encoded = true;
+    return q3 + 2;
+}
+
+std::vector<Piece> splitEncodedWords(const QByteArray& raw)
+{
+    std::vector<Piece> pieces;
+    auto literal = [&]() -> QByteArray& {
+        if (pieces.empty() || pieces.back().encoded)
+            pieces.emplace_back();
+        return pieces.back().literal;
+    };
+    for (qsizetype i = 0; i < raw.size();) {
+        Piece word;
+        const qsizetype end = parseEncodedWord(raw, i, word);
+        if (end > 0) {
+            pieces.push_back(std::move(word));
+            i = end;
+        } else {
+            literal().append(raw[i]);
+            ++i;
+        }
+    }
+    return pieces;
+}
+
+bool onlyWsp(const QByteArray& bytes)
+{
+    for (const char c : bytes) {
+        if (!isWsp(c))
+            return false;
+    }
+    return true;
+}
+
+// Decodes an unfolded value: encoded words in their charset, the rest as
+// UTF-8 or Windows-1252. Encoded words that follow each other with only
+// white space between them are joined without it, and their bytes are
+// decoded together when the charset is the same, because senders split a
+// multi-byte character across two words more often than they should.
+QString decodeUnfolded(const QByteArray& raw)
+{
+    const bool utf8 = isValidUtf8(raw);
+    const std::vector<Piece> pieces = splitEncodedWords(raw);
+    QString out;
+    const std::size_t count = pieces.size();
+    for (std::size_t i = 0; i < count;) {
+        const Piece& piece = pieces[i];
+        if (!piece.encoded) {
+            const bool between = i > 0 && i + 1 < count && onlyWsp(piece.literal);
+            if (!between)
+                out += decodeRaw(piece.literal, utf8);
+            ++i;
+            continue;
+        }
+        QByteArray bytes = piece.bytes;
+        std::size_t next = i + 1;
+        while (true) {
+            std::size_t k = next;
+            if (k < count && !pieces[k].encoded && onlyWsp(pieces[k].literal))
+                ++k;
+            if (k >= count || !pieces[k].encoded
+                || pieces[k].charset.compare(piece.charset, Qt::CaseInsensitive) != 0)
+                break;
+            bytes += pieces[k].bytes;
+            next = k + 1;
+        }
+        out += decodeCharset(piece.charset, bytes);
+        i = next;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Address parsing (RFC 5322 mailbox, read leniently).
+
+enum class TokenKind { Atom, Quoted, Comment, Special };
+
+struct Token {
+    TokenKind kind;
+    QByteArray text;  // atom or special as written; quoted/comment content unescaped
+    bool spaceBefore = false;
+};
+
+bool isSpecial(char c)
+{
+    switch (c) {
+    case '<': case '>': case ',': case ';': case ':': case '@': case '.':
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::vector<Token> tokenize(const QByteArray& raw)
+{
+    std::vector<Token> tokens;
+    const qsizetype n = raw.size();
+    bool space = false;
+    qsizetype i = 0;
+    while (i < n) {
+        const char c = raw[i];
+        if (isWsp(c) || isLineBreak(c)) {
+            space = true;
+            ++i;
+            continue;
+        }
+        Token token{TokenKind::Atom, {}, space};
+        space = false;
+        if (c == '"') {
+            token.kind = TokenKind::Quoted;
+            for (++i; i < n && raw[i] != '"'; ++i) {
+                if (raw[i] == '\\' && i + 1 < n)
+                    ++i;
+                token.text.append(raw[i]);
+            }
+            ++i; // closing quote, or past the end when it is missing
+        } else if (c == '(') {
+            token.kind = TokenKind::Comment;
+            int depth = 1;
+            for (++i; i < n; ++i) {
+                if (raw[i] == '\\' && i + 1 < n) {
+                    token.text.append(raw[++i]);
+                    continue;
+                }
+                if (raw[i] == '(')
+                    ++depth;
+                else if (raw[i] == ')' && --depth == 0)
+                    break;
+                token.text.append(raw[i]);
+            }
+            ++i;
+        } else if (isSpecial(c)) {
+            token.kind = TokenKind::Special;
+            token.text.append(c);
+            ++i;
+        } else if (c == '[') {
+            // Domain literal, kept whole with its brackets.
+            const qsizetype close = raw.indexOf(']', i);
+            const qsizetype end = close < 0 ? n : close + 1;
+            token.text = raw.mid(i, end - i);
+            i = end;
+        } else {
+            while (i < n && !isWsp(raw[i]) && !isLineBreak(raw[i]) && !isSpecial(raw[i])
+                   && raw[i] != '"' && raw[i] != '(') {
+                token.text.append(raw[i]);
+                ++i;
+            }
+        }
+        tokens.push_back(std::move(token));
+    }
+    return tokens;
+}
+
+bool isSpecialToken(const Token& t, char c)
+{
+    return t.kind == TokenKind::Special && t.text.size() == 1 && t.text[0] == c;
+}
+
+// Puts tokens back together as raw bytes, one space where there was white
+// space; quoted strings give their content so that encoded words written
+// inside quotes are decoded as well.
+QByteArray joinPhrase(const std::vector<Token>& tokens)
+{
+    QByteArray out;
+    for (const Token& t : tokens) {
+        if (t.kind == TokenKind::Comment)
+            continue;
+        if (t.spaceBefore && !out.isEmpty())
+            out.append(' ');
+        out.append(t.text);
+    }
+    return out;
+}
+
+QByteArray quoteLocalPart(const QByteArray& text)
+{
+    QByteArray out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            out.append('\\');
+        out.append(c);
+    }
+    out.append('"');
+    return out;
+}
+
+// An address as one piece of text: no white space or comments, a quoted
+// local part quoted again, a source route (@a,@b:) dropped.
+QByteArray joinAddress(const std::vector<Token>& tokens)
+{
+    QByteArray out;
+    for (const Token& t : tokens) {
+        if (t.kind == TokenKind::Comment)
+            continue;
+        if (isSpecialToken(t, ':') || isSpecialToken(t, ',')) {
+            out.clear();
+            continue;
+        }
+        out.append(t.kind == TokenKind::Quoted ? quoteLocalPart(t.text) : t.text);
+    }
+    return out;
+}
+
+bool hasAddress(const std::vector<Token>& tokens)
+{
+    for (const Token& t : tokens) {
+        if (isSpecialToken(t, '<') || isSpecialToken(t, '@'))
+            return true;
+    }
+    return false;
+}
+
+// The tokens of the first mailbox. A group name ("Team:") in front is
+// skipped. Commas split mailboxes, but a piece without any address is taken
+// to be an unquoted name with a comma in it ("Nordmann, Ola <ola@...>") and
+// stays joined to what follows.
+std::vector<Token> firstMailbox(const std::vector<Token>& tokens)
+{
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& t = tokens[i];
+        if (isSpecialToken(t, '<') || isSpecialToken(t, '@') || isSpecialToken(t, ','))
+            break;
+        if (isSpecialToken(t, ':')) {
+            begin = i + 1;
+            break;
+        }
+    }
+    std::vector<Token> mailbox;
+    bool inAngle = false;
+    for (std::size_t i = begin; i < tokens.size(); ++i) {
+        const Token& t = tokens[i];
+        if (isSpecialToken(t, '<'))
+            inAngle = true;
+        else if (isSpecialToken(t, '>'))
+            inAngle = false;
+        else if (!inAngle && (isSpecialToken(t, ',') || isSpecialToken(t, ';'))) {
+            if (hasAddress(mailbox) || isSpecialToken(t, ';'))
+                break;
+        }
+        mailbox.push_back(t);
+    }
+    return mailbox;
+}
+
+bool allowedUnquoted(char32_t c)
+{
+    if (QChar::isLetter(c) || QChar::isDigit(c) || c == U' ')
+        return true;
+    return c < 0x80 && std::string_view("!#$%&'*+-/=?_`{}|~").find(char(c)) != std::string_view::npos;
+}
+
+QString quotedIfNeeded(const QString& name)
+{
+    bool plain = true;
+    for (const char32_t c : name.toUcs4()) {
+        if (!allowedUnquoted(c)) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain)
+        return name;
+    QString out = QStringLiteral("\"");
+    for (const QChar c : name) {
+        if (c == u'"' || c == u'\\')
+            out += u'\\';
+        out += c;
+    }
+    out += u'"';
+    return out;
+}
+
+// Splits a mailbox without angle brackets into its address and the words
+// around it ("ola@example.no (Ola)", or the sloppy "Ola ola@example.no").
+// Words are separated by white space, except that white space next to '@'
+// or '.' belongs to the address (the obsolete "ola @ example . no").
+void splitBareMailbox(const std::vector<Token>& tokens, std::vector<Token>& name, std::vector<Token>& address)
+{
+    std::vector<std::vector<Token>> words;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& t = tokens[i];
+        if (t.kind == TokenKind::Comment)
+            continue;
+        const bool joins = !words.empty()
+            && (!t.spaceBefore || t.kind == TokenKind::Special
+                || words.back().back().kind == TokenKind::Special);
+        if (!joins)
+            words.emplace_back();
+        words.back().push_back(t);
+    }
+    bool found = false;
+    for (auto& word : words) {
+        if (!found && hasAddress(word)) {
+            address = word;
+            found = true;
+            continue;
+        }
+        if (!word.empty())
+            word.front().spaceBefore = true;
+        name.insert(name.end(), word.begin(), word.end());
+    }
+    if (!found) {
+        name.clear();
+        address.clear();
+    }
+}
+
+QString firstComment(const std::vector<Token>& tokens)
+{
+    for (const Token& t : tokens) {
+        if (t.kind == TokenKind::Comment) {
+            const QString text = decodeUnfolded(t.text).simplified();
+            if (!text.isEmpty())
+                return text;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+HeaderInfo parseHeader(const QByteArray& raw)
+{
+    HeaderInfo info;
+    bool haveFrom = false, haveSubject = false, haveId = false, haveDate = false;
+
+    auto take = [&](const QByteArray& name, const QByteArray& value) {
+        const QByteArray field = name.trimmed();
+        auto is = [&](const char* wanted) { return field.compare(wanted, Qt::CaseInsensitive) == 0; };
+        if (is("From") && !haveFrom) {
+            info.from = fromDisplayText(value);
+            haveFrom = true;
+        } else if (is("Subject") && !haveSubject) {
+            info.subject = decodeHeaderText(value);
+            haveSubject = true;
+        } else if (is("Message-ID") && !haveId) {
+            info.messageId = decodeRaw(value.trimmed(), isValidUtf8(value));
+            haveId = true;
+        } else if (is("Date") && !haveDate) {
+            info.date = decodeRaw(value.trimmed(), isValidUtf8(value));
+            haveDate = true;
+        }
+    };
+
+    QByteArray name, value;
+    bool inField = false;
+    qsizetype pos = 0;
+    while (pos < raw.size()) {
+        qsizetype end = raw.indexOf('\n', pos);
+        if (end < 0)
+            end = raw.size();
+        QByteArray line = raw.mid(pos, end - pos);
+        pos = end + 1;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            break; // the blank line that ends the header
+        if (isWsp(line[0])) {
+            if (inField)
+                value += line; // unfolding: the line break goes, the white space stays
+            continue;
+        }
+        if (inField)
+            take(name, value);
+        const qsizetype colon = line.indexOf(':');
+        inField = colon > 0;
+        if (inField) {
+            name = line.left(colon);
+            value = line.mid(colon + 1);
+        }
+    }
+    if (inField)
+        take(name, value);
+    return info;
+}
+
+QString decodeHeaderText(const QByteArray& rawValue)
+{
+    return decodeUnfolded(unfold(rawValue)).trimmed();
+}
+
+// The display name is the phrase in front of the address. A comment counts
+// as the name only when there is no phrase, as in "ola@example.no (Ola)";
+// next to a phrase a comment is a remark and is left out.
+QString fromDisplayText(const QByteArray& rawValue)
+{
+    const QByteArray value = unfold(rawValue);
+    const std::vector<Token> mailbox = firstMailbox(tokenize(value));
+
+    std::vector<Token> nameTokens, addressTokens;
+    std::size_t open = mailbox.size();
+    for (std::size_t i = 0; i < mailbox.size(); ++i) {
+        if (isSpecialToken(mailbox[i], '<')) {
+            open = i;
+            break;
+        }
+    }
+    if (open < mailbox.size()) {
+        nameTokens.assign(mailbox.begin(), mailbox.begin() + static_cast<std::ptrdiff_t>(open));
+        for (std::size_t i = open + 1; i < mailbox.size() && !isSpecialToken(mailbox[i], '>'); ++i)
+            addressTokens.push_back(mailbox[i]);
+    } else {
+        splitBareMailbox(mailbox, nameTokens, addressTokens);
+    }
+
+    const QByteArray addressBytes = joinAddress(addressTokens);
+    const QString address = decodeRaw(addressBytes, isValidUtf8(addressBytes));
+    QString name = decodeUnfolded(joinPhrase(nameTokens)).simplified();
+    if (name.isEmpty())
+        name = firstComment(mailbox);
+
+    if (address.isEmpty()) {
+        // No usable address: show the value as it stands rather than nothing.
+        return decodeHeaderText(value).simplified();
+    }
+    if (name.isEmpty() || name.compare(address, Qt::CaseInsensitive) == 0)
+        return address;
+    return quotedIfNeeded(name) + QStringLiteral(" <") + address + u'>';
+}
+
+QString listLine(const HeaderInfo& info)
+{
+    return info.from + QStringLiteral("   ") + info.subject;
+}
+
+} // namespace net

@@ -1,0 +1,457 @@
+#include "pop3client.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
+#include <Poco/Net/IPAddress.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace net {
+
+namespace {
+
+// Longest reply line accepted; anything longer means the stream is not POP3.
+constexpr std::size_t kMaxLine = 64 * 1024;
+// TOP commands written at once when the server allows pipelining.
+constexpr int kPipelineBatch = 64;
+
+QString secondsText(int ms)
+{
+    if (ms % 1000 != 0)
+        return QStringLiteral("%1 millisekunder").arg(ms);
+    const int s = ms / 1000;
+    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
+}
+
+struct Reply {
+    bool ok = false;
+    QByteArray text; // after "+OK " / "-ERR "
+};
+
+} // namespace
+
+struct Pop3Client::Impl {
+    explicit Impl(Pop3Client& client)
+        : q(client)
+    {
+    }
+
+    Pop3Client& q;
+    // The one place the transport lives; a TLS socket derived from
+    // StreamSocket can take its place.
+    std::unique_ptr<Poco::Net::StreamSocket> socket;
+    std::string inbuf;
+    std::size_t inpos = 0;
+    QStringList capabilities;
+
+    QString hostText() const
+    {
+        QString h = q.host;
+        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+            h = h.mid(1, h.size() - 2);
+        return h;
+    }
+
+    QString hostPortText() const
+    {
+        const QString h = hostText();
+        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
+            + QString::number(q.port);
+    }
+
+    // A server may echo what it got; the password never reaches an error text.
+    QString scrub(QString text) const
+    {
+        if (!q.password.isEmpty())
+            text.replace(q.password, QStringLiteral("***"));
+        return text;
+    }
+
+    void close(bool notify)
+    {
+        if (!socket)
+            return;
+        try {
+            socket->close();
+        } catch (const Poco::Exception&) {
+        }
+        socket.reset();
+        inbuf.clear();
+        inpos = 0;
+        if (notify && q.onDisconnected)
+            q.onDisconnected();
+    }
+
+    [[noreturn]] void failClosed(const QString& text)
+    {
+        close(true);
+        throw NetError(scrub(text));
+    }
+
+    [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
+
+    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostText())); }
+
+    [[noreturn]] void malformed(const QByteArray& line)
+    {
+        QString shown = QString::fromUtf8(line.left(120)).simplified();
+        if (line.size() > 120)
+            shown += QStringLiteral("…");
+        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), shown));
+    }
+
+    // The server's own words for a refusal, or a plain text when it gave none.
+    QString refusal(const Reply& r, const QString& what) const
+    {
+        const QString text = QString::fromUtf8(r.text).trimmed();
+        return text.isEmpty() ? QStringLiteral("%1 avviste %2").arg(hostText(), what) : text;
+    }
+
+    void openSocket()
+    {
+        const std::string name = hostText().toStdString();
+        std::vector<Poco::Net::IPAddress> addresses;
+        try {
+            Poco::Net::IPAddress literal;
+            if (Poco::Net::IPAddress::tryParse(name, literal)) {
+                addresses.push_back(literal);
+            } else {
+                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name);
+                addresses = entry.addresses();
+            }
+        } catch (const Poco::Exception& e) {
+            failOpen(QStringLiteral("Kan ikke koble til %1: %2")
+                         .arg(hostPortText(), QString::fromStdString(e.displayText())));
+        }
+        if (addresses.empty())
+            failOpen(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
+
+        QString reason;
+        for (const Poco::Net::IPAddress& address : addresses) {
+            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
+            try {
+                s->connect(Poco::Net::SocketAddress(address, q.port),
+                           Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.connectMs) * 1000));
+                const Poco::Timespan wait(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000);
+                s->setReceiveTimeout(wait);
+                s->setSendTimeout(wait);
+                s->setNoDelay(true);
+                socket = std::move(s);
+                return;
+            } catch (const Poco::TimeoutException&) {
+                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
+            } catch (const Poco::Exception& e) {
+                reason = QString::fromStdString(e.message().empty() ? e.displayText() : e.message());
+                // Poco's messages for refused/unreachable start with the
+                // class name; the message alone is the readable reason.
+                if (reason.isEmpty())
+                    reason = QString::fromStdString(e.name());
+            }
+        }
+        failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
+    }
+
+    void send(const QByteArray& data)
+    {
+        if (!socket)
+            failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
+        int done = 0;
+        while (done < data.size()) {
+            int n = 0;
+            try {
+                n = socket->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
+            } catch (const Poco::TimeoutException&) {
+                failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
+                               .arg(hostText(), secondsText(q.timeouts.replyMs)));
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            done += n;
+        }
+    }
+
+    void command(const QByteArray& line) { send(line + "\r\n"); }
+
+    QByteArray readLine()
+    {
+        for (;;) {
+            const std::size_t nl = inbuf.find('\n', inpos);
+            if (nl != std::string::npos) {
+                std::size_t end = nl;
+                if (end > inpos && inbuf[end - 1] == '\r')
+                    --end;
+                if (end - inpos > kMaxLine)
+                    malformed(QByteArray("(for lang linje)"));
+                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
+                inpos = nl + 1;
+                if (inpos == inbuf.size()) {
+                    inbuf.clear();
+                    inpos = 0;
+                }
+                return line;
+            }
+            if (inbuf.size() - inpos > kMaxLine)
+                malformed(QByteArray("(for lang linje)"));
+            if (inpos > 0) {
+                inbuf.erase(0, inpos);
+                inpos = 0;
+            }
+            char chunk[16384];
+            int n = 0;
+            try {
+                n = socket->receiveBytes(chunk, int(sizeof chunk));
+            } catch (const Poco::TimeoutException&) {
+                failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
+                               .arg(hostText(), secondsText(q.timeouts.replyMs)));
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            inbuf.append(chunk, std::size_t(n));
+        }
+    }
+
+    static bool statusIs(const QByteArray& line, const char* status)
+    {
+        const QByteArray s(status);
+        return line.startsWith(s) && (line.size() == s.size() || line.at(s.size()) == ' ' || line.at(s.size()) == '\t');
+    }
+
+    Reply readReply()
+    {
+        if (!socket)
+            failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
+        const QByteArray line = readLine();
+        if (statusIs(line, "+OK"))
+            return {true, line.mid(3).trimmed()};
+        if (statusIs(line, "-ERR"))
+            return {false, line.mid(4).trimmed()};
+        malformed(line);
+    }
+
+    // The lines after a "+OK" up to the lone ".", unstuffed, CR LF ended.
+    QByteArray readMultiLine()
+    {
+        QByteArray body;
+        for (;;) {
+            const QByteArray line = readLine();
+            if (line == ".")
+                return body;
+            if (line.startsWith('.'))
+                body.append(line.constData() + 1, line.size() - 1);
+            else
+                body += line;
+            body += "\r\n";
+        }
+    }
+
+    // One command with a single-line answer; "-ERR" throws with the server's text.
+    Reply expectOk(const QByteArray& line, const QString& what)
+    {
+        command(line);
+        Reply r = readReply();
+        if (!r.ok)
+            failOpen(refusal(r, what));
+        return r;
+    }
+};
+
+Pop3Client::Pop3Client()
+    : d(std::make_unique<Impl>(*this))
+{
+}
+
+Pop3Client::~Pop3Client()
+{
+    d->close(false);
+}
+
+bool Pop3Client::connected() const
+{
+    return d->socket != nullptr;
+}
+
+const QStringList& Pop3Client::capabilities() const
+{
+    return d->capabilities;
+}
+
+void Pop3Client::connect()
+{
+    if (d->socket)
+        d->close(true);
+    d->capabilities.clear();
+
+    d->openSocket();
+    if (onConnected)
+        onConnected();
+
+    const QByteArray greeting = d->readLine();
+    if (!Impl::statusIs(greeting, "+OK")) {
+        QString text = QString::fromUtf8(Impl::statusIs(greeting, "-ERR") ? greeting.mid(4) : greeting).trimmed();
+        if (text.isEmpty())
+            text = QStringLiteral("%1 avviste forbindelsen").arg(d->hostText());
+        d->failClosed(text);
+    }
+
+    d->command("CAPA");
+    const Reply capa = d->readReply();
+    if (capa.ok) {
+        const QByteArray list = d->readMultiLine();
+        for (const QByteArray& line : list.split('\n')) {
+            const QByteArray word = line.trimmed().split(' ').value(0).trimmed();
+            if (!word.isEmpty())
+                d->capabilities.append(QString::fromUtf8(word).toUpper());
+        }
+    }
+
+    auto hasBreak = [](const QString& s) {
+        return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+    };
+    if (hasBreak(user) || hasBreak(password))
+        d->failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+
+    d->command("USER " + user.toUtf8());
+    const Reply u = d->readReply();
+    if (!u.ok)
+        d->failClosed(d->refusal(u, QStringLiteral("brukernavnet")));
+
+    d->command("PASS " + password.toUtf8());
+    const Reply p = d->readReply();
+    if (!p.ok)
+        d->failClosed(d->refusal(p, QStringLiteral("passordet")));
+}
+
+int Pop3Client::messageCount()
+{
+    const Reply r = d->expectOk("STAT", QStringLiteral("STAT"));
+    const QByteArray first = r.text.simplified().split(' ').value(0);
+    if (first.isEmpty())
+        return 0;
+    bool ok = false;
+    const int count = first.toInt(&ok);
+    if (!ok || count < 0)
+        d->failOpen(QStringLiteral("Ugyldig svar på STAT fra %1: «%2»")
+                        .arg(d->hostText(), QString::fromUtf8(r.text.left(120))));
+    return count;
+}
+
+QByteArray Pop3Client::retrieveHeader(int i)
+{
+    d->expectOk("TOP " + QByteArray::number(i) + " 0", QStringLiteral("TOP %1").arg(i));
+    return d->readMultiLine();
+}
+
+void Pop3Client::retrieveHeaders(int first, int last, const std::function<void(int, const QByteArray&)>& sink)
+{
+    const bool pipelined = allowPipelining && d->capabilities.contains(QStringLiteral("PIPELINING"));
+    const int batch = pipelined ? kPipelineBatch : 1;
+
+    for (long long start = first; start <= last; start += batch) {
+        const int end = int(std::min<long long>(last, start + batch - 1));
+        QByteArray commands;
+        for (long long i = start; i <= end; ++i)
+            commands += "TOP " + QByteArray::number(i) + " 0\r\n";
+        d->send(commands);
+
+        // Every reply of the batch is read, even after a refusal or a failing
+        // sink, so that the next command meets a connection in step.
+        std::optional<QString> refused;
+        std::exception_ptr sinkError;
+        for (long long i = start; i <= end; ++i) {
+            const Reply r = d->readReply();
+            if (!r.ok) {
+                if (!refused)
+                    refused = d->refusal(r, QStringLiteral("TOP %1").arg(i));
+                continue;
+            }
+            const QByteArray header = d->readMultiLine();
+            if (refused || sinkError || !sink)
+                continue;
+            try {
+                sink(int(i), header);
+            } catch (...) {
+                sinkError = std::current_exception();
+            }
+        }
+        if (sinkError)
+            std::rethrow_exception(sinkError);
+        if (refused)
+            d->failOpen(*refused);
+    }
+}
+
+std::optional<std::map<int, QByteArray>> Pop3Client::uniqueIds()
+{
+    d->command("UIDL");
+    const Reply r = d->readReply();
+    if (!r.ok)
+        return std::nullopt;
+    std::map<int, QByteArray> ids;
+    const QByteArray list = d->readMultiLine();
+    for (const QByteArray& line : list.split('\n')) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        if (parts.size() < 2)
+            continue;
+        bool ok = false;
+        const int n = parts.at(0).toInt(&ok);
+        if (ok)
+            ids[n] = parts.at(1);
+    }
+    return ids;
+}
+
+std::optional<QByteArray> Pop3Client::uniqueId(int i)
+{
+    d->command("UIDL " + QByteArray::number(i));
+    const Reply r = d->readReply();
+    if (!r.ok)
+        return std::nullopt;
+    const QList<QByteArray> parts = r.text.simplified().split(' ');
+    if (parts.size() < 2)
+        return std::nullopt;
+    return parts.at(1);
+}
+
+bool Pop3Client::retrieveRaw(int i, QByteArray& message)
+{
+    d->command("RETR " + QByteArray::number(i));
+    const Reply r = d->readReply();
+    if (!r.ok)
+        return false;
+    message = d->readMultiLine();
+    return true;
+}
+
+void Pop3Client::deleteMessage(int i)
+{
+    d->expectOk("DELE " + QByteArray::number(i), QStringLiteral("DELE %1").arg(i));
+}
+
+void Pop3Client::disconnect()
+{
+    if (!d->socket)
+        return;
+    try {
+        d->command("QUIT");
+        d->readReply();
+    } catch (const NetError&) {
+        // Already closed and reported by the failing step.
+    }
+    d->close(true);
+}
+
+} // namespace net

@@ -1,0 +1,75 @@
+// A POP3 client (RFC 1939, RFC 2449 CAPA, RFC 2449 PIPELINING) as a thin layer
+// on Poco's sockets. Blocking: each call returns when the server has answered
+// or a time-out has passed.
+#pragma once
+
+#include "neterror.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace net {
+
+class Pop3Client {
+public:
+    Pop3Client();
+    ~Pop3Client(); // closes the socket without QUIT
+    Pop3Client(const Pop3Client&) = delete;
+    Pop3Client& operator=(const Pop3Client&) = delete;
+
+    QString host;
+    std::uint16_t port = 110;
+    QString user;
+    QString password;
+    Timeouts timeouts;
+    // Send TOP commands in batches when the server lists PIPELINING.
+    bool allowPipelining = true;
+
+    // Fired when the TCP connection stands, and when it has been closed
+    // (by disconnect(), by a failed login, or because the server dropped it).
+    std::function<void()> onConnected;
+    std::function<void()> onDisconnected;
+
+    bool connected() const;
+
+    // TCP connection, greeting ("+OK" expected), CAPA (a "-ERR" to it is
+    // accepted), USER and PASS. A failed greeting or login closes the
+    // connection at once, without QUIT, and throws with the server's text.
+    void connect();
+    // Capabilities from CAPA, upper-cased first words ("PIPELINING", "UIDL").
+    const QStringList& capabilities() const;
+
+    // STAT: the message count; an empty reply text counts 0.
+    int messageCount();
+    // TOP i 0: the header, dot-stuffing removed, lines ending in CR LF.
+    QByteArray retrieveHeader(int i);
+    // TOP i 0 for i = first .. last, each header handed to sink in order as
+    // it arrives; pipelined in batches when the server allows it. On "-ERR"
+    // for message k the headers before k have been handed over, the rest of
+    // the batch's replies are read and dropped (the connection stays usable)
+    // and NetError is thrown with the server's text.
+    void retrieveHeaders(int first, int last, const std::function<void(int, const QByteArray&)>& sink);
+    // UIDL: unique id per message number; nothing when the server refuses it.
+    std::optional<std::map<int, QByteArray>> uniqueIds();
+    // UIDL i: nothing when the server refuses it.
+    std::optional<QByteArray> uniqueId(int i);
+    // RETR i: true with the message (terminating "." dropped, dot-stuffing
+    // removed, CR LF line ends) on "+OK"; false for any other reply.
+    bool retrieveRaw(int i, QByteArray& message);
+    // DELE i; "-ERR" throws.
+    void deleteMessage(int i);
+    // QUIT, then the connection is closed; quiet when not connected.
+    void disconnect();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace net

@@ -1,0 +1,481 @@
+// The main window on its real widgets, against a scripted POP3 server.
+#include "errordisplay.h"
+#include "shape.h"
+#include "watcherfixture.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QToolButton>
+
+using namespace testsupport;
+using app::TBrevglimtForm;
+
+namespace {
+
+class WatcherTest : public WatcherFixture {};
+
+QColor indicatorColour(const TBrevglimtForm& f)
+{
+    return f.Shape2->brushColor();
+}
+
+} // namespace
+
+TEST_F(WatcherTest, LooksAsDrawn)
+{
+    TBrevglimtForm& f = makeForm();
+    EXPECT_EQ(f.objectName(), QStringLiteral("BrevglimtForm"));
+    EXPECT_TRUE(f.windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_TRUE(f.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(f.size(), QSize(442, 332));
+    EXPECT_EQ(f.palette().color(QPalette::Window), QColor(0, 0, 0x80));
+    EXPECT_EQ(f.font().pixelSize(), 11);
+
+    struct Box {
+        QWidget* widget;
+        const char* name;
+        QRect rect;
+        bool visible;
+    };
+    const Box boxes[] = {
+        {f.Shape1, "Shape1", QRect(0, 0, 113, 20), true},
+        {f.SpeedButton1, "SpeedButton1", QRect(95, 3, 14, 14), true},
+        {f.SpeedButton2, "SpeedButton2", QRect(419, 7, 14, 14), true},
+        {f.Shape2, "Shape2", QRect(129, 2, 17, 17), false},
+        {f.Liste, "Liste", QRect(0, 20, 433, 309), true},
+        {f.Memo1, "Memo1", QRect(16, 128, 409, 185), false},
+    };
+    for (const Box& b : boxes) {
+        EXPECT_EQ(b.widget->objectName(), QLatin1String(b.name));
+        EXPECT_EQ(b.widget->geometry(), b.rect) << b.name;
+        EXPECT_EQ(b.widget->isVisibleTo(&f), b.visible) << b.name;
+    }
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS:"));
+    EXPECT_EQ(f.Statuslabel->pos(), QPoint(8, 4));
+    EXPECT_EQ(f.Shape1->brushColor(), QColor(0, 0xFF, 0));
+    EXPECT_EQ(f.Shape2->brushColor(), QColor(0, 0xFF, 0xFF));
+    EXPECT_EQ(f.Liste->palette().color(QPalette::Base), QColor(0xFF, 0xFF, 0));
+    EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("X"));
+    EXPECT_FALSE(f.Timer1->isActive());
+    EXPECT_EQ(f.Timer1->interval(), 60000);
+    EXPECT_EQ(f.Timer2->interval(), 100);
+
+    QStringList menu;
+    for (QAction* a : f.PopupMenu1->actions())
+        menu.append(a->isSeparator() ? QStringLiteral("-") : a->text());
+    EXPECT_EQ(menu, (QStringList{QStringLiteral("Brevglimt"), QStringLiteral("Oppsett"), QStringLiteral("Skjul"),
+                                 QStringLiteral("-"), QStringLiteral("Om brevglimt"),
+                                 QStringLiteral("Vis meldingsliste"), QStringLiteral("-"),
+                                 QStringLiteral("Ny epost"), QStringLiteral("-"), QStringLiteral("Avslutt")}));
+    EXPECT_EQ(f.PopupMenu2->actions().value(0)->text(), QStringLiteral("Slett"));
+}
+
+TEST_F(WatcherTest, OnlyTheControlsExistOnScreen)
+{
+    TBrevglimtForm& f = makeForm();
+    const QPoint inBar(50, 10), inList(200, 150), below(5, 330), rightOfBar(300, 5);
+    f.SpeedButton2Click();
+    EXPECT_TRUE(f.mask().contains(inBar));
+    EXPECT_FALSE(f.mask().contains(inList)) << "the hidden list lets the mouse through";
+    EXPECT_FALSE(f.mask().contains(rightOfBar));
+    f.VismeldingslisteClick();
+    EXPECT_TRUE(f.Liste->isVisibleTo(&f));
+    EXPECT_TRUE(f.SpeedButton2->isVisibleTo(&f));
+    EXPECT_TRUE(f.mask().contains(inList));
+    EXPECT_TRUE(f.mask().contains(QPoint(425, 12))) << "the list's X";
+    EXPECT_FALSE(f.mask().contains(below));
+    f.SpeedButton2Click();
+    EXPECT_FALSE(f.Liste->isVisibleTo(&f));
+    EXPECT_FALSE(f.SpeedButton2->isVisibleTo(&f));
+    EXPECT_FALSE(f.mask().contains(inList));
+}
+
+TEST_F(WatcherTest, MenuCheckMarkFollowsTheList)
+{
+    TBrevglimtForm& f = makeForm();
+    for (bool visible : {true, false, true}) {
+        f.Liste->setVisible(visible);
+        f.PopupMenu1Popup();
+        EXPECT_EQ(f.Vismeldingsliste->isChecked(), visible);
+    }
+}
+
+TEST_F(WatcherTest, CheckShowsCountLinesAndListHeight)
+{
+    struct Case {
+        int messages;
+        int height;
+    };
+    const Case cases[] = {{0, 4}, {1, 17}, {3, 43}, {23, 303}, {24, 309}, {40, 309}};
+    for (const Case& c : cases) {
+        server->setMessages(numberedMessages(c.messages));
+        writeSettings();
+        TBrevglimtForm& f = makeForm();
+        f.showForm();
+        EXPECT_EQ(f.pos(), QPoint(23, 2));
+        EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: %1").arg(c.messages));
+        EXPECT_EQ(f.Liste->height(), c.height) << c.messages;
+        EXPECT_EQ(f.Liste->count(), c.messages);
+        if (c.messages > 0) {
+            EXPECT_EQ(lines().first(), QStringLiteral("Avsender 1 <a1@test.example>   Melding 1"));
+            EXPECT_EQ(f.Liste->item(0)->checkState(), Qt::Unchecked);
+            EXPECT_TRUE(f.Liste->item(0)->flags().testFlag(Qt::ItemIsUserCheckable));
+            EXPECT_EQ(f.Liste->visualItemRect(f.Liste->item(0)).height(), 13);
+        }
+        EXPECT_FALSE(f.Shape2->isVisible());
+        EXPECT_FALSE(f.Timer2->isActive());
+        EXPECT_EQ(server->receivedVerbs().last(), QByteArray("QUIT"));
+        EXPECT_TRUE(errorTexts().isEmpty());
+        form.reset();
+    }
+}
+
+TEST_F(WatcherTest, LinesShowMissingHeadersAsEmptyText)
+{
+    server->setMessages({mailMessage("", "Uten avsender"), mailMessage("Kari <kari@test.example>", "")});
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_EQ(lines(), (QStringList{QStringLiteral("   Uten avsender"), QStringLiteral("Kari <kari@test.example>   ")}));
+}
+
+TEST_F(WatcherTest, ChangedCountShowsBeepsAndListsAsSet)
+{
+    struct Case {
+        const char* flags; // S = ShowOnNew, B = BeepOnMail, L = ShowListOnNew
+        QList<int> counts; // mailbox size at each check
+        int beeps;
+        bool listShown;
+    };
+    const Case cases[] = {
+        {"B", {3}, 1, false},
+        {"B", {3, 3}, 1, false},      // unchanged: no second beep
+        {"B", {3, 1}, 2, false},      // fewer counts as a change
+        {"B", {0}, 0, false},         // first check finding nothing is no change
+        {"L", {2}, 0, true},
+        {"", {2}, 0, false},
+        {"SBL", {0, 5}, 1, true},
+    };
+    for (const Case& c : cases) {
+        const QString flags = QString::fromLatin1(c.flags);
+        writeSettings({{QStringLiteral("ShowOnNew"), flags.contains(QLatin1Char('S')) ? QStringLiteral("1") : QStringLiteral("0")},
+                       {QStringLiteral("BeepOnMail"), flags.contains(QLatin1Char('B')) ? QStringLiteral("1") : QStringLiteral("0")},
+                       {QStringLiteral("ShowListOnNew"), flags.contains(QLatin1Char('L')) ? QStringLiteral("1") : QStringLiteral("0")}});
+        guard.fake.beeps = 0;
+        TBrevglimtForm& f = makeForm();
+        server->setMessages(numberedMessages(c.counts.first()));
+        f.showForm();
+        for (int n : c.counts.mid(1)) {
+            server->setMessages(numberedMessages(n));
+            f.Brevglimt1->trigger();
+        }
+        EXPECT_EQ(guard.fake.beeps, c.beeps) << c.flags;
+        EXPECT_EQ(f.Liste->isVisibleTo(&f), c.listShown) << c.flags;
+        EXPECT_EQ(f.SpeedButton2->isVisibleTo(&f), c.listShown) << c.flags;
+        EXPECT_EQ(f.Sisteantall, c.counts.last());
+        form.reset();
+    }
+}
+
+TEST_F(WatcherTest, HiddenWindowComesBackOnNewMailAndRunsItsShowSequence)
+{
+    writeSettings({{QStringLiteral("ShowOnNew"), QStringLiteral("1")}, {QStringLiteral("HideWindow"), QStringLiteral("1")}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_FALSE(f.isVisible()) << "no mail and HideWindow: hidden";
+    const int sessions = server->sessionCount();
+    server->setMessages(numberedMessages(2));
+    f.move(400, 400);
+    f.Timer1Timer();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(f.pos(), QPoint(23, 2));
+    // The show sequence ran its own check inside the first one.
+    EXPECT_EQ(server->sessionCount(), sessions + 2);
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2"));
+}
+
+TEST_F(WatcherTest, StartupCheckOffSwallowsTheFirstRequestAfterEachReading)
+{
+    server->setMessages(numberedMessages(2));
+    writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_EQ(server->sessionCount(), 0);
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS:"));
+    f.Brevglimt1->trigger();
+    EXPECT_EQ(server->sessionCount(), 1);
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2"));
+    f.hentoppsett();
+    f.Timer1Timer();
+    EXPECT_EQ(server->sessionCount(), 1) << "swallowed again after the settings were read";
+}
+
+TEST_F(WatcherTest, ScheduleFollowsScheduleMinutes)
+{
+    struct Case {
+        const char* minutes; // nullptr: key absent
+        int interval;        // 0: no schedule
+    };
+    const Case cases[] = {{"2", 120000}, {"0", 0}, {nullptr, 0}, {"abc", 0}, {"-3", 0}, {"35791", 2147460000}, {"99999", 2147460000}};
+    for (const Case& c : cases) {
+        std::map<QString, QString> settings{{QStringLiteral("StartupCheck"), QStringLiteral("0")}};
+        if (c.minutes)
+            settings[QStringLiteral("ScheduleMinutes")] = QString::fromLatin1(c.minutes);
+        writeSettings(settings);
+        TBrevglimtForm& f = makeForm();
+        f.hentoppsett();
+        EXPECT_EQ(f.Timer1->isActive(), c.interval > 0) << (c.minutes ? c.minutes : "absent");
+        if (c.interval > 0) {
+            EXPECT_EQ(f.Timer1->interval(), c.interval);
+        }
+        EXPECT_EQ(rt::IniFile().fileName(), rt::state().IniFileName) << "back on the main settings file";
+        form.reset();
+    }
+}
+
+TEST_F(WatcherTest, UnchangedScheduleKeepsItsCountdown)
+{
+    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    TBrevglimtForm& f = makeForm();
+    f.hentoppsett();
+    const int id = f.Timer1->timerId();
+    f.hentoppsett();
+    EXPECT_EQ(f.Timer1->timerId(), id);
+    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("6")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    f.hentoppsett();
+    EXPECT_EQ(f.Timer1->interval(), 360000);
+    EXPECT_TRUE(f.Timer1->isActive());
+}
+
+TEST_F(WatcherTest, ASettingsDialogComesBackUntilAServerIsStored)
+{
+    writeSettings({{QStringLiteral("ServerName"), QString()}});
+    TBrevglimtForm& f = makeForm();
+    int openings = 0;
+    f.settingsDialog = [&] {
+        if (++openings == 3)
+            writeSettings();
+    };
+    f.showForm();
+    EXPECT_EQ(openings, 3);
+    EXPECT_EQ(server->sessionCount(), 1);
+}
+
+TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedPop3Server&)> arrange;
+        QColor colour;
+        int linesAfter;
+    };
+    const QColor aqua(0, 0xFF, 0xFF), red(0xFF, 0, 0), green(0, 0x80, 0);
+    const Case cases[] = {
+        {"no server", [](ScriptedPop3Server& s) { s.stop(); }, aqua, 5},
+        {"greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("GREETING", "opptatt")); }, red, 5},
+        {"password", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("PASS", "feil passord")); }, red, 5},
+        {"STAT", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("STAT", "postkassen er låst")); }, green, 5},
+        {"TOP 3", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("TOP", "borte").onArgument("3")); }, green, 2},
+    };
+    for (const Case& c : cases) {
+        server = std::make_unique<ScriptedPop3Server>();
+        server->setCredentials("ola", "hemmelig");
+        server->setMessages(numberedMessages(5));
+        writeSettings();
+        TBrevglimtForm& f = makeForm();
+        f.showForm();
+        ASSERT_EQ(f.Liste->count(), 5);
+        guard.fake.messages.clear();
+        c.arrange(*server);
+        f.Brevglimt1->trigger();
+        EXPECT_EQ(indicatorColour(f), c.colour) << c.name;
+        EXPECT_TRUE(f.Timer2->isActive()) << c.name;
+        EXPECT_TRUE(f.Shape2->isVisible()) << c.name;
+        EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 5")) << c.name;
+        EXPECT_EQ(f.Liste->count(), c.linesAfter) << c.name;
+        EXPECT_EQ(f.Sisteantall, 5) << c.name;
+        ASSERT_EQ(errorTexts().size(), 1) << c.name;
+        EXPECT_EQ(guard.fake.messages.first().caption, QStringLiteral("brevglimt"));
+        EXPECT_FALSE(errorTexts().first().contains(QStringLiteral("hemmelig"))) << c.name;
+        form.reset();
+    }
+}
+
+TEST_F(WatcherTest, NextCheckClosesAConnectionLeftOpen)
+{
+    server->setMessages(numberedMessages(2));
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    server->addFault(Pop3Fault::error("STAT", "låst").onOccurrence(1));
+    f.Brevglimt1->trigger();
+    EXPECT_TRUE(f.POP3.connected());
+    server->clearReceived();
+    f.Brevglimt1->trigger();
+    EXPECT_EQ(server->receivedVerbs().first(), QByteArray("QUIT"));
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_FALSE(f.Shape2->isVisible());
+}
+
+TEST_F(WatcherTest, ErrorTextGetsAFullStopAfterLettersOnly)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Connection refused", "Connection refused."},
+        {"Ferdig.", "Ferdig."},
+        {"Feil!", "Feil!"},
+        {"kode 42", "kode 42."},
+        {"", ""},
+        {"slutt med blank ", "slutt med blank "},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(app::errorDisplayText(QString::fromUtf8(in)), QString::fromUtf8(out)) << in;
+}
+
+TEST_F(WatcherTest, IndicatorSweepsFrom129To402AndStartsOver)
+{
+    TBrevglimtForm& f = makeForm();
+    QList<int> positions{f.Shape2->x()};
+    for (int i = 0; i < 92; ++i) {
+        f.Timer2Timer();
+        positions.append(f.Shape2->x());
+    }
+    EXPECT_EQ(positions.first(), 129);
+    EXPECT_EQ(positions.at(91), 402);
+    EXPECT_EQ(positions.at(92), 129);
+    for (int i = 1; i < 92; ++i)
+        EXPECT_EQ(positions.at(i) - positions.at(i - 1), 3);
+}
+
+TEST_F(WatcherTest, DoubleClickSavesTheMessageAndOpensIt)
+{
+    QList<QByteArray> msgs = numberedMessages(3);
+    msgs[1] += ".prikk i starten\r\nslutt\r\n";
+    server->setMessages(msgs);
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.Liste->setCurrentRow(1);
+    f.ListeDblClick();
+    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
+    ASSERT_EQ(guard.fake.opened.size(), 1);
+    EXPECT_EQ(guard.fake.opened[0].value(0), path);
+    QFile saved(path);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), msgs[1]);
+    EXPECT_EQ(QFile::permissions(path) & 0x00FF, 0) << "readable by the user alone";
+    EXPECT_EQ(server->messages().size(), 3) << "the message stays on the server";
+    EXPECT_FALSE(f.Shape2->isVisible());
+    EXPECT_FALSE(f.POP3.connected());
+}
+
+TEST_F(WatcherTest, DoubleClickWithoutSelectionOpensNothing)
+{
+    server->setMessages(numberedMessages(2));
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.Liste->clearSelection();
+    server->clearReceived();
+    f.ListeDblClick();
+    EXPECT_TRUE(server->received().contains(QByteArray("RETR 0")));
+    EXPECT_TRUE(guard.fake.opened.isEmpty());
+    EXPECT_TRUE(errorTexts().isEmpty());
+    EXPECT_FALSE(f.Shape2->isVisible());
+}
+
+TEST_F(WatcherTest, DeleteRemovesTheSelectedMessageAndChecksAgain)
+{
+    server->setMessages(numberedMessages(3));
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.Liste->setCurrentRow(0);
+    f.Slett1->trigger();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(server->messages().size(), 2);
+    EXPECT_TRUE(server->messages().first().contains("Melding 2"));
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_EQ(lines().first(), QStringLiteral("Avsender 2 <a2@test.example>   Melding 2"));
+}
+
+TEST_F(WatcherTest, DeletingTheOnlyMessageLeavesItsLineInTheShortList)
+{
+    server->setMessages(numberedMessages(1));
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.Liste->setCurrentRow(0);
+    f.Slett1->trigger();
+    EXPECT_TRUE(server->messages().isEmpty());
+    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 0"));
+    EXPECT_EQ(f.Liste->count(), 1);
+    EXPECT_EQ(f.Liste->height(), 4);
+}
+
+TEST_F(WatcherTest, DeleteWithoutSelectionDoesNothing)
+{
+    server->setMessages(numberedMessages(2));
+    writeSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.Liste->clearSelection();
+    const int sessions = server->sessionCount();
+    f.Slett1->trigger();
+    EXPECT_EQ(server->sessionCount(), sessions);
+    EXPECT_EQ(server->messages().size(), 2);
+}
+
+TEST_F(WatcherTest, ActionsNeverHitAnotherMessageAfterTheMailboxChanged)
+{
+    struct Case {
+        const char* name;
+        bool uidl;
+        bool open; // double-click instead of delete
+    };
+    const Case cases[] = {{"delete, UIDL", true, false}, {"delete, headers", false, false}, {"open, UIDL", true, true}, {"open, headers", false, true}};
+    for (const Case& c : cases) {
+        server->setUidl(c.uidl);
+        server->setMessages(numberedMessages(3));
+        writeSettings();
+        guard.fake.messages.clear();
+        guard.fake.opened.clear();
+        TBrevglimtForm& f = makeForm();
+        f.showForm();
+        // Another program deletes message 1; number 2 now names "Melding 3".
+        server->removeMessage(0);
+        f.Liste->setCurrentRow(1);
+        if (c.open)
+            f.ListeDblClick();
+        else
+            f.Slett1->trigger();
+        EXPECT_EQ(server->messages().size(), 2) << c.name;
+        EXPECT_TRUE(guard.fake.opened.isEmpty()) << c.name;
+        EXPECT_FALSE(server->receivedVerbs().contains("DELE")) << c.name;
+        EXPECT_FALSE(server->receivedVerbs().contains("RETR")) << c.name;
+        ASSERT_EQ(guard.fake.messages.size(), 1) << c.name;
+        EXPECT_EQ(guard.fake.messages.first().icon, rt::MsgIcon::Information);
+        EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret"))) << c.name;
+        // The list was read again.
+        EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2")) << c.name;
+        EXPECT_EQ(lines().value(1), QStringLiteral("Avsender 3 <a3@test.example>   Melding 3")) << c.name;
+        EXPECT_FALSE(f.Shape2->isVisible());
+        server->clearReceived();
+        form.reset();
+    }
+}
+
+TEST_F(WatcherTest, ErrorInTheFirstShowIsShownAndTheWindowStays)
+{
+    writeSettings();
+    server->stop();
+    TBrevglimtForm& f = makeForm();
+    app::runHandler([&] { f.showForm(); });
+    ASSERT_EQ(errorTexts().size(), 1);
+    EXPECT_TRUE(errorTexts().first().startsWith(QStringLiteral("Kan ikke koble til 127.0.0.1:")));
+    EXPECT_TRUE(errorTexts().first().endsWith(QLatin1Char('.')));
+    EXPECT_TRUE(f.isVisible());
+}

@@ -1,0 +1,103 @@
+// A main window against a scripted POP3 server, with its own settings.
+#pragma once
+
+#include "fakeplatform.h"
+#include "inifile.h"
+#include "scriptedpop3server.h"
+#include "state.h"
+#include "textfil.h"
+#include "felles.h"
+#include "visning.h"
+#include "zt_reg.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+
+namespace testsupport {
+
+inline QByteArray mailMessage(const QByteArray& from, const QByteArray& subject, const QByteArray& id = {})
+{
+    QByteArray m;
+    if (!from.isEmpty())
+        m += "From: " + from + "\r\n";
+    if (!subject.isEmpty())
+        m += "Subject: " + subject + "\r\n";
+    m += "Date: Wed, 09 Dec 2026 10:00:00 +0100\r\n";
+    m += "Message-ID: <" + (id.isEmpty() ? subject.toHex() : id) + "@test.example>\r\n";
+    m += "\r\nHei.\r\n";
+    return m;
+}
+
+inline QList<QByteArray> numberedMessages(int n)
+{
+    QList<QByteArray> out;
+    for (int i = 1; i <= n; ++i)
+        out.append(mailMessage("Avsender " + QByteArray::number(i) + " <a" + QByteArray::number(i) + "@test.example>",
+                               "Melding " + QByteArray::number(i)));
+    return out;
+}
+
+class WatcherFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir::setCurrent(guard.fake.root.path());
+        rt::textfilStart();
+        rt::locateIniFile();
+        server = std::make_unique<ScriptedPop3Server>();
+        server->setCredentials("ola", "hemmelig");
+    }
+    void TearDown() override
+    {
+        form.reset();
+        server.reset();
+    }
+
+    // Writes the per-user mail settings; the server and login are filled in.
+    void writeSettings(std::map<QString, QString> pop3 = {})
+    {
+        pop3.try_emplace(QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(server->port()));
+        pop3.try_emplace(QStringLiteral("ServerUser"), QStringLiteral("ola"));
+        pop3.try_emplace(QStringLiteral("ServerPassword"), rt::ScrambleText(QStringLiteral("hemmelig")));
+        pop3.try_emplace(QStringLiteral("StartupCheck"), QStringLiteral("1"));
+        rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        ini.eraseSection(QStringLiteral("Pop3"));
+        for (const auto& [key, value] : pop3)
+            ini.writeString(QStringLiteral("Pop3"), key, value);
+        ASSERT_TRUE(ini.updateFile());
+    }
+
+    app::TBrevglimtForm& makeForm()
+    {
+        form = std::make_unique<app::TBrevglimtForm>();
+        return *form;
+    }
+
+    QStringList lines() const
+    {
+        QStringList out;
+        for (int i = 0; i < form->Liste->count(); ++i)
+            out.append(form->Liste->item(i)->text());
+        return out;
+    }
+
+    QStringList errorTexts() const
+    {
+        QStringList out;
+        for (const ShownMessage& m : guard.fake.messages) {
+            if (m.icon == rt::MsgIcon::Error)
+                out.append(m.text);
+        }
+        return out;
+    }
+
+    RuntimeFixtureGuard guard;
+    std::unique_ptr<ScriptedPop3Server> server;
+    std::unique_ptr<app::TBrevglimtForm> form;
+};
+
+} // namespace testsupport

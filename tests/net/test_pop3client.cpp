@@ -1,0 +1,622 @@
+// The POP3 client against the scripted server: the commands on the wire,
+// the events, the server's refusals, broken and slow connections.
+#include "pop3client.h"
+#include "scriptedpop3server.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+
+using net::NetError;
+using net::Pop3Client;
+using testing::HasSubstr;
+using testing::Not;
+using testsupport::Pop3Fault;
+using testsupport::ScriptedPop3Options;
+using testsupport::ScriptedPop3Server;
+
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+void PrintTo(const QByteArray& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace testsupport {
+void PrintTo(const Pop3Fault& f, std::ostream* os)
+{
+    *os << f.verb.toStdString() << '/' << int(f.action) << '/' << f.text.left(40).toStdString();
+}
+} // namespace testsupport
+
+namespace {
+
+// Parameter structs print as their name.
+template <class T>
+auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
+{
+    return os << c.name;
+}
+
+QByteArray header(int n)
+{
+    return "From: Kari <kari@example.no>\r\nSubject: Melding " + QByteArray::number(n)
+        + "\r\nMessage-ID: <" + QByteArray::number(n) + "@example.no>\r\n\r\n";
+}
+
+QByteArray message(int n)
+{
+    return header(n) + "Hei nummer " + QByteArray::number(n) + "\r\n";
+}
+
+QList<QByteArray> messages(int count)
+{
+    QList<QByteArray> out;
+    for (int i = 1; i <= count; ++i)
+        out.append(message(i));
+    return out;
+}
+
+// The NetError text thrown by f, or nothing when it did not throw.
+template <class F>
+std::optional<QString> netError(F&& f)
+{
+    try {
+        f();
+    } catch (const NetError& e) {
+        return e.text();
+    }
+    return std::nullopt;
+}
+
+std::string str(const QString& s)
+{
+    return s.toStdString();
+}
+
+class Pop3ClientTest : public testing::Test {
+protected:
+    explicit Pop3ClientTest(const ScriptedPop3Options& options = {})
+        : server(options)
+    {
+        server.setMessages(messages(3));
+        client.host = server.host();
+        client.port = server.port();
+        client.user = QStringLiteral("user");
+        client.password = QStringLiteral("secret");
+        // Generous: only the time-out tests wait for the limit.
+        client.timeouts = {5000, 20000};
+        client.onConnected = [this] { events.append(QStringLiteral("connected")); };
+        client.onDisconnected = [this] { events.append(QStringLiteral("disconnected")); };
+    }
+
+    // Headers handed over by retrieveHeaders(), by message number.
+    std::map<int, QByteArray> headers(int first, int last)
+    {
+        got.clear();
+        client.retrieveHeaders(first, last, [this](int i, const QByteArray& h) {
+            EXPECT_FALSE(got.count(i)) << "header " << i << " handed over twice";
+            got[i] = h;
+        });
+        return got;
+    }
+
+    ScriptedPop3Server server;
+    Pop3Client client;
+    QStringList events;
+    std::map<int, QByteArray> got;
+};
+
+const QStringList kConnected{QStringLiteral("connected")};
+const QStringList kConnectedAndClosed{QStringLiteral("connected"), QStringLiteral("disconnected")};
+
+TEST_F(Pop3ClientTest, NormalSessionSendsTheCommandsInOrder)
+{
+    client.connect();
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(client.capabilities(),
+              (QStringList{QStringLiteral("USER"), QStringLiteral("UIDL"), QStringLiteral("TOP"),
+                           QStringLiteral("PIPELINING")}));
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(headers(1, 3), (std::map<int, QByteArray>{{1, header(1)}, {2, header(2)}, {3, header(3)}}));
+    client.disconnect();
+
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(server.received(), (QList<QByteArray>{"CAPA", "USER user", "PASS secret", "STAT", "TOP 1 0",
+                                                    "TOP 2 0", "TOP 3 0", "QUIT"}));
+    EXPECT_EQ(events, kConnectedAndClosed);
+    EXPECT_EQ(server.messages(), messages(3));
+}
+
+TEST_F(Pop3ClientTest, ConnectedFiresBeforeTheGreetingIsAnswered)
+{
+    qsizetype commandsAtConnect = -1;
+    client.onConnected = [&] { commandsAtConnect = server.received().size(); };
+    client.connect();
+    EXPECT_EQ(commandsAtConnect, 0);
+}
+
+TEST_F(Pop3ClientTest, LowerCaseCapabilitiesAreUpperCasedFirstWords)
+{
+    server.setCapabilities({"top", "sasl PLAIN LOGIN", "Pipelining", "IMPLEMENTATION Skrivebordet 1.0"});
+    client.connect();
+    EXPECT_EQ(client.capabilities(), (QStringList{QStringLiteral("TOP"), QStringLiteral("SASL"),
+                                                  QStringLiteral("PIPELINING"), QStringLiteral("IMPLEMENTATION")}));
+}
+
+TEST_F(Pop3ClientTest, RefusedCapaIsAcceptedAndMeansNoPipelining)
+{
+    server.setCapa(false);
+    client.connect();
+    EXPECT_TRUE(client.capabilities().isEmpty());
+    EXPECT_EQ(headers(1, 3).size(), 3u);
+    EXPECT_EQ(server.maxQueuedCommands(), 1);
+    EXPECT_EQ(events, kConnected);
+}
+
+// A refused or broken login closes at once, without QUIT.
+struct LoginFailure {
+    const char* name;
+    std::optional<Pop3Fault> fault;
+    QString password;
+    const char* expectedText;
+    QList<QByteArray> verbsSent;
+};
+
+class Pop3LoginFailureTest : public Pop3ClientTest, public testing::WithParamInterface<LoginFailure> {};
+
+TEST_P(Pop3LoginFailureTest, ClosesWithoutQuitAndReportsTheServersWords)
+{
+    const LoginFailure& c = GetParam();
+    if (c.fault)
+        server.addFault(*c.fault);
+    client.password = c.password;
+
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QString::fromUtf8(c.expectedText));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+    EXPECT_EQ(server.receivedVerbs(), c.verbsSent);
+
+    client.disconnect(); // nothing left to close
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Pop3LoginFailureTest,
+    testing::Values(
+        LoginFailure{"GreetingErr", Pop3Fault::error("GREETING", "Too many connections"), QStringLiteral("secret"),
+                     "Too many connections", {}},
+        LoginFailure{"GreetingGarbage", Pop3Fault::reply("GREETING", "220 smtp.example.no ESMTP"),
+                     QStringLiteral("secret"), "220 smtp.example.no ESMTP", {}},
+        LoginFailure{"UserErr", Pop3Fault::error("USER", "no such mailbox"), QStringLiteral("secret"),
+                     "no such mailbox", {"CAPA", "USER"}},
+        LoginFailure{"PassErr", Pop3Fault::error("PASS", "[IN-USE] mailbox locked"), QStringLiteral("secret"),
+                     "[IN-USE] mailbox locked", {"CAPA", "USER", "PASS"}},
+        LoginFailure{"WrongPassword", std::nullopt, QStringLiteral("feil"),
+                     "[AUTH] authentication failed", {"CAPA", "USER", "PASS"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A refused command leaves the connection in step and open.
+struct CommandRefusal {
+    const char* name;
+    Pop3Fault fault;
+    std::function<void(Pop3Client&)> call;
+};
+
+class Pop3CommandRefusalTest : public Pop3ClientTest, public testing::WithParamInterface<CommandRefusal> {};
+
+TEST_P(Pop3CommandRefusalTest, ThrowsTheServersTextAndStaysUsable)
+{
+    server.addFault(GetParam().fault.onOccurrence(1));
+    client.connect();
+
+    const auto error = netError([&] { GetParam().call(client); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("refused here"));
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(events, kConnected);
+
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(client.retrieveHeader(2), header(2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Pop3CommandRefusalTest,
+    testing::Values(CommandRefusal{"Stat", Pop3Fault::error("STAT", "refused here"),
+                                   [](Pop3Client& c) { c.messageCount(); }},
+                    CommandRefusal{"Top", Pop3Fault::error("TOP", "refused here"),
+                                   [](Pop3Client& c) { c.retrieveHeader(1); }},
+                    CommandRefusal{"Dele", Pop3Fault::error("DELE", "refused here"),
+                                   [](Pop3Client& c) { c.deleteMessage(1); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Pop3ClientTest, RefusedRetrReturnsFalseAndTheConnectionGoesOn)
+{
+    server.addFault(Pop3Fault::error("RETR", "message is busy").onArgument("2"));
+    client.connect();
+
+    QByteArray body = "unchanged";
+    EXPECT_FALSE(client.retrieveRaw(2, body));
+    EXPECT_FALSE(client.retrieveRaw(99, body)); // the server's own "no such message"
+    EXPECT_EQ(body, "unchanged");
+    EXPECT_TRUE(client.retrieveRaw(3, body));
+    EXPECT_EQ(body, message(3));
+    EXPECT_EQ(events, kConnected);
+}
+
+TEST_F(Pop3ClientTest, DotStuffingSurvivesTheRoundTrip)
+{
+    const QByteArray head = "Subject: prikker\r\n.X-Odd: starts with a dot\r\n\r\n";
+    const QByteArray raw = head + ".\r\n..\r\n.hidden\r\n...three\r\nmid.dle\r\n.\r\nlast\r\n";
+    server.setMessages({raw});
+    client.connect();
+
+    QByteArray body;
+    ASSERT_TRUE(client.retrieveRaw(1, body));
+    EXPECT_EQ(body, raw);
+    EXPECT_EQ(client.retrieveHeader(1), head);
+}
+
+struct StatCase {
+    const char* reply;
+    int count;
+};
+
+class Pop3StatTest : public Pop3ClientTest, public testing::WithParamInterface<StatCase> {};
+
+TEST_P(Pop3StatTest, CountIsTheFirstNumber)
+{
+    server.addFault(Pop3Fault::reply("STAT", GetParam().reply));
+    client.connect();
+    EXPECT_EQ(client.messageCount(), GetParam().count);
+    EXPECT_TRUE(client.connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, Pop3StatTest,
+                         testing::Values(StatCase{"+OK 3 1200", 3}, StatCase{"+OK", 0}, StatCase{"+OK ", 0},
+                                         StatCase{"+OK 0 0", 0}, StatCase{"+OK   12", 12}));
+
+TEST_F(Pop3ClientTest, StatWithoutANumberThrowsButStaysOpen)
+{
+    server.addFault(Pop3Fault::reply("STAT", "+OK many").onOccurrence(1));
+    client.connect();
+    EXPECT_TRUE(netError([&] { client.messageCount(); }));
+    EXPECT_EQ(client.messageCount(), 3);
+}
+
+// Header retrieval with and without pipelining gives the same results.
+struct PipelineMode {
+    const char* name;
+    bool serverOffers;
+    bool clientAllows;
+    bool pipelined() const { return serverOffers && clientAllows; }
+};
+
+class Pop3HeadersTest : public Pop3ClientTest, public testing::WithParamInterface<PipelineMode> {
+protected:
+    void SetUp() override
+    {
+        server.setPipelining(GetParam().serverOffers);
+        client.allowPipelining = GetParam().clientAllows;
+        server.setMessages(messages(150));
+    }
+
+    static std::map<int, QByteArray> expected(int first, int last)
+    {
+        std::map<int, QByteArray> out;
+        for (int i = first; i <= last; ++i)
+            out[i] = header(i);
+        return out;
+    }
+};
+
+TEST_P(Pop3HeadersTest, AllHeadersArriveInOrder)
+{
+    client.connect();
+    std::vector<int> order;
+    client.retrieveHeaders(1, 150, [&](int i, const QByteArray& h) {
+        order.push_back(i);
+        EXPECT_EQ(h, header(i));
+    });
+    ASSERT_EQ(order.size(), 150u);
+    for (int i = 0; i < 150; ++i)
+        EXPECT_EQ(order[std::size_t(i)], i + 1);
+
+    if (GetParam().pipelined())
+        EXPECT_GT(server.maxQueuedCommands(), 1);
+    else
+        EXPECT_EQ(server.maxQueuedCommands(), 1);
+}
+
+TEST_P(Pop3HeadersTest, EmptyRangeSendsNothing)
+{
+    client.connect();
+    server.clearReceived();
+    EXPECT_TRUE(headers(5, 4).empty());
+    EXPECT_TRUE(server.received().isEmpty());
+}
+
+TEST_P(Pop3HeadersTest, RefusedTopInTheMiddleStopsThereAndStaysInStep)
+{
+    server.addFault(Pop3Fault::error("TOP", "message 70 is gone").onArgument("70"));
+    client.connect();
+
+    const auto error = netError([&] { headers(1, 150); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("message 70 is gone"));
+    EXPECT_EQ(got, expected(1, 69));
+    EXPECT_TRUE(client.connected());
+
+    // Every reply of the batch was consumed: the next answers belong to the
+    // next commands.
+    EXPECT_EQ(client.messageCount(), 150);
+    EXPECT_EQ(client.retrieveHeader(71), header(71));
+    EXPECT_EQ(headers(140, 150), expected(140, 150));
+    EXPECT_EQ(events, kConnected);
+}
+
+TEST_P(Pop3HeadersTest, DropInTheMiddleClosesAfterTheHeadersReceived)
+{
+    server.addFault(Pop3Fault::drop("TOP").onArgument("5"));
+    client.connect();
+
+    const auto error = netError([&] { headers(1, 10); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Forbindelsen til 127.0.0.1 ble brutt"));
+    EXPECT_EQ(got, expected(1, 4));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+TEST_P(Pop3HeadersTest, SinkExceptionLeavesTheConnectionInStep)
+{
+    client.connect();
+    struct Stop {};
+    std::vector<int> seen;
+    EXPECT_THROW(client.retrieveHeaders(1, 10,
+                                        [&](int i, const QByteArray&) {
+                                            seen.push_back(i);
+                                            if (i == 3)
+                                                throw Stop{};
+                                        }),
+                 Stop);
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(client.messageCount(), 150);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Pop3HeadersTest,
+                         testing::Values(PipelineMode{"Pipelined", true, true},
+                                         PipelineMode{"ServerWithout", false, true},
+                                         PipelineMode{"ClientRefuses", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A broken or untrustworthy stream: thrown, closed, reported.
+struct StreamBreak {
+    const char* name;
+    Pop3Fault fault;
+    std::function<void(Pop3Client&)> call;
+    const char* textPart;
+};
+
+class Pop3StreamBreakTest : public Pop3ClientTest, public testing::WithParamInterface<StreamBreak> {};
+
+TEST_P(Pop3StreamBreakTest, ThrowsAndCloses)
+{
+    server.addFault(GetParam().fault);
+    client.timeouts.replyMs = 300;
+    const auto error = netError([&] {
+        client.connect();
+        GetParam().call(client);
+    });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(GetParam().textPart));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+
+    // The server is free for the next session.
+    server.clearFaults();
+    client.timeouts.replyMs = 20000;
+    client.connect();
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(server.sessionCount(), 2);
+}
+
+const QByteArray kLongLine(70000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Pop3StreamBreakTest,
+    testing::Values(
+        StreamBreak{"StallGreeting", Pop3Fault::stall("GREETING"), [](Pop3Client&) {},
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+        StreamBreak{"StallStat", Pop3Fault::stall("STAT"), [](Pop3Client& c) { c.messageCount(); },
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1"},
+        StreamBreak{"StallRetrBody", Pop3Fault::reply("RETR", "+OK\r\nFrom: a").onOccurrence(1),
+                    [](Pop3Client& c) {
+                        QByteArray m;
+                        c.retrieveRaw(1, m);
+                    },
+                    "Tidsavbrudd"},
+        StreamBreak{"DropAfterPass", Pop3Fault::drop("PASS"), [](Pop3Client&) {}, "ble brutt"},
+        StreamBreak{"DropStat", Pop3Fault::drop("STAT"), [](Pop3Client& c) { c.messageCount(); }, "ble brutt"},
+        StreamBreak{"DropRetr", Pop3Fault::drop("RETR"),
+                    [](Pop3Client& c) {
+                        QByteArray m;
+                        c.retrieveRaw(1, m);
+                    },
+                    "ble brutt"},
+        StreamBreak{"GarbageCapa", Pop3Fault::reply("CAPA", "what?"), [](Pop3Client&) {}, "what?"},
+        StreamBreak{"GarbageStat", Pop3Fault::reply("STAT", "* OK ready"), [](Pop3Client& c) { c.messageCount(); },
+                    "Ugyldig svar fra 127.0.0.1"},
+        StreamBreak{"GarbageRetr", Pop3Fault::reply("RETR", "OK here it comes"),
+                    [](Pop3Client& c) {
+                        QByteArray m;
+                        c.retrieveRaw(1, m);
+                    },
+                    "Ugyldig svar"},
+        StreamBreak{"GarbageUidl", Pop3Fault::reply("UIDL", "+OKAY"), [](Pop3Client& c) { c.uniqueIds(); },
+                    "Ugyldig svar"},
+        StreamBreak{"LongStatusLine", Pop3Fault::reply("STAT", "+OK " + kLongLine),
+                    [](Pop3Client& c) { c.messageCount(); }, "Ugyldig svar"},
+        StreamBreak{"LongHeaderLine", Pop3Fault::reply("TOP", "+OK\r\nSubject: " + kLongLine + "\r\n."),
+                    [](Pop3Client& c) { c.retrieveHeader(1); }, "Ugyldig svar"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Pop3ClientTest, SlowRepliesWithinTheLimitAreFine)
+{
+    server.setReplyDelayMs(20);
+    server.addFault(Pop3Fault::stall("STAT", 150));
+    client.timeouts.replyMs = 2000;
+    client.connect();
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(headers(1, 3).size(), 3u);
+    client.disconnect();
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+TEST(Pop3ClientConnect, RefusedPortNamesHostPortAndReason)
+{
+    std::uint16_t port = 0;
+    {
+        ScriptedPop3Server closed;
+        port = closed.port();
+    }
+    Pop3Client client;
+    client.host = QStringLiteral("127.0.0.1");
+    client.port = port;
+    int fired = 0;
+    client.onConnected = [&] { ++fired; };
+    client.onDisconnected = [&] { ++fired; };
+
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    const QString prefix = QStringLiteral("Kan ikke koble til 127.0.0.1:%1: ").arg(port);
+    EXPECT_TRUE(error->startsWith(prefix)) << str(*error);
+    EXPECT_GT(error->size(), prefix.size()) << "no reason given";
+    EXPECT_THAT(str(*error), HasSubstr("refused"));
+    EXPECT_EQ(fired, 0);
+    EXPECT_FALSE(client.connected());
+}
+
+TEST(Pop3ClientConnect, WorksOverIpv6Loopback)
+{
+    std::unique_ptr<ScriptedPop3Server> server;
+    try {
+        server = std::make_unique<ScriptedPop3Server>(ScriptedPop3Options{.ipv6 = true});
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    server->setMessages(messages(2));
+    for (const QString& host : {QStringLiteral("::1"), QStringLiteral("[::1]")}) {
+        Pop3Client client;
+        client.host = host;
+        client.port = server->port();
+        client.user = QStringLiteral("user");
+        client.password = QStringLiteral("secret");
+        client.connect();
+        EXPECT_EQ(client.messageCount(), 2) << str(host);
+        client.disconnect();
+    }
+    EXPECT_EQ(server->sessionCount(), 2);
+}
+
+// Whatever goes wrong after PASS, the password stays out of the text.
+class Pop3PasswordTest : public Pop3ClientTest, public testing::WithParamInterface<Pop3Fault> {};
+
+TEST_P(Pop3PasswordTest, NeverInTheErrorText)
+{
+    const QByteArray password = "hunter2-hemmelig";
+    server.setCredentials("user", password);
+    client.password = QString::fromUtf8(password);
+    client.timeouts.replyMs = 300;
+    server.addFault(GetParam());
+
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), Not(HasSubstr(password.toStdString())));
+    EXPECT_TRUE(server.received().contains("PASS " + password));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, Pop3PasswordTest,
+                         testing::Values(Pop3Fault::error("PASS", "bad password hunter2-hemmelig"),
+                                         Pop3Fault::error("PASS", ""),
+                                         Pop3Fault::reply("PASS", "unknown command PASS hunter2-hemmelig"),
+                                         Pop3Fault::drop("PASS"), Pop3Fault::stall("PASS")));
+
+TEST_F(Pop3ClientTest, UniqueIdsMatchTheServer)
+{
+    client.connect();
+    const auto ids = client.uniqueIds();
+    ASSERT_TRUE(ids);
+    const QList<QByteArray> serverIds = server.uniqueIds();
+    EXPECT_EQ(*ids, (std::map<int, QByteArray>{{1, serverIds[0]}, {2, serverIds[1]}, {3, serverIds[2]}}));
+    EXPECT_EQ(client.uniqueId(2), serverIds[1]);
+    EXPECT_EQ(client.uniqueId(99), std::nullopt);
+}
+
+TEST_F(Pop3ClientTest, UniqueIdsAreMissingWhenTheServerLacksUidl)
+{
+    server.setUidl(false);
+    client.connect();
+    EXPECT_FALSE(client.capabilities().contains(QStringLiteral("UIDL")));
+    EXPECT_EQ(client.uniqueIds(), std::nullopt);
+    EXPECT_EQ(client.uniqueId(1), std::nullopt);
+    EXPECT_EQ(client.messageCount(), 3);
+}
+
+TEST_F(Pop3ClientTest, DeletionsTakeEffectAtQuitAndMailCanArriveBetweenSessions)
+{
+    client.connect();
+    client.deleteMessage(2);
+    EXPECT_TRUE(netError([&] { client.deleteMessage(2); })); // already deleted
+    QByteArray body;
+    EXPECT_FALSE(client.retrieveRaw(2, body));
+    EXPECT_EQ(server.messages(), messages(3)); // not before QUIT
+    client.disconnect();
+    EXPECT_EQ(server.messages(), (QList<QByteArray>{message(1), message(3)}));
+
+    const QList<QByteArray> before = server.uniqueIds();
+    const QByteArray newId = server.addMessage(message(4));
+    client.connect();
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(client.uniqueIds(), (std::map<int, QByteArray>{{1, before[0]}, {2, before[1]}, {3, newId}}));
+    client.disconnect();
+    EXPECT_EQ(server.sessionCount(), 2);
+}
+
+TEST_F(Pop3ClientTest, DisconnectIsQuietWhenTheQuitFails)
+{
+    client.disconnect(); // not connected: nothing happens
+    EXPECT_TRUE(events.isEmpty());
+
+    server.addFault(Pop3Fault::drop("QUIT"));
+    client.connect();
+    client.disconnect();
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+TEST_F(Pop3ClientTest, DestructorClosesWithoutQuitOrEvents)
+{
+    int fired = 0;
+    {
+        Pop3Client local;
+        local.host = server.host();
+        local.port = server.port();
+        local.user = QStringLiteral("user");
+        local.password = QStringLiteral("secret");
+        local.connect();
+        local.onConnected = [&] { ++fired; };
+        local.onDisconnected = [&] { ++fired; };
+    }
+    EXPECT_EQ(fired, 0);
+    EXPECT_EQ(server.receivedVerbs(), (QList<QByteArray>{"CAPA", "USER", "PASS"}));
+}
+
+} // namespace

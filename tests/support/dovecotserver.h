@@ -1,0 +1,74 @@
+// A private Dovecot POP3 server for the tests: its own configuration, user and
+// Maildir in a temporary folder, listening on 127.0.0.1 at a free port.
+// Independent of any system-wide Dovecot (own base, state and log paths, no
+// system configuration read, no listener other than plain POP3).
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <stdexcept>
+#include <sys/types.h>
+
+namespace testsupport {
+
+class DovecotError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class DovecotServer {
+public:
+    // The server binary the harness runs.
+    static QString binaryPath();
+    // True when the server binary is installed; tests skip without it.
+    static bool available();
+
+    // Writes the configuration and the Maildir, starts the server and waits
+    // (bounded) until it greets with "+OK". The POP3 message numbers follow
+    // the order of messages. Throws DovecotError with the server's log when
+    // the server does not come up.
+    explicit DovecotServer(const QList<QByteArray>& messages);
+    // Stops the server and every process it started.
+    ~DovecotServer();
+    DovecotServer(const DovecotServer&) = delete;
+    DovecotServer& operator=(const DovecotServer&) = delete;
+
+    QString host() const { return QStringLiteral("127.0.0.1"); }
+    std::uint16_t port() const { return m_port; }
+    QString user() const { return QStringLiteral("kari"); }
+    QString password() const { return QStringLiteral("Glimt.Pass-42"); }
+    const QList<QByteArray>& messages() const { return m_messages; }
+
+    // Positions (0-based, in the list given to the constructor) of the
+    // messages whose files are still in the Maildir, ascending.
+    QList<int> remainingIndexes() const;
+    QString maildirPath() const;
+    // What the server has logged so far, its standard output and error included.
+    QByteArray log() const;
+
+    bool running() const { return m_pid > 0; }
+    // SIGTERM to the master, a bounded wait, then SIGKILL to the whole process
+    // group, reaping every member. The server runs in a session of its own;
+    // the calling process is made a child subreaper so that the server's
+    // orphans are reaped here, not left to init. Safe to call more than once.
+    void stop();
+
+private:
+    void prepareFolder();
+    void writeConfig() const;
+    // Starts the master once; false when the port turned out to be taken.
+    bool startOnce();
+    bool waitForGreeting(int timeoutMs);
+    QString path(const QString& relative) const;
+
+    QTemporaryDir m_dir;
+    QList<QByteArray> m_messages;
+    QList<QString> m_fileNames; // Maildir base names, by position
+    std::uint16_t m_port = 0;
+    pid_t m_pid = -1;
+};
+
+} // namespace testsupport

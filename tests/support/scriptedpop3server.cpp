@@ -1,0 +1,718 @@
+#include "scriptedpop3server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+Pop3Fault Pop3Fault::error(const QByteArray& verb, const QByteArray& text)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Error;
+    f.text = text;
+    return f;
+}
+
+Pop3Fault Pop3Fault::drop(const QByteArray& verb)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Drop;
+    return f;
+}
+
+Pop3Fault Pop3Fault::stall(const QByteArray& verb, int ms)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Stall;
+    f.stallMs = ms;
+    return f;
+}
+
+Pop3Fault Pop3Fault::reply(const QByteArray& verb, const QByteArray& line)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Reply;
+    f.text = line;
+    return f;
+}
+
+Pop3Fault Pop3Fault::onOccurrence(int n) const
+{
+    Pop3Fault f = *this;
+    f.occurrence = n;
+    return f;
+}
+
+Pop3Fault Pop3Fault::onArgument(const QByteArray& arg) const
+{
+    Pop3Fault f = *this;
+    f.argument = arg;
+    return f;
+}
+
+namespace {
+
+struct Message {
+    QByteArray raw;
+    QByteArray uid;
+};
+
+// The message as lines without their ends (a final line end adds no line).
+QList<QByteArray> splitLines(const QByteArray& raw)
+{
+    QList<QByteArray> lines = raw.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray& l : lines)
+        if (l.endsWith('\r'))
+            l.chop(1);
+    return lines;
+}
+
+// Dot-stuffed lines with CR LF and the terminating ".".
+QByteArray multiLine(const QList<QByteArray>& lines)
+{
+    QByteArray out;
+    for (const QByteArray& l : lines) {
+        if (l.startsWith('.'))
+            out += '.';
+        out += l;
+        out += "\r\n";
+    }
+    out += ".\r\n";
+    return out;
+}
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+struct ScriptedPop3Server::Impl {
+    mutable std::mutex mutex;
+    ScriptedPop3Options options;
+    QList<Message> mailbox;
+    int nextUid = 1;
+    QList<QByteArray> caps{"USER", "UIDL", "TOP", "PIPELINING"};
+    bool capaOn = true;
+    bool uidlOn = true;
+    int replyDelayMs = 0;
+    struct FaultState {
+        Pop3Fault fault;
+        int seen = 0;
+    };
+    std::vector<FaultState> faults;
+    QList<QByteArray> received;
+    int sessions = 0;
+    int maxQueued = 0;
+
+    int listenFd = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::uint16_t port = 0;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+
+    QByteArray newUid() { return "uid-" + QByteArray::number(nextUid++); }
+
+    bool stopRequested() const { return stopping.load(); }
+
+    // Waits up to ms (< 0: for ever) for stop() or the peer closing. False
+    // when the session should end.
+    bool pause(int fd, int ms)
+    {
+        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fd, POLLRDHUP, 0}};
+        for (;;) {
+            const int rc = ::poll(fds, 2, ms);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc == 0)
+                return true;
+            return false;
+        }
+    }
+
+    // Counts the command against every matching fault; true with the first
+    // one that fires.
+    bool takeFault(const QByteArray& verb, const QByteArray& arg, Pop3Fault& out)
+    {
+        std::lock_guard lock(mutex);
+        bool fired = false;
+        for (FaultState& s : faults) {
+            if (s.fault.verb != verb)
+                continue;
+            if (!s.fault.argument.isEmpty() && s.fault.argument != arg)
+                continue;
+            ++s.seen;
+            if (fired || (s.fault.occurrence != 0 && s.fault.occurrence != s.seen))
+                continue;
+            out = s.fault;
+            fired = true;
+        }
+        return fired;
+    }
+
+    class Session;
+    void run();
+};
+
+// One client connection, served on the server's thread.
+class ScriptedPop3Server::Impl::Session {
+public:
+    Session(Impl& server, int fd)
+        : s(server)
+        , fd(fd)
+    {
+    }
+
+    void run()
+    {
+        if (!greet())
+            return;
+        QByteArray line;
+        while (readLine(line)) {
+            if (!handle(line))
+                return;
+        }
+    }
+
+private:
+    Impl& s;
+    int fd;
+    std::string inbuf;
+    bool loggedIn = false;
+    bool userGiven = false;
+    QByteArray user;
+    QList<Message> snapshot;
+    std::vector<bool> deleted;
+
+    bool sendRaw(const QByteArray& data)
+    {
+        qsizetype done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::send(fd, data.constData() + done, std::size_t(data.size() - done), MSG_NOSIGNAL);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLOUT, 0}};
+                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                    return false;
+                if (fds[0].revents)
+                    return false;
+                continue;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    // One answer, after the configured delay.
+    bool reply(const QByteArray& data)
+    {
+        int delay = 0;
+        {
+            std::lock_guard lock(s.mutex);
+            delay = s.replyDelayMs;
+        }
+        if (delay > 0 && !s.pause(fd, delay))
+            return false;
+        return sendRaw(data);
+    }
+
+    bool readLine(QByteArray& line)
+    {
+        for (;;) {
+            const std::size_t nl = inbuf.find('\n');
+            if (nl != std::string::npos) {
+                std::size_t end = nl;
+                if (end > 0 && inbuf[end - 1] == '\r')
+                    --end;
+                line = QByteArray(inbuf.data(), qsizetype(end));
+                inbuf.erase(0, nl + 1);
+                // Count the command just taken plus those still waiting.
+                int queued = 1;
+                for (char c : inbuf)
+                    queued += c == '\n' ? 1 : 0;
+                std::lock_guard lock(s.mutex);
+                s.maxQueued = std::max(s.maxQueued, queued);
+                return true;
+            }
+            pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
+            const int rc = ::poll(fds, 2, -1);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc < 0 || fds[0].revents)
+                return false;
+            char chunk[8192];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n <= 0)
+                return false;
+            inbuf.append(chunk, std::size_t(n));
+        }
+    }
+
+    // Applies a matching fault. Returns 1 when the fault answered, 0 to go
+    // on with the normal answer, -1 to end the session.
+    int applyFault(const QByteArray& verb, const QByteArray& arg)
+    {
+        Pop3Fault f;
+        if (!s.takeFault(verb, arg, f))
+            return 0;
+        switch (f.action) {
+        case Pop3Fault::Action::Error:
+            return reply("-ERR " + f.text + "\r\n") ? 1 : -1;
+        case Pop3Fault::Action::Drop:
+            return -1;
+        case Pop3Fault::Action::Stall:
+            if (f.stallMs < 0) {
+                s.pause(fd, -1);
+                return -1;
+            }
+            return s.pause(fd, f.stallMs) ? 0 : -1;
+        case Pop3Fault::Action::Reply:
+            return reply(f.text + "\r\n") ? 1 : -1;
+        }
+        return 0;
+    }
+
+    bool greet()
+    {
+        const int f = applyFault("GREETING", {});
+        if (f != 0)
+            return f > 0;
+        return reply("+OK POP3 server ready\r\n");
+    }
+
+    // Message number n (1-based) not deleted, or -1.
+    int messageIndex(const QByteArray& arg) const
+    {
+        bool ok = false;
+        const int n = arg.toInt(&ok);
+        if (!ok || n < 1 || n > snapshot.size() || deleted[std::size_t(n - 1)])
+            return -1;
+        return n - 1;
+    }
+
+    bool handle(const QByteArray& line)
+    {
+        {
+            std::lock_guard lock(s.mutex);
+            s.received.append(line);
+        }
+        const QList<QByteArray> words = line.simplified().split(' ');
+        const QByteArray verb = words.value(0).toUpper();
+        const QByteArray arg = words.value(1);
+
+        const int f = applyFault(verb, arg);
+        if (f < 0)
+            return false;
+        if (f > 0)
+            return true;
+
+        if (verb == "QUIT") {
+            if (loggedIn)
+                commitDeletions();
+            reply("+OK bye\r\n");
+            return false;
+        }
+        if (verb == "CAPA") {
+            bool on = false;
+            QList<QByteArray> caps;
+            {
+                std::lock_guard lock(s.mutex);
+                on = s.capaOn;
+                caps = s.caps;
+            }
+            if (!on)
+                return reply("-ERR unknown command\r\n");
+            return reply("+OK capability list follows\r\n" + multiLine(caps));
+        }
+        if (verb == "NOOP" && loggedIn)
+            return reply("+OK\r\n");
+        if (!loggedIn)
+            return handleLogin(verb, line);
+        return handleTransaction(verb, words);
+    }
+
+    bool handleLogin(const QByteArray& verb, const QByteArray& line)
+    {
+        const QByteArray rest = line.mid(line.indexOf(' ') + 1);
+        if (verb == "USER") {
+            user = line.contains(' ') ? rest : QByteArray();
+            userGiven = true;
+            return reply("+OK\r\n");
+        }
+        if (verb == "PASS") {
+            const QByteArray pass = line.contains(' ') ? rest : QByteArray();
+            bool ok = false;
+            {
+                std::lock_guard lock(s.mutex);
+                ok = userGiven && user == s.options.user && pass == s.options.password;
+                if (ok) {
+                    snapshot = s.mailbox;
+                    deleted.assign(std::size_t(snapshot.size()), false);
+                }
+            }
+            userGiven = false;
+            if (!ok)
+                return reply("-ERR [AUTH] authentication failed\r\n");
+            loggedIn = true;
+            return reply("+OK maildrop ready\r\n");
+        }
+        return reply("-ERR not logged in\r\n");
+    }
+
+    bool handleTransaction(const QByteArray& verb, const QList<QByteArray>& words)
+    {
+        const QByteArray arg = words.value(1);
+        if (verb == "STAT") {
+            int count = 0;
+            qsizetype size = 0;
+            for (std::size_t i = 0; i < deleted.size(); ++i) {
+                if (!deleted[i]) {
+                    ++count;
+                    size += snapshot.at(qsizetype(i)).raw.size();
+                }
+            }
+            return reply("+OK " + QByteArray::number(count) + ' ' + QByteArray::number(size) + "\r\n");
+        }
+        if (verb == "LIST" || verb == "UIDL") {
+            const bool uidl = verb == "UIDL";
+            if (uidl) {
+                bool on = false;
+                {
+                    std::lock_guard lock(s.mutex);
+                    on = s.uidlOn;
+                }
+                if (!on)
+                    return reply("-ERR unknown command\r\n");
+            }
+            auto item = [&](int index) {
+                const Message& m = snapshot.at(index);
+                return QByteArray::number(index + 1) + ' ' + (uidl ? m.uid : QByteArray::number(m.raw.size()));
+            };
+            if (words.size() > 1) {
+                const int index = messageIndex(arg);
+                if (index < 0)
+                    return reply("-ERR no such message\r\n");
+                return reply("+OK " + item(index) + "\r\n");
+            }
+            QList<QByteArray> lines;
+            for (int i = 0; i < snapshot.size(); ++i)
+                if (!deleted[std::size_t(i)])
+                    lines.append(item(i));
+            return reply("+OK\r\n" + multiLine(lines));
+        }
+        if (verb == "TOP" || verb == "RETR") {
+            const int index = messageIndex(arg);
+            if (index < 0)
+                return reply("-ERR no such message\r\n");
+            QList<QByteArray> lines = splitLines(snapshot.at(index).raw);
+            if (verb == "TOP") {
+                bool ok = false;
+                const int bodyLines = words.value(2).toInt(&ok);
+                if (!ok || bodyLines < 0)
+                    return reply("-ERR bad line count\r\n");
+                const qsizetype blank = lines.indexOf(QByteArray());
+                if (blank >= 0)
+                    lines = lines.mid(0, std::min(lines.size(), blank + 1 + bodyLines));
+            }
+            const QByteArray first = verb == "RETR"
+                ? "+OK " + QByteArray::number(snapshot.at(index).raw.size()) + " octets\r\n"
+                : QByteArray("+OK\r\n");
+            return reply(first + multiLine(lines));
+        }
+        if (verb == "DELE") {
+            const int index = messageIndex(arg);
+            if (index < 0)
+                return reply("-ERR no such message\r\n");
+            deleted[std::size_t(index)] = true;
+            return reply("+OK deleted\r\n");
+        }
+        if (verb == "RSET") {
+            deleted.assign(deleted.size(), false);
+            return reply("+OK\r\n");
+        }
+        return reply("-ERR unknown command\r\n");
+    }
+
+    // Removes this session's deleted messages from the mailbox by unique id,
+    // so that changes made by the test since the login stay.
+    void commitDeletions()
+    {
+        std::lock_guard lock(s.mutex);
+        for (std::size_t i = 0; i < deleted.size(); ++i) {
+            if (!deleted[i])
+                continue;
+            const QByteArray& uid = snapshot.at(qsizetype(i)).uid;
+            s.mailbox.removeIf([&](const Message& m) { return m.uid == uid; });
+        }
+    }
+};
+
+void ScriptedPop3Server::Impl::run()
+{
+    for (;;) {
+        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, -1);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0 || fds[0].revents)
+            return;
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            continue;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        {
+            std::lock_guard lock(mutex);
+            ++sessions;
+        }
+        Session(*this, fd).run();
+        closeFd(fd);
+    }
+}
+
+ScriptedPop3Server::ScriptedPop3Server(const ScriptedPop3Options& options)
+    : d(std::make_unique<Impl>())
+{
+    d->options = options;
+    const int family = options.ipv6 ? AF_INET6 : AF_INET;
+    d->listenFd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (d->listenFd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    const int one = 1;
+    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    int rc = 0;
+    if (options.ipv6) {
+        ::setsockopt(d->listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(options.port);
+        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(options.port);
+        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc < 0 || ::listen(d->listenFd, 16) < 0) {
+        const std::string reason = std::strerror(errno);
+        closeFd(d->listenFd);
+        throw std::runtime_error("bind/listen: " + reason);
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(d->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
+    d->port = ntohs(options.ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
+        closeFd(d->listenFd);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    d->wakeRead = pipeFds[0];
+    d->wakeWrite = pipeFds[1];
+    d->thread = std::thread([this] { d->run(); });
+}
+
+ScriptedPop3Server::~ScriptedPop3Server()
+{
+    stop();
+}
+
+void ScriptedPop3Server::stop()
+{
+    if (d->stopping.exchange(true))
+        return;
+    // The pipe stays readable from now on, which wakes every wait.
+    const char byte = 1;
+    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (d->thread.joinable())
+        d->thread.join();
+    closeFd(d->listenFd);
+    closeFd(d->wakeRead);
+    closeFd(d->wakeWrite);
+}
+
+std::uint16_t ScriptedPop3Server::port() const
+{
+    return d->port;
+}
+
+QString ScriptedPop3Server::host() const
+{
+    return d->options.ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1");
+}
+
+void ScriptedPop3Server::setMessages(const QList<QByteArray>& messages)
+{
+    std::lock_guard lock(d->mutex);
+    d->mailbox.clear();
+    for (const QByteArray& raw : messages)
+        d->mailbox.append({raw, d->newUid()});
+}
+
+QByteArray ScriptedPop3Server::addMessage(const QByteArray& raw, const QByteArray& uid)
+{
+    std::lock_guard lock(d->mutex);
+    const QByteArray id = uid.isEmpty() ? d->newUid() : uid;
+    d->mailbox.append({raw, id});
+    return id;
+}
+
+void ScriptedPop3Server::removeMessage(int index)
+{
+    std::lock_guard lock(d->mutex);
+    if (index >= 0 && index < d->mailbox.size())
+        d->mailbox.removeAt(index);
+}
+
+QList<QByteArray> ScriptedPop3Server::messages() const
+{
+    std::lock_guard lock(d->mutex);
+    QList<QByteArray> out;
+    for (const Message& m : d->mailbox)
+        out.append(m.raw);
+    return out;
+}
+
+QList<QByteArray> ScriptedPop3Server::uniqueIds() const
+{
+    std::lock_guard lock(d->mutex);
+    QList<QByteArray> out;
+    for (const Message& m : d->mailbox)
+        out.append(m.uid);
+    return out;
+}
+
+void ScriptedPop3Server::setCredentials(const QByteArray& user, const QByteArray& password)
+{
+    std::lock_guard lock(d->mutex);
+    d->options.user = user;
+    d->options.password = password;
+}
+
+void ScriptedPop3Server::setCapabilities(const QList<QByteArray>& lines)
+{
+    std::lock_guard lock(d->mutex);
+    d->caps = lines;
+}
+
+QList<QByteArray> ScriptedPop3Server::capabilities() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->caps;
+}
+
+void ScriptedPop3Server::setPipelining(bool on)
+{
+    std::lock_guard lock(d->mutex);
+    d->caps.removeAll("PIPELINING");
+    if (on)
+        d->caps.append("PIPELINING");
+}
+
+void ScriptedPop3Server::setUidl(bool on)
+{
+    std::lock_guard lock(d->mutex);
+    d->uidlOn = on;
+    d->caps.removeAll("UIDL");
+    if (on)
+        d->caps.append("UIDL");
+}
+
+void ScriptedPop3Server::setCapa(bool on)
+{
+    std::lock_guard lock(d->mutex);
+    d->capaOn = on;
+}
+
+void ScriptedPop3Server::setReplyDelayMs(int ms)
+{
+    std::lock_guard lock(d->mutex);
+    d->replyDelayMs = ms;
+}
+
+void ScriptedPop3Server::addFault(const Pop3Fault& fault)
+{
+    std::lock_guard lock(d->mutex);
+    Pop3Fault f = fault;
+    f.verb = f.verb.toUpper();
+    d->faults.push_back({f, 0});
+}
+
+void ScriptedPop3Server::clearFaults()
+{
+    std::lock_guard lock(d->mutex);
+    d->faults.clear();
+}
+
+QList<QByteArray> ScriptedPop3Server::received() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->received;
+}
+
+QList<QByteArray> ScriptedPop3Server::receivedVerbs() const
+{
+    std::lock_guard lock(d->mutex);
+    QList<QByteArray> out;
+    for (const QByteArray& line : d->received)
+        out.append(line.simplified().split(' ').value(0).toUpper());
+    return out;
+}
+
+void ScriptedPop3Server::clearReceived()
+{
+    std::lock_guard lock(d->mutex);
+    d->received.clear();
+    d->maxQueued = 0;
+}
+
+int ScriptedPop3Server::sessionCount() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->sessions;
+}
+
+int ScriptedPop3Server::maxQueuedCommands() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->maxQueued;
+}
+
+} // namespace testsupport
