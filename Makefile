@@ -5,7 +5,7 @@ TEST_DIR  ?= build/test
 WERROR    := $(if $(CI),ON,OFF)
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test demo deps build build-test clean
+.PHONY: run test demo bench deps build build-test clean
 
 deps:
 	@./tools/install-deps.sh
@@ -21,6 +21,11 @@ demo: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD_DIR) --target brevglimt scripted-pop3-server
 	./tools/demo.sh $(BUILD_DIR)
+
+bench: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(BUILD_DIR) --target bench_check
+	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_check
 
 build-test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBREV_SANITIZE=ON -DBREV_WERROR=$(WERROR) >/dev/null

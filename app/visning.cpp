@@ -43,9 +43,16 @@ QFont sansFont(int pixels, bool bold = false, const char* family = "MS Sans Seri
     return f;
 }
 
-QToolButton* makeCloseButton(QWidget* parent, const char* name, const QRect& box)
+QToolButton* makeCloseButton(QWidget* parent, const char* name, const QRect& box, const QColor& face)
 {
     auto* b = new QToolButton(parent);
+    // A flat button shows what lies under it: the bar, or the list's colour.
+    b->setAutoFillBackground(true);
+    QPalette pal = b->palette();
+    pal.setColor(QPalette::Window, face);
+    pal.setColor(QPalette::Button, face);
+    pal.setColor(QPalette::ButtonText, Qt::black);
+    b->setPalette(pal);
     b->setObjectName(QLatin1String(name));
     b->setText(QStringLiteral("X"));
     b->setAutoRaise(true);
@@ -105,8 +112,8 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     Statuslabel->adjustSize();
     Statuslabel->setAttribute(Qt::WA_TransparentForMouseEvents); // presses reach the bar
 
-    SpeedButton1 = makeCloseButton(this, "SpeedButton1", QRect(95, 3, 14, 14));
-    SpeedButton2 = makeCloseButton(this, "SpeedButton2", QRect(419, 7, 14, 14));
+    SpeedButton1 = makeCloseButton(this, "SpeedButton1", QRect(95, 3, 14, 14), kLime);
+    SpeedButton2 = makeCloseButton(this, "SpeedButton2", QRect(419, 7, 14, 14), kYellow);
 
     Shape2 = new TShape(TShape::Kind::Circle, this);
     Shape2->setObjectName(QStringLiteral("Shape2"));
@@ -125,6 +132,7 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     Liste->setPalette(listPal);
     Liste->setContextMenuPolicy(Qt::CustomContextMenu);
     Liste->setSelectionMode(QAbstractItemView::SingleSelection);
+    SpeedButton2->raise(); // its lower edge lies over the list's top
 
     Memo1 = new QPlainTextEdit(QStringLiteral("Memo1"), this);
     Memo1->setObjectName(QStringLiteral("Memo1"));

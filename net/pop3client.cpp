@@ -110,6 +110,11 @@ struct Pop3Client::Impl {
         failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), shown));
     }
 
+    [[noreturn]] void tooLong()
+    {
+        failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(hostText()).arg(kMaxLine));
+    }
+
     // The server's own words for a refusal, or a plain text when it gave none.
     QString refusal(const Reply& r, const QString& what) const
     {
@@ -151,11 +156,7 @@ struct Pop3Client::Impl {
             } catch (const Poco::TimeoutException&) {
                 reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
             } catch (const Poco::Exception& e) {
-                reason = QString::fromStdString(e.message().empty() ? e.displayText() : e.message());
-                // Poco's messages for refused/unreachable start with the
-                // class name; the message alone is the readable reason.
-                if (reason.isEmpty())
-                    reason = QString::fromStdString(e.name());
+                reason = QString::fromStdString(e.displayText()); // "Connection refused", ...
             }
         }
         failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
@@ -193,7 +194,7 @@ struct Pop3Client::Impl {
                 if (end > inpos && inbuf[end - 1] == '\r')
                     --end;
                 if (end - inpos > kMaxLine)
-                    malformed(QByteArray("(for lang linje)"));
+                    tooLong();
                 QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
                 inpos = nl + 1;
                 if (inpos == inbuf.size()) {
@@ -203,7 +204,7 @@ struct Pop3Client::Impl {
                 return line;
             }
             if (inbuf.size() - inpos > kMaxLine)
-                malformed(QByteArray("(for lang linje)"));
+                tooLong();
             if (inpos > 0) {
                 inbuf.erase(0, inpos);
                 inpos = 0;

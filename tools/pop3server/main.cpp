@@ -122,11 +122,11 @@ int main(int argc, char** argv)
     }
 
     // Blocked before the server thread starts, so that only sigwait sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
         testsupport::ScriptedPop3Server server(options);
@@ -139,7 +139,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
 
         int sig = 0;
-        while (sigwait(&signals, &sig) != 0) {
+        while (sigwait(&stopSignals, &sig) != 0) {
         }
         server.stop();
     } catch (const std::exception& e) {
