@@ -44,7 +44,7 @@ int main(int argc, char* argv[])
 
     app::createForms();
     // An error in the first check is shown like any other; the program goes on.
-    app::runHandler([] { app::BrevglimtForm->showForm(); });
+    rt::runHandler([] { app::BrevglimtForm->showForm(); });
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();

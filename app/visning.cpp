@@ -167,9 +167,9 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
 
     // Every handler runs under the top-level error display.
     auto bind = [this](auto signalSource, auto signal, void (TBrevglimtForm::*handler)()) {
-        connect(signalSource, signal, this, [this, handler] { runHandler([&] { (this->*handler)(); }); });
+        connect(signalSource, signal, this, [this, handler] { rt::runHandler([&] { (this->*handler)(); }); });
     };
-    connect(Shape1, &TShape::mousePressed, this, [this] { runHandler([&] { Shape1MouseDown(); }); });
+    connect(Shape1, &TShape::mousePressed, this, [this] { rt::runHandler([&] { Shape1MouseDown(); }); });
     bind(SpeedButton1, &QToolButton::clicked, &TBrevglimtForm::SpeedButton1Click);
     bind(SpeedButton2, &QToolButton::clicked, &TBrevglimtForm::SpeedButton2Click);
     bind(Timer1, &QTimer::timeout, &TBrevglimtForm::Timer1Timer);

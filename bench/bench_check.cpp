@@ -1,1 +1,366 @@
-// placeholder, replaced by the implementation
+// How long one mailbox check of the main window takes, with the TOP
+// commands pipelined and sent one at a time, on the loopback address and
+// behind a 20 ms round trip; and how much memory the process holds with a
+// 10,000-line list. Prints figures and asserts nothing about them; a wrong
+// line count is an error and ends the run with a non-zero status.
+//
+//   bench_check [--full]
+//
+// Without --full the 10,000-message check one command at a time behind
+// 20 ms (over three minutes of round trips) is timed over its first 1,000
+// TOP commands and the whole figure extrapolated, marked as such.
+#include "delayproxy.h"
+#include "fakeplatform.h"
+#include "felles.h"
+#include "inifile.h"
+#include "scriptedpop3server.h"
+#include "state.h"
+#include "textfil.h"
+#include "visning.h"
+#include "zt_reg.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QListWidget>
+#include <QLocale>
+#include <QTimeZone>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using app::TBrevglimtForm;
+using testsupport::Pop3Fault;
+using testsupport::ScriptedPop3Server;
+
+constexpr int kRepeats = 3; // runs per figure, the median printed
+constexpr int kLargeMailbox = 10000;
+// The extrapolated figure: the time per TOP comes from the difference
+// between stopping after kSampleShort and after kSampleLong messages, so
+// that login, STAT and UIDL cancel out.
+constexpr int kSampleShort = 200;
+constexpr int kSampleLong = 1000;
+const QByteArray kSampleEnd = "sample end";
+
+// A plain text message as a mail server would store it, about 500 bytes.
+QByteArray benchMessage(int i)
+{
+    static const char* const names[] = {
+        "Kari Nordmann", "=?UTF-8?Q?Bj=C3=B8rn_S=C3=A6ther?=", "\"Hansen, Per\"", "=?ISO-8859-1?Q?=C5se_Lie?=",
+        "Ingrid Berg",
+    };
+    static const char* const subjects[] = {
+        "=?UTF-8?Q?M=C3=B8tereferat?=", "Faktura", "Re: Prosjektplan for neste kvartal",
+        "=?UTF-8?B?U3R5cmVtw7h0ZSBpIG1vcmdlbg==?=", "Ukesrapport",
+    };
+    const QByteArray n = QByteArray::number(i);
+    const QDateTime when = QDateTime(QDate(2026, 12, 9), QTime(8, 0), QTimeZone::fromSecondsAheadOfUtc(3600))
+                               .addSecs(-qint64(i) * 97);
+    const QByteArray date = QLocale::c().toString(when, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss +0100")).toLatin1();
+    const QByteArray id = QByteArray::number(0x5f3a0000 + i, 16);
+
+    QByteArray m;
+    m += "Return-Path: <a" + n + "@eksempel.no>\r\n";
+    m += "Received: from mx" + QByteArray::number(i % 7) + ".eksempel.no ([192.0.2." + QByteArray::number(i % 250 + 1)
+        + "])\r\n\tby post.firma.example with ESMTP id " + id + "; " + date + "\r\n";
+    m += "From: " + QByteArray(names[i % 5]) + " <a" + n + "@eksempel.no>\r\n";
+    m += "To: Ola Nordmann <ola@firma.example>\r\n";
+    m += "Subject: " + QByteArray(subjects[i % 5]) + " " + n + "\r\n";
+    m += "Date: " + date + "\r\n";
+    m += "Message-ID: <" + id + "." + n + "@eksempel.no>\r\n";
+    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n";
+    m += "\r\nHei Ola,\r\n\r\nHer er det vi snakket om i dag.\r\n\r\nHilsen\r\n" + n + "\r\n";
+    return m;
+}
+
+QList<QByteArray> mailbox(int n)
+{
+    QList<QByteArray> out;
+    out.reserve(n);
+    for (int i = 1; i <= n; ++i)
+        out.append(benchMessage(i));
+    return out;
+}
+
+// VmHWM and VmRSS of this process, in kB; -1 when not found.
+struct Memory {
+    long long peakKb = -1;
+    long long residentKb = -1;
+};
+
+Memory readMemory()
+{
+    Memory m;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return m;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() < 2)
+            continue;
+        if (words.at(0) == "VmHWM:")
+            m.peakKb = words.at(1).toLongLong();
+        else if (words.at(0) == "VmRSS:")
+            m.residentKb = words.at(1).toLongLong();
+    }
+    return m;
+}
+
+void printMemory(const char* label, const Memory& m)
+{
+    std::printf("%s: VmHWM %.1f MiB (%lld kB), VmRSS %.1f MiB (%lld kB)\n", label, double(m.peakKb) / 1024.0,
+                m.peakKb, double(m.residentKb) / 1024.0, m.residentKb);
+}
+
+void row(int messages, int rttMs, bool pipelined, double seconds, const char* note = "")
+{
+    std::printf("%-10d%-8d%-12s%.2f%s\n", messages, rttMs, pipelined ? "pipelined" : "sequential", seconds, note);
+    std::fflush(stdout);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+class Bench {
+public:
+    int run(bool full);
+
+private:
+    bool writeSettings(std::uint16_t port);
+    std::unique_ptr<TBrevglimtForm> newForm(bool pipelined);
+    // One full check on a fresh window: seconds, or nothing after an error
+    // line. The window is handed back in `keep` when asked for.
+    std::optional<double> timeCheck(int messages, bool pipelined, std::unique_ptr<TBrevglimtForm>* keep = nullptr);
+    // A check one command at a time that the server breaks off with "-ERR"
+    // at TOP lines + 1: seconds up to that point.
+    std::optional<double> timeFirstLines(int lines);
+    std::optional<double> figure(int messages, bool pipelined, int repeats, std::unique_ptr<TBrevglimtForm>* keep);
+
+    testsupport::RuntimeFixtureGuard guard;
+    std::unique_ptr<ScriptedPop3Server> server;
+    std::unique_ptr<bench::DelayProxy> proxy;
+};
+
+bool Bench::writeSettings(std::uint16_t port)
+{
+    rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+    ini.eraseSection(QStringLiteral("Pop3"));
+    const QString section = QStringLiteral("Pop3");
+    ini.writeString(section, QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(port));
+    ini.writeString(section, QStringLiteral("ServerUser"), QStringLiteral("ola"));
+    ini.writeString(section, QStringLiteral("ServerPassword"), rt::ScrambleText(QStringLiteral("hemmelig")));
+    ini.writeString(section, QStringLiteral("StartupCheck"), QStringLiteral("1"));
+    ini.writeString(section, QStringLiteral("ShowList"), QStringLiteral("1"));
+    if (!ini.updateFile()) {
+        std::printf("ERROR: cannot write %s: %s\n", qPrintable(ini.fileName()), qPrintable(ini.errorString()));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<TBrevglimtForm> Bench::newForm(bool pipelined)
+{
+    auto form = std::make_unique<TBrevglimtForm>();
+    form->hentoppsett();
+    form->POP3.allowPipelining = pipelined;
+    form->show();
+    QCoreApplication::processEvents();
+    server->clearReceived();
+    return form;
+}
+
+std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique_ptr<TBrevglimtForm>* keep)
+{
+    std::unique_ptr<TBrevglimtForm> form = newForm(pipelined);
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        form->sjekkpop(form.get());
+    } catch (const std::exception& e) {
+        std::printf("ERROR: check of %d messages failed: %s\n", messages, e.what());
+        return std::nullopt;
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    QCoreApplication::processEvents(); // the window paints its list, untimed
+
+    const int lines = form->Liste->count();
+    if (lines != messages) {
+        std::printf("ERROR: %d messages on the server, %d lines in the list\n", messages, lines);
+        return std::nullopt;
+    }
+    const QString last = form->Liste->item(lines - 1)->text();
+    if (!last.contains(QStringLiteral("<a%1@eksempel.no>").arg(messages))) {
+        std::printf("ERROR: the last line is not message %d: %s\n", messages, qPrintable(last));
+        return std::nullopt;
+    }
+    // The figure must stand for the mode it is printed under.
+    const int queued = server->maxQueuedCommands();
+    if (pipelined != (queued > 1)) {
+        std::printf("ERROR: %s check, but at most %d commands waited at the server at once\n",
+                    pipelined ? "pipelined" : "sequential", queued);
+        return std::nullopt;
+    }
+    server->clearReceived();
+    if (keep)
+        *keep = std::move(form);
+    return seconds;
+}
+
+std::optional<double> Bench::timeFirstLines(int lines)
+{
+    server->addFault(Pop3Fault::error("TOP", kSampleEnd).onArgument(QByteArray::number(lines + 1)));
+    std::unique_ptr<TBrevglimtForm> form = newForm(false);
+    bool stoppedThere = false;
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        form->sjekkpop(form.get());
+    } catch (const net::NetError& e) {
+        stoppedThere = e.text() == QLatin1String(kSampleEnd);
+        if (!stoppedThere)
+            std::printf("ERROR: check failed: %s\n", e.what());
+    } catch (const std::exception& e) {
+        std::printf("ERROR: check failed: %s\n", e.what());
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    server->clearFaults();
+    server->clearReceived();
+    if (!stoppedThere)
+        return std::nullopt;
+    if (form->Liste->count() != lines) {
+        std::printf("ERROR: stopped at TOP %d, but %d lines in the list\n", lines + 1, int(form->Liste->count()));
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+std::optional<double> Bench::figure(int messages, bool pipelined, int repeats, std::unique_ptr<TBrevglimtForm>* keep)
+{
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        const auto t = timeCheck(messages, pipelined, i + 1 == repeats ? keep : nullptr);
+        if (!t)
+            return std::nullopt;
+        times.push_back(*t);
+    }
+    return median(times);
+}
+
+int Bench::run(bool full)
+{
+    QDir::setCurrent(guard.fake.root.path());
+    rt::textfilStart();
+    rt::locateIniFile();
+    server = std::make_unique<ScriptedPop3Server>();
+    server->setCredentials("ola", "hemmelig");
+    server->setPipelining(true);
+    proxy = std::make_unique<bench::DelayProxy>("127.0.0.1", server->port(), std::chrono::milliseconds(10));
+
+    const QList<QByteArray> large = mailbox(kLargeMailbox);
+    qsizetype bytes = 0;
+    qsizetype headerBytes = 0;
+    for (const QByteArray& m : large) {
+        bytes += m.size();
+        headerBytes += m.indexOf("\r\n\r\n") + 2;
+    }
+    std::printf("mailbox check (sjekkpop) of the main window against an in-process POP3 server on 127.0.0.1\n");
+    std::printf("messages of %lld bytes on average, %lld of them header; rtt 20 = 10 ms each way through a delay "
+                "proxy\n",
+                static_cast<long long>(bytes / large.size()), static_cast<long long>(headerBytes / large.size()));
+    std::printf("each figure is the median of %d checks, except the 20 ms sequential ones (one check)\n\n", kRepeats);
+
+    // One check first, so that fonts, styles and the like are loaded before
+    // anything is timed.
+    server->setMessages(large.mid(0, 1000));
+    if (!writeSettings(server->port()) || !timeCheck(1000, true))
+        return 1;
+
+    std::printf("messages  rtt_ms  mode        seconds\n");
+    std::fflush(stdout);
+    std::unique_ptr<TBrevglimtForm> listed; // the last window with a whole list
+    Memory before;
+    for (const int messages : {1000, kLargeMailbox}) {
+        server->setMessages(large.mid(0, messages));
+        if (messages == kLargeMailbox) {
+            listed.reset();
+            before = readMemory();
+        }
+        for (const int rtt : {0, 20}) {
+            if (!writeSettings(rtt == 0 ? server->port() : proxy->port()))
+                return 1;
+            for (const bool pipelined : {true, false}) {
+                const bool slow = rtt > 0 && !pipelined;
+                if (slow && messages == kLargeMailbox && !full) {
+                    const auto shortRun = timeFirstLines(kSampleShort);
+                    const auto longRun = shortRun ? timeFirstLines(kSampleLong) : std::nullopt;
+                    if (!longRun)
+                        return 1;
+                    const double perTop = (*longRun - *shortRun) / (kSampleLong - kSampleShort);
+                    const double estimate = *longRun + perTop * (messages - kSampleLong);
+                    row(messages, rtt, pipelined, estimate, "  (extrapolated, see below)");
+                    std::printf("          extrapolated: the first %d TOPs took %.2f s, %.2f ms per TOP after the "
+                                "first %d;\n          --full times the whole check\n",
+                                kSampleLong, *longRun, perTop * 1000.0, kSampleShort);
+                    continue;
+                }
+                const auto t = figure(messages, pipelined, slow ? 1 : kRepeats, &listed);
+                if (!t)
+                    return 1;
+                row(messages, rtt, pipelined, *t);
+            }
+        }
+    }
+
+    if (!listed || listed->Liste->count() != kLargeMailbox) {
+        std::printf("ERROR: no window with %d lines is left to measure\n", kLargeMailbox);
+        return 1;
+    }
+    std::printf("\n");
+    printMemory("memory before the 10000-message checks", before);
+    printMemory("peak memory with 10000 lines listed", readMemory());
+    std::printf("(the process also holds the test server and its mailbox of %.1f MiB)\n", double(bytes) / 1048576.0);
+
+    listed.reset();
+    proxy->stop();
+    server->stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool full = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--full") == 0) {
+            full = true;
+        } else {
+            std::fprintf(stderr, "bruk: bench_check [--full]\n");
+            return 2;
+        }
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    try {
+        Bench bench;
+        return bench.run(full);
+    } catch (const std::exception& e) {
+        std::printf("ERROR: %s\n", e.what());
+        return 1;
+    }
+}

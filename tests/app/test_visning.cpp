@@ -332,7 +332,7 @@ TEST_F(WatcherTest, ErrorTextGetsAFullStopAfterLettersOnly)
         {"slutt med blank ", "slutt med blank "},
     };
     for (const auto& [in, out] : cases)
-        EXPECT_EQ(app::errorDisplayText(QString::fromUtf8(in)), QString::fromUtf8(out)) << in;
+        EXPECT_EQ(rt::errorDisplayText(QString::fromUtf8(in)), QString::fromUtf8(out)) << in;
 }
 
 TEST_F(WatcherTest, IndicatorSweepsFrom129To402AndStartsOver)
@@ -473,7 +473,7 @@ TEST_F(WatcherTest, ErrorInTheFirstShowIsShownAndTheWindowStays)
     writeSettings();
     server->stop();
     TBrevglimtForm& f = makeForm();
-    app::runHandler([&] { f.showForm(); });
+    rt::runHandler([&] { f.showForm(); });
     ASSERT_EQ(errorTexts().size(), 1);
     EXPECT_TRUE(errorTexts().first().startsWith(QStringLiteral("Kan ikke koble til 127.0.0.1:")));
     EXPECT_TRUE(errorTexts().first().endsWith(QLatin1Char('.')));

@@ -6,7 +6,7 @@
 #include <exception>
 #include <functional>
 
-namespace app {
+namespace rt {
 
 // The error's text with a full stop added when it ends in a character
 // above "." (so "Connection refused" gets one, "Feil!" does not).
@@ -18,4 +18,4 @@ void showError(const QString& text);
 // Runs an event handler; an error it raises is shown and goes no further.
 void runHandler(const std::function<void()>& handler);
 
-} // namespace app
+} // namespace rt

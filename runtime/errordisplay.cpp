@@ -1,11 +1,10 @@
 #include "errordisplay.h"
 
-#include "neterror.h"
 #include "platform.h"
 
 #include <QFileInfo>
 
-namespace app {
+namespace rt {
 
 QString errorDisplayText(const QString& text)
 {
@@ -24,8 +23,6 @@ void runHandler(const std::function<void()>& handler)
 {
     try {
         handler();
-    } catch (const net::NetError& e) {
-        showError(e.text());
     } catch (const std::exception& e) {
         showError(QString::fromUtf8(e.what()));
     } catch (...) {
@@ -33,4 +30,4 @@ void runHandler(const std::function<void()>& handler)
     }
 }
 
-} // namespace app
+} // namespace rt
