@@ -183,7 +183,9 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     bind(Sendepost1, &QAction::triggered, &TBrevglimtForm::Sendepost1Click);
     bind(Avslutt1, &QAction::triggered, &TBrevglimtForm::Avslutt1Click);
     bind(Slett1, &QAction::triggered, &TBrevglimtForm::Slett1Click);
-    bind(Liste, &QListWidget::itemDoubleClicked, &TBrevglimtForm::ListeDblClick);
+    // A double-click anywhere in the list opens the selected message, as
+    // one on empty space below the lines does too.
+    Liste->viewport()->installEventFilter(this);
     connect(Liste, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { PopupMenu2->popup(Liste->viewport()->mapToGlobal(pos)); });
 
@@ -261,6 +263,15 @@ void TBrevglimtForm::FormShow()
     move(23, 2);
     hentoppsett();
     sjekkpop(this);
+}
+
+bool TBrevglimtForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Liste->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        rt::runHandler([this] { ListeDblClick(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TBrevglimtForm::contextMenuEvent(QContextMenuEvent* event)

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <QTest>
 #include <QToolButton>
 
 using namespace testsupport;
@@ -359,7 +360,7 @@ TEST_F(WatcherTest, DoubleClickSavesTheMessageAndOpensIt)
     TBrevglimtForm& f = makeForm();
     f.showForm();
     f.Liste->setCurrentRow(1);
-    f.ListeDblClick();
+    QTest::mouseDClick(f.Liste->viewport(), Qt::LeftButton, {}, f.Liste->visualItemRect(f.Liste->item(1)).center());
     const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
     ASSERT_EQ(guard.fake.opened.size(), 1);
     EXPECT_EQ(guard.fake.opened[0].value(0), path);
