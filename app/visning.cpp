@@ -5,6 +5,7 @@
 #include "hostport.h"
 #include "platform.h"
 #include "shape.h"
+#include "termination.h"
 #include "zt_reg.h"
 
 #include <QAction>
@@ -492,7 +493,8 @@ void TBrevglimtForm::Timer1Timer()
 
 void TBrevglimtForm::Oppsett1Click()
 {
-    if (!settingsDialog)
+    // After a termination signal no new dialog opens, so the program can end.
+    if (!settingsDialog || rt::terminationRequested())
         return;
     settingsDialog();
     hentoppsett();

@@ -1,1 +1,652 @@
-// placeholder, replaced by the implementation
+#include "ftpclient.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
+#include <Poco/Net/IPAddress.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <QIODevice>
+#include <QRegularExpression>
+
+#include <sys/socket.h>
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace net {
+
+namespace {
+
+// Longest reply line accepted; anything longer means the stream is not FTP.
+constexpr std::size_t kMaxLine = 64 * 1024;
+// Bytes moved per read or write of a data connection, and so per work event.
+constexpr int kBlock = 64 * 1024;
+
+QString secondsText(int ms)
+{
+    if (ms % 1000 != 0)
+        return QStringLiteral("%1 millisekunder").arg(ms);
+    const int s = ms / 1000;
+    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
+}
+
+Poco::Timespan span(int ms)
+{
+    return Poco::Timespan(Poco::Timespan::TimeDiff(ms) * 1000);
+}
+
+struct Reply {
+    int code = 0;
+    QByteArray text; // the first line: code and text, "-" of a multi-line reply dropped
+};
+
+bool hasBreak(const QString& s)
+{
+    return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+}
+
+} // namespace
+
+struct FtpClient::Impl {
+    explicit Impl(FtpClient& client)
+        : q(client)
+    {
+    }
+
+    FtpClient& q;
+    // The one place the control connection lives; a TLS socket derived from
+    // StreamSocket can take its place after AUTH TLS, and openData() is the
+    // one place a data connection is made, where it can be wrapped likewise.
+    std::unique_ptr<Poco::Net::StreamSocket> control;
+    std::string inbuf;
+    std::size_t inpos = 0;
+    // Passive mode failed once in this session: later transfers go active.
+    bool passiveFailed = false;
+    bool lastPassive = false;
+
+    QString hostText() const
+    {
+        QString h = q.host;
+        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+            h = h.mid(1, h.size() - 2);
+        return h;
+    }
+
+    QString hostPortText() const
+    {
+        const QString h = hostText();
+        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
+            + QString::number(q.port);
+    }
+
+    // A server may echo what it got; the password never reaches an error text.
+    QString scrub(QString text) const
+    {
+        if (!q.password.isEmpty())
+            text.replace(q.password, QStringLiteral("***"));
+        return text;
+    }
+
+    void close(bool notify)
+    {
+        if (!control)
+            return;
+        try {
+            control->close();
+        } catch (const Poco::Exception&) {
+        }
+        control.reset();
+        inbuf.clear();
+        inpos = 0;
+        if (notify && q.onDisconnected)
+            q.onDisconnected();
+    }
+
+    [[noreturn]] void failClosed(const QString& text)
+    {
+        close(true);
+        throw NetError(scrub(text));
+    }
+
+    [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
+
+    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostPortText())); }
+
+    [[noreturn]] void timedOut()
+    {
+        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
+                       .arg(hostPortText(), secondsText(q.timeouts.replyMs)));
+    }
+
+    static QString shown(const QByteArray& line)
+    {
+        QString s = QString::fromUtf8(line.left(120)).simplified();
+        if (line.size() > 120)
+            s += QStringLiteral("…");
+        return s;
+    }
+
+    [[noreturn]] void malformed(const QByteArray& line)
+    {
+        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostPortText(), shown(line)));
+    }
+
+    void requireConnected() const
+    {
+        if (!control)
+            throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
+    }
+
+    // A path or name as a command argument; line breaks would start a new command.
+    QByteArray argument(const QString& text) const
+    {
+        if (hasBreak(text))
+            throw NetError(QStringLiteral("Ugyldig filnavn for %1: «%2»").arg(hostPortText(), text.simplified()));
+        return text.toUtf8();
+    }
+
+    void openControl()
+    {
+        const std::string name = hostText().toStdString();
+        std::vector<Poco::Net::IPAddress> addresses;
+        try {
+            Poco::Net::IPAddress literal;
+            if (Poco::Net::IPAddress::tryParse(name, literal)) {
+                addresses.push_back(literal);
+            } else {
+                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name);
+                addresses = entry.addresses();
+            }
+        } catch (const Poco::Exception& e) {
+            failOpen(QStringLiteral("Kan ikke koble til %1: %2")
+                         .arg(hostPortText(), QString::fromStdString(e.displayText())));
+        }
+        if (addresses.empty())
+            failOpen(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
+
+        QString reason;
+        for (const Poco::Net::IPAddress& address : addresses) {
+            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
+            try {
+                s->connect(Poco::Net::SocketAddress(address, q.port), span(q.timeouts.connectMs));
+                s->setReceiveTimeout(span(q.timeouts.replyMs));
+                s->setSendTimeout(span(q.timeouts.replyMs));
+                s->setNoDelay(true);
+                control = std::move(s);
+                return;
+            } catch (const Poco::TimeoutException&) {
+                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
+            } catch (const Poco::Exception& e) {
+                reason = QString::fromStdString(e.displayText());
+            }
+        }
+        failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
+    }
+
+    void command(const QByteArray& line)
+    {
+        requireConnected();
+        const QByteArray data = line + "\r\n";
+        int done = 0;
+        while (done < data.size()) {
+            int n = 0;
+            try {
+                n = control->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
+            } catch (const Poco::TimeoutException&) {
+                timedOut();
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            done += n;
+        }
+    }
+
+    QByteArray readLine()
+    {
+        for (;;) {
+            const std::size_t nl = inbuf.find('\n', inpos);
+            if (nl != std::string::npos) {
+                std::size_t end = nl;
+                if (end > inpos && inbuf[end - 1] == '\r')
+                    --end;
+                if (end - inpos > kMaxLine)
+                    failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte")
+                                   .arg(hostPortText())
+                                   .arg(kMaxLine));
+                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
+                inpos = nl + 1;
+                if (inpos == inbuf.size()) {
+                    inbuf.clear();
+                    inpos = 0;
+                }
+                return line;
+            }
+            if (inbuf.size() - inpos > kMaxLine)
+                failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte")
+                               .arg(hostPortText())
+                               .arg(kMaxLine));
+            if (inpos > 0) {
+                inbuf.erase(0, inpos);
+                inpos = 0;
+            }
+            char chunk[4096];
+            int n = 0;
+            try {
+                n = control->receiveBytes(chunk, int(sizeof chunk));
+            } catch (const Poco::TimeoutException&) {
+                timedOut();
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            inbuf.append(chunk, std::size_t(n));
+        }
+    }
+
+    static bool isCode(const QByteArray& line)
+    {
+        return line.size() >= 3 && std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1]))
+            && std::isdigit(uchar(line[2])) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    }
+
+    // One reply, multi-line ones ("123-" ... "123 ") read to their end.
+    Reply readReply()
+    {
+        requireConnected();
+        const QByteArray first = readLine();
+        if (!isCode(first))
+            malformed(first);
+        Reply r;
+        r.code = first.left(3).toInt();
+        r.text = first.left(3) + ' ' + first.mid(4).trimmed();
+        r.text = r.text.trimmed();
+        if (first.size() > 3 && first[3] == '-') {
+            const QByteArray code = first.left(3);
+            for (;;) {
+                const QByteArray line = readLine();
+                if (line == code || (line.startsWith(code) && line.size() > 3 && line[3] == ' '))
+                    break;
+            }
+        }
+        return r;
+    }
+
+    Reply ask(const QByteArray& line)
+    {
+        command(line);
+        return readReply();
+    }
+
+    QString refusal(const Reply& r) const { return QString::fromUtf8(r.text); }
+
+    // EPSV, then PASV: the port the server listens on for the data
+    // connection, always on the address the control connection goes to (a
+    // server behind NAT may name an address of its own network; following
+    // another address would also let a server aim our connection anywhere).
+    // Nothing when the server refuses both.
+    std::optional<Poco::Net::SocketAddress> passiveAddress(QString& refusedWith)
+    {
+        const Poco::Net::IPAddress peer = control->peerAddress().host();
+        const Reply e = ask("EPSV");
+        if (e.code == 229) {
+            static const QRegularExpression rx(QStringLiteral("\\((.)\\1\\1(\\d{1,5})\\1\\)"));
+            const QRegularExpressionMatch m = rx.match(QString::fromUtf8(e.text));
+            const int p = m.hasMatch() ? m.captured(2).toInt() : 0;
+            if (p >= 1 && p <= 65535)
+                return Poco::Net::SocketAddress(peer, std::uint16_t(p));
+        }
+        refusedWith = refusal(e);
+        if (peer.family() != Poco::Net::IPAddress::IPv4)
+            return std::nullopt;
+        const Reply p = ask("PASV");
+        if (p.code == 227) {
+            static const QRegularExpression rx(
+                QStringLiteral("(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3}),(\\d{1,3})"));
+            const QRegularExpressionMatch m = rx.match(QString::fromUtf8(p.text.mid(4)));
+            if (m.hasMatch()) {
+                const int hi = m.captured(5).toInt();
+                const int lo = m.captured(6).toInt();
+                const int port = hi * 256 + lo;
+                if (hi <= 255 && lo <= 255 && port >= 1)
+                    return Poco::Net::SocketAddress(peer, std::uint16_t(port));
+            }
+        }
+        refusedWith = refusal(p);
+        return std::nullopt;
+    }
+
+    void setDataTimeouts(Poco::Net::StreamSocket& s) const
+    {
+        s.setReceiveTimeout(span(q.timeouts.replyMs));
+        s.setSendTimeout(span(q.timeouts.replyMs));
+    }
+
+    // Sends the transfer command and checks for its preliminary (1xx) reply.
+    void startTransfer(const QByteArray& command, const QString& what)
+    {
+        const Reply r = ask(command);
+        if (r.code / 100 != 1) {
+            const QString action = command.startsWith("STOR") ? QStringLiteral("opplasting") : QStringLiteral("nedlasting");
+            failOpen(QStringLiteral("%1 avviste %2 av %3: %4").arg(hostPortText(), action, what, refusal(r)));
+        }
+    }
+
+    // Opens the data connection for command (RETR/STOR with its argument)
+    // and sends the command.
+    Poco::Net::StreamSocket openData(const QByteArray& command, const QString& what)
+    {
+        requireConnected();
+        for (;;) {
+            const bool passive = q.dataMode == DataMode::Passive
+                || (q.dataMode == DataMode::PassiveFirst && !passiveFailed);
+            if (!passive)
+                return openActive(command, what);
+
+            QString refusedWith;
+            const std::optional<Poco::Net::SocketAddress> address = passiveAddress(refusedWith);
+            QString reason;
+            if (address) {
+                Poco::Net::StreamSocket s;
+                try {
+                    s.connect(*address, span(q.timeouts.connectMs));
+                    setDataTimeouts(s);
+                    startTransfer(command, what);
+                    lastPassive = true;
+                    return s;
+                } catch (const Poco::TimeoutException&) {
+                    reason = QStringLiteral("%1: tidsavbrudd etter %2")
+                                 .arg(QString::fromStdString(address->toString()), secondsText(q.timeouts.connectMs));
+                } catch (const Poco::Exception& e) {
+                    reason = QStringLiteral("%1: %2").arg(QString::fromStdString(address->toString()),
+                                                          QString::fromStdString(e.displayText()));
+                }
+            } else {
+                reason = QStringLiteral("passiv modus avvist: %1").arg(refusedWith);
+            }
+            if (q.dataMode == DataMode::Passive)
+                failOpen(QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2").arg(hostPortText(), reason));
+            passiveFailed = true;
+        }
+    }
+
+    // The client listens on the address of its end of the control
+    // connection and announces it with PORT (IPv4) or EPRT (IPv6).
+    Poco::Net::StreamSocket openActive(const QByteArray& command, const QString& what)
+    {
+        const Poco::Net::SocketAddress local = control->address();
+        std::unique_ptr<Poco::Net::ServerSocket> listener;
+        try {
+            listener = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress(local.host(), 0), 1);
+        } catch (const Poco::Exception& e) {
+            failOpen(QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2")
+                         .arg(hostPortText(), QString::fromStdString(e.displayText())));
+        }
+        const Poco::Net::SocketAddress bound = listener->address();
+        QByteArray announce;
+        if (bound.family() == Poco::Net::AddressFamily::IPv4) {
+            const QByteArray host = QByteArray::fromStdString(bound.host().toString()).replace('.', ',');
+            announce = "PORT " + host + ',' + QByteArray::number(bound.port() / 256) + ','
+                + QByteArray::number(bound.port() % 256);
+        } else {
+            announce = "EPRT |2|" + QByteArray::fromStdString(bound.host().toString()) + '|'
+                + QByteArray::number(bound.port()) + '|';
+        }
+        const Reply r = ask(announce);
+        if (r.code / 100 != 2)
+            failOpen(QStringLiteral("Kan ikke åpne dataforbindelse til %1: aktiv modus avvist: %2")
+                         .arg(hostPortText(), refusal(r)));
+        startTransfer(command, what);
+        try {
+            if (!listener->poll(span(q.timeouts.connectMs), Poco::Net::Socket::SELECT_READ))
+                failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
+                               .arg(hostPortText(), secondsText(q.timeouts.connectMs)));
+            Poco::Net::StreamSocket s = listener->acceptConnection();
+            setDataTimeouts(s);
+            lastPassive = false;
+            return s;
+        } catch (const Poco::Exception& e) {
+            failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2")
+                           .arg(hostPortText(), QString::fromStdString(e.displayText())));
+        }
+    }
+
+    static void closeData(Poco::Net::StreamSocket& data)
+    {
+        try {
+            data.close();
+        } catch (const Poco::Exception&) {
+        }
+    }
+
+    // Closes the data connection and reads the transfer's final reply. A
+    // failure seen on the data side is thrown after the server's answer to
+    // it has been read, which keeps the control connection in step.
+    void finishTransfer(Poco::Net::StreamSocket& data, const std::optional<QString>& failure, const QString& what)
+    {
+        closeData(data);
+        if (failure) {
+            try {
+                readReply();
+            } catch (const NetError&) {
+                // The control connection went too (and is closed); the data
+                // side's reason is the one to tell.
+            }
+            failOpen(*failure);
+        }
+        Reply r;
+        try {
+            r = readReply();
+        } catch (const NetError& e) {
+            throw NetError(QStringLiteral("%1 under overføringen av %2").arg(e.text(), what));
+        }
+        if (r.code / 100 != 2)
+            failOpen(QStringLiteral("Overføringen av %1 mislyktes hos %2: %3").arg(what, hostPortText(), refusal(r)));
+    }
+
+    QString dataBroken(const QString& what) const
+    {
+        return QStringLiteral("Dataforbindelsen til %1 ble brutt under overføringen av %2").arg(hostPortText(), what);
+    }
+
+    [[noreturn]] void dataTimedOut(Poco::Net::StreamSocket& data, const QString& what)
+    {
+        closeData(data);
+        failClosed(QStringLiteral("Tidsavbrudd: ingen data fra %1 innen %2 under overføringen av %3")
+                       .arg(hostPortText(), secondsText(q.timeouts.replyMs), what));
+    }
+
+    void work(qint64 count)
+    {
+        if (q.onWork)
+            q.onWork(count);
+    }
+};
+
+FtpClient::FtpClient()
+    : d(std::make_unique<Impl>(*this))
+{
+}
+
+FtpClient::~FtpClient()
+{
+    d->close(false);
+}
+
+bool FtpClient::connected() const
+{
+    return d->control != nullptr;
+}
+
+bool FtpClient::lastTransferPassive() const
+{
+    return d->lastPassive;
+}
+
+void FtpClient::connect()
+{
+    if (d->control)
+        d->close(true);
+    d->passiveFailed = false;
+    if (hasBreak(user) || hasBreak(password))
+        throw NetError(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+
+    d->openControl();
+    if (onConnected)
+        onConnected();
+
+    Reply greeting = d->readReply();
+    while (greeting.code / 100 == 1) // 120: ready in a while
+        greeting = d->readReply();
+    if (greeting.code != 220)
+        d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), d->refusal(greeting)));
+
+    const QString refused = QStringLiteral("Innlogging på %1 avvist: %2");
+    const QString account = QStringLiteral("Innlogging på %1 krever en konto (ACCT), som ikke støttes");
+    const Reply u = d->ask("USER " + user.toUtf8());
+    if (u.code == 332)
+        d->failClosed(account.arg(d->hostPortText()));
+    if (u.code == 331) {
+        const Reply p = d->ask("PASS " + password.toUtf8());
+        if (p.code == 332)
+            d->failClosed(account.arg(d->hostPortText()));
+        if (p.code != 230 && p.code != 202)
+            d->failClosed(refused.arg(d->hostPortText(), d->refusal(p)));
+    } else if (u.code != 230) {
+        d->failClosed(refused.arg(d->hostPortText(), d->refusal(u)));
+    }
+
+    const Reply t = d->ask("TYPE I");
+    if (t.code / 100 != 2)
+        d->failClosed(QStringLiteral("%1 avviste binær overføring: %2").arg(d->hostPortText(), d->refusal(t)));
+}
+
+qint64 FtpClient::size(const QString& path)
+{
+    d->requireConnected();
+    const Reply r = d->ask("SIZE " + d->argument(path));
+    if (r.code != 213)
+        return -1;
+    const QByteArray number = r.text.mid(4).trimmed();
+    bool ok = false;
+    const qint64 value = number.toLongLong(&ok);
+    if (!ok || value < 0 || number.startsWith('+'))
+        d->failClosed(QStringLiteral("Ugyldig svar på SIZE fra %1: «%2»").arg(d->hostPortText(), Impl::shown(r.text)));
+    return value;
+}
+
+qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
+{
+    d->requireConnected();
+    Poco::Net::StreamSocket data = d->openData("RETR " + d->argument(path), path);
+    qint64 total = 0;
+    std::optional<QString> failure;
+    std::vector<char> buffer(kBlock);
+    try {
+        for (;;) {
+            int n = 0;
+            try {
+                n = data.receiveBytes(buffer.data(), kBlock);
+            } catch (const Poco::TimeoutException&) {
+                d->dataTimedOut(data, path);
+            } catch (const Poco::Exception&) {
+                failure = d->dataBroken(path);
+                break;
+            }
+            if (n == 0)
+                break;
+            if (n < 0) {
+                failure = d->dataBroken(path);
+                break;
+            }
+            if (sink.write(buffer.data(), n) != n) {
+                failure = QStringLiteral("Kan ikke skrive filen %1 som hentes fra %2: %3")
+                              .arg(path, d->hostPortText(), sink.errorString());
+                break;
+            }
+            total += n;
+            d->work(total);
+        }
+    } catch (const NetError&) {
+        throw;
+    } catch (...) {
+        // A failing work handler: the transfer is abandoned with the connection.
+        Impl::closeData(data);
+        d->close(true);
+        throw;
+    }
+    d->finishTransfer(data, failure, path);
+    return total;
+}
+
+qint64 FtpClient::store(QIODevice& source, const QString& path)
+{
+    d->requireConnected();
+    Poco::Net::StreamSocket data = d->openData("STOR " + d->argument(path), path);
+    qint64 total = 0;
+    std::optional<QString> failure;
+    std::vector<char> buffer(kBlock);
+    try {
+        while (!failure) {
+            const qint64 n = source.read(buffer.data(), kBlock);
+            if (n < 0) {
+                failure = QStringLiteral("Kan ikke lese filen som sendes til %1 som %2: %3")
+                              .arg(d->hostPortText(), path, source.errorString());
+                break;
+            }
+            if (n == 0)
+                break;
+            qint64 done = 0;
+            while (done < n) {
+                int sent = 0;
+                try {
+                    sent = data.sendBytes(buffer.data() + done, int(n - done), MSG_NOSIGNAL);
+                } catch (const Poco::TimeoutException&) {
+                    d->dataTimedOut(data, path);
+                } catch (const Poco::Exception&) {
+                    sent = -1;
+                }
+                if (sent <= 0) {
+                    failure = d->dataBroken(path);
+                    break;
+                }
+                done += sent;
+            }
+            if (failure)
+                break;
+            total += n;
+            d->work(total);
+        }
+    } catch (const NetError&) {
+        throw;
+    } catch (...) {
+        Impl::closeData(data);
+        d->close(true);
+        throw;
+    }
+    d->finishTransfer(data, failure, path);
+    return total;
+}
+
+void FtpClient::disconnect()
+{
+    if (!d->control)
+        return;
+    try {
+        d->ask("QUIT");
+    } catch (const NetError&) {
+        // Already closed and reported by the failing step.
+    }
+    d->close(true);
+}
+
+} // namespace net

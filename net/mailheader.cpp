@@ -3,7 +3,9 @@
 #include "textcodec.h"
 
 #include <QStringDecoder>
+#include <QStringList>
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -560,6 +562,111 @@ QString firstComment(const std::vector<Token>& tokens)
     return {};
 }
 
+// The display name is the phrase in front of the address. A comment counts
+// as the name only when there is no phrase, as in "ola@example.no (Ola)";
+// next to a phrase a comment is a remark and is left out.
+Mailbox mailboxParts(const std::vector<Token>& mailbox)
+{
+    std::vector<Token> nameTokens, addressTokens;
+    std::size_t open = mailbox.size();
+    for (std::size_t i = 0; i < mailbox.size(); ++i) {
+        if (isSpecialToken(mailbox[i], '<')) {
+            open = i;
+            break;
+        }
+    }
+    if (open < mailbox.size()) {
+        nameTokens.assign(mailbox.begin(), mailbox.begin() + static_cast<std::ptrdiff_t>(open));
+        for (std::size_t i = open + 1; i < mailbox.size() && !isSpecialToken(mailbox[i], '>'); ++i)
+            addressTokens.push_back(mailbox[i]);
+    } else {
+        splitBareMailbox(mailbox, nameTokens, addressTokens);
+    }
+
+    const QByteArray addressBytes = joinAddress(addressTokens);
+    Mailbox result;
+    result.address = decodeRaw(addressBytes, isValidUtf8(addressBytes));
+    result.name = decodeUnfolded(joinPhrase(nameTokens)).simplified();
+    if (result.name.isEmpty())
+        result.name = firstComment(mailbox);
+    return result;
+}
+
+// A single word of atoms and dots ("postmaster", "drift.vakt"), which a
+// list takes as a local address when it has nothing else.
+bool isSingleWord(const std::vector<Token>& tokens)
+{
+    bool first = true;
+    for (const Token& t : tokens) {
+        if (t.kind == TokenKind::Comment)
+            continue;
+        if (!(t.kind == TokenKind::Atom || isSpecialToken(t, '.')) || (!first && t.spaceBefore))
+            return false;
+        first = false;
+    }
+    return !first;
+}
+
+bool onlyComments(const std::vector<Token>& tokens)
+{
+    for (const Token& t : tokens) {
+        if (t.kind != TokenKind::Comment)
+            return false;
+    }
+    return true;
+}
+
+// The entries of an address list, split at commas and semicolons outside
+// < >. A group name ("Team:") in front of an entry is dropped. An entry
+// without any address that a comma separates from a following entry with
+// an address in < > is an unquoted name holding a comma, and the two are
+// joined again.
+std::vector<std::vector<Token>> splitEntries(const std::vector<Token>& tokens)
+{
+    struct Entry {
+        std::vector<Token> tokens;
+        const Token* comma = nullptr; // the comma that ended the entry
+    };
+    std::vector<Entry> entries(1);
+    bool inAngle = false;
+    for (const Token& t : tokens) {
+        Entry& current = entries.back();
+        if (isSpecialToken(t, '<')) {
+            inAngle = true;
+        } else if (isSpecialToken(t, '>')) {
+            inAngle = false;
+        } else if (!inAngle && (isSpecialToken(t, ',') || isSpecialToken(t, ';'))) {
+            if (isSpecialToken(t, ','))
+                current.comma = &t;
+            entries.emplace_back();
+            continue;
+        } else if (!inAngle && isSpecialToken(t, ':') && !hasAddress(current.tokens)) {
+            current.tokens.clear();
+            continue;
+        }
+        current.tokens.push_back(t);
+    }
+
+    std::vector<std::vector<Token>> out;
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        const Entry& e = entries[i];
+        if (onlyComments(e.tokens))
+            continue;
+        const bool joinsNext = e.comma && !hasAddress(e.tokens) && !out.empty()
+            && std::any_of(out.back().begin(), out.back().end(), [](const Token& t) { return isSpecialToken(t, '<'); });
+        if (joinsNext) {
+            std::vector<Token> joined = e.tokens;
+            joined.push_back(*e.comma);
+            joined.insert(joined.end(), out.back().begin(), out.back().end());
+            out.back() = std::move(joined);
+        } else {
+            out.push_back(e.tokens);
+        }
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
 } // namespace
 
 HeaderInfo parseHeader(const QByteArray& raw)
@@ -622,48 +729,58 @@ QString decodeHeaderText(const QByteArray& rawValue)
     return decodeUnfolded(unfold(rawValue)).trimmed();
 }
 
-// The display name is the phrase in front of the address. A comment counts
-// as the name only when there is no phrase, as in "ola@example.no (Ola)";
-// next to a phrase a comment is a remark and is left out.
 QString fromDisplayText(const QByteArray& rawValue)
 {
     const QByteArray value = unfold(rawValue);
-    const std::vector<Token> mailbox = firstMailbox(tokenize(value));
-
-    std::vector<Token> nameTokens, addressTokens;
-    std::size_t open = mailbox.size();
-    for (std::size_t i = 0; i < mailbox.size(); ++i) {
-        if (isSpecialToken(mailbox[i], '<')) {
-            open = i;
-            break;
-        }
-    }
-    if (open < mailbox.size()) {
-        nameTokens.assign(mailbox.begin(), mailbox.begin() + static_cast<std::ptrdiff_t>(open));
-        for (std::size_t i = open + 1; i < mailbox.size() && !isSpecialToken(mailbox[i], '>'); ++i)
-            addressTokens.push_back(mailbox[i]);
-    } else {
-        splitBareMailbox(mailbox, nameTokens, addressTokens);
-    }
-
-    const QByteArray addressBytes = joinAddress(addressTokens);
-    const QString address = decodeRaw(addressBytes, isValidUtf8(addressBytes));
-    QString name = decodeUnfolded(joinPhrase(nameTokens)).simplified();
-    if (name.isEmpty())
-        name = firstComment(mailbox);
-
-    if (address.isEmpty()) {
+    const Mailbox mailbox = mailboxParts(firstMailbox(tokenize(value)));
+    if (mailbox.address.isEmpty()) {
         // No usable address: show the value as it stands rather than nothing.
         return decodeHeaderText(value).simplified();
     }
-    if (name.isEmpty() || name.compare(address, Qt::CaseInsensitive) == 0)
-        return address;
-    return quotedIfNeeded(name) + QStringLiteral(" <") + address + u'>';
+    return mailboxText(mailbox);
 }
 
 QString listLine(const HeaderInfo& info)
 {
     return info.from + QStringLiteral("   ") + info.subject;
+}
+
+QList<Mailbox> parseAddressList(const QString& text)
+{
+    const std::vector<Token> tokens = tokenize(text.toUtf8());
+    QList<Mailbox> list;
+    for (const std::vector<Token>& entry : splitEntries(tokens)) {
+        Mailbox mailbox = mailboxParts(entry);
+        if (mailbox.address.isEmpty() && isSingleWord(entry)) {
+            const QByteArray word = joinAddress(entry);
+            mailbox.address = QString::fromUtf8(word);
+            mailbox.name = firstComment(entry);
+        } else if (mailbox.address.isEmpty() && mailbox.name.isEmpty()) {
+            mailbox.name = decodeUnfolded(joinPhrase(entry)).simplified();
+        }
+        // Nothing but an empty quoted string or empty brackets.
+        if (mailbox.address.isEmpty() && mailbox.name.isEmpty())
+            continue;
+        list.append(mailbox);
+    }
+    return list;
+}
+
+QString mailboxText(const Mailbox& mailbox)
+{
+    if (mailbox.address.isEmpty())
+        return mailbox.name;
+    if (mailbox.name.isEmpty() || mailbox.name.compare(mailbox.address, Qt::CaseInsensitive) == 0)
+        return mailbox.address;
+    return quotedIfNeeded(mailbox.name) + QStringLiteral(" <") + mailbox.address + u'>';
+}
+
+QString addressListText(const QList<Mailbox>& list)
+{
+    QStringList texts;
+    for (const Mailbox& mailbox : list)
+        texts.append(mailboxText(mailbox));
+    return texts.join(QStringLiteral(", "));
 }
 
 } // namespace net

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace net {
@@ -30,5 +31,32 @@ QString decodeHeaderText(const QByteArray& rawValue);
 
 // One line of the message list: sender, three spaces, subject.
 QString listLine(const HeaderInfo& info);
+
+// One address with its optional display name, decoded.
+struct Mailbox {
+    QString name;
+    QString address; // empty when the entry holds no usable address
+
+    bool operator==(const Mailbox&) const = default;
+};
+
+// A comma-separated address list as a user types it or a header holds it,
+// such as:  Ola <ola@example.no>, kari@example.no, "Nordmann, Kari" <k@example.no>
+// Each entry is read as fromDisplayText reads its mailbox (quoted or encoded
+// names, comments, a name in front of a bare address). Also accepted:
+// ";" as a separator, a group ("Team: a, b;") giving its members, and an
+// unquoted name holding a comma when an address in < > follows it (so in
+// "postmaster, Ola <ola@example.no>" the name is "postmaster, Ola"). A single
+// word without "@" is taken as a local address ("postmaster"); an entry with
+// no address at all keeps its text as the name and an empty address. Empty
+// entries are skipped.
+QList<Mailbox> parseAddressList(const QString& text);
+
+// An entry as the program shows it: the name (quoted like fromDisplayText
+// does) and the address in < >; the bare address without a name or when the
+// name equals it; the name alone when there is no address.
+QString mailboxText(const Mailbox& mailbox);
+// The entries' texts joined by ", ".
+QString addressListText(const QList<Mailbox>& list);
 
 } // namespace net

@@ -1,10 +1,12 @@
 #include "pop3client.h"
+#include "tls.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/DNS.h>
 #include <Poco/Net/HostEntry.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
@@ -50,6 +52,7 @@ struct Pop3Client::Impl {
     // The one place the transport lives; a TLS socket derived from
     // StreamSocket can take its place.
     std::unique_ptr<Poco::Net::StreamSocket> socket;
+    bool tls = false; // socket is a SecureStreamSocket
     std::string inbuf;
     std::size_t inpos = 0;
     QStringList capabilities;
@@ -81,11 +84,16 @@ struct Pop3Client::Impl {
     {
         if (!socket)
             return;
-        try {
-            socket->close();
-        } catch (const Poco::Exception&) {
+        {
+            // Closing a TLS socket sends close_notify, maybe to a peer gone.
+            SigpipeGuard guard;
+            try {
+                socket->close();
+            } catch (const Poco::Exception&) {
+            }
+            socket.reset();
         }
-        socket.reset();
+        tls = false;
         inbuf.clear();
         inpos = 0;
         if (notify && q.onDisconnected)
@@ -162,6 +170,25 @@ struct Pop3Client::Impl {
         failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
     }
 
+    // Replaces the plain socket by a TLS socket over the same connection.
+    void startTls()
+    {
+        try {
+            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*socket, hostText()));
+            // Drops the plain handle only; the connection lives on in secure.
+            socket = std::move(secure);
+        } catch (const NetError& e) {
+            failClosed(e.text());
+        }
+        tls = true;
+    }
+
+    [[noreturn]] void replyTimeout()
+    {
+        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
+                       .arg(hostText(), secondsText(q.timeouts.replyMs)));
+    }
+
     void send(const QByteArray& data)
     {
         if (!socket)
@@ -170,10 +197,10 @@ struct Pop3Client::Impl {
         while (done < data.size()) {
             int n = 0;
             try {
+                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
                 n = socket->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
             } catch (const Poco::TimeoutException&) {
-                failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                               .arg(hostText(), secondsText(q.timeouts.replyMs)));
+                replyTimeout();
             } catch (const Poco::Exception&) {
                 dropped();
             }
@@ -212,10 +239,16 @@ struct Pop3Client::Impl {
             char chunk[16384];
             int n = 0;
             try {
+                SigpipeGuard guard; // TLS may write while it reads
+                // Poco waits out the socket's receive timeout inside OpenSSL's
+                // read and then once more; one bounded wait here instead.
+                if (tls && socket->available() == 0
+                    && !socket->poll(Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000),
+                                     Poco::Net::Socket::SELECT_READ))
+                    throw Poco::TimeoutException();
                 n = socket->receiveBytes(chunk, int(sizeof chunk));
             } catch (const Poco::TimeoutException&) {
-                failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                               .arg(hostText(), secondsText(q.timeouts.replyMs)));
+                replyTimeout();
             } catch (const Poco::Exception&) {
                 dropped();
             }
@@ -259,6 +292,22 @@ struct Pop3Client::Impl {
         }
     }
 
+    // CAPA; a refusal leaves no capabilities.
+    void readCapabilities()
+    {
+        capabilities.clear();
+        command("CAPA");
+        const Reply capa = readReply();
+        if (!capa.ok)
+            return;
+        const QByteArray list = readMultiLine();
+        for (const QByteArray& line : list.split('\n')) {
+            const QByteArray word = line.trimmed().split(' ').value(0).trimmed();
+            if (!word.isEmpty())
+                capabilities.append(QString::fromUtf8(word).toUpper());
+        }
+    }
+
     // One command with a single-line answer; "-ERR" throws with the server's text.
     Reply expectOk(const QByteArray& line, const QString& what)
     {
@@ -285,6 +334,11 @@ bool Pop3Client::connected() const
     return d->socket != nullptr;
 }
 
+bool Pop3Client::encrypted() const
+{
+    return d->socket != nullptr && d->tls;
+}
+
 const QStringList& Pop3Client::capabilities() const
 {
     return d->capabilities;
@@ -299,6 +353,8 @@ void Pop3Client::connect()
     d->openSocket();
     if (onConnected)
         onConnected();
+    if (usesImplicitTls())
+        d->startTls();
 
     const QByteArray greeting = d->readLine();
     if (!Impl::statusIs(greeting, "+OK")) {
@@ -308,15 +364,21 @@ void Pop3Client::connect()
         d->failClosed(text);
     }
 
-    d->command("CAPA");
-    const Reply capa = d->readReply();
-    if (capa.ok) {
-        const QByteArray list = d->readMultiLine();
-        for (const QByteArray& line : list.split('\n')) {
-            const QByteArray word = line.trimmed().split(' ').value(0).trimmed();
-            if (!word.isEmpty())
-                d->capabilities.append(QString::fromUtf8(word).toUpper());
+    d->readCapabilities();
+    if (!d->tls && d->capabilities.contains(QStringLiteral("STLS"))) {
+        d->command("STLS");
+        const Reply r = d->readReply();
+        if (!r.ok) {
+            const QString text = QString::fromUtf8(r.text).trimmed();
+            d->failClosed(QStringLiteral("%1 kunne ikke starte kryptering (STLS): %2")
+                              .arg(d->hostText(), text.isEmpty() ? QStringLiteral("avvist") : text));
         }
+        // Whatever came after the "+OK" arrived in clear text and could have
+        // been put there by anyone on the way; the TLS session starts clean.
+        if (d->inpos < d->inbuf.size())
+            d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STLS").arg(d->hostText()));
+        d->startTls();
+        d->readCapabilities();
     }
 
     auto hasBreak = [](const QString& s) {

@@ -30,6 +30,12 @@ public:
     Timeouts timeouts;
     // Send TOP commands in batches when the server lists PIPELINING.
     bool allowPipelining = true;
+    // TLS from the first byte (POP3S). Always so on port 995; set it for a
+    // server that expects TLS at once on another port. Otherwise the session
+    // starts in clear text and turns to TLS with STLS when CAPA lists it; a
+    // server that lists no STLS gets the login in clear text.
+    bool implicitTls = false;
+    bool usesImplicitTls() const { return implicitTls || port == 995; }
 
     // Fired when the TCP connection stands, and when it has been closed
     // (by disconnect(), by a failed login, or because the server dropped it).
@@ -37,12 +43,20 @@ public:
     std::function<void()> onDisconnected;
 
     bool connected() const;
+    // Connected, and the session runs over TLS.
+    bool encrypted() const;
 
-    // TCP connection, greeting ("+OK" expected), CAPA (a "-ERR" to it is
-    // accepted), USER and PASS. A failed greeting or login closes the
-    // connection at once, without QUIT, and throws with the server's text.
+    // TCP connection, the TLS handshake when usesImplicitTls(), greeting
+    // ("+OK" expected), CAPA (a "-ERR" to it is accepted); when CAPA lists
+    // STLS and TLS is not up yet: STLS, the handshake and CAPA again. Then
+    // USER and PASS. The server's certificate is checked as net/tls.h says.
+    // A failed greeting, login, STLS (refused, or a failed handshake or
+    // certificate check) closes the connection at once, without QUIT, and
+    // throws with the server's text or tls.h's; the password is then never
+    // sent.
     void connect();
-    // Capabilities from CAPA, upper-cased first words ("PIPELINING", "UIDL").
+    // Capabilities from the last CAPA (the one after STLS replaces the first),
+    // upper-cased first words ("PIPELINING", "UIDL").
     const QStringList& capabilities() const;
 
     // STAT: the message count; an empty reply text counts 0.

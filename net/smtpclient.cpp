@@ -1,1 +1,759 @@
-// placeholder, replaced by the implementation
+#include "smtpclient.h"
+
+#include <Poco/DateTimeFormat.h>
+#include <Poco/DateTimeFormatter.h>
+#include <Poco/Exception.h>
+#include <Poco/LocalDateTime.h>
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
+#include <Poco/Net/IPAddress.h>
+#include <Poco/Net/MailMessage.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/StringPartSource.h>
+#include <Poco/Timespan.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+#include <QUrl>
+#include <QUuid>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace net {
+
+namespace {
+
+// Longest reply line accepted; anything longer means the stream is not SMTP.
+constexpr std::size_t kMaxLine = 64 * 1024;
+// A header line is kept within this length where it can be folded.
+constexpr qsizetype kFoldAt = 76;
+
+QString secondsText(int ms)
+{
+    if (ms % 1000 != 0)
+        return QStringLiteral("%1 millisekunder").arg(ms);
+    const int s = ms / 1000;
+    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
+}
+
+bool isAscii(const QByteArray& bytes)
+{
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+std::string toStd(const QByteArray& bytes)
+{
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Header values
+
+bool isAtext(char16_t c)
+{
+    if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9'))
+        return true;
+    return c < 0x80 && std::string_view("!#$%&'*+-/=?^_`{|}~").find(char(c)) != std::string_view::npos;
+}
+
+bool isPrintableAscii(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// Text that a reader would take for an encoded word must be encoded itself.
+bool needsEncoding(const QString& text)
+{
+    return !isPrintableAscii(text) || text.contains(QLatin1String("=?"));
+}
+
+// RFC 2047 "Q" encoded words in UTF-8, split between characters. Only
+// letters, digits and !*+-/ stay as they are, so the words are valid in a
+// display name as well as in unstructured text. Each word is short enough
+// to follow "Subject: " within a 76-character line, the longest start of a
+// line that cannot be folded away.
+QList<QByteArray> encodedWords(const QString& text)
+{
+    static const QByteArray prefix = "=?UTF-8?Q?";
+    static const QByteArray suffix = "?=";
+    const qsizetype room = kFoldAt - qsizetype(sizeof "Subject: " - 1) - prefix.size() - suffix.size();
+    QList<QByteArray> words;
+    QByteArray current;
+    const QList<uint> codePoints = text.toUcs4();
+    for (const uint cp : codePoints) {
+        const char32_t c32 = char32_t(cp);
+        const QByteArray utf8 = QString::fromUcs4(&c32, 1).toUtf8();
+        QByteArray encoded;
+        for (const char ch : utf8) {
+            const auto b = static_cast<unsigned char>(ch);
+            if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')
+                || std::string_view("!*+-/").find(char(b)) != std::string_view::npos)
+                encoded += char(b);
+            else if (b == ' ')
+                encoded += '_';
+            else
+                encoded += '=' + QByteArray::number(b, 16).rightJustified(2, '0').toUpper();
+        }
+        if (!current.isEmpty() && current.size() + encoded.size() > room) {
+            words.append(prefix + current + suffix);
+            current.clear();
+        }
+        current += encoded;
+    }
+    if (!current.isEmpty() || words.isEmpty())
+        words.append(prefix + current + suffix);
+    return words;
+}
+
+// Builds a header value from tokens, folding before a token that would take
+// the line past kFoldAt. Each token comes with what separates it from the
+// one before: " " inside a phrase, ", " between addresses; a fold keeps the
+// comma and turns the space into the line break and the new line's blank.
+class Folder {
+public:
+    explicit Folder(qsizetype used)
+        : m_line(used)
+    {
+    }
+    void add(const QByteArray& token, const QByteArray& separator)
+    {
+        if (m_started) {
+            if (m_line + separator.size() + token.size() > kFoldAt) {
+                m_out += separator.left(separator.size() - 1) + "\r\n ";
+                m_line = 1;
+            } else {
+                m_out += separator;
+                m_line += separator.size();
+            }
+        }
+        m_out += token;
+        m_line += token.size();
+        m_started = true;
+    }
+    const QByteArray& value() const { return m_out; }
+
+private:
+    QByteArray m_out;
+    qsizetype m_line;
+    bool m_started = false;
+};
+
+// An unstructured value (the subject), encoded when needed and folded.
+QByteArray unstructuredValue(const QString& text, qsizetype used)
+{
+    Folder folder(used);
+    // Folding only at single spaces keeps every space of the text.
+    const QList<QByteArray> words = needsEncoding(text) ? encodedWords(text) : text.toLatin1().split(' ');
+    for (const QByteArray& w : words)
+        folder.add(w, " ");
+    return folder.value();
+}
+
+// A display name as tokens: as it stands when it is atoms and spaces, a
+// quoted string when it holds other printable ASCII, encoded words otherwise.
+QList<QByteArray> phrase(const QString& name)
+{
+    if (needsEncoding(name))
+        return encodedWords(name);
+    bool atoms = true;
+    for (const QChar c : name) {
+        if (!isAtext(c.unicode()) && c != u' ')
+            atoms = false;
+    }
+    if (atoms && !name.trimmed().isEmpty())
+        return name.toLatin1().split(' ');
+    QByteArray out = "\"";
+    for (const QChar c : name) {
+        if (c == u'"' || c == u'\\')
+            out += '\\';
+        out += char(c.unicode());
+    }
+    return {out + '"'};
+}
+
+// A list of mailboxes (From, To) as a folded header value.
+QByteArray addressValue(const QList<Mailbox>& list, qsizetype used)
+{
+    Folder folder(used);
+    for (const Mailbox& mailbox : list) {
+        QByteArray separator = ", ";
+        const QByteArray address = wireAddress(mailbox.address);
+        if (!mailbox.name.isEmpty() && mailbox.name.compare(mailbox.address, Qt::CaseInsensitive) != 0) {
+            for (const QByteArray& word : phrase(mailbox.name)) {
+                folder.add(word, separator);
+                separator = " ";
+            }
+            folder.add('<' + address + '>', separator);
+        } else {
+            folder.add(address, separator);
+        }
+    }
+    return folder.value();
+}
+
+// A file name for the name and filename parameters. Poco puts the value in
+// quotes without escaping anything, so a name with quotes, backslashes or
+// anything beyond printable ASCII goes as encoded words.
+std::string parameterValue(const QString& name)
+{
+    if (!needsEncoding(name) && !name.contains(u'"') && !name.contains(u'\\'))
+        return name.toStdString();
+    QByteArray out;
+    for (const QByteArray& w : encodedWords(name))
+        out += (out.isEmpty() ? "" : " ") + w;
+    return toStd(out);
+}
+
+QByteArray messageIdDomain(const Mailbox& sender)
+{
+    const qsizetype at = sender.address.lastIndexOf(u'@');
+    const QByteArray domain = at < 0 ? QByteArray() : QUrl::toAce(sender.address.mid(at + 1));
+    bool ok = !domain.isEmpty();
+    for (const char c : domain) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'))
+            ok = false;
+    }
+    return ok ? domain : QByteArray("brevglimt.invalid");
+}
+
+QByteArray bodyText(const QStringList& lines)
+{
+    QByteArray out;
+    for (QString line : lines) {
+        line.remove(u'\r');
+        out += line.toUtf8();
+        out += "\r\n";
+    }
+    return out;
+}
+
+// The file's bytes; every way it can fail is an error, so a short read
+// never goes out as a shorter attachment.
+QByteArray readAttachment(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw NetError(QStringLiteral("Finner ikke vedlegget %1").arg(path));
+    if (!info.isFile())
+        throw NetError(QStringLiteral("Vedlegget %1 er ikke en vanlig fil").arg(path));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw NetError(QStringLiteral("Kan ikke lese vedlegget %1: %2").arg(path, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError || bytes.size() != info.size())
+        throw NetError(QStringLiteral("Kan ikke lese vedlegget %1: %2").arg(path, file.errorString()));
+    return bytes;
+}
+
+// Dot-stuffed DATA with CR LF line ends and the terminating ".".
+QByteArray dataBlock(const QByteArray& message)
+{
+    QByteArray out;
+    out.reserve(message.size() + message.size() / 64 + 8);
+    qsizetype pos = 0;
+    while (pos < message.size()) {
+        qsizetype nl = message.indexOf('\n', pos);
+        const qsizetype next = nl < 0 ? message.size() : nl + 1;
+        if (nl < 0)
+            nl = message.size();
+        qsizetype end = nl;
+        if (end > pos && message.at(end - 1) == '\r')
+            --end;
+        if (message.at(pos) == '.')
+            out += '.';
+        out.append(message.constData() + pos, end - pos);
+        out += "\r\n";
+        pos = next;
+    }
+    out += ".\r\n";
+    return out;
+}
+
+struct Reply {
+    int code = 0;
+    QList<QByteArray> lines; // the text of each line, after the code
+
+    // "550 5.1.1 User unknown", all lines of a multi-line reply joined.
+    QString text() const
+    {
+        QStringList parts;
+        for (const QByteArray& l : lines) {
+            const QString t = QString::fromUtf8(l).trimmed();
+            if (!t.isEmpty())
+                parts.append(t);
+        }
+        return QString::number(code) + (parts.isEmpty() ? QString() : u' ' + parts.join(u' '));
+    }
+};
+
+} // namespace
+
+QByteArray wireAddress(const QString& address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    const QString local = at < 0 ? address : address.left(at);
+    QByteArray out = local.toUtf8();
+    if (at >= 0) {
+        const QString domain = address.mid(at + 1);
+        const QByteArray ace = isPrintableAscii(domain) || domain.startsWith(u'[') ? domain.toUtf8() : QUrl::toAce(domain);
+        if (ace.isEmpty() && !domain.isEmpty())
+            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address));
+        out += '@' + ace;
+    }
+    bool quoted = false;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out.at(i));
+        if (c < 0x20 || c == 0x7F)
+            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address.simplified()));
+        if (c == '\\' && quoted) {
+            ++i;
+            continue;
+        }
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && std::string_view(" <>(),;\\").find(char(c)) != std::string_view::npos)
+            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address));
+    }
+    if (quoted)
+        throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address));
+    return out;
+}
+
+QByteArray layoutMessage(const OutgoingMail& mail)
+{
+    Poco::Net::MailMessage message;
+    // The library sets a Date in UTC; local time with its offset reads better.
+    message.set(Poco::Net::MailMessage::HEADER_DATE,
+                Poco::DateTimeFormatter::format(Poco::LocalDateTime(), Poco::DateTimeFormat::RFC1123_FORMAT));
+    message.set("Message-ID",
+                toStd('<' + QUuid::createUuid().toByteArray(QUuid::WithoutBraces) + '@' + messageIdDomain(mail.sender)
+                      + '>'));
+    if (!mail.sender.address.isEmpty())
+        message.set(Poco::Net::MailMessage::HEADER_FROM, toStd(addressValue({mail.sender}, 6)));
+    if (!mail.recipients.isEmpty())
+        message.set(Poco::Net::MailMessage::HEADER_TO, toStd(addressValue(mail.recipients, 4)));
+    message.setSubject(toStd(unstructuredValue(mail.subject, 9)));
+    message.set(Poco::Net::MailMessage::HEADER_MIME_VERSION, "1.0");
+
+    static const std::string textType = "text/plain; charset=UTF-8";
+    const std::string body = toStd(bodyText(mail.bodyLines));
+    if (mail.attachmentPath.isEmpty()) {
+        message.setContentType(textType);
+        message.setContent(body, Poco::Net::MailMessage::ENCODING_QUOTED_PRINTABLE);
+    } else {
+        const QByteArray bytes = readAttachment(mail.attachmentPath);
+        const std::string name = parameterValue(QFileInfo(mail.attachmentPath).fileName());
+        message.addContent(new Poco::Net::StringPartSource(body, textType),
+                           Poco::Net::MailMessage::ENCODING_QUOTED_PRINTABLE);
+        message.addAttachment(name, new Poco::Net::StringPartSource(toStd(bytes), "application/octet-stream", name),
+                              Poco::Net::MailMessage::ENCODING_BASE64);
+    }
+    std::ostringstream out;
+    message.write(out);
+    const std::string text = out.str();
+    QByteArray result(text.data(), qsizetype(text.size()));
+    // Mailbox files mark a line starting "From " with ">"; in
+    // quoted-printable the "F" can be written so that the line survives.
+    // Below the header only the body text can hold such a line.
+    const qsizetype bodyStart = result.indexOf("\r\n\r\n");
+    if (bodyStart >= 0) {
+        QByteArray body = result.mid(bodyStart);
+        body.replace("\r\nFrom ", "\r\n=46rom ");
+        result = result.left(bodyStart) + body;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+
+struct SmtpClient::Impl {
+    explicit Impl(SmtpClient& client)
+        : q(client)
+    {
+    }
+
+    SmtpClient& q;
+    // The one place the transport lives; a TLS socket derived from
+    // StreamSocket can take its place (STARTTLS, or TLS from the start).
+    std::unique_ptr<Poco::Net::StreamSocket> socket;
+    std::string inbuf;
+    std::size_t inpos = 0;
+    QStringList capabilities;
+
+    QString hostText() const
+    {
+        QString h = q.host.trimmed();
+        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+            h = h.mid(1, h.size() - 2);
+        return h;
+    }
+
+    QString hostPortText() const
+    {
+        const QString h = hostText();
+        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
+            + QString::number(q.port);
+    }
+
+    void close()
+    {
+        if (!socket)
+            return;
+        try {
+            socket->close();
+        } catch (const Poco::Exception&) {
+        }
+        socket.reset();
+        inbuf.clear();
+        inpos = 0;
+    }
+
+    [[noreturn]] void failClosed(const QString& text)
+    {
+        close();
+        throw NetError(text);
+    }
+
+    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostPortText())); }
+
+    [[noreturn]] void timedOut()
+    {
+        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
+                       .arg(hostPortText(), secondsText(q.timeouts.replyMs)));
+    }
+
+    [[noreturn]] void malformed(const QByteArray& line)
+    {
+        QString shown = QString::fromUtf8(line.left(120)).simplified();
+        if (line.size() > 120)
+            shown += QStringLiteral("…");
+        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostPortText(), shown));
+    }
+
+    void openSocket()
+    {
+        const QString name = hostText();
+        if (name.isEmpty())
+            throw NetError(QStringLiteral("Kan ikke koble til %1: ingen SMTP-server er angitt").arg(hostPortText()));
+        std::vector<Poco::Net::IPAddress> addresses;
+        try {
+            Poco::Net::IPAddress literal;
+            if (Poco::Net::IPAddress::tryParse(name.toStdString(), literal)) {
+                addresses.push_back(literal);
+            } else {
+                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name.toStdString());
+                addresses = entry.addresses();
+            }
+        } catch (const Poco::Exception& e) {
+            throw NetError(QStringLiteral("Kan ikke koble til %1: %2")
+                               .arg(hostPortText(), QString::fromStdString(e.displayText())));
+        }
+        if (addresses.empty())
+            throw NetError(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
+
+        QString reason;
+        for (const Poco::Net::IPAddress& address : addresses) {
+            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
+            try {
+                s->connect(Poco::Net::SocketAddress(address, q.port),
+                           Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.connectMs) * 1000));
+                const Poco::Timespan wait(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000);
+                s->setReceiveTimeout(wait);
+                s->setSendTimeout(wait);
+                s->setNoDelay(true);
+                socket = std::move(s);
+                return;
+            } catch (const Poco::TimeoutException&) {
+                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
+            } catch (const Poco::Exception& e) {
+                reason = QString::fromStdString(e.displayText()); // "Connection refused", ...
+            }
+        }
+        throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
+    }
+
+    void send(const QByteArray& data)
+    {
+        if (!socket)
+            throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
+        qsizetype done = 0;
+        while (done < data.size()) {
+            const int chunk = int(std::min<qsizetype>(data.size() - done, 1 << 20));
+            int n = 0;
+            try {
+                n = socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL);
+            } catch (const Poco::TimeoutException&) {
+                timedOut();
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            done += n;
+        }
+    }
+
+    QByteArray readLine()
+    {
+        for (;;) {
+            const std::size_t nl = inbuf.find('\n', inpos);
+            if (nl != std::string::npos) {
+                std::size_t end = nl;
+                if (end > inpos && inbuf[end - 1] == '\r')
+                    --end;
+                if (end - inpos > kMaxLine)
+                    malformed(QByteArray(inbuf.data() + inpos, 120));
+                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
+                inpos = nl + 1;
+                if (inpos == inbuf.size()) {
+                    inbuf.clear();
+                    inpos = 0;
+                }
+                return line;
+            }
+            if (inbuf.size() - inpos > kMaxLine)
+                malformed(QByteArray(inbuf.data() + inpos, 120));
+            if (inpos > 0) {
+                inbuf.erase(0, inpos);
+                inpos = 0;
+            }
+            char chunk[16384];
+            int n = 0;
+            try {
+                n = socket->receiveBytes(chunk, int(sizeof chunk));
+            } catch (const Poco::TimeoutException&) {
+                timedOut();
+            } catch (const Poco::Exception&) {
+                dropped();
+            }
+            if (n <= 0)
+                dropped();
+            inbuf.append(chunk, std::size_t(n));
+        }
+    }
+
+    // One reply: lines "250-..." up to the line "250 ..." (or a bare "250").
+    Reply readReply()
+    {
+        if (!socket)
+            throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
+        Reply reply;
+        for (;;) {
+            const QByteArray line = readLine();
+            const bool digits = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0]))
+                && std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]));
+            const char mark = line.size() > 3 ? line[3] : ' ';
+            if (!digits || (mark != ' ' && mark != '-'))
+                malformed(line);
+            const int code = line.left(3).toInt();
+            if (reply.code != 0 && code != reply.code)
+                malformed(line);
+            reply.code = code;
+            reply.lines.append(line.mid(4));
+            if (mark == ' ')
+                return reply;
+        }
+    }
+
+    Reply command(const QByteArray& line)
+    {
+        send(line + "\r\n");
+        return readReply();
+    }
+
+    // Ends a refused transaction so the connection can serve another; the
+    // refusal is what the caller reports, so a failing RSET is left unsaid.
+    void resetTransaction()
+    {
+        try {
+            if (socket)
+                command("RSET");
+        } catch (const NetError&) {
+        }
+    }
+
+    [[noreturn]] void refused(const QString& what, const Reply& reply)
+    {
+        resetTransaction();
+        throw NetError(QStringLiteral("%1 avviste %2: %3").arg(hostPortText(), what, reply.text()));
+    }
+
+    QByteArray greetingName() const
+    {
+        if (!q.heloName.isEmpty())
+            return q.heloName.toUtf8();
+        const QByteArray name = QUrl::toAce(QSysInfo::machineHostName());
+        bool domain = name.contains('.') && !name.startsWith('.') && !name.endsWith('.');
+        for (const char c : name) {
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'))
+                domain = false;
+        }
+        if (domain)
+            return name;
+        try {
+            const Poco::Net::IPAddress local = socket->address().host();
+            const QByteArray text = QByteArray::fromStdString(local.toString());
+            return local.family() == Poco::Net::IPAddress::IPv6 ? "[IPv6:" + text + ']' : '[' + text + ']';
+        } catch (const Poco::Exception&) {
+            return "[127.0.0.1]";
+        }
+    }
+
+    qint64 sizeLimit() const
+    {
+        for (const QString& c : capabilities) {
+            const QStringList words = c.split(u' ', Qt::SkipEmptyParts);
+            if (words.value(0) == QLatin1String("SIZE") && words.size() > 1)
+                return words.at(1).toLongLong();
+        }
+        return 0;
+    }
+};
+
+SmtpClient::SmtpClient()
+    : d(std::make_unique<Impl>(*this))
+{
+}
+
+SmtpClient::~SmtpClient()
+{
+    d->close();
+}
+
+bool SmtpClient::connected() const
+{
+    return d->socket != nullptr;
+}
+
+const QStringList& SmtpClient::capabilities() const
+{
+    return d->capabilities;
+}
+
+bool SmtpClient::hasCapability(const QString& keyword) const
+{
+    for (const QString& c : d->capabilities) {
+        if (c.section(u' ', 0, 0).compare(keyword, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+void SmtpClient::connect()
+{
+    if (d->socket)
+        d->close();
+    d->capabilities.clear();
+    d->openSocket();
+
+    const Reply greeting = d->readReply();
+    if (greeting.code != 220)
+        d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), greeting.text()));
+
+    const QByteArray name = d->greetingName();
+    const Reply ehlo = d->command("EHLO " + name);
+    if (ehlo.code == 250) {
+        for (qsizetype i = 1; i < ehlo.lines.size(); ++i) {
+            const QString line = QString::fromUtf8(ehlo.lines.at(i)).trimmed();
+            if (line.isEmpty())
+                continue;
+            const qsizetype space = line.indexOf(u' ');
+            d->capabilities.append(space < 0 ? line.toUpper() : line.left(space).toUpper() + line.mid(space));
+        }
+        return;
+    }
+    if (ehlo.code / 100 != 5)
+        d->failClosed(QStringLiteral("%1 avviste EHLO: %2").arg(d->hostPortText(), ehlo.text()));
+    // An old server that does not know EHLO.
+    const Reply helo = d->command("HELO " + name);
+    if (helo.code != 250)
+        d->failClosed(QStringLiteral("%1 avviste HELO: %2").arg(d->hostPortText(), helo.text()));
+}
+
+void SmtpClient::send(const OutgoingMail& mail)
+{
+    if (!d->socket)
+        throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(d->hostPortText()));
+    if (mail.recipients.isEmpty())
+        throw NetError(QStringLiteral("Meldingen har ingen mottaker"));
+    for (const Mailbox& r : mail.recipients) {
+        if (r.address.isEmpty())
+            throw NetError(QStringLiteral("Mottakeren «%1» har ingen adresse").arg(mailboxText(r)));
+    }
+
+    // A local part beyond ASCII needs a server that takes UTF-8 addresses.
+    const bool utf8 = hasCapability(QStringLiteral("SMTPUTF8"));
+    auto envelope = [&](const QString& address) {
+        const QByteArray wire = wireAddress(address);
+        if (!utf8 && !isAscii(wire))
+            throw NetError(QStringLiteral("%1 tar ikke imot adressen «%2»: serveren godtar bare ASCII-tegn i adresser")
+                               .arg(d->hostPortText(), address));
+        return wire;
+    };
+    const QByteArray from = envelope(mail.sender.address);
+    QList<QByteArray> to;
+    for (const Mailbox& r : mail.recipients)
+        to.append(envelope(r.address));
+
+    const qint64 limit = d->sizeLimit();
+    if (limit > 0 && !mail.attachmentPath.isEmpty() && QFileInfo(mail.attachmentPath).size() > limit)
+        throw NetError(QStringLiteral("Meldingen er for stor for %1 (grensen er %2 byte)").arg(d->hostPortText()).arg(limit));
+    const QByteArray message = layoutMessage(mail);
+    if (limit > 0 && message.size() > limit)
+        throw NetError(QStringLiteral("Meldingen er for stor for %1 (grensen er %2 byte)").arg(d->hostPortText()).arg(limit));
+
+    QByteArray mailFrom = "MAIL FROM:<" + from + '>';
+    if (hasCapability(QStringLiteral("SIZE")))
+        mailFrom += " SIZE=" + QByteArray::number(message.size());
+    if (!isAscii(from + to.join()))
+        mailFrom += " SMTPUTF8";
+    const Reply mailReply = d->command(mailFrom);
+    if (mailReply.code != 250)
+        d->refused(QStringLiteral("avsenderen <%1>").arg(mail.sender.address), mailReply);
+
+    for (qsizetype i = 0; i < to.size(); ++i) {
+        const Reply r = d->command("RCPT TO:<" + to.at(i) + '>');
+        if (r.code != 250 && r.code != 251)
+            d->refused(QStringLiteral("mottakeren <%1>").arg(mail.recipients.at(i).address), r);
+    }
+
+    const Reply data = d->command("DATA");
+    if (data.code != 354)
+        d->refused(QStringLiteral("DATA"), data);
+    d->send(dataBlock(message));
+    const Reply done = d->readReply();
+    if (done.code != 250)
+        d->refused(QStringLiteral("meldingen"), done);
+}
+
+void SmtpClient::disconnect()
+{
+    if (!d->socket)
+        return;
+    try {
+        d->command("QUIT");
+    } catch (const NetError&) {
+        // The connection is closed either way.
+    }
+    d->close();
+}
+
+} // namespace net

@@ -39,7 +39,9 @@ void installTerminationHandler()
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         char buf[16];
         [[maybe_unused]] const ssize_t n = ::read(g_pipe[0], buf, sizeof buf);
-        QCoreApplication::quit();
+        // exit() ends every running loop, a modal dialog's included, also
+        // before the main loop has started.
+        QCoreApplication::exit(0);
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <QStringList>
 
 #include <ostream>
 
@@ -158,6 +159,111 @@ TEST(FromDisplayText, OddInputGivesText)
         if (!raw.trimmed().isEmpty()) {
             EXPECT_FALSE(text.isEmpty()) << raw.constData();
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// parseAddressList and addressListText
+
+struct ListCase {
+    const char* what;
+    QString text;
+    QList<net::Mailbox> expected;
+    QString rendered; // addressListText of the parsed list
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) { *os << c.what; }
+
+net::Mailbox box(const char* name, const char* address) { return {u8(name), u8(address)}; }
+
+class AddressList : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(AddressList, ParsesAndRenders)
+{
+    const ListCase& c = GetParam();
+    const QList<net::Mailbox> list = net::parseAddressList(c.text);
+    ASSERT_EQ(list.size(), c.expected.size()) << c.what << ": " << net::addressListText(list).toStdString();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].name, c.expected[i].name) << c.what << " #" << i;
+        EXPECT_EQ(list[i].address, c.expected[i].address) << c.what << " #" << i;
+    }
+    EXPECT_EQ(net::addressListText(list), c.rendered) << c.what;
+    // What the log shows reads back as the same addresses.
+    auto addresses = [](const QList<net::Mailbox>& l) {
+        QStringList out;
+        for (const net::Mailbox& m : l)
+            out.append(m.address);
+        return out;
+    };
+    if (!addresses(list).contains(QString())) {
+        EXPECT_EQ(addresses(net::parseAddressList(net::addressListText(list))), addresses(list)) << c.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, AddressList,
+    ::testing::Values(
+        ListCase{"one bare address", u8("ola@example.no"), {box("", "ola@example.no")}, u8("ola@example.no")},
+        ListCase{"names and bare addresses", u8("Ola Nordmann <ola@example.no>,kari@example.no ,  <per@example.no>"),
+                 {box("Ola Nordmann", "ola@example.no"), box("", "kari@example.no"), box("", "per@example.no")},
+                 u8("Ola Nordmann <ola@example.no>, kari@example.no, per@example.no")},
+        ListCase{"quoted name holding a comma", u8("\"Nordmann, Ola\" <ola@example.no>, kari@example.no"),
+                 {box("Nordmann, Ola", "ola@example.no"), box("", "kari@example.no")},
+                 u8("\"Nordmann, Ola\" <ola@example.no>, kari@example.no")},
+        ListCase{"unquoted name holding a comma before < >", u8("kari@example.no, Nordmann, Ola <ola@example.no>"),
+                 {box("", "kari@example.no"), box("Nordmann, Ola", "ola@example.no")},
+                 u8("kari@example.no, \"Nordmann, Ola\" <ola@example.no>")},
+        ListCase{"semicolons separate too", u8("ola@example.no; kari@example.no;"),
+                 {box("", "ola@example.no"), box("", "kari@example.no")}, u8("ola@example.no, kari@example.no")},
+        ListCase{"a group gives its members", u8("Team: ola@example.no, Kari <kari@example.no>;, per@example.no"),
+                 {box("", "ola@example.no"), box("Kari", "kari@example.no"), box("", "per@example.no")},
+                 u8("ola@example.no, Kari <kari@example.no>, per@example.no")},
+        ListCase{"empty entries are skipped", u8(" , ola@example.no,,  ,"), {box("", "ola@example.no")},
+                 u8("ola@example.no")},
+        ListCase{"comma inside a source route", u8("<@a.example,@b.example:ola@example.no>, kari@example.no"),
+                 {box("", "ola@example.no"), box("", "kari@example.no")}, u8("ola@example.no, kari@example.no")},
+        ListCase{"comment as the name", u8("ola@example.no (Ola), kari@example.no (Kari N.)"),
+                 {box("Ola", "ola@example.no"), box("Kari N.", "kari@example.no")},
+                 u8("Ola <ola@example.no>, \"Kari N.\" <kari@example.no>")},
+        ListCase{"a single word is a local address", u8("drift.vakt (Vakta), postmaster"),
+                 {box("Vakta", "drift.vakt"), box("", "postmaster")}, u8("Vakta <drift.vakt>, postmaster")},
+        ListCase{"quoted local part", u8("\"ola nordmann\"@example.no"), {box("", "\"ola nordmann\"@example.no")},
+                 u8("\"ola nordmann\"@example.no")},
+        ListCase{"nothing", QString(), {}, QString()}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, AddressList,
+    ::testing::Values(
+        ListCase{"Norwegian letters as typed", u8("Ærlig Øyvind <oyvind@example.no>, Åse <ase@example.no>"),
+                 {box("Ærlig Øyvind", "oyvind@example.no"), box("Åse", "ase@example.no")},
+                 u8("Ærlig Øyvind <oyvind@example.no>, Åse <ase@example.no>")},
+        ListCase{"encoded name", u8("=?ISO-8859-1?Q?=C6rlig_=D8yvind?= <oyvind@example.no>"),
+                 {box("Ærlig Øyvind", "oyvind@example.no")}, u8("Ærlig Øyvind <oyvind@example.no>")},
+        ListCase{"escaped quote in a name", u8("\"Ola \\\"Knotten\\\"\" <ola@example.no>"),
+                 {box("Ola \"Knotten\"", "ola@example.no")}, u8("\"Ola \\\"Knotten\\\"\" <ola@example.no>")},
+        ListCase{"name equal to the address is shown once", u8("ola@example.no <ola@example.no>"),
+                 {box("ola@example.no", "ola@example.no")}, u8("ola@example.no")}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, AddressList,
+    ::testing::Values(
+        ListCase{"a name without address", u8("Ola Nordmann, kari@example.no"),
+                 {box("Ola Nordmann", ""), box("", "kari@example.no")}, u8("Ola Nordmann, kari@example.no")},
+        ListCase{"empty brackets", u8("Ola <>"), {box("Ola", "")}, u8("Ola")},
+        ListCase{"unclosed bracket", u8("Ola <ola@example.no"), {box("Ola", "ola@example.no")},
+                 u8("Ola <ola@example.no>")},
+        ListCase{"unclosed quote swallows the rest", u8("\"Ola, <ola@example.no>"), {box("Ola, <ola@example.no>", "")},
+                 u8("Ola, <ola@example.no>")}));
+
+// Input that fits no rule must give a list without crashing.
+TEST(AddressList, OddInputDoesNotCrash)
+{
+    const char* odd[] = {"<", ">", "<>", ",", ";", ":", "<<,>>", "\"", "\"\"", "(", "a,(b", "=?utf-8?Q?", "@", "a@",
+                         "Team:", ":;:;", "<@a,@b:>", "\\"};
+    for (const char* text : odd) {
+        const QList<net::Mailbox> list = net::parseAddressList(u8(text));
+        for (const net::Mailbox& m : list)
+            EXPECT_FALSE(m.name.isEmpty() && m.address.isEmpty()) << text;
     }
 }
 

@@ -202,9 +202,10 @@ bool DovecotServer::available()
     return QFileInfo(binaryPath()).isExecutable();
 }
 
-DovecotServer::DovecotServer(const QList<QByteArray>& messages)
+DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls)
     : m_dir(QDir::tempPath() + QStringLiteral("/brev-dovecot-XXXXXX"))
     , m_messages(messages)
+    , m_tls(tls)
 {
     if (!m_dir.isValid())
         fail(QStringLiteral("cannot create a temporary folder: %1").arg(m_dir.errorString()));
@@ -214,6 +215,11 @@ DovecotServer::DovecotServer(const QList<QByteArray>& messages)
     try {
         for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
             m_port = pickFreePort();
+            if (!m_tls.certificateFile.isEmpty()) {
+                do
+                    m_tlsPort = pickFreePort();
+                while (m_tlsPort == m_port);
+            }
             writeConfig();
             if (startOnce())
                 return;
@@ -291,7 +297,6 @@ void DovecotServer::writeConfig() const
                 "instance_name = brevglimt-test\n"
                 "protocols = pop3\n"
                 "listen = 127.0.0.1\n"
-                "ssl = no\n"
                 "disable_plaintext_auth = no\n"
                 "auth_mechanisms = plain login\n"
                 "auth_failure_delay = 0\n"
@@ -319,7 +324,7 @@ void DovecotServer::writeConfig() const
                 "    port = %4\n"
                 "  }\n"
                 "  inet_listener pop3s {\n"
-                "    port = 0\n"
+                "%5"
                 "  }\n"
                 "}\n"
                 // No growing delays after the wrong-password tests.
@@ -331,7 +336,24 @@ void DovecotServer::writeConfig() const
                 .arg(ids.mail.uid)
                 .arg(ids.mail.gid)
                 .arg(path(QStringLiteral("home")))
-                .arg(m_port);
+                .arg(m_port)
+                .arg(m_tls.certificateFile.isEmpty()
+                         ? QStringLiteral("    port = 0\n")
+                         : QStringLiteral("    address = 127.0.0.1\n    port = %1\n    ssl = yes\n").arg(m_tlsPort));
+    if (m_tls.certificateFile.isEmpty()) {
+        conf += QStringLiteral("ssl = no\n");
+    } else {
+        // The login and auth processes log every login attempt, and the login
+        // process why a TLS handshake failed, so tests can tell what a client sent.
+        conf += QStringLiteral(
+                    "ssl = yes\n"
+                    "ssl_cert = <%1\n"
+                    "ssl_key = <%2\n"
+                    "ssl_min_protocol = TLSv1.2\n"
+                    "auth_verbose = yes\n")
+                    .arg(QFileInfo(m_tls.certificateFile).absoluteFilePath(),
+                         QFileInfo(m_tls.keyFile).absoluteFilePath());
+    }
     if (!ids.root) {
         for (const char* service : {"pop3-login", "anvil", "ipc", "old-stats", "aggregator", "director"})
             conf += QStringLiteral("service %1 {\n  chroot =\n}\n").arg(QLatin1String(service));

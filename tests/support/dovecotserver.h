@@ -1,7 +1,8 @@
 // A private Dovecot POP3 server for the tests: its own configuration, user and
 // Maildir in a temporary folder, listening on 127.0.0.1 at a free port.
 // Independent of any system-wide Dovecot (own base, state and log paths, no
-// system configuration read, no listener other than plain POP3).
+// system configuration read). Plain POP3 only, or with TLS: STLS on the plain
+// port and a POP3S listener (TLS from the first byte) on a second free port.
 #pragma once
 
 #include <QByteArray>
@@ -19,6 +20,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The server's certificate (PEM, any chain after it) and key; empty: no TLS.
+struct DovecotTls {
+    QString certificateFile{};
+    QString keyFile{};
+};
+
 class DovecotServer {
 public:
     // The server binary the harness runs.
@@ -29,8 +36,10 @@ public:
     // Writes the configuration and the Maildir, starts the server and waits
     // (bounded) until it greets with "+OK". The POP3 message numbers follow
     // the order of messages. Throws DovecotError with the server's log when
-    // the server does not come up.
-    explicit DovecotServer(const QList<QByteArray>& messages);
+    // the server does not come up. With tls the server offers STLS on port()
+    // and TLS from the first byte on tlsPort(), and logs each login attempt
+    // and TLS failure. Plain-text logins stay allowed in both cases.
+    explicit DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls = {});
     // Stops the server and every process it started.
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
@@ -38,6 +47,8 @@ public:
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
     std::uint16_t port() const { return m_port; }
+    // The POP3S port; 0 without TLS.
+    std::uint16_t tlsPort() const { return m_tlsPort; }
     QString user() const { return QStringLiteral("kari"); }
     QString password() const { return QStringLiteral("Glimt.Pass-42"); }
     const QList<QByteArray>& messages() const { return m_messages; }
@@ -67,7 +78,9 @@ private:
     QTemporaryDir m_dir;
     QList<QByteArray> m_messages;
     QList<QString> m_fileNames; // Maildir base names, by position
+    DovecotTls m_tls;
     std::uint16_t m_port = 0;
+    std::uint16_t m_tlsPort = 0;
     pid_t m_pid = -1;
 };
 

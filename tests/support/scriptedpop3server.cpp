@@ -1,10 +1,16 @@
 #include "scriptedpop3server.h"
 
+#include <QFile>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +57,14 @@ Pop3Fault Pop3Fault::reply(const QByteArray& verb, const QByteArray& line)
     f.verb = verb;
     f.action = Action::Reply;
     f.text = line;
+    return f;
+}
+
+Pop3Fault Pop3Fault::reset(const QByteArray& verb)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Reset;
     return f;
 }
 
@@ -108,6 +122,36 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+std::string opensslError()
+{
+    std::string text;
+    while (const unsigned long e = ERR_get_error()) {
+        char buf[256];
+        ERR_error_string_n(e, buf, sizeof buf);
+        text += text.empty() ? "" : "; ";
+        text += buf;
+    }
+    return text.empty() ? std::string("no detail") : text;
+}
+
+// The server side of TLS, made from the options' certificate and key.
+SSL_CTX* makeTlsContext(const ScriptedPop3Options& options)
+{
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx)
+        throw std::runtime_error("SSL_CTX_new: " + opensslError());
+    const QByteArray cert = QFile::encodeName(options.certificateFile);
+    const QByteArray key = QFile::encodeName(options.keyFile);
+    if (SSL_CTX_use_certificate_chain_file(ctx, cert.constData()) != 1
+        || SSL_CTX_use_PrivateKey_file(ctx, key.constData(), SSL_FILETYPE_PEM) != 1
+        || SSL_CTX_check_private_key(ctx) != 1) {
+        const std::string reason = opensslError();
+        SSL_CTX_free(ctx);
+        throw std::runtime_error("cannot load " + cert.toStdString() + " / " + key.toStdString() + ": " + reason);
+    }
+    return ctx;
+}
+
 } // namespace
 
 struct ScriptedPop3Server::Impl {
@@ -125,6 +169,7 @@ struct ScriptedPop3Server::Impl {
     };
     std::vector<FaultState> faults;
     QList<QByteArray> received;
+    QList<QByteArray> receivedInClear;
     int sessions = 0;
     int maxQueued = 0;
 
@@ -134,6 +179,13 @@ struct ScriptedPop3Server::Impl {
     std::uint16_t port = 0;
     std::thread thread;
     std::atomic<bool> stopping{false};
+    SSL_CTX* tlsContext = nullptr; // set when the options name a certificate
+
+    ~Impl()
+    {
+        if (tlsContext)
+            SSL_CTX_free(tlsContext);
+    }
 
     QByteArray newUid() { return "uid-" + QByteArray::number(nextUid++); }
 
@@ -187,8 +239,20 @@ public:
     {
     }
 
+    ~Session()
+    {
+        if (ssl) {
+            // One close_notify if it goes out at once; no wait for the peer's.
+            if (!tlsBroken)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
+    }
+
     void run()
     {
+        if (s.options.implicitTls && !startTls())
+            return;
         if (!greet())
             return;
         QByteArray line;
@@ -201,6 +265,8 @@ public:
 private:
     Impl& s;
     int fd;
+    SSL* ssl = nullptr; // set once the session runs over TLS
+    bool tlsBroken = false; // a fatal TLS error: no close_notify then
     std::string inbuf;
     bool loggedIn = false;
     bool userGiven = false;
@@ -208,8 +274,56 @@ private:
     QList<Message> snapshot;
     std::vector<bool> deleted;
 
+    // Waits until fd is ready for events (a hang-up counts) or stop().
+    bool waitFor(short events)
+    {
+        pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, events, 0}};
+        for (;;) {
+            const int rc = ::poll(fds, 2, -1);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            return rc > 0 && !fds[0].revents;
+        }
+    }
+
+    // Repeats a call on the non-blocking TLS session until it gets on.
+    // Returns its result; <= 0 when the session should end.
+    template <class F>
+    int tlsCall(F call)
+    {
+        for (;;) {
+            ERR_clear_error();
+            const int rc = call();
+            if (rc > 0)
+                return rc;
+            const int err = SSL_get_error(ssl, rc);
+            if (err == SSL_ERROR_WANT_READ && waitFor(POLLIN))
+                continue;
+            if (err == SSL_ERROR_WANT_WRITE && waitFor(POLLOUT))
+                continue;
+            ERR_clear_error();
+            tlsBroken = err == SSL_ERROR_SYSCALL || err == SSL_ERROR_SSL || tlsBroken;
+            return rc < 0 ? rc : -1;
+        }
+    }
+
+    // The handshake as server; false when it failed (the client refused the
+    // certificate, went away, ...).
+    bool startTls()
+    {
+        ssl = SSL_new(s.tlsContext);
+        if (!ssl || SSL_set_fd(ssl, fd) != 1)
+            return false;
+        return tlsCall([this] { return SSL_accept(ssl); }) > 0;
+    }
+
     bool sendRaw(const QByteArray& data)
     {
+        if (ssl) {
+            // SSL_write sends all of it or fails.
+            return data.isEmpty()
+                || tlsCall([&] { return SSL_write(ssl, data.constData(), int(data.size())); }) > 0;
+        }
         qsizetype done = 0;
         while (done < data.size()) {
             const ssize_t n = ::send(fd, data.constData() + done, std::size_t(data.size() - done), MSG_NOSIGNAL);
@@ -263,13 +377,20 @@ private:
                 s.maxQueued = std::max(s.maxQueued, queued);
                 return true;
             }
+            char chunk[8192];
+            if (ssl) {
+                const int n = tlsCall([&] { return SSL_read(ssl, chunk, int(sizeof chunk)); });
+                if (n <= 0)
+                    return false;
+                inbuf.append(chunk, std::size_t(n));
+                continue;
+            }
             pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
             const int rc = ::poll(fds, 2, -1);
             if (rc < 0 && errno == EINTR)
                 continue;
             if (rc < 0 || fds[0].revents)
                 return false;
-            char chunk[8192];
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
@@ -299,6 +420,16 @@ private:
             return s.pause(fd, f.stallMs) ? 0 : -1;
         case Pop3Fault::Action::Reply:
             return reply(f.text + "\r\n") ? 1 : -1;
+        case Pop3Fault::Action::Reset: {
+            // No close_notify either: the connection just breaks.
+            if (ssl) {
+                SSL_free(ssl);
+                ssl = nullptr;
+            }
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            return -1;
+        }
         }
         return 0;
     }
@@ -310,6 +441,8 @@ private:
             return f > 0;
         return reply("+OK POP3 server ready\r\n");
     }
+
+    bool stlsOffered() const { return s.tlsContext && !ssl && !s.options.implicitTls; }
 
     // Message number n (1-based) not deleted, or -1.
     int messageIndex(const QByteArray& arg) const
@@ -326,6 +459,8 @@ private:
         {
             std::lock_guard lock(s.mutex);
             s.received.append(line);
+            if (!ssl)
+                s.receivedInClear.append(line);
         }
         const QList<QByteArray> words = line.simplified().split(' ');
         const QByteArray verb = words.value(0).toUpper();
@@ -353,7 +488,16 @@ private:
             }
             if (!on)
                 return reply("-ERR unknown command\r\n");
+            if (stlsOffered())
+                caps.append("STLS");
             return reply("+OK capability list follows\r\n" + multiLine(caps));
+        }
+        if (verb == "STLS") {
+            if (!stlsOffered() || loggedIn)
+                return reply("-ERR STLS not available\r\n");
+            // Anything the client sent after STLS in clear text is dropped.
+            inbuf.clear();
+            return reply("+OK begin TLS negotiation\r\n") && startTls();
         }
         if (verb == "NOOP" && loggedIn)
             return reply("+OK\r\n");
@@ -480,6 +624,13 @@ private:
 
 void ScriptedPop3Server::Impl::run()
 {
+    // OpenSSL writes with write(): a client gone would raise SIGPIPE. One
+    // raised on this thread stays pending and dies with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     for (;;) {
         pollfd fds[2] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}};
         const int rc = ::poll(fds, 2, -1);
@@ -505,6 +656,8 @@ ScriptedPop3Server::ScriptedPop3Server(const ScriptedPop3Options& options)
     : d(std::make_unique<Impl>())
 {
     d->options = options;
+    if (!options.certificateFile.isEmpty())
+        d->tlsContext = makeTlsContext(options);
     const int family = options.ipv6 ? AF_INET6 : AF_INET;
     d->listenFd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (d->listenFd < 0)
@@ -696,10 +849,17 @@ QList<QByteArray> ScriptedPop3Server::receivedVerbs() const
     return out;
 }
 
+QList<QByteArray> ScriptedPop3Server::receivedInClear() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->receivedInClear;
+}
+
 void ScriptedPop3Server::clearReceived()
 {
     std::lock_guard lock(d->mutex);
     d->received.clear();
+    d->receivedInClear.clear();
     d->maxQueued = 0;
 }
 

@@ -20,6 +20,7 @@ struct Pop3Fault {
         Drop, // close the connection without answering
         Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
         Reply, // send `text` as the whole answer (garbage, a bare "+OK", ...)
+        Reset, // close the connection without answering, with a TCP reset
     };
 
     // A command verb (any case), or "GREETING" for the server's first line.
@@ -37,6 +38,7 @@ struct Pop3Fault {
     static Pop3Fault drop(const QByteArray& verb);
     static Pop3Fault stall(const QByteArray& verb, int ms = -1);
     static Pop3Fault reply(const QByteArray& verb, const QByteArray& line);
+    static Pop3Fault reset(const QByteArray& verb);
 
     Pop3Fault onOccurrence(int n) const;
     Pop3Fault onArgument(const QByteArray& arg) const;
@@ -47,11 +49,18 @@ struct ScriptedPop3Options {
     std::uint16_t port = 0; // 0: the system chooses
     QByteArray user = "user";
     QByteArray password = "secret";
+    // TLS: the server's certificate (PEM, any chain after it) and its key.
+    // With them CAPA lists STLS and STLS turns the session to TLS, unless
+    // implicitTls, which makes every session TLS from the first byte.
+    QString certificateFile{};
+    QString keyFile{};
+    bool implicitTls = false;
 };
 
 class ScriptedPop3Server {
 public:
-    // Listens at once; throws std::runtime_error when that fails.
+    // Listens at once; throws std::runtime_error when that fails or the
+    // certificate or key cannot be loaded.
     explicit ScriptedPop3Server(const ScriptedPop3Options& options = {});
     ~ScriptedPop3Server(); // stop()
     ScriptedPop3Server(const ScriptedPop3Server&) = delete;
@@ -88,6 +97,9 @@ public:
 
     // Every command line received, in order, over all sessions.
     QList<QByteArray> received() const;
+    // The command lines of received() that came in clear text, before any
+    // TLS was up.
+    QList<QByteArray> receivedInClear() const;
     // The same, first words only, upper-cased ("CAPA", "USER", ...).
     QList<QByteArray> receivedVerbs() const;
     void clearReceived();

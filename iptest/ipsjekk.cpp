@@ -1,0 +1,272 @@
+#include "ipsjekk.h"
+
+#include "errordisplay.h"
+#include "hostport.h"
+#include "platform.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+#include <QUrl>
+#include <QWindow>
+
+#include <Poco/Exception.h>
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
+#include <Poco/Net/IPAddress.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <vector>
+
+namespace ipsjekk {
+
+TIPTestForm* IPTestForm = nullptr;
+
+namespace {
+
+// Longest wait for the window system to put the window on screen before
+// the attempt blocks the thread; without it the window would stay blank
+// until the attempt ends.
+constexpr int kExposeWaitMs = 300;
+
+QFont formFont()
+{
+    QFont f(QStringLiteral("MS Sans Serif"));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(11);
+    return f;
+}
+
+struct Target {
+    QString host;
+    int port = 0;
+};
+
+// A port written after the host wins over the one the caller gives.
+Target targetOf(const QString& text, int port)
+{
+    const net::HostPort own = net::splitHostPort(text, 0);
+    return {own.host, own.port != 0 ? int(own.port) : port};
+}
+
+// "host:port", an IPv6 address in brackets so that its port stands apart.
+QString hostPortText(const Target& t)
+{
+    const QString host = t.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + t.host + QLatin1Char(']') : t.host;
+    return host + QLatin1Char(':') + QString::number(t.port);
+}
+
+std::vector<Poco::Net::IPAddress> addressesOf(const QString& host)
+{
+    const QByteArray ace = QUrl::toAce(host);
+    const std::string name = (ace.isEmpty() ? host.toUtf8() : ace).toStdString();
+    Poco::Net::IPAddress literal;
+    if (Poco::Net::IPAddress::tryParse(name, literal))
+        return {literal};
+    // No address-configuration filter: "localhost" must resolve on a
+    // machine with nothing but loopback.
+    return Poco::Net::DNS::hostByName(name, Poco::Net::DNS::DNS_HINT_NONE).addresses();
+}
+
+// One connection, closed at once without a byte sent. Every address of the
+// name is tried in turn within one shared time limit.
+bool tryConnect(const Target& t)
+{
+    if (t.host.isEmpty() || t.port < 0 || t.port > 65535)
+        return false;
+    try {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+        for (const Poco::Net::IPAddress& address : addressesOf(t.host)) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            try {
+                Poco::Net::StreamSocket socket(address.family());
+                socket.connect(Poco::Net::SocketAddress(address, Poco::UInt16(t.port)),
+                               Poco::Timespan(Poco::Timespan::TimeDiff(left.count())));
+                socket.close();
+                return true;
+            } catch (const Poco::Exception&) {
+                // refused, unreachable, timed out: the next address may answer
+            }
+        }
+    } catch (const Poco::Exception&) {
+        // the name could not be resolved
+    } catch (const std::exception&) {
+    }
+    return false;
+}
+
+} // namespace
+
+int sjekkip(const QString& host, int port, bool reportFailure)
+{
+    if (!IPTestForm)
+        IPTestForm = new TIPTestForm;
+    // Painting lets queued events run; the window may not outlive them.
+    const QPointer<TIPTestForm> form = IPTestForm;
+    const Target target = targetOf(host, port);
+    const QString shown = hostPortText(target);
+
+    form->showForTest();
+    form->OkKnapp->hide();
+    form->Label1->setText(QStringLiteral("Sjekker ") + shown + QStringLiteral(" ...."));
+
+    int result = 0;
+    {
+        form->paintNow();
+        rt::BusyCursor busy;
+        if (!tryConnect(target))
+            result = -1;
+    }
+    if (!form)
+        return result;
+
+    if (result == -1 && reportFailure) {
+        form->setPanelColour(kFailureColour);
+        form->Label1->setText(QStringLiteral("Kan ikke koble til: ") + shown);
+        form->OkKnapp->show();
+        form->OkKnapp->setFocus();
+    } else {
+        form->hide();
+    }
+    return result;
+}
+
+TIPTestForm::TIPTestForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setObjectName(QStringLiteral("IPTestForm"));
+    setWindowTitle(QStringLiteral("IPTestForm"));
+    setFixedSize(297, 37);
+    setFont(formFont());
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(0, 0, 297, 37);
+    Panel1->setFrameShape(QFrame::Panel);
+    Panel1->setFrameShadow(QFrame::Sunken);
+    Panel1->setLineWidth(1);
+    Panel1->setAutoFillBackground(true);
+    setPanelColour(kNormalColour);
+
+    Label1 = new QLabel(Panel1);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(6, 12, 236, 13);
+    Label1->setAlignment(Qt::AlignCenter);
+    QPalette labelPal = Label1->palette();
+    labelPal.setColor(QPalette::WindowText, Qt::black);
+    Label1->setPalette(labelPal);
+
+    OkKnapp = new QPushButton(QStringLiteral("O&k"), Panel1);
+    OkKnapp->setObjectName(QStringLiteral("OkKnapp"));
+    OkKnapp->setGeometry(248, 8, 41, 21);
+    OkKnapp->setDefault(true);
+
+    connect(OkKnapp, &QPushButton::clicked, this, [this] { rt::runHandler([&] { OkKnappClick(); }); });
+}
+
+TIPTestForm::~TIPTestForm()
+{
+    if (IPTestForm == this)
+        IPTestForm = nullptr;
+}
+
+QColor TIPTestForm::panelColour() const
+{
+    return Panel1->palette().color(QPalette::Window);
+}
+
+void TIPTestForm::setPanelColour(const QColor& colour)
+{
+    QPalette pal = Panel1->palette();
+    pal.setColor(QPalette::Window, colour);
+    Panel1->setPalette(pal);
+}
+
+void TIPTestForm::FormShow()
+{
+    setPanelColour(kNormalColour);
+}
+
+void TIPTestForm::OkKnappClick()
+{
+    setPanelColour(kNormalColour);
+    hide();
+}
+
+void TIPTestForm::reject()
+{
+    OkKnappClick();
+}
+
+void TIPTestForm::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous()) {
+        centre();
+        rt::runHandler([&] { FormShow(); });
+    }
+    QDialog::showEvent(event);
+}
+
+void TIPTestForm::showForTest()
+{
+    // While a modal dialog runs, every other window is blocked; as that
+    // dialog's transient the window and its "O&k" button stay usable.
+    QWidget* modal = QApplication::activeModalWidget();
+    QWindow* above = nullptr;
+    if (modal && modal != this)
+        above = modal->window()->windowHandle();
+    else if (parentWidget())
+        above = parentWidget()->window()->windowHandle();
+    (void)winId(); // the native window must exist to take a transient parent
+    if (QWindow* w = windowHandle())
+        w->setTransientParent(above);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TIPTestForm::centre()
+{
+    QWidget* over = m_owner ? m_owner.data() : QApplication::activeModalWidget();
+    if (over == this)
+        over = nullptr;
+    QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    QRect box(QPoint(0, 0), frameGeometry().size());
+    box.moveCenter(over ? over->frameGeometry().center() : area.center());
+    // Keep it whole on the screen when the owner sits at its edge.
+    if (area.isValid()) {
+        box.moveLeft(std::max(area.left(), std::min(box.left(), area.right() + 1 - box.width())));
+        box.moveTop(std::max(area.top(), std::min(box.top(), area.bottom() + 1 - box.height())));
+    }
+    move(box.topLeft());
+}
+
+void TIPTestForm::paintNow()
+{
+    const QPointer<TIPTestForm> self = this;
+    QWindow* w = windowHandle();
+    if (w && !w->isExposed()) {
+        QTimer limit;
+        limit.setSingleShot(true);
+        limit.start(kExposeWaitMs);
+        while (self && !w->isExposed() && limit.isActive())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+    }
+    if (self)
+        repaint();
+}
+
+} // namespace ipsjekk

@@ -1,0 +1,78 @@
+// The connectivity test: does a server accept TCP connections on a port?
+// sjekkip makes one connection attempt and shows its progress, and a
+// failure, in a small borderless status window.
+#pragma once
+
+#include <QColor>
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+
+class QFrame;
+class QLabel;
+class QPushButton;
+
+namespace ipsjekk {
+
+// Panel colours: while testing or idle, and after a reported failure.
+inline const QColor kNormalColour(192, 192, 240);
+inline const QColor kFailureColour(240, 160, 160);
+
+// How long one test may try to connect before it counts as failed.
+inline constexpr int kConnectTimeoutMs = 15000;
+
+// Connects to host:port and closes the connection again at once, sending
+// nothing. The host text may carry its own port ("host:port",
+// "[v6]:port"), which then wins over port. While the attempt runs, the test
+// window shows "Sjekker host:port ...." and the busy cursor is on. Returns 0
+// when the connection was made, -1 when it was not (name not found,
+// unreachable, refused, time-out, empty host, port outside 0-65535). On -1
+// with reportFailure, the window stays up in the failure colour with
+// "Kan ikke koble til: host:port" and its "O&k" button; otherwise it hides.
+// Uses IPTestForm, creating it when the program has not.
+int sjekkip(const QString& host, int port, bool reportFailure);
+
+class TIPTestForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TIPTestForm(QWidget* parent = nullptr);
+    ~TIPTestForm() override;
+
+    // The window it is centred over when shown (the main window).
+    void setOwner(QWidget* owner) { m_owner = owner; }
+    QWidget* owner() const { return m_owner; }
+
+    QFrame* Panel1;
+    QLabel* Label1;
+    QPushButton* OkKnapp;
+
+    // The panel's colour now.
+    QColor panelColour() const;
+    void setPanelColour(const QColor& colour);
+
+    // Event handlers.
+    void FormShow();
+    void OkKnappClick();
+
+    // Shows the window for a test: centred, above a modal dialog that is
+    // open (so that its button stays usable), and painted before the caller
+    // blocks.
+    void showForTest();
+    // Waits briefly until the window system has put the window on screen,
+    // then paints it at once, so that its text shows while the caller blocks.
+    void paintNow();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    // Esc does what "O&k" does.
+    void reject() override;
+
+private:
+    void centre();
+    QPointer<QWidget> m_owner;
+};
+
+// The program's one test window; nullptr until created.
+extern TIPTestForm* IPTestForm;
+
+} // namespace ipsjekk

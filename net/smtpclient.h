@@ -1,0 +1,89 @@
+// An SMTP client (RFC 5321: EHLO with HELO as fallback, SIZE, SMTPUTF8) as
+// a thin layer on Poco's sockets, and the layout of an outgoing message with
+// Poco's MailMessage. Blocking: each call returns when the server has
+// answered or a time-out has passed.
+#pragma once
+
+#include "mailheader.h"
+#include "neterror.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+namespace net {
+
+// One message to send, as the composer fills it in.
+struct OutgoingMail {
+    Mailbox sender;
+    QList<Mailbox> recipients;
+    QString subject;
+    QStringList bodyLines;
+    // Full path of the one file to attach; empty for none. The file is read
+    // only when the message is laid out.
+    QString attachmentPath;
+
+    void clear() { *this = OutgoingMail(); }
+};
+
+// The message as it goes on the wire, CR LF line ends. Headers: Date (local
+// time with its offset), Message-ID, From (when the sender has an address),
+// To, Subject, MIME-Version; names and subject in RFC 2047 encoded words
+// when they hold anything but printable ASCII. Without an attachment a
+// text/plain message, UTF-8 in quoted-printable; with one a multipart/mixed
+// message of that text and the file as an application/octet-stream part in
+// base64, named by the file's name without its folder. Throws NetError when
+// the attachment cannot be read.
+QByteArray layoutMessage(const OutgoingMail& mail);
+
+// An address as it goes into the envelope and the headers: the domain in
+// its ASCII form (IDNA). Throws NetError for an address that would break
+// the protocol (control characters, brackets, white space outside quotes).
+QByteArray wireAddress(const QString& address);
+
+class SmtpClient {
+public:
+    SmtpClient();
+    ~SmtpClient(); // closes the socket without QUIT
+    SmtpClient(const SmtpClient&) = delete;
+    SmtpClient& operator=(const SmtpClient&) = delete;
+
+    QString host;
+    std::uint16_t port = 25;
+    Timeouts timeouts;
+    // The name given in EHLO; empty: the machine's name when it is a domain
+    // name, else the connection's local address as an address literal.
+    QString heloName;
+
+    bool connected() const;
+
+    // TCP connection, the server's greeting (220 expected), EHLO; a server
+    // that refuses EHLO gets HELO. A refusal closes the connection and
+    // throws with the server's reply.
+    void connect();
+    // The EHLO extensions, keyword upper-cased with its parameters as the
+    // server wrote them ("SIZE 10240000", "8BITMIME", "STARTTLS"); empty
+    // after HELO.
+    const QStringList& capabilities() const;
+    bool hasCapability(const QString& keyword) const;
+
+    // Lays the message out (reading the attachment), then MAIL FROM, one
+    // RCPT TO per recipient and DATA. Any refusal throws with the server's
+    // reply; the transaction is reset and the connection stays usable.
+    // Checked before anything is sent: at least one recipient, every
+    // address usable, the size within the server's SIZE limit.
+    void send(const OutgoingMail& mail);
+
+    // QUIT, then the connection is closed; quiet when not connected or when
+    // the server is gone.
+    void disconnect();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace net

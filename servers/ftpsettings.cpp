@@ -1,0 +1,21 @@
+#include "ftpsettings.h"
+
+namespace servers {
+
+QString standardFtpServer()
+{
+    return QStringLiteral("ftp.tavlund.example");
+}
+
+FtpTransferSettings& ftpSettings()
+{
+    static FtpTransferSettings settings;
+    return settings;
+}
+
+void resetFtpSettings()
+{
+    ftpSettings() = FtpTransferSettings{};
+}
+
+} // namespace servers

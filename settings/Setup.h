@@ -1,0 +1,109 @@
+// The mail settings dialog: the POP3 mailbox, how mail is sent, the sender,
+// and how the watcher behaves. It edits the per-user settings file and
+// saves every value whenever it closes; it has no OK or Cancel button.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+namespace setup {
+
+class TfmSetup : public QDialog {
+    Q_OBJECT
+public:
+    // Builds the dialog and loads the stored settings into it (FormCreate).
+    explicit TfmSetup(QWidget* parent = nullptr);
+
+    // The window it is centred over when shown (the main window).
+    void setOwner(QWidget* owner) { m_owner = owner; }
+    QWidget* owner() const { return m_owner; }
+
+    // Controls, named as the rest of the program knows them.
+    QTabWidget* pcSetup;
+
+    QWidget* TabSheet2; // "Adresse"
+    QLabel* Label5;
+    QLineEdit* eNavn;
+    QLabel* Label4;
+    QLineEdit* Email;
+
+    QWidget* tsPop3; // "Motta"
+    QLabel* Label1;
+    QLineEdit* POPServer;
+    QPushButton* BitBtn2;
+    QLabel* Label2;
+    QLineEdit* Account;
+    QLabel* Label3;
+    QLineEdit* Password;
+
+    QWidget* tsSmtp; // "Sende"
+    QRadioButton* EksternSMTP;
+    QComboBox* eMailProgramName;
+    QRadioButton* RadioButton1;
+    QFrame* Panel2;
+    QLineEdit* SMTPServer;
+    QPushButton* Button1;
+    QCheckBox* cLogSMTP;
+    QComboBox* cboAuthType;
+    QFrame* Panel1;
+    QLabel* Label7;
+    QLineEdit* edtAccount;
+    QLabel* Label8;
+    QLineEdit* edtPassword;
+
+    QWidget* tsSetup; // "Instillinger"
+    QLabel* Label6;
+    QCheckBox* cNye;
+    QCheckBox* cSchedule;
+    QLineEdit* eMinutt;
+    QLabel* Label9;
+    QCheckBox* cHide;
+    QCheckBox* cListe;
+    QLabel* Label10;
+    QCheckBox* cVismelding;
+    QCheckBox* cBeep;
+    QCheckBox* VisNyListe;
+
+    // Event handlers.
+    void FormCreate();
+    void FormShow();
+    void tsSmtpShow();
+    void EksternSMTPClick();
+    void BitBtn2Click();
+    void Button1Click();
+    void FormClose();
+    void LagreKnappClick();
+
+    // Every way of closing (close box, Esc, close(), accept(), reject())
+    // ends here: the values are saved before the dialog goes.
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildAddressPage();
+    void buildReceivePage();
+    void buildSendPage();
+    void buildSettingsPage();
+    void centre();
+    QPointer<QWidget> m_owner;
+};
+
+// The open dialog; nullptr while none is open.
+extern TfmSetup* fmSetup;
+
+// The main window's "Oppsett": a fresh dialog over owner, shown modally,
+// destroyed once it has closed (and saved).
+void showSetupDialog(QWidget* owner);
+
+} // namespace setup

@@ -1,0 +1,562 @@
+// The composer on its real widgets: the window, and sends against the
+// scripted SMTP server (faults, log lines) and a real aiosmtpd server (what
+// arrives).
+#include "SendSMTP.h"
+
+#include "fakeplatform.h"
+#include "inifile.h"
+#include "scriptedsmtpserver.h"
+#include "smtpserver.h"
+#include "state.h"
+#include "textfil.h"
+#include "zt_reg.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <ostream>
+
+using mailout::TSendSMTPForm;
+using testsupport::ScriptedSmtpServer;
+using testsupport::SmtpFault;
+
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+QString u8(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+const QString kTime = QStringLiteral("01.02.2026 10:00:00");
+
+// Types text key by key; letters beyond ASCII come as key events that
+// carry only their text, as from a keyboard layout that has them.
+void typeText(QWidget* widget, const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7F)
+            QTest::keyClick(widget, char(c.unicode()));
+        else
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
+class ComposerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir::setCurrent(guard.fake.root.path());
+        guard.fake.fixedTime = kTime;
+        // One record of busy-cursor changes and message boxes, in order.
+        guard.fake.setUiHooks({
+            [this](const QString& c, const QString& t, rt::MsgIcon i) {
+                guard.fake.messages.append({c, t, i});
+                events.append(QStringLiteral("box"));
+            },
+            [this](bool busy) {
+                guard.fake.busyCalls.append(busy);
+                events.append(busy ? QStringLiteral("busy") : QStringLiteral("normal"));
+            },
+            [] {},
+        });
+        rt::textfilStart();
+        rt::locateIniFile();
+        form = std::make_unique<TSendSMTPForm>();
+        form->OpenDialog1 = [this] {
+            ++pickerCalls;
+            return pickerAnswer;
+        };
+    }
+    void TearDown() override { form.reset(); }
+
+    QString userIni() const { return rt::state().EtcFolder + QStringLiteral("OLA.INI"); }
+
+    // The per-user sending settings; a key given as nullopt is left out.
+    void writeSettings(const std::optional<QString>& server, bool logSmtp)
+    {
+        rt::IniFileObj ini(userIni());
+        if (server)
+            ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerName"), *server);
+        ini.writeBool(QStringLiteral("Smtp"), QStringLiteral("LogSMTP"), logSmtp);
+        ini.writeString(QStringLiteral("Email"), QStringLiteral("PersonalEmail"), QStringLiteral("kari@example.no"));
+        ini.writeString(QStringLiteral("Email"), QStringLiteral("EmailName"), u8("Kari Nordmann"));
+        ASSERT_TRUE(ini.updateFile());
+    }
+
+    void storeLastAddress(const QString& text)
+    {
+        rt::IniFileObj ini(userIni());
+        ini.writeString(QStringLiteral("STANDARD"), QStringLiteral("LastEmailAddress"), text);
+        ASSERT_TRUE(ini.updateFile());
+    }
+
+    // As stored on disk, not as held in memory.
+    QString storedLastAddress() const
+    {
+        return rt::IniFileObj(userIni()).readString(QStringLiteral("STANDARD"), QStringLiteral("LastEmailAddress"));
+    }
+
+    // The SMTP lines of the log, without their time stamps.
+    QStringList smtpLog() const
+    {
+        QStringList out;
+        for (const QString& line : rt::state().LogLines) {
+            const QString text = line.mid(kTime.size() + 1);
+            if (line.startsWith(kTime) && text.startsWith(QStringLiteral("SMTP:")))
+                out.append(text);
+        }
+        return out;
+    }
+
+    // Writes a message as a user does: opens the window, types.
+    void compose(const QString& recipients, const QString& subject, const QStringList& body,
+                 const QString& attachment = {})
+    {
+        form->showComposer();
+        QLineEdit* recipientEdit = form->eMottager->lineEdit();
+        recipientEdit->selectAll();
+        QTest::keyClick(recipientEdit, Qt::Key_Delete);
+        typeText(recipientEdit, recipients);
+        typeText(form->eEmne, subject);
+        for (qsizetype i = 0; i < body.size(); ++i) {
+            if (i > 0)
+                QTest::keyClick(form->eBody, Qt::Key_Return);
+            typeText(form->eBody, body.at(i));
+        }
+        if (!attachment.isEmpty()) {
+            pickerAnswer = attachment;
+            QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+        }
+    }
+
+    void clickSend()
+    {
+        ASSERT_TRUE(form->SendKnapp->isEnabled());
+        QTest::mouseClick(form->SendKnapp, Qt::LeftButton);
+    }
+
+    testsupport::RuntimeFixtureGuard guard;
+    std::unique_ptr<TSendSMTPForm> form;
+    QStringList events;
+    QString pickerAnswer;
+    int pickerCalls = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The window
+
+TEST_F(ComposerTest, LooksAsDrawn)
+{
+    TSendSMTPForm& f = *form;
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("Ny epost"));
+    EXPECT_EQ(f.objectName(), QStringLiteral("SendSMTPForm"));
+    EXPECT_EQ(f.size(), QSize(612, 336));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize());
+    EXPECT_EQ(f.font().family(), QStringLiteral("MS Sans Serif"));
+    EXPECT_EQ(f.font().pixelSize(), 11);
+    EXPECT_FALSE(f.isModal());
+
+    const std::pair<QWidget*, const char*> controls[] = {
+        {f.eMottager, "eMottager"}, {f.SendKnapp, "SendKnapp"}, {f.eEmne, "eEmne"},
+        {f.eBody, "eBody"},         {f.eFilename, "eFilename"}, {f.BitBtn1, "BitBtn1"},
+    };
+    for (const auto& [widget, name] : controls) {
+        EXPECT_EQ(widget->objectName(), QLatin1String(name));
+        EXPECT_TRUE(QRect(QPoint(0, 0), f.size()).contains(widget->geometry())) << name;
+    }
+    EXPECT_EQ(f.Label1->text(), QStringLiteral("Mottager:"));
+    EXPECT_EQ(f.Label2->text(), QStringLiteral("Emne:"));
+    EXPECT_EQ(f.Label3->text(), QStringLiteral("Vedlegg:"));
+    EXPECT_EQ(f.SendKnapp->text(), QStringLiteral("Send"));
+    EXPECT_FALSE(f.SendKnapp->icon().isNull());
+    EXPECT_TRUE(f.BitBtn1->text().isEmpty());
+    EXPECT_FALSE(f.BitBtn1->icon().isNull());
+    EXPECT_GT(f.SendKnapp->x(), f.eMottager->geometry().right());
+
+    EXPECT_TRUE(f.eMottager->isEditable());
+    ASSERT_EQ(f.eMottager->count(), 1);
+    EXPECT_EQ(f.eMottager->itemText(0), TSendSMTPForm::supportAddress());
+    EXPECT_TRUE(TSendSMTPForm::supportAddress().endsWith(QStringLiteral(".example")));
+    EXPECT_TRUE(f.eMottager->currentText().isEmpty());
+    EXPECT_FALSE(f.SendKnapp->isEnabled());
+    EXPECT_EQ(f.eBody->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(f.eBody->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+}
+
+TEST_F(ComposerTest, SendIsEnabledExactlyWhenThereIsARecipient)
+{
+    form->showComposer();
+    QLineEdit* edit = form->eMottager->lineEdit();
+    EXPECT_FALSE(form->SendKnapp->isEnabled());
+    QTest::keyClicks(edit, QStringLiteral("o"));
+    EXPECT_TRUE(form->SendKnapp->isEnabled());
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    EXPECT_FALSE(form->SendKnapp->isEnabled());
+    QTest::keyClicks(edit, QStringLiteral(" "));
+    EXPECT_TRUE(form->SendKnapp->isEnabled()) << "a blank is text";
+    form->eMottager->setEditText(QString());
+    EXPECT_FALSE(form->SendKnapp->isEnabled());
+    form->eMottager->setCurrentIndex(0); // the preset item chosen from the list
+    EXPECT_EQ(form->eMottager->currentText(), TSendSMTPForm::supportAddress());
+    EXPECT_TRUE(form->SendKnapp->isEnabled());
+}
+
+TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
+{
+    struct Case {
+        const char* what;
+        std::optional<QString> stored;
+        QString typed;
+        QString shown;
+    };
+    const Case cases[] = {
+        {"empty box takes the stored text", u8("ola@example.no, Åse <ase@example.no>"), QString(),
+         u8("ola@example.no, Åse <ase@example.no>")},
+        {"text already there stays", u8("ola@example.no"), u8("kari@example.no"), u8("kari@example.no")},
+        {"nothing stored leaves it empty", std::nullopt, QString(), QString()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(userIni());
+        if (c.stored)
+            storeLastAddress(*c.stored);
+        form = std::make_unique<TSendSMTPForm>();
+        form->eMottager->setEditText(c.typed);
+        form->showComposer();
+        EXPECT_EQ(form->eMottager->currentText(), c.shown);
+        EXPECT_EQ(form->eMottager->lineEdit()->selectedText(), c.shown) << "typing replaces the whole text";
+        EXPECT_EQ(form->SendKnapp->isEnabled(), !c.shown.isEmpty());
+        EXPECT_EQ(form->focusWidget(), form->eMottager);
+        // The runtime is back on the main settings file.
+        EXPECT_EQ(rt::IniFile().fileName(), rt::state().IniFileName);
+    }
+}
+
+TEST_F(ComposerTest, ShowsCentredOverItsOwnerAndHidesOnClose)
+{
+    QWidget owner;
+    owner.setGeometry(300, 200, 400, 300);
+    form->setOwner(&owner);
+    compose(u8("ola@example.no"), u8("Emne"), {u8("Linje")}, QStringLiteral("/tmp/vedlegg.txt"));
+    EXPECT_TRUE(form->isVisible());
+    const QPoint offset = form->frameGeometry().center() - owner.frameGeometry().center();
+    EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << ',' << offset.y();
+
+    TSendSMTPForm* const same = form.get();
+    form->close();
+    EXPECT_TRUE(form->isHidden());
+    EXPECT_EQ(form.get(), same);
+    form->showComposer();
+    EXPECT_EQ(form->eMottager->currentText(), u8("ola@example.no"));
+    EXPECT_EQ(form->eEmne->text(), u8("Emne"));
+    EXPECT_EQ(form->eBody->toPlainText(), u8("Linje"));
+    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/tmp/vedlegg.txt"));
+}
+
+TEST_F(ComposerTest, PickerSetsThePathOnlyWhenAFileIsChosen)
+{
+    pickerAnswer = QStringLiteral("/home/ola/rapport.pdf");
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    pickerAnswer.clear(); // cancelled
+    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    EXPECT_EQ(pickerCalls, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Sends against the scripted server
+
+class ComposerScripted : public ComposerTest {
+protected:
+    void SetUp() override
+    {
+        ComposerTest::SetUp();
+        server = std::make_unique<ScriptedSmtpServer>();
+    }
+    void TearDown() override
+    {
+        ComposerTest::TearDown();
+        server.reset();
+    }
+
+    std::unique_ptr<ScriptedSmtpServer> server;
+};
+
+TEST_F(ComposerScripted, LogLinesNeedBothLogSmtpAndLogToFile)
+{
+    const QString recipients = u8("\"Nordmann, Ola\" <ola@example.no>,per@example.no ; Åse <ase@example.no>");
+    const QString host = server->hostPort();
+    const QStringList successLines = {
+        u8("SMTP: OLA tillates tilgang"),
+        u8("SMTP: fra kari@example.no til \"Nordmann, Ola\" <ola@example.no>, per@example.no, Åse <ase@example.no> "
+           "via ") + host,
+        u8("SMTP: tilkoblet ") + host,
+        u8("SMTP: melding sendt"),
+        u8("SMTP: koblet fra ") + host,
+    };
+    struct Case {
+        const char* what;
+        bool logSmtp;
+        bool logToFile;
+        QStringList expected;
+    };
+    const Case cases[] = {
+        {"both on", true, true, successLines},
+        {"LogSMTP without LogToFile", true, false, {}},
+        {"LogToFile without LogSMTP", false, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeSettings(host, c.logSmtp);
+        rt::state().LogToFile = c.logToFile;
+        rt::state().LogLines.clear();
+        compose(recipients, u8("Logg"), {u8("Hei")});
+        clickSend();
+        EXPECT_EQ(smtpLog(), c.expected);
+        EXPECT_TRUE(guard.fake.messages.isEmpty());
+        EXPECT_TRUE(form->isHidden());
+    }
+    const QList<testsupport::SmtpDelivery> got = server->deliveries();
+    ASSERT_EQ(got.size(), 3);
+    EXPECT_EQ(got[0].rcptTo, (QList<QByteArray>{"<ola@example.no>", "<per@example.no>", "<ase@example.no>"}));
+    EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal"), u8("busy"), u8("normal"), u8("busy"), u8("normal")}));
+}
+
+struct FailureCase {
+    const char* name;
+    std::optional<SmtpFault> fault;
+    // What the settings say: the scripted server, an empty text, or no key.
+    enum class Server { Scripted, Empty, Absent } server = Server::Scripted;
+    bool missingAttachment = false;
+    bool quitAfterwards = true; // the server saw the client's QUIT
+    bool connects = true; // the "tilkoblet" line comes before the failure
+};
+
+std::ostream& operator<<(std::ostream& os, const FailureCase& c)
+{
+    return os << c.name;
+}
+
+class ComposerFailure : public ComposerScripted, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ComposerFailure, ShowsTheFailureBoxAndKeepsTheMessage)
+{
+    const FailureCase& c = GetParam();
+    if (c.fault)
+        server->addFault(*c.fault);
+    QString host;
+    if (c.server == FailureCase::Server::Scripted)
+        host = server->hostPort();
+    writeSettings(c.server == FailureCase::Server::Absent ? std::nullopt : std::optional<QString>(host), true);
+    rt::state().LogToFile = true;
+    // A stall ends in a time-out, shortened here from a minute.
+    form->IdSMTP1.timeouts.replyMs = 300;
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString attachment = dir.filePath(QStringLiteral("notat.txt"));
+    if (!c.missingAttachment) {
+        QFile f(attachment);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("innhold\n");
+    }
+    const QString recipients = u8("ola@example.no, Kari <kari@example.no>");
+    compose(recipients, u8("Viktig"), {u8("Første linje"), u8("Andre linje")}, attachment);
+    clickSend();
+
+    ASSERT_EQ(guard.fake.messages.size(), 1);
+    EXPECT_EQ(guard.fake.messages[0].caption, QStringLiteral("FEIL"));
+    EXPECT_EQ(guard.fake.messages[0].text, QStringLiteral("Sending mislyktes "));
+    EXPECT_EQ(guard.fake.messages[0].icon, rt::MsgIcon::None);
+    EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal"), u8("box")}));
+    QStringList log = {u8("SMTP: OLA tillates tilgang"),
+                       u8("SMTP: fra kari@example.no til ola@example.no, Kari <kari@example.no> via ") + host};
+    if (c.connects)
+        log.append(u8("SMTP: tilkoblet ") + host);
+    log.append(u8("SMTP: Kan ikke sende melding til ") + host);
+    EXPECT_EQ(smtpLog(), log);
+
+    EXPECT_EQ(storedLastAddress(), recipients);
+    EXPECT_TRUE(form->isHidden());
+    EXPECT_FALSE(form->IdSMTP1.connected());
+    EXPECT_EQ(form->eMottager->currentText(), recipients);
+    EXPECT_EQ(form->eEmne->text(), u8("Viktig"));
+    EXPECT_EQ(form->eBody->toPlainText(), u8("Første linje\nAndre linje"));
+    EXPECT_EQ(form->eFilename->text(), attachment);
+    EXPECT_TRUE(server->deliveries().isEmpty());
+    if (c.quitAfterwards) {
+        EXPECT_EQ(server->receivedVerbs().value(server->receivedVerbs().size() - 1), "QUIT");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ComposerFailure,
+    ::testing::Values(FailureCase{"refused_recipient", SmtpFault::reply("RCPT", "550 5.1.1 No such user").onArgument("kari@")},
+                      FailureCase{"refused_sender", SmtpFault::reply("MAIL", "553 5.7.1 Sender rejected")},
+                      FailureCase{"dropped_connection", SmtpFault::drop("DATA"), FailureCase::Server::Scripted, false,
+                                  false},
+                      FailureCase{"stalled_server", SmtpFault::stall("GREETING"), FailureCase::Server::Scripted, false,
+                                  false, false},
+                      FailureCase{"unreadable_attachment", std::nullopt, FailureCase::Server::Scripted, true},
+                      FailureCase{"empty_host", std::nullopt, FailureCase::Server::Empty, false, false, false},
+                      FailureCase{"no_host_stored", std::nullopt, FailureCase::Server::Absent, false, false, false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Sends against aiosmtpd: what arrives
+
+class ComposerAiosmtpd : public ComposerTest {
+protected:
+    void SetUp() override
+    {
+        if (!testsupport::AiosmtpdServer::available())
+            GTEST_SKIP() << "python3-aiosmtpd is not installed for /usr/bin/python3";
+        ComposerTest::SetUp();
+        server = std::make_unique<testsupport::AiosmtpdServer>();
+        writeSettings(server->hostPort(), false);
+    }
+    void TearDown() override
+    {
+        ComposerTest::TearDown();
+        if (server && HasFailure())
+            std::cerr << "--- aiosmtpd output ---\n" << server->log().toStdString() << std::endl;
+        server.reset();
+    }
+
+    std::unique_ptr<testsupport::AiosmtpdServer> server;
+};
+
+QStringList strings(const QJsonValue& array)
+{
+    QStringList out;
+    for (const QJsonValue& v : array.toArray())
+        out.append(v.toString());
+    return out;
+}
+
+QJsonObject part(const testsupport::SinkMessage& m, int i)
+{
+    return m.info.value(QStringLiteral("parts")).toArray().at(i).toObject();
+}
+
+QString partText(const testsupport::SinkMessage& m, int i)
+{
+    return part(m, i).value(QStringLiteral("text")).toString().replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+QByteArray partBytes(const testsupport::SinkMessage& m, int i)
+{
+    return QByteArray::fromBase64(part(m, i).value(QStringLiteral("payload_base64")).toString().toLatin1());
+}
+
+// What a reader expects of every message we send.
+void expectSoundMessage(const testsupport::SinkMessage& m)
+{
+    EXPECT_TRUE(m.info.value(QStringLiteral("defects")).toArray().isEmpty())
+        << QJsonDocument(m.info.value(QStringLiteral("defects")).toArray()).toJson().toStdString();
+    EXPECT_EQ(m.info.value(QStringLiteral("mail_from")).toString(), QStringLiteral("kari@example.no"));
+    EXPECT_EQ(m.header(QStringLiteral("From")), u8("Kari Nordmann <kari@example.no>"));
+    for (const char* once : {"Date", "Message-ID", "From", "To", "Subject", "MIME-Version"})
+        EXPECT_EQ(m.headerCount(QLatin1String(once)), 1) << once;
+    EXPECT_TRUE(m.header(QStringLiteral("Message-ID")).endsWith(QStringLiteral("@example.no>")));
+    for (const char c : m.raw)
+        ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "the message is not 7-bit";
+}
+
+const QString kSubject = u8("Møte på fredag – æøå ÆØÅ");
+const QStringList kBody = {u8("Hei Ola og Åse,"), u8("blåbærsyltetøy på fredag?"), u8("."), u8(".. to prikker"),
+                           u8("From a line that mail programs like to change"), u8("Hilsen Kari")};
+const QString kRecipients = u8("\"Nordmann, Ola\" <ola@example.no>, Åse Bjørnstad <ase@example.no>");
+
+TEST_F(ComposerAiosmtpd, PlainMessageArrivesAsWritten)
+{
+    compose(kRecipients, kSubject, kBody);
+    clickSend();
+    EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
+    EXPECT_TRUE(form->isHidden());
+
+    const QList<testsupport::SinkMessage> got = server->messages();
+    ASSERT_EQ(got.size(), 1);
+    const testsupport::SinkMessage& m = got[0];
+    expectSoundMessage(m);
+    EXPECT_EQ(strings(m.info.value(QStringLiteral("rcpt_tos"))),
+              (QStringList{u8("ola@example.no"), u8("ase@example.no")}));
+    EXPECT_EQ(m.header(QStringLiteral("To")), u8("\"Nordmann, Ola\" <ola@example.no>, Åse Bjørnstad <ase@example.no>"));
+    EXPECT_EQ(m.header(QStringLiteral("Subject")), kSubject);
+    EXPECT_FALSE(m.info.value(QStringLiteral("is_multipart")).toBool());
+    EXPECT_EQ(m.info.value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
+    EXPECT_EQ(part(m, 0).value(QStringLiteral("charset")).toString(), QStringLiteral("utf-8"));
+    EXPECT_EQ(partText(m, 0), kBody.join(u'\n') + u'\n');
+    EXPECT_EQ(storedLastAddress(), kRecipients);
+}
+
+TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QByteArray bytes;
+    for (int round = 0; round < 300; ++round) {
+        for (int i = 0; i < 256; ++i)
+            bytes += char((i * 7 + round) & 0xFF);
+        bytes += "\r\n.\r\n.\n\r";
+    }
+    const QString path = dir.filePath(u8("Årsrapport 2024.pdf"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    compose(kRecipients, kSubject, kBody, path);
+    EXPECT_EQ(form->eFilename->text(), path);
+    clickSend();
+    EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
+    EXPECT_TRUE(form->isHidden());
+
+    // Opened again, the window still holds the message; a second send
+    // carries the same one file, not the parts of the first send as well.
+    form->showComposer();
+    EXPECT_EQ(form->eEmne->text(), kSubject);
+    EXPECT_EQ(form->eBody->toPlainText(), kBody.join(u'\n'));
+    EXPECT_EQ(form->eFilename->text(), path);
+    clickSend();
+
+    const QList<testsupport::SinkMessage> got = server->messages();
+    ASSERT_EQ(got.size(), 2);
+    for (const testsupport::SinkMessage& m : got) {
+        expectSoundMessage(m);
+        EXPECT_EQ(strings(m.info.value(QStringLiteral("rcpt_tos"))),
+                  (QStringList{u8("ola@example.no"), u8("ase@example.no")}));
+        EXPECT_EQ(m.header(QStringLiteral("Subject")), kSubject);
+        EXPECT_EQ(m.info.value(QStringLiteral("content_type")).toString(), QStringLiteral("multipart/mixed"));
+        ASSERT_EQ(m.info.value(QStringLiteral("parts")).toArray().size(), 2);
+        EXPECT_EQ(part(m, 0).value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
+        EXPECT_EQ(partText(m, 0), kBody.join(u'\n') + u'\n');
+        EXPECT_EQ(part(m, 1).value(QStringLiteral("disposition")).toString(), QStringLiteral("attachment"));
+        EXPECT_EQ(part(m, 1).value(QStringLiteral("filename")).toString(), u8("Årsrapport 2024.pdf"));
+        EXPECT_EQ(partBytes(m, 1), bytes);
+    }
+    EXPECT_NE(got[0].header(QStringLiteral("Message-ID")), got[1].header(QStringLiteral("Message-ID")));
+}
+
+} // namespace

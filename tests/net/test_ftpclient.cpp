@@ -1,0 +1,417 @@
+// The FTP client against the scripted server (commands on the wire, replies,
+// refusals, broken transfers) and against a real pyftpdlib server (passive
+// and active data connections, binary integrity).
+#include "ftpclient.h"
+#include "ftpserver.h"
+#include "scriptedftpserver.h"
+
+#include <QBuffer>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+
+using net::FtpClient;
+using net::NetError;
+using testing::HasSubstr;
+using testing::Not;
+using testsupport::FtpServer;
+using testsupport::FtpServerOptions;
+using testsupport::ScriptedFtpServer;
+
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+void PrintTo(const QByteArray& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+template <class T>
+auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
+{
+    return os << c.name;
+}
+
+template <class F>
+std::optional<QString> netError(F&& f)
+{
+    try {
+        f();
+    } catch (const NetError& e) {
+        return e.text();
+    }
+    return std::nullopt;
+}
+
+std::string str(const QString& s)
+{
+    return s.toStdString();
+}
+
+// Every byte value, line ends of every kind and a "." at a line start: what
+// an ASCII transfer or a careless client would change.
+QByteArray binaryContent(int size)
+{
+    QByteArray b;
+    b.reserve(size);
+    for (int i = 0; b.size() < size; ++i) {
+        b.append(char(i % 256));
+        if (i % 97 == 0)
+            b.append("\r\n.\n\r");
+    }
+    b.truncate(size);
+    return b;
+}
+
+QByteArray fetch(FtpClient& client, const QString& path, qint64* count = nullptr)
+{
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    const qint64 n = client.retrieve(path, sink);
+    if (count)
+        *count = n;
+    return sink.data();
+}
+
+void send(FtpClient& client, const QByteArray& content, const QString& path)
+{
+    QByteArray copy = content;
+    QBuffer source(&copy);
+    source.open(QIODevice::ReadOnly);
+    EXPECT_EQ(client.store(source, path), content.size());
+}
+
+class FtpClientTest : public testing::Test {
+protected:
+    FtpClientTest()
+    {
+        client.host = QStringLiteral("127.0.0.1");
+        client.port = server.port();
+        client.user = QStringLiteral("ola");
+        client.password = QStringLiteral("hemmelig");
+        client.timeouts = {5000, 20000};
+        client.onConnected = [this] { events.append(QStringLiteral("connected")); };
+        client.onDisconnected = [this] { events.append(QStringLiteral("disconnected")); };
+        client.onWork = [this](qint64 n) { work.append(n); };
+    }
+
+    QString hostPort() const { return QStringLiteral("127.0.0.1:%1").arg(server.port()); }
+
+    ScriptedFtpServer server;
+    FtpClient client;
+    QStringList events;
+    QList<qint64> work;
+};
+
+const QStringList kConnected{QStringLiteral("connected")};
+const QStringList kConnectedAndClosed{QStringLiteral("connected"), QStringLiteral("disconnected")};
+
+TEST_F(FtpClientTest, DownloadSessionSendsTheCommandsInOrderAndReportsRunningTotals)
+{
+    const QByteArray content = binaryContent(200000);
+    server.setFile("inn/priser.bin", content);
+
+    client.connect();
+    EXPECT_EQ(events, kConnected);
+    EXPECT_EQ(client.size(QStringLiteral("inn/priser.bin")), content.size());
+    qint64 count = 0;
+    EXPECT_EQ(fetch(client, QStringLiteral("inn/priser.bin"), &count), content);
+    EXPECT_EQ(count, content.size());
+    EXPECT_TRUE(client.lastTransferPassive());
+    client.disconnect();
+
+    EXPECT_EQ(server.received(), (QList<QByteArray>{"USER ola", "PASS ***", "TYPE I", "SIZE inn/priser.bin", "EPSV",
+                                                    "RETR inn/priser.bin", "QUIT"}));
+    EXPECT_EQ(events, kConnectedAndClosed);
+    ASSERT_FALSE(work.isEmpty());
+    EXPECT_EQ(work.last(), content.size());
+    EXPECT_TRUE(std::is_sorted(work.begin(), work.end()));
+    EXPECT_GT(work.first(), 0);
+}
+
+TEST_F(FtpClientTest, UploadStoresEveryByteAndCountsUpToTheSize)
+{
+    const QByteArray content = binaryContent(150000);
+    client.connect();
+    send(client, content, QStringLiteral("ut/data.bin"));
+    send(client, QByteArray(), QStringLiteral("tom.txt"));
+    client.disconnect();
+
+    EXPECT_EQ(server.file("ut/data.bin"), content);
+    EXPECT_EQ(server.file("tom.txt"), QByteArray());
+    ASSERT_FALSE(work.isEmpty());
+    EXPECT_EQ(work.last(), content.size()); // nothing reported for the empty file
+    EXPECT_EQ(server.receivedVerbs(),
+              (QList<QByteArray>{"USER", "PASS", "TYPE", "EPSV", "STOR", "EPSV", "STOR", "QUIT"}));
+}
+
+TEST_F(FtpClientTest, MultiLineRepliesAreReadToTheirEnd)
+{
+    server.setReply("GREETING", "220-Velkommen til\r\n   tjeneren for priser\r\n220 Klar.");
+    server.setReply("TYPE", "200-Type I\r\n200 OK.");
+    server.setFile("a.txt", "abc");
+    client.connect();
+    EXPECT_EQ(client.size(QStringLiteral("a.txt")), 3);
+}
+
+TEST_F(FtpClientTest, PasvIsUsedWhenEpsvIsRefused)
+{
+    server.setReply("EPSV", "500 EPSV ukjent.");
+    server.setFile("a.txt", "abc");
+    client.connect();
+    EXPECT_EQ(fetch(client, QStringLiteral("a.txt")), QByteArray("abc"));
+    EXPECT_TRUE(client.lastTransferPassive());
+    EXPECT_THAT(server.receivedVerbs(), testing::ElementsAre("USER", "PASS", "TYPE", "EPSV", "PASV", "RETR"));
+}
+
+struct SizeCase {
+    const char* name;
+    QByteArray reply; // empty: the server's own answer for a 5-byte file
+    qint64 expected;
+};
+
+class FtpSizeTest : public FtpClientTest, public testing::WithParamInterface<SizeCase> {};
+
+TEST_P(FtpSizeTest, OnlyA213GivesASize)
+{
+    server.setFile("fil.txt", "12345");
+    if (!GetParam().reply.isEmpty())
+        server.setReply("SIZE", GetParam().reply);
+    client.connect();
+    EXPECT_EQ(client.size(QStringLiteral("fil.txt")), GetParam().expected);
+    EXPECT_TRUE(client.connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpSizeTest,
+                         testing::Values(SizeCase{"Plain", {}, 5},
+                                         SizeCase{"ThreeGiB", "213 3221225472", 3221225472LL},
+                                         SizeCase{"AboveFourGiB", "213 5000000000", 5000000000LL},
+                                         SizeCase{"NotFound", "550 Finnes ikke.", -1},
+                                         SizeCase{"NotImplemented", "502 Ukjent kommando.", -1},
+                                         SizeCase{"OtherPositive", "200 5", -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpClientTest, A213WithoutANumberClosesTheConnection)
+{
+    server.setReply("SIZE", "213 mange");
+    client.connect();
+    const auto error = netError([&] { client.size(QStringLiteral("fil.txt")); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Ugyldig svar på SIZE fra %1: «213 mange»").arg(hostPort()));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+struct LoginCase {
+    const char* name;
+    QByteArray verb;
+    QByteArray reply;
+    const char* reason;
+};
+
+class FtpLoginTest : public FtpClientTest, public testing::WithParamInterface<LoginCase> {};
+
+TEST_P(FtpLoginTest, ARefusalClosesTheConnectionAndNamesHostAndReason)
+{
+    const LoginCase& c = GetParam();
+    server.setReply(c.verb, c.reply);
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(str(hostPort())));
+    EXPECT_THAT(str(*error), HasSubstr(c.reason));
+    EXPECT_THAT(str(*error), Not(HasSubstr("hemmelig")));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+    EXPECT_FALSE(server.receivedVerbs().contains("QUIT"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpLoginTest,
+    testing::Values(LoginCase{"Greeting", "GREETING", "421 For mange brukere.", "421 For mange brukere."},
+                    LoginCase{"User", "USER", "530 Ukjent bruker.", "530 Ukjent bruker."},
+                    // A server that echoes the password does not get it into the text.
+                    LoginCase{"Pass", "PASS", "530 Feil passord hemmelig.", "530 Feil passord ***."},
+                    LoginCase{"Account", "PASS", "332 Trenger konto.", "konto (ACCT)"},
+                    LoginCase{"BinaryType", "TYPE", "504 Bare ASCII.", "504 Bare ASCII."},
+                    LoginCase{"Garbage", "GREETING", "SSH-2.0-OpenSSH_9.2", "Ugyldig svar"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpClientTest, ConnectionRefusedNamesHostAndPort)
+{
+    const std::uint16_t deadPort = server.port();
+    server.stop();
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(str(QStringLiteral("Kan ikke koble til 127.0.0.1:%1").arg(deadPort))));
+    EXPECT_FALSE(client.connected());
+    EXPECT_TRUE(events.isEmpty());
+}
+
+// A transfer that is cut off: with the server's final answer the control
+// connection stays usable, without it the client is disconnected.
+struct CutCase {
+    const char* name;
+    bool upload;
+    QByteArray finalReply;
+    bool staysConnected;
+};
+
+class FtpCutTest : public FtpClientTest, public testing::WithParamInterface<CutCase> {};
+
+TEST_P(FtpCutTest, ThrowsAndKeepsTheConnectionOnlyWhenTheServerAnswered)
+{
+    const CutCase& c = GetParam();
+    const QByteArray content = binaryContent(300000);
+    server.setFile("stor.bin", content);
+    server.cutTransfersAfter(100000, c.finalReply);
+    client.connect();
+    const auto error = netError([&] {
+        if (c.upload)
+            send(client, content, QStringLiteral("stor.bin"));
+        else
+            fetch(client, QStringLiteral("stor.bin"));
+    });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(str(hostPort())));
+    EXPECT_THAT(str(*error), HasSubstr("stor.bin"));
+    EXPECT_EQ(client.connected(), c.staysConnected);
+    if (c.staysConnected) {
+        server.cutTransfersAfter(-1, {});
+        server.setFile("liten.txt", "ok");
+        EXPECT_EQ(fetch(client, QStringLiteral("liten.txt")), QByteArray("ok")) << "the connection is in step";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpCutTest,
+                         testing::Values(CutCase{"DownloadWith426", false, "426 Overføringen ble avbrutt.", true},
+                                         CutCase{"DownloadDropped", false, {}, false},
+                                         CutCase{"UploadWith426", true, "426 Overføringen ble avbrutt.", true},
+                                         CutCase{"UploadDropped", true, {}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpClientTest, RefusedRetrieveLeavesTheConnectionUsable)
+{
+    client.connect();
+    const auto error = netError([&] { fetch(client, QStringLiteral("mangler.txt")); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("%1 avviste nedlasting av mangler.txt: 550 Finnes ikke.").arg(hostPort()));
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(client.size(QStringLiteral("mangler.txt")), -1);
+}
+
+TEST_F(FtpClientTest, LineBreaksInANameAreRefusedBeforeAnythingIsSent)
+{
+    client.connect();
+    const auto error = netError([&] { client.size(QStringLiteral("a.txt\r\nDELE b.txt")); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("Ugyldig filnavn"));
+    EXPECT_EQ(server.receivedVerbs(), (QList<QByteArray>{"USER", "PASS", "TYPE"}));
+
+    client.disconnect();
+    client.user = QStringLiteral("ola\r\nDELE x");
+    EXPECT_TRUE(netError([&] { client.connect(); }));
+    EXPECT_EQ(server.sessionCount(), 1);
+}
+
+TEST_F(FtpClientTest, AFailingWorkHandlerAbandonsTheConnection)
+{
+    server.setFile("a.bin", binaryContent(100000));
+    client.onWork = [](qint64) { throw std::runtime_error("stopp"); };
+    client.connect();
+    EXPECT_THROW(fetch(client, QStringLiteral("a.bin")), std::runtime_error);
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+// Against pyftpdlib: the real thing for data connections.
+class FtpRealServerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!FtpServer::available())
+            GTEST_SKIP() << "/usr/bin/python3 with pyftpdlib (python3-pyftpdlib) is not installed";
+    }
+
+    void configure(FtpClient& client, const FtpServer& server)
+    {
+        client.host = server.host();
+        client.port = server.port();
+        client.user = server.user();
+        client.password = server.password();
+        client.timeouts = {5000, 20000};
+    }
+};
+
+struct ModeCase {
+    const char* name;
+    bool brokenPassive;
+    FtpClient::DataMode mode;
+    bool expectPassive;
+};
+
+class FtpDataModeTest : public FtpRealServerTest, public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(FtpDataModeTest, RoundTripIsByteForByte)
+{
+    const ModeCase& c = GetParam();
+    FtpServerOptions options;
+    options.brokenPassive = c.brokenPassive;
+    FtpServer server(options);
+    FtpClient client;
+    configure(client, server);
+    client.dataMode = c.mode;
+
+    const QByteArray content = binaryContent(300000);
+    client.connect();
+    send(client, content, QStringLiteral("rundtur.bin"));
+    EXPECT_EQ(client.lastTransferPassive(), c.expectPassive);
+    EXPECT_EQ(server.readFile(QStringLiteral("rundtur.bin")), content) << server.log().toStdString();
+    EXPECT_EQ(client.size(QStringLiteral("rundtur.bin")), content.size());
+    EXPECT_EQ(fetch(client, QStringLiteral("rundtur.bin")), content);
+    EXPECT_EQ(client.lastTransferPassive(), c.expectPassive);
+    client.disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpDataModeTest,
+    testing::Values(ModeCase{"Passive", false, FtpClient::DataMode::PassiveFirst, true},
+                    ModeCase{"ActiveFallbackWhenPassiveIsBroken", true, FtpClient::DataMode::PassiveFirst, false},
+                    ModeCase{"ActiveOnly", false, FtpClient::DataMode::Active, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpRealServerTest, PassiveOnlyFailsWhenPassiveIsBroken)
+{
+    FtpServerOptions options;
+    options.brokenPassive = true;
+    FtpServer server(options);
+    server.writeFile(QStringLiteral("a.txt"), "abc");
+    FtpClient client;
+    configure(client, server);
+    client.dataMode = FtpClient::DataMode::Passive;
+    client.connect();
+    const auto error = netError([&] { fetch(client, QStringLiteral("a.txt")); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("Kan ikke åpne dataforbindelse"));
+    EXPECT_TRUE(client.connected());
+}
+
+TEST_F(FtpRealServerTest, WrongPasswordIsRefused)
+{
+    FtpServer server;
+    FtpClient client;
+    configure(client, server);
+    client.password = QStringLiteral("feil-passord");
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("Innlogging på 127.0.0.1"));
+    EXPECT_THAT(str(*error), HasSubstr("530"));
+    EXPECT_THAT(str(*error), Not(HasSubstr("feil-passord")));
+}
+
+} // namespace

@@ -1,0 +1,662 @@
+// The SMTP client against the scripted server (the commands on the wire,
+// refusals, broken and slow connections), and the layout of a message.
+#include "mailheader.h"
+#include "scriptedsmtpserver.h"
+#include "smtpclient.h"
+
+#include <Poco/Net/QuotedPrintableDecoder.h>
+#include <Poco/StreamCopier.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+using net::Mailbox;
+using net::NetError;
+using net::OutgoingMail;
+using net::SmtpClient;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testsupport::ScriptedSmtpServer;
+using testsupport::SmtpFault;
+
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+void PrintTo(const QByteArray& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+QString u8(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+template <class F>
+std::optional<QString> netError(F&& f)
+{
+    try {
+        f();
+    } catch (const NetError& e) {
+        return e.text();
+    }
+    return std::nullopt;
+}
+
+OutgoingMail simpleMail()
+{
+    OutgoingMail m;
+    m.sender = {u8("Kari Nordmann"), u8("kari@example.no")};
+    m.recipients = {{u8("Ola"), u8("ola@example.no")}, {QString(), u8("per@example.no")}};
+    m.subject = u8("Hei");
+    m.bodyLines = {u8("Linje 1"), u8("Linje 2")};
+    return m;
+}
+
+struct Parsed {
+    QList<QPair<QByteArray, QByteArray>> headers; // name, raw value (folds kept)
+    QByteArray body;
+
+    QByteArray value(const char* name) const
+    {
+        for (const auto& [n, v] : headers) {
+            if (n.compare(name, Qt::CaseInsensitive) == 0)
+                return v;
+        }
+        return {};
+    }
+    int count(const char* name) const
+    {
+        int c = 0;
+        for (const auto& h : headers)
+            c += h.first.compare(name, Qt::CaseInsensitive) == 0 ? 1 : 0;
+        return c;
+    }
+};
+
+Parsed split(const QByteArray& message)
+{
+    Parsed p;
+    const qsizetype end = message.indexOf("\r\n\r\n");
+    const QByteArray head = message.left(end);
+    p.body = message.mid(end + 4);
+    for (const QByteArray& line : head.split('\n')) {
+        QByteArray l = line;
+        if (l.endsWith('\r'))
+            l.chop(1);
+        if (l.startsWith(' ') || l.startsWith('\t')) {
+            p.headers.last().second += "\r\n" + l;
+            continue;
+        }
+        const qsizetype colon = l.indexOf(':');
+        p.headers.append({l.left(colon), l.mid(colon + 1).trimmed()});
+    }
+    return p;
+}
+
+QByteArray decodeQp(const QByteArray& text)
+{
+    std::istringstream in(text.toStdString());
+    Poco::Net::QuotedPrintableDecoder decoder(in);
+    std::string out;
+    Poco::StreamCopier::copyToString(decoder, out);
+    return QByteArray::fromStdString(out);
+}
+
+// Every line of a message on the wire: CR LF ended, 7-bit, at most 998
+// characters (RFC 5322).
+void expectWellFormedLines(const QByteArray& message)
+{
+    ASSERT_TRUE(message.endsWith("\r\n"));
+    const QList<QByteArray> lines = message.chopped(2).split('\n');
+    for (const QByteArray& line : lines) {
+        const QByteArray l = line.endsWith('\r') ? line.chopped(1) : line;
+        EXPECT_TRUE(line.endsWith('\r') || &line == &lines.last()) << "bare LF before: " << l.toStdString();
+        EXPECT_FALSE(l.contains('\r')) << "bare CR in: " << l.toStdString();
+        EXPECT_LE(l.size(), 998);
+        for (const char c : l)
+            ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "8-bit byte in: " << l.toStdString();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+
+TEST(LayoutMessage, PlainTextMessage)
+{
+    OutgoingMail m = simpleMail();
+    m.bodyLines = {u8("From the first line"), u8("Hei på deg, blåbærsyltetøy!"), u8("= er likhetstegn"),
+                   u8("slutt med blank "), QString(), u8(".en prikk"), u8("."), u8("From a later line")};
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    const Parsed p = split(message);
+
+    EXPECT_EQ(p.value("From"), "Kari Nordmann <kari@example.no>");
+    EXPECT_EQ(p.value("To"), "Ola <ola@example.no>, per@example.no");
+    EXPECT_EQ(p.value("Subject"), "Hei");
+    EXPECT_EQ(p.value("MIME-Version"), "1.0");
+    EXPECT_EQ(p.value("Content-Type"), "text/plain; charset=UTF-8");
+    EXPECT_EQ(p.value("Content-Transfer-Encoding"), "quoted-printable");
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[A-Z][a-z]{2}, \\d{1,2} [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}$"))
+                    .match(QString::fromLatin1(p.value("Date")))
+                    .hasMatch())
+        << p.value("Date").toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^<[^<>@\\s]+@example\\.no>$"))
+                    .match(QString::fromLatin1(p.value("Message-ID")))
+                    .hasMatch())
+        << p.value("Message-ID").toStdString();
+    for (const char* once : {"Date", "Message-ID", "From", "To", "Subject", "MIME-Version", "Content-Type"})
+        EXPECT_EQ(p.count(once), 1) << once;
+
+    EXPECT_EQ(QString::fromUtf8(decodeQp(p.body)),
+              u8("From the first line\r\nHei på deg, blåbærsyltetøy!\r\n= er likhetstegn\r\nslutt med blank \r\n\r\n"
+                 ".en prikk\r\n.\r\nFrom a later line\r\n"));
+    // No line of the body starts "From " for a mailbox file to change.
+    EXPECT_FALSE(p.body.startsWith("From ") || p.body.contains("\nFrom ")) << p.body.toStdString();
+}
+
+TEST(LayoutMessage, EachMessageGetsItsOwnId)
+{
+    const OutgoingMail m = simpleMail();
+    EXPECT_NE(split(net::layoutMessage(m)).value("Message-ID"), split(net::layoutMessage(m)).value("Message-ID"));
+}
+
+TEST(LayoutMessage, SenderWithoutAddressGivesNoFromAndAnIdOfOurOwn)
+{
+    OutgoingMail m = simpleMail();
+    m.sender = {u8("Kari"), QString()};
+    const Parsed p = split(net::layoutMessage(m));
+    EXPECT_EQ(p.count("From"), 0);
+    EXPECT_THAT(p.value("Message-ID").toStdString(), testing::EndsWith("@brevglimt.invalid>"));
+}
+
+struct HeaderCase {
+    const char* name;
+    OutgoingMail mail;
+    const char* header;
+    QString decoded; // as the header reader of this program reads it back
+    QByteArray rawContains; // empty: not checked
+};
+
+std::ostream& operator<<(std::ostream& os, const HeaderCase& c)
+{
+    return os << c.name;
+}
+
+class LayoutHeaders : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(LayoutHeaders, AreSevenBitAndReadBack)
+{
+    const HeaderCase& c = GetParam();
+    const QByteArray message = net::layoutMessage(c.mail);
+    expectWellFormedLines(message);
+    const Parsed p = split(message);
+    const QByteArray raw = p.value(c.header);
+    // RFC 2047: a line holding encoded words is at most 76 characters.
+    for (const QByteArray& line : (QByteArray(c.header) + ": " + raw).split('\n'))
+        EXPECT_LE(line.trimmed().size(), 76) << raw.toStdString();
+    QString decoded;
+    if (QByteArray(c.header) == "Subject")
+        decoded = net::decodeHeaderText(raw);
+    else if (QByteArray(c.header) == "To")
+        decoded = net::addressListText(net::parseAddressList(net::decodeHeaderText(raw)));
+    else
+        decoded = net::fromDisplayText(raw);
+    EXPECT_EQ(decoded, c.decoded) << raw.toStdString();
+    if (!c.rawContains.isEmpty()) {
+        EXPECT_THAT(raw.toStdString(), HasSubstr(c.rawContains.toStdString()));
+    }
+}
+
+OutgoingMail withSubject(const QString& subject)
+{
+    OutgoingMail m = simpleMail();
+    m.subject = subject;
+    return m;
+}
+
+OutgoingMail withSender(const QString& name)
+{
+    OutgoingMail m = simpleMail();
+    m.sender.name = name;
+    return m;
+}
+
+OutgoingMail withRecipients(const QString& list)
+{
+    OutgoingMail m = simpleMail();
+    m.recipients = net::parseAddressList(list);
+    return m;
+}
+
+const QString kLongSubject = u8("Referat fra møtet om budsjettet for neste år, med alle vedleggene og kommentarene "
+                                 "fra avdelingene i Bergen, Trondheim og Tromsø");
+const QString kLongAscii = u8("Referat fra motet om budsjettet for neste aar, med alle vedleggene og kommentarene "
+                               "fra avdelingene i Bergen,  Trondheim og Tromso");
+
+INSTANTIATE_TEST_SUITE_P(
+    Subjects, LayoutHeaders,
+    ::testing::Values(
+        HeaderCase{"norwegian letters", withSubject(u8("Møte på fredag: Æ Ø Å")), "Subject", u8("Møte på fredag: Æ Ø Å"),
+                   "=?UTF-8?Q?"},
+        HeaderCase{"text that looks like an encoded word", withSubject(u8("=?utf-8?Q?abc?=")), "Subject",
+                   u8("=?utf-8?Q?abc?="), {}},
+        HeaderCase{"long text is split into words", withSubject(kLongSubject), "Subject", kLongSubject, "\r\n "},
+        HeaderCase{"long ascii text is folded at spaces", withSubject(kLongAscii), "Subject", kLongAscii, "\r\n "},
+        HeaderCase{"emoji outside the basic plane", withSubject(u8("Kake \xF0\x9F\x8E\x82 i dag")), "Subject",
+                   u8("Kake \xF0\x9F\x8E\x82 i dag"), {}},
+        HeaderCase{"a line break cannot start a new header", withSubject(u8("To\r\nBcc: x@example.no")), "Subject",
+                   u8("To\r\nBcc: x@example.no"), {}},
+        HeaderCase{"empty subject", withSubject(QString()), "Subject", QString(), {}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LayoutHeaders,
+    ::testing::Values(
+        HeaderCase{"plain name", withSender(u8("Kari Nordmann")), "From", u8("Kari Nordmann <kari@example.no>"),
+                   "Kari Nordmann <kari@example.no>"},
+        HeaderCase{"norwegian name", withSender(u8("Åse Bjørnstad")), "From", u8("Åse Bjørnstad <kari@example.no>"),
+                   "=?UTF-8?Q?"},
+        HeaderCase{"name with comma and dot is quoted", withSender(u8("Nordmann, Kari A.")), "From",
+                   u8("\"Nordmann, Kari A.\" <kari@example.no>"), "\"Nordmann, Kari A.\""},
+        HeaderCase{"quotes and backslash are escaped", withSender(u8("Kari \"K\\N\" N")), "From",
+                   u8("\"Kari \\\"K\\\\N\\\" N\" <kari@example.no>"), {}},
+        HeaderCase{"recipients with names holding commas and letters",
+                   withRecipients(u8("\"Nordmann, Ola\" <ola@example.no>, Åse Bjørnstad <ase@example.no>, "
+                                     "per@example.no, Kari Jensen <kari.jensen@example.no>")),
+                   "To",
+                   u8("\"Nordmann, Ola\" <ola@example.no>, Åse Bjørnstad <ase@example.no>, per@example.no, "
+                      "Kari Jensen <kari.jensen@example.no>"),
+                   "\r\n "},
+        HeaderCase{"domain beyond ASCII in its ASCII form", withRecipients(u8("Ola <ola@blåbær.no>")), "To",
+                   u8("Ola <ola@xn--blbr-roah.no>"), {}}));
+
+TEST(LayoutMessage, AttachmentKeepsEveryByte)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Every byte value, line ends of every kind, a lone dot line.
+    QByteArray bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += char(i);
+    bytes += "\r\n.\r\n\n.\r\rslutt";
+    const QString path = dir.filePath(u8("årsrapport \"2024\".bin"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    f.close();
+
+    OutgoingMail m = simpleMail();
+    m.attachmentPath = path;
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    const Parsed p = split(message);
+    EXPECT_THAT(p.value("Content-Type").toStdString(), testing::StartsWith("multipart/mixed; boundary="));
+    EXPECT_THAT(message.toStdString(), HasSubstr("Content-Type: text/plain; charset=UTF-8\r\n"));
+    EXPECT_THAT(message.toStdString(), HasSubstr("Content-Disposition: attachment; filename=\"=?UTF-8?Q?"));
+
+    // The base64 part between its blank line and the closing boundary.
+    const qsizetype part = message.indexOf("Content-Transfer-Encoding: base64");
+    ASSERT_GE(part, 0);
+    const qsizetype start = message.indexOf("\r\n\r\n", part) + 4;
+    const qsizetype end = message.indexOf("\r\n--", start);
+    const QByteArray decoded = QByteArray::fromBase64(message.mid(start, end - start));
+    EXPECT_EQ(decoded, bytes);
+    // The name reads back with its quotes and letters.
+    const QByteArray filename = message.mid(message.indexOf("filename=\"", part) + 10);
+    EXPECT_EQ(net::decodeHeaderText(filename.left(filename.indexOf('"'))), u8("årsrapport \"2024\".bin"));
+}
+
+TEST(LayoutMessage, AttachmentThatCannotBeRead)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct Case {
+        const char* what;
+        QString path;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"missing file", dir.filePath(QStringLiteral("borte.txt")), "Finner ikke vedlegget"},
+        {"a folder", dir.path(), "er ikke en vanlig fil"},
+        {"a device", QStringLiteral("/dev/zero"), "er ikke en vanlig fil"},
+    };
+    for (const Case& c : cases) {
+        OutgoingMail m = simpleMail();
+        m.attachmentPath = c.path;
+        const auto error = netError([&] { net::layoutMessage(m); });
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_THAT(error->toStdString(), HasSubstr(c.text)) << c.what;
+        EXPECT_THAT(error->toStdString(), HasSubstr(c.path.toStdString())) << c.what;
+    }
+}
+
+TEST(WireAddress, KeepsUsableAddressesAndRefusesBrokenOnes)
+{
+    EXPECT_EQ(net::wireAddress(u8("ola@example.no")), "ola@example.no");
+    EXPECT_EQ(net::wireAddress(u8("\"ola nordmann\"@example.no")), "\"ola nordmann\"@example.no");
+    EXPECT_EQ(net::wireAddress(u8("ola@blåbær.no")), "ola@xn--blbr-roah.no");
+    EXPECT_EQ(net::wireAddress(u8("postmaster")), "postmaster");
+    EXPECT_EQ(net::wireAddress(QString()), "");
+    for (const char* bad : {"ola@example.no>\r\nRCPT TO:<x@example.no", "ola\n@example.no", "ola nordmann@example.no",
+                            "<ola@example.no>", "\"ola@example.no", "ola,kari@example.no"}) {
+        EXPECT_TRUE(netError([&] { net::wireAddress(u8(bad)); })) << bad;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The client against the scripted server
+
+class SmtpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        client.host = server.host();
+        client.port = server.port();
+        client.heloName = QStringLiteral("klient.example.no");
+    }
+
+    ScriptedSmtpServer server;
+    SmtpClient client;
+};
+
+TEST_F(SmtpClientTest, SendsAMessage)
+{
+    client.connect();
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(client.capabilities(), QStringList({u8("SIZE 10485760"), u8("8BITMIME")}));
+    EXPECT_TRUE(client.hasCapability(u8("size")));
+
+    OutgoingMail m = simpleMail();
+    m.bodyLines = {u8(".en prikk først"), u8("."), u8("..to")};
+    client.send(m);
+    client.disconnect();
+    EXPECT_FALSE(client.connected());
+
+    const QList<QByteArray> lines = server.received();
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[0], "EHLO klient.example.no");
+    EXPECT_TRUE(lines[1].startsWith("MAIL FROM:<kari@example.no> SIZE=")) << lines[1].toStdString();
+    EXPECT_EQ(lines[2], "RCPT TO:<ola@example.no>");
+    EXPECT_EQ(lines[3], "RCPT TO:<per@example.no>");
+    EXPECT_EQ(lines[4], "DATA");
+    EXPECT_EQ(lines[5], "QUIT");
+
+    const QList<testsupport::SmtpDelivery> got = server.deliveries();
+    ASSERT_EQ(got.size(), 1);
+    const qsizetype size = lines[1].mid(lines[1].indexOf("SIZE=") + 5).toLongLong();
+    EXPECT_EQ(size, got[0].data.size());
+    const Parsed p = split(got[0].data);
+    EXPECT_EQ(p.value("Subject"), "Hei");
+    EXPECT_EQ(QString::fromUtf8(decodeQp(p.body)), u8(".en prikk først\r\n.\r\n..to\r\n"));
+}
+
+TEST_F(SmtpClientTest, ServerWithoutEhloGetsHelo)
+{
+    server.setEhlo(false);
+    client.connect();
+    EXPECT_TRUE(client.capabilities().isEmpty());
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_THAT(server.receivedVerbs(), ElementsAre("EHLO", "HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"));
+    EXPECT_EQ(server.received().at(2), "MAIL FROM:<kari@example.no>");
+    EXPECT_EQ(server.deliveries().size(), 1);
+}
+
+TEST_F(SmtpClientTest, RefusedHeloAfterRefusedEhlo)
+{
+    server.addFault(SmtpFault::reply("EHLO", "502 5.5.2 Ukjent"));
+    server.addFault(SmtpFault::reply("HELO", "550 5.7.1 Nei"));
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("%1 avviste HELO: 550 5.7.1 Nei").arg(server.hostPort()));
+    EXPECT_FALSE(client.connected());
+    EXPECT_THAT(server.receivedVerbs(), ElementsAre("EHLO", "HELO"));
+}
+
+TEST_F(SmtpClientTest, SeveralMessagesOnOneConnection)
+{
+    client.connect();
+    client.send(simpleMail());
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_EQ(server.deliveries().size(), 2);
+    EXPECT_EQ(server.sessionCount(), 1);
+}
+
+struct RefusalCase {
+    const char* name;
+    SmtpFault fault;
+    const char* what; // the part of the error text naming the refused step
+    bool duringConnect;
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
+{
+    return os << c.name;
+}
+
+class SmtpRefusal : public SmtpClientTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(SmtpRefusal, ThrowsWithTheServersReply)
+{
+    const RefusalCase& c = GetParam();
+    server.addFault(c.fault);
+    const auto error = netError([&] {
+        client.connect();
+        client.send(simpleMail());
+    });
+    ASSERT_TRUE(error);
+    const std::string text = error->toStdString();
+    EXPECT_THAT(text, HasSubstr(server.hostPort().toStdString()));
+    EXPECT_THAT(text, HasSubstr(c.what));
+    EXPECT_THAT(text, HasSubstr(c.fault.text.toStdString()));
+    EXPECT_TRUE(server.deliveries().isEmpty());
+    if (c.duringConnect) {
+        EXPECT_FALSE(client.connected());
+        return;
+    }
+    // The transaction is reset; the connection serves the next message.
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(server.receivedVerbs().last(), "RSET");
+    server.clearFaults();
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_EQ(server.deliveries().size(), 1);
+    EXPECT_EQ(server.receivedVerbs().last(), "QUIT");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SmtpRefusal,
+    ::testing::Values(
+        RefusalCase{"greeting", SmtpFault::reply("GREETING", "554 5.7.1 Ingen adgang"), "avviste forbindelsen", true},
+        RefusalCase{"ehlo", SmtpFault::reply("EHLO", "421 4.3.2 Stenger").onOccurrence(1), "avviste EHLO", true},
+        RefusalCase{"sender", SmtpFault::reply("MAIL", "553 5.1.8 Sender address rejected").onOccurrence(1),
+                    "avsenderen <kari@example.no>", false},
+        RefusalCase{"second recipient",
+                    SmtpFault::reply("RCPT", "550 5.1.1 No such user").onArgument("per@").onOccurrence(1),
+                    "mottakeren <per@example.no>", false},
+        RefusalCase{"data", SmtpFault::reply("DATA", "554 5.5.1 No valid recipients").onOccurrence(1), "DATA", false},
+        RefusalCase{"message", SmtpFault::reply("DOT", "552 5.3.4 Message too big").onOccurrence(1), "meldingen",
+                    false}));
+
+class SmtpBrokenConnection : public SmtpClientTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SmtpBrokenConnection, DroppedConnectionIsReportedAndClosed)
+{
+    server.addFault(SmtpFault::drop(GetParam()));
+    const auto error = netError([&] {
+        client.connect();
+        client.send(simpleMail());
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Forbindelsen til %1 ble brutt").arg(server.hostPort()));
+    EXPECT_FALSE(client.connected());
+    client.disconnect(); // quiet
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SmtpBrokenConnection,
+                         ::testing::Values("GREETING", "EHLO", "MAIL", "RCPT", "DATA", "DOT"));
+
+TEST_F(SmtpClientTest, SilentServerTimesOut)
+{
+    client.timeouts.replyMs = 300;
+    for (const char* verb : {"GREETING", "DOT"}) {
+        server.clearFaults();
+        server.addFault(SmtpFault::stall(verb));
+        const auto error = netError([&] {
+            client.connect();
+            client.send(simpleMail());
+        });
+        ASSERT_TRUE(error) << verb;
+        EXPECT_EQ(*error, QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen 300 millisekunder").arg(server.hostPort()))
+            << verb;
+        EXPECT_FALSE(client.connected()) << verb;
+    }
+}
+
+TEST_F(SmtpClientTest, MalformedReplyIsReported)
+{
+    server.addFault(SmtpFault::reply("EHLO", "hallo?"));
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Ugyldig svar fra %1: «hallo?»").arg(server.hostPort()));
+    EXPECT_FALSE(client.connected());
+}
+
+TEST_F(SmtpClientTest, NothingIsSentForAMessageThatCannotGo)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile big(dir.filePath(QStringLiteral("stor.bin")));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    big.write(QByteArray(1000, 'x'));
+    big.close();
+    server.setExtensions({"SIZE 800"});
+
+    struct Case {
+        const char* what;
+        OutgoingMail mail;
+        const char* text;
+    };
+    OutgoingMail noRecipients = simpleMail();
+    noRecipients.recipients.clear();
+    OutgoingMail noAddress = simpleMail();
+    noAddress.recipients = net::parseAddressList(u8("Ola Nordmann, per@example.no"));
+    OutgoingMail missingFile = simpleMail();
+    missingFile.attachmentPath = dir.filePath(QStringLiteral("borte.bin"));
+    OutgoingMail tooBig = simpleMail();
+    tooBig.attachmentPath = big.fileName();
+    OutgoingMail utf8Local = simpleMail();
+    utf8Local.recipients = {{QString(), u8("åse@example.no")}};
+    OutgoingMail injected = simpleMail();
+    injected.sender.address = u8("kari@example.no>\r\nRCPT TO:<x@example.no");
+    const Case cases[] = {
+        {"no recipients", noRecipients, "ingen mottaker"},
+        {"recipient without address", noAddress, "«Ola Nordmann» har ingen adresse"},
+        {"attachment missing", missingFile, "Finner ikke vedlegget"},
+        {"bigger than the server takes", tooBig, "grensen er 800 byte"},
+        {"non-ASCII local part without SMTPUTF8", utf8Local, "godtar bare ASCII-tegn"},
+        {"line break in the sender", injected, "Ugyldig adresse"},
+    };
+    client.connect();
+    for (const Case& c : cases) {
+        const auto error = netError([&] { client.send(c.mail); });
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_THAT(error->toStdString(), HasSubstr(c.text)) << c.what;
+        EXPECT_TRUE(client.connected()) << c.what;
+    }
+    client.disconnect();
+    EXPECT_THAT(server.receivedVerbs(), ElementsAre("EHLO", "QUIT"));
+}
+
+TEST_F(SmtpClientTest, Utf8AddressesWhereTheServerTakesThem)
+{
+    server.setExtensions({"SMTPUTF8"});
+    OutgoingMail m = simpleMail();
+    m.recipients = {{QString(), u8("åse@blåbær.no")}};
+    client.connect();
+    client.send(m);
+    client.disconnect();
+    const QList<QByteArray> lines = server.received();
+    EXPECT_EQ(lines.at(1), "MAIL FROM:<kari@example.no> SMTPUTF8");
+    EXPECT_EQ(lines.at(2), u8("RCPT TO:<åse@xn--blbr-roah.no>").toUtf8());
+}
+
+TEST(SmtpClientConnect, ReportsWhatStopsTheConnection)
+{
+    // A port nothing listens on: bound, then closed again.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ::close(fd);
+    const std::uint16_t closedPort = ntohs(a.sin_port);
+
+    struct Case {
+        const char* what;
+        QString host;
+        std::uint16_t port;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"no host", QString(), 25, u8("Kan ikke koble til :25: ingen SMTP-server er angitt")},
+        {"blank host", u8("  "), 25, u8("Kan ikke koble til :25: ingen SMTP-server er angitt")},
+        {"refused", u8("127.0.0.1"), closedPort, u8("Kan ikke koble til 127.0.0.1:%1: ").arg(closedPort)},
+        {"unknown name", u8("finnes-ikke.invalid"), 25, u8("Kan ikke koble til finnes-ikke.invalid:25: ")},
+    };
+    for (const Case& c : cases) {
+        SmtpClient client;
+        client.host = c.host;
+        client.port = c.port;
+        const auto error = netError([&] { client.connect(); });
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_TRUE(error->startsWith(c.expected)) << c.what << ": " << error->toStdString();
+        EXPECT_FALSE(client.connected()) << c.what;
+    }
+}
+
+TEST(SmtpClientConnect, Ipv6Loopback)
+{
+    std::unique_ptr<ScriptedSmtpServer> server;
+    try {
+        server = std::make_unique<ScriptedSmtpServer>(true);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    SmtpClient client;
+    client.host = QStringLiteral("[::1]");
+    client.port = server->port();
+    client.connect();
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_EQ(server->deliveries().size(), 1);
+    // Without a name of its own the client greets with the machine's domain
+    // name or, lacking one, its address.
+    const QString ehlo = QString::fromUtf8(server->received().at(0));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^EHLO (\\[IPv6:[0-9a-f:]+\\]|[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)+)$"))
+                    .match(ehlo)
+                    .hasMatch())
+        << ehlo.toStdString();
+}
+
+} // namespace

@@ -1,0 +1,480 @@
+#include "scriptedftpserver.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+// How long a session waits for the client's data connection.
+constexpr int kAcceptTimeoutMs = 10000;
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// A listening socket on 127.0.0.1 at a port the system chooses.
+int listenLoopback(std::uint16_t& port, bool nonblocking)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd, 4) < 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+} // namespace
+
+struct ScriptedFtpServer::Impl {
+    mutable std::mutex mutex;
+    QByteArray user = "ola";
+    QByteArray password = "hemmelig";
+    std::map<QByteArray, QByteArray> files;
+    std::map<QByteArray, QByteArray> replies;
+    qint64 cutAfter = -1;
+    QByteArray cutReply;
+    QList<QByteArray> received;
+    int sessions = 0;
+
+    int listenFd = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::uint16_t port = 0;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+
+    class Session;
+    void run();
+
+    // Waits until fd is ready for events or stop() is called; false on stop,
+    // error or time-out (ms < 0: no limit).
+    bool wait(int fd, short events, int ms) const
+    {
+        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fd, events, 0}};
+        for (;;) {
+            const int rc = ::poll(fds, 2, ms);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc <= 0 || fds[0].revents)
+                return false;
+            return true;
+        }
+    }
+
+    bool sendAll(int fd, const char* data, qint64 size) const
+    {
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::send(fd, data + done, std::size_t(size - done), MSG_NOSIGNAL);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (!wait(fd, POLLOUT, -1))
+                    return false;
+                continue;
+            }
+            return false;
+        }
+        return true;
+    }
+};
+
+class ScriptedFtpServer::Impl::Session {
+public:
+    Session(Impl& server, int fd)
+        : s(server)
+        , fd(fd)
+    {
+    }
+    ~Session() { closeFd(dataListen); }
+
+    void run()
+    {
+        if (!reply(scriptedReply("GREETING").value_or("220 Skriptet FTP-tjener klar.")))
+            return;
+        QByteArray line;
+        while (readLine(line)) {
+            if (!handle(line))
+                return;
+        }
+    }
+
+private:
+    Impl& s;
+    int fd;
+    int dataListen = -1;
+    std::string inbuf;
+    QByteArray user;
+    bool loggedIn = false;
+
+    std::optional<QByteArray> scriptedReply(const QByteArray& verb) const
+    {
+        std::lock_guard lock(s.mutex);
+        const auto it = s.replies.find(verb);
+        if (it == s.replies.end())
+            return std::nullopt;
+        return it->second;
+    }
+
+    bool reply(const QByteArray& line)
+    {
+        const QByteArray data = line + "\r\n";
+        return s.sendAll(fd, data.constData(), data.size());
+    }
+
+    bool readLine(QByteArray& line)
+    {
+        for (;;) {
+            const std::size_t nl = inbuf.find('\n');
+            if (nl != std::string::npos) {
+                std::size_t end = nl;
+                if (end > 0 && inbuf[end - 1] == '\r')
+                    --end;
+                line = QByteArray(inbuf.data(), qsizetype(end));
+                inbuf.erase(0, nl + 1);
+                return true;
+            }
+            if (!s.wait(fd, POLLIN, -1))
+                return false;
+            char chunk[4096];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n <= 0)
+                return false;
+            inbuf.append(chunk, std::size_t(n));
+        }
+    }
+
+    bool openPassive(std::uint16_t& port)
+    {
+        closeFd(dataListen);
+        dataListen = listenLoopback(port, true);
+        return dataListen >= 0;
+    }
+
+    int acceptData()
+    {
+        if (dataListen < 0 || !s.wait(dataListen, POLLIN, kAcceptTimeoutMs))
+            return -1;
+        int data = ::accept4(dataListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        closeFd(dataListen);
+        return data;
+    }
+
+    bool handle(const QByteArray& line)
+    {
+        const int space = line.indexOf(' ');
+        const QByteArray verb = (space < 0 ? line : line.left(space)).toUpper();
+        const QByteArray arg = space < 0 ? QByteArray() : line.mid(space + 1);
+        {
+            std::lock_guard lock(s.mutex);
+            s.received.append(verb == "PASS" ? QByteArray("PASS ***") : line);
+        }
+        if (const std::optional<QByteArray> scripted = scriptedReply(verb)) {
+            const bool ok = reply(*scripted);
+            return ok && verb != "QUIT";
+        }
+
+        if (verb == "QUIT") {
+            reply("221 Ha det.");
+            return false;
+        }
+        if (verb == "USER") {
+            user = arg;
+            loggedIn = false;
+            return reply("331 Passord, takk.");
+        }
+        if (verb == "PASS") {
+            bool ok = false;
+            {
+                std::lock_guard lock(s.mutex);
+                ok = user == s.user && arg == s.password;
+            }
+            loggedIn = ok;
+            return reply(ok ? "230 Logget inn." : "530 Innlogging feilet.");
+        }
+        if (verb == "NOOP")
+            return reply("200 OK.");
+        if (!loggedIn)
+            return reply("530 Ikke logget inn.");
+        if (verb == "TYPE")
+            return reply("200 Type satt til " + arg + '.');
+        if (verb == "SIZE") {
+            std::optional<qint64> size;
+            {
+                std::lock_guard lock(s.mutex);
+                const auto it = s.files.find(arg);
+                if (it != s.files.end())
+                    size = it->second.size();
+            }
+            return reply(size ? "213 " + QByteArray::number(*size) : QByteArray("550 Finnes ikke."));
+        }
+        if (verb == "EPSV") {
+            std::uint16_t port = 0;
+            if (!openPassive(port))
+                return reply("425 Kan ikke lytte.");
+            return reply("229 Entering Extended Passive Mode (|||" + QByteArray::number(port) + "|)");
+        }
+        if (verb == "PASV") {
+            std::uint16_t port = 0;
+            if (!openPassive(port))
+                return reply("425 Kan ikke lytte.");
+            return reply("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port / 256) + ','
+                         + QByteArray::number(port % 256) + ").");
+        }
+        if (verb == "RETR")
+            return retrieve(arg);
+        if (verb == "STOR")
+            return store(arg);
+        return reply("502 Ukjent kommando.");
+    }
+
+    // The reply after a data connection has been cut; false ends the session.
+    bool afterCut()
+    {
+        QByteArray text;
+        {
+            std::lock_guard lock(s.mutex);
+            text = s.cutReply;
+        }
+        if (text.isEmpty())
+            return false;
+        return reply(text);
+    }
+
+    qint64 cutAfter() const
+    {
+        std::lock_guard lock(s.mutex);
+        return s.cutAfter;
+    }
+
+    bool retrieve(const QByteArray& path)
+    {
+        QByteArray content;
+        bool found = false;
+        {
+            std::lock_guard lock(s.mutex);
+            const auto it = s.files.find(path);
+            if (it != s.files.end()) {
+                content = it->second;
+                found = true;
+            }
+        }
+        if (dataListen < 0)
+            return reply("425 Bruk PASV eller EPSV først.");
+        if (!found) {
+            closeFd(dataListen);
+            return reply("550 Finnes ikke.");
+        }
+        if (!reply("150 Åpner dataforbindelse."))
+            return false;
+        int data = acceptData();
+        if (data < 0)
+            return reply("425 Ingen dataforbindelse.");
+        const qint64 cut = cutAfter();
+        const qint64 toSend = cut >= 0 ? std::min<qint64>(cut, content.size()) : content.size();
+        const bool sent = s.sendAll(data, content.constData(), toSend);
+        closeFd(data);
+        if (cut >= 0)
+            return afterCut();
+        return reply(sent ? "226 Overføring fullført." : "426 Overføringen ble avbrutt.");
+    }
+
+    bool store(const QByteArray& path)
+    {
+        if (dataListen < 0)
+            return reply("425 Bruk PASV eller EPSV først.");
+        if (!reply("150 Åpner dataforbindelse."))
+            return false;
+        int data = acceptData();
+        if (data < 0)
+            return reply("425 Ingen dataforbindelse.");
+        const qint64 cut = cutAfter();
+        QByteArray content;
+        bool complete = false;
+        for (;;) {
+            if (cut >= 0 && content.size() >= cut)
+                break;
+            if (!s.wait(data, POLLIN, kAcceptTimeoutMs))
+                break;
+            char chunk[65536];
+            const qint64 want = cut >= 0 ? std::min<qint64>(qint64(sizeof chunk), cut - content.size())
+                                         : qint64(sizeof chunk);
+            const ssize_t n = ::recv(data, chunk, std::size_t(want), 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n == 0) {
+                complete = true;
+                break;
+            }
+            if (n < 0)
+                break;
+            content.append(chunk, n);
+        }
+        if (cut >= 0) {
+            // Reset rather than a clean end, as a dying server would.
+            const linger hard{1, 0};
+            ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        closeFd(data);
+        {
+            std::lock_guard lock(s.mutex);
+            s.files[path] = content;
+        }
+        if (cut >= 0)
+            return afterCut();
+        return reply(complete ? "226 Overføring fullført." : "426 Overføringen ble avbrutt.");
+    }
+};
+
+void ScriptedFtpServer::Impl::run()
+{
+    for (;;) {
+        if (!wait(listenFd, POLLIN, -1))
+            return;
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            continue;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        {
+            std::lock_guard lock(mutex);
+            ++sessions;
+        }
+        Session(*this, fd).run();
+        closeFd(fd);
+    }
+}
+
+ScriptedFtpServer::ScriptedFtpServer()
+    : d(std::make_unique<Impl>())
+{
+    d->listenFd = listenLoopback(d->port, false);
+    if (d->listenFd < 0)
+        throw std::runtime_error(std::string("listen on 127.0.0.1: ") + std::strerror(errno));
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
+        closeFd(d->listenFd);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    d->wakeRead = pipeFds[0];
+    d->wakeWrite = pipeFds[1];
+    d->thread = std::thread([this] { d->run(); });
+}
+
+ScriptedFtpServer::~ScriptedFtpServer()
+{
+    stop();
+}
+
+void ScriptedFtpServer::stop()
+{
+    if (d->stopping.exchange(true))
+        return;
+    // The pipe stays readable from now on, which wakes every wait.
+    const char byte = 1;
+    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (d->thread.joinable())
+        d->thread.join();
+    closeFd(d->listenFd);
+    closeFd(d->wakeRead);
+    closeFd(d->wakeWrite);
+}
+
+std::uint16_t ScriptedFtpServer::port() const
+{
+    return d->port;
+}
+
+void ScriptedFtpServer::setCredentials(const QByteArray& user, const QByteArray& password)
+{
+    std::lock_guard lock(d->mutex);
+    d->user = user;
+    d->password = password;
+}
+
+void ScriptedFtpServer::setFile(const QByteArray& path, const QByteArray& content)
+{
+    std::lock_guard lock(d->mutex);
+    d->files[path] = content;
+}
+
+std::optional<QByteArray> ScriptedFtpServer::file(const QByteArray& path) const
+{
+    std::lock_guard lock(d->mutex);
+    const auto it = d->files.find(path);
+    if (it == d->files.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void ScriptedFtpServer::setReply(const QByteArray& verb, const QByteArray& line)
+{
+    std::lock_guard lock(d->mutex);
+    d->replies[verb] = line;
+}
+
+void ScriptedFtpServer::cutTransfersAfter(qint64 bytes, const QByteArray& finalReply)
+{
+    std::lock_guard lock(d->mutex);
+    d->cutAfter = bytes;
+    d->cutReply = finalReply;
+}
+
+QList<QByteArray> ScriptedFtpServer::received() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->received;
+}
+
+QList<QByteArray> ScriptedFtpServer::receivedVerbs() const
+{
+    QList<QByteArray> verbs;
+    for (const QByteArray& line : received())
+        verbs.append(line.split(' ').value(0).toUpper());
+    return verbs;
+}
+
+int ScriptedFtpServer::sessionCount() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->sessions;
+}
+
+} // namespace testsupport

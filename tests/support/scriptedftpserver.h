@@ -1,0 +1,53 @@
+// A small FTP server for tests: files in memory, passive data connections
+// only (EPSV, PASV), replies that can be replaced and transfers that can be
+// cut off. It listens on 127.0.0.1 from construction until stop() or
+// destruction and serves one session at a time on its own thread.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace testsupport {
+
+class ScriptedFtpServer {
+public:
+    // Listens at once; throws std::runtime_error when that fails.
+    ScriptedFtpServer();
+    ~ScriptedFtpServer(); // stop()
+    ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+    ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+    // Closes the listener and any open session and joins the thread.
+    void stop();
+
+    std::uint16_t port() const;
+
+    void setCredentials(const QByteArray& user, const QByteArray& password);
+    // A file the client can fetch, or one it stored; paths as the client sends them.
+    void setFile(const QByteArray& path, const QByteArray& content);
+    std::optional<QByteArray> file(const QByteArray& path) const;
+
+    // The whole reply line to every command with this verb ("SIZE", "PASS",
+    // ...; "GREETING" for the first line), instead of the normal one.
+    void setReply(const QByteArray& verb, const QByteArray& line);
+    // Cuts every RETR and STOR data connection after this many bytes. Then
+    // the server sends finalReply on the control connection, or closes that
+    // too when finalReply is empty. A negative count ends the cutting.
+    void cutTransfersAfter(qint64 bytes, const QByteArray& finalReply);
+
+    // Every command line received, in order, over all sessions (the
+    // argument of PASS replaced by "***").
+    QList<QByteArray> received() const;
+    // The same, verbs only, upper-cased.
+    QList<QByteArray> receivedVerbs() const;
+    int sessionCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace testsupport

@@ -1,0 +1,89 @@
+// A small SMTP server for tests: accepts every message unless told
+// otherwise, records the commands and what arrived, and misbehaves on
+// demand. It listens on the loopback address from construction until stop()
+// or destruction and serves one session at a time on its own thread.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+namespace testsupport {
+
+// One misbehaviour: when a command matches, the server does `action`
+// instead of (or, for a timed stall, before) its normal answer.
+struct SmtpFault {
+    enum class Action {
+        Reply, // send `text` as the whole answer ("550 5.1.1 No such user")
+        Drop, // close the connection without answering
+        Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
+    };
+
+    // A command verb (any case); "GREETING" for the server's first line;
+    // "DOT" for the answer to the end of the message data.
+    QByteArray verb;
+    Action action = Action::Reply;
+    QByteArray text;
+    int stallMs = -1;
+    // 0: every matching command; n: only the n-th one since the fault was
+    // added, counted over all sessions.
+    int occurrence = 0;
+    // Empty: any; otherwise only a command line holding this text.
+    QByteArray argument;
+
+    static SmtpFault reply(const QByteArray& verb, const QByteArray& line);
+    static SmtpFault drop(const QByteArray& verb);
+    static SmtpFault stall(const QByteArray& verb, int ms = -1);
+
+    SmtpFault onOccurrence(int n) const;
+    SmtpFault onArgument(const QByteArray& text) const;
+};
+
+// One message as the server took it in.
+struct SmtpDelivery {
+    QByteArray mailFrom; // the MAIL FROM line after the colon, as written
+    QList<QByteArray> rcptTo; // the RCPT TO lines after the colon
+    QByteArray data; // between DATA and ".", dot-stuffing removed, CR LF kept
+};
+
+class ScriptedSmtpServer {
+public:
+    // Listens at once; throws std::runtime_error when that fails.
+    explicit ScriptedSmtpServer(bool ipv6 = false);
+    ~ScriptedSmtpServer(); // stop()
+    ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+    ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+    // Closes the listener and any open session and joins the thread.
+    // Idempotent.
+    void stop();
+
+    std::uint16_t port() const;
+    QString host() const; // "127.0.0.1" or "::1"
+    QString hostPort() const; // "127.0.0.1:port" or "[::1]:port"
+
+    // The EHLO lines after the first; by default "SIZE 10485760", "8BITMIME".
+    void setExtensions(const QList<QByteArray>& lines);
+    // Off: EHLO is answered "502 5.5.2 Command not recognized".
+    void setEhlo(bool on);
+
+    void addFault(const SmtpFault& fault);
+    void clearFaults();
+
+    // Every command line received, in order, over all sessions (message
+    // data not included).
+    QList<QByteArray> received() const;
+    // The same, first words only, upper-cased ("EHLO", "MAIL", ...).
+    QList<QByteArray> receivedVerbs() const;
+    // The messages accepted with "250" after their data.
+    QList<SmtpDelivery> deliveries() const;
+    int sessionCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace testsupport
