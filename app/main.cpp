@@ -3,6 +3,7 @@
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
+#include "platform.h"
 #include "termination.h"
 #include "visning.h"
 #include "xmldata.h"
@@ -30,6 +31,7 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
 
+    rt::protectUserData();
     preferXWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brevglimt"));

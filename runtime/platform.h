@@ -68,6 +68,11 @@ Platform& platform();
 // Installs a platform (not owned); nullptr goes back to the system's own.
 void setPlatform(Platform* p);
 
+// Keeps what the process writes to itself: new files and folders are
+// readable by the user alone, and no core file (which could hold a password)
+// is written.
+void protectUserData();
+
 // Short date of the given locale with a four-digit year, a space and a
 // 24-hour time with seconds: "30.10.2011 13:17:13" for Norwegian settings.
 QString formatDateTime(const QDateTime& when, const QLocale& locale);

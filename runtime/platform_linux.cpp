@@ -12,6 +12,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,6 +175,13 @@ bool Platform::isMarkedReadOnly(const QString& path) const
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return false;
     return (st.st_mode & S_IWUSR) == 0;
+}
+
+void protectUserData()
+{
+    ::umask(077);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
 }
 
 } // namespace rt

@@ -54,12 +54,16 @@ for k in CREATED_TIME CREATED_USER MODIFIED_TIME MODIFIED_INIVERSION; do
     grep -q "^$k=" "$ini" || fail "$k mangler i tavlund.ini"
 done
 grep -q '^CREATED_USER=OLA' "$ini" || fail "feil bruker i tavlund.ini"
+# Settings and folders are the user's alone.
+[ "$(stat -c %a "$ini")" = 600 ] || fail "tavlund.ini kan leses av andre: $(stat -c %a "$ini")"
+[ "$(stat -c %a "$root/tmp")" = 700 ] || fail "tmp-mappen kan leses av andre: $(stat -c %a "$root/tmp")"
 
 # With logging switched on in the settings, the next run writes its opening
 # lines and, after SIGTERM, its closing lines.
 printf '[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n' >> "$ini"
 run_and_terminate
 [ -f "$log" ] || fail "loggfilen mangler"
+[ "$(stat -c %a "$log")" = 600 ] || fail "loggfilen kan leses av andre: $(stat -c %a "$log")"
 tags=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 6 | tr '\n' ' ')
 [ "$tags" = "START: INIFIL: BRUKER: LOGIN: Oppdaterer AVSLUTTER " ] || fail "uventede logglinjer: $tags"
 echo "program_startup: 1 passed, 0 failed"
