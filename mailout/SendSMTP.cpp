@@ -210,6 +210,11 @@ void TSendSMTPForm::SendKnappClick()
     rt::iniselect(QStringLiteral("Smtp"));
     const bool logging = rt::inireadbool(QStringLiteral("LogSMTP"));
     const QString host = rt::inireadstring(QStringLiteral("ServerName"));
+    // 1 is "Enkel pålogging" (user name and password); anything else, no
+    // login. The password is stored as typed.
+    const bool authenticate = rt::inireadint(QStringLiteral("SMTPAuthenticationType")) == 1;
+    const QString user = rt::inireadstring(QStringLiteral("ServerUser"));
+    const QString password = rt::inireadstring(QStringLiteral("ServerPassword"));
     rt::iniselect(QStringLiteral("Email"));
     AMsg.sender.address = rt::inireadstring(QStringLiteral("PersonalEmail"));
     AMsg.sender.name = rt::inireadstring(QStringLiteral("EmailName"));
@@ -219,6 +224,9 @@ void TSendSMTPForm::SendKnappClick()
     const net::HostPort server = net::splitHostPort(host, 25);
     IdSMTP1.host = server.host;
     IdSMTP1.port = server.port;
+    IdSMTP1.authenticate = authenticate;
+    IdSMTP1.user = authenticate ? user : QString();
+    IdSMTP1.password = authenticate ? password : QString();
 
     AMsg.recipients = net::parseAddressList(recipientText);
     AMsg.subject = eEmne->text();

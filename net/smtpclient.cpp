@@ -1,4 +1,5 @@
 #include "smtpclient.h"
+#include "tls.h"
 
 #include <Poco/DateTimeFormat.h>
 #include <Poco/DateTimeFormatter.h>
@@ -9,6 +10,7 @@
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/MailMessage.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Net/StringPartSource.h>
@@ -337,6 +339,17 @@ QByteArray wireAddress(const QString& address)
     return out;
 }
 
+bool isLoopbackHost(const QString& host)
+{
+    QString h = host.trimmed().toLower();
+    if (h.startsWith(u'[') && h.endsWith(u']'))
+        h = h.mid(1, h.size() - 2);
+    if (h == QLatin1String("localhost") || h == QLatin1String("localhost."))
+        return true;
+    Poco::Net::IPAddress address;
+    return Poco::Net::IPAddress::tryParse(h.toStdString(), address) && address.isLoopback();
+}
+
 QByteArray layoutMessage(const OutgoingMail& mail)
 {
     Poco::Net::MailMessage message;
@@ -394,6 +407,7 @@ struct SmtpClient::Impl {
     // The one place the transport lives; a TLS socket derived from
     // StreamSocket can take its place (STARTTLS, or TLS from the start).
     std::unique_ptr<Poco::Net::StreamSocket> socket;
+    bool tls = false; // socket is a SecureStreamSocket
     std::string inbuf;
     std::size_t inpos = 0;
     QStringList capabilities;
@@ -417,19 +431,44 @@ struct SmtpClient::Impl {
     {
         if (!socket)
             return;
-        try {
-            socket->close();
-        } catch (const Poco::Exception&) {
+        {
+            // Closing a TLS socket sends close_notify, maybe to a peer gone.
+            SigpipeGuard guard;
+            try {
+                socket->close();
+            } catch (const Poco::Exception&) {
+            }
+            socket.reset();
         }
-        socket.reset();
+        tls = false;
         inbuf.clear();
         inpos = 0;
+    }
+
+    // A server may echo what it got; neither the password nor its base64
+    // forms reach an error text.
+    QString scrub(QString text) const
+    {
+        if (q.password.isEmpty())
+            return text;
+        const QString stars = QStringLiteral("***");
+        text.replace(QString::fromLatin1(plainToken()), stars);
+        text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
+        text.replace(q.password, stars);
+        return text;
+    }
+
+    // The AUTH PLAIN response: authorization identity empty, then user and
+    // password, NUL-separated, in base64.
+    QByteArray plainToken() const
+    {
+        return ('\0' + q.user.toUtf8() + '\0' + q.password.toUtf8()).toBase64();
     }
 
     [[noreturn]] void failClosed(const QString& text)
     {
         close();
-        throw NetError(text);
+        throw NetError(scrub(text));
     }
 
     [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostPortText())); }
@@ -480,6 +519,7 @@ struct SmtpClient::Impl {
                 s->setSendTimeout(wait);
                 s->setNoDelay(true);
                 socket = std::move(s);
+                tls = false;
                 return;
             } catch (const Poco::TimeoutException&) {
                 reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
@@ -488,6 +528,20 @@ struct SmtpClient::Impl {
             }
         }
         throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
+    }
+
+    // Replaces the plain socket by a TLS socket over the same connection; a
+    // failed handshake or certificate check closes the connection.
+    void startTls()
+    {
+        try {
+            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*socket, hostText()));
+            // Drops the plain handle only; the connection lives on in secure.
+            socket = std::move(secure);
+        } catch (const NetError& e) {
+            failClosed(e.text());
+        }
+        tls = true;
     }
 
     void send(const QByteArray& data)
@@ -499,6 +553,7 @@ struct SmtpClient::Impl {
             const int chunk = int(std::min<qsizetype>(data.size() - done, 1 << 20));
             int n = 0;
             try {
+                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
                 n = socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL);
             } catch (const Poco::TimeoutException&) {
                 timedOut();
@@ -538,6 +593,13 @@ struct SmtpClient::Impl {
             char chunk[16384];
             int n = 0;
             try {
+                SigpipeGuard guard; // TLS may write while it reads
+                // Poco waits out the socket's receive timeout inside OpenSSL's
+                // read and then once more; one bounded wait here instead.
+                if (tls && socket->available() == 0
+                    && !socket->poll(Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000),
+                                     Poco::Net::Socket::SELECT_READ))
+                    throw Poco::TimeoutException();
                 n = socket->receiveBytes(chunk, int(sizeof chunk));
             } catch (const Poco::TimeoutException&) {
                 timedOut();
@@ -593,7 +655,87 @@ struct SmtpClient::Impl {
     [[noreturn]] void refused(const QString& what, const Reply& reply)
     {
         resetTransaction();
-        throw NetError(QStringLiteral("%1 avviste %2: %3").arg(hostPortText(), what, reply.text()));
+        throw NetError(scrub(QStringLiteral("%1 avviste %2: %3").arg(hostPortText(), what, reply.text())));
+    }
+
+    // EHLO, or HELO for a server that does not know EHLO; the capabilities
+    // are those of this EHLO.
+    void greet()
+    {
+        capabilities.clear();
+        const QByteArray name = greetingName();
+        const Reply ehlo = command("EHLO " + name);
+        if (ehlo.code == 250) {
+            for (qsizetype i = 1; i < ehlo.lines.size(); ++i) {
+                const QString line = QString::fromUtf8(ehlo.lines.at(i)).trimmed();
+                if (line.isEmpty())
+                    continue;
+                const qsizetype space = line.indexOf(u' ');
+                capabilities.append(space < 0 ? line.toUpper() : line.left(space).toUpper() + line.mid(space));
+            }
+            return;
+        }
+        if (ehlo.code / 100 != 5)
+            failClosed(QStringLiteral("%1 avviste EHLO: %2").arg(hostPortText(), ehlo.text()));
+        // An old server that does not know EHLO.
+        const Reply helo = command("HELO " + name);
+        if (helo.code != 250)
+            failClosed(QStringLiteral("%1 avviste HELO: %2").arg(hostPortText(), helo.text()));
+    }
+
+    // The mechanisms of "AUTH PLAIN LOGIN" (or the older "AUTH=PLAIN LOGIN"),
+    // upper-cased.
+    QStringList authMechanisms() const
+    {
+        QStringList out;
+        for (const QString& c : capabilities) {
+            const QString upper = c.toUpper();
+            if (!upper.startsWith(QLatin1String("AUTH")) || upper.size() < 5
+                || (upper.at(4) != u' ' && upper.at(4) != u'='))
+                continue;
+            out += upper.mid(5).split(u' ', Qt::SkipEmptyParts);
+        }
+        return out;
+    }
+
+    [[noreturn]] void loginRefused(const Reply& reply)
+    {
+        failClosed(QStringLiteral("%1 avviste påloggingen: %2").arg(hostPortText(), reply.text()));
+    }
+
+    void login()
+    {
+        auto hasBreak = [](const QString& s) {
+            return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+        };
+        if (hasBreak(q.user) || hasBreak(q.password))
+            failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+        if (!tls && !isLoopbackHost(q.host))
+            failClosed(QStringLiteral("Vil ikke sende passordet til %1 ukryptert: serveren tilbyr ikke STARTTLS")
+                           .arg(hostText()));
+        const QStringList mechanisms = authMechanisms();
+        if (mechanisms.contains(QStringLiteral("PLAIN"))) {
+            const Reply r = command("AUTH PLAIN " + plainToken());
+            if (r.code != 235)
+                loginRefused(r);
+            return;
+        }
+        if (mechanisms.contains(QStringLiteral("LOGIN"))) {
+            const Reply start = command("AUTH LOGIN");
+            if (start.code != 334)
+                loginRefused(start);
+            const Reply afterUser = command(q.user.toUtf8().toBase64());
+            if (afterUser.code != 334)
+                loginRefused(afterUser);
+            const Reply done = command(q.password.toUtf8().toBase64());
+            if (done.code != 235)
+                loginRefused(done);
+            return;
+        }
+        failClosed(mechanisms.isEmpty()
+                       ? QStringLiteral("%1 tilbyr ingen pålogging (AUTH)").arg(hostPortText())
+                       : QStringLiteral("%1 tilbyr verken AUTH PLAIN eller AUTH LOGIN (bare %2)")
+                             .arg(hostPortText(), mechanisms.join(u' ')));
     }
 
     QByteArray greetingName() const
@@ -643,6 +785,11 @@ bool SmtpClient::connected() const
     return d->socket != nullptr;
 }
 
+bool SmtpClient::encrypted() const
+{
+    return d->socket != nullptr && d->tls;
+}
+
 const QStringList& SmtpClient::capabilities() const
 {
     return d->capabilities;
@@ -663,29 +810,28 @@ void SmtpClient::connect()
         d->close();
     d->capabilities.clear();
     d->openSocket();
+    if (usesImplicitTls())
+        d->startTls();
 
     const Reply greeting = d->readReply();
     if (greeting.code != 220)
         d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), greeting.text()));
 
-    const QByteArray name = d->greetingName();
-    const Reply ehlo = d->command("EHLO " + name);
-    if (ehlo.code == 250) {
-        for (qsizetype i = 1; i < ehlo.lines.size(); ++i) {
-            const QString line = QString::fromUtf8(ehlo.lines.at(i)).trimmed();
-            if (line.isEmpty())
-                continue;
-            const qsizetype space = line.indexOf(u' ');
-            d->capabilities.append(space < 0 ? line.toUpper() : line.left(space).toUpper() + line.mid(space));
-        }
-        return;
+    d->greet();
+    if (!d->tls && hasCapability(QStringLiteral("STARTTLS"))) {
+        const Reply r = d->command("STARTTLS");
+        if (r.code != 220)
+            d->failClosed(
+                QStringLiteral("%1 kunne ikke starte kryptering (STARTTLS): %2").arg(d->hostPortText(), r.text()));
+        // Whatever came after the 220 arrived in clear text and could have
+        // been put there by anyone on the way; the TLS session starts clean.
+        if (d->inpos < d->inbuf.size())
+            d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(d->hostPortText()));
+        d->startTls();
+        d->greet();
     }
-    if (ehlo.code / 100 != 5)
-        d->failClosed(QStringLiteral("%1 avviste EHLO: %2").arg(d->hostPortText(), ehlo.text()));
-    // An old server that does not know EHLO.
-    const Reply helo = d->command("HELO " + name);
-    if (helo.code != 250)
-        d->failClosed(QStringLiteral("%1 avviste HELO: %2").arg(d->hostPortText(), helo.text()));
+    if (authenticate)
+        d->login();
 }
 
 void SmtpClient::send(const OutgoingMail& mail)

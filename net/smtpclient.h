@@ -1,5 +1,6 @@
-// An SMTP client (RFC 5321: EHLO with HELO as fallback, SIZE, SMTPUTF8) as
-// a thin layer on Poco's sockets, and the layout of an outgoing message with
+// An SMTP client (RFC 5321: EHLO with HELO as fallback, SIZE, SMTPUTF8;
+// STARTTLS or TLS from the first byte; AUTH PLAIN and LOGIN) as a thin layer
+// on Poco's sockets, and the layout of an outgoing message with
 // Poco's MailMessage. Blocking: each call returns when the server has
 // answered or a time-out has passed.
 #pragma once
@@ -44,6 +45,12 @@ QByteArray layoutMessage(const OutgoingMail& mail);
 // the protocol (control characters, brackets, white space outside quotes).
 QByteArray wireAddress(const QString& address);
 
+// True when host names the machine itself: "localhost", an IPv4 address in
+// 127.0.0.0/8 or ::1 (brackets and case ignored). Decided from the text
+// alone, without a name lookup, so a name that only resolves to a loopback
+// address does not count. A password may go unencrypted only to such a host.
+bool isLoopbackHost(const QString& host);
+
 class SmtpClient {
 public:
     SmtpClient();
@@ -57,16 +64,35 @@ public:
     // The name given in EHLO; empty: the machine's name when it is a domain
     // name, else the connection's local address as an address literal.
     QString heloName;
+    // TLS from the first byte (SMTPS). Always so on port 465; set it for a
+    // server that expects TLS at once on another port. Otherwise the session
+    // starts in clear text and turns to TLS with STARTTLS when EHLO lists it.
+    bool implicitTls = false;
+    bool usesImplicitTls() const { return implicitTls || port == 465; }
+    // Log in with user and password after EHLO (AUTH PLAIN when the server
+    // lists it, else AUTH LOGIN). The password goes only over TLS, or in
+    // clear text to a loopback host (isLoopbackHost()).
+    bool authenticate = false;
+    QString user;
+    QString password;
 
     bool connected() const;
+    // Connected, and the session runs over TLS.
+    bool encrypted() const;
 
-    // TCP connection, the server's greeting (220 expected), EHLO; a server
-    // that refuses EHLO gets HELO. A refusal closes the connection and
-    // throws with the server's reply.
+    // TCP connection, the TLS handshake when usesImplicitTls(), the server's
+    // greeting (220 expected), EHLO; a server that refuses EHLO gets HELO.
+    // When EHLO lists STARTTLS and TLS is not up yet: STARTTLS, the
+    // handshake and EHLO again. The server's certificate is checked as
+    // net/tls.h says. Then, when authenticate is set, the login. A refusal,
+    // a failed STARTTLS or certificate check, a server that offers no usable
+    // login or a password that would go unencrypted closes the connection
+    // and throws (the server's reply, tls.h's text, or our own); nothing
+    // falls back to clear text, and the password never appears in a text.
     void connect();
     // The EHLO extensions, keyword upper-cased with its parameters as the
-    // server wrote them ("SIZE 10240000", "8BITMIME", "STARTTLS"); empty
-    // after HELO.
+    // server wrote them ("SIZE 10240000", "8BITMIME", "STARTTLS"); those of
+    // the EHLO after STARTTLS replace the first; empty after HELO.
     const QStringList& capabilities() const;
     bool hasCapability(const QString& keyword) const;
 

@@ -103,6 +103,17 @@ protected:
         ASSERT_TRUE(ini.updateFile());
     }
 
+    // The login of the sending settings: SMTPAuthenticationType (0 "Ingen
+    // pålogging", 1 "Enkel pålogging"), the user and the password as typed.
+    void writeLogin(int type, const QString& user, const QString& password)
+    {
+        rt::IniFileObj ini(userIni());
+        ini.writeInteger(QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType"), type);
+        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerUser"), user);
+        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerPassword"), password);
+        ASSERT_TRUE(ini.updateFile());
+    }
+
     void storeLastAddress(const QString& text)
     {
         rt::IniFileObj ini(userIni());
@@ -341,6 +352,57 @@ TEST_F(ComposerScripted, LogLinesNeedBothLogSmtpAndLogToFile)
     ASSERT_EQ(got.size(), 3);
     EXPECT_EQ(got[0].rcptTo, (QList<QByteArray>{"<ola@example.no>", "<per@example.no>", "<ase@example.no>"}));
     EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal"), u8("busy"), u8("normal"), u8("busy"), u8("normal")}));
+}
+
+TEST_F(ComposerScripted, LogsInWithTheStoredAccountOnlyWithEnkelPalogging)
+{
+    const QString password = u8("blåbær 7");
+    struct Case {
+        const char* what;
+        int type;
+        QString serverPassword; // what the server accepts
+        bool loginExpected;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"Enkel pålogging", 1, password, true, true},
+        {"Ingen pålogging", 0, password, false, true},
+        {"Enkel pålogging, refused", 1, u8("noe annet"), true, false},
+    };
+    server->setAuthMechanisms({"PLAIN"});
+    rt::state().LogToFile = true;
+    // The failure's cause goes to the log as well; it must not carry the
+    // password either.
+    rt::state().VerboseLogging = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server->setCredentials(u8("kari.n").toUtf8(), c.serverPassword.toUtf8());
+        const qsizetype loginsBefore = server->logins().size();
+        const qsizetype deliveriesBefore = server->deliveries().size();
+        guard.fake.messages.clear();
+        rt::state().LogLines.clear();
+        writeSettings(server->hostPort(), true);
+        writeLogin(c.type, u8("kari.n"), password);
+        compose(u8("ola@example.no"), u8("Pålogging"), {u8("Hei")});
+        clickSend();
+
+        const QList<testsupport::SmtpLogin> logins = server->logins().mid(loginsBefore);
+        if (c.loginExpected) {
+            ASSERT_EQ(logins.size(), 1);
+            EXPECT_EQ(logins[0].user, "kari.n");
+            EXPECT_EQ(QString::fromUtf8(logins[0].password), password);
+        } else {
+            EXPECT_TRUE(logins.isEmpty());
+        }
+        EXPECT_EQ(server->deliveries().size() - deliveriesBefore, c.sent ? 1 : 0);
+        EXPECT_EQ(guard.fake.messages.isEmpty(), c.sent);
+        ASSERT_FALSE(smtpLog().isEmpty());
+        for (const QString& line : rt::state().LogLines)
+            EXPECT_FALSE(line.contains(password)) << line.toStdString();
+        if (!c.sent) {
+            EXPECT_TRUE(smtpLog().last().contains(u8("535 5.7.8"))) << smtpLog().last().toStdString();
+        }
+    }
 }
 
 struct FailureCase {

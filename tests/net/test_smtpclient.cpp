@@ -1,9 +1,15 @@
 // The SMTP client against the scripted server (the commands on the wire,
-// refusals, broken and slow connections), and the layout of a message.
+// refusals, broken and slow connections), STARTTLS and TLS from the first
+// byte with their certificate checks, the login, and the layout of a message.
 #include "mailheader.h"
 #include "scriptedsmtpserver.h"
 #include "smtpclient.h"
+#include "smtpserver.h"
+#include "testca.h"
+#include "tls.h"
 
+#include <Poco/Net/DNS.h>
+#include <Poco/Net/HostEntry.h>
 #include <Poco/Net/QuotedPrintableDecoder.h>
 #include <Poco/StreamCopier.h>
 
@@ -12,7 +18,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include <netinet/in.h>
@@ -29,8 +37,11 @@ using net::OutgoingMail;
 using net::SmtpClient;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testsupport::ScriptedSmtpOptions;
 using testsupport::ScriptedSmtpServer;
 using testsupport::SmtpFault;
+using testsupport::TestCa;
+using testsupport::TestCertificate;
 
 void PrintTo(const QString& s, std::ostream* os)
 {
@@ -657,6 +668,461 @@ TEST(SmtpClientConnect, Ipv6Loopback)
                     .match(ehlo)
                     .hasMatch())
         << ehlo.toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// TLS and the login
+
+TEST(IsLoopbackHost, OnlyNamesThatAreTheMachineByTheirText)
+{
+    struct Case {
+        const char* host;
+        bool loopback;
+    };
+    const Case cases[] = {
+        {"localhost", true},
+        {"LocalHost", true},
+        {"localhost.", true},
+        {" 127.0.0.1 ", true},
+        {"127.0.0.1", true},
+        {"127.255.3.4", true},
+        {"::1", true},
+        {"[::1]", true},
+        {"", false},
+        {"128.0.0.1", false},
+        {"10.0.0.1", false},
+        {"0.0.0.0", false},
+        {"::", false},
+        {"[2001:db8::1]", false},
+        {"mail.example.no", false},
+        {"localhost.example.no", false},
+        {"minlocalhost", false},
+        {"127.0.0.1.example.no", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(net::isLoopbackHost(u8(c.host)), c.loopback) << '"' << c.host << '"';
+}
+
+// Made once per run; the TLS tests trust its root in addition to the system's.
+const TestCa& testCa()
+{
+    static const TestCa ca;
+    return ca;
+}
+
+QByteArray wholeSession(const ScriptedSmtpServer& server)
+{
+    return server.received().join('\n');
+}
+
+class SmtpTlsTest : public ::testing::Test {
+protected:
+    void SetUp() override { net::setExtraTrustedCaFile(testCa().caFile()); }
+    void TearDown() override { net::setExtraTrustedCaFile({}); }
+
+    // A server with the certificate, speaking TLS from the first byte or
+    // after STARTTLS, offering AUTH PLAIN, and a client for it that logs in.
+    void start(const TestCertificate& cert, bool implicitTls)
+    {
+        ScriptedSmtpOptions options;
+        options.certificateFile = cert.certificateFile;
+        options.keyFile = cert.keyFile;
+        options.implicitTls = implicitTls;
+        server = std::make_unique<ScriptedSmtpServer>(options);
+        server->setAuthMechanisms({"PLAIN"});
+        server->setCredentials("kari", "hemmelig");
+        client.host = server->host();
+        client.port = server->port();
+        client.implicitTls = implicitTls;
+        client.heloName = QStringLiteral("klient.example.no");
+        client.authenticate = true;
+        client.user = QStringLiteral("kari");
+        client.password = QStringLiteral("hemmelig");
+    }
+
+    std::unique_ptr<ScriptedSmtpServer> server;
+    SmtpClient client;
+};
+
+TEST_F(SmtpTlsTest, ImplicitTlsIsTheDefaultOnlyOnPort465)
+{
+    for (const std::uint16_t port : {25, 587, 465, 2525}) {
+        SmtpClient c;
+        c.port = port;
+        EXPECT_EQ(c.usesImplicitTls(), port == 465) << port;
+        c.implicitTls = true;
+        EXPECT_TRUE(c.usesImplicitTls()) << port;
+    }
+}
+
+TEST_F(SmtpTlsTest, StartTlsThenLoginThenTheMessage)
+{
+    start(testCa().good(), false);
+    client.connect();
+    EXPECT_TRUE(client.encrypted());
+    // The EHLO after STARTTLS replaces the first one's list.
+    EXPECT_EQ(client.capabilities(), QStringList({u8("SIZE 10485760"), u8("8BITMIME"), u8("AUTH PLAIN")}));
+    client.send(simpleMail());
+    client.disconnect();
+
+    EXPECT_THAT(server->receivedVerbs(),
+                ElementsAre("EHLO", "STARTTLS", "EHLO", "AUTH", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"));
+    EXPECT_THAT(server->receivedInClear(), ElementsAre("EHLO klient.example.no", "STARTTLS"));
+    ASSERT_EQ(server->logins().size(), 1);
+    const testsupport::SmtpLogin login = server->logins().at(0);
+    EXPECT_EQ(login.mechanism, "PLAIN");
+    EXPECT_EQ(login.user, "kari");
+    EXPECT_EQ(login.password, "hemmelig");
+    EXPECT_TRUE(login.overTls);
+    EXPECT_TRUE(login.accepted);
+    EXPECT_EQ(server->deliveries().size(), 1);
+}
+
+TEST_F(SmtpTlsTest, TlsFromTheFirstByte)
+{
+    start(testCa().good(), true);
+    client.connect();
+    EXPECT_TRUE(client.encrypted());
+    EXPECT_FALSE(client.hasCapability(u8("STARTTLS")));
+    client.send(simpleMail());
+    client.disconnect();
+
+    EXPECT_TRUE(server->receivedInClear().isEmpty());
+    EXPECT_THAT(server->receivedVerbs(), ElementsAre("EHLO", "AUTH", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"));
+    ASSERT_EQ(server->logins().size(), 1);
+    EXPECT_TRUE(server->logins().at(0).accepted);
+    EXPECT_TRUE(server->logins().at(0).overTls);
+    EXPECT_EQ(server->deliveries().size(), 1);
+}
+
+TEST_F(SmtpTlsTest, RefusedCertificateStopsBeforeLoginAndMail)
+{
+    struct Case {
+        const char* what;
+        const TestCertificate& cert;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"unknown issuer", testCa().unknownIssuer(), "Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent"},
+        {"expired", testCa().expired(), "Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt"},
+        {"wrong name", testCa().wrongName(),
+         "Sertifikatet til 127.0.0.1 kan ikke godtas: det gjelder ikke for dette navnet"},
+    };
+    for (const Case& c : cases) {
+        for (const bool implicitTls : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (implicitTls ? ", implicit TLS" : ", STARTTLS"));
+            start(c.cert, implicitTls);
+            const auto error = netError([&] {
+                client.connect();
+                client.send(simpleMail());
+            });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(*error, u8(c.expected));
+            EXPECT_FALSE(client.connected());
+            server->stop(); // the session has ended: what it got is complete
+            EXPECT_EQ(server->receivedVerbs(),
+                      implicitTls ? QList<QByteArray>() : QList<QByteArray>({"EHLO", "STARTTLS"}));
+            EXPECT_TRUE(server->logins().isEmpty());
+            EXPECT_TRUE(server->deliveries().isEmpty());
+            EXPECT_FALSE(wholeSession(*server).contains("AGthcmkAaGVtbWVsaWc="));
+        }
+    }
+}
+
+TEST_F(SmtpTlsTest, RefusedStartTlsDoesNotFallBackToClearText)
+{
+    start(testCa().good(), false);
+    server->addFault(SmtpFault::reply("STARTTLS", "454 4.7.0 TLS not available due to temporary reason"));
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, server->hostPort() + u8(" kunne ikke starte kryptering (STARTTLS): 454 4.7.0 TLS not available "
+                                               "due to temporary reason"));
+    EXPECT_FALSE(client.connected());
+    server->stop();
+    EXPECT_THAT(server->receivedVerbs(), ElementsAre("EHLO", "STARTTLS"));
+    EXPECT_TRUE(server->logins().isEmpty());
+}
+
+TEST_F(SmtpTlsTest, NoLoginWithoutAuthenticate)
+{
+    start(testCa().good(), false);
+    client.authenticate = false;
+    client.connect();
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_THAT(server->receivedVerbs(), ElementsAre("EHLO", "STARTTLS", "EHLO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"));
+    EXPECT_FALSE(wholeSession(*server).contains("hemmelig"));
+    EXPECT_EQ(server->deliveries().size(), 1);
+}
+
+// The login in clear text to 127.0.0.1, which isLoopbackHost() allows.
+TEST(SmtpLogin, MechanismAndWhatGoesOnTheWire)
+{
+    struct Case {
+        const char* what;
+        QList<QByteArray> offered;
+        QList<QByteArray> authLines; // the lines of the exchange
+        const char* error; // nullptr: logged in; else the text after "host:port "
+    };
+    const Case cases[] = {
+        {"PLAIN preferred", {"LOGIN", "PLAIN"}, {"AUTH PLAIN AGthcmkAaGVtbWVsaWc="}, nullptr},
+        {"PLAIN only", {"PLAIN"}, {"AUTH PLAIN AGthcmkAaGVtbWVsaWc="}, nullptr},
+        {"LOGIN when no PLAIN", {"CRAM-MD5", "LOGIN"}, {"AUTH LOGIN", "a2FyaQ==", "aGVtbWVsaWc="}, nullptr},
+        {"neither", {"CRAM-MD5", "XOAUTH2"}, {}, "tilbyr verken AUTH PLAIN eller AUTH LOGIN (bare CRAM-MD5 XOAUTH2)"},
+        {"no AUTH at all", {}, {}, "tilbyr ingen pålogging (AUTH)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedSmtpServer server;
+        server.setAuthMechanisms(c.offered);
+        server.setCredentials("kari", "hemmelig");
+        SmtpClient client;
+        client.host = server.host();
+        client.port = server.port();
+        client.authenticate = true;
+        client.user = QStringLiteral("kari");
+        client.password = QStringLiteral("hemmelig");
+        const auto error = netError([&] {
+            client.connect();
+            client.send(simpleMail());
+            client.disconnect();
+        });
+        server.stop();
+        QList<QByteArray> authLines = server.received();
+        authLines.removeFirst(); // EHLO
+        authLines.erase(std::remove_if(authLines.begin(), authLines.end(),
+                                       [](const QByteArray& l) {
+                                           return l.startsWith("MAIL") || l.startsWith("RCPT") || l == "DATA"
+                                               || l == "QUIT";
+                                       }),
+                        authLines.end());
+        EXPECT_EQ(authLines, c.authLines);
+        if (c.error) {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(*error, server.hostPort() + u' ' + u8(c.error));
+            EXPECT_FALSE(client.connected());
+            EXPECT_TRUE(server.deliveries().isEmpty());
+        } else {
+            EXPECT_FALSE(error) << error->toStdString();
+            ASSERT_EQ(server.logins().size(), 1);
+            EXPECT_TRUE(server.logins().at(0).accepted);
+            EXPECT_FALSE(server.logins().at(0).overTls);
+            EXPECT_EQ(server.deliveries().size(), 1);
+        }
+    }
+}
+
+TEST(SmtpLogin, UnicodeCredentialsGoAsUtf8)
+{
+    for (const QByteArray& mechanism : {QByteArray("PLAIN"), QByteArray("LOGIN")}) {
+        SCOPED_TRACE(mechanism.toStdString());
+        ScriptedSmtpServer server;
+        server.setAuthMechanisms({mechanism});
+        server.setCredentials(u8("åse").toUtf8(), u8("blåbær på tur").toUtf8());
+        SmtpClient client;
+        client.host = server.host();
+        client.port = server.port();
+        client.authenticate = true;
+        client.user = u8("åse");
+        client.password = u8("blåbær på tur");
+        client.connect();
+        client.disconnect();
+        ASSERT_EQ(server.logins().size(), 1);
+        EXPECT_EQ(server.logins().at(0).mechanism, mechanism);
+        EXPECT_TRUE(server.logins().at(0).accepted);
+    }
+}
+
+TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
+{
+    struct Case {
+        const char* what;
+        QByteArray mechanism;
+        QByteArray serverPassword;
+        std::optional<SmtpFault> fault;
+        const char* expected; // after "host:port avviste påloggingen: "
+    };
+    const Case cases[] = {
+        {"PLAIN, wrong password", "PLAIN", "annet", std::nullopt, "535 5.7.8 Authentication credentials invalid"},
+        {"LOGIN, wrong password", "LOGIN", "annet", std::nullopt, "535 5.7.8 Authentication credentials invalid"},
+        {"echoes the password", "PLAIN", "hemmelig", SmtpFault::reply("AUTH", "535 5.7.8 hemmelig er feil for kari"),
+         "535 5.7.8 *** er feil for kari"},
+        {"echoes the PLAIN response", "PLAIN", "hemmelig",
+         SmtpFault::reply("AUTH", "535 5.7.8 AGthcmkAaGVtbWVsaWc= er avvist"), "535 5.7.8 *** er avvist"},
+        {"echoes the LOGIN password", "LOGIN", "annet",
+         SmtpFault::reply("AUTH", "535 5.7.8 aGVtbWVsaWc= er avvist"), "535 5.7.8 *** er avvist"},
+        {"LOGIN refused at once", "LOGIN", "hemmelig", SmtpFault::reply("AUTH", "504 5.5.4 Nei"), "504 5.5.4 Nei"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedSmtpServer server;
+        server.setAuthMechanisms({c.mechanism});
+        server.setCredentials("kari", c.serverPassword);
+        if (c.fault)
+            server.addFault(*c.fault);
+        SmtpClient client;
+        client.host = server.host();
+        client.port = server.port();
+        client.authenticate = true;
+        client.user = QStringLiteral("kari");
+        client.password = QStringLiteral("hemmelig");
+        const auto error = netError([&] {
+            client.connect();
+            client.send(simpleMail());
+        });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(*error, server.hostPort() + u8(" avviste påloggingen: ") + u8(c.expected));
+        EXPECT_FALSE(error->contains(u8("hemmelig")));
+        EXPECT_FALSE(error->contains(u8("aGVtbWVsaWc")));
+        EXPECT_FALSE(client.connected());
+        server.stop();
+        EXPECT_TRUE(server.deliveries().isEmpty());
+        EXPECT_FALSE(server.receivedVerbs().contains("MAIL"));
+    }
+}
+
+TEST(SmtpLogin, ControlCharactersInTheCredentialsAreRefused)
+{
+    for (const QString& password : {u8("a\r\nMAIL FROM:<x@y>"), QString(QChar(0)) + u8("x")}) {
+        ScriptedSmtpServer server;
+        server.setAuthMechanisms({"PLAIN"});
+        SmtpClient client;
+        client.host = server.host();
+        client.port = server.port();
+        client.authenticate = true;
+        client.user = QStringLiteral("kari");
+        client.password = password;
+        const auto error = netError([&] { client.connect(); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(*error, u8("Brukernavnet eller passordet inneholder ugyldige tegn"));
+        server.stop();
+        EXPECT_FALSE(server.receivedVerbs().contains("AUTH"));
+    }
+}
+
+TEST(SmtpLogin, LocalhostByNameMayGetThePasswordInClear)
+{
+    ScriptedSmtpServer server;
+    server.setAuthMechanisms({"PLAIN"});
+    server.setCredentials("kari", "hemmelig");
+    SmtpClient client;
+    client.host = QStringLiteral("localhost");
+    client.port = server.port();
+    client.authenticate = true;
+    client.user = QStringLiteral("kari");
+    client.password = QStringLiteral("hemmelig");
+    client.connect();
+    client.disconnect();
+    ASSERT_EQ(server.logins().size(), 1);
+    EXPECT_TRUE(server.logins().at(0).accepted);
+}
+
+// A name that is not "localhost" but resolves to 127.0.0.1 on this machine
+// (often its own name, through /etc/hosts): the connection itself stays on
+// the loopback, yet the client cannot know that from the name, so it keeps
+// the password to itself.
+TEST(SmtpLogin, NoPasswordInClearToANameThatIsNotLoopbackByItsText)
+{
+    const QString name = QSysInfo::machineHostName();
+    bool resolvesToLoopbackOnly = !name.isEmpty() && !net::isLoopbackHost(name);
+    try {
+        const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name.toStdString());
+        bool has127001 = false;
+        for (const Poco::Net::IPAddress& a : entry.addresses()) {
+            resolvesToLoopbackOnly = resolvesToLoopbackOnly && a.isLoopback();
+            has127001 = has127001 || a.toString() == "127.0.0.1";
+        }
+        resolvesToLoopbackOnly = resolvesToLoopbackOnly && has127001;
+    } catch (const Poco::Exception&) {
+        resolvesToLoopbackOnly = false;
+    }
+    if (!resolvesToLoopbackOnly)
+        GTEST_SKIP() << "the machine's name \"" << name.toStdString() << "\" does not resolve to 127.0.0.1 only";
+
+    ScriptedSmtpServer server;
+    server.setAuthMechanisms({"PLAIN", "LOGIN"});
+    server.setCredentials("kari", "hemmelig");
+    SmtpClient client;
+    client.host = name;
+    client.port = server.port();
+    client.authenticate = true;
+    client.user = QStringLiteral("kari");
+    client.password = QStringLiteral("hemmelig");
+    const auto error = netError([&] {
+        client.connect();
+        client.send(simpleMail());
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, u8("Vil ikke sende passordet til %1 ukryptert: serveren tilbyr ikke STARTTLS").arg(name));
+    EXPECT_FALSE(client.connected());
+    server.stop();
+    EXPECT_THAT(server.receivedVerbs(), ElementsAre("EHLO"));
+    EXPECT_TRUE(server.logins().isEmpty());
+    EXPECT_TRUE(server.deliveries().isEmpty());
+
+    // The same without a login goes ahead.
+    ScriptedSmtpServer open;
+    client.port = open.port();
+    client.authenticate = false;
+    client.connect();
+    client.send(simpleMail());
+    client.disconnect();
+    EXPECT_EQ(open.deliveries().size(), 1);
+}
+
+// A real server: aiosmtpd requiring STARTTLS with the test CA's certificate
+// and a login.
+TEST(SmtpAiosmtpd, StartTlsAndLoginAgainstARealServer)
+{
+    if (!testsupport::AiosmtpdServer::available())
+        GTEST_SKIP() << "python3-aiosmtpd is not installed for /usr/bin/python3";
+    net::setExtraTrustedCaFile(testCa().caFile());
+    struct ResetCa {
+        ~ResetCa() { net::setExtraTrustedCaFile({}); }
+    } resetCa;
+    testsupport::AiosmtpdOptions options;
+    options.certificateFile = testCa().good().certificateFile;
+    options.keyFile = testCa().good().keyFile;
+    options.user = QStringLiteral("kari");
+    options.password = u8("hemmelig ord");
+    testsupport::AiosmtpdServer server(options);
+
+    struct Case {
+        const char* what;
+        QString password;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"right password", u8("hemmelig ord"), true},
+        {"wrong password", u8("gjettet"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SmtpClient client;
+        client.host = server.host();
+        client.port = server.port();
+        client.authenticate = true;
+        client.user = QStringLiteral("kari");
+        client.password = c.password;
+        const auto error = netError([&] {
+            client.connect();
+            EXPECT_TRUE(client.encrypted());
+            client.send(simpleMail());
+            client.disconnect();
+        });
+        if (c.accepted) {
+            EXPECT_FALSE(error) << error->toStdString() << "\n" << server.log().toStdString();
+        } else {
+            ASSERT_TRUE(error);
+            EXPECT_TRUE(error->startsWith(server.hostPort() + u8(" avviste påloggingen: 535"))) << error->toStdString();
+            EXPECT_FALSE(error->contains(c.password));
+        }
+    }
+    const QList<testsupport::SinkMessage> got = server.messages();
+    ASSERT_EQ(got.size(), 1);
+    EXPECT_TRUE(got[0].info.value(QStringLiteral("tls")).toBool());
+    EXPECT_EQ(got[0].info.value(QStringLiteral("auth_user")).toString(), QStringLiteral("kari"));
+    EXPECT_EQ(got[0].header(QStringLiteral("Subject")), u8("Hei"));
 }
 
 } // namespace

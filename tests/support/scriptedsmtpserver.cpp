@@ -1,10 +1,16 @@
 #include "scriptedsmtpserver.h"
 
+#include <QFile>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,13 +74,55 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+std::string opensslError()
+{
+    std::string text;
+    while (const unsigned long e = ERR_get_error()) {
+        char buf[256];
+        ERR_error_string_n(e, buf, sizeof buf);
+        text += text.empty() ? "" : "; ";
+        text += buf;
+    }
+    return text.empty() ? std::string("no detail") : text;
+}
+
+// The server side of TLS, made from the options' certificate and key.
+SSL_CTX* makeTlsContext(const ScriptedSmtpOptions& options)
+{
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx)
+        throw std::runtime_error("SSL_CTX_new: " + opensslError());
+    const QByteArray cert = QFile::encodeName(options.certificateFile);
+    const QByteArray key = QFile::encodeName(options.keyFile);
+    if (SSL_CTX_use_certificate_chain_file(ctx, cert.constData()) != 1
+        || SSL_CTX_use_PrivateKey_file(ctx, key.constData(), SSL_FILETYPE_PEM) != 1
+        || SSL_CTX_check_private_key(ctx) != 1) {
+        const std::string reason = opensslError();
+        SSL_CTX_free(ctx);
+        throw std::runtime_error("cannot load " + cert.toStdString() + " / " + key.toStdString() + ": " + reason);
+    }
+    return ctx;
+}
+
 } // namespace
 
 struct ScriptedSmtpServer::Impl {
     mutable std::mutex mutex;
-    bool ipv6 = false;
+    ScriptedSmtpOptions options;
     QList<QByteArray> extensions{"SIZE 10485760", "8BITMIME"};
     bool ehloOn = true;
+    QList<QByteArray> authMechanisms;
+    QByteArray user = "user";
+    QByteArray password = "secret";
+    QList<QByteArray> receivedInClear;
+    QList<SmtpLogin> logins;
+    SSL_CTX* tlsContext = nullptr; // set when the options name a certificate
+
+    ~Impl()
+    {
+        if (tlsContext)
+            SSL_CTX_free(tlsContext);
+    }
     struct FaultState {
         SmtpFault fault;
         int seen = 0;
@@ -135,8 +183,20 @@ public:
     {
     }
 
+    ~Session()
+    {
+        if (ssl) {
+            // One close_notify if it goes out at once; no wait for the peer's.
+            if (!tlsBroken)
+                SSL_shutdown(ssl);
+            SSL_free(ssl);
+        }
+    }
+
     void run()
     {
+        if (s.options.implicitTls && !startTls())
+            return;
         const int f = applyFault("GREETING", {});
         if (f < 0 || (f == 0 && !sendRaw("220 scripted.test ESMTP klar\r\n")))
             return;
@@ -150,13 +210,65 @@ public:
 private:
     Impl& s;
     int fd;
+    SSL* ssl = nullptr; // set once the session runs over TLS
+    bool tlsBroken = false; // a fatal TLS error: no close_notify then
     std::string inbuf;
     bool greeted = false;
     bool haveSender = false;
     SmtpDelivery current;
 
+    // Waits until fd is ready for events (a hang-up counts) or stop().
+    bool waitFor(short events)
+    {
+        pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, events, 0}};
+        for (;;) {
+            const int rc = ::poll(fds, 2, -1);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            return rc > 0 && !fds[0].revents;
+        }
+    }
+
+    // Repeats a call on the non-blocking TLS session until it gets on.
+    // Returns its result; <= 0 when the session should end.
+    template <class F>
+    int tlsCall(F call)
+    {
+        for (;;) {
+            ERR_clear_error();
+            const int rc = call();
+            if (rc > 0)
+                return rc;
+            const int err = SSL_get_error(ssl, rc);
+            if (err == SSL_ERROR_WANT_READ && waitFor(POLLIN))
+                continue;
+            if (err == SSL_ERROR_WANT_WRITE && waitFor(POLLOUT))
+                continue;
+            ERR_clear_error();
+            tlsBroken = err == SSL_ERROR_SYSCALL || err == SSL_ERROR_SSL || tlsBroken;
+            return rc < 0 ? rc : -1;
+        }
+    }
+
+    // The handshake as server; false when it failed (the client refused the
+    // certificate, went away, ...).
+    bool startTls()
+    {
+        ssl = SSL_new(s.tlsContext);
+        if (!ssl || SSL_set_fd(ssl, fd) != 1)
+            return false;
+        return tlsCall([this] { return SSL_accept(ssl); }) > 0;
+    }
+
+    bool startTlsOffered() const { return s.tlsContext && !ssl && !s.options.implicitTls; }
+
     bool sendRaw(const QByteArray& data)
     {
+        if (ssl) {
+            // SSL_write sends all of it or fails.
+            return data.isEmpty()
+                || tlsCall([&] { return SSL_write(ssl, data.constData(), int(data.size())); }) > 0;
+        }
         qsizetype done = 0;
         while (done < data.size()) {
             const ssize_t n = ::send(fd, data.constData() + done, std::size_t(data.size() - done), MSG_NOSIGNAL);
@@ -191,13 +303,20 @@ private:
                 inbuf.erase(0, nl + 1);
                 return true;
             }
+            char chunk[16384];
+            if (ssl) {
+                const int n = tlsCall([&] { return SSL_read(ssl, chunk, int(sizeof chunk)); });
+                if (n <= 0)
+                    return false;
+                inbuf.append(chunk, std::size_t(n));
+                continue;
+            }
             pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
             const int rc = ::poll(fds, 2, -1);
             if (rc < 0 && errno == EINTR)
                 continue;
             if (rc < 0 || fds[0].revents)
                 return false;
-            char chunk[16384];
             const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
@@ -254,11 +373,82 @@ private:
         return false;
     }
 
+    // One line of an AUTH exchange, recorded as a command line is.
+    bool readAuthLine(QByteArray& line)
+    {
+        if (!readLine(line))
+            return false;
+        std::lock_guard lock(s.mutex);
+        s.received.append(line);
+        if (!ssl)
+            s.receivedInClear.append(line);
+        return true;
+    }
+
+    // AUTH PLAIN [initial response] or AUTH LOGIN, then 235 or 535.
+    bool handleAuth(const QByteArray& line)
+    {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        const QByteArray mechanism = words.value(1).toUpper();
+        QList<QByteArray> offered;
+        QByteArray wantUser;
+        QByteArray wantPassword;
+        {
+            std::lock_guard lock(s.mutex);
+            offered = s.authMechanisms;
+            wantUser = s.user;
+            wantPassword = s.password;
+        }
+        if (offered.isEmpty())
+            return sendRaw("500 5.5.2 Command not recognized\r\n");
+        if (!offered.contains(mechanism) || (mechanism != "PLAIN" && mechanism != "LOGIN"))
+            return sendRaw("504 5.5.4 Unrecognized authentication type\r\n");
+        SmtpLogin login;
+        login.mechanism = mechanism;
+        login.overTls = ssl != nullptr;
+        if (mechanism == "PLAIN") {
+            QByteArray response = words.value(2);
+            if (response.isEmpty()) {
+                if (!sendRaw("334 \r\n") || !readAuthLine(response))
+                    return false;
+            }
+            if (response == "*")
+                return sendRaw("501 5.7.0 Authentication cancelled\r\n");
+            const QList<QByteArray> parts = QByteArray::fromBase64(response).split('\0');
+            if (parts.size() != 3)
+                return sendRaw("501 5.5.2 Malformed PLAIN response\r\n");
+            login.user = parts.at(1);
+            login.password = parts.at(2);
+        } else {
+            QByteArray u;
+            QByteArray p;
+            if (!sendRaw("334 VXNlcm5hbWU6\r\n") || !readAuthLine(u))
+                return false;
+            if (u == "*")
+                return sendRaw("501 5.7.0 Authentication cancelled\r\n");
+            if (!sendRaw("334 UGFzc3dvcmQ6\r\n") || !readAuthLine(p))
+                return false;
+            if (p == "*")
+                return sendRaw("501 5.7.0 Authentication cancelled\r\n");
+            login.user = QByteArray::fromBase64(u);
+            login.password = QByteArray::fromBase64(p);
+        }
+        login.accepted = login.user == wantUser && login.password == wantPassword;
+        {
+            std::lock_guard lock(s.mutex);
+            s.logins.append(login);
+        }
+        return sendRaw(login.accepted ? "235 2.7.0 Authentication successful\r\n"
+                                      : "535 5.7.8 Authentication credentials invalid\r\n");
+    }
+
     bool handle(const QByteArray& line)
     {
         {
             std::lock_guard lock(s.mutex);
             s.received.append(line);
+            if (!ssl)
+                s.receivedInClear.append(line);
         }
         const QByteArray verb = line.simplified().split(' ').value(0).toUpper();
         const int f = applyFault(verb, line);
@@ -277,7 +467,11 @@ private:
                 std::lock_guard lock(s.mutex);
                 on = s.ehloOn;
                 ext = s.extensions;
+                if (!s.authMechanisms.isEmpty())
+                    ext.append("AUTH " + s.authMechanisms.join(' '));
             }
+            if (startTlsOffered())
+                ext.append("STARTTLS");
             if (!on)
                 return sendRaw("502 5.5.2 Command not recognized\r\n");
             greeted = true;
@@ -304,6 +498,18 @@ private:
             return sendRaw("250 2.0.0 OK\r\n");
         if (!greeted)
             return sendRaw("503 5.5.1 Send EHLO first\r\n");
+        if (verb == "STARTTLS") {
+            if (!startTlsOffered())
+                return sendRaw("502 5.5.1 STARTTLS not available\r\n");
+            // Anything the client sent after STARTTLS in clear text is dropped,
+            // and the session starts afresh.
+            inbuf.clear();
+            greeted = false;
+            resetTransaction();
+            return sendRaw("220 2.0.0 Ready to start TLS\r\n") && startTls();
+        }
+        if (verb == "AUTH")
+            return handleAuth(line);
         if (verb == "MAIL") {
             if (haveSender)
                 return sendRaw("503 5.5.1 Nested MAIL command\r\n");
@@ -345,6 +551,13 @@ private:
 
 void ScriptedSmtpServer::Impl::run()
 {
+    // OpenSSL writes with write(): a client gone would raise SIGPIPE. One
+    // raised on this thread stays pending and dies with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     for (;;) {
         pollfd fds[2] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}};
         const int rc = ::poll(fds, 2, -1);
@@ -367,9 +580,17 @@ void ScriptedSmtpServer::Impl::run()
 }
 
 ScriptedSmtpServer::ScriptedSmtpServer(bool ipv6)
+    : ScriptedSmtpServer(ScriptedSmtpOptions{ipv6})
+{
+}
+
+ScriptedSmtpServer::ScriptedSmtpServer(const ScriptedSmtpOptions& options)
     : d(std::make_unique<Impl>())
 {
-    d->ipv6 = ipv6;
+    d->options = options;
+    if (!options.certificateFile.isEmpty())
+        d->tlsContext = makeTlsContext(options);
+    const bool ipv6 = options.ipv6;
     const int family = ipv6 ? AF_INET6 : AF_INET;
     d->listenFd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (d->listenFd < 0)
@@ -438,12 +659,12 @@ std::uint16_t ScriptedSmtpServer::port() const
 
 QString ScriptedSmtpServer::host() const
 {
-    return d->ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1");
+    return d->options.ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1");
 }
 
 QString ScriptedSmtpServer::hostPort() const
 {
-    return (d->ipv6 ? QStringLiteral("[::1]") : host()) + QLatin1Char(':') + QString::number(d->port);
+    return (d->options.ipv6 ? QStringLiteral("[::1]") : host()) + QLatin1Char(':') + QString::number(d->port);
 }
 
 void ScriptedSmtpServer::setExtensions(const QList<QByteArray>& lines)
@@ -456,6 +677,19 @@ void ScriptedSmtpServer::setEhlo(bool on)
 {
     std::lock_guard lock(d->mutex);
     d->ehloOn = on;
+}
+
+void ScriptedSmtpServer::setAuthMechanisms(const QList<QByteArray>& mechanisms)
+{
+    std::lock_guard lock(d->mutex);
+    d->authMechanisms = mechanisms;
+}
+
+void ScriptedSmtpServer::setCredentials(const QByteArray& user, const QByteArray& password)
+{
+    std::lock_guard lock(d->mutex);
+    d->user = user;
+    d->password = password;
 }
 
 void ScriptedSmtpServer::addFault(const SmtpFault& fault)
@@ -485,6 +719,18 @@ QList<QByteArray> ScriptedSmtpServer::receivedVerbs() const
     for (const QByteArray& line : d->received)
         out.append(line.simplified().split(' ').value(0).toUpper());
     return out;
+}
+
+QList<QByteArray> ScriptedSmtpServer::receivedInClear() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->receivedInClear;
+}
+
+QList<SmtpLogin> ScriptedSmtpServer::logins() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->logins;
 }
 
 QList<SmtpDelivery> ScriptedSmtpServer::deliveries() const

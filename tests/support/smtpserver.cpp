@@ -75,6 +75,11 @@ bool AiosmtpdServer::available()
 }
 
 AiosmtpdServer::AiosmtpdServer()
+    : AiosmtpdServer(AiosmtpdOptions{})
+{
+}
+
+AiosmtpdServer::AiosmtpdServer(const AiosmtpdOptions& options)
     : m_dir(QDir::tempPath() + QStringLiteral("/brev-smtp-XXXXXX"))
 {
     if (!m_dir.isValid())
@@ -84,7 +89,14 @@ AiosmtpdServer::AiosmtpdServer()
 
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(pythonPath());
-    m_process->setArguments({QStringLiteral(BREV_SMTP_SINK_SCRIPT), m_dir.path()});
+    QStringList arguments = {QStringLiteral(BREV_SMTP_SINK_SCRIPT), m_dir.path()};
+    if (!options.certificateFile.isEmpty())
+        arguments += {QStringLiteral("--cert"), options.certificateFile, QStringLiteral("--key"), options.keyFile};
+    if (!options.user.isEmpty()) {
+        // The password goes as an argument: a throwaway test account.
+        arguments += {QStringLiteral("--user"), options.user, QStringLiteral("--password"), options.password};
+    }
+    m_process->setArguments(arguments);
     m_process->setStandardInputFile(QProcess::nullDevice());
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(m_dir.filePath(QStringLiteral("sink.log")));

@@ -1,6 +1,8 @@
 // A real SMTP server for the tests: aiosmtpd (Debian package
 // python3-aiosmtpd) run by smtpsink.py on 127.0.0.1 at a free port, saving
-// every message it accepts into a temporary folder of its own.
+// every message it accepts into a temporary folder of its own. Optionally
+// with STARTTLS required (a certificate and key) and a login required (one
+// account, offered over TLS only).
 #pragma once
 
 #include <QByteArray>
@@ -24,7 +26,8 @@ public:
 // One message the server accepted.
 struct SinkMessage {
     QByteArray raw; // the message data as received
-    // "mail_from", "rcpt_tos", "mail_options", "helo"; and as Python's email
+    // "mail_from", "rcpt_tos", "mail_options", "helo", "tls" (the message
+    // came over TLS), "auth_user" (who logged in, or null); and as Python's email
     // package reads the message: "headers" ([name, decoded value] pairs),
     // "content_type", "is_multipart", "parts" (each leaf part with
     // "content_type", "charset", "transfer_encoding", "disposition",
@@ -37,6 +40,16 @@ struct SinkMessage {
     int headerCount(const QString& name) const;
 };
 
+struct AiosmtpdOptions {
+    // Both set: STARTTLS offered and required, with this certificate (PEM,
+    // any chain after it) and key.
+    QString certificateFile{};
+    QString keyFile{};
+    // Set: a login with exactly this account is required.
+    QString user{};
+    QString password{};
+};
+
 class AiosmtpdServer {
 public:
     static QString pythonPath(); // /usr/bin/python3
@@ -46,6 +59,7 @@ public:
     // Starts the server and waits (bounded) until it listens. Throws
     // SmtpServerError with the server's output when it does not come up.
     AiosmtpdServer();
+    explicit AiosmtpdServer(const AiosmtpdOptions& options);
     ~AiosmtpdServer(); // stop()
     AiosmtpdServer(const AiosmtpdServer&) = delete;
     AiosmtpdServer& operator=(const AiosmtpdServer&) = delete;

@@ -4,6 +4,10 @@ chooses. Each message received is saved in the given folder as N.eml (the
 message data as received, dot-stuffing removed) and N.json (the envelope,
 and the message as Python's email package reads it). The port is written to
 the file "port" once the server listens. Ends on SIGTERM or SIGINT.
+
+With --cert and --key the server offers STARTTLS with that certificate and
+requires it; with --user and --password it also requires a login (AUTH PLAIN
+or LOGIN, offered only over TLS) with exactly those credentials.
 """
 
 import argparse
@@ -14,9 +18,10 @@ import email.policy
 import json
 import os
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 def write_atomically(path, data):
@@ -78,6 +83,8 @@ class Sink:
         if isinstance(raw, str):
             raw = raw.encode("utf-8", "surrogateescape")
         info = {
+            "tls": session.ssl is not None,
+            "auth_user": session.auth_data if isinstance(session.auth_data, str) else None,
             "helo": session.host_name,
             "mail_from": envelope.mail_from,
             "mail_options": envelope.mail_options,
@@ -93,11 +100,35 @@ class Sink:
         return "250 2.0.0 Message accepted"
 
 
-async def serve(folder):
+class Authenticator:
+    """Accepts exactly the one account; the user name becomes the session's
+    auth_data so that each message records who sent it."""
+
+    def __init__(self, user, password):
+        self.user = user.encode("utf-8")
+        self.password = password.encode("utf-8")
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        if not isinstance(auth_data, LoginPassword):
+            return AuthResult(success=False, handled=False)
+        if auth_data.login == self.user and auth_data.password == self.password:
+            return AuthResult(success=True, auth_data=auth_data.login.decode("utf-8"))
+        return AuthResult(success=False, handled=False)
+
+
+async def serve(args):
+    folder = args.folder
     loop = asyncio.get_running_loop()
     handler = Sink(folder)
+    options = {}
+    if args.cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+        options.update(tls_context=context, require_starttls=True)
+    if args.user is not None:
+        options.update(authenticator=Authenticator(args.user, args.password or ""), auth_required=True)
     server = await loop.create_server(
-        lambda: SMTP(handler, hostname="sink.test", enable_SMTPUTF8=True, decode_data=False),
+        lambda: SMTP(handler, hostname="sink.test", enable_SMTPUTF8=True, decode_data=False, **options),
         host="127.0.0.1", port=0)
     port = server.sockets[0].getsockname()[1]
     write_atomically(os.path.join(folder, "port"), str(port).encode("ascii"))
@@ -114,8 +145,12 @@ async def serve(folder):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("folder")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--user")
+    parser.add_argument("--password")
     args = parser.parse_args()
-    asyncio.run(serve(args.folder))
+    asyncio.run(serve(args))
     return 0
 
 
