@@ -1,10 +1,13 @@
 #include "ftpclient.h"
 
+#include "tls.h"
+
 #include <Poco/Exception.h>
 #include <Poco/Net/DNS.h>
 #include <Poco/Net/HostEntry.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
@@ -13,9 +16,13 @@
 #include <QIODevice>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +72,10 @@ struct FtpClient::Impl {
     // StreamSocket can take its place after AUTH TLS, and openData() is the
     // one place a data connection is made, where it can be wrapped likewise.
     std::unique_ptr<Poco::Net::StreamSocket> control;
+    // control is a SecureStreamSocket (after AUTH TLS).
+    bool tls = false;
+    // With TLS, the plain socket below the current data connection.
+    Poco::Net::StreamSocket dataPlain;
     std::string inbuf;
     std::size_t inpos = 0;
     // Passive mode failed once in this session: later transfers go active.
@@ -98,11 +109,16 @@ struct FtpClient::Impl {
     {
         if (!control)
             return;
-        try {
-            control->close();
-        } catch (const Poco::Exception&) {
+        {
+            // Closing a TLS socket sends close_notify, maybe to a peer gone.
+            SigpipeGuard guard;
+            try {
+                control->close();
+            } catch (const Poco::Exception&) {
+            }
+            control.reset();
         }
-        control.reset();
+        tls = false;
         inbuf.clear();
         inpos = 0;
         if (notify && q.onDisconnected)
@@ -198,6 +214,7 @@ struct FtpClient::Impl {
         while (done < data.size()) {
             int n = 0;
             try {
+                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
                 n = control->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
             } catch (const Poco::TimeoutException&) {
                 timedOut();
@@ -241,6 +258,11 @@ struct FtpClient::Impl {
             char chunk[4096];
             int n = 0;
             try {
+                SigpipeGuard guard; // TLS may write while it reads
+                // Poco waits out the receive timeout inside OpenSSL's read
+                // and then once more; one bounded wait here instead.
+                if (tls && !readable(*control))
+                    throw Poco::TimeoutException();
                 n = control->receiveBytes(chunk, int(sizeof chunk));
             } catch (const Poco::TimeoutException&) {
                 timedOut();
@@ -251,6 +273,68 @@ struct FtpClient::Impl {
                 dropped();
             inbuf.append(chunk, std::size_t(n));
         }
+    }
+
+    // Whether a TLS socket has data (buffered or arriving within the reply
+    // time-out).
+    bool readable(Poco::Net::StreamSocket& s) const
+    {
+        return s.available() > 0 || s.poll(span(q.timeouts.replyMs), Poco::Net::Socket::SELECT_READ);
+    }
+
+    // AUTH TLS and the handshake on the control connection. Anything but
+    // 234 ends the session: the login must not go out in clear text.
+    void startControlTls()
+    {
+        const Reply r = ask("AUTH TLS");
+        if (r.code != 234)
+            failClosed(QStringLiteral("%1 avviste kryptert forbindelse (AUTH TLS): %2")
+                           .arg(hostPortText(), refusal(r)));
+        // Bytes sent before the handshake must not pass as protected replies.
+        if (inpos < inbuf.size())
+            failClosed(QStringLiteral("Ugyldig svar fra %1: data etter svaret på AUTH TLS").arg(hostPortText()));
+        try {
+            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*control, hostText()));
+            // Drops the plain handle only; the connection lives on in secure.
+            control = std::move(secure);
+        } catch (const NetError& e) {
+            failClosed(e.text());
+        }
+        tls = true;
+    }
+
+    // A command of the TLS setup after login; anything but 2xx ends the session.
+    void protection(const QByteArray& line)
+    {
+        const Reply r = ask(line);
+        if (r.code / 100 != 2)
+            failClosed(QStringLiteral("%1 avviste %2: %3").arg(hostPortText(), QString::fromLatin1(line), refusal(r)));
+    }
+
+    // With TLS, the handshake on a data connection whose transfer command
+    // has been accepted, resuming the control connection's session. On
+    // failure the server's answer to the broken transfer is read (keeping
+    // the control connection in step) and the handshake's reason thrown.
+    Poco::Net::StreamSocket secureData(Poco::Net::StreamSocket& plain)
+    {
+        if (!tls)
+            return plain;
+        std::optional<QString> failure;
+        try {
+            auto* session = static_cast<Poco::Net::SecureStreamSocket*>(control.get());
+            const Poco::Net::SecureStreamSocket secure = net::startTls(plain, hostText(), session);
+            dataPlain = plain;
+            return secure;
+        } catch (const NetError& e) {
+            failure = QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2").arg(hostPortText(), e.text());
+        }
+        closeData(plain);
+        try {
+            readReply();
+        } catch (const NetError&) {
+            // The control connection went too (and is closed).
+        }
+        failOpen(*failure);
     }
 
     static bool isCode(const QByteArray& line)
@@ -360,15 +444,17 @@ struct FtpClient::Impl {
                 try {
                     s.connect(*address, span(q.timeouts.connectMs));
                     setDataTimeouts(s);
-                    startTransfer(command, what);
-                    lastPassive = true;
-                    return s;
                 } catch (const Poco::TimeoutException&) {
                     reason = QStringLiteral("%1: tidsavbrudd etter %2")
                                  .arg(QString::fromStdString(address->toString()), secondsText(q.timeouts.connectMs));
                 } catch (const Poco::Exception& e) {
                     reason = QStringLiteral("%1: %2").arg(QString::fromStdString(address->toString()),
                                                           QString::fromStdString(e.displayText()));
+                }
+                if (reason.isEmpty()) {
+                    startTransfer(command, what);
+                    lastPassive = true;
+                    return secureData(s);
                 }
             } else {
                 reason = QStringLiteral("passiv modus avvist: %1").arg(refusedWith);
@@ -413,7 +499,8 @@ struct FtpClient::Impl {
             Poco::Net::StreamSocket s = listener->acceptConnection();
             setDataTimeouts(s);
             lastPassive = false;
-            return s;
+            listener.reset();
+            return secureData(s);
         } catch (const Poco::Exception& e) {
             failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2")
                            .arg(hostPortText(), QString::fromStdString(e.displayText())));
@@ -422,9 +509,55 @@ struct FtpClient::Impl {
 
     static void closeData(Poco::Net::StreamSocket& data)
     {
+        SigpipeGuard guard; // a TLS socket sends close_notify
         try {
             data.close();
         } catch (const Poco::Exception&) {
+        }
+    }
+
+    // Ends a TLS data connection in order: close_notify and FIN, then what
+    // the server still sends (session tickets, its close_notify) is read and
+    // dropped until it closes, within the reply time-out. Closing a socket
+    // with unread bytes would reset the connection, and the server could
+    // lose the end of an upload it has not read yet.
+    void endTlsData(Poco::Net::StreamSocket& data)
+    {
+        const int fd = data.impl()->sockfd();
+        if (fd < 0)
+            return;
+        SigpipeGuard guard;
+        try {
+            // Poco's TLS shutdown also shuts the TCP connection down both
+            // ways unless the plain socket below it is marked non-blocking;
+            // with the receiving side shut, bytes still arriving (session
+            // tickets sent late) would make the kernel reset the connection.
+            // So the mark is set, the descriptor kept blocking, and the FIN
+            // sent here after the close_notify.
+            dataPlain.setBlocking(false);
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags >= 0)
+                ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            data.shutdown();
+        } catch (const Poco::Exception&) {
+        }
+        ::shutdown(fd, SHUT_WR);
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(q.timeouts.replyMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return;
+            pollfd p{fd, POLLIN, 0};
+            const int rc = ::poll(&p, 1, int(left.count()));
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc <= 0)
+                return;
+            char chunk[4096];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return;
         }
     }
 
@@ -433,7 +566,10 @@ struct FtpClient::Impl {
     // it has been read, which keeps the control connection in step.
     void finishTransfer(Poco::Net::StreamSocket& data, const std::optional<QString>& failure, const QString& what)
     {
+        if (tls && !failure)
+            endTlsData(data);
         closeData(data);
+        dataPlain = Poco::Net::StreamSocket();
         if (failure) {
             try {
                 readReply();
@@ -509,6 +645,8 @@ void FtpClient::connect()
         greeting = d->readReply();
     if (greeting.code != 220)
         d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), d->refusal(greeting)));
+    if (explicitTls)
+        d->startControlTls();
 
     const QString refused = QStringLiteral("Innlogging på %1 avvist: %2");
     const QString account = QStringLiteral("Innlogging på %1 krever en konto (ACCT), som ikke støttes");
@@ -523,6 +661,11 @@ void FtpClient::connect()
             d->failClosed(refused.arg(d->hostPortText(), d->refusal(p)));
     } else if (u.code != 230) {
         d->failClosed(refused.arg(d->hostPortText(), d->refusal(u)));
+    }
+
+    if (explicitTls) {
+        d->protection("PBSZ 0");
+        d->protection("PROT P");
     }
 
     const Reply t = d->ask("TYPE I");
@@ -552,9 +695,12 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
     std::optional<QString> failure;
     std::vector<char> buffer(kBlock);
     try {
+        SigpipeGuard guard; // TLS may write while it reads
         for (;;) {
             int n = 0;
             try {
+                if (d->tls && !d->readable(data))
+                    throw Poco::TimeoutException();
                 n = data.receiveBytes(buffer.data(), kBlock);
             } catch (const Poco::TimeoutException&) {
                 d->dataTimedOut(data, path);
@@ -596,6 +742,7 @@ qint64 FtpClient::store(QIODevice& source, const QString& path)
     std::optional<QString> failure;
     std::vector<char> buffer(kBlock);
     try {
+        SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
         while (!failure) {
             const qint64 n = source.read(buffer.data(), kBlock);
             if (n < 0) {

@@ -39,6 +39,12 @@ public:
     QString password;
     Timeouts timeouts;
     DataMode dataMode = DataMode::PassiveFirst;
+    // Explicit FTPS (RFC 4217): AUTH TLS right after the greeting, so the
+    // login goes over TLS only; then PBSZ 0 and PROT P, and every data
+    // connection in TLS as well, resuming the control connection's session.
+    // A refused AUTH TLS or a failed handshake ends the connection with an
+    // error; there is no fallback to clear text.
+    bool explicitTls = false;
 
     // Fired when the control connection stands, and when it has been closed
     // (by disconnect(), by a failed login, or because the server dropped it).
@@ -50,7 +56,9 @@ public:
 
     bool connected() const;
 
-    // Control connection, greeting (220), USER, PASS when asked for, TYPE I.
+    // Control connection, greeting (220), AUTH TLS and the handshake when
+    // explicitTls, USER, PASS when asked for, PBSZ 0 and PROT P when
+    // explicitTls, TYPE I.
     // Any failure closes the connection and throws with host:port and the
     // reason (the server's reply when it gave one).
     void connect();

@@ -30,6 +30,8 @@ struct FtpTransferSettings {
     QString FTPpassord = QStringLiteral("kvistgang");
     // The profile's "port" when it is a whole number from 1 to 65535, else 21.
     std::uint16_t FTPport = 21;
+    // The profile's "SSL": explicit FTPS (AUTH TLS) for login and data.
+    bool FTPssl = false;
     qint32 FTPfeilnr = FtpOk;
 };
 

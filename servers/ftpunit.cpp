@@ -208,6 +208,7 @@ void TFTPform::SendFil(const QString& Filnavn)
     IdFTP1.port = s.FTPport;
     IdFTP1.user = s.FTPbrukernavn;
     IdFTP1.password = s.FTPpassord;
+    IdFTP1.explicitTls = s.FTPssl;
     log(QStringLiteral("FTP: Kobler til ") + IdFTP1.host + QStringLiteral(" som bruker ") + IdFTP1.user);
     try {
         IdFTP1.connect();
@@ -259,6 +260,7 @@ void TFTPform::HentFil(const QString& Filnavn)
     IdFTP1.port = s.FTPport;
     IdFTP1.user = s.FTPbrukernavn;
     IdFTP1.password = s.FTPpassord;
+    IdFTP1.explicitTls = s.FTPssl;
     log(QStringLiteral("FTP: Kobler til ") + IdFTP1.host + QStringLiteral(" som bruker ") + IdFTP1.user);
     repaint();
 

@@ -199,6 +199,7 @@ void LesFTPOppsett()
     qint32 number = 0;
     const bool valid = rt::parseIniInteger(rt::inireadstring(kPortKey), number) && number >= 1 && number <= 65535;
     s.FTPport = valid ? std::uint16_t(number) : std::uint16_t(21);
+    s.FTPssl = rt::inireadbool(QStringLiteral("SSL"));
     rt::inistandard();
 }
 

@@ -68,7 +68,8 @@ QString defaultPort(const QString& kind);
 // VisServerOppsett on ServerOppsettForm, or on a dialog of its own while the
 // program has not created that one.
 void VisServerOppsett(const QString& caption, const QString& kind);
-// Reads the FTP profile into FTPserver, FTPbrukernavn, FTPpassord and FTPport.
+// Reads the FTP profile into FTPserver, FTPbrukernavn, FTPpassord, FTPport
+// and FTPssl.
 void LesFTPOppsett();
 // Writes the default FTP profile over "SERVER-SETTING-FTP" ("SSL" untouched).
 void LagStandardFTPOppsett();

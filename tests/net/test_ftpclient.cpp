@@ -1,9 +1,12 @@
 // The FTP client against the scripted server (commands on the wire, replies,
 // refusals, broken transfers) and against a real pyftpdlib server (passive
-// and active data connections, binary integrity).
+// and active data connections, binary integrity, explicit FTPS with
+// certificates from the test CA).
 #include "ftpclient.h"
 #include "ftpserver.h"
 #include "scriptedftpserver.h"
+#include "testca.h"
+#include "tls.h"
 
 #include <QBuffer>
 #include <gmock/gmock.h>
@@ -19,6 +22,8 @@ using testing::Not;
 using testsupport::FtpServer;
 using testsupport::FtpServerOptions;
 using testsupport::ScriptedFtpServer;
+using testsupport::TestCa;
+using testsupport::TestCertificate;
 
 void PrintTo(const QString& s, std::ostream* os)
 {
@@ -412,6 +417,185 @@ TEST_F(FtpRealServerTest, WrongPasswordIsRefused)
     EXPECT_THAT(str(*error), HasSubstr("Innlogging på 127.0.0.1"));
     EXPECT_THAT(str(*error), HasSubstr("530"));
     EXPECT_THAT(str(*error), Not(HasSubstr("feil-passord")));
+}
+
+// ---- Explicit FTPS ----
+
+// The server's reply to AUTH TLS decides: anything but 234 ends the session
+// before USER, so nothing of the login goes out in clear text.
+struct AuthRefusedCase {
+    const char* name;
+    QByteArray reply;
+    const char* reason;
+};
+
+class FtpAuthRefusedTest : public FtpClientTest, public testing::WithParamInterface<AuthRefusedCase> {};
+
+TEST_P(FtpAuthRefusedTest, EndsTheSessionBeforeTheLogin)
+{
+    const AuthRefusedCase& c = GetParam();
+    if (!c.reply.isEmpty())
+        server.setReply("AUTH", c.reply);
+    client.explicitTls = true;
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(str(hostPort())));
+    EXPECT_THAT(str(*error), HasSubstr(c.reason));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+    EXPECT_EQ(server.receivedVerbs(), QList<QByteArray>{"AUTH"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpAuthRefusedTest,
+    testing::Values(AuthRefusedCase{"NotBeforeLogin", {},
+                                    "avviste kryptert forbindelse (AUTH TLS): 530 Ikke logget inn."},
+                    AuthRefusedCase{"NotAvailable", "431 TLS er ikke satt opp.",
+                                    "AUTH TLS): 431 TLS er ikke satt opp."},
+                    AuthRefusedCase{"OtherPositive", "200 Greit.", "AUTH TLS): 200 Greit."},
+                    // Bytes after the 234 would be read as if the TLS
+                    // connection had carried them.
+                    AuthRefusedCase{"DataAfterTheReply", "234 Klar for TLS.\r\n230 Innlogget.",
+                                    "data etter svaret på AUTH TLS"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+const TestCa& testCa()
+{
+    static const TestCa ca;
+    return ca;
+}
+
+class FtpsTest : public FtpRealServerTest {
+protected:
+    void SetUp() override
+    {
+        FtpRealServerTest::SetUp();
+        if (IsSkipped())
+            return;
+        net::setExtraTrustedCaFile(testCa().caFile());
+    }
+    void TearDown() override { net::setExtraTrustedCaFile({}); }
+
+    static FtpServerOptions tls(const TestCertificate& certificate, bool brokenPassive = false)
+    {
+        FtpServerOptions options;
+        options.tlsCertificateFile = certificate.certificateFile;
+        options.tlsKeyFile = certificate.keyFile;
+        options.brokenPassive = brokenPassive;
+        return options;
+    }
+};
+
+class FtpsDataModeTest : public FtpsTest, public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(FtpsDataModeTest, LoginAndDataGoOverTlsByteForByte)
+{
+    const ModeCase& c = GetParam();
+    FtpServer server(tls(testCa().good(), c.brokenPassive));
+    FtpClient client;
+    configure(client, server);
+    client.explicitTls = true;
+    client.dataMode = c.mode;
+
+    const QByteArray content = binaryContent(300000);
+    server.writeFile(QStringLiteral("inn/priser.bin"), binaryContent(70001));
+    client.connect();
+    // The server requires TLS for both: a transfer at all shows the data
+    // connection was protected.
+    send(client, content, QStringLiteral("rundtur.bin"));
+    EXPECT_EQ(client.lastTransferPassive(), c.expectPassive);
+    EXPECT_EQ(server.readFile(QStringLiteral("rundtur.bin")), content) << server.log().toStdString();
+    EXPECT_EQ(fetch(client, QStringLiteral("rundtur.bin")), content);
+    EXPECT_EQ(fetch(client, QStringLiteral("inn/priser.bin")), binaryContent(70001));
+    EXPECT_EQ(client.lastTransferPassive(), c.expectPassive);
+    client.disconnect();
+    const QList<QByteArray> commands = server.commands();
+    EXPECT_EQ(commands.mid(0, 6), (QList<QByteArray>{"AUTH", "USER", "PASS", "PBSZ", "PROT", "TYPE"}));
+    EXPECT_EQ(commands.last(), QByteArray("QUIT"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpsDataModeTest,
+    testing::Values(ModeCase{"Passive", false, FtpClient::DataMode::PassiveFirst, true},
+                    ModeCase{"ActiveFallbackWhenPassiveIsBroken", true, FtpClient::DataMode::PassiveFirst, false},
+                    ModeCase{"ActiveOnly", false, FtpClient::DataMode::Active, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpsTest, DataConnectionsResumeTheControlSession)
+{
+    // Refusing any data connection without session reuse, over TLS 1.2.
+    FtpServerOptions options = tls(testCa().good());
+    options.tlsSessionReuseRequired = true;
+    options.tls12Only = true;
+    FtpServer server(options);
+    FtpClient client;
+    configure(client, server);
+    client.explicitTls = true;
+    client.connect();
+    send(client, "Eple;12\r\n", QStringLiteral("priser.txt"));
+    EXPECT_EQ(fetch(client, QStringLiteral("priser.txt")), QByteArray("Eple;12\r\n"));
+    client.dataMode = FtpClient::DataMode::Active;
+    EXPECT_EQ(fetch(client, QStringLiteral("priser.txt")), QByteArray("Eple;12\r\n"));
+    client.disconnect();
+}
+
+struct CertificateCase {
+    const char* name;
+    const TestCertificate& (TestCa::*certificate)() const;
+    const char* text;
+};
+
+class FtpsCertificateTest : public FtpsTest, public testing::WithParamInterface<CertificateCase> {};
+
+TEST_P(FtpsCertificateTest, ARefusedCertificateEndsTheSessionBeforeTheLogin)
+{
+    const CertificateCase& c = GetParam();
+    FtpServer server(tls((testCa().*c.certificate)()));
+    FtpClient client;
+    configure(client, server);
+    client.explicitTls = true;
+    int closed = 0;
+    client.onDisconnected = [&] { ++closed; };
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QString::fromUtf8(c.text));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(server.commands(), QList<QByteArray>{"AUTH"}) << "nothing after AUTH TLS, least of all PASS";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpsCertificateTest,
+    testing::Values(
+        CertificateCase{"UnknownIssuer", &TestCa::unknownIssuer,
+                        "Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent"},
+        CertificateCase{"Expired", &TestCa::expired, "Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt"},
+        CertificateCase{"WrongName", &TestCa::wrongName,
+                        "Sertifikatet til 127.0.0.1 kan ikke godtas: det gjelder ikke for dette navnet"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpsTest, PlainServerRefusingAuthTlsGetsNoLogin)
+{
+    FtpServer server;
+    FtpClient client;
+    configure(client, server);
+    client.explicitTls = true;
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
+    EXPECT_EQ(server.commands(), QList<QByteArray>{"AUTH"});
+}
+
+TEST_F(FtpsTest, PlainClientIsRefusedByAServerRequiringTls)
+{
+    // The harness's requirement holds, so the tests above show the client
+    // protected its login.
+    FtpServer server(tls(testCa().good()));
+    FtpClient client;
+    configure(client, server);
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("550"));
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include "ftpserver.h"
 #include "ftpunit.h"
 #include "scriptedftpserver.h"
+#include "testca.h"
+#include "tls.h"
 
 #include <QDir>
 #include <QEvent>
@@ -23,6 +25,8 @@ using testsupport::FtpServer;
 using testsupport::FtpServerOptions;
 using testsupport::ScriptedFtpServer;
 using testsupport::ServersFixture;
+using testsupport::TestCa;
+using testsupport::TestCertificate;
 
 namespace {
 
@@ -387,6 +391,149 @@ TEST_F(FtpFormRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
     EXPECT_EQ(readAll(local), QByteArray("nytt"));
     EXPECT_EQ(readAll(dotted + QStringLiteral("/priser.old")), QByteArray("gammelt"));
     EXPECT_EQ(QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
+}
+
+// ---- Explicit FTPS: the profile's "SSL" ----
+
+const TestCa& testCa()
+{
+    static const TestCa ca;
+    return ca;
+}
+
+class FtpFormTlsTest : public FtpFormRealTest {
+protected:
+    void SetUp() override
+    {
+        FtpFormRealTest::SetUp();
+        if (IsSkipped())
+            return;
+        net::setExtraTrustedCaFile(testCa().caFile());
+    }
+    void TearDown() override
+    {
+        net::setExtraTrustedCaFile({});
+        FtpFormRealTest::TearDown();
+    }
+
+    // A server requiring TLS for login and data, with certificate.
+    void startTls(const TestCertificate& certificate)
+    {
+        FtpServerOptions options;
+        options.tlsCertificateFile = certificate.certificateFile;
+        options.tlsKeyFile = certificate.keyFile;
+        start(options);
+        useSsl(true);
+    }
+
+    static void useSsl(bool on)
+    {
+        writeProfile(QStringLiteral("FTP"), {{QStringLiteral("SSL"), on ? QStringLiteral("1") : QStringLiteral("0")}});
+    }
+};
+
+TEST_F(FtpFormTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
+{
+    startTls(testCa().good());
+    const QByteArray content = binaryContent(2 * 1024 * 1024 + 17);
+    const QString local = data + QStringLiteral("/priser.dat");
+    writeAll(local, content);
+
+    form->SendFil(local);
+    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
+                                       QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
+                                       QStringLiteral("FTP: Kobler fra.")}));
+    EXPECT_TRUE(server->readFile(QStringLiteral("priser.dat")) == content) << server->log().toStdString();
+
+    QFile::remove(local);
+    rt::state().LogLines.clear();
+    form->HentFil(local);
+    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(logTexts(), downloadStart(QStringLiteral("priser.dat"), QStringLiteral("priser.dat"),
+                                        QStringLiteral("kari"), content.size())
+                  << QStringLiteral("FTP: Kobler fra.")
+                  << QStringLiteral("FTP: endret navn på %1 til %2").arg(data + QStringLiteral("/priser.tmp"), local));
+    EXPECT_TRUE(readAll(local) == content);
+    // Both sessions began with AUTH TLS (the server would have refused a
+    // login without it).
+    QList<QByteArray> logins;
+    for (const QByteArray& verb : server->commands()) {
+        if (verb == "AUTH" || verb == "USER")
+            logins.append(verb);
+    }
+    EXPECT_EQ(logins, (QList<QByteArray>{"AUTH", "USER", "AUTH", "USER"}));
+}
+
+struct RefusedCertificateCase {
+    const char* name;
+    const TestCertificate& (TestCa::*certificate)() const;
+    const char* cause; // what the detailed log names after "FTP: Årsak: "
+};
+
+class FtpFormCertificateTest : public FtpFormTlsTest, public testing::WithParamInterface<RefusedCertificateCase> {};
+
+TEST_P(FtpFormCertificateTest, UploadSays502AndDownload501WithTheCertificateAsCause)
+{
+    const RefusedCertificateCase& c = GetParam();
+    startTls((testCa().*c.certificate)());
+    rt::state().VerboseLogging = true;
+    server->writeFile(QStringLiteral("priser.txt"), "nytt");
+    const QString local = data + QStringLiteral("/priser.txt");
+    writeAll(local, "gammelt");
+    const QString cause = QStringLiteral("FTP: Årsak: ") + QString::fromUtf8(c.cause);
+
+    form->SendFil(local);
+    EXPECT_EQ(feilnr(), 502);
+    EXPECT_EQ(logTexts().mid(2), (QStringList{QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"), cause}));
+    EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("nytt"));
+
+    rt::state().LogLines.clear();
+    form->HentFil(local);
+    EXPECT_EQ(feilnr(), 501);
+    EXPECT_EQ(logTexts().mid(2),
+              (QStringList{QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn kari"),
+                           cause}));
+    EXPECT_EQ(readAll(local), QByteArray("gammelt"));
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(server->commands(), (QList<QByteArray>{"AUTH", "AUTH"})) << "never USER or PASS";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpFormCertificateTest,
+    testing::Values(
+        RefusedCertificateCase{"UnknownIssuer", &TestCa::unknownIssuer,
+                               "Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent"},
+        RefusedCertificateCase{"Expired", &TestCa::expired,
+                               "Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt"},
+        RefusedCertificateCase{"WrongName", &TestCa::wrongName,
+                               "Sertifikatet til 127.0.0.1 kan ikke godtas: det gjelder ikke for dette navnet"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpFormTlsTest, WithSslAPlainServerGetsNoLogin)
+{
+    start();
+    useSsl(true);
+    rt::state().VerboseLogging = true;
+    const QString local = data + QStringLiteral("/priser.txt");
+    writeAll(local, "lokalt");
+    form->SendFil(local);
+    EXPECT_EQ(feilnr(), 502);
+    EXPECT_THAT(str(logTexts().last()), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
+    EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
+    EXPECT_EQ(server->commands(), QList<QByteArray>{"AUTH"});
+}
+
+TEST_F(FtpFormTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
+{
+    start();
+    useSsl(false);
+    const QString local = data + QStringLiteral("/priser.txt");
+    writeAll(local, "Eple;12\r\n");
+    form->SendFil(local);
+    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("Eple;12\r\n"));
+    EXPECT_FALSE(server->commands().contains("AUTH"));
 }
 
 // ---- Against the scripted server ----

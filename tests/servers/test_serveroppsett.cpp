@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <optional>
 
 using servers::TServerOppsettForm;
 using testsupport::ServersFixture;
@@ -241,6 +242,29 @@ INSTANTIATE_TEST_SUITE_P(Cases, FtpProfilePortTest,
                                          FtpPortCase{"Negative", QStringLiteral("-21"), 21},
                                          FtpPortCase{"Word", QStringLiteral("ftp"), 21},
                                          FtpPortCase{"Empty", QString(), 21}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FtpSslCase {
+    const char* name;
+    std::optional<QString> stored; // nothing: no "SSL" key
+    bool ssl;
+};
+
+class FtpProfileSslTest : public ServersFixture, public testing::WithParamInterface<FtpSslCase> {};
+
+TEST_P(FtpProfileSslTest, TheSslFlagTurnsOnFtps)
+{
+    if (GetParam().stored)
+        writeProfile(QStringLiteral("FTP"), {{QStringLiteral("SSL"), *GetParam().stored}});
+    servers::ftpSettings().FTPssl = !GetParam().ssl; // a value left from before is replaced
+    servers::LesFTPOppsett();
+    EXPECT_EQ(servers::ftpSettings().FTPssl, GetParam().ssl);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtpProfileSslTest,
+                         testing::Values(FtpSslCase{"On", QStringLiteral("1"), true},
+                                         FtpSslCase{"Off", QStringLiteral("0"), false},
+                                         FtpSslCase{"Missing", std::nullopt, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 class FtpProfileTest : public ServersFixture {};

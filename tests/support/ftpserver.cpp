@@ -77,13 +77,23 @@ FtpServer::FtpServer(const FtpServerOptions& options)
     const QByteArray script = QFile::encodeName(scriptPath());
     const QByteArray rootArg = QFile::encodeName(root());
     const QByteArray logArg = QFile::encodeName(m_dir.filePath(QStringLiteral("server.log")));
+    const QByteArray commandsArg = QFile::encodeName(m_dir.filePath(QStringLiteral("commands.txt")));
+    const QByteArray certArg = QFile::encodeName(options.tlsCertificateFile);
+    const QByteArray keyArg = QFile::encodeName(options.tlsKeyFile);
     const QByteArray userArg = user().toUtf8();
     const QByteArray passArg = password().toUtf8();
     std::vector<const char*> argv = {kPython, script.constData(), "--root", rootArg.constData(),
                                      "--user", userArg.constData(), "--password", passArg.constData(),
-                                     "--log", logArg.constData()};
+                                     "--log", logArg.constData(), "--commands", commandsArg.constData()};
     if (options.brokenPassive)
         argv.push_back("--broken-passive");
+    if (!options.tlsCertificateFile.isEmpty()) {
+        argv.insert(argv.end(), {"--tls-cert", certArg.constData(), "--tls-key", keyArg.constData()});
+        if (options.tlsSessionReuseRequired)
+            argv.push_back("--tls-session-reuse");
+        if (options.tls12Only)
+            argv.push_back("--tls12");
+    }
     argv.push_back(nullptr);
 
     const QByteArray errFile = QFile::encodeName(m_dir.filePath(QStringLiteral("server.err")));
@@ -185,6 +195,16 @@ QByteArray FtpServer::readFile(const QString& relative) const
 bool FtpServer::exists(const QString& relative) const
 {
     return QFileInfo::exists(path(relative));
+}
+
+QList<QByteArray> FtpServer::commands() const
+{
+    QList<QByteArray> verbs;
+    for (const QByteArray& line : readAll(m_dir.filePath(QStringLiteral("commands.txt"))).split('\n')) {
+        if (!line.isEmpty())
+            verbs.append(line);
+    }
+    return verbs;
 }
 
 QByteArray FtpServer::log() const

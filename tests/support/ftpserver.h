@@ -1,10 +1,11 @@
-// A private pyftpdlib FTP server for the tests: one user whose root is a
+// A private pyftpdlib FTP (or explicit FTPS) server for the tests: one user whose root is a
 // temporary folder, listening on 127.0.0.1 at a port the system chose. The
 // server process ends with this object, or by itself when the test process
 // dies (its standard input closes).
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 #include <cstdint>
@@ -21,6 +22,16 @@ public:
 struct FtpServerOptions {
     // EPSV refused and PASV pointing at a dead port: only active mode works.
     bool brokenPassive = false;
+    // Explicit FTPS with this certificate (PEM, chain included) and key:
+    // AUTH TLS before USER and PASS and PROT P before any data connection
+    // are required. Empty: plain FTP only.
+    QString tlsCertificateFile;
+    QString tlsKeyFile;
+    // With TLS: a data connection that does not resume the control
+    // connection's TLS session is refused (522), as many servers do.
+    bool tlsSessionReuseRequired = false;
+    // With TLS: TLS 1.2 at most.
+    bool tls12Only = false;
 };
 
 class FtpServer {
@@ -49,6 +60,10 @@ public:
     // A file below the root; empty when it is missing.
     QByteArray readFile(const QString& relative) const;
     bool exists(const QString& relative) const;
+
+    // The verb of every command received so far, upper-cased, over all
+    // sessions, in order.
+    QList<QByteArray> commands() const;
 
     // What the server has logged so far, its standard error included.
     QByteArray log() const;
