@@ -68,7 +68,7 @@ void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value)
     X509_EXTENSION_free(ext);
 }
 
-struct Spec {
+struct CertRequest {
     const char* commonName;
     bool ca = false;
     const char* subjectAltName = nullptr; // server certificates only
@@ -78,7 +78,7 @@ struct Spec {
 
 // A certificate for key, signed by issuerKey under issuer's name, or
 // self-signed when issuer is null.
-Cert makeCertificate(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
+Cert makeCertificate(const CertRequest& request, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
 {
     Cert cert(X509_new());
     if (!cert || !X509_set_version(cert.get(), 2))
@@ -90,15 +90,15 @@ Cert makeCertificate(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* is
         || !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())))
         fail("cannot set the serial number");
 
-    if (!X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBefore)
-        || !X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfter))
+    if (!X509_gmtime_adj(X509_getm_notBefore(cert.get()), request.notBefore)
+        || !X509_gmtime_adj(X509_getm_notAfter(cert.get()), request.notAfter))
         fail("cannot set the validity");
     if (!X509_set_pubkey(cert.get(), key))
         fail("cannot set the public key");
 
     X509_NAME* name = X509_get_subject_name(cert.get());
     const auto* org = reinterpret_cast<const unsigned char*>("Brevglimt testsertifikater");
-    const auto* cn = reinterpret_cast<const unsigned char*>(spec.commonName);
+    const auto* cn = reinterpret_cast<const unsigned char*>(request.commonName);
     if (!X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, org, -1, -1, 0)
         || !X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, cn, -1, -1, 0))
         fail("cannot set the subject");
@@ -110,15 +110,15 @@ Cert makeCertificate(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* is
     X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
     addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
     addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
-    if (spec.ca) {
+    if (request.ca) {
         addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
         addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert.get(), &ctx, NID_key_usage, "critical,digitalSignature");
         addExtension(cert.get(), &ctx, NID_ext_key_usage, "serverAuth");
-        if (spec.subjectAltName)
-            addExtension(cert.get(), &ctx, NID_subject_alt_name, spec.subjectAltName);
+        if (request.subjectAltName)
+            addExtension(cert.get(), &ctx, NID_subject_alt_name, request.subjectAltName);
     }
 
     if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) <= 0)
@@ -161,10 +161,10 @@ TestCa::TestCa()
         throw std::runtime_error("test CA: cannot create a temporary folder: " + m_dir.errorString().toStdString());
 
     auto file = [this](const char* name) { return m_dir.filePath(QLatin1String(name)); };
-    auto issue = [&](const char* name, const Spec& spec, X509* issuer, EVP_PKEY* issuerKey,
+    auto issue = [&](const char* name, const CertRequest& request, X509* issuer, EVP_PKEY* issuerKey,
                      std::vector<X509*> sentAlong = {}) {
         Key key = newKey();
-        Cert cert = makeCertificate(spec, key.get(), issuer, issuerKey);
+        Cert cert = makeCertificate(request, key.get(), issuer, issuerKey);
         TestCertificate out{file(name) + QStringLiteral(".crt"), file(name) + QStringLiteral(".key")};
         sentAlong.insert(sentAlong.begin(), cert.get());
         writeCertificates(out.certificateFile, sentAlong);
