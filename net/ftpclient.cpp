@@ -1,5 +1,7 @@
 #include "ftpclient.h"
 
+#include "connect.h"
+
 #include "tls.h"
 
 #include <Poco/Exception.h>
@@ -35,14 +37,6 @@ namespace {
 constexpr std::size_t kMaxLine = 64 * 1024;
 // Bytes moved per read or write of a data connection, and so per work event.
 constexpr int kBlock = 64 * 1024;
-
-QString secondsText(int ms)
-{
-    if (ms % 1000 != 0)
-        return QStringLiteral("%1 millisekunder").arg(ms);
-    const int s = ms / 1000;
-    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
-}
 
 Poco::Timespan span(int ms)
 {
@@ -90,12 +84,7 @@ struct FtpClient::Impl {
         return h;
     }
 
-    QString hostPortText() const
-    {
-        const QString h = hostText();
-        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
-            + QString::number(q.port);
-    }
+    QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
     // A server may echo what it got; the password never reaches an error text.
     QString scrub(QString text) const
@@ -138,7 +127,7 @@ struct FtpClient::Impl {
     [[noreturn]] void timedOut()
     {
         failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostPortText(), secondsText(q.timeouts.replyMs)));
+                       .arg(hostPortText(), durationText(q.timeouts.replyMs)));
     }
 
     static QString shown(const QByteArray& line)
@@ -170,40 +159,11 @@ struct FtpClient::Impl {
 
     void openControl()
     {
-        const std::string name = hostText().toStdString();
-        std::vector<Poco::Net::IPAddress> addresses;
         try {
-            Poco::Net::IPAddress literal;
-            if (Poco::Net::IPAddress::tryParse(name, literal)) {
-                addresses.push_back(literal);
-            } else {
-                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name);
-                addresses = entry.addresses();
-            }
-        } catch (const Poco::Exception& e) {
-            failOpen(QStringLiteral("Kan ikke koble til %1: %2")
-                         .arg(hostPortText(), QString::fromStdString(e.displayText())));
+            control = connectSocket(hostText(), q.port, q.timeouts);
+        } catch (const NetError& e) {
+            failOpen(e.text());
         }
-        if (addresses.empty())
-            failOpen(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
-
-        QString reason;
-        for (const Poco::Net::IPAddress& address : addresses) {
-            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
-            try {
-                s->connect(Poco::Net::SocketAddress(address, q.port), span(q.timeouts.connectMs));
-                s->setReceiveTimeout(span(q.timeouts.replyMs));
-                s->setSendTimeout(span(q.timeouts.replyMs));
-                s->setNoDelay(true);
-                control = std::move(s);
-                return;
-            } catch (const Poco::TimeoutException&) {
-                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
-            } catch (const Poco::Exception& e) {
-                reason = QString::fromStdString(e.displayText());
-            }
-        }
-        failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
     }
 
     void command(const QByteArray& line)
@@ -446,7 +406,7 @@ struct FtpClient::Impl {
                     setDataTimeouts(s);
                 } catch (const Poco::TimeoutException&) {
                     reason = QStringLiteral("%1: tidsavbrudd etter %2")
-                                 .arg(QString::fromStdString(address->toString()), secondsText(q.timeouts.connectMs));
+                                 .arg(QString::fromStdString(address->toString()), durationText(q.timeouts.connectMs));
                 } catch (const Poco::Exception& e) {
                     reason = QStringLiteral("%1: %2").arg(QString::fromStdString(address->toString()),
                                                           QString::fromStdString(e.displayText()));
@@ -495,7 +455,7 @@ struct FtpClient::Impl {
         try {
             if (!listener->poll(span(q.timeouts.connectMs), Poco::Net::Socket::SELECT_READ))
                 failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
-                               .arg(hostPortText(), secondsText(q.timeouts.connectMs)));
+                               .arg(hostPortText(), durationText(q.timeouts.connectMs)));
             Poco::Net::StreamSocket s = listener->acceptConnection();
             setDataTimeouts(s);
             lastPassive = false;
@@ -598,7 +558,7 @@ struct FtpClient::Impl {
     {
         closeData(data);
         failClosed(QStringLiteral("Tidsavbrudd: ingen data fra %1 innen %2 under overføringen av %3")
-                       .arg(hostPortText(), secondsText(q.timeouts.replyMs), what));
+                       .arg(hostPortText(), durationText(q.timeouts.replyMs), what));
     }
 
     void work(qint64 count)

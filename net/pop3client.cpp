@@ -1,4 +1,6 @@
 #include "pop3client.h"
+
+#include "connect.h"
 #include "tls.h"
 
 #include <Poco/Exception.h>
@@ -26,14 +28,6 @@ namespace {
 constexpr std::size_t kMaxLine = 64 * 1024;
 // TOP commands written at once when the server allows pipelining.
 constexpr int kPipelineBatch = 64;
-
-QString secondsText(int ms)
-{
-    if (ms % 1000 != 0)
-        return QStringLiteral("%1 millisekunder").arg(ms);
-    const int s = ms / 1000;
-    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
-}
 
 struct Reply {
     bool ok = false;
@@ -65,12 +59,7 @@ struct Pop3Client::Impl {
         return h;
     }
 
-    QString hostPortText() const
-    {
-        const QString h = hostText();
-        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
-            + QString::number(q.port);
-    }
+    QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
     // A server may echo what it got; the password never reaches an error text.
     QString scrub(QString text) const
@@ -132,42 +121,11 @@ struct Pop3Client::Impl {
 
     void openSocket()
     {
-        const std::string name = hostText().toStdString();
-        std::vector<Poco::Net::IPAddress> addresses;
         try {
-            Poco::Net::IPAddress literal;
-            if (Poco::Net::IPAddress::tryParse(name, literal)) {
-                addresses.push_back(literal);
-            } else {
-                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name);
-                addresses = entry.addresses();
-            }
-        } catch (const Poco::Exception& e) {
-            failOpen(QStringLiteral("Kan ikke koble til %1: %2")
-                         .arg(hostPortText(), QString::fromStdString(e.displayText())));
+            socket = connectSocket(hostText(), q.port, q.timeouts);
+        } catch (const NetError& e) {
+            failOpen(e.text());
         }
-        if (addresses.empty())
-            failOpen(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
-
-        QString reason;
-        for (const Poco::Net::IPAddress& address : addresses) {
-            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
-            try {
-                s->connect(Poco::Net::SocketAddress(address, q.port),
-                           Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.connectMs) * 1000));
-                const Poco::Timespan wait(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000);
-                s->setReceiveTimeout(wait);
-                s->setSendTimeout(wait);
-                s->setNoDelay(true);
-                socket = std::move(s);
-                return;
-            } catch (const Poco::TimeoutException&) {
-                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
-            } catch (const Poco::Exception& e) {
-                reason = QString::fromStdString(e.displayText()); // "Connection refused", ...
-            }
-        }
-        failOpen(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
     }
 
     // Replaces the plain socket by a TLS socket over the same connection.
@@ -186,7 +144,7 @@ struct Pop3Client::Impl {
     [[noreturn]] void replyTimeout()
     {
         failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostText(), secondsText(q.timeouts.replyMs)));
+                       .arg(hostText(), durationText(q.timeouts.replyMs)));
     }
 
     void send(const QByteArray& data)

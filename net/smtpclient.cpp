@@ -1,4 +1,6 @@
 #include "smtpclient.h"
+
+#include "connect.h"
 #include "tls.h"
 
 #include <Poco/DateTimeFormat.h>
@@ -39,14 +41,6 @@ namespace {
 constexpr std::size_t kMaxLine = 64 * 1024;
 // A header line is kept within this length where it can be folded.
 constexpr qsizetype kFoldAt = 76;
-
-QString secondsText(int ms)
-{
-    if (ms % 1000 != 0)
-        return QStringLiteral("%1 millisekunder").arg(ms);
-    const int s = ms / 1000;
-    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
-}
 
 bool isAscii(const QByteArray& bytes)
 {
@@ -420,12 +414,7 @@ struct SmtpClient::Impl {
         return h;
     }
 
-    QString hostPortText() const
-    {
-        const QString h = hostText();
-        return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':')
-            + QString::number(q.port);
-    }
+    QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
     void close()
     {
@@ -476,7 +465,7 @@ struct SmtpClient::Impl {
     [[noreturn]] void timedOut()
     {
         failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostPortText(), secondsText(q.timeouts.replyMs)));
+                       .arg(hostPortText(), durationText(q.timeouts.replyMs)));
     }
 
     [[noreturn]] void malformed(const QByteArray& line)
@@ -489,45 +478,10 @@ struct SmtpClient::Impl {
 
     void openSocket()
     {
-        const QString name = hostText();
-        if (name.isEmpty())
+        if (hostText().isEmpty())
             throw NetError(QStringLiteral("Kan ikke koble til %1: ingen SMTP-server er angitt").arg(hostPortText()));
-        std::vector<Poco::Net::IPAddress> addresses;
-        try {
-            Poco::Net::IPAddress literal;
-            if (Poco::Net::IPAddress::tryParse(name.toStdString(), literal)) {
-                addresses.push_back(literal);
-            } else {
-                const Poco::Net::HostEntry entry = Poco::Net::DNS::hostByName(name.toStdString());
-                addresses = entry.addresses();
-            }
-        } catch (const Poco::Exception& e) {
-            throw NetError(QStringLiteral("Kan ikke koble til %1: %2")
-                               .arg(hostPortText(), QString::fromStdString(e.displayText())));
-        }
-        if (addresses.empty())
-            throw NetError(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(hostPortText()));
-
-        QString reason;
-        for (const Poco::Net::IPAddress& address : addresses) {
-            auto s = std::make_unique<Poco::Net::StreamSocket>(address.family());
-            try {
-                s->connect(Poco::Net::SocketAddress(address, q.port),
-                           Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.connectMs) * 1000));
-                const Poco::Timespan wait(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000);
-                s->setReceiveTimeout(wait);
-                s->setSendTimeout(wait);
-                s->setNoDelay(true);
-                socket = std::move(s);
-                tls = false;
-                return;
-            } catch (const Poco::TimeoutException&) {
-                reason = QStringLiteral("tidsavbrudd etter %1").arg(secondsText(q.timeouts.connectMs));
-            } catch (const Poco::Exception& e) {
-                reason = QString::fromStdString(e.displayText()); // "Connection refused", ...
-            }
-        }
-        throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(hostPortText(), reason));
+        socket = connectSocket(hostText(), q.port, q.timeouts);
+        tls = false;
     }
 
     // Replaces the plain socket by a TLS socket over the same connection; a
