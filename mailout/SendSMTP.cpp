@@ -2,6 +2,7 @@
 
 #include "errordisplay.h"
 #include "hostport.h"
+#include "offthread.h"
 #include "platform.h"
 #include "state.h"
 #include "textfil.h"
@@ -44,6 +45,8 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, const 
 }
 
 // Hides the window and lets go of the connection however the send ends.
+// A refused recipient leaves the connection open; its QUIT goes from the
+// worker thread too, so a server that stalls now cannot freeze the window.
 class SendEnd {
 public:
     explicit SendEnd(TSendSMTPForm& form)
@@ -52,8 +55,13 @@ public:
     }
     ~SendEnd()
     {
-        if (m_form.IdSMTP1.connected())
-            m_form.IdSMTP1.disconnect();
+        if (m_form.smtpClient.connected()) {
+            try {
+                rt::awaitOffThread([this] { m_form.smtpClient.disconnect(); });
+            } catch (const std::exception&) {
+                // The connection is closed either way.
+            }
+        }
         m_form.hide();
     }
     SendEnd(const SendEnd&) = delete;
@@ -62,6 +70,13 @@ public:
 private:
     TSendSMTPForm& m_form;
 };
+
+QString causeOf(const std::exception& e)
+{
+    if (const auto* net = dynamic_cast<const net::NetError*>(&e))
+        return net->text();
+    return QString::fromUtf8(e.what());
+}
 
 } // namespace
 
@@ -79,63 +94,63 @@ TSendSMTPForm::TSendSMTPForm(QWidget* parent)
     setFont(formFont());
     setModal(false);
 
-    Label1 = makeLabel(this, "Label1", QStringLiteral("Mottager:"), QRect(8, 12, 60, 16));
+    recipientLabel = makeLabel(this, "recipientLabel", QStringLiteral("Mottager:"), QRect(8, 12, 60, 16));
 
-    eMottager = new QComboBox(this);
-    eMottager->setObjectName(QStringLiteral("eMottager"));
-    eMottager->setEditable(true);
-    eMottager->setInsertPolicy(QComboBox::NoInsert);
-    eMottager->addItem(supportAddress());
-    eMottager->setEditText(QString());
-    eMottager->setGeometry(72, 8, 436, 22);
-    Label1->setBuddy(eMottager);
+    recipientBox = new QComboBox(this);
+    recipientBox->setObjectName(QStringLiteral("recipientBox"));
+    recipientBox->setEditable(true);
+    recipientBox->setInsertPolicy(QComboBox::NoInsert);
+    recipientBox->addItem(supportAddress());
+    recipientBox->setEditText(QString());
+    recipientBox->setGeometry(72, 8, 436, 22);
+    recipientLabel->setBuddy(recipientBox);
 
-    SendKnapp = new QPushButton(QStringLiteral("Send"), this);
-    SendKnapp->setObjectName(QStringLiteral("SendKnapp"));
-    SendKnapp->setIcon(QIcon::fromTheme(QStringLiteral("mail-send"), style()->standardIcon(QStyle::SP_ArrowRight)));
-    SendKnapp->setGeometry(516, 6, 88, 26);
-    SendKnapp->setEnabled(false);
-    SendKnapp->setAutoDefault(false);
+    sendButton = new QPushButton(QStringLiteral("Send"), this);
+    sendButton->setObjectName(QStringLiteral("sendButton"));
+    sendButton->setIcon(QIcon::fromTheme(QStringLiteral("mail-send"), style()->standardIcon(QStyle::SP_ArrowRight)));
+    sendButton->setGeometry(516, 6, 88, 26);
+    sendButton->setEnabled(false);
+    sendButton->setAutoDefault(false);
 
-    Label2 = makeLabel(this, "Label2", QStringLiteral("Emne:"), QRect(8, 42, 60, 16));
+    subjectLabel = makeLabel(this, "subjectLabel", QStringLiteral("Emne:"), QRect(8, 42, 60, 16));
 
-    eEmne = new QLineEdit(this);
-    eEmne->setObjectName(QStringLiteral("eEmne"));
-    eEmne->setGeometry(72, 38, 532, 22);
-    Label2->setBuddy(eEmne);
+    subjectEdit = new QLineEdit(this);
+    subjectEdit->setObjectName(QStringLiteral("subjectEdit"));
+    subjectEdit->setGeometry(72, 38, 532, 22);
+    subjectLabel->setBuddy(subjectEdit);
 
-    eBody = new QPlainTextEdit(this);
-    eBody->setObjectName(QStringLiteral("eBody"));
-    eBody->setGeometry(8, 68, 596, 228);
-    eBody->setLineWrapMode(QPlainTextEdit::NoWrap);
-    eBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    eBody->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    eBody->setTabChangesFocus(false);
+    bodyEdit = new QPlainTextEdit(this);
+    bodyEdit->setObjectName(QStringLiteral("bodyEdit"));
+    bodyEdit->setGeometry(8, 68, 596, 228);
+    bodyEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    bodyEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    bodyEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    bodyEdit->setTabChangesFocus(false);
 
-    Label3 = makeLabel(this, "Label3", QStringLiteral("Vedlegg:"), QRect(8, 310, 60, 16));
+    attachmentLabel = makeLabel(this, "attachmentLabel", QStringLiteral("Vedlegg:"), QRect(8, 310, 60, 16));
 
-    eFilename = new QLineEdit(this);
-    eFilename->setObjectName(QStringLiteral("eFilename"));
-    eFilename->setGeometry(72, 306, 500, 22);
-    Label3->setBuddy(eFilename);
+    attachmentEdit = new QLineEdit(this);
+    attachmentEdit->setObjectName(QStringLiteral("attachmentEdit"));
+    attachmentEdit->setGeometry(72, 306, 500, 22);
+    attachmentLabel->setBuddy(attachmentEdit);
 
-    BitBtn1 = new QToolButton(this);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-    BitBtn1->setGeometry(580, 305, 24, 24);
+    pickAttachmentButton = new QToolButton(this);
+    pickAttachmentButton->setObjectName(QStringLiteral("pickAttachmentButton"));
+    pickAttachmentButton->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    pickAttachmentButton->setGeometry(580, 305, 24, 24);
 
-    setTabOrder(eMottager, SendKnapp);
-    setTabOrder(SendKnapp, eEmne);
-    setTabOrder(eEmne, eBody);
-    setTabOrder(eBody, eFilename);
-    setTabOrder(eFilename, BitBtn1);
+    setTabOrder(recipientBox, sendButton);
+    setTabOrder(sendButton, subjectEdit);
+    setTabOrder(subjectEdit, bodyEdit);
+    setTabOrder(bodyEdit, attachmentEdit);
+    setTabOrder(attachmentEdit, pickAttachmentButton);
 
     // No filter, the platform's default options.
-    OpenDialog1 = [this] { return QFileDialog::getOpenFileName(this); };
+    chooseAttachmentFile = [this] { return QFileDialog::getOpenFileName(this); };
 
-    connect(eMottager, &QComboBox::editTextChanged, this, [this] { rt::runHandler([this] { eMottagerChange(); }); });
-    connect(BitBtn1, &QToolButton::clicked, this, [this] { rt::runHandler([this] { BitBtn1Click(); }); });
-    connect(SendKnapp, &QPushButton::clicked, this, [this] { rt::runHandler([this] { SendKnappClick(); }); });
+    connect(recipientBox, &QComboBox::editTextChanged, this, [this] { rt::runHandler([this] { updateSendButton(); }); });
+    connect(pickAttachmentButton, &QToolButton::clicked, this, [this] { rt::runHandler([this] { pickAttachment(); }); });
+    connect(sendButton, &QPushButton::clicked, this, [this] { rt::runHandler([this] { sendMessage(); }); });
 }
 
 TSendSMTPForm::~TSendSMTPForm()
@@ -166,45 +181,45 @@ void TSendSMTPForm::showEvent(QShowEvent* event)
         const QRect frame = m_owner->frameGeometry();
         move(frame.center() - QPoint(width() / 2, height() / 2));
     }
-    rt::runHandler([this] { FormShow(); });
+    rt::runHandler([this] { prepareOnOpening(); });
 }
 
-void TSendSMTPForm::FormShow()
+void TSendSMTPForm::prepareOnOpening()
 {
     rt::useuserini();
-    if (eMottager->currentText().isEmpty())
-        eMottager->setEditText(rt::inireadstring(QStringLiteral("LastEmailAddress")));
-    eMottager->setFocus(Qt::OtherFocusReason);
-    eMottager->lineEdit()->selectAll();
+    if (recipientBox->currentText().isEmpty())
+        recipientBox->setEditText(rt::inireadstring(QStringLiteral("LastEmailAddress")));
+    recipientBox->setFocus(Qt::OtherFocusReason);
+    recipientBox->lineEdit()->selectAll();
     rt::usemainini();
-    SendKnapp->setEnabled(!eMottager->currentText().isEmpty());
+    updateSendButton();
 }
 
-void TSendSMTPForm::eMottagerChange()
+void TSendSMTPForm::updateSendButton()
 {
-    SendKnapp->setEnabled(!eMottager->currentText().isEmpty());
+    sendButton->setEnabled(!recipientBox->currentText().isEmpty());
 }
 
-void TSendSMTPForm::BitBtn1Click()
+void TSendSMTPForm::pickAttachment()
 {
-    const QString file = OpenDialog1 ? OpenDialog1() : QString();
+    const QString file = chooseAttachmentFile ? chooseAttachmentFile() : QString();
     if (!file.isEmpty())
-        eFilename->setText(file);
+        attachmentEdit->setText(file);
 }
 
-void TSendSMTPForm::SendKnappClick()
+void TSendSMTPForm::sendMessage()
 {
     // However this ends, the connection is let go and the window hides; it
     // keeps its fields for the next opening.
     const SendEnd end(*this);
 
-    AMsg.clear();
+    message.clear();
     std::optional<rt::BusyCursor> busy;
     busy.emplace();
 
     // The recipient text is stored before any connection is tried, so it is
     // remembered even when the send fails.
-    const QString recipientText = eMottager->currentText();
+    const QString recipientText = recipientBox->currentText();
     rt::useuserini();
     rt::iniwritestring(QStringLiteral("LastEmailAddress"), recipientText);
     rt::iniselect(QStringLiteral("Smtp"));
@@ -216,47 +231,63 @@ void TSendSMTPForm::SendKnappClick()
     const QString user = rt::inireadstring(QStringLiteral("ServerUser"));
     const QString password = rt::inireadstring(QStringLiteral("ServerPassword"));
     rt::iniselect(QStringLiteral("Email"));
-    AMsg.sender.address = rt::inireadstring(QStringLiteral("PersonalEmail"));
-    AMsg.sender.name = rt::inireadstring(QStringLiteral("EmailName"));
+    message.sender.address = rt::inireadstring(QStringLiteral("PersonalEmail"));
+    message.sender.name = rt::inireadstring(QStringLiteral("EmailName"));
     rt::inistandard();
     rt::usemainini();
 
     const net::HostPort server = net::splitHostPort(host, 25);
-    IdSMTP1.host = server.host;
-    IdSMTP1.port = server.port;
-    IdSMTP1.authenticate = authenticate;
-    IdSMTP1.user = authenticate ? user : QString();
-    IdSMTP1.password = authenticate ? password : QString();
+    smtpClient.host = server.host;
+    smtpClient.port = server.port;
+    smtpClient.authenticate = authenticate;
+    smtpClient.user = authenticate ? user : QString();
+    smtpClient.password = authenticate ? password : QString();
 
-    AMsg.recipients = net::parseAddressList(recipientText);
-    AMsg.subject = eEmne->text();
-    AMsg.bodyLines = eBody->toPlainText().split(u'\n');
-    if (!eFilename->text().isEmpty())
-        AMsg.attachmentPath = eFilename->text();
+    message.recipients = net::parseAddressList(recipientText);
+    message.subject = subjectEdit->text();
+    message.bodyLines = bodyEdit->toPlainText().split(u'\n');
+    if (!attachmentEdit->text().isEmpty())
+        message.attachmentPath = attachmentEdit->text();
 
     auto log = [logging](const QString& text) {
         if (logging)
             rt::WriteLog(text);
     };
+    // Each network step runs on a worker thread while this window keeps
+    // painting; the log lines are written here, between the steps, in order.
     try {
         log(QStringLiteral("SMTP: ") + rt::username() + QStringLiteral(" tillates tilgang"));
-        log(QStringLiteral("SMTP: fra ") + AMsg.sender.address + QStringLiteral(" til ")
-            + net::addressListText(AMsg.recipients) + QStringLiteral(" via ") + host);
-        IdSMTP1.connect();
+        log(QStringLiteral("SMTP: fra ") + message.sender.address + QStringLiteral(" til ")
+            + net::addressListText(message.recipients) + QStringLiteral(" via ") + host);
+        rt::awaitOffThread([this] { smtpClient.connect(); });
+        // Encrypted without a verified certificate (no login, so nothing
+        // secret goes): said whether or not the send is logged.
+        if (!smtpClient.certificateWarning().isEmpty())
+            rt::WriteLog(QStringLiteral("ADVARSEL: SMTP: ") + smtpClient.certificateWarning()
+                         + QStringLiteral("; sender likevel kryptert til ") + host
+                         + QStringLiteral(" siden ingen pålogging brukes"));
         log(QStringLiteral("SMTP: tilkoblet ") + host);
-        IdSMTP1.send(AMsg);
+        rt::awaitOffThread([this] { smtpClient.send(message); });
         log(QStringLiteral("SMTP: melding sendt"));
-        IdSMTP1.disconnect();
+        rt::awaitOffThread([this] { smtpClient.disconnect(); });
         log(QStringLiteral("SMTP: koblet fra ") + host);
     } catch (const std::exception& e) {
+        const QString cause = causeOf(e);
         log(QStringLiteral("SMTP: Kan ikke sende melding til ") + host);
         // The cause goes to the log only with detailed logging on.
         if (rt::state().VerboseLogging)
-            log(QStringLiteral("SMTP: ") + QString::fromUtf8(e.what()));
+            log(QStringLiteral("SMTP: ") + cause);
         // The pointer is normal again before the box waits for the user.
         busy.reset();
-        rt::platform().messageBox(QStringLiteral("FEIL"), QStringLiteral("Sending mislyktes "), rt::MsgIcon::None);
+        rt::platform().messageBox(QStringLiteral("FEIL"), failureText(cause), rt::MsgIcon::None);
     }
+}
+
+QString TSendSMTPForm::failureText(const QString& cause)
+{
+    if (cause.isEmpty())
+        return QStringLiteral("Sending mislyktes ");
+    return QStringLiteral("Sending mislyktes \n") + rt::errorDisplayText(cause);
 }
 
 } // namespace mailout

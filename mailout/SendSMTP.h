@@ -26,6 +26,9 @@ public:
 
     // The preset item of the recipient list.
     static QString supportAddress();
+    // The failure box's text: "Sending mislyktes " and, on the line below,
+    // the cause (with a full stop as the error display adds one).
+    static QString failureText(const QString& cause);
 
     // The window it centres over each time it is shown (the main window).
     void setOwner(QWidget* owner) { m_owner = owner; }
@@ -34,28 +37,34 @@ public:
     // Shows the window without making it modal and brings it to the front.
     void showComposer();
 
-    // Controls and members, named as the rest of the program knows them.
-    QLabel* Label1;
-    QComboBox* eMottager;
-    QPushButton* SendKnapp;
-    QLabel* Label2;
-    QLineEdit* eEmne;
-    QPlainTextEdit* eBody;
-    QLabel* Label3;
-    QLineEdit* eFilename;
-    QToolButton* BitBtn1;
+    // Controls.
+    QLabel* recipientLabel;
+    QComboBox* recipientBox; // editable; the preset item is supportAddress()
+    QPushButton* sendButton;
+    QLabel* subjectLabel;
+    QLineEdit* subjectEdit;
+    QPlainTextEdit* bodyEdit;
+    QLabel* attachmentLabel;
+    QLineEdit* attachmentEdit; // full path of the one file to attach
+    QToolButton* pickAttachmentButton;
     // The file-open dialog: the chosen file's full path, empty when the user
     // cancels. Tests replace it.
-    std::function<QString()> OpenDialog1;
-    // The message of the current send and the client that sends it.
-    net::OutgoingMail AMsg;
-    net::SmtpClient IdSMTP1;
+    std::function<QString()> chooseAttachmentFile;
+    // The message of the current send and the client that sends it. The
+    // client works on a worker thread while a send runs; the window thread
+    // touches it only before and after each step.
+    net::OutgoingMail message;
+    net::SmtpClient smtpClient;
 
     // Event handlers.
-    void FormShow();
-    void eMottagerChange();
-    void BitBtn1Click();
-    void SendKnappClick();
+    // Each opening: the last recipient into an empty recipient box.
+    void prepareOnOpening();
+    // Send is possible exactly when there is recipient text.
+    void updateSendButton();
+    void pickAttachment();
+    // The send; the window hides afterwards however it ends, and a failure
+    // is shown in a box that names its cause.
+    void sendMessage();
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -405,6 +405,7 @@ struct SmtpClient::Impl {
     std::string inbuf;
     std::size_t inpos = 0;
     QStringList capabilities;
+    QString certificateWarning;
 
     QString hostText() const
     {
@@ -479,17 +480,20 @@ struct SmtpClient::Impl {
     void openSocket()
     {
         if (hostText().isEmpty())
-            throw NetError(QStringLiteral("Kan ikke koble til %1: ingen SMTP-server er angitt").arg(hostPortText()));
+            throw NetError(QStringLiteral("Ingen SMTP-server er angitt"));
         socket = connectSocket(hostText(), q.port, q.timeouts);
         tls = false;
     }
 
     // Replaces the plain socket by a TLS socket over the same connection; a
-    // failed handshake or certificate check closes the connection.
-    void startTls()
+    // failed handshake or certificate check closes the connection. Tolerant:
+    // a certificate that fails the check is noted in certificateWarning
+    // instead.
+    void startTls(bool tolerant = false)
     {
         try {
-            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*socket, hostText()));
+            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(
+                net::startTls(*socket, hostText(), nullptr, tolerant ? &certificateWarning : nullptr));
             // Drops the plain handle only; the connection lives on in secure.
             socket = std::move(secure);
         } catch (const NetError& e) {
@@ -609,7 +613,7 @@ struct SmtpClient::Impl {
     [[noreturn]] void refused(const QString& what, const Reply& reply)
     {
         resetTransaction();
-        throw NetError(scrub(QStringLiteral("%1 avviste %2: %3").arg(hostPortText(), what, reply.text())));
+        throw NetError(scrub(QStringLiteral("Serveren avviste %1: %2").arg(what, reply.text())));
     }
 
     // EHLO, or HELO for a server that does not know EHLO; the capabilities
@@ -630,11 +634,11 @@ struct SmtpClient::Impl {
             return;
         }
         if (ehlo.code / 100 != 5)
-            failClosed(QStringLiteral("%1 avviste EHLO: %2").arg(hostPortText(), ehlo.text()));
+            failClosed(QStringLiteral("Serveren avviste EHLO: %1").arg(ehlo.text()));
         // An old server that does not know EHLO.
         const Reply helo = command("HELO " + name);
         if (helo.code != 250)
-            failClosed(QStringLiteral("%1 avviste HELO: %2").arg(hostPortText(), helo.text()));
+            failClosed(QStringLiteral("Serveren avviste HELO: %1").arg(helo.text()));
     }
 
     // The mechanisms of "AUTH PLAIN LOGIN" (or the older "AUTH=PLAIN LOGIN"),
@@ -654,7 +658,7 @@ struct SmtpClient::Impl {
 
     [[noreturn]] void loginRefused(const Reply& reply)
     {
-        failClosed(QStringLiteral("%1 avviste påloggingen: %2").arg(hostPortText(), reply.text()));
+        failClosed(QStringLiteral("Serveren avviste påloggingen: %1").arg(reply.text()));
     }
 
     void login()
@@ -744,6 +748,11 @@ bool SmtpClient::encrypted() const
     return d->socket != nullptr && d->tls;
 }
 
+const QString& SmtpClient::certificateWarning() const
+{
+    return d->certificateWarning;
+}
+
 const QStringList& SmtpClient::capabilities() const
 {
     return d->capabilities;
@@ -763,25 +772,29 @@ void SmtpClient::connect()
     if (d->socket)
         d->close();
     d->capabilities.clear();
+    d->certificateWarning.clear();
     d->openSocket();
     if (usesImplicitTls())
         d->startTls();
 
     const Reply greeting = d->readReply();
     if (greeting.code != 220)
-        d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), greeting.text()));
+        d->failClosed(QStringLiteral("Serveren avviste forbindelsen: %1").arg(greeting.text()));
 
     d->greet();
     if (!d->tls && hasCapability(QStringLiteral("STARTTLS"))) {
         const Reply r = d->command("STARTTLS");
         if (r.code != 220)
             d->failClosed(
-                QStringLiteral("%1 kunne ikke starte kryptering (STARTTLS): %2").arg(d->hostPortText(), r.text()));
+                QStringLiteral("Serveren kunne ikke starte kryptering (STARTTLS): %1").arg(r.text()));
         // Whatever came after the 220 arrived in clear text and could have
         // been put there by anyone on the way; the TLS session starts clean.
         if (d->inpos < d->inbuf.size())
             d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(d->hostPortText()));
-        d->startTls();
+        // Without a login nothing secret goes over the connection: an
+        // encryption the certificate cannot vouch for is still better than
+        // the clear text that is the only alternative.
+        d->startTls(!authenticate);
         d->greet();
     }
     if (authenticate)

@@ -79,15 +79,24 @@ public:
     bool connected() const;
     // Connected, and the session runs over TLS.
     bool encrypted() const;
+    // After connect(): the text of the certificate check that failed but
+    // was let pass (opportunistic STARTTLS, see connect()), as tls.h words
+    // it ("Sertifikatet til <host> kan ikke godtas: utstederen er ukjent");
+    // empty when the certificate passed or was not tolerated.
+    const QString& certificateWarning() const;
 
     // TCP connection, the TLS handshake when usesImplicitTls(), the server's
     // greeting (220 expected), EHLO; a server that refuses EHLO gets HELO.
     // When EHLO lists STARTTLS and TLS is not up yet: STARTTLS, the
     // handshake and EHLO again. The server's certificate is checked as
-    // net/tls.h says. Then, when authenticate is set, the login. A refusal,
+    // net/tls.h says; after STARTTLS without authenticate (nothing secret
+    // goes over the connection) a certificate that fails the check does not
+    // stop the session, and certificateWarning() tells why it failed. Then,
+    // when authenticate is set, the login. A refusal,
     // a failed STARTTLS or certificate check, a server that offers no usable
     // login or a password that would go unencrypted closes the connection
-    // and throws (the server's reply, tls.h's text, or our own); nothing
+    // and throws (a refusal as "Serveren avviste <what>: <the server's
+    // reply>", tls.h's text, or our own); nothing
     // falls back to clear text, and the password never appears in a text.
     void connect();
     // The EHLO extensions, keyword upper-cased with its parameters as the

@@ -74,8 +74,16 @@ Poco::Net::Context::Ptr tlsClientContext(const QString& host);
 //   "Forbindelsen til <host> ble brutt under TLS-forhandlingen";
 //   "TLS-forhandlingen med <host> mislyktes: <reason>".
 // The caller should then close the connection.
+//
+// toleratedRefusal: for a session that carries nothing secret (opportunistic
+// encryption, e.g. SMTP without a login), where an unverified encryption is
+// still better than clear text. The certificate is checked as above, but a
+// failed check does not stop the handshake: its text (as thrown above) goes
+// here instead, and stays empty when the certificate passed. Not with
+// resumeFrom.
 Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QString& host,
-                                       Poco::Net::SecureStreamSocket* resumeFrom = nullptr);
+                                       Poco::Net::SecureStreamSocket* resumeFrom = nullptr,
+                                       QString* toleratedRefusal = nullptr);
 
 // Implicit TLS (POP3 on 995, SMTP on 465): connects to address within
 // timeouts.connectMs, sets timeouts.replyMs as receive and send timeout, then

@@ -5,8 +5,10 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "offthread.h"
 #include "scriptedsmtpserver.h"
 #include "smtpserver.h"
+#include "testca.h"
 #include "state.h"
 #include "textfil.h"
 #include "zt_reg.h"
@@ -22,6 +24,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -82,7 +85,7 @@ protected:
         rt::textfilStart();
         rt::locateIniFile();
         form = std::make_unique<TSendSMTPForm>();
-        form->OpenDialog1 = [this] {
+        form->chooseAttachmentFile = [this] {
             ++pickerCalls;
             return pickerAnswer;
         };
@@ -144,26 +147,26 @@ protected:
                  const QString& attachment = {})
     {
         form->showComposer();
-        QLineEdit* recipientEdit = form->eMottager->lineEdit();
+        QLineEdit* recipientEdit = form->recipientBox->lineEdit();
         recipientEdit->selectAll();
         QTest::keyClick(recipientEdit, Qt::Key_Delete);
         typeText(recipientEdit, recipients);
-        typeText(form->eEmne, subject);
+        typeText(form->subjectEdit, subject);
         for (qsizetype i = 0; i < body.size(); ++i) {
             if (i > 0)
-                QTest::keyClick(form->eBody, Qt::Key_Return);
-            typeText(form->eBody, body.at(i));
+                QTest::keyClick(form->bodyEdit, Qt::Key_Return);
+            typeText(form->bodyEdit, body.at(i));
         }
         if (!attachment.isEmpty()) {
             pickerAnswer = attachment;
-            QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+            QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
         }
     }
 
     void clickSend()
     {
-        ASSERT_TRUE(form->SendKnapp->isEnabled());
-        QTest::mouseClick(form->SendKnapp, Qt::LeftButton);
+        ASSERT_TRUE(form->sendButton->isEnabled());
+        QTest::mouseClick(form->sendButton, Qt::LeftButton);
     }
 
     testsupport::RuntimeFixtureGuard guard;
@@ -188,48 +191,48 @@ TEST_F(ComposerTest, LooksAsDrawn)
     EXPECT_FALSE(f.isModal());
 
     const std::pair<QWidget*, const char*> controls[] = {
-        {f.eMottager, "eMottager"}, {f.SendKnapp, "SendKnapp"}, {f.eEmne, "eEmne"},
-        {f.eBody, "eBody"},         {f.eFilename, "eFilename"}, {f.BitBtn1, "BitBtn1"},
+        {f.recipientBox, "recipientBox"}, {f.sendButton, "sendButton"}, {f.subjectEdit, "subjectEdit"},
+        {f.bodyEdit, "bodyEdit"},         {f.attachmentEdit, "attachmentEdit"}, {f.pickAttachmentButton, "pickAttachmentButton"},
     };
     for (const auto& [widget, name] : controls) {
         EXPECT_EQ(widget->objectName(), QLatin1String(name));
         EXPECT_TRUE(QRect(QPoint(0, 0), f.size()).contains(widget->geometry())) << name;
     }
-    EXPECT_EQ(f.Label1->text(), QStringLiteral("Mottager:"));
-    EXPECT_EQ(f.Label2->text(), QStringLiteral("Emne:"));
-    EXPECT_EQ(f.Label3->text(), QStringLiteral("Vedlegg:"));
-    EXPECT_EQ(f.SendKnapp->text(), QStringLiteral("Send"));
-    EXPECT_FALSE(f.SendKnapp->icon().isNull());
-    EXPECT_TRUE(f.BitBtn1->text().isEmpty());
-    EXPECT_FALSE(f.BitBtn1->icon().isNull());
-    EXPECT_GT(f.SendKnapp->x(), f.eMottager->geometry().right());
+    EXPECT_EQ(f.recipientLabel->text(), QStringLiteral("Mottager:"));
+    EXPECT_EQ(f.subjectLabel->text(), QStringLiteral("Emne:"));
+    EXPECT_EQ(f.attachmentLabel->text(), QStringLiteral("Vedlegg:"));
+    EXPECT_EQ(f.sendButton->text(), QStringLiteral("Send"));
+    EXPECT_FALSE(f.sendButton->icon().isNull());
+    EXPECT_TRUE(f.pickAttachmentButton->text().isEmpty());
+    EXPECT_FALSE(f.pickAttachmentButton->icon().isNull());
+    EXPECT_GT(f.sendButton->x(), f.recipientBox->geometry().right());
 
-    EXPECT_TRUE(f.eMottager->isEditable());
-    ASSERT_EQ(f.eMottager->count(), 1);
-    EXPECT_EQ(f.eMottager->itemText(0), TSendSMTPForm::supportAddress());
+    EXPECT_TRUE(f.recipientBox->isEditable());
+    ASSERT_EQ(f.recipientBox->count(), 1);
+    EXPECT_EQ(f.recipientBox->itemText(0), TSendSMTPForm::supportAddress());
     EXPECT_TRUE(TSendSMTPForm::supportAddress().endsWith(QStringLiteral(".example")));
-    EXPECT_TRUE(f.eMottager->currentText().isEmpty());
-    EXPECT_FALSE(f.SendKnapp->isEnabled());
-    EXPECT_EQ(f.eBody->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    EXPECT_EQ(f.eBody->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_TRUE(f.recipientBox->currentText().isEmpty());
+    EXPECT_FALSE(f.sendButton->isEnabled());
+    EXPECT_EQ(f.bodyEdit->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(f.bodyEdit->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 }
 
 TEST_F(ComposerTest, SendIsEnabledExactlyWhenThereIsARecipient)
 {
     form->showComposer();
-    QLineEdit* edit = form->eMottager->lineEdit();
-    EXPECT_FALSE(form->SendKnapp->isEnabled());
+    QLineEdit* edit = form->recipientBox->lineEdit();
+    EXPECT_FALSE(form->sendButton->isEnabled());
     QTest::keyClicks(edit, QStringLiteral("o"));
-    EXPECT_TRUE(form->SendKnapp->isEnabled());
+    EXPECT_TRUE(form->sendButton->isEnabled());
     QTest::keyClick(edit, Qt::Key_Backspace);
-    EXPECT_FALSE(form->SendKnapp->isEnabled());
+    EXPECT_FALSE(form->sendButton->isEnabled());
     QTest::keyClicks(edit, QStringLiteral(" "));
-    EXPECT_TRUE(form->SendKnapp->isEnabled()) << "a blank is text";
-    form->eMottager->setEditText(QString());
-    EXPECT_FALSE(form->SendKnapp->isEnabled());
-    form->eMottager->setCurrentIndex(0); // the preset item chosen from the list
-    EXPECT_EQ(form->eMottager->currentText(), TSendSMTPForm::supportAddress());
-    EXPECT_TRUE(form->SendKnapp->isEnabled());
+    EXPECT_TRUE(form->sendButton->isEnabled()) << "a blank is text";
+    form->recipientBox->setEditText(QString());
+    EXPECT_FALSE(form->sendButton->isEnabled());
+    form->recipientBox->setCurrentIndex(0); // the preset item chosen from the list
+    EXPECT_EQ(form->recipientBox->currentText(), TSendSMTPForm::supportAddress());
+    EXPECT_TRUE(form->sendButton->isEnabled());
 }
 
 TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
@@ -252,12 +255,12 @@ TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
         if (c.stored)
             storeLastAddress(*c.stored);
         form = std::make_unique<TSendSMTPForm>();
-        form->eMottager->setEditText(c.typed);
+        form->recipientBox->setEditText(c.typed);
         form->showComposer();
-        EXPECT_EQ(form->eMottager->currentText(), c.shown);
-        EXPECT_EQ(form->eMottager->lineEdit()->selectedText(), c.shown) << "typing replaces the whole text";
-        EXPECT_EQ(form->SendKnapp->isEnabled(), !c.shown.isEmpty());
-        EXPECT_EQ(form->focusWidget(), form->eMottager);
+        EXPECT_EQ(form->recipientBox->currentText(), c.shown);
+        EXPECT_EQ(form->recipientBox->lineEdit()->selectedText(), c.shown) << "typing replaces the whole text";
+        EXPECT_EQ(form->sendButton->isEnabled(), !c.shown.isEmpty());
+        EXPECT_EQ(form->focusWidget(), form->recipientBox);
         // The runtime is back on the main settings file.
         EXPECT_EQ(rt::IniFile().fileName(), rt::state().IniFileName);
     }
@@ -278,20 +281,20 @@ TEST_F(ComposerTest, ShowsCentredOverItsOwnerAndHidesOnClose)
     EXPECT_TRUE(form->isHidden());
     EXPECT_EQ(form.get(), same);
     form->showComposer();
-    EXPECT_EQ(form->eMottager->currentText(), u8("ola@example.no"));
-    EXPECT_EQ(form->eEmne->text(), u8("Emne"));
-    EXPECT_EQ(form->eBody->toPlainText(), u8("Linje"));
-    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/tmp/vedlegg.txt"));
+    EXPECT_EQ(form->recipientBox->currentText(), u8("ola@example.no"));
+    EXPECT_EQ(form->subjectEdit->text(), u8("Emne"));
+    EXPECT_EQ(form->bodyEdit->toPlainText(), u8("Linje"));
+    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/tmp/vedlegg.txt"));
 }
 
 TEST_F(ComposerTest, PickerSetsThePathOnlyWhenAFileIsChosen)
 {
     pickerAnswer = QStringLiteral("/home/ola/rapport.pdf");
-    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
+    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
     pickerAnswer.clear(); // cancelled
-    QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
-    EXPECT_EQ(form->eFilename->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
+    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
     EXPECT_EQ(pickerCalls, 2);
 }
 
@@ -413,6 +416,14 @@ struct FailureCase {
     bool missingAttachment = false;
     bool quitAfterwards = true; // the server saw the client's QUIT
     bool connects = true; // the "tilkoblet" line comes before the failure
+    // The cause on the box's second line; %1 the server's host:port, %2 the
+    // attachment's path.
+    const char* cause = "";
+    int replyMs = 300; // a stall ends in a time-out, shortened from a minute
+    // Set: the server stalls for good, and a timer on the window thread stops
+    // it once it has received this command; the send can end only if the
+    // window thread keeps running while it waits.
+    const char* windowStopsServerAfter = nullptr;
 };
 
 std::ostream& operator<<(std::ostream& os, const FailureCase& c)
@@ -432,8 +443,7 @@ TEST_P(ComposerFailure, ShowsTheFailureBoxAndKeepsTheMessage)
         host = server->hostPort();
     writeSettings(c.server == FailureCase::Server::Absent ? std::nullopt : std::optional<QString>(host), true);
     rt::state().LogToFile = true;
-    // A stall ends in a time-out, shortened here from a minute.
-    form->IdSMTP1.timeouts.replyMs = 300;
+    form->smtpClient.timeouts.replyMs = c.replyMs;
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -445,11 +455,30 @@ TEST_P(ComposerFailure, ShowsTheFailureBoxAndKeepsTheMessage)
     }
     const QString recipients = u8("ola@example.no, Kari <kari@example.no>");
     compose(recipients, u8("Viktig"), {u8("Første linje"), u8("Andre linje")}, attachment);
+
+    // The window thread while the network steps run: its timers fire.
+    int ticksDuringSend = 0;
+    QTimer windowTimer;
+    windowTimer.setInterval(5);
+    QObject::connect(&windowTimer, &QTimer::timeout, [&] {
+        if (!rt::offThreadStepRunning())
+            return;
+        ++ticksDuringSend;
+        if (c.windowStopsServerAfter && server->receivedVerbs().contains(QByteArray(c.windowStopsServerAfter)))
+            server->stop();
+    });
+    windowTimer.start();
     clickSend();
+    windowTimer.stop();
+    if (c.windowStopsServerAfter || (c.fault && c.fault->action == SmtpFault::Action::Stall)) {
+        EXPECT_GT(ticksDuringSend, 0) << "the window thread stood still while the server stalled";
+    }
 
     ASSERT_EQ(guard.fake.messages.size(), 1);
     EXPECT_EQ(guard.fake.messages[0].caption, QStringLiteral("FEIL"));
-    EXPECT_EQ(guard.fake.messages[0].text, QStringLiteral("Sending mislyktes "));
+    EXPECT_EQ(guard.fake.messages[0].text,
+              QStringLiteral("Sending mislyktes \n")
+                  + u8(c.cause).replace(QStringLiteral("%1"), server->hostPort()).replace(QStringLiteral("%2"), attachment));
     EXPECT_EQ(guard.fake.messages[0].icon, rt::MsgIcon::None);
     EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal"), u8("box")}));
     QStringList log = {u8("SMTP: OLA tillates tilgang"),
@@ -461,29 +490,73 @@ TEST_P(ComposerFailure, ShowsTheFailureBoxAndKeepsTheMessage)
 
     EXPECT_EQ(storedLastAddress(), recipients);
     EXPECT_TRUE(form->isHidden());
-    EXPECT_FALSE(form->IdSMTP1.connected());
-    EXPECT_EQ(form->eMottager->currentText(), recipients);
-    EXPECT_EQ(form->eEmne->text(), u8("Viktig"));
-    EXPECT_EQ(form->eBody->toPlainText(), u8("Første linje\nAndre linje"));
-    EXPECT_EQ(form->eFilename->text(), attachment);
+    EXPECT_FALSE(form->smtpClient.connected());
+    EXPECT_EQ(form->recipientBox->currentText(), recipients);
+    EXPECT_EQ(form->subjectEdit->text(), u8("Viktig"));
+    EXPECT_EQ(form->bodyEdit->toPlainText(), u8("Første linje\nAndre linje"));
+    EXPECT_EQ(form->attachmentEdit->text(), attachment);
     EXPECT_TRUE(server->deliveries().isEmpty());
     if (c.quitAfterwards) {
         EXPECT_EQ(server->receivedVerbs().value(server->receivedVerbs().size() - 1), "QUIT");
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ComposerFailure,
-    ::testing::Values(FailureCase{"refused_recipient", SmtpFault::reply("RCPT", "550 5.1.1 No such user").onArgument("kari@")},
-                      FailureCase{"refused_sender", SmtpFault::reply("MAIL", "553 5.7.1 Sender rejected")},
-                      FailureCase{"dropped_connection", SmtpFault::drop("DATA"), FailureCase::Server::Scripted, false,
-                                  false},
-                      FailureCase{"stalled_server", SmtpFault::stall("GREETING"), FailureCase::Server::Scripted, false,
-                                  false, false},
-                      FailureCase{"unreadable_attachment", std::nullopt, FailureCase::Server::Scripted, true},
-                      FailureCase{"empty_host", std::nullopt, FailureCase::Server::Empty, false, false, false},
-                      FailureCase{"no_host_stored", std::nullopt, FailureCase::Server::Absent, false, false, false}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+FailureCase failureCase(const char* name, std::optional<SmtpFault> fault, const char* cause)
+{
+    FailureCase c;
+    c.name = name;
+    c.fault = std::move(fault);
+    c.cause = cause;
+    return c;
+}
+
+FailureCase notConnecting(FailureCase c)
+{
+    c.quitAfterwards = false;
+    c.connects = false;
+    return c;
+}
+
+FailureCase withServer(FailureCase c, FailureCase::Server server)
+{
+    c.server = server;
+    return notConnecting(c);
+}
+
+FailureCase dropping(FailureCase c)
+{
+    c.quitAfterwards = false;
+    return c;
+}
+
+const FailureCase kFailureCases[] = {
+    failureCase("refused_recipient", SmtpFault::reply("RCPT", "550 5.1.1 No such user").onArgument("kari@"),
+                "Serveren avviste mottakeren <kari@example.no>: 550 5.1.1 No such user."),
+    failureCase("refused_sender", SmtpFault::reply("MAIL", "553 5.7.1 Sender rejected"),
+                "Serveren avviste avsenderen <kari@example.no>: 553 5.7.1 Sender rejected."),
+    dropping(failureCase("dropped_connection", SmtpFault::drop("DATA"), "Forbindelsen til %1 ble brutt.")),
+    notConnecting(failureCase("stalled_server", SmtpFault::stall("GREETING"),
+                              "Tidsavbrudd: ingen svar fra %1 innen 300 millisekunder.")),
+    [] {
+        FailureCase c = dropping(failureCase("stalled_data_ended_from_the_window_thread", SmtpFault::stall("DATA"),
+                                             "Forbindelsen til %1 ble brutt."));
+        c.replyMs = 30000;
+        c.windowStopsServerAfter = "DATA";
+        return c;
+    }(),
+    [] {
+        FailureCase c = failureCase("unreadable_attachment", std::nullopt, "Finner ikke vedlegget %2.");
+        c.missingAttachment = true;
+        return c;
+    }(),
+    withServer(failureCase("empty_host", std::nullopt, "Ingen SMTP-server er angitt."),
+               FailureCase::Server::Empty),
+    withServer(failureCase("no_host_stored", std::nullopt, "Ingen SMTP-server er angitt."),
+               FailureCase::Server::Absent),
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, ComposerFailure, ::testing::ValuesIn(kFailureCases),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Sends against aiosmtpd: what arrives
@@ -590,7 +663,7 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
     file.close();
 
     compose(kRecipients, kSubject, kBody, path);
-    EXPECT_EQ(form->eFilename->text(), path);
+    EXPECT_EQ(form->attachmentEdit->text(), path);
     clickSend();
     EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
     EXPECT_TRUE(form->isHidden());
@@ -598,9 +671,9 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
     // Opened again, the window still holds the message; a second send
     // carries the same one file, not the parts of the first send as well.
     form->showComposer();
-    EXPECT_EQ(form->eEmne->text(), kSubject);
-    EXPECT_EQ(form->eBody->toPlainText(), kBody.join(u'\n'));
-    EXPECT_EQ(form->eFilename->text(), path);
+    EXPECT_EQ(form->subjectEdit->text(), kSubject);
+    EXPECT_EQ(form->bodyEdit->toPlainText(), kBody.join(u'\n'));
+    EXPECT_EQ(form->attachmentEdit->text(), path);
     clickSend();
 
     const QList<testsupport::SinkMessage> got = server->messages();
@@ -619,6 +692,66 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
         EXPECT_EQ(partBytes(m, 1), bytes);
     }
     EXPECT_NE(got[0].header(QStringLiteral("Message-ID")), got[1].header(QStringLiteral("Message-ID")));
+}
+
+// A local server that requires STARTTLS with a self-signed certificate, as a
+// freshly installed mail server has. Without a login the mail goes anyway,
+// encrypted, and the unverified certificate is logged as a warning; with a
+// login nothing is sent and the box names what is wrong with the certificate.
+TEST_F(ComposerTest, SelfSignedStartTlsWithAndWithoutLogin)
+{
+    if (!testsupport::AiosmtpdServer::available())
+        GTEST_SKIP() << "python3-aiosmtpd is not installed for /usr/bin/python3";
+    const testsupport::TestCa ca;
+    const QString refusal = u8("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent");
+    struct Case {
+        const char* what;
+        bool login;
+        bool arrives;
+    };
+    const Case cases[] = {
+        {"Ingen pålogging", false, true},
+        {"Enkel pålogging", true, false},
+    };
+    rt::state().LogToFile = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::AiosmtpdOptions options;
+        options.certificateFile = ca.selfSigned().certificateFile;
+        options.keyFile = ca.selfSigned().keyFile;
+        if (c.login) {
+            options.user = QStringLiteral("kari");
+            options.password = QStringLiteral("hemmelig");
+        }
+        testsupport::AiosmtpdServer server(options);
+        writeSettings(server.hostPort(), false);
+        writeLogin(c.login ? 1 : 0, QStringLiteral("kari"), QStringLiteral("hemmelig"));
+        rt::state().LogLines.clear();
+        guard.fake.messages.clear();
+
+        compose(u8("ola@example.no"), u8("Selvsignert"), {u8("Hei")});
+        clickSend();
+
+        const QList<testsupport::SinkMessage> got = server.messages();
+        QStringList warnings;
+        for (const QString& line : rt::state().LogLines) {
+            if (line.mid(kTime.size() + 1).startsWith(QStringLiteral("ADVARSEL: ")))
+                warnings.append(line.mid(kTime.size() + 1));
+        }
+        if (c.arrives) {
+            EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
+            ASSERT_EQ(got.size(), 1) << server.log().toStdString();
+            EXPECT_TRUE(got[0].info.value(QStringLiteral("tls")).toBool());
+            EXPECT_EQ(warnings, QStringList{u8("ADVARSEL: SMTP: ") + refusal
+                                            + u8("; sender likevel kryptert til ") + server.hostPort()
+                                            + u8(" siden ingen pålogging brukes")});
+        } else {
+            EXPECT_TRUE(got.isEmpty());
+            ASSERT_EQ(guard.fake.messages.size(), 1);
+            EXPECT_EQ(guard.fake.messages[0].text, u8("Sending mislyktes \n") + refusal + u8("."));
+            EXPECT_TRUE(warnings.isEmpty());
+        }
+    }
 }
 
 } // namespace
