@@ -2,6 +2,7 @@
 
 #include "errordisplay.h"
 #include "hostport.h"
+#include "offthread.h"
 #include "platform.h"
 
 #include <QApplication>
@@ -10,7 +11,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
-#include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
@@ -32,11 +32,6 @@ namespace ipsjekk {
 TIPTestForm* IPTestForm = nullptr;
 
 namespace {
-
-// Longest wait for the window system to put the window on screen before
-// the attempt blocks the thread; without it the window would stay blank
-// until the attempt ends.
-constexpr int kExposeWaitMs = 300;
 
 QFont formFont()
 {
@@ -113,20 +108,22 @@ int sjekkip(const QString& host, int port, bool reportFailure)
 {
     if (!IPTestForm)
         IPTestForm = new TIPTestForm;
-    // Painting lets queued events run; the window may not outlive them.
+    // The window thread serves events while the attempt runs; the window
+    // may not outlive them.
     const QPointer<TIPTestForm> form = IPTestForm;
     const Target target = targetOf(host, port);
     const QString shown = hostPortText(target);
 
     form->showForTest();
-    form->OkKnapp->hide();
-    form->Label1->setText(QStringLiteral("Sjekker ") + shown + QStringLiteral(" ...."));
+    form->okButton->hide();
+    form->statusLabel->setText(QStringLiteral("Sjekker ") + shown + QStringLiteral(" ...."));
 
     int result = 0;
     {
-        form->paintNow();
         rt::BusyCursor busy;
-        if (!tryConnect(target))
+        // On a worker thread: the window paints its text and answers the
+        // window manager while the attempt waits.
+        if (!rt::awaitOffThreadResult([target] { return tryConnect(target); }))
             result = -1;
     }
     if (!form)
@@ -134,9 +131,9 @@ int sjekkip(const QString& host, int port, bool reportFailure)
 
     if (result == -1 && reportFailure) {
         form->setPanelColour(kFailureColour);
-        form->Label1->setText(QStringLiteral("Kan ikke koble til: ") + shown);
-        form->OkKnapp->show();
-        form->OkKnapp->setFocus();
+        form->statusLabel->setText(QStringLiteral("Kan ikke koble til: ") + shown);
+        form->okButton->show();
+        form->okButton->setFocus();
     } else {
         form->hide();
     }
@@ -151,29 +148,29 @@ TIPTestForm::TIPTestForm(QWidget* parent)
     setFixedSize(297, 37);
     setFont(formFont());
 
-    Panel1 = new QFrame(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, 0, 297, 37);
-    Panel1->setFrameShape(QFrame::Panel);
-    Panel1->setFrameShadow(QFrame::Sunken);
-    Panel1->setLineWidth(1);
-    Panel1->setAutoFillBackground(true);
+    statusPanel = new QFrame(this);
+    statusPanel->setObjectName(QStringLiteral("statusPanel"));
+    statusPanel->setGeometry(0, 0, 297, 37);
+    statusPanel->setFrameShape(QFrame::Panel);
+    statusPanel->setFrameShadow(QFrame::Sunken);
+    statusPanel->setLineWidth(1);
+    statusPanel->setAutoFillBackground(true);
     setPanelColour(kNormalColour);
 
-    Label1 = new QLabel(Panel1);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(6, 12, 236, 13);
-    Label1->setAlignment(Qt::AlignCenter);
-    QPalette labelPal = Label1->palette();
+    statusLabel = new QLabel(statusPanel);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setGeometry(6, 12, 236, 13);
+    statusLabel->setAlignment(Qt::AlignCenter);
+    QPalette labelPal = statusLabel->palette();
     labelPal.setColor(QPalette::WindowText, Qt::black);
-    Label1->setPalette(labelPal);
+    statusLabel->setPalette(labelPal);
 
-    OkKnapp = new QPushButton(QStringLiteral("O&k"), Panel1);
-    OkKnapp->setObjectName(QStringLiteral("OkKnapp"));
-    OkKnapp->setGeometry(248, 8, 41, 21);
-    OkKnapp->setDefault(true);
+    okButton = new QPushButton(QStringLiteral("O&k"), statusPanel);
+    okButton->setObjectName(QStringLiteral("okButton"));
+    okButton->setGeometry(248, 8, 41, 21);
+    okButton->setDefault(true);
 
-    connect(OkKnapp, &QPushButton::clicked, this, [this] { rt::runHandler([&] { OkKnappClick(); }); });
+    connect(okButton, &QPushButton::clicked, this, [this] { rt::runHandler([&] { dismiss(); }); });
 }
 
 TIPTestForm::~TIPTestForm()
@@ -184,22 +181,22 @@ TIPTestForm::~TIPTestForm()
 
 QColor TIPTestForm::panelColour() const
 {
-    return Panel1->palette().color(QPalette::Window);
+    return statusPanel->palette().color(QPalette::Window);
 }
 
 void TIPTestForm::setPanelColour(const QColor& colour)
 {
-    QPalette pal = Panel1->palette();
+    QPalette pal = statusPanel->palette();
     pal.setColor(QPalette::Window, colour);
-    Panel1->setPalette(pal);
+    statusPanel->setPalette(pal);
 }
 
-void TIPTestForm::FormShow()
+void TIPTestForm::resetColourOnShow()
 {
     setPanelColour(kNormalColour);
 }
 
-void TIPTestForm::OkKnappClick()
+void TIPTestForm::dismiss()
 {
     setPanelColour(kNormalColour);
     hide();
@@ -207,14 +204,14 @@ void TIPTestForm::OkKnappClick()
 
 void TIPTestForm::reject()
 {
-    OkKnappClick();
+    dismiss();
 }
 
 void TIPTestForm::showEvent(QShowEvent* event)
 {
     if (!event->spontaneous()) {
         centre();
-        rt::runHandler([&] { FormShow(); });
+        rt::runHandler([&] { resetColourOnShow(); });
     }
     QDialog::showEvent(event);
 }
@@ -252,21 +249,6 @@ void TIPTestForm::centre()
         box.moveTop(std::max(area.top(), std::min(box.top(), area.bottom() + 1 - box.height())));
     }
     move(box.topLeft());
-}
-
-void TIPTestForm::paintNow()
-{
-    const QPointer<TIPTestForm> self = this;
-    QWindow* w = windowHandle();
-    if (w && !w->isExposed()) {
-        QTimer limit;
-        limit.setSingleShot(true);
-        limit.start(kExposeWaitMs);
-        while (self && !w->isExposed() && limit.isActive())
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-    }
-    if (self)
-        repaint();
 }
 
 } // namespace ipsjekk

@@ -24,7 +24,8 @@ inline constexpr int kConnectTimeoutMs = 15000;
 // Connects to host:port and closes the connection again at once, sending
 // nothing. The host text may carry its own port ("host:port",
 // "[v6]:port"), which then wins over port. While the attempt runs, the test
-// window shows "Sjekker host:port ...." and the busy cursor is on. Returns 0
+// window shows "Sjekker host:port ...." and the busy cursor is on; the
+// attempt runs on a worker thread, so the window keeps painting. Returns 0
 // when the connection was made, -1 when it was not (name not found,
 // unreachable, refused, time-out, empty host, port outside 0-65535). On -1
 // with reportFailure, the window stays up in the failure colour with
@@ -42,25 +43,23 @@ public:
     void setOwner(QWidget* owner) { m_owner = owner; }
     QWidget* owner() const { return m_owner; }
 
-    QFrame* Panel1;
-    QLabel* Label1;
-    QPushButton* OkKnapp;
+    QFrame* statusPanel; // its colour tells testing from failure
+    QLabel* statusLabel;
+    QPushButton* okButton; // "O&k": dismisses a failure; hidden while testing
 
     // The panel's colour now.
     QColor panelColour() const;
     void setPanelColour(const QColor& colour);
 
     // Event handlers.
-    void FormShow();
-    void OkKnappClick();
+    // Each showing from hidden starts in the normal colour.
+    void resetColourOnShow();
+    // "O&k", Enter or Esc: back to the normal colour, and hidden.
+    void dismiss();
 
-    // Shows the window for a test: centred, above a modal dialog that is
-    // open (so that its button stays usable), and painted before the caller
-    // blocks.
+    // Shows the window for a test: centred, and above a modal dialog that
+    // is open (so that its button stays usable).
     void showForTest();
-    // Waits briefly until the window system has put the window on screen,
-    // then paints it at once, so that its text shows while the caller blocks.
-    void paintNow();
 
 protected:
     void showEvent(QShowEvent* event) override;

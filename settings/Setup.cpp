@@ -355,10 +355,27 @@ void TfmSetup::FormShow()
         Email->setText(Account->text() + QLatin1Char('@') + domain);
 }
 
+QString smtpServerProposal(const QString& popServer)
+{
+    const QString text = popServer.trimmed();
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        return close < 0 ? text : text.left(close + 1);
+    }
+    const qsizetype colons = text.count(QLatin1Char(':'));
+    if (colons == 1)
+        return text.left(text.indexOf(QLatin1Char(':')));
+    // More than one colon: a bare IPv6 address, which has no port.
+    if (colons > 1)
+        return QLatin1Char('[') + text + QLatin1Char(']');
+    return text;
+}
+
 void TfmSetup::tsSmtpShow()
 {
+    // The POP3 port (110, 995 or the user's own) is no SMTP port.
     if (SMTPServer->text().isEmpty())
-        SMTPServer->setText(POPServer->text());
+        SMTPServer->setText(smtpServerProposal(POPServer->text()));
 }
 
 void TfmSetup::EksternSMTPClick()

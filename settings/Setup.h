@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QString>
 
 class QCheckBox;
 class QComboBox;
@@ -98,6 +99,12 @@ private:
     void centre();
     QPointer<QWidget> m_owner;
 };
+
+// The SMTP server the "Sende" page proposes from the POP server text: the
+// host only, without a port ("pop.x:995" -> "pop.x"). An IPv6 address is
+// given in brackets ("[::1]:995" and "::1" -> "[::1]"), so that a port can
+// be written after it.
+QString smtpServerProposal(const QString& popServer);
 
 // The open dialog; nullptr while none is open.
 extern TfmSetup* fmSetup;

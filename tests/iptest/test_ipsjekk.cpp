@@ -32,8 +32,8 @@ namespace {
 // backlog and is looked at after the test has returned.
 class Listener {
 public:
-    explicit Listener(const std::string& address = "127.0.0.1")
-        : m_socket(Poco::Net::SocketAddress(address, 0))
+    explicit Listener(const std::string& address = "127.0.0.1", int backlog = 64)
+        : m_socket(Poco::Net::SocketAddress(address, 0), backlog)
     {
     }
     int port() const { return m_socket.address().port(); }
@@ -59,6 +59,8 @@ public:
     }
 
     bool hasConnection() { return m_socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ); }
+    // Takes one waiting connection off the backlog (and drops it).
+    void acceptWaiting() { m_socket.acceptConnection().close(); }
 
 private:
     Poco::Net::ServerSocket m_socket;
@@ -90,8 +92,8 @@ protected:
         guard.fake.setUiHooks({{}, [this](bool busy) {
                                    guard.fake.busyCalls.append(busy);
                                    if (busy && IPTestForm)
-                                       during.append({IPTestForm->isVisible(), IPTestForm->Label1->text(),
-                                                      IPTestForm->OkKnapp->isVisibleTo(IPTestForm),
+                                       during.append({IPTestForm->isVisible(), IPTestForm->statusLabel->text(),
+                                                      IPTestForm->okButton->isVisibleTo(IPTestForm),
                                                       IPTestForm->panelColour()});
                                },
                                {}});
@@ -116,17 +118,17 @@ TEST_F(IpTest, WindowAsDrawn)
     EXPECT_EQ(f.size(), QSize(297, 37));
     EXPECT_EQ(f.font().pixelSize(), 11);
     EXPECT_FALSE(f.isVisible());
-    EXPECT_EQ(f.Panel1->objectName(), QStringLiteral("Panel1"));
-    EXPECT_EQ(f.Panel1->geometry(), QRect(0, 0, 297, 37));
-    EXPECT_EQ(f.Panel1->frameShadow(), QFrame::Sunken);
+    EXPECT_EQ(f.statusPanel->objectName(), QStringLiteral("statusPanel"));
+    EXPECT_EQ(f.statusPanel->geometry(), QRect(0, 0, 297, 37));
+    EXPECT_EQ(f.statusPanel->frameShadow(), QFrame::Sunken);
     EXPECT_EQ(f.panelColour(), QColor(192, 192, 240));
-    EXPECT_EQ(f.Label1->objectName(), QStringLiteral("Label1"));
-    EXPECT_TRUE(f.Label1->alignment().testFlag(Qt::AlignHCenter));
-    EXPECT_FALSE(f.Label1->autoFillBackground());
-    EXPECT_EQ(f.OkKnapp->objectName(), QStringLiteral("OkKnapp"));
-    EXPECT_EQ(f.OkKnapp->text(), QStringLiteral("O&k"));
-    EXPECT_TRUE(f.OkKnapp->isDefault());
-    EXPECT_GT(f.OkKnapp->x(), f.Label1->geometry().right()) << "the button stands right of the text";
+    EXPECT_EQ(f.statusLabel->objectName(), QStringLiteral("statusLabel"));
+    EXPECT_TRUE(f.statusLabel->alignment().testFlag(Qt::AlignHCenter));
+    EXPECT_FALSE(f.statusLabel->autoFillBackground());
+    EXPECT_EQ(f.okButton->objectName(), QStringLiteral("okButton"));
+    EXPECT_EQ(f.okButton->text(), QStringLiteral("O&k"));
+    EXPECT_TRUE(f.okButton->isDefault());
+    EXPECT_GT(f.okButton->x(), f.statusLabel->geometry().right()) << "the button stands right of the text";
 }
 
 TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
@@ -135,6 +137,12 @@ TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
     const int o = open.port();
     const int c = closedPort();
     const QString os = QString::number(o), cs = QString::number(c);
+    // A port whose backlog is full: a connection attempt gets no answer
+    // until a timer on the window thread takes the waiting connection off,
+    // which it can do only while the window thread keeps running.
+    Listener full("127.0.0.1", 0);
+    Poco::Net::StreamSocket filler(Poco::Net::SocketAddress("127.0.0.1", Poco::UInt16(full.port())));
+    const QString fs = QString::number(full.port());
 
     struct Case {
         const char* name;
@@ -144,29 +152,47 @@ TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
         int result;
         QString tried; // host:port as shown
         bool failureShown;
-        bool connects;
+        Listener* reached; // the listener the attempt connects to, if any
+        bool windowFreesBacklog = false;
     };
     const Case cases[] = {
-        {"listening port", QStringLiteral("127.0.0.1"), o, true, 0, QStringLiteral("127.0.0.1:") + os, false, true},
-        {"host name", QStringLiteral("localhost"), o, true, 0, QStringLiteral("localhost:") + os, false, true},
+        {"listening port", QStringLiteral("127.0.0.1"), o, true, 0, QStringLiteral("127.0.0.1:") + os, false, &open},
+        {"host name", QStringLiteral("localhost"), o, true, 0, QStringLiteral("localhost:") + os, false, &open},
         {"port in the host text wins", QStringLiteral("127.0.0.1:") + os, 110, true, 0,
-         QStringLiteral("127.0.0.1:") + os, false, true},
-        {"closed port", QStringLiteral("127.0.0.1"), c, true, -1, QStringLiteral("127.0.0.1:") + cs, true, false},
+         QStringLiteral("127.0.0.1:") + os, false, &open},
+        {"closed port", QStringLiteral("127.0.0.1"), c, true, -1, QStringLiteral("127.0.0.1:") + cs, true, nullptr},
         {"closed port in the host text wins over an open one", QStringLiteral("127.0.0.1:") + cs, o, true, -1,
-         QStringLiteral("127.0.0.1:") + cs, true, false},
-        {"empty host", QString(), 110, true, -1, QStringLiteral(":110"), true, false},
+         QStringLiteral("127.0.0.1:") + cs, true, nullptr},
+        {"empty host", QString(), 110, true, -1, QStringLiteral(":110"), true, nullptr},
         {"port out of range", QStringLiteral("127.0.0.1"), 70000, true, -1, QStringLiteral("127.0.0.1:70000"), true,
-         false},
+         nullptr},
         {"failure not reported", QStringLiteral("127.0.0.1"), c, false, -1, QStringLiteral("127.0.0.1:") + cs, false,
-         false},
+         nullptr},
+        {"no answer until the window thread frees the backlog", QStringLiteral("127.0.0.1"), full.port(), true, 0,
+         QStringLiteral("127.0.0.1:") + fs, false, &full, true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        form().OkKnappClick(); // each case starts from a hidden window
+        form().dismiss(); // each case starts from a hidden window
         during.clear();
         guard.fake.busyCalls.clear();
 
+        // Runs while the attempt waits: the busy pointer is on and not yet off.
+        QList<Seen> seenFromTimer;
+        QTimer windowTimer;
+        windowTimer.setInterval(5);
+        QObject::connect(&windowTimer, &QTimer::timeout, [&] {
+            if (guard.fake.busyCalls != QList<bool>{true} || !seenFromTimer.isEmpty())
+                return;
+            seenFromTimer.append({form().isVisible(), form().statusLabel->text(),
+                                  form().okButton->isVisibleTo(&form()), form().panelColour()});
+            full.acceptWaiting();
+        });
+        if (k.windowFreesBacklog)
+            windowTimer.start();
+
         EXPECT_EQ(sjekkip(k.host, k.port, k.report), k.result);
+        windowTimer.stop();
 
         ASSERT_EQ(during.size(), 1);
         const Seen seen = lastSeen();
@@ -175,19 +201,25 @@ TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
         EXPECT_FALSE(seen.okVisible);
         EXPECT_EQ(seen.colour, kNormalColour);
         EXPECT_EQ(guard.fake.busyCalls, (QList<bool>{true, false})) << "the pointer is back to normal";
+        if (k.windowFreesBacklog) {
+            ASSERT_EQ(seenFromTimer.size(), 1) << "the window thread stood still during the attempt";
+            EXPECT_TRUE(seenFromTimer[0].visible);
+            EXPECT_EQ(seenFromTimer[0].text, seen.text);
+            EXPECT_FALSE(seenFromTimer[0].okVisible);
+        }
 
         EXPECT_EQ(form().isVisible(), k.failureShown);
-        EXPECT_EQ(form().OkKnapp->isVisibleTo(&form()), k.failureShown);
+        EXPECT_EQ(form().okButton->isVisibleTo(&form()), k.failureShown);
         if (k.failureShown) {
             EXPECT_EQ(form().panelColour(), kFailureColour);
-            EXPECT_EQ(form().Label1->text(), QStringLiteral("Kan ikke koble til: ") + k.tried);
+            EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Kan ikke koble til: ") + k.tried);
         } else {
             EXPECT_EQ(form().panelColour(), kNormalColour);
         }
-        if (k.connects)
-            EXPECT_EQ(open.bytesFromNextConnection(), 0) << "connected, closed, nothing sent";
-        else
-            EXPECT_FALSE(open.hasConnection());
+        if (k.reached) {
+            EXPECT_EQ(k.reached->bytesFromNextConnection(), 0) << "connected, closed, nothing sent";
+        }
+        EXPECT_FALSE(open.hasConnection());
     }
 }
 
@@ -233,8 +265,8 @@ TEST_F(IpTest, SecondTestWhileFailureShownRunsInTheSameWindow)
         EXPECT_EQ(form().isVisible(), s.failureAfter);
         if (s.failureAfter) {
             EXPECT_EQ(form().panelColour(), kFailureColour);
-            EXPECT_EQ(form().Label1->text(), QStringLiteral("Kan ikke koble til: 127.0.0.1:%1").arg(s.port));
-            EXPECT_TRUE(form().OkKnapp->isVisibleTo(&form()));
+            EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Kan ikke koble til: 127.0.0.1:%1").arg(s.port));
+            EXPECT_TRUE(form().okButton->isVisibleTo(&form()));
         }
     }
     EXPECT_EQ(open.bytesFromNextConnection(), 0);
@@ -248,7 +280,7 @@ TEST_F(IpTest, FailureIsDismissedWithOkEnterOrEscape)
         std::function<void(TIPTestForm&)> dismiss;
     };
     const Way ways[] = {
-        {"click O&k", [](TIPTestForm& f) { QTest::mouseClick(f.OkKnapp, Qt::LeftButton); }},
+        {"click O&k", [](TIPTestForm& f) { QTest::mouseClick(f.okButton, Qt::LeftButton); }},
         {"Enter", [](TIPTestForm& f) { QTest::keyClick(&f, Qt::Key_Return); }},
         {"Escape", [](TIPTestForm& f) { QTest::keyClick(&f, Qt::Key_Escape); }},
     };
@@ -275,7 +307,7 @@ TEST_F(IpTest, OkWorksWhileAModalDialogIsOpen)
         // Through the window system, where a window blocked by the modal
         // dialog would lose the click.
         QTest::mouseClick(form().windowHandle(), Qt::LeftButton, {},
-                          form().OkKnapp->mapTo(&form(), form().OkKnapp->rect().center()));
+                          form().okButton->mapTo(&form(), form().okButton->rect().center()));
         hiddenAfterClick = !form().isVisible();
         modal.reject();
     });
@@ -305,7 +337,7 @@ TEST_F(IpTest, CentredOverItsOwnerAndKeptOnTheScreen)
     owner.setGeometry(screen.left() + 100, screen.top() + 100, 442, 332);
     sjekkip(QStringLiteral("127.0.0.1"), c, true);
     EXPECT_LE((form().geometry().center() - owner.geometry().center()).manhattanLength(), 1);
-    form().OkKnappClick();
+    form().dismiss();
 
     owner.setGeometry(screen.left() - 300, screen.top() - 100, 200, 100);
     sjekkip(QStringLiteral("127.0.0.1"), c, true);

@@ -275,6 +275,32 @@ TEST_F(SetupTest, NewUserSeesProposals)
     }
 }
 
+// The "Sende" page proposes the POP server's host, never its port: a POP3
+// port given to the composer would have it talk SMTP to a POP3 server. (In
+// the dialog: SendPageTakesThePopServerWhenItHasNone.)
+TEST(SmtpServerProposal, TakesTheHostOnly)
+{
+    struct Case {
+        const char* pop;
+        const char* smtp;
+    };
+    const Case cases[] = {
+        {"pop.x:995", "pop.x"},
+        {"pop.x", "pop.x"},
+        {" pop.x:110 ", "pop.x"},
+        {"127.0.0.1:15001", "127.0.0.1"},
+        {"pop.x:", "pop.x"},
+        {"[::1]:995", "[::1]"},
+        {"[::1]", "[::1]"},
+        {"::1", "[::1]"},
+        {"2001:db8::1", "[2001:db8::1]"},
+        {"[::1", "[::1"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(setup::smtpServerProposal(QString::fromUtf8(c.pop)), QString::fromUtf8(c.smtp)) << c.pop;
+}
+
 TEST_F(SetupTest, ClosingAtOnceWritesAllTwentyKeysInOrder)
 {
     open().close();
@@ -524,6 +550,16 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
              d.pcSetup->setCurrentWidget(d.tsSmtp);
          },
          QStringLiteral("pop.c")},
+        {"stored POP server with its port: the host only", {{{pop, name}, QStringLiteral("pop.x:995")}},
+         [](TfmSetup&) {}, QStringLiteral("pop.x")},
+        {"typed IPv6 POP server with its port: the address in brackets", {},
+         [](TfmSetup& d) {
+             d.SMTPServer->clear();
+             d.pcSetup->setCurrentWidget(d.tsPop3);
+             d.POPServer->setText(QStringLiteral("[::1]:995"));
+             d.pcSetup->setCurrentWidget(d.tsSmtp);
+         },
+         QStringLiteral("[::1]")},
         {"left empty while the POP server is", {},
          [](TfmSetup& d) {
              d.SMTPServer->clear();
@@ -607,13 +643,13 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
     TfmSetup& d = open();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ipsjekk::IPTestForm->OkKnappClick();
+        ipsjekk::IPTestForm->dismiss();
         d.pcSetup->setCurrentWidget(d.*c.page);
         (d.*c.field)->setText(c.server);
         QTest::mouseClick(d.*c.button, Qt::LeftButton);
         EXPECT_EQ(ipsjekk::IPTestForm->isVisible(), !c.failure.isEmpty());
         if (!c.failure.isEmpty()) {
-            EXPECT_EQ(ipsjekk::IPTestForm->Label1->text(), c.failure);
+            EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), c.failure);
         }
         EXPECT_EQ((d.*c.field)->text(), c.server) << "the result changes nothing in the dialog";
         EXPECT_TRUE(d.isVisible());
