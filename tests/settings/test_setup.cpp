@@ -537,37 +537,28 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
         QString smtpServer;
     };
     const QString pop = QStringLiteral("Pop3"), smtp = QStringLiteral("Smtp"), name = QStringLiteral("ServerName");
+    // The SMTP server emptied, the POP server given on its page, then back
+    // to the "Sende" page.
+    auto popServerTyped = [](const QString& text) {
+        return [text](TfmSetup& d) {
+            d.SMTPServer->clear();
+            d.pcSetup->setCurrentWidget(d.tsPop3);
+            d.POPServer->setText(text);
+            d.pcSetup->setCurrentWidget(d.tsSmtp);
+        };
+    };
     const Case cases[] = {
         {"stored POP server, no SMTP server", {{{pop, name}, QStringLiteral("pop.a")}}, [](TfmSetup&) {},
          QStringLiteral("pop.a")},
         {"stored SMTP server stays", {{{pop, name}, QStringLiteral("pop.a")}, {{smtp, name}, QStringLiteral("smtp.b")}},
          [](TfmSetup&) {}, QStringLiteral("smtp.b")},
-        {"copies the POP server as it stands when the page is shown again", {},
-         [](TfmSetup& d) {
-             d.SMTPServer->clear();
-             d.pcSetup->setCurrentWidget(d.tsPop3);
-             d.POPServer->setText(QStringLiteral("pop.c"));
-             d.pcSetup->setCurrentWidget(d.tsSmtp);
-         },
+        {"copies the POP server as it stands when the page is shown again", {}, popServerTyped(QStringLiteral("pop.c")),
          QStringLiteral("pop.c")},
         {"stored POP server with its port: the host only", {{{pop, name}, QStringLiteral("pop.x:995")}},
          [](TfmSetup&) {}, QStringLiteral("pop.x")},
         {"typed IPv6 POP server with its port: the address in brackets", {},
-         [](TfmSetup& d) {
-             d.SMTPServer->clear();
-             d.pcSetup->setCurrentWidget(d.tsPop3);
-             d.POPServer->setText(QStringLiteral("[::1]:995"));
-             d.pcSetup->setCurrentWidget(d.tsSmtp);
-         },
-         QStringLiteral("[::1]")},
-        {"left empty while the POP server is", {},
-         [](TfmSetup& d) {
-             d.SMTPServer->clear();
-             d.pcSetup->setCurrentWidget(d.tsPop3);
-             d.POPServer->clear();
-             d.pcSetup->setCurrentWidget(d.tsSmtp);
-         },
-         QString()},
+         popServerTyped(QStringLiteral("[::1]:995")), QStringLiteral("[::1]")},
+        {"left empty while the POP server is", {}, popServerTyped(QString()), QString()},
         {"not on another page", {},
          [](TfmSetup& d) {
              d.SMTPServer->clear();
