@@ -24,7 +24,7 @@ deb=$(ls "$work"/deb/*.deb)
 info=$(dpkg-deb -I "$deb")
 depends=$(printf '%s\n' "$info" | sed -n 's/^ Depends: //p')
 echo "Depends: $depends"
-for lib in libqt6widgets6 libqt6dbus6 libpocofoundation libc6; do
+for lib in libqt6widgets6 libqt6dbus6 libqt6network6 libpocofoundation libc6; do
     case "$depends" in *"$lib"*) ;; *) fail "pakken avhenger ikke av $lib" ;; esac
 done
 contents=$(dpkg-deb -c "$deb")
