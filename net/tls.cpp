@@ -368,8 +368,7 @@ CertificatePins& CertificatePins::instance()
 
 QString CertificatePins::key(const QString& host, std::uint16_t port)
 {
-    const QString name = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host.toLower();
-    return name + QLatin1Char(':') + QString::number(port);
+    return host.toLower() + QLatin1Char('/') + QString::number(port);
 }
 
 void CertificatePins::pin(const QString& host, std::uint16_t port, const QString& fingerprint)

@@ -105,7 +105,7 @@ public:
     QString pinned(const QString& host, std::uint16_t port) const;
     void clear();
 
-    // The key the pins are stored under: "host:port", IPv6 in brackets.
+    // The key the pins are stored under: "host/port" ("::1/995").
     static QString key(const QString& host, std::uint16_t port);
 
 private:

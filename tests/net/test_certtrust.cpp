@@ -1,11 +1,18 @@
 // Certificates the user chose to trust: a pinned fingerprint lets exactly
 // that certificate through at exactly that host and port, and only past an
 // unknown issuer.
+#include "certtrust.h"
+#include "fakeplatform.h"
+#include "inifile.h"
 #include "pop3client.h"
+#include "state.h"
+#include "textfil.h"
+#include "zt_reg.h"
 #include "scriptedpop3server.h"
 #include "testca.h"
 #include "tls.h"
 
+#include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
@@ -127,9 +134,120 @@ TEST(CertificatePinsTest, KeysAndDisplay)
     pins.pin(QStringLiteral("Pop.Example.no"), 995, QStringLiteral("AB01"));
     EXPECT_EQ(pins.pinned(QStringLiteral("pop.example.no"), 995), QStringLiteral("ab01"));
     EXPECT_TRUE(pins.pinned(QStringLiteral("pop.example.no"), 110).isEmpty());
-    EXPECT_EQ(CertificatePins::key(QStringLiteral("::1"), 995), QStringLiteral("[::1]:995"));
+    EXPECT_EQ(CertificatePins::key(QStringLiteral("::1"), 995), QStringLiteral("::1/995"));
     EXPECT_EQ(net::displayFingerprint(QStringLiteral("ab01ff")), QStringLiteral("AB:01:FF"));
     pins.clear();
+}
+
+// The whole way a user takes: refused, asked, trusted, stored, and trusted
+// again after a restart without a question.
+class TrustOnRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir::setCurrent(guard.fake.root.path());
+        rt::textfilStart();
+        rt::locateIniFile();
+        net::setExtraTrustedCaFile(testCa().caFile());
+        CertificatePins::instance().clear();
+    }
+    void TearDown() override
+    {
+        CertificatePins::instance().clear();
+        net::setExtraTrustedCaFile({});
+    }
+    std::unique_ptr<ScriptedPop3Server> serve(const TestCertificate& c)
+    {
+        ScriptedPop3Options options;
+        options.certificateFile = c.certificateFile;
+        options.keyFile = c.keyFile;
+        auto server = std::make_unique<ScriptedPop3Server>(options);
+        server->setMessages({"Subject: x\r\n\r\nHei\r\n"});
+        return server;
+    }
+    // One check as the strip makes it, under the trust question.
+    int check(const ScriptedPop3Server& server)
+    {
+        int count = -1;
+        net::withCertificateTrust([&] {
+            net::Pop3Client client;
+            client.host = server.host();
+            client.port = server.port();
+            client.user = QStringLiteral("user");
+            client.password = QStringLiteral("secret");
+            client.timeouts = {5000, 20000};
+            client.connect();
+            count = client.messageCount();
+            client.disconnect();
+        });
+        return count;
+    }
+    QString stored(const ScriptedPop3Server& server) const
+    {
+        return rt::IniFileObj(rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"))
+            .readString(net::kTrustSection, CertificatePins::key(server.host(), server.port()));
+    }
+    testsupport::RuntimeFixtureGuard guard;
+};
+
+TEST_F(TrustOnRequestTest, NoKeepsRefusingYesStoresAndConnects)
+{
+    const auto server = serve(testCa().selfSigned());
+    const QString fingerprint = fingerprintOf(testCa().selfSigned());
+
+    guard.fake.answers = {false};
+    EXPECT_THROW(check(*server), CertificateError);
+    ASSERT_EQ(guard.fake.questions.size(), 1);
+    const QString question = guard.fake.questions.first().text;
+    EXPECT_TRUE(question.startsWith(QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent.")))
+        << question.toStdString();
+    EXPECT_TRUE(question.contains(QStringLiteral("127.0.0.1:%1").arg(server->port())));
+    EXPECT_TRUE(question.contains(net::displayFingerprint(fingerprint)));
+    EXPECT_TRUE(stored(*server).isEmpty());
+
+    guard.fake.answers = {true};
+    EXPECT_EQ(check(*server), 1);
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+    EXPECT_EQ(stored(*server), fingerprint);
+
+    // After a restart the stored answer holds: no question.
+    CertificatePins::instance().clear();
+    net::loadTrustedCertificates();
+    EXPECT_EQ(check(*server), 1);
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+}
+
+TEST_F(TrustOnRequestTest, AnotherCertificateAsksAgainAndAnExpiredOneNever)
+{
+    auto server = serve(testCa().selfSigned());
+    guard.fake.answers = {true};
+    EXPECT_EQ(check(*server), 1);
+    const std::uint16_t port = server->port();
+
+    // Another certificate at the same host and port: refused with its own
+    // text, and the question comes again.
+    server.reset();
+    ScriptedPop3Options options;
+    options.certificateFile = testCa().unknownIssuer().certificateFile;
+    options.keyFile = testCa().unknownIssuer().keyFile;
+    options.port = port;
+    server = std::make_unique<ScriptedPop3Server>(options);
+    server->setMessages({"Subject: x\r\n\r\nHei\r\n"});
+    guard.fake.answers = {false};
+    EXPECT_THROW(check(*server), CertificateError);
+    ASSERT_EQ(guard.fake.questions.size(), 2);
+    EXPECT_TRUE(guard.fake.questions.last().text.contains(QStringLiteral("et annet enn det du godtok")));
+    EXPECT_EQ(stored(*server), fingerprintOf(testCa().selfSigned()));
+
+    const auto expired = serve(testCa().expired());
+    guard.fake.answers = {true};
+    try {
+        check(*expired);
+        FAIL() << "an expired certificate was accepted";
+    } catch (const CertificateError& e) {
+        EXPECT_EQ(e.text(), QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt"));
+    }
+    EXPECT_EQ(guard.fake.questions.size(), 2) << "no trust offered for an expired certificate";
 }
 
 } // namespace
