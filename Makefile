@@ -5,7 +5,9 @@ TEST_DIR  ?= build/test
 WERROR    := $(if $(CI),ON,OFF)
 JOBS      ?= $(shell nproc)
 
-.PHONY: run test demo bench deps build build-test clean
+PREFIX    ?= /usr/local
+
+.PHONY: run test demo bench deps build build-test install package clean
 
 deps:
 	@./tools/install-deps.sh
@@ -33,6 +35,14 @@ build-test: deps
 
 test: build-test
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Installs the program, its menu entry, icon and AppStream data under PREFIX.
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# A Debian package (build/release/brevglimt_*.deb) from the same rules.
+package: build
+	cd $(BUILD_DIR) && cpack --config CPackConfig.cmake
 
 clean:
 	rm -rf build

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace app {
 
@@ -30,6 +31,18 @@ void installGuiHooks()
             QApplication::restoreOverrideCursor();
     };
     hooks.beep = [] { QApplication::beep(); };
+    hooks.question = [](const QString& caption, const QString& text) {
+        QMessageBox box;
+        box.setWindowTitle(caption);
+        box.setText(text);
+        box.setIcon(QMessageBox::Warning);
+        QPushButton* yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
+        QPushButton* no = box.addButton(QStringLiteral("Nei"), QMessageBox::NoRole);
+        box.setDefaultButton(no);
+        box.setEscapeButton(no);
+        box.exec();
+        return box.clickedButton() == yes;
+    };
     rt::platform().setUiHooks(std::move(hooks));
 }
 

@@ -4,6 +4,7 @@
 #include "forms.h"
 #include "guihooks.h"
 #include "platform.h"
+#include "singleinstance.h"
 #include "termination.h"
 #include "visning.h"
 #include "xmldata.h"
@@ -41,10 +42,20 @@ int main(int argc, char* argv[])
     app::installGuiHooks();
     rt::installTerminationHandler();
 
+    // One copy per user: a second start shows the running copy's strip
+    // (also after "Skjul") and ends before it touches the log or settings.
+    desktop::SingleInstance instance(desktop::instanceSocketPath(
+        desktop::instanceUser(args, rt::platform().loginUser()), rt::platform().appDataRoot()));
+    if (instance.askRunningCopyToShow())
+        return 0;
+    instance.listen();
+
     rt::runtimeStart(args);
     xmldata::initialize();
 
     app::createForms();
+    QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,
+                     [] { rt::runHandler([] { app::BrevglimtForm->showForm(); }); });
     // An error in the first check is shown like any other; the program goes on.
     rt::runHandler([] { app::BrevglimtForm->showForm(); });
     // A signal that came while the first check ran has already asked the

@@ -257,6 +257,10 @@ struct FtpClient::Impl {
             auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*control, hostText()));
             // Drops the plain handle only; the connection lives on in secure.
             control = std::move(secure);
+        } catch (const CertificateError&) {
+            // Passed on whole: the user may choose to trust the certificate.
+            close(true);
+            throw;
         } catch (const NetError& e) {
             failClosed(e.text());
         }

@@ -135,6 +135,10 @@ struct Pop3Client::Impl {
             auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*socket, hostText()));
             // Drops the plain handle only; the connection lives on in secure.
             socket = std::move(secure);
+        } catch (const CertificateError&) {
+            // Passed on whole: the user may choose to trust the certificate.
+            close(true);
+            throw;
         } catch (const NetError& e) {
             failClosed(e.text());
         }

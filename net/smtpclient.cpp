@@ -496,6 +496,10 @@ struct SmtpClient::Impl {
                 net::startTls(*socket, hostText(), nullptr, tolerant ? &certificateWarning : nullptr));
             // Drops the plain handle only; the connection lives on in secure.
             socket = std::move(secure);
+        } catch (const CertificateError&) {
+            // Passed on whole: the user may choose to trust the certificate.
+            close();
+            throw;
         } catch (const NetError& e) {
             failClosed(e.text());
         }

@@ -54,6 +54,54 @@ struct VerifyFailure {
 };
 thread_local VerifyFailure t_failure;
 
+// The handshake on this thread: the fingerprint pinned for its server, the
+// one the server showed, and whether it showed an unknown issuer.
+struct PinCheck {
+    QString expected;
+    QString seen;
+    bool unknownIssuer = false;
+};
+thread_local PinCheck t_pin;
+
+bool isUnknownIssuer(int error)
+{
+    switch (error) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString sha256Of(X509* certificate)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!certificate || X509_digest(certificate, EVP_sha256(), digest, &length) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+}
+
+// Runs the chain check OpenSSL would run, after noting the fingerprint of
+// the server's own certificate, so the handler below can tell a pinned one.
+int verifyChainNotingLeaf(X509_STORE_CTX* store, void*)
+{
+    t_pin.seen = sha256Of(X509_STORE_CTX_get0_cert(store));
+    const int ok = X509_verify_cert(store);
+    // An unknown issuer was let through the check only so that the other
+    // faults would be found; unless pinned, the handshake ends here.
+    if (ok == 1 && t_pin.unknownIssuer && (t_pin.expected.isEmpty() || t_pin.expected != t_pin.seen)) {
+        X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_UNTRUSTED);
+        return 0;
+    }
+    return ok;
+}
+
 // Poco's verify callback asks the registered handlers about each certificate
 // OpenSSL refused. This one notes the reason and never lets one through.
 class RefusingCertificateHandler : public Poco::Net::InvalidCertificateHandler {
@@ -65,6 +113,15 @@ public:
 
     void onInvalidCertificate(const void*, Poco::Net::VerificationErrorArgs& args) override
     {
+        if (isUnknownIssuer(args.errorNumber())) {
+            // Noted, and the check goes on so that any other fault of the
+            // certificate (expired, another name) is found too; startTls()
+            // refuses the connection afterwards unless the user pinned
+            // exactly this certificate for this server.
+            t_pin.unknownIssuer = true;
+            args.setIgnoreError(true);
+            return;
+        }
         if (t_failure.error == 0)
             t_failure = {args.errorNumber(), args.errorDepth()};
         args.setIgnoreError(false);
@@ -75,6 +132,8 @@ QString certificateText(const QString& host, const VerifyFailure& f)
 {
     const bool own = f.depth == 0;
     QString reason;
+    if (isUnknownIssuer(f.error))
+        return QStringLiteral("Sertifikatet til %1 kan ikke godtas: utstederen er ukjent").arg(host);
     switch (f.error) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
         reason = own ? QStringLiteral("det er utløpt") : QStringLiteral("utstederens sertifikat er utløpt");
@@ -82,14 +141,6 @@ QString certificateText(const QString& host, const VerifyFailure& f)
     case X509_V_ERR_CERT_NOT_YET_VALID:
         reason = own ? QStringLiteral("det er ikke gyldig ennå")
                      : QStringLiteral("utstederens sertifikat er ikke gyldig ennå");
-        break;
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_CERT_UNTRUSTED:
-        reason = QStringLiteral("utstederen er ukjent");
         break;
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
@@ -131,6 +182,7 @@ Poco::Net::Context::Ptr makeContext(const std::string& host, bool pocoHostCheck)
     context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1_2);
     context->enableSessionCache(true);
     context->enableExtendedCertificateVerification(pocoHostCheck);
+    SSL_CTX_set_cert_verify_callback(context->sslContext(), verifyChainNotingLeaf, nullptr);
     if (host.empty())
         return context;
 
@@ -205,6 +257,27 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
     SigpipeGuard guard;
     ERR_clear_error();
     t_failure = {};
+    std::uint16_t port = 0;
+    try {
+        port = plain.peerAddress().port();
+    } catch (const Poco::Exception&) {
+    }
+    t_pin = {CertificatePins::instance().pinned(host, port), QString(), false};
+    const auto refusal = [&] {
+        const bool pinMatches = !t_pin.expected.isEmpty() && t_pin.expected == t_pin.seen;
+        if (t_failure.error != 0)
+            return CertificateError(certificateText(host, t_failure), host, port, t_pin.seen, false, false);
+        if (!t_pin.expected.isEmpty() && !pinMatches)
+            return CertificateError(
+                QStringLiteral("Sertifikatet til %1 kan ikke godtas: det er et annet enn det du godtok").arg(host),
+                host, port, t_pin.seen, true, true);
+        return CertificateError(certificateText(host, {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT, 0}), host, port,
+                                t_pin.seen, true, false);
+    };
+    const auto refused = [&] {
+        return t_failure.error != 0
+               || (t_pin.unknownIssuer && (t_pin.expected.isEmpty() || t_pin.expected != t_pin.seen));
+    };
     try {
         Poco::Timespan wait = plain.getReceiveTimeout();
         if (wait.totalMicroseconds() <= 0)
@@ -243,10 +316,10 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
         }
         // A handler registered by someone else may have waved a refused
         // certificate through; the refusal stands.
-        if (t_failure.error != 0) {
+        if (refused()) {
             if (!toleratedRefusal || resumeFrom)
-                throw NetError(certificateText(host, t_failure));
-            *toleratedRefusal = certificateText(host, t_failure);
+                throw refusal();
+            *toleratedRefusal = refusal().text();
         }
         if (!tls.havePeerCertificate())
             throw NetError(QStringLiteral("%1 sendte ikke noe sertifikat").arg(host));
@@ -257,8 +330,8 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
         throw;
     } catch (const Poco::Exception& e) {
         ERR_clear_error();
-        if (t_failure.error != 0)
-            throw NetError(certificateText(host, t_failure));
+        if (refused())
+            throw refusal();
         if (dynamic_cast<const Poco::TimeoutException*>(&e))
             throw NetError(QStringLiteral("Tidsavbrudd under TLS-forhandlingen med %1").arg(host));
         if (dynamic_cast<const Poco::Net::SSLConnectionUnexpectedlyClosedException*>(&e)
@@ -297,6 +370,44 @@ Poco::Net::SecureStreamSocket connectTls(const Poco::Net::SocketAddress& address
         }
         throw;
     }
+}
+
+CertificatePins& CertificatePins::instance()
+{
+    static CertificatePins pins;
+    return pins;
+}
+
+QString CertificatePins::key(const QString& host, std::uint16_t port)
+{
+    return host.toLower() + QLatin1Char('/') + QString::number(port);
+}
+
+void CertificatePins::pin(const QString& host, std::uint16_t port, const QString& fingerprint)
+{
+    std::lock_guard lock(m_mutex);
+    m_pins[key(host, port)] = fingerprint.toLower();
+}
+
+QString CertificatePins::pinned(const QString& host, std::uint16_t port) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_pins.find(key(host, port));
+    return it == m_pins.end() ? QString() : it->second;
+}
+
+void CertificatePins::clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_pins.clear();
+}
+
+QString displayFingerprint(const QString& fingerprint)
+{
+    QStringList pairs;
+    for (qsizetype i = 0; i + 1 < fingerprint.size(); i += 2)
+        pairs.append(fingerprint.mid(i, 2).toUpper());
+    return pairs.join(QLatin1Char(':'));
 }
 
 SigpipeGuard::SigpipeGuard()

@@ -28,6 +28,9 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <signal.h>
 
 namespace net {
@@ -63,7 +66,11 @@ Poco::Net::Context::Ptr tlsClientContext(const QString& host);
 // and session the new one reuses (FTPS data connections: many servers refuse
 // a data connection that does not resume the control connection's session).
 //
-// Throws NetError, without touching plain beyond the failed handshake:
+// A server certificate pinned for host and plain's peer port (see
+// CertificatePins) is accepted in spite of an unknown issuer.
+//
+// Throws NetError, without touching plain beyond the failed handshake (a
+// CertificateError for a refused certificate):
 //   "Sertifikatet til <host> kan ikke godtas: det er utløpt"
 //   "…: utstederens sertifikat er utløpt", "…: det er ikke gyldig ennå",
 //   "…: utstederen er ukjent" (unknown or self-signed issuer),
@@ -91,6 +98,57 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
 // "Kan ikke koble til <host>:<port>: <reason>", or what startTls() throws.
 Poco::Net::SecureStreamSocket connectTls(const Poco::Net::SocketAddress& address, const QString& host,
                                          const Timeouts& timeouts);
+
+// A certificate the system cannot verify, pinned by the user: the SHA-256
+// fingerprint (lower-case hex of the DER encoding) of the server's own
+// certificate, per host and port. A pinned certificate waives only the
+// "issuer unknown" failures (unknown or self-signed issuer) of exactly that
+// certificate at exactly that host and port; an expired certificate, one for
+// another name or any other certificate is refused as before.
+class CertificatePins {
+public:
+    static CertificatePins& instance();
+    void pin(const QString& host, std::uint16_t port, const QString& fingerprint);
+    // Empty when nothing is pinned for host and port.
+    QString pinned(const QString& host, std::uint16_t port) const;
+    void clear();
+
+    // The key the pins are stored under: "host/port" ("::1/995").
+    static QString key(const QString& host, std::uint16_t port);
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<QString, QString> m_pins;
+};
+
+// A refused certificate, with what the user needs to decide about trusting it.
+class CertificateError : public NetError {
+public:
+    CertificateError(const QString& text, QString host, std::uint16_t port, QString fingerprint, bool trustable,
+                     bool changed)
+        : NetError(text), m_host(std::move(host)), m_port(port), m_fingerprint(std::move(fingerprint)),
+          m_trustable(trustable), m_changed(changed)
+    {
+    }
+    const QString& host() const { return m_host; }
+    std::uint16_t port() const { return m_port; }
+    // SHA-256 of the server's certificate, lower-case hex; empty when unknown.
+    const QString& fingerprint() const { return m_fingerprint; }
+    // The only fault is an unknown or self-signed issuer: the user may pin it.
+    bool trustable() const { return m_trustable; }
+    // Another certificate than the one pinned for this server.
+    bool changed() const { return m_changed; }
+
+private:
+    QString m_host;
+    std::uint16_t m_port;
+    QString m_fingerprint;
+    bool m_trustable;
+    bool m_changed;
+};
+
+// A fingerprint as the user reads it: upper-case hex pairs joined by ":".
+QString displayFingerprint(const QString& fingerprint);
 
 // Keeps SIGPIPE from ending the program while this thread works on a TLS
 // socket: OpenSSL writes with write(), not send(MSG_NOSIGNAL), so a command,

@@ -51,6 +51,11 @@ void Platform::messageBox(const QString& caption, const QString& text, MsgIcon i
     std::fprintf(stderr, "%s: %s\n", caption.toLocal8Bit().constData(), text.toLocal8Bit().constData());
 }
 
+bool Platform::question(const QString& caption, const QString& text)
+{
+    return m_hooks.question && m_hooks.question(caption, text);
+}
+
 void Platform::setBusyCursor(bool busy)
 {
     if (m_hooks.busyCursor)

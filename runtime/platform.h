@@ -18,6 +18,8 @@ struct UiHooks {
     std::function<void(const QString& caption, const QString& text, MsgIcon icon)> messageBox;
     std::function<void(bool busy)> busyCursor;
     std::function<void()> beep;
+    // A yes/no question; true for yes.
+    std::function<bool(const QString& caption, const QString& text)> question;
 };
 
 class Platform {
@@ -55,6 +57,8 @@ public:
     void messageBox(const QString& caption, const QString& text, MsgIcon icon);
     void setBusyCursor(bool busy);
     void beep();
+    // Asks the user; without a GUI the answer is no.
+    bool question(const QString& caption, const QString& text);
 
     void setUiHooks(UiHooks hooks) { m_hooks = std::move(hooks); }
     const UiHooks& uiHooks() const { return m_hooks; }

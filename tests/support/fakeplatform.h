@@ -26,6 +26,10 @@ public:
             [this](const QString& c, const QString& t, rt::MsgIcon i) { messages.append({c, t, i}); },
             [this](bool busy) { busyCalls.append(busy); },
             [this] { ++beeps; },
+            [this](const QString& c, const QString& t) {
+                questions.append({c, t, rt::MsgIcon::None});
+                return !answers.isEmpty() && answers.takeFirst();
+            },
         });
     }
 
@@ -56,6 +60,9 @@ public:
     QString fixedTime;
 
     QList<ShownMessage> messages;
+    // Questions asked, and the answers to give them in turn (no when none left).
+    QList<ShownMessage> questions;
+    QList<bool> answers;
     QList<bool> busyCalls;
     QList<QStringList> opened;
     int beeps = 0;

@@ -1,0 +1,119 @@
+#include "singleinstance.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace desktop {
+
+namespace {
+
+constexpr char kShowRequest[] = "show\n";
+constexpr char kShowAnswer[] = "ok\n";
+
+// A folder only this user can enter: the runtime folder, or one made for
+// the purpose in the temporary folder (refused when someone else owns it).
+QString privateFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime;
+    const QString folder = QDir::tempPath() + QStringLiteral("/brevglimt-") + QString::number(getuid());
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+    struct stat st {};
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()
+        || (st.st_mode & 077) != 0)
+        return QString();
+    return folder;
+}
+
+} // namespace
+
+QString instanceUser(const QStringList& args, const QString& loginUser)
+{
+    QString user;
+    for (qsizetype i = 0; i + 1 < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--user"))
+            user = args.at(i + 1);
+    }
+    if (user.isEmpty())
+        user = loginUser;
+    if (user.isEmpty())
+        user = QStringLiteral("BRUKER");
+    return user.toUpper();
+}
+
+QString instanceSocketPath(const QString& user, const QString& appDataRoot)
+{
+    const QString folder = privateFolder();
+    if (folder.isEmpty())
+        return QString();
+    // The user name and root may hold any character; the digest is a safe name.
+    const QByteArray key = QCryptographicHash::hash((user + QLatin1Char('\n') + appDataRoot).toUtf8(),
+                                                    QCryptographicHash::Sha256)
+                               .toHex()
+                               .left(24);
+    return folder + QStringLiteral("/brevglimt-") + QString::fromLatin1(key) + QStringLiteral(".sock");
+}
+
+SingleInstance::SingleInstance(QString socketPath, QObject* parent)
+    : QObject(parent), m_path(std::move(socketPath))
+{
+}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::askRunningCopyToShow(int timeoutMs) const
+{
+    if (m_path.isEmpty())
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(m_path);
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    socket.write(kShowRequest);
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return false;
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(timeoutMs))
+            return false;
+    }
+    return socket.readLine() == kShowAnswer;
+}
+
+bool SingleInstance::listen()
+{
+    if (m_path.isEmpty())
+        return false;
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(m_path)) {
+        // Nobody answered on it (askRunningCopyToShow came first), so the
+        // file is left from a copy that ended without removing it.
+        QLocalServer::removeServer(m_path);
+        if (!m_server->listen(m_path))
+            return false;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* client = m_server->nextPendingConnection()) {
+            connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            connect(client, &QLocalSocket::readyRead, this, [this, client] {
+                if (!client->canReadLine())
+                    return;
+                if (client->readLine(64) == kShowRequest) {
+                    client->write(kShowAnswer);
+                    client->flush();
+                    emit showRequested();
+                }
+                client->disconnectFromServer();
+            });
+        }
+    });
+    return true;
+}
+
+} // namespace desktop

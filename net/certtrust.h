@@ -1,0 +1,28 @@
+// Trusting a server's certificate on the user's word: the stored answers
+// (the per-user settings file's section "Sertifikater", one key "host/port"
+// per server with the certificate's SHA-256 fingerprint) and the question.
+#pragma once
+
+#include "tls.h"
+
+#include <functional>
+
+namespace net {
+
+inline const QString kTrustSection = QStringLiteral("Sertifikater");
+
+// Puts the stored fingerprints in force (CertificatePins), replacing any.
+void loadTrustedCertificates();
+// Stores a fingerprint for host and port and puts it in force.
+void trustCertificate(const QString& host, std::uint16_t port, const QString& fingerprint);
+
+// The question put to the user about a refused certificate it may trust.
+QString trustQuestion(const CertificateError& error);
+
+// Runs step. When it fails on a certificate the user may trust, asks
+// (through the platform's question) and, on yes, stores the fingerprint and
+// runs step once more. Every other failure, and a no, passes the error on.
+// Call on the window thread: the settings are read and written here.
+void withCertificateTrust(const std::function<void()>& step);
+
+} // namespace net
