@@ -96,6 +96,7 @@ protected:
                                                       IPTestForm->okButton->isVisibleTo(IPTestForm),
                                                       IPTestForm->panelColour()});
                                },
+                               {},
                                {}});
         IPTestForm = new TIPTestForm;
     }

@@ -81,6 +81,7 @@ protected:
                 events.append(busy ? QStringLiteral("busy") : QStringLiteral("normal"));
             },
             [] {},
+            {},
         });
         rt::textfilStart();
         rt::locateIniFile();
