@@ -404,7 +404,8 @@ void TFTPform::HentFil(const QString& Filnavn)
                 const qint64 count = runStep([&] {
                     const qint64 n = client.retrieve(remote, temporary);
                     if (!temporary.flush() || ::fsync(temporary.handle()) != 0)
-                        fileError(QStringLiteral("Kan ikke skrive %1: %2").arg(temporary.fileName(), temporary.errorString()));
+                        fileError(QStringLiteral("Kan ikke skrive %1: %2")
+                                      .arg(temporary.fileName(), temporary.errorString()));
                     return n;
                 });
                 // A transfer that ended early with a success reply is still short.
