@@ -75,6 +75,7 @@ struct FtpClient::Impl {
     // Passive mode failed once in this session: later transfers go active.
     bool passiveFailed = false;
     bool lastPassive = false;
+    QByteArray lastReply;
 
     QString hostText() const
     {
@@ -326,6 +327,7 @@ struct FtpClient::Impl {
                     break;
             }
         }
+        lastReply = r.text;
         return r;
     }
 
@@ -585,6 +587,11 @@ FtpClient::~FtpClient()
 bool FtpClient::connected() const
 {
     return d->control != nullptr;
+}
+
+QString FtpClient::lastReply() const
+{
+    return d->scrub(QString::fromUtf8(d->lastReply));
 }
 
 bool FtpClient::lastTransferPassive() const

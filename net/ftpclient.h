@@ -82,6 +82,10 @@ public:
     // the server no longer answers.
     void disconnect();
 
+    // The first line of the last reply read on the control connection (code
+    // and text), e.g. the server's answer when size() gave -1.
+    QString lastReply() const;
+
     // True when the last data connection was a passive one.
     bool lastTransferPassive() const;
 

@@ -14,11 +14,14 @@ QString standardFtpServer();
 
 // Outcomes left in FTPfeilnr.
 enum FtpFeil : qint32 {
-    FtpOk = 0, // no error recorded (also the early ends: no local size, no remote file)
+    FtpOk = 0, // no error recorded
     FtpOverforingFeilet = 500, // the transfer of the file failed (download or upload)
     FtpHentTilkoblingFeilet = 501, // download: connecting, logging in or asking the size failed
     FtpSendTilkoblingFeilet = 502, // upload: connecting or logging in failed
     FtpIkkePaaPlass = 503, // download: the new file could not be put in place; it stays in the temporary file
+    // Nothing was moved: no readable local file to send, no remote file to
+    // fetch, or another transfer was running.
+    FtpIngentingOverfort = 504,
 };
 
 struct FtpTransferSettings {

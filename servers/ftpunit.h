@@ -1,12 +1,13 @@
 // The FTP transfer window: moves one file at a time between a local path and
 // the server of the FTP profile, showing the file, the progress and the
-// state of the connection while the transfer blocks the program.
+// state of the connection. The network steps run on a worker thread, so the
+// window keeps painting (and its progress moves) while the call waits for
+// the transfer to end.
 #pragma once
 
 #include "ftpclient.h"
 
 #include <QWidget>
-#include <array>
 
 class QLabel;
 class QProgressBar;
@@ -23,22 +24,26 @@ public:
     // name (the bare file name when FTPmappe is empty). The outcome is left
     // in FTPfeilnr.
     void SendFil(const QString& Filnavn);
-    // Downloads FTPmappe + the file name of Filnavn into a temporary file
-    // beside Filnavn, then puts it in place, keeping the file it replaces as
-    // a backup. The outcome is left in FTPfeilnr.
+    // Downloads FTPmappe + the file name of Filnavn into a temporary file of
+    // its own beside Filnavn, then puts it in place, keeping the file it
+    // replaces as Filnavn + ".old". The outcome is left in FTPfeilnr.
     void HentFil(const QString& Filnavn);
 
-    QLabel* ftpfil;
-    QProgressBar* ProgressBar1;
-    QStatusBar* StatusBar1;
-    // Panel 0: bytes transferred so far; panel 1: state of the connection.
-    std::array<QLabel*, 2> Panels;
-    net::FtpClient IdFTP1;
+    QLabel* fileLabel; // the file name of the current transfer
+    QProgressBar* progressBar;
+    QStatusBar* statusBar;
+    QLabel* byteCountPanel; // bytes transferred so far
+    QLabel* connectionPanel; // state of the connection
+    // Its connected, disconnected and work callbacks fire on the thread
+    // that runs the network step; the window hands them to its own thread.
+    net::FtpClient client;
 
-    void FormShow();
-    void IdFTP1Connected();
-    void IdFTP1Disconnected();
-    void IdFTP1Work(qint64 count);
+    // What the window does when it becomes visible: caption and label.
+    void prepareForShow();
+    // The client's events, on the window thread.
+    void showConnected();
+    void showDisconnected();
+    void showProgress(qint64 count);
 
     // The progress in bytes; the bar shows it scaled down when the size does
     // not fit its range.
@@ -52,10 +57,22 @@ protected:
 
 private:
     void showInFront();
+    void showFileName(const QString& name);
     void setProgressPosition(qint64 bytes);
-    // Renames the temporary file over Filnavn, keeping the old one as backup.
-    void putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup);
+    void configureClient();
+    // Runs one network step of the client off the window thread, then
+    // handles the client events the step posted, so the window shows them
+    // before the next step.
+    template <class Step>
+    auto runStep(Step&& step);
+    // A call made while a transfer runs (from a timer of the window thread)
+    // is refused: the client serves one transfer at a time.
+    bool refusedWhileBusy(const QString& Filnavn, bool upload);
+    // Renames the temporary file over Filnavn, keeping the old one as
+    // backup. Returns the outcome for FTPfeilnr.
+    qint32 putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup);
 
+    bool m_busy = false;
     qint64 m_maximum = 0;
     qint64 m_position = 0;
     int m_shift = 0; // the bar shows bytes >> m_shift
@@ -67,11 +84,8 @@ extern TFTPform* FTPform;
 QString filePart(const QString& path);
 // The folder part of a path: everything up to and including its last "/".
 QString folderPart(const QString& path);
-// The path a download uses beside Filnavn: the file name's extension
-// (everything after its first ".") replaced by extension, or "." + extension
-// appended to a name without one. Only the file name changes, so a folder
-// with a "." in its name keeps the file in its folder; a name that already
-// has that extension gets it once more, so the path never is Filnavn itself.
-QString transferPath(const QString& Filnavn, const QString& extension);
+// Where a download keeps the file it replaces: the whole path + ".old", so
+// files that differ only in their extension keep backups of their own.
+QString backupPath(const QString& Filnavn);
 
 } // namespace servers

@@ -1,11 +1,13 @@
 // The FTP transfer window against a real pyftpdlib server and against the
 // scripted server for the faults: log lines, FTPfeilnr, the window's state
-// and the local files after each path.
+// and the local files after each path, and the window thread's life while
+// the server is slow.
 #include "serversfixture.h"
 
 #include "felles.h"
 #include "ftpserver.h"
 #include "ftpunit.h"
+#include "offthread.h"
 #include "scriptedftpserver.h"
 #include "testca.h"
 #include "tls.h"
@@ -15,8 +17,12 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QStatusBar>
+#include <QTimer>
 #include <gmock/gmock.h>
+
+#include <sys/stat.h>
 
 using servers::TFTPform;
 using testing::ElementsAre;
@@ -43,6 +49,22 @@ std::vector<std::string> strs(const QStringList& list)
     for (const QString& s : list)
         out.push_back(s.toStdString());
     return out;
+}
+
+// Log lines with the unique part of a download's temporary name replaced by
+// "XXXXXX", so they can be compared.
+QStringList withFixedTemporaryNames(QStringList lines)
+{
+    static const QRegularExpression unique(QStringLiteral("\\.[^./ ]{6}\\.tmp\\b"));
+    for (QString& line : lines)
+        line.replace(unique, QStringLiteral(".XXXXXX.tmp"));
+    return lines;
+}
+
+// The temporary files of downloads left in a folder.
+QStringList temporaryFiles(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden);
 }
 
 QByteArray binaryContent(int size)
@@ -80,38 +102,6 @@ private:
     std::function<QString()> m_what;
 };
 
-// ---- Paths beside the target ----
-
-struct PathCase {
-    const char* name;
-    const char* target;
-    const char* temporary;
-    const char* backup;
-};
-
-class TransferPathTest : public testing::TestWithParam<PathCase> {};
-
-TEST_P(TransferPathTest, TemporaryAndBackupStayBesideTheTarget)
-{
-    const PathCase& c = GetParam();
-    EXPECT_EQ(servers::transferPath(QString::fromUtf8(c.target), QStringLiteral("tmp")), QString::fromUtf8(c.temporary));
-    EXPECT_EQ(servers::transferPath(QString::fromUtf8(c.target), QStringLiteral("old")), QString::fromUtf8(c.backup));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TransferPathTest,
-    testing::Values(
-        PathCase{"Plain", "/data/priser.txt", "/data/priser.tmp", "/data/priser.old"},
-        PathCase{"DotInFolder", "/home/ola/.local/share/Tavlund/data/priser.txt",
-                 "/home/ola/.local/share/Tavlund/data/priser.tmp", "/home/ola/.local/share/Tavlund/data/priser.old"},
-        PathCase{"DottedFolderName", "/ny.mappe/priser.txt", "/ny.mappe/priser.tmp", "/ny.mappe/priser.old"},
-        PathCase{"FirstDotOfTheName", "/data/arkiv.tar.gz", "/data/arkiv.tmp", "/data/arkiv.old"},
-        PathCase{"NoExtension", "/data/priser", "/data/priser.tmp", "/data/priser.old"},
-        PathCase{"AlreadyTmp", "/data/priser.tmp", "/data/priser.tmp.tmp", "/data/priser.old"},
-        PathCase{"AlreadyOld", "/data/priser.old", "/data/priser.tmp", "/data/priser.old.old"},
-        PathCase{"NoFolder", "priser.txt", "priser.tmp", "priser.old"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // ---- The window ----
 
 class FtpFormTest : public ServersFixture {
@@ -120,17 +110,24 @@ protected:
     {
         ServersFixture::SetUp();
         form = std::make_unique<TFTPform>();
-        form->IdFTP1.timeouts = {5000, 20000};
-        // The window's own handlers run; the test also notes each state.
-        auto connected = form->IdFTP1.onConnected;
-        form->IdFTP1.onConnected = [this, connected] {
-            states.append(QStringLiteral("Tilkoblet"));
-            captions.append(form->windowTitle());
+        form->client.timeouts = {5000, 20000};
+        // The window's own handlers run; the test also notes each state, on
+        // the window thread as the window does.
+        auto connected = form->client.onConnected;
+        form->client.onConnected = [this, connected] {
+            QMetaObject::invokeMethod(
+                form.get(),
+                [this] {
+                    states.append(QStringLiteral("Tilkoblet"));
+                    captions.append(form->windowTitle());
+                },
+                Qt::QueuedConnection);
             connected();
         };
-        auto disconnected = form->IdFTP1.onDisconnected;
-        form->IdFTP1.onDisconnected = [this, disconnected] {
-            states.append(QStringLiteral("Frakoblet"));
+        auto disconnected = form->client.onDisconnected;
+        form->client.onDisconnected = [this, disconnected] {
+            QMetaObject::invokeMethod(
+                form.get(), [this] { states.append(QStringLiteral("Frakoblet")); }, Qt::QueuedConnection);
             disconnected();
         };
         data = folder(QStringLiteral("data"));
@@ -150,7 +147,7 @@ protected:
     }
 
     static qint32 feilnr() { return servers::ftpSettings().FTPfeilnr; }
-    QString panel(int i) const { return form->Panels[std::size_t(i)]->text(); }
+    QString panel(int i) const { return (i == 0 ? form->byteCountPanel : form->connectionPanel)->text(); }
 
     // What a download of name into data/ logs up to the transfer.
     QStringList downloadStart(const QString& name, const QString& remote, const QString& user, qint64 size) const
@@ -212,7 +209,7 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
 
     // Upload.
     servers::ftpSettings().FTPmappe = folderName;
-    PaintRecorder bar(form->ProgressBar1, [this] { return QString::number(form->ProgressBar1->value()); });
+    PaintRecorder bar(form->progressBar, [this] { return QString::number(form->progressBar->value()); });
     form->SendFil(local);
     EXPECT_EQ(feilnr(), 0);
     EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
@@ -222,8 +219,8 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     EXPECT_EQ(servers::ftpSettings().FTPmappe, remoteFolder);
     EXPECT_EQ(form->progressMaximum(), size);
     EXPECT_EQ(form->progressPosition(), size);
-    EXPECT_EQ(form->ProgressBar1->maximum(), std::max<qint64>(size, 1));
-    EXPECT_EQ(form->ProgressBar1->value(), size);
+    EXPECT_EQ(form->progressBar->maximum(), std::max<qint64>(size, 1));
+    EXPECT_EQ(form->progressBar->value(), size);
     EXPECT_EQ(panel(0), QString::number(size));
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
     EXPECT_EQ(states, (QStringList{QStringLiteral("Tilkoblet"), QStringLiteral("Frakoblet")}));
@@ -233,31 +230,23 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
         EXPECT_EQ(bar.shown.last(), QString::number(size));
     }
 
-    // First download: nothing to keep, only the new file is renamed in place.
+    // First download: nothing to keep, only the new file is renamed in place
+    // (an empty one too: it is a file like any other).
     QFile::remove(local);
     rt::state().LogLines.clear();
-    const QString temporary = data + QStringLiteral("/priser.tmp");
-    const QString backup = data + QStringLiteral("/priser.old");
+    const QString temporary = local + QStringLiteral(".XXXXXX.tmp");
+    const QString backup = local + QStringLiteral(".old");
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 0);
     QStringList expected = downloadStart(name, remoteFolder + name, QStringLiteral("kari"), size);
-    expected << QStringLiteral("FTP: Kobler fra.");
-    if (size > 0)
-        expected << QStringLiteral("FTP: endret navn på %1 til %2").arg(temporary, local);
-    EXPECT_EQ(logTexts(), expected);
+    expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: endret navn på %1 til %2").arg(temporary, local);
+    EXPECT_EQ(withFixedTemporaryNames(logTexts()), expected);
     EXPECT_FALSE(form->isVisible());
     EXPECT_EQ(form->progressMaximum(), size);
     EXPECT_EQ(form->progressPosition(), size);
-    if (size > 0) {
-        EXPECT_EQ(readAll(local), c.content);
-        EXPECT_FALSE(QFileInfo::exists(temporary));
-    } else {
-        // An empty download is never put in place: it stays as the temporary file.
-        EXPECT_FALSE(QFileInfo::exists(local));
-        EXPECT_TRUE(QFileInfo::exists(temporary));
-        EXPECT_EQ(QFileInfo(temporary).size(), 0);
-        return;
-    }
+    EXPECT_EQ(readAll(local), c.content);
+    EXPECT_TRUE(QFileInfo::exists(local));
+    EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_FALSE(QFileInfo::exists(backup));
 
     // Replacing download: the old file becomes the backup; a later one
@@ -271,10 +260,10 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: slettet midlertidig fil: ") + backup
              << QStringLiteral("FTP: endret navn på %1 til %2").arg(local, backup)
              << QStringLiteral("FTP: endret navn på %1 til %2").arg(temporary, local);
-    EXPECT_EQ(logTexts(), expected);
+    EXPECT_EQ(withFixedTemporaryNames(logTexts()), expected);
     EXPECT_EQ(readAll(local), c.content);
     EXPECT_EQ(readAll(backup), QByteArray("gammelt innhold"));
-    EXPECT_FALSE(QFileInfo::exists(temporary));
+    EXPECT_EQ(temporaryFiles(data), QStringList());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -291,8 +280,8 @@ TEST_F(FtpFormRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRuns
     start();
     const QByteArray content = binaryContent(3 * 1024 * 1024);
     server->writeFile(QStringLiteral("stor.bin"), content);
-    PaintRecorder counts(form->Panels[0], [this] { return panel(0); });
-    PaintRecorder label(form->ftpfil, [this] { return form->ftpfil->text(); });
+    PaintRecorder counts(form->byteCountPanel, [this] { return panel(0); });
+    PaintRecorder label(form->fileLabel, [this] { return form->fileLabel->text(); });
     form->HentFil(data + QStringLiteral("/stor.bin"));
     ASSERT_EQ(feilnr(), 0);
 
@@ -313,27 +302,166 @@ TEST_F(FtpFormRealTest, DownloadFallsBackToActiveModeWhenPassiveIsBroken)
     server->writeFile(QStringLiteral("priser.txt"), "Eple;12\r\n");
     form->HentFil(data + QStringLiteral("/priser.txt"));
     EXPECT_EQ(feilnr(), 0);
-    EXPECT_FALSE(form->IdFTP1.lastTransferPassive());
+    EXPECT_FALSE(form->client.lastTransferPassive());
     EXPECT_EQ(readAll(data + QStringLiteral("/priser.txt")), QByteArray("Eple;12\r\n"));
 }
 
-TEST_F(FtpFormRealTest, MissingRemoteFileEndsEarlyAndLeavesTheWindowShown)
+// ---- What each transfer leaves: codes, log lines, files on disk ----
+
+struct DiskFile {
+    const char* name;
+    QByteArray content;
+    int mode = 0; // permission bits set before, or expected after; 0: not looked at
+};
+
+struct Transfer {
+    bool upload;
+    const char* name; // in data/
+};
+
+struct OutcomeCase {
+    const char* name;
+    std::vector<DiskFile> localBefore;
+    std::vector<DiskFile> remoteBefore;
+    std::vector<Transfer> transfers;
+    std::vector<qint32> codes; // FTPfeilnr after each transfer
+    QStringList log; // of the last transfer; "{data}" stands for the local folder
+    std::vector<DiskFile> localAfter; // every file in the local folder
+    std::vector<DiskFile> remoteAfter;
+    bool windowShown;
+    bool connects;
+};
+
+int modeOf(const QString& path)
 {
-    start();
-    const QString local = data + QStringLiteral("/mangler.txt");
-    writeAll(local, "lokalt");
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 0);
-    EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for nedlasting av mangler.txt til ") +
-                                           data + QLatin1Char('/'),
-                                       QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
-                                       QStringLiteral("FTP: finner ikke filen mangler.txt, avbryter forbindelse"),
-                                       QStringLiteral("FTP: 127.0.0.1 frakoblet")}));
-    EXPECT_TRUE(form->isVisible());
-    EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
-    EXPECT_EQ(readAll(local), QByteArray("lokalt"));
-    EXPECT_EQ(QDir(data).entryList(QDir::Files), QStringList{QStringLiteral("mangler.txt")});
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
+
+class FtpOutcomeTest : public FtpFormRealTest, public testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(FtpOutcomeTest, CodesLogLinesAndFilesOnDisk)
+{
+    const OutcomeCase& c = GetParam();
+    start();
+    for (const DiskFile& f : c.localBefore) {
+        const QString path = data + QLatin1Char('/') + QString::fromUtf8(f.name);
+        writeAll(path, f.content);
+        if (f.mode) {
+            ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(f.mode)), 0);
+        }
+    }
+    for (const DiskFile& f : c.remoteBefore)
+        server->writeFile(QString::fromUtf8(f.name), f.content);
+    ASSERT_EQ(c.transfers.size(), c.codes.size());
+
+    for (std::size_t i = 0; i < c.transfers.size(); ++i) {
+        rt::state().LogLines.clear();
+        const QString local = data + QLatin1Char('/') + QString::fromUtf8(c.transfers[i].name);
+        if (c.transfers[i].upload)
+            form->SendFil(local);
+        else
+            form->HentFil(local);
+        EXPECT_EQ(feilnr(), c.codes[i]) << c.transfers[i].name;
+    }
+
+    QStringList expectedLog;
+    for (QString line : c.log)
+        expectedLog << line.replace(QStringLiteral("{data}"), data);
+    EXPECT_EQ(withFixedTemporaryNames(logTexts()), expectedLog);
+    EXPECT_EQ(form->isVisible(), c.windowShown);
+    EXPECT_EQ(!server->commands().isEmpty(), c.connects);
+
+    QStringList expectedNames;
+    for (const DiskFile& f : c.localAfter)
+        expectedNames << QString::fromUtf8(f.name);
+    expectedNames.sort();
+    EXPECT_EQ(QDir(data).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expectedNames);
+    for (const DiskFile& f : c.localAfter) {
+        const QString path = data + QLatin1Char('/') + QString::fromUtf8(f.name);
+        EXPECT_EQ(readAll(path), f.content) << f.name;
+        if (f.mode) {
+            EXPECT_EQ(modeOf(path), f.mode) << f.name;
+        }
+    }
+    for (const DiskFile& f : c.remoteAfter)
+        EXPECT_EQ(server->readFile(QString::fromUtf8(f.name)), f.content) << f.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpOutcomeTest,
+    testing::Values(
+        OutcomeCase{"NoLocalFile",
+                    {},
+                    {},
+                    {{true, "finnes-ikke.txt"}},
+                    {504},
+                    {QStringLiteral("FTP: Starter ny sesjon for opplasting av {data}/finnes-ikke.txt"),
+                     QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."),
+                     QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen {data}/finnes-ikke.txt: "
+                                    "filen finnes ikke")},
+                    {},
+                    {},
+                    false,
+                    false},
+        OutcomeCase{"ReadOnlyLocalFile",
+                    {{"lest.txt", "kan bare leses", 0400}},
+                    {},
+                    {{true, "lest.txt"}},
+                    {0},
+                    {QStringLiteral("FTP: Starter ny sesjon for opplasting av {data}/lest.txt"),
+                     QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: Kobler fra.")},
+                    {{"lest.txt", "kan bare leses", 0400}},
+                    {{"lest.txt", "kan bare leses"}},
+                    false,
+                    true},
+        OutcomeCase{"MissingRemoteFile",
+                    {{"mangler.txt", "lokalt"}},
+                    {},
+                    {{false, "mangler.txt"}},
+                    {504},
+                    {QStringLiteral("FTP: Starter ny sesjon for nedlasting av mangler.txt til {data}/"),
+                     QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
+                     QStringLiteral("FTP: finner ikke filen mangler.txt, avbryter forbindelse"),
+                     QStringLiteral("FTP: 127.0.0.1 frakoblet"),
+                     QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste ned filen {data}/mangler.txt: "
+                                    "127.0.0.1 har ingen fil mangler.txt (550 /mangler.txt is not retrievable.)")},
+                    {{"mangler.txt", "lokalt"}},
+                    {},
+                    true,
+                    true},
+        OutcomeCase{"EmptyRemoteFile",
+                    {{"tom.txt", "gammelt", 0640}},
+                    {{"tom.txt", ""}},
+                    {{false, "tom.txt"}},
+                    {0},
+                    {QStringLiteral("FTP: Starter ny sesjon for nedlasting av tom.txt til {data}/"),
+                     QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: filstørrelse 0"),
+                     QStringLiteral("FTP: Tilkoblet, henter filen tom.txt"), QStringLiteral("FTP: Kobler fra."),
+                     QStringLiteral("FTP: endret navn på {data}/tom.txt til {data}/tom.txt.old"),
+                     QStringLiteral("FTP: endret navn på {data}/tom.txt.XXXXXX.tmp til {data}/tom.txt")},
+                    {{"tom.txt", "", 0640}, {"tom.txt.old", "gammelt", 0640}},
+                    {},
+                    false,
+                    true},
+        OutcomeCase{"TwoNamesSharingAStem",
+                    {{"priser.txt", "gammel txt", 0644}, {"priser.csv", "gammel csv", 0600}},
+                    {{"priser.txt", "ny txt"}, {"priser.csv", "ny csv"}},
+                    {{false, "priser.txt"}, {false, "priser.csv"}},
+                    {0, 0},
+                    {QStringLiteral("FTP: Starter ny sesjon for nedlasting av priser.csv til {data}/"),
+                     QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: filstørrelse 6"),
+                     QStringLiteral("FTP: Tilkoblet, henter filen priser.csv"), QStringLiteral("FTP: Kobler fra."),
+                     QStringLiteral("FTP: endret navn på {data}/priser.csv til {data}/priser.csv.old"),
+                     QStringLiteral("FTP: endret navn på {data}/priser.csv.XXXXXX.tmp til {data}/priser.csv")},
+                    {{"priser.txt", "ny txt", 0644},
+                     {"priser.txt.old", "gammel txt", 0644},
+                     {"priser.csv", "ny csv", 0600},
+                     {"priser.csv.old", "gammel csv", 0600}},
+                    {},
+                    false,
+                    true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FtpFormRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
 {
@@ -363,18 +491,21 @@ TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporary
     start();
     server->writeFile(QStringLiteral("priser.txt"), "nytt");
     const QString local = data + QStringLiteral("/priser.txt");
-    const QString temporary = data + QStringLiteral("/priser.tmp");
     writeAll(local, "gammelt");
-    writeAll(data + QStringLiteral("/priser.old/fil"), "i veien"); // a folder cannot be deleted as a file
+    writeAll(data + QStringLiteral("/priser.txt.old/fil"), "i veien"); // a folder cannot be deleted as a file
 
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 503);
-    EXPECT_EQ(logTexts().last(),
+    EXPECT_EQ(withFixedTemporaryNames({logTexts().last()}).constFirst(),
               QStringLiteral("FEIL: FTP: Feil nr. 503, kan ikke sette den nye filen på plass som %1; den ligger i %2")
-                  .arg(local, temporary));
+                  .arg(local, local + QStringLiteral(".XXXXXX.tmp")));
     EXPECT_EQ(rt::state().ErrorCount, 1);
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
-    EXPECT_EQ(readAll(temporary), QByteArray("nytt"));
+    // The file the line names holds the new content.
+    const QStringList kept = temporaryFiles(data);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_THAT(str(logTexts().last()), testing::EndsWith(str(kept.first())));
+    EXPECT_EQ(readAll(data + QLatin1Char('/') + kept.first()), QByteArray("nytt"));
 }
 
 TEST_F(FtpFormRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
@@ -389,7 +520,7 @@ TEST_F(FtpFormRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 0);
     EXPECT_EQ(readAll(local), QByteArray("nytt"));
-    EXPECT_EQ(readAll(dotted + QStringLiteral("/priser.old")), QByteArray("gammelt"));
+    EXPECT_EQ(readAll(dotted + QStringLiteral("/priser.txt.old")), QByteArray("gammelt"));
     EXPECT_EQ(QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
 }
 
@@ -450,10 +581,10 @@ TEST_F(FtpFormTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
     rt::state().LogLines.clear();
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 0);
-    EXPECT_EQ(logTexts(), downloadStart(QStringLiteral("priser.dat"), QStringLiteral("priser.dat"),
+    EXPECT_EQ(withFixedTemporaryNames(logTexts()), downloadStart(QStringLiteral("priser.dat"), QStringLiteral("priser.dat"),
                                         QStringLiteral("kari"), content.size())
                   << QStringLiteral("FTP: Kobler fra.")
-                  << QStringLiteral("FTP: endret navn på %1 til %2").arg(data + QStringLiteral("/priser.tmp"), local));
+                  << QStringLiteral("FTP: endret navn på %1 til %2").arg(local + QStringLiteral(".XXXXXX.tmp"), local));
     EXPECT_TRUE(readAll(local) == content);
     // Both sessions began with AUTH TLS (the server would have refused a
     // login without it).
@@ -549,17 +680,20 @@ protected:
     ScriptedFtpServer server;
 };
 
-TEST_F(FtpFormScriptedTest, UploadOfAMissingOrReadOnlyFileReadsNoProfileAndConnectsNowhere)
+TEST_F(FtpFormScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnectsNowhere)
 {
-    const QString readOnly = data + QStringLiteral("/lest.txt");
-    writeAll(readOnly, "kan ikke skrives");
-    QFile::setPermissions(readOnly, QFile::ReadOwner);
-    for (const QString& local : {data + QStringLiteral("/finnes-ikke.txt"), readOnly}) {
+    const QString missing = data + QStringLiteral("/finnes-ikke.txt");
+    const QString folderName = folder(QStringLiteral("data/mappe.txt"));
+    const std::pair<QString, QString> cases[] = {{missing, QStringLiteral("filen finnes ikke")},
+                                                 {folderName, QStringLiteral("det er ikke en vanlig fil")}};
+    for (const auto& [local, cause] : cases) {
         rt::state().LogLines.clear();
         form->SendFil(local);
-        EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
-                                           QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter.")}));
-        EXPECT_EQ(feilnr(), 0);
+        EXPECT_EQ(logTexts(),
+                  (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
+                               QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."),
+                               QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen %1: %2").arg(local, cause)}));
+        EXPECT_EQ(feilnr(), 504);
         EXPECT_FALSE(form->isVisible());
     }
     EXPECT_EQ(server.sessionCount(), 0);
@@ -572,7 +706,7 @@ TEST_F(FtpFormScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
     form->HentFil(data + QStringLiteral("/a.txt"));
     form->HentFil(data + QStringLiteral("/a.txt"));
     EXPECT_EQ(captions, (QStringList{QStringLiteral("ftp.tavlund.example"), QStringLiteral("127.0.0.1")}));
-    EXPECT_EQ(form->ftpfil->text(), QStringLiteral("a.txt"));
+    EXPECT_EQ(form->fileLabel->text(), QStringLiteral("a.txt"));
 }
 
 TEST_F(FtpFormScriptedTest, UploadWithoutFolderGoesToTheLoginFolderUnderTheBareName)
@@ -610,7 +744,7 @@ TEST_P(FtpFormLoginRefusedTest, UploadSays502AndDownloadSays501)
     EXPECT_EQ(feilnr(), 501);
     EXPECT_EQ(logTexts().last(), QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn ola"));
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
-    EXPECT_FALSE(QFileInfo::exists(data + QStringLiteral("/priser.tmp")));
+    EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
     EXPECT_FALSE(form->isVisible());
 }
@@ -634,10 +768,16 @@ TEST_F(FtpFormScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
 {
     server.setFile("priser.txt", "nytt");
     server.setReply("SIZE", "502 SIZE ikke implementert.");
-    form->HentFil(data + QStringLiteral("/priser.txt"));
-    EXPECT_EQ(feilnr(), 0);
-    EXPECT_EQ(logTexts().mid(2), (QStringList{QStringLiteral("FTP: finner ikke filen priser.txt, avbryter forbindelse"),
-                                              QStringLiteral("FTP: 127.0.0.1 frakoblet")}));
+    const QString local = data + QStringLiteral("/priser.txt");
+    form->HentFil(local);
+    EXPECT_EQ(feilnr(), 504);
+    EXPECT_EQ(logTexts().mid(2),
+              (QStringList{QStringLiteral("FTP: finner ikke filen priser.txt, avbryter forbindelse"),
+                           QStringLiteral("FTP: 127.0.0.1 frakoblet"),
+                           QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste ned filen %1: 127.0.0.1 har ingen fil "
+                                          "priser.txt (502 SIZE ikke implementert.)")
+                               .arg(local)}));
+    EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
     EXPECT_EQ(server.receivedVerbs().last(), QByteArray("QUIT"));
@@ -667,10 +807,10 @@ TEST_P(FtpFormCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
              << QStringLiteral("FTP: Kobler fra.");
     EXPECT_EQ(logTexts(), expected);
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
-    EXPECT_EQ(readAll(data + QStringLiteral("/priser.tmp")), content.left(150000));
-    EXPECT_FALSE(QFileInfo::exists(data + QStringLiteral("/priser.old")));
+    // The part that arrived is not kept.
+    EXPECT_EQ(QDir(data).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("priser.bin")});
     EXPECT_FALSE(form->isVisible());
-    EXPECT_FALSE(form->IdFTP1.connected());
+    EXPECT_FALSE(form->client.connected());
     EXPECT_EQ(form->progressPosition(), 150000);
 }
 
@@ -690,7 +830,7 @@ TEST_P(FtpFormCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
     EXPECT_EQ(log[3], QStringLiteral("FTP: Kobler fra."));
     EXPECT_EQ(rt::state().ErrorCount, 1);
     EXPECT_FALSE(form->isVisible());
-    EXPECT_FALSE(form->IdFTP1.connected());
+    EXPECT_FALSE(form->client.connected());
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
 }
 
@@ -713,21 +853,165 @@ TEST_F(FtpFormScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
     EXPECT_FALSE(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("501")); }));
     EXPECT_TRUE(server.receivedVerbs().contains("RETR"));
     EXPECT_EQ(form->progressMaximum(), 3221225472LL);
-    EXPECT_EQ(form->ProgressBar1->maximum(), int(3221225472LL >> 1));
+    EXPECT_EQ(form->progressBar->maximum(), int(3221225472LL >> 1));
     // What arrived is short of the size announced: not a success.
     EXPECT_EQ(feilnr(), 500);
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
+    EXPECT_EQ(temporaryFiles(data), QStringList());
+}
+
+// ---- The window thread while the server is slow ----
+
+// What the window showed at one tick of a timer on the window thread.
+struct Snapshot {
+    bool stepRunning;
+    QString connection;
+    qint64 count;
+    int bar;
+};
+
+// Takes a snapshot every few milliseconds while it lives; runs fn at the
+// first tick that falls inside a network step.
+class WindowProbe {
+public:
+    explicit WindowProbe(TFTPform& form, std::function<void()> fn = {})
+    {
+        timer.setInterval(5);
+        QObject::connect(&timer, &QTimer::timeout, [this, &form, fn] {
+            const bool running = rt::offThreadStepRunning();
+            snapshots.push_back({running, form.connectionPanel->text(), form.byteCountPanel->text().toLongLong(),
+                                 form.progressBar->value()});
+            if (running && fn && !ranInStep) {
+                ranInStep = true;
+                fn();
+            }
+        });
+        timer.start();
+    }
+    std::vector<Snapshot> snapshots;
+    bool ranInStep = false;
+
+private:
+    QTimer timer;
+};
+
+enum class Seen {
+    Connected, // the control connection stands; no transfer yet
+    MidTransfer, // part of the file moved, the bar and the count show it
+    TransferDone, // the whole file moved, the connection not yet closed
+};
+
+struct StallCase {
+    const char* name;
+    bool upload;
+    QByteArray delayedVerb; // empty: no reply delayed
+    qint64 pauseAfter; // bytes before the data transfer pauses; -1: none
+    int size;
+    Seen seen; // what the window shows while the server stalls
+};
+
+class FtpFormStallTest : public FtpFormScriptedTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(FtpFormStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStallsAndTheResultIsTheSame)
+{
+    const StallCase& c = GetParam();
+    constexpr int kStallMs = 600;
+    if (!c.delayedVerb.isEmpty())
+        server.delayReply(c.delayedVerb, kStallMs);
+    server.pauseTransfersAfter(c.pauseAfter, kStallMs);
+    const QByteArray content(c.size, 'k');
+    const QString local = data + QStringLiteral("/priser.bin");
+    if (c.upload)
+        writeAll(local, content);
+    else
+        server.setFile("priser.bin", content);
+
+    WindowProbe probe(*form);
+    if (c.upload)
+        form->SendFil(local);
+    else
+        form->HentFil(local);
+
+    const auto shown = [&](const Snapshot& s) {
+        if (!s.stepRunning)
+            return false;
+        switch (c.seen) {
+        case Seen::Connected:
+            return s.connection == QLatin1String("Tilkoblet") && s.count == 0;
+        case Seen::MidTransfer:
+            return s.connection == QLatin1String("Tilkoblet") && s.count >= c.pauseAfter && s.count < c.size
+                && s.bar == s.count;
+        case Seen::TransferDone:
+            return s.connection == QLatin1String("Tilkoblet") && s.count == c.size && s.bar == c.size;
+        }
+        return false;
+    };
+    EXPECT_TRUE(std::any_of(probe.snapshots.begin(), probe.snapshots.end(), shown))
+        << "no tick of the window thread saw the stalled step";
+
+    // The same outcome as without the stall.
+    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
+    EXPECT_EQ(panel(0), QString::number(c.size));
+    EXPECT_FALSE(form->isVisible());
+    if (c.upload) {
+        EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
+                                           QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker ola"),
+                                           QStringLiteral("FTP: Kobler fra.")}));
+        EXPECT_TRUE(server.file("priser.bin") == content);
+    } else {
+        EXPECT_EQ(withFixedTemporaryNames(logTexts()),
+                  downloadStart(QStringLiteral("priser.bin"), QStringLiteral("priser.bin"), QStringLiteral("ola"), c.size)
+                      << QStringLiteral("FTP: Kobler fra.")
+                      << QStringLiteral("FTP: endret navn på %1 til %2").arg(local + QStringLiteral(".XXXXXX.tmp"), local));
+        EXPECT_TRUE(readAll(local) == content);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpFormStallTest,
+    testing::Values(StallCase{"DownloadGreeting", false, "GREETING", -1, 1000, Seen::Connected},
+                    StallCase{"DownloadSize", false, "SIZE", -1, 1000, Seen::Connected},
+                    StallCase{"DownloadData", false, {}, 150000, 400000, Seen::MidTransfer},
+                    StallCase{"DownloadQuit", false, "QUIT", -1, 400000, Seen::TransferDone},
+                    StallCase{"UploadLogin", true, "PASS", -1, 1000, Seen::Connected},
+                    StallCase{"UploadData", true, {}, 1 << 20, 16 << 20, Seen::MidTransfer},
+                    StallCase{"UploadQuit", true, "QUIT", -1, 400000, Seen::TransferDone}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FtpFormScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunningOneEndsAsBefore)
+{
+    server.delayReply("SIZE", 600);
+    server.setFile("priser.txt", "nytt");
+    const QString local = data + QStringLiteral("/priser.txt");
+    const QString other = data + QStringLiteral("/rapport.csv");
+    writeAll(other, "1;2;3\n");
+    qint32 nestedCode = -1;
+    WindowProbe probe(*form, [&] {
+        form->SendFil(other);
+        nestedCode = feilnr();
+    });
+
+    form->HentFil(local);
+    ASSERT_TRUE(probe.ranInStep);
+    EXPECT_EQ(nestedCode, 504);
+    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(readAll(local), QByteArray("nytt"));
+    EXPECT_EQ(server.sessionCount(), 1);
+    EXPECT_FALSE(server.receivedVerbs().contains("STOR"));
+    EXPECT_TRUE(logTexts().contains(
+        QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen %1: en annen overføring pågår").arg(other)));
 }
 
 TEST_F(FtpFormTest, CountsAbove32BitsReachThePanelAndTheBar)
 {
     form->setProgressMaximum(3221225472LL);
-    form->IdFTP1Work(2147483649LL);
+    form->showProgress(2147483649LL);
     EXPECT_EQ(panel(0), QStringLiteral("2147483649"));
     EXPECT_EQ(form->progressPosition(), 2147483649LL);
-    EXPECT_EQ(form->ProgressBar1->value(), int(2147483649LL >> 1));
-    form->IdFTP1Work(3221225472LL);
-    EXPECT_EQ(form->ProgressBar1->value(), form->ProgressBar1->maximum());
+    EXPECT_EQ(form->progressBar->value(), int(2147483649LL >> 1));
+    form->showProgress(3221225472LL);
+    EXPECT_EQ(form->progressBar->value(), form->progressBar->maximum());
 }
 
 } // namespace

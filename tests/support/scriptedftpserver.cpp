@@ -61,6 +61,9 @@ struct ScriptedFtpServer::Impl {
     QByteArray password = "hemmelig";
     std::map<QByteArray, QByteArray> files;
     std::map<QByteArray, QByteArray> replies;
+    std::map<QByteArray, int> delays;
+    qint64 pauseAfter = -1;
+    int pauseMs = 0;
     qint64 cutAfter = -1;
     QByteArray cutReply;
     QList<QByteArray> received;
@@ -88,6 +91,18 @@ struct ScriptedFtpServer::Impl {
             if (rc <= 0 || fds[0].revents)
                 return false;
             return true;
+        }
+    }
+
+    // Stands still for ms, or until stop() is called; false on stop.
+    bool pause(int ms) const
+    {
+        pollfd wake{wakeRead, POLLIN, 0};
+        for (;;) {
+            const int rc = ::poll(&wake, 1, ms);
+            if (rc < 0 && errno == EINTR)
+                continue;
+            return rc == 0;
         }
     }
 
@@ -124,7 +139,7 @@ public:
 
     void run()
     {
-        if (!reply(scriptedReply("GREETING").value_or("220 Skriptet FTP-tjener klar.")))
+        if (!delay("GREETING") || !reply(scriptedReply("GREETING").value_or("220 Skriptet FTP-tjener klar.")))
             return;
         QByteArray line;
         while (readLine(line)) {
@@ -148,6 +163,26 @@ private:
         if (it == s.replies.end())
             return std::nullopt;
         return it->second;
+    }
+
+    // Waits as delayReply() asked for this verb; false on stop.
+    bool delay(const QByteArray& verb) const
+    {
+        int ms = 0;
+        {
+            std::lock_guard lock(s.mutex);
+            const auto it = s.delays.find(verb);
+            if (it != s.delays.end())
+                ms = it->second;
+        }
+        return ms <= 0 || s.pause(ms);
+    }
+
+    // Where a data transfer stands still, and for how long.
+    std::pair<qint64, int> transferPause() const
+    {
+        std::lock_guard lock(s.mutex);
+        return {s.pauseAfter, s.pauseMs};
     }
 
     bool reply(const QByteArray& line)
@@ -184,6 +219,12 @@ private:
     {
         closeFd(dataListen);
         dataListen = listenLoopback(port, true);
+        if (dataListen >= 0 && transferPause().first >= 0) {
+            // A small receive window that does not grow, so a paused upload
+            // stalls the sender soon instead of filling large buffers.
+            const int size = 64 * 1024;
+            ::setsockopt(dataListen, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         return dataListen >= 0;
     }
 
@@ -205,6 +246,8 @@ private:
             std::lock_guard lock(s.mutex);
             s.received.append(verb == "PASS" ? QByteArray("PASS ***") : line);
         }
+        if (!delay(verb))
+            return false;
         if (const std::optional<QByteArray> scripted = scriptedReply(verb)) {
             const bool ok = reply(*scripted);
             return ok && verb != "QUIT";
@@ -308,7 +351,11 @@ private:
             return reply("425 Ingen dataforbindelse.");
         const qint64 cut = cutAfter();
         const qint64 toSend = cut >= 0 ? std::min<qint64>(cut, content.size()) : content.size();
-        const bool sent = s.sendAll(data, content.constData(), toSend);
+        const auto [pauseAt, pauseMs] = transferPause();
+        const qint64 first = pauseAt >= 0 ? std::min(pauseAt, toSend) : toSend;
+        bool sent = s.sendAll(data, content.constData(), first);
+        if (sent && first < toSend)
+            sent = s.pause(pauseMs) && s.sendAll(data, content.constData() + first, toSend - first);
         closeFd(data);
         if (cut >= 0)
             return afterCut();
@@ -325,16 +372,24 @@ private:
         if (data < 0)
             return reply("425 Ingen dataforbindelse.");
         const qint64 cut = cutAfter();
+        auto [pauseAt, pauseMs] = transferPause();
         QByteArray content;
         bool complete = false;
         for (;;) {
             if (cut >= 0 && content.size() >= cut)
                 break;
+            if (pauseAt >= 0 && content.size() >= pauseAt) {
+                if (!s.pause(pauseMs))
+                    break;
+                pauseAt = -1;
+            }
             if (!s.wait(data, POLLIN, kAcceptTimeoutMs))
                 break;
             char chunk[65536];
-            const qint64 want = cut >= 0 ? std::min<qint64>(qint64(sizeof chunk), cut - content.size())
-                                         : qint64(sizeof chunk);
+            qint64 want = cut >= 0 ? std::min<qint64>(qint64(sizeof chunk), cut - content.size())
+                                   : qint64(sizeof chunk);
+            if (pauseAt >= 0)
+                want = std::min<qint64>(want, pauseAt - content.size());
             const ssize_t n = ::recv(data, chunk, std::size_t(want), 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
@@ -455,6 +510,19 @@ void ScriptedFtpServer::cutTransfersAfter(qint64 bytes, const QByteArray& finalR
     std::lock_guard lock(d->mutex);
     d->cutAfter = bytes;
     d->cutReply = finalReply;
+}
+
+void ScriptedFtpServer::delayReply(const QByteArray& verb, int ms)
+{
+    std::lock_guard lock(d->mutex);
+    d->delays[verb] = ms;
+}
+
+void ScriptedFtpServer::pauseTransfersAfter(qint64 bytes, int ms)
+{
+    std::lock_guard lock(d->mutex);
+    d->pauseAfter = bytes;
+    d->pauseMs = ms;
 }
 
 QList<QByteArray> ScriptedFtpServer::received() const

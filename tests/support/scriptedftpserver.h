@@ -1,6 +1,6 @@
 // A small FTP server for tests: files in memory, passive data connections
-// only (EPSV, PASV), replies that can be replaced and transfers that can be
-// cut off. It listens on 127.0.0.1 from construction until stop() or
+// only (EPSV, PASV), replies that can be replaced or delayed and transfers
+// that can be paused or cut off. It listens on 127.0.0.1 from construction until stop() or
 // destruction and serves one session at a time on its own thread.
 #pragma once
 
@@ -37,6 +37,14 @@ public:
     // the server sends finalReply on the control connection, or closes that
     // too when finalReply is empty. A negative count ends the cutting.
     void cutTransfersAfter(qint64 bytes, const QByteArray& finalReply);
+
+    // Waits ms before answering every command with this verb ("GREETING":
+    // before the first line), as a slow or stalled server does.
+    void delayReply(const QByteArray& verb, int ms);
+    // Every RETR and STOR data transfer stands still for ms after this many
+    // bytes (RETR: sent; STOR: read), then goes on. A negative count ends
+    // the pausing.
+    void pauseTransfersAfter(qint64 bytes, int ms);
 
     // Every command line received, in order, over all sessions (the
     // argument of PASS replaced by "***").
