@@ -139,12 +139,15 @@ bool flushIniFile()
         reported.erase(ini.fileName());
         return true;
     }
-    // Once per file and run: a read-only file is a choice (a warning), any
-    // other failure an error. Until logging is on nothing is recorded, so
-    // the report waits for the first flush that can log it.
+    // Once per file and run: a read-only file, or a link or odd file that is
+    // refused, gives a warning, any other failure an error. Until logging
+    // is on nothing is recorded, so the report waits for the first flush
+    // that can log it.
     if (reported.count(ini.fileName()) == 0) {
-        const QString level = platform().isMarkedReadOnly(ini.fileName()) ? QStringLiteral("ADVARSEL: ")
-                                                                          : QStringLiteral("FEIL: ");
+        const PathKind kind = pathKind(ini.fileName());
+        const bool refused = kind == PathKind::SymLink || kind == PathKind::Other
+            || platform().isMarkedReadOnly(ini.fileName());
+        const QString level = refused ? QStringLiteral("ADVARSEL: ") : QStringLiteral("FEIL: ");
         if (WriteLog(level + QStringLiteral("kan ikke lagre innstillingene i %1 (%2)").arg(ini.fileName(), ini.errorString())) >= 0)
             reported.insert(ini.fileName());
     }

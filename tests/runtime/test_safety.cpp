@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -344,6 +345,13 @@ TEST(PlantedFiles, NothingIsWrittenThroughALinkOrIntoAnOddFile)
              return true;
          }},
         {"text file appended, link", Planted::Link, [](const QString& p) { return AppendLine(p, QStringLiteral("x")) != 0; }},
+        {"settings flushed, link", Planted::Link, [](const QString& p) {
+             state().LogToFile = true;
+             state().IniFile = std::make_unique<IniFileObj>(p);
+             iniwritestring(QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
+             const bool failed = !flushIniFile() && !flushIniFile();
+             return failed && state().WarningCount == 1 && state().ErrorCount == 0;
+         }},
     };
     for (const Case& c : cases) {
         RuntimeFixtureGuard guard;
