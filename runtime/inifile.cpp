@@ -122,13 +122,15 @@ IniFileObj::IniFileObj(QString fileName, const QString& text)
 void IniFileObj::parse(const QStringList& lines)
 {
     m_segments.push_back(Segment{});
-    QString current; // the folded name of the section being read
+    // The section being read; the index moves only when a header adds a
+    // section, and the pointer is taken again right then.
+    SectionIndex* current = nullptr;
     for (const QString& line : lines) {
         const QString trimmed = line.trimmed();
         if (trimmed.startsWith(QLatin1Char('[')) && trimmed.endsWith(QLatin1Char(']'))) {
             const QString name = trimmed.mid(1, trimmed.size() - 2).trimmed();
-            sectionFor(name).segments.push_back(m_segments.size());
-            current = fold(name);
+            current = &sectionFor(name);
+            current->segments.push_back(m_segments.size());
             m_segments.push_back(Segment{true, line, false, false, {}});
             continue;
         }
@@ -144,7 +146,7 @@ void IniFileObj::parse(const QStringList& lines)
         }
         segment.lines.push_back(Line{line, key, valueFromFile(line.mid(eq + 1)), false, false});
         // The last of repeated keys holds the value; the earlier lines stay.
-        m_index[current].keys.insert(fold(key), KeyRef{m_segments.size() - 1, segment.lines.size() - 1});
+        current->keys.insert(fold(key), KeyRef{m_segments.size() - 1, segment.lines.size() - 1});
     }
 }
 
