@@ -1,18 +1,70 @@
 #include "inifile.h"
 
 #include "platform.h"
+#include "safefile.h"
 #include "textcodec.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
 
 namespace rt {
 
 namespace {
-bool sameName(const QString& a, const QString& b)
+
+QString fold(const QString& name)
 {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    return name.toCaseFolded();
 }
+
+bool isBlank(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+bool isQuote(QChar c)
+{
+    return c == QLatin1Char('"') || c == QLatin1Char('\'');
+}
+
+// Spaces and tabs only: a CR or other control character at the end of a
+// value belongs to the value.
+QString trimBlanks(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text.at(begin)))
+        ++begin;
+    while (end > begin && isBlank(text.at(end - 1)))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+bool quoted(const QString& text)
+{
+    return text.size() >= 2 && isQuote(text.front()) && text.front() == text.back();
+}
+
+// A value as the file holds it → the value the program sees.
+QString valueFromFile(const QString& stored)
+{
+    QString value = trimBlanks(stored);
+    if (quoted(value))
+        value = value.mid(1, value.size() - 2);
+    return value;
+}
+
+// The value the program wrote → the text that reads back as it.
+QString valueForFile(const QString& value)
+{
+    const bool blankEdge = !value.isEmpty() && (isBlank(value.front()) || isBlank(value.back()));
+    if (blankEdge || quoted(value))
+        return QLatin1Char('"') + value + QLatin1Char('"');
+    return value;
+}
+
 } // namespace
 
 bool parseIniInteger(const QString& text, qint32& out)
@@ -48,86 +100,88 @@ bool parseIniInteger(const QString& text, qint32& out)
 IniFileObj::IniFileObj(QString fileName)
     : m_fileName(std::move(fileName))
 {
+    // isFile() also keeps a planted pipe or device from being opened.
     QFile f(m_fileName);
-    if (f.open(QIODevice::ReadOnly))
+    if (QFileInfo(m_fileName).isFile() && f.open(QIODevice::ReadOnly))
         parse(decodeFileLines(f.readAll()));
 }
 
 IniFileObj::IniFileObj(QString fileName, const QString& text)
     : m_fileName(std::move(fileName))
 {
-    parse(text.split(QLatin1Char('\n')));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (QString& line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    }
+    parse(lines);
 }
 
 void IniFileObj::parse(const QStringList& lines)
 {
-    Section* current = nullptr;
-    std::vector<Entry> leading; // comments before the first section
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        QString line = lines[n];
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    m_segments.push_back(Segment{});
+    // The section being read; the index moves only when a header adds a
+    // section, and the pointer is taken again right then.
+    SectionIndex* current = nullptr;
+    for (const QString& line : lines) {
         const QString trimmed = line.trimmed();
-        if (trimmed.isEmpty())
-            continue;
         if (trimmed.startsWith(QLatin1Char('[')) && trimmed.endsWith(QLatin1Char(']'))) {
-            current = &sectionFor(trimmed.mid(1, trimmed.size() - 2).trimmed());
+            const QString name = trimmed.mid(1, trimmed.size() - 2).trimmed();
+            current = &sectionFor(name);
+            current->segments.push_back(m_segments.size());
+            m_segments.push_back(Segment{true, line, false, false, {}});
             continue;
         }
+        Segment& segment = m_segments.back();
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const bool comment = trimmed.startsWith(QLatin1Char(';')) || trimmed.startsWith(QLatin1Char('#'));
-        if (!current) {
-            if (comment)
-                leading.push_back({QString(), line});
+        const QString key = eq > 0 ? line.left(eq).trimmed() : QString();
+        // Outside a section, and for anything that is not "key=value", the
+        // line is kept as it stands.
+        if (!segment.hasHeader || comment || key.isEmpty()) {
+            segment.lines.push_back(Line{line, {}, {}, false, false});
             continue;
         }
-        if (comment || eq <= 0) {
-            current->entries.push_back({QString(), line});
-            continue;
-        }
-        const QString key = line.left(eq).trimmed();
-        const QString value = line.mid(eq + 1);
-        bool replaced = false;
-        for (Entry& e : current->entries) {
-            if (!e.key.isEmpty() && sameName(e.key, key)) {
-                e.value = value;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
-            current->entries.push_back({key, value});
+        segment.lines.push_back(Line{line, key, valueFromFile(line.mid(eq + 1)), false, false});
+        // The last of repeated keys holds the value; the earlier lines stay.
+        current->keys.insert(fold(key), KeyRef{m_segments.size() - 1, segment.lines.size() - 1});
     }
-    if (!leading.empty())
-        m_sections.insert(m_sections.begin(), Section{QString(), std::move(leading)});
 }
 
-const IniFileObj::Section* IniFileObj::findSection(const QString& name) const
+const IniFileObj::SectionIndex* IniFileObj::findSection(const QString& name) const
 {
-    for (const Section& s : m_sections) {
-        if (!s.name.isEmpty() && sameName(s.name, name))
-            return &s;
-    }
-    return nullptr;
+    const auto it = m_index.constFind(fold(name));
+    return it == m_index.cend() ? nullptr : &it.value();
 }
 
-IniFileObj::Section& IniFileObj::sectionFor(const QString& name)
+IniFileObj::SectionIndex& IniFileObj::sectionFor(const QString& name)
 {
-    if (const Section* s = findSection(name))
-        return const_cast<Section&>(*s);
-    m_sections.push_back(Section{name, {}});
-    return m_sections.back();
+    const QString folded = fold(name);
+    auto it = m_index.find(folded);
+    if (it == m_index.end()) {
+        it = m_index.insert(folded, SectionIndex{name, {}, {}});
+        m_sectionOrder.append(folded);
+    }
+    return it.value();
+}
+
+const IniFileObj::Line* IniFileObj::findLine(const QString& section, const QString& key) const
+{
+    const SectionIndex* s = findSection(section);
+    if (!s)
+        return nullptr;
+    const auto it = s->keys.constFind(fold(key));
+    if (it == s->keys.cend())
+        return nullptr;
+    return &m_segments[it->segment].lines[it->line];
 }
 
 QString IniFileObj::readString(const QString& section, const QString& key, const QString& def) const
 {
-    if (const Section* s = findSection(section)) {
-        for (const Entry& e : s->entries) {
-            if (!e.key.isEmpty() && sameName(e.key, key))
-                return e.value;
-        }
-    }
-    return def;
+    const Line* line = findLine(section, key);
+    return line ? line->value : def;
 }
 
 qint32 IniFileObj::readInteger(const QString& section, const QString& key, qint32 def) const
@@ -143,17 +197,34 @@ bool IniFileObj::readBool(const QString& section, const QString& key, bool def) 
 
 void IniFileObj::writeString(const QString& section, const QString& key, const QString& value)
 {
-    Section& s = sectionFor(section);
-    for (Entry& e : s.entries) {
-        if (!e.key.isEmpty() && sameName(e.key, key)) {
-            if (e.value != value) {
-                e.value = value;
-                m_dirty = true;
-            }
-            return;
+    if (const Line* found = findLine(section, key)) {
+        if (found->value != value) {
+            Line& line = const_cast<Line&>(*found);
+            line.value = value;
+            line.edited = true;
+            m_dirty = true;
         }
+        return;
     }
-    s.entries.push_back({key, value});
+    if (m_segments.empty())
+        m_segments.push_back(Segment{});
+    SectionIndex& index = sectionFor(section);
+    if (index.segments.empty()) {
+        const bool blankBefore = std::any_of(m_segments.begin(), m_segments.end(), [](const Segment& s) {
+            return !s.erased && (s.hasHeader || !s.lines.empty());
+        });
+        index.segments.push_back(m_segments.size());
+        m_segments.push_back(Segment{true, QLatin1Char('[') + section + QLatin1Char(']'), blankBefore, false, {}});
+    }
+    // A new key goes after the section's last line that is not blank, so
+    // the blank lines that part it from the next section stay below it.
+    const size_t segmentNo = index.segments.back();
+    std::vector<Line>& lines = m_segments[segmentNo].lines;
+    size_t at = lines.size();
+    while (at > 0 && !lines[at - 1].erased && lines[at - 1].key.isEmpty() && lines[at - 1].raw.trimmed().isEmpty())
+        --at;
+    lines.insert(lines.begin() + qsizetype(at), Line{QString(), key, value, true, false});
+    index.keys.insert(fold(key), KeyRef{segmentNo, at});
     m_dirty = true;
 }
 
@@ -174,32 +245,30 @@ bool IniFileObj::sectionExists(const QString& section) const
 
 bool IniFileObj::valueExists(const QString& section, const QString& key) const
 {
-    if (const Section* s = findSection(section)) {
-        for (const Entry& e : s->entries) {
-            if (!e.key.isEmpty() && sameName(e.key, key))
-                return true;
-        }
-    }
-    return false;
+    return findLine(section, key) != nullptr;
 }
 
 QStringList IniFileObj::sections() const
 {
     QStringList out;
-    for (const Section& s : m_sections) {
-        if (!s.name.isEmpty())
-            out.append(s.name);
-    }
+    for (const QString& folded : m_sectionOrder)
+        out.append(m_index.value(folded).name);
     return out;
 }
 
 QStringList IniFileObj::keys(const QString& section) const
 {
     QStringList out;
-    if (const Section* s = findSection(section)) {
-        for (const Entry& e : s->entries) {
-            if (!e.key.isEmpty())
-                out.append(e.key);
+    const SectionIndex* s = findSection(section);
+    if (!s)
+        return out;
+    QSet<QString> seen;
+    for (const size_t segmentNo : s->segments) {
+        for (const Line& line : m_segments[segmentNo].lines) {
+            if (!line.erased && !line.key.isEmpty() && !seen.contains(fold(line.key))) {
+                seen.insert(fold(line.key));
+                out.append(line.key);
+            }
         }
     }
     return out;
@@ -207,34 +276,49 @@ QStringList IniFileObj::keys(const QString& section) const
 
 void IniFileObj::eraseSection(const QString& section)
 {
-    m_dirty |= std::erase_if(m_sections, [&](const Section& s) {
-        return !s.name.isEmpty() && sameName(s.name, section);
-    }) > 0;
+    const QString folded = fold(section);
+    const auto it = m_index.find(folded);
+    if (it == m_index.end())
+        return;
+    for (const size_t segmentNo : it->segments)
+        m_segments[segmentNo].erased = true;
+    m_index.erase(it);
+    m_sectionOrder.removeOne(folded);
+    m_dirty = true;
 }
 
 void IniFileObj::deleteKey(const QString& section, const QString& key)
 {
-    if (const Section* found = findSection(section)) {
-        auto& entries = const_cast<Section*>(found)->entries;
-        m_dirty |= std::erase_if(entries, [&](const Entry& e) {
-            return !e.key.isEmpty() && sameName(e.key, key);
-        }) > 0;
+    const auto it = m_index.find(fold(section));
+    if (it == m_index.end() || !it->keys.contains(fold(key)))
+        return;
+    // Every line of the key goes, so that an earlier repeat does not come back.
+    const QString foldedKey = fold(key);
+    for (const size_t segmentNo : it->segments) {
+        for (Line& line : m_segments[segmentNo].lines) {
+            if (!line.key.isEmpty() && fold(line.key) == foldedKey)
+                line.erased = true;
+        }
     }
+    it->keys.remove(foldedKey);
+    m_dirty = true;
 }
 
 QStringList IniFileObj::lines() const
 {
     QStringList out;
-    bool afterSection = false;
-    for (const Section& s : m_sections) {
-        if (!s.name.isEmpty()) {
-            if (afterSection)
-                out.append(QString());
-            afterSection = true;
-            out.append(QLatin1Char('[') + s.name + QLatin1Char(']'));
+    for (const Segment& segment : m_segments) {
+        if (segment.erased)
+            continue;
+        if (segment.blankBefore && !out.isEmpty() && !out.last().trimmed().isEmpty())
+            out.append(QString());
+        if (segment.hasHeader)
+            out.append(segment.header);
+        for (const Line& line : segment.lines) {
+            if (line.erased)
+                continue;
+            out.append(line.edited ? line.key + QLatin1Char('=') + valueForFile(line.value) : line.raw);
         }
-        for (const Entry& e : s.entries)
-            out.append(e.key.isEmpty() ? e.value : e.key + QLatin1Char('=') + e.value);
     }
     return out;
 }
@@ -264,14 +348,11 @@ bool IniFileObj::updateFile()
     QByteArray bytes;
     for (const QString& line : lines())
         bytes += encodeFileText(line) + "\r\n";
-    QSaveFile file(m_fileName);
-    const bool isNew = !QFile::exists(m_fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        m_error = file.errorString();
+    const FileWriteResult written = writeFileAtomically(m_fileName, bytes, FileMode::KeepExisting);
+    if (!written.ok()) {
+        m_error = written.reason;
         return false;
     }
-    if (isNew)
-        QFile::setPermissions(m_fileName, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     m_dirty = false;
     return true;
 }

@@ -1,7 +1,10 @@
 // An INI settings file held wholly in memory: reads and writes work on
-// memory, updateFile() writes the whole file back.
+// memory, updateFile() writes the whole file back. Sections and keys are
+// found through a hash index; the file's lines keep their order, and lines
+// that were not changed are written back as they were read.
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -12,11 +15,14 @@ class IniFileObj {
 public:
     // Loads the file; a missing or unreadable file gives no sections.
     explicit IniFileObj(QString fileName);
-    // Builds from text, for files read elsewhere.
+    // Builds from text, for files read elsewhere (lines end in LF or CR LF).
     IniFileObj(QString fileName, const QString& text);
 
     const QString& fileName() const { return m_fileName; }
 
+    // Section and key names match without regard to case. A value reads
+    // without the blanks (spaces, tabs) around it, and a value wrapped in a
+    // pair of matching quotes reads as what lies inside them.
     QString readString(const QString& section, const QString& key, const QString& def = {}) const;
     qint32 readInteger(const QString& section, const QString& key, qint32 def = 0) const;
     bool readBool(const QString& section, const QString& key, bool def = false) const;
@@ -31,35 +37,63 @@ public:
     void eraseSection(const QString& section);
     void deleteKey(const QString& section, const QString& key);
 
-    // The file's lines, and its text as updateFile() writes it.
+    // The file's lines, and its text as updateFile() writes it. A value with
+    // blanks at either end, or wrapped in a pair of quotes, is written inside
+    // double quotes so that it reads back unchanged.
     QStringList lines() const;
     QString text() const;
     // True when a value changed since the file was read or written.
     bool isModified() const { return m_dirty; }
     // Writes the whole file (when a value changed or the file is missing),
-    // through a temporary file renamed over the old
-    // one. False, with errorString() set, when the file is marked read-only
-    // or cannot be written; memory keeps every value either way.
+    // through a temporary file renamed over the old one. False, with
+    // errorString() set, when the file is marked read-only, is a symbolic
+    // link or no regular file, or cannot be written; memory keeps every
+    // value either way.
     bool updateFile();
     const QString& errorString() const { return m_error; }
 
 private:
-    struct Entry {
-        QString key;   // empty for a line kept as it stood (a comment)
-        QString value;
+    // One line of the file. Lines the reader does not take as a key (blank
+    // lines, comments, lines without a key) keep their text and are written
+    // back exactly; a key line is rewritten only once its value changes.
+    struct Line {
+        QString raw;
+        QString key;   // empty for a line kept as it stood
+        QString value; // as read: surrounding blanks and quotes removed
+        bool edited = false;
+        bool erased = false;
     };
-    struct Section {
+    // A section header and the lines under it, in file order. The lines
+    // before the first header form a segment without a header.
+    struct Segment {
+        bool hasHeader = false;
+        QString header; // the header line as read or made
+        bool blankBefore = false;
+        bool erased = false;
+        std::vector<Line> lines;
+    };
+    struct KeyRef {
+        size_t segment;
+        size_t line;
+    };
+    // A section by its name folded to one case: the segments that carry it
+    // (a name may occur more than once) and where each key's value lies.
+    struct SectionIndex {
         QString name;
-        std::vector<Entry> entries;
+        std::vector<size_t> segments;
+        QHash<QString, KeyRef> keys;
     };
 
     void parse(const QStringList& lines);
-    const Section* findSection(const QString& name) const;
-    Section& sectionFor(const QString& name);
+    const SectionIndex* findSection(const QString& name) const;
+    SectionIndex& sectionFor(const QString& name);
+    const Line* findLine(const QString& section, const QString& key) const;
 
     QString m_fileName;
     QString m_error;
-    std::vector<Section> m_sections;
+    std::vector<Segment> m_segments;
+    QHash<QString, SectionIndex> m_index;
+    QStringList m_sectionOrder; // folded names, in the order the sections first appear
     bool m_dirty = false;
 };
 

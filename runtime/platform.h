@@ -38,6 +38,8 @@ public:
     virtual QString dnsDomain() const;
     // First non-loopback IPv4 address, empty when there is none.
     virtual QString firstIPv4Address() const;
+    // The system's temporary folder: TMPDIR, else /tmp.
+    virtual QString systemTempFolder() const;
     // The print spool folder; there is no per-user spool on this desktop.
     virtual QString spoolFolder() const;
     // The logged-in user: USERNAME, else the login name of the process.

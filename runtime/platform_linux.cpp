@@ -144,6 +144,12 @@ QString Platform::firstIPv4Address() const
     return result;
 }
 
+QString Platform::systemTempFolder() const
+{
+    const QString dir = environment("TMPDIR");
+    return dir.isEmpty() ? QStringLiteral("/tmp") : cleanSlashes(dir);
+}
+
 QString Platform::spoolFolder() const
 {
     return {};

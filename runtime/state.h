@@ -8,12 +8,16 @@
 #include <QStringList>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace rt {
 
 struct RuntimeState {
     // Log (textfil)
     QStringList LogLines;
+    // How many of LogLines the log file already holds; the rest is
+    // appended when the run ends.
+    qsizetype LogLinesOnDisk = 0;
     QString LogFile;
     QString LogFolder;
     bool LogToFile = false;
@@ -38,6 +42,13 @@ struct RuntimeState {
     // Settings files whose last save failed, kept so that switching between
     // the main and the per-user file never drops what could not be written.
     std::map<QString, std::unique_ptr<IniFileObj>> UnsavedIni;
+
+    // Settings files whose failed save has been logged this run: a file that
+    // cannot be written is reported once, not at every flush.
+    std::set<QString> IniSaveReported;
+    // Warnings found before the settings decide whether to log; written
+    // once they have.
+    QStringList PendingWarnings;
 
     // Top folder of the clean-up in progress.
     QString CleanTop;

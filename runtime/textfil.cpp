@@ -1,15 +1,18 @@
 #include "textfil.h"
 
 #include "platform.h"
+#include "safefile.h"
 #include "state.h"
 #include "textcodec.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace rt {
 
@@ -22,11 +25,42 @@ void showFileError(const QString& text)
     platform().messageBox(kErrorCaption, text, MsgIcon::None);
 }
 
-int openHandle(TextFileHandle& handle, const QString& fileName, const char* mode)
+// Opens for writing without following a link; a pipe or device in the
+// file's place is refused rather than written to.
+int openHandle(TextFileHandle& handle, const QString& fileName, int flags)
 {
     handle.name = fileName;
-    handle.file = std::fopen(QFile::encodeName(fileName).constData(), mode);
-    return handle.file ? 0 : (errno ? errno : EIO);
+    handle.file = nullptr;
+    const int fd = ::open(QFile::encodeName(fileName).constData(),
+                          flags | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno ? errno : EIO;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return EINVAL;
+    }
+    ::fcntl(fd, F_SETFL, flags & O_APPEND);
+    handle.file = ::fdopen(fd, (flags & O_APPEND) ? "ab" : "wb");
+    if (!handle.file) {
+        const int code = errno ? errno : EIO;
+        ::close(fd);
+        return code;
+    }
+    return 0;
+}
+
+QByteArray logBytes(const QStringList& lines, qsizetype from)
+{
+    QByteArray bytes;
+    for (qsizetype i = from; i < lines.size(); ++i)
+        bytes += encodeFileText(lines.at(i)) + "\r\n";
+    return bytes;
+}
+
+const char* kindText(PathKind kind)
+{
+    return kind == PathKind::SymLink ? "en symbolsk lenke" : "ikke en vanlig fil";
 }
 
 bool startsWith(const QString& text, const char* word)
@@ -44,8 +78,11 @@ qint32 WriteLog(const QString& text)
     const QString line = platform().nowText() + QLatin1Char(' ') + text;
     s.LogLines.append(line);
     qint32 result = 0;
-    if (s.LogWriteThrough)
+    if (s.LogWriteThrough) {
         result = AppendLine(s.LogFile, line);
+        if (result == 0)
+            s.LogLinesOnDisk = s.LogLines.size();
+    }
     s.LastLogLine = line;
     if (startsWith(text, "ERROR:") || startsWith(text, "FEIL:"))
         ++s.ErrorCount;
@@ -62,13 +99,40 @@ void ClearLog()
     const QString line = platform().nowText() + QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).");
     s.LogLines.clear();
     s.LogLines.append(line);
-    TextFileHandle handle;
-    if (CreateNew(handle, s.LogFile) == 0) {
-        WriteTextLine(handle, line);
-        std::fclose(handle.file);
-        handle.file = nullptr;
+    s.LogLinesOnDisk = 0;
+    // The new content replaces the old at once, never through a link.
+    const FileWriteResult written = writeFileAtomically(s.LogFile, logBytes(s.LogLines, 0), FileMode::KeepExisting);
+    if (written.ok()) {
+        s.LogLinesOnDisk = 1;
+    } else {
+        showFileError(QStringLiteral("Feil under oppretting av ny fil: %1  (%2)").arg(s.LogFile, QString::number(written.code)));
     }
     s.ErrorCount = 0;
+}
+
+void boundLogFile(qint64 limit)
+{
+    RuntimeState& s = state();
+    const PathKind kind = pathKind(s.LogFile);
+    if (kind == PathKind::SymLink || kind == PathKind::Other) {
+        WriteLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 og blir ikke skrevet.").arg(s.LogFile, QLatin1String(kindText(kind))));
+        return;
+    }
+    const qint64 size = kind == PathKind::Regular ? QFileInfo(s.LogFile).size() : 0;
+    if (size <= limit)
+        return;
+    const QString old = s.LogFile + QStringLiteral(".old");
+    // rename() replaces the older generation (or a link in its place)
+    // without following it.
+    if (::rename(QFile::encodeName(s.LogFile).constData(), QFile::encodeName(old).constData()) == 0) {
+        s.LogLines.prepend(platform().nowText()
+                           + QStringLiteral(" LOGGFIL FLYTTET: den forrige loggen (%1 byte) ligger nå i %2.")
+                                 .arg(size)
+                                 .arg(old));
+        s.LogLinesOnDisk = 0;
+        return;
+    }
+    WriteLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 byte og kan ikke flyttes til %3.").arg(s.LogFile).arg(size).arg(old));
 }
 
 QString LogFileName()
@@ -81,7 +145,7 @@ QString LogFileName()
 
 int OpenAppend(TextFileHandle& handle, const QString& fileName)
 {
-    const int code = openHandle(handle, fileName, "ab");
+    const int code = openHandle(handle, fileName, O_APPEND);
     if (code != 0) {
         ++state().ErrorCount;
         showFileError(QStringLiteral("Feil under åpning av %1  (%2)").arg(fileName, QString::number(code)));
@@ -91,7 +155,7 @@ int OpenAppend(TextFileHandle& handle, const QString& fileName)
 
 int CreateNew(TextFileHandle& handle, const QString& fileName)
 {
-    const int code = openHandle(handle, fileName, "wb");
+    const int code = openHandle(handle, fileName, O_CREAT | O_TRUNC);
     if (code != 0) {
         ++state().ErrorCount;
         showFileError(QStringLiteral("Feil under oppretting av ny fil: %1  (%2)").arg(fileName, QString::number(code)));
@@ -143,7 +207,7 @@ int AppendLine(const QString& fileName, const QString& line)
 QStringList readTextLines(const QString& fileName, bool* ok)
 {
     QFile f(fileName);
-    const bool opened = f.open(QIODevice::ReadOnly);
+    const bool opened = QFileInfo(fileName).isFile() && f.open(QIODevice::ReadOnly);
     if (ok)
         *ok = opened;
     return opened ? decodeFileLines(f.readAll()) : QStringList();
@@ -151,35 +215,31 @@ QStringList readTextLines(const QString& fileName, bool* ok)
 
 QString saveTextLines(const QString& fileName, const QStringList& lines)
 {
-    QByteArray bytes;
-    for (const QString& line : lines)
-        bytes += encodeFileText(line) + "\r\n";
-    const bool isNew = !QFile::exists(fileName);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return file.errorString();
-    if (isNew)
-        QFile::setPermissions(fileName, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    return {};
+    return writeFileAtomically(fileName, logBytes(lines, 0), FileMode::KeepExisting).reason;
 }
 
 void textfilStart()
 {
     state().LogLines.clear();
+    state().LogLinesOnDisk = 0;
     LogFileName();
 }
 
 void textfilEnd()
 {
     RuntimeState& s = state();
-    // The log is written whether or not logging was on, replacing the file.
+    // The lines of this run are appended whether or not logging was on (an
+    // empty log file is made when there was none); the old content is not
+    // read or rewritten.
     if (!s.LogFile.isEmpty()) {
-        if (const QString error = saveTextLines(s.LogFile, s.LogLines); !error.isEmpty()) {
+        const FileWriteResult written = appendToFile(s.LogFile, logBytes(s.LogLines, s.LogLinesOnDisk));
+        if (!written.ok()) {
             std::fprintf(stderr, "FEIL: kan ikke skrive loggfilen %s: %s\n", qPrintable(s.LogFile),
-                         qPrintable(error));
+                         qPrintable(written.reason));
         }
     }
     s.LogLines.clear();
+    s.LogLinesOnDisk = 0;
     s.LogFolder.clear();
     s.LogFile.clear();
     s.LastLogLine.clear();

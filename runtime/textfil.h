@@ -11,6 +11,13 @@ namespace rt {
 qint32 WriteLog(const QString& text);
 // Empties the log in memory and on disk, leaving one line that says so.
 void ClearLog();
+// A log file past this size at start is moved aside.
+inline constexpr qint64 kLogSizeLimit = 4 * 1024 * 1024;
+// Keeps the log bounded: when the file has grown past the limit it becomes
+// "<log>.old" (replacing an older one) and the new log starts with a line
+// saying so. A log name that is a link or no regular file is reported with
+// an "ADVARSEL: " line; nothing is written through it.
+void boundLogFile(qint64 limit = kLogSizeLimit);
 // Computes LogFolder and LogFile from the application-data root and the
 // program file's name; returns LogFile.
 QString LogFileName();
@@ -30,13 +37,18 @@ int CloseText(TextFileHandle& handle);
 // Opens (or creates) the file, writes the line, closes it: every step runs.
 int AppendLine(const QString& fileName, const QString& line);
 
+// These never open a symbolic link or anything but a regular file: such a
+// name fails with ELOOP or EINVAL.
+
 // Reads a text file as lines (UTF-8, or Windows-1252 for older files).
 QStringList readTextLines(const QString& fileName, bool* ok = nullptr);
 // Writes lines with CR LF ends through a temporary file renamed over the
-// old one. Returns an error text, empty on success.
+// old one, refusing a link or odd file in its place. Returns an error text,
+// empty on success.
 QString saveTextLines(const QString& fileName, const QStringList& lines);
 
-// Start and end of the log's life in the process.
+// Start and end of the log's life in the process. The end appends the
+// lines of this run to the log file (the file is never read whole).
 void textfilStart();
 void textfilEnd();
 

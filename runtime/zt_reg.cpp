@@ -1,6 +1,7 @@
 #include "zt_reg.h"
 
 #include "platform.h"
+#include "safefile.h"
 #include "state.h"
 #include "textfil.h"
 
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <utility>
 
 namespace rt {
 
@@ -132,17 +134,31 @@ void iniwriteint(const QString& key, qint32 value)
 bool flushIniFile()
 {
     IniFileObj& ini = IniFile();
-    if (ini.updateFile())
+    auto& reported = state().IniSaveReported;
+    if (ini.updateFile()) {
+        reported.erase(ini.fileName());
         return true;
-    WriteLog(QStringLiteral("FEIL: kan ikke lagre innstillingene i %1 (%2)").arg(ini.fileName(), ini.errorString()));
+    }
+    // Once per file and run: a read-only file, or a link or odd file that is
+    // refused, gives a warning, any other failure an error. Until logging
+    // is on nothing is recorded, so the report waits for the first flush
+    // that can log it.
+    if (reported.count(ini.fileName()) == 0) {
+        const PathKind kind = pathKind(ini.fileName());
+        const bool refused = kind == PathKind::SymLink || kind == PathKind::Other
+            || platform().isMarkedReadOnly(ini.fileName());
+        const QString level = refused ? QStringLiteral("ADVARSEL: ") : QStringLiteral("FEIL: ");
+        if (WriteLog(level + QStringLiteral("kan ikke lagre innstillingene i %1 (%2)").arg(ini.fileName(), ini.errorString())) >= 0)
+            reported.insert(ini.fileName());
+    }
     return false;
 }
 
 void useuserini()
 {
-    const QString user = username();
+    const QString file = userIniFile();
     releaseIni();
-    state().IniFile = loadIni(state().EtcFolder + user + QStringLiteral(".INI"));
+    state().IniFile = loadIni(file);
 }
 
 void usemainini()
@@ -161,6 +177,19 @@ QString username()
     if (s.UserNameCache.isEmpty())
         s.UserNameCache = QStringLiteral("BRUKER");
     return s.UserNameCache.toUpper();
+}
+
+QString userIniFile()
+{
+    // Characters that could lead out of the settings folder become "_".
+    QString name = username();
+    for (QChar& c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() == 0)
+            c = QLatin1Char('_');
+    }
+    for (qsizetype i = 0; i < name.size() && name.at(i) == QLatin1Char('.'); ++i)
+        name[i] = QLatin1Char('_');
+    return state().EtcFolder + name + QStringLiteral(".INI");
 }
 
 QString registryuser()
@@ -314,7 +343,8 @@ void loglogin()
 void deletetempfiles(bool system)
 {
     WriteLog(QStringLiteral("Sletter midlertidige filer opprettet av Tavlund programmer"));
-    // The name tests keep a stray setting from pointing the clean-up elsewhere.
+    // The name tests keep a stray setting from pointing the clean-up elsewhere;
+    // cleanfolder also checks where the folder really lies.
     const QString tmp = tavlundpath(QStringLiteral("tmp"));
     if (tmp.size() > 3 && tmp.toUpper().contains(QLatin1String("TMP")))
         cleanfolder(tmp);
@@ -333,13 +363,40 @@ void deletetempfiles(bool system)
     }
 }
 
+QString cleanupRefusal(const QString& path)
+{
+    QString bare = path;
+    while (bare.size() > 1 && bare.endsWith(QLatin1Char('/')))
+        bare.chop(1);
+    if (pathKind(bare) == PathKind::SymLink)
+        return QStringLiteral("mappen er en symbolsk lenke");
+    const QString canonical = QFileInfo(bare).canonicalFilePath();
+    if (canonical.isEmpty())
+        return QStringLiteral("mappen finnes ikke");
+    const auto inside = [&](const QString& folder, bool itself) {
+        const QString top = folder.isEmpty() ? QString() : QFileInfo(folder).canonicalFilePath();
+        if (top.isEmpty() || top == QLatin1String("/"))
+            return false;
+        return (itself && canonical == top) || canonical.startsWith(top + QLatin1Char('/'));
+    };
+    if (inside(approot(), false) || inside(platform().systemTempFolder(), true))
+        return {};
+    return QStringLiteral("mappen ligger utenfor Tavlund-mappen og systemets midlertidige mappe");
+}
+
 void cleanfolder(QString path)
 {
     path = withSlash(path);
-    if (path.size() >= 7 && folderExists(path)) {
-        state().CleanTop = path;
-        deletetree(path);
+    if (path.size() < 7 || !folderExists(path))
+        return;
+    if (const QString refusal = cleanupRefusal(path); !refusal.isEmpty()) {
+        WriteLog(QStringLiteral("ADVARSEL: rydder ikke %1: %2").arg(path, refusal));
+        return;
     }
+    // The clean-up works on the folder's real path: no "..", no links.
+    const QString real = withSlash(QFileInfo(path).canonicalFilePath());
+    state().CleanTop = real;
+    deletetree(real);
 }
 
 void deletetree(const QString& folder)
@@ -374,11 +431,22 @@ void locateIniFile()
 {
     RuntimeState& s = state();
     const QString iniName = QStringLiteral("tavlund.ini");
-    // A tavlund.ini in the folder the program starts from overrides the per-user one.
-    if (QFileInfo(QDir::currentPath() + QLatin1Char('/') + iniName).isFile())
-        s.EtcFolder = withSlash(QDir::currentPath());
-    else
+    // A tavlund.ini in the folder the program starts from overrides the one
+    // under etc/, but only when no one else could have put it there or
+    // changed it: it also decides where the per-user file lies.
+    const QString local = QDir::currentPath() + QLatin1Char('/') + iniName;
+    const QString problem = trustProblem(local);
+    if (pathKind(local) != PathKind::Missing) {
+        if (problem.isEmpty()) {
+            s.EtcFolder = withSlash(QDir::currentPath());
+        } else {
+            s.EtcFolder = approot() + QStringLiteral("etc/");
+            s.PendingWarnings.append(QStringLiteral("ADVARSEL: bruker ikke %1 (%2), men %3")
+                                         .arg(local, problem, s.EtcFolder + iniName));
+        }
+    } else {
         s.EtcFolder = approot() + QStringLiteral("etc/");
+    }
     if (!folderExists(s.EtcFolder)) {
         s.EtcFolder = approot() + QStringLiteral("etc/");
         makePath(s.EtcFolder);
@@ -403,15 +471,17 @@ void ztregStart(const QStringList& args)
     if (!folderExists(approot() + QStringLiteral("data")) || s.OptionInstall)
         installfolders();
     s.LogToFile = inireadbool(QStringLiteral("LogToFile"));
+    for (const QString& warning : std::exchange(s.PendingWarnings, {}))
+        WriteLog(warning);
     if (inireadbool(QStringLiteral("ClearLogFileOnStartup")))
         ClearLog();
-    if (QFileInfo::exists(s.LogFile))
-        s.LogLines = readTextLines(s.LogFile);
+    boundLogFile();
+    // Decided before the clean-up, so that its detailed lines are written.
+    if (!s.VerboseLogging)
+        s.VerboseLogging = inireadbool(QStringLiteral("VerboseLogging")) && s.LogToFile;
     if (inireadbool(QStringLiteral("DeleteTemporaryFiles")))
         deletetempfiles(inireadbool(QStringLiteral("DeleteSystemTemporaryFiles")));
     s.LogFolder = logpath();
-    if (!s.VerboseLogging)
-        s.VerboseLogging = inireadbool(QStringLiteral("VerboseLogging")) && s.LogToFile;
     if (s.LogToFile) {
         WriteLog(QStringLiteral("START: ") + platform().programFile());
         WriteLog(QStringLiteral("INIFIL: ") + s.IniFileName);

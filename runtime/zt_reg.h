@@ -22,13 +22,18 @@ void iniwriteint(const QString& key, qint32 value);
 // Saves the current file and switches to the per-user or the main file.
 void useuserini();
 void usemainini();
-// Writes IniFile to disk; on failure logs a "FEIL: " line and keeps the
-// settings in memory for the next attempt. True when written.
+// Writes IniFile to disk; on failure keeps the settings in memory for the
+// next attempt and logs it once per file and run ("ADVARSEL: " for a
+// read-only file, "FEIL: " otherwise). True when written.
 bool flushIniFile();
 
 // ---- User name ----
 QString username();
 QString registryuser();
+// The per-user settings file: EtcFolder + the user name + ".INI", with path
+// separators, NUL and leading dots in the name replaced by "_" so the file
+// always lies in the settings folder.
+QString userIniFile();
 
 // ---- Folders ----
 // The application-data root "<root>/Tavlund/".
@@ -51,6 +56,12 @@ void loglogin();
 
 // ---- Clean-up of temporary files ----
 void deletetempfiles(bool system);
+// Why a folder may not be cleaned: its path is a symbolic link, or its real
+// path (no "..", links resolved) lies neither below the Tavlund folder nor
+// in the system's temporary folder. Empty when it may.
+QString cleanupRefusal(const QString& path);
+// Empties the folder when cleanupRefusal allows it; otherwise logs one
+// "ADVARSEL: " line naming it and deletes nothing.
 void cleanfolder(QString path);
 void deletetree(const QString& folder);
 

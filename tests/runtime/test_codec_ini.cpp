@@ -109,8 +109,8 @@ TEST(IniFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
     const QString file = dir.filePath(QStringLiteral("tavlund.ini"));
     writeAll(file, "; laget for hånd\n[standard]\nLogToFile=1\n; kommentar\nName= med blank \n");
     IniFileObj ini(file);
-    // Section and key names match without regard to case; values are not trimmed.
-    EXPECT_EQ(ini.readString(QStringLiteral("STANDARD"), QStringLiteral("name")), QStringLiteral(" med blank "));
+    // Section and key names match without regard to case; values lose their surrounding blanks.
+    EXPECT_EQ(ini.readString(QStringLiteral("STANDARD"), QStringLiteral("name")), QStringLiteral("med blank"));
     ini.writeString(QStringLiteral("Standard"), QStringLiteral("LOGTOFILE"), QStringLiteral("0"));
     ini.writeString(QStringLiteral("Email"), QStringLiteral("EmailName"), u(u"Kåre"));
     ASSERT_TRUE(ini.updateFile());

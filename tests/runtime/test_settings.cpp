@@ -93,13 +93,21 @@ TEST_F(SettingsTest, AFailedSaveIsLoggedAndTheSettingsStayInMemory)
     iniwritestring(QStringLiteral("ServerName"), QStringLiteral("pop.firma.example"));
     inistandard();
     usemainini(); // cannot write OLA.INI
-    EXPECT_TRUE(state().LastLogLine.contains(QStringLiteral("FEIL: kan ikke lagre innstillingene i ") + userFile()))
+    EXPECT_TRUE(state().LastLogLine.contains(QStringLiteral("ADVARSEL: kan ikke lagre innstillingene i ") + userFile()))
         << state().LastLogLine.toStdString();
-    EXPECT_EQ(state().ErrorCount, 1);
+    EXPECT_EQ(state().ErrorCount, 0);
+    EXPECT_EQ(state().WarningCount, 1);
     EXPECT_EQ(valueOnDisk(userFile(), "Pop3", "ServerName"), QString());
-    // The next switch to the per-user file still sees the value...
+    // The next switch to the per-user file still sees the value, and a
+    // second failed save is not reported again...
     useuserini();
     EXPECT_EQ(IniFile().readString(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("pop.firma.example"));
+    iniselect(QStringLiteral("Pop3"));
+    iniwritestring(QStringLiteral("ServerUser"), QStringLiteral("ola"));
+    inistandard();
+    usemainini();
+    EXPECT_EQ(state().WarningCount, 1);
+    useuserini();
     // ...and it reaches the disk once the file can be written again.
     QFile::setPermissions(userFile(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     usemainini();

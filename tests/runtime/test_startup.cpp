@@ -197,7 +197,7 @@ TEST_F(StartupTest, DebugSwitchAloneIsOverruledByTheSetting)
     runtimeStop();
 }
 
-TEST_F(StartupTest, OldLogIsLoadedAndClearedWhenAsked)
+TEST_F(StartupTest, OldLogStaysOnDiskAndIsClearedWhenAsked)
 {
     QDir().mkpath(root() + QStringLiteral("log"));
     QFile log(root() + QStringLiteral("log/brevglimt.log"));
@@ -208,9 +208,12 @@ TEST_F(StartupTest, OldLogIsLoadedAndClearedWhenAsked)
 
     writeIni("[STANDARD]\r\nLogToFile=1\r\n");
     runtimeStart({});
-    EXPECT_EQ(texts().size(), 5) << "two old lines and START, INIFIL, BRUKER";
-    EXPECT_EQ(state().LogLines.value(0), QStringLiteral("gammel 1"));
+    EXPECT_EQ(texts().size(), 3) << "the old lines stay on disk, not in memory";
     runtimeStop();
+    const QStringList kept = readTextLines(root() + QStringLiteral("log/brevglimt.log"));
+    ASSERT_EQ(kept.size(), 5) << "two old lines and START, INIFIL, BRUKER";
+    EXPECT_EQ(kept.value(0), QStringLiteral("gammel 1"));
+    EXPECT_TRUE(kept.value(2).contains(QStringLiteral(" START: ")));
 
     resetState();
     writeIni("[STANDARD]\r\nLogToFile=1\r\nClearLogFileOnStartup=1\r\n");
@@ -218,6 +221,9 @@ TEST_F(StartupTest, OldLogIsLoadedAndClearedWhenAsked)
     EXPECT_TRUE(state().LogLines.value(0).endsWith(QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).")));
     EXPECT_EQ(state().LogLines.size(), 4);
     runtimeStop();
+    const QStringList cleared = readTextLines(root() + QStringLiteral("log/brevglimt.log"));
+    ASSERT_EQ(cleared.size(), 4) << "the clear line once, then START, INIFIL, BRUKER";
+    EXPECT_TRUE(cleared.value(0).endsWith(QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).")));
 }
 
 TEST_F(StartupTest, ReadOnlySettingsFileIsNotSavedAndItsWarningIsCounted)

@@ -114,16 +114,16 @@ TEST_F(LogTest, ClearLogLeavesOneLineAndResetsOnlyTheErrorCount)
     EXPECT_EQ(state().HintCount, 1);
 }
 
-TEST_F(LogTest, EndWritesTheWholeLogReplacingTheFile)
+TEST_F(LogTest, EndAppendsTheLinesOfTheRunToTheFile)
 {
     QFile old(state().LogFile);
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("gammel linje som skal bort\r\n");
+    old.write("gammel linje\r\n");
     old.close();
     state().LogLines = QStringList{QStringLiteral("a"), QStringLiteral("blåbær")};
     const QString file = state().LogFile;
     textfilEnd();
-    EXPECT_EQ(fileBytes(file), QByteArray("a\r\nbl\xC3\xA5" "b\xC3\xA6r\r\n"));
+    EXPECT_EQ(fileBytes(file), QByteArray("gammel linje\r\na\r\nbl\xC3\xA5" "b\xC3\xA6r\r\n"));
     EXPECT_TRUE(state().LogFile.isEmpty());
     EXPECT_TRUE(state().LogLines.isEmpty());
 }

@@ -1,0 +1,498 @@
+// What a hand-edited settings file, a planted file or the start folder must
+// never achieve: deleting or writing outside the program's own folders,
+// changing settings on save, or filling the log.
+#include "fakeplatform.h"
+#include "inifile.h"
+#include "safefile.h"
+#include "state.h"
+#include "textfil.h"
+#include "zt_reg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace rt;
+using testsupport::RuntimeFixtureGuard;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    f.write(bytes);
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<mangler>");
+}
+
+// The log texts without their time stamps.
+QStringList logTexts(const QStringList& lines)
+{
+    QStringList out;
+    for (const QString& line : lines)
+        out.append(line.section(QLatin1Char(' '), 2));
+    return out;
+}
+
+QStringList linesStartingWith(const QStringList& texts, const QString& prefix)
+{
+    QStringList out;
+    for (const QString& t : texts) {
+        if (t.startsWith(prefix))
+            out.append(t);
+    }
+    return out;
+}
+
+// Every section, key and value the reader sees, in its order.
+QStringList model(const IniFileObj& ini)
+{
+    QStringList out;
+    for (const QString& section : ini.sections()) {
+        out.append(QLatin1Char('[') + section + QLatin1Char(']'));
+        for (const QString& key : ini.keys(section))
+            out.append(key + QLatin1Char('=') + ini.readString(section, key));
+    }
+    return out;
+}
+
+class SafetyTest : public ::testing::Test {
+protected:
+    void SetUp() override { QDir::setCurrent(guard.fake.root.path()); }
+    QString base() const { return guard.fake.root.path(); }
+    QString tavlund() const { return base() + QStringLiteral("/Tavlund/"); }
+    RuntimeFixtureGuard guard;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- clean-up
+
+TEST(CleanUp, EmptiesOnlyAFolderInsideItsOwnTreeOrTheSystemTemporaryFolder)
+{
+    struct Case {
+        const char* label;
+        // The tmp folder as configured; {base} is the test's own folder.
+        const char* configured;
+        bool linkTmpToVictim; // Tavlund/tmp is a link to the victim folder
+        const char* emptied;  // the folder that must end up empty, else the victim must stay whole
+    };
+    const Case cases[] = {
+        {"dot-dot out of a tmp folder", "{base}/victim/tmp/..", false, nullptr},
+        {"a link named tmp pointing out", "{base}/Tavlund/tmp", true, nullptr},
+        {"outside with tmp in its name", "{base}/victim", false, nullptr},
+        {"its own tmp folder", "{base}/Tavlund/tmp", false, "{base}/Tavlund/tmp"},
+        {"inside the system temporary folder", "{base}/systmp/tmp-arbeid", false, "{base}/systmp/tmp-arbeid"},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        const QString base = guard.fake.root.path();
+        const auto expand = [&](const char* text) { return QString::fromUtf8(text).replace(QStringLiteral("{base}"), base); };
+        guard.fake.env.insert(QStringLiteral("TMPDIR"), base + QStringLiteral("/systmp"));
+        QDir::setCurrent(base);
+        // "victim" is named so that the old name test ("TMP" in the path) lets it through.
+        const QString victim = base + QStringLiteral("/victim-tmp");
+        const QString configured = expand(c.configured).replace(QStringLiteral("/victim"), QStringLiteral("/victim-tmp"));
+        const QString target = c.emptied ? expand(c.emptied) : victim;
+        for (const QString& folder : {victim, target}) {
+            writeFile(folder + QStringLiteral("/brev.txt"), "data");
+            writeFile(folder + QStringLiteral("/.skjult"), "data");
+            writeFile(folder + QStringLiteral("/mappe/indre.txt"), "data");
+        }
+        QDir().mkpath(victim + QStringLiteral("/tmp"));
+        if (c.linkTmpToVictim) {
+            QDir().mkpath(base + QStringLiteral("/Tavlund"));
+            ASSERT_TRUE(QFile::link(victim, base + QStringLiteral("/Tavlund/tmp")));
+        }
+        textfilStart();
+        locateIniFile();
+        state().LogToFile = true;
+        setfolder(QStringLiteral("tmp"), configured);
+        deletetempfiles(false);
+
+        const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        const QStringList warnings = linesStartingWith(logTexts(state().LogLines), QStringLiteral("ADVARSEL: "));
+        if (c.emptied) {
+            EXPECT_TRUE(left.isEmpty()) << c.label << ": " << left.join(QLatin1Char(' ')).toStdString();
+            EXPECT_TRUE(QFileInfo(target).isDir()) << c.label << ": the folder itself stays";
+            EXPECT_TRUE(warnings.isEmpty()) << c.label;
+        } else {
+            EXPECT_TRUE(left.contains(QStringLiteral("brev.txt")) && left.contains(QStringLiteral(".skjult"))
+                        && left.contains(QStringLiteral("mappe")))
+                << c.label << ": " << left.join(QLatin1Char(' ')).toStdString();
+            ASSERT_EQ(warnings.size(), 1) << c.label;
+            EXPECT_TRUE(warnings.first().startsWith(QStringLiteral("ADVARSEL: rydder ikke ") + configured)) << c.label << ": "
+                << warnings.first().toStdString();
+        }
+    }
+}
+
+TEST_F(SafetyTest, CleanUpWritesItsDetailedLinesWhenTheSettingsAskForThem)
+{
+    writeFile(tavlund() + QStringLiteral("etc/tavlund.ini"),
+              "[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\nDeleteTemporaryFiles=1\r\n");
+    writeFile(tavlund() + QStringLiteral("tmp/gammel.eml"), "x");
+    QDir().mkpath(tavlund() + QStringLiteral("data"));
+    runtimeStart({});
+    const QStringList texts = logTexts(state().LogLines);
+    EXPECT_TRUE(texts.contains(QStringLiteral("Sletter mappen ") + tavlund() + QStringLiteral("tmp/")))
+        << texts.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Sletter ") + tavlund() + QStringLiteral("tmp/gammel.eml")));
+    EXPECT_FALSE(QFile::exists(tavlund() + QStringLiteral("tmp/gammel.eml")));
+    runtimeStop();
+}
+
+// ---------------------------------------------------------------- settings files
+
+TEST(StartFolderSettings, UsedOnlyWhenTheUserAloneCanChangeIt)
+{
+    struct Case {
+        const char* label;
+        uid_t fileOwner; // (uid_t)-1: the user running the test
+        mode_t fileMode;
+        mode_t folderMode;
+        bool link; // the start-folder file is a link to a good file
+        bool used;
+    };
+    const uid_t me = uid_t(-1);
+    const Case cases[] = {
+        {"good", me, 0600, 0700, false, true},
+        {"owned by another user", 65534, 0600, 0700, false, false},
+        {"writable by others", me, 0666, 0700, false, false},
+        {"writable by the group", me, 0620, 0700, false, false},
+        {"in a folder writable by others", me, 0600, 0777, false, false},
+        {"a link", me, 0600, 0700, true, false},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        const QString start = guard.fake.root.path() + QStringLiteral("/start");
+        const QString local = start + QStringLiteral("/tavlund.ini");
+        const QString etcIni = guard.fake.root.path() + QStringLiteral("/Tavlund/etc/tavlund.ini");
+        writeFile(etcIni, "[STANDARD]\r\nLogToFile=1\r\n");
+        const QString written = c.link ? guard.fake.root.path() + QStringLiteral("/ekte.ini") : local;
+        writeFile(written, "[STANDARD]\r\nLogToFile=1\r\n");
+        if (c.link) {
+            QDir().mkpath(start);
+            ASSERT_TRUE(QFile::link(written, local));
+        }
+        ::chmod(QFile::encodeName(written).constData(), c.fileMode);
+        ::chmod(QFile::encodeName(start).constData(), c.folderMode);
+        if (c.fileOwner != me && ::chown(QFile::encodeName(local).constData(), c.fileOwner, gid_t(-1)) != 0) {
+            std::printf("[ skipped ] %s: only root can give the file away\n", c.label);
+            continue;
+        }
+        QDir::setCurrent(start);
+        runtimeStart({});
+        const QString expected = c.used ? local : etcIni;
+        EXPECT_EQ(state().IniFileName, expected) << c.label;
+        EXPECT_EQ(state().EtcFolder, QFileInfo(expected).absolutePath() + QLatin1Char('/')) << c.label;
+        const QStringList warnings = linesStartingWith(logTexts(state().LogLines), QStringLiteral("ADVARSEL: bruker ikke ") + local);
+        EXPECT_EQ(warnings.size(), c.used ? 0 : 1) << c.label;
+        runtimeStop();
+        if (!c.used) {
+            EXPECT_EQ(fileBytes(written), QByteArray("[STANDARD]\r\nLogToFile=1\r\n")) << c.label << ": a refused file is never written";
+        }
+        ::chmod(QFile::encodeName(start).constData(), 0700);
+    }
+}
+
+TEST(UserIniFile, AlwaysLiesInTheSettingsFolder)
+{
+    struct Case {
+        QString user;
+        const char* file;
+    };
+    const Case cases[] = {
+        {QStringLiteral("ola"), "OLA.INI"},
+        {QStringLiteral("../x"), "___X.INI"},
+        {QStringLiteral("a/b"), "A_B.INI"},
+        {QStringLiteral(".."), "__.INI"},
+        {QStringLiteral("a\\b"), "A_B.INI"},
+        {QString::fromUtf16(u"a\0b", 3), "A_B.INI"},
+        {QStringLiteral("/etc/passwd"), "_ETC_PASSWD.INI"},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        QDir::setCurrent(guard.fake.root.path());
+        state().LogToFile = true;
+        textfilStart();
+        state().OptionUser = c.user;
+        locateIniFile();
+        const QString expected = state().EtcFolder + QString::fromUtf8(c.file);
+        EXPECT_EQ(userIniFile(), expected) << c.file;
+        // The file is really made there, and the name in the log is the user's own.
+        useuserini();
+        IniFile().writeString(QStringLiteral("Email"), QStringLiteral("EmailName"), QStringLiteral("x"));
+        usemainini();
+        EXPECT_TRUE(QFileInfo(expected).isFile()) << c.file;
+        EXPECT_EQ(username(), c.user.toUpper()) << c.file;
+    }
+}
+
+TEST(IniValues, BlanksAroundAndQuotesAreRemovedOnReadAndPutBackOnWrite)
+{
+    struct Case {
+        const char* line;
+        QString value;
+    };
+    const Case cases[] = {
+        {"ServerPassword = zbdf2", QStringLiteral("zbdf2")},
+        {"tmp_folder = /x/tmp/ ", QStringLiteral("/x/tmp/")},
+        {"k=\t x\t", QStringLiteral("x")},
+        {"k= a b ", QStringLiteral("a b")},
+        {"k=\" a \"", QStringLiteral(" a ")},
+        {"k= 'b' ", QStringLiteral("b")},
+        {"k=\"\"", QString()},
+        {"k=\"", QStringLiteral("\"")},
+        {"k=\"a'", QStringLiteral("\"a'")},
+        {"k=\"\"x\"\"", QStringLiteral("\"x\"")},
+        {"k=", QString()},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        const QString file = dir.filePath(QStringLiteral("t.ini"));
+        writeFile(file, QByteArray("[S]\r\n") + c.line + "\r\n");
+        const QString key = QString::fromUtf8(c.line).section(QLatin1Char('='), 0, 0).trimmed();
+        IniFileObj ini(file);
+        EXPECT_EQ(ini.readString(QStringLiteral("S"), key), c.value) << c.line;
+        // Written by the program, the value reads back the same.
+        IniFileObj fresh(dir.filePath(QStringLiteral("w.ini")), QString());
+        fresh.writeString(QStringLiteral("S"), key, c.value);
+        ASSERT_TRUE(fresh.updateFile()) << fresh.errorString().toStdString();
+        EXPECT_EQ(IniFileObj(fresh.fileName()).readString(QStringLiteral("S"), key), c.value) << c.line;
+    }
+}
+
+TEST_F(SafetyTest, ReadOnlySettingsFileGivesOneWarningAndTheClosingLine)
+{
+    guard.fake.fixedTime = QStringLiteral("t t");
+    const QString ini = tavlund() + QStringLiteral("etc/tavlund.ini");
+    writeFile(ini, "[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n");
+    ::chmod(QFile::encodeName(ini).constData(), 0400);
+    runtimeStart({});
+    // A run's worth of flushes and file switches.
+    for (int i = 0; i < 3; ++i) {
+        tavlundpath(QStringLiteral("tmp"));
+        useuserini();
+        usemainini();
+    }
+    runtimeStop();
+    const QStringList texts = logTexts(readTextLines(tavlund() + QStringLiteral("log/brevglimt.log")));
+    EXPECT_EQ(linesStartingWith(texts, QStringLiteral("ADVARSEL: ")),
+              (QStringList{QStringLiteral("ADVARSEL: kan ikke lagre innstillingene i %1 (filen er skrivebeskyttet)").arg(ini),
+                           QStringLiteral("ADVARSEL: %1 er skrivebeskyttet og vil ikke bli lagret.").arg(ini)}));
+    EXPECT_TRUE(linesStartingWith(texts, QStringLiteral("FEIL: ")).isEmpty());
+    EXPECT_TRUE(linesStartingWith(texts, QStringLiteral("INI-CRASH")).isEmpty());
+    EXPECT_EQ(texts.last(), QStringLiteral("AVSLUTTER PROGRAM. 0 feilmeldinger og 2 advarsler"));
+}
+
+// ---------------------------------------------------------------- files the program writes
+
+TEST(PlantedFiles, NothingIsWrittenThroughALinkOrIntoAnOddFile)
+{
+    enum class Planted { Link, Fifo };
+    struct Case {
+        const char* label;
+        Planted planted;
+        // Writes through the path; true when the write reported a failure.
+        std::function<bool(const QString& path)> write;
+    };
+    const Case cases[] = {
+        {"settings file, link", Planted::Link, [](const QString& p) {
+             IniFileObj ini(p);
+             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
+             return !ini.updateFile() && !ini.errorString().isEmpty();
+         }},
+        {"settings file, pipe", Planted::Fifo, [](const QString& p) {
+             IniFileObj ini(p);
+             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
+             return !ini.updateFile();
+         }},
+        {"temp.eml, link", Planted::Link, [](const QString& p) { return !saveFileSafely(p, "From: server\r\n").isEmpty(); }},
+        {"temp.eml, pipe", Planted::Fifo, [](const QString& p) { return !saveFileSafely(p, "From: server\r\n").isEmpty(); }},
+        {"log at the end of the run, link", Planted::Link, [](const QString& p) {
+             state().LogFile = p;
+             state().LogToFile = true;
+             WriteLog(QStringLiteral("linje"));
+             boundLogFile();
+             const bool warned = state().WarningCount == 1;
+             textfilEnd();
+             return warned;
+         }},
+        {"log at the end of the run, pipe", Planted::Fifo, [](const QString& p) {
+             state().LogFile = p;
+             state().LogLines = {QStringLiteral("linje")};
+             textfilEnd();
+             return true;
+         }},
+        {"log cleared, link", Planted::Link, [](const QString& p) {
+             state().LogFile = p;
+             ClearLog();
+             return true;
+         }},
+        {"text file appended, link", Planted::Link, [](const QString& p) { return AppendLine(p, QStringLiteral("x")) != 0; }},
+        {"settings flushed, link", Planted::Link, [](const QString& p) {
+             state().LogToFile = true;
+             state().IniFile = std::make_unique<IniFileObj>(p);
+             iniwritestring(QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
+             const bool failed = !flushIniFile() && !flushIniFile();
+             return failed && state().WarningCount == 1 && state().ErrorCount == 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        const QString dir = guard.fake.root.path();
+        const QString target = dir + QStringLiteral("/.bashrc");
+        writeFile(target, "urørt\n");
+        const QString path = dir + QStringLiteral("/planted");
+        if (c.planted == Planted::Link) {
+            ASSERT_TRUE(QFile::link(target, path));
+        } else {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        }
+        EXPECT_TRUE(c.write(path)) << c.label << ": the refusal is reported";
+        EXPECT_EQ(fileBytes(target), QByteArray("urørt\n")) << c.label;
+        EXPECT_NE(pathKind(path), PathKind::Regular) << c.label << ": the planted name is left alone";
+    }
+}
+
+TEST(SafeWrite, ReplacesAtOnceWithTheRightPermissions)
+{
+    QTemporaryDir dir;
+    const QString eml = dir.filePath(QStringLiteral("temp.eml"));
+    writeFile(eml, "gammel melding som er lengre enn den nye");
+    ::chmod(QFile::encodeName(eml).constData(), 0644);
+    EXPECT_EQ(saveFileSafely(eml, "ny"), QString());
+    EXPECT_EQ(fileBytes(eml), QByteArray("ny"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(eml).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the message is the user's alone";
+
+    const QString ini = dir.filePath(QStringLiteral("tavlund.ini"));
+    writeFile(ini, "[S]\r\n");
+    ::chmod(QFile::encodeName(ini).constData(), 0640);
+    ASSERT_TRUE(writeFileAtomically(ini, "[S]\r\nk=1\r\n", FileMode::KeepExisting).ok());
+    ASSERT_EQ(::stat(QFile::encodeName(ini).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "a settings file keeps the bits its owner chose";
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no temporary file is left";
+
+    EXPECT_FALSE(saveFileSafely(dir.filePath(QStringLiteral("finnes/ikke/temp.eml")), "x").isEmpty());
+}
+
+TEST(SaveThenLoad, OddLinesSurviveAndValuesStayTheSame)
+{
+    struct Case {
+        const char* label;
+        QByteArray file;
+        QStringList keptLines; // lines that must be written back exactly
+    };
+    const Case cases[] = {
+        {"a line with an empty key", "[Pop3]\r\nServerName=pop.firma.example\r\n =x\r\n =[Smtp]\r\n =ServerName=ondsinnet\r\nA=1\r\n",
+         {QStringLiteral(" =x"), QStringLiteral(" =[Smtp]"), QStringLiteral(" =ServerName=ondsinnet")}},
+        {"a section without a name", "[Pop3]\r\nA=1\r\n[]\r\nB=2\r\n[Smtp]\r\nC=3\r\n", {QStringLiteral("[]")}},
+        {"lines before the first section", "B=utenfor\r\n; merknad\r\njunk\r\n[S]\r\nA=1\r\n",
+         {QStringLiteral("B=utenfor"), QStringLiteral("; merknad"), QStringLiteral("junk")}},
+        {"repeated sections and keys", "[S]\r\nA=1\r\nA=2\r\n[T]\r\nX=1\r\n[s]\r\nB=3\r\n", {QStringLiteral("[s]")}},
+        {"invalid UTF-8", "[S]\r\nA=\xE6\xF8\xE5\r\nB=\xC3\r\n", {}},
+        {"a value ending in CR", "[S]\r\nA=x\xC0\x8D\r\n", {}},
+        {"blanks and comments kept", "[S]\r\n  A = 1 \r\n\r\n# kommentar\r\n\r\n[T]\r\nB=2\r\n",
+         {QStringLiteral("  A = 1 "), QStringLiteral("# kommentar")}},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        const QString file = dir.filePath(QStringLiteral("odd.ini"));
+        writeFile(file, c.file);
+        IniFileObj first(file);
+        const QStringList before = model(first);
+        // A change elsewhere makes the save really write the file, three times over.
+        for (int round = 0; round < 3; ++round) {
+            IniFileObj ini(file);
+            ini.writeString(QStringLiteral("Ekstra"), QStringLiteral("Runde"), QString::number(round));
+            ASSERT_TRUE(ini.updateFile()) << c.label;
+        }
+        IniFileObj after(file);
+        QStringList afterModel = model(after);
+        ASSERT_GE(afterModel.size(), 2) << c.label;
+        EXPECT_EQ(afterModel.mid(afterModel.size() - 2), (QStringList{QStringLiteral("[Ekstra]"), QStringLiteral("Runde=2")}))
+            << c.label;
+        afterModel.resize(afterModel.size() - 2);
+        EXPECT_EQ(afterModel, before) << c.label;
+        for (const QString& kept : c.keptLines)
+            EXPECT_TRUE(after.lines().contains(kept)) << c.label << ": " << kept.toStdString();
+    }
+}
+
+TEST(SaveThenLoad, SpecificOddLinesDoNotChangeTheSettings)
+{
+    IniFileObj ini(QString(), QStringLiteral("[Pop3]\nServerName=pop.firma.example\n =[Smtp]\n =ServerName=ondsinnet\nA=1\n"));
+    EXPECT_EQ(ini.sections(), QStringList{QStringLiteral("Pop3")});
+    EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("pop.firma.example"));
+    EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("A")), QStringLiteral("1"));
+    // A value ending in CR, written and read back, keeps its CR.
+    ini.writeString(QStringLiteral("Pop3"), QStringLiteral("Cr"), QStringLiteral("x\r"));
+    IniFileObj again(QString(), ini.text());
+    EXPECT_EQ(again.readString(QStringLiteral("Pop3"), QStringLiteral("Cr")), QStringLiteral("x\r"));
+    // Keys under "[]" stay there and never join the section before.
+    IniFileObj empty(QString(), QStringLiteral("[Pop3]\nA=1\n[]\nB=2\n"));
+    EXPECT_EQ(empty.readString(QStringLiteral("Pop3"), QStringLiteral("B")), QString());
+    EXPECT_EQ(IniFileObj(QString(), empty.text()).readString(QStringLiteral("Pop3"), QStringLiteral("B")), QString());
+}
+
+// ---------------------------------------------------------------- large files
+
+TEST(LogBound, AnOversizedLogIsMovedAsideOnceAndANewOneStarted)
+{
+    struct Case {
+        const char* label;
+        qint64 size;
+        bool olderGeneration;
+        bool moved;
+    };
+    const Case cases[] = {
+        {"under the limit", 100, false, false},
+        {"at the limit", 1000, false, false},
+        {"past the limit", 1001, false, true},
+        {"past the limit, an older .old there", 5000, true, true},
+    };
+    for (const Case& c : cases) {
+        RuntimeFixtureGuard guard;
+        guard.fake.fixedTime = QStringLiteral("t t");
+        textfilStart();
+        const QString log = state().LogFile;
+        const QString old = log + QStringLiteral(".old");
+        writeFile(log, QByteArray(c.size, 'g'));
+        if (c.olderGeneration)
+            writeFile(old, "eldst");
+        boundLogFile(1000);
+        if (c.moved) {
+            EXPECT_EQ(fileBytes(old), QByteArray(c.size, 'g')) << c.label;
+            EXPECT_FALSE(QFile::exists(log)) << c.label;
+            EXPECT_EQ(state().LogLines, QStringList{QStringLiteral("t t LOGGFIL FLYTTET: den forrige loggen (%1 byte) ligger nå i %2.")
+                                                        .arg(c.size)
+                                                        .arg(old)})
+                << c.label;
+        } else {
+            EXPECT_EQ(fileBytes(log).size(), c.size) << c.label;
+            EXPECT_FALSE(QFile::exists(old)) << c.label;
+            EXPECT_TRUE(state().LogLines.isEmpty()) << c.label;
+        }
+        textfilEnd();
+        if (c.moved) {
+            EXPECT_TRUE(fileBytes(log).startsWith("t t LOGGFIL FLYTTET:")) << c.label;
+        }
+    }
+}
