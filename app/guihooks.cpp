@@ -40,7 +40,10 @@ void installGuiHooks()
         QPushButton* no = box.addButton(QStringLiteral("Nei"), QMessageBox::NoRole);
         box.setDefaultButton(no);
         box.setEscapeButton(no);
+        // The user answers with the ordinary pointer, busy or not.
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
         box.exec();
+        QApplication::restoreOverrideCursor();
         return box.clickedButton() == yes;
     };
     rt::platform().setUiHooks(std::move(hooks));

@@ -1,5 +1,6 @@
 // Program entry: the runtime's start-up, the windows, the event loop, the
 // shutdown.
+#include "certtrust.h"
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
@@ -52,6 +53,7 @@ int main(int argc, char* argv[])
 
     rt::runtimeStart(args);
     xmldata::initialize();
+    net::loadTrustedCertificates();
 
     app::createForms();
     QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,

@@ -1,5 +1,7 @@
 #include "SendSMTP.h"
 
+#include "certtrust.h"
+
 #include "errordisplay.h"
 #include "hostport.h"
 #include "offthread.h"
@@ -259,7 +261,8 @@ void TSendSMTPForm::sendMessage()
         log(QStringLiteral("SMTP: ") + rt::username() + QStringLiteral(" tillates tilgang"));
         log(QStringLiteral("SMTP: fra ") + message.sender.address + QStringLiteral(" til ")
             + net::addressListText(message.recipients) + QStringLiteral(" via ") + host);
-        rt::awaitOffThread([this] { smtpClient.connect(); });
+        // A certificate the user may trust is asked about once, then kept.
+        net::withCertificateTrust([this] { rt::awaitOffThread([this] { smtpClient.connect(); }); });
         // Encrypted without a verified certificate (no login, so nothing
         // secret goes): said whether or not the send is logged.
         if (!smtpClient.certificateWarning().isEmpty())

@@ -1,5 +1,6 @@
 #include "ftpunit.h"
 
+#include "certtrust.h"
 #include "ftpsettings.h"
 #include "offthread.h"
 #include "serveroppsett.h"
@@ -277,6 +278,12 @@ auto TFTPform::runStep(Step&& step)
     return rt::awaitOffThreadResult(std::forward<Step>(step));
 }
 
+void TFTPform::connectClient()
+{
+    // A certificate the user may trust is asked about once, then kept.
+    net::withCertificateTrust([this] { runStep([this] { client.connect(); }); });
+}
+
 bool TFTPform::refusedWhileBusy(const QString& Filnavn, bool upload)
 {
     if (!m_busy)
@@ -314,7 +321,7 @@ void TFTPform::SendFil(const QString& Filnavn)
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     try {
-        runStep([this] { client.connect(); });
+        connectClient();
     } catch (const std::exception& e) {
         log(QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
         logCause(e);
@@ -364,10 +371,8 @@ void TFTPform::HentFil(const QString& Filnavn)
 
     qint64 size = -1;
     try {
-        size = runStep([this, &remote] {
-            client.connect();
-            return client.size(remote);
-        });
+        connectClient();
+        size = runStep([this, &remote] { return client.size(remote); });
         if (size == -1) {
             const QString refusal = client.lastReply();
             log(QStringLiteral("FTP: finner ikke filen ") + remote + QStringLiteral(", avbryter forbindelse"));

@@ -68,6 +68,8 @@ private:
     // A call made while a transfer runs (from a timer of the window thread)
     // is refused: the client serves one transfer at a time.
     bool refusedWhileBusy(const QString& Filnavn, bool upload);
+    // Connects off the window thread; asks about a certificate the user may trust.
+    void connectClient();
     // Renames the temporary file over Filnavn, keeping the old one as
     // backup. Returns the outcome for FTPfeilnr.
     qint32 putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup);

@@ -2,6 +2,7 @@
 // scripted SMTP server (faults, log lines) and a real aiosmtpd server (what
 // arrives).
 #include "SendSMTP.h"
+#include "tls.h"
 
 #include "fakeplatform.h"
 #include "inifile.h"
@@ -81,7 +82,7 @@ protected:
                 events.append(busy ? QStringLiteral("busy") : QStringLiteral("normal"));
             },
             [] {},
-            {},
+            [this](const QString& c, const QString& t) { return guard.fake.ask(c, t); },
         });
         rt::textfilStart();
         rt::locateIniFile();
@@ -708,11 +709,13 @@ TEST_F(ComposerTest, SelfSignedStartTlsWithAndWithoutLogin)
     struct Case {
         const char* what;
         bool login;
+        bool trust; // the answer to the question about the certificate
         bool arrives;
     };
     const Case cases[] = {
-        {"Ingen pålogging", false, true},
-        {"Enkel pålogging", true, false},
+        {"Ingen pålogging", false, false, true},
+        {"Enkel pålogging", true, false, false},
+        {"Enkel pålogging, certificate trusted on request", true, true, true},
     };
     rt::state().LogToFile = true;
     for (const Case& c : cases) {
@@ -729,6 +732,9 @@ TEST_F(ComposerTest, SelfSignedStartTlsWithAndWithoutLogin)
         writeLogin(c.login ? 1 : 0, QStringLiteral("kari"), QStringLiteral("hemmelig"));
         rt::state().LogLines.clear();
         guard.fake.messages.clear();
+        guard.fake.questions.clear();
+        guard.fake.answers = {c.trust};
+        net::CertificatePins::instance().clear();
 
         compose(u8("ola@example.no"), u8("Selvsignert"), {u8("Hei")});
         clickSend();
@@ -739,7 +745,14 @@ TEST_F(ComposerTest, SelfSignedStartTlsWithAndWithoutLogin)
             if (line.mid(kTime.size() + 1).startsWith(QStringLiteral("ADVARSEL: ")))
                 warnings.append(line.mid(kTime.size() + 1));
         }
-        if (c.arrives) {
+        // Only a log-in makes the certificate matter enough to ask.
+        EXPECT_EQ(guard.fake.questions.size(), c.login ? 1 : 0);
+        if (c.arrives && c.login) {
+            ASSERT_EQ(got.size(), 1) << server.log().toStdString();
+            EXPECT_TRUE(got[0].info.value(QStringLiteral("tls")).toBool());
+            EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
+            EXPECT_TRUE(warnings.isEmpty());
+        } else if (c.arrives) {
             EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
             ASSERT_EQ(got.size(), 1) << server.log().toStdString();
             EXPECT_TRUE(got[0].info.value(QStringLiteral("tls")).toBool());
@@ -753,6 +766,7 @@ TEST_F(ComposerTest, SelfSignedStartTlsWithAndWithoutLogin)
             EXPECT_TRUE(warnings.isEmpty());
         }
     }
+    net::CertificatePins::instance().clear();
 }
 
 } // namespace

@@ -26,11 +26,15 @@ public:
             [this](const QString& c, const QString& t, rt::MsgIcon i) { messages.append({c, t, i}); },
             [this](bool busy) { busyCalls.append(busy); },
             [this] { ++beeps; },
-            [this](const QString& c, const QString& t) {
-                questions.append({c, t, rt::MsgIcon::None});
-                return !answers.isEmpty() && answers.takeFirst();
-            },
+            [this](const QString& c, const QString& t) { return ask(c, t); },
         });
+    }
+
+    // Records a question and gives the next answer (no when none is left).
+    bool ask(const QString& caption, const QString& text)
+    {
+        questions.append({caption, text, rt::MsgIcon::None});
+        return !answers.isEmpty() && answers.takeFirst();
     }
 
     QString appDataRoot() const override { return root.path(); }
