@@ -1,6 +1,5 @@
 // Program entry: the runtime's start-up, the windows, the event loop, the
 // shutdown.
-#include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
 #include "platform.h"
@@ -46,7 +45,7 @@ int main(int argc, char* argv[])
 
     app::createForms();
     // An error in the first check is shown like any other; the program goes on.
-    rt::runHandler([] { app::BrevglimtForm->showForm(); });
+    app::BrevglimtForm->showForm();
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();

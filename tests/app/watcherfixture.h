@@ -3,6 +3,7 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "mailboxwatcher.h"
 #include "scriptedpop3server.h"
 #include "state.h"
 #include "textfil.h"
@@ -80,8 +81,8 @@ protected:
     QStringList lines() const
     {
         QStringList out;
-        for (int i = 0; i < form->Liste->count(); ++i)
-            out.append(form->Liste->item(i)->text());
+        for (int i = 0; i < form->messageList->count(); ++i)
+            out.append(form->messageList->item(i)->text());
         return out;
     }
 
