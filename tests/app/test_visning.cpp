@@ -266,6 +266,9 @@ TEST_F(WatcherTest, ASettingsDialogComesBackUntilAServerIsStored)
     EXPECT_EQ(server->sessionCount(), 1);
 }
 
+// Each failure point leaves label, lines, list height and indicator colour
+// as the check had them there, names its cause in Norwegian, and the next
+// check works.
 TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
 {
     struct Case {
@@ -273,14 +276,24 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         std::function<void(ScriptedPop3Server&)> arrange;
         QColor colour;
         int linesAfter;
+        const char* text; // the error box's text; %1: the server's port
     };
     const QColor aqua(0, 0xFF, 0xFF), red(0xFF, 0, 0), green(0, 0x80, 0);
     const Case cases[] = {
-        {"no server", [](ScriptedPop3Server& s) { s.stop(); }, aqua, 5},
-        {"greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("GREETING", "opptatt")); }, red, 5},
-        {"password", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("PASS", "feil passord")); }, red, 5},
-        {"STAT", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("STAT", "postkassen er låst")); }, green, 5},
-        {"TOP 3", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("TOP", "borte").onArgument("3")); }, green, 2},
+        {"no server", [](ScriptedPop3Server& s) { s.stop(); }, aqua, 5,
+         "Kan ikke koble til 127.0.0.1:%1: tilkoblingen ble avvist."},
+        {"greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("GREETING", "opptatt")); }, red, 5,
+         "Serveren avviste forbindelsen: opptatt."},
+        {"silent greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::stall("GREETING")); }, red, 5,
+         "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder."},
+        {"password", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("PASS", "[AUTH] feil passord")); }, red, 5,
+         "Serveren avviste innloggingen: [AUTH] feil passord."},
+        {"STAT", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("STAT", "postkassen er låst")); }, green, 5,
+         "Serveren avviste STAT: postkassen er låst."},
+        {"TOP 3", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("TOP", "borte").onArgument("3")); }, green, 2,
+         "Serveren avviste TOP 3: borte."},
+        {"drop at TOP 4", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::drop("TOP").onArgument("4")); }, red, 3,
+         "Forbindelsen til 127.0.0.1 ble brutt."},
     };
     for (const Case& c : cases) {
         server = std::make_unique<ScriptedPop3Server>();
@@ -288,9 +301,11 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         server->setMessages(numberedMessages(5));
         writeSettings();
         TBrevglimtForm& f = makeForm();
+        f.watcher().setTimeouts({2000, 300});
         f.showForm();
         ASSERT_EQ(f.messageList->count(), 5);
         guard.fake.messages.clear();
+        const std::uint16_t port = server->port();
         c.arrange(*server);
         f.checkNowAction->trigger();
         EXPECT_EQ(indicatorColour(f), c.colour) << c.name;
@@ -298,10 +313,19 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         EXPECT_TRUE(f.indicatorShape->isVisible()) << c.name;
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 5")) << c.name;
         EXPECT_EQ(f.messageList->count(), c.linesAfter) << c.name;
+        EXPECT_EQ(f.messageList->height(), 69) << c.name;
         EXPECT_EQ(f.watcher().lastCount(), 5) << c.name;
         ASSERT_EQ(errorTexts().size(), 1) << c.name;
+        EXPECT_EQ(errorTexts().first(), QString::fromUtf8(c.text).arg(port)) << c.name;
         EXPECT_EQ(guard.fake.messages.first().caption, QStringLiteral("brevglimt"));
         EXPECT_FALSE(errorTexts().first().contains(QStringLiteral("hemmelig"))) << c.name;
+        if (std::string(c.name) != "no server") {
+            server->clearFaults();
+            f.checkNowAction->trigger();
+            EXPECT_EQ(errorTexts().size(), 1) << c.name << ": the next check works";
+            EXPECT_EQ(f.messageList->count(), 5) << c.name;
+            EXPECT_FALSE(f.indicatorShape->isVisible()) << c.name;
+        }
         form.reset();
     }
 }
