@@ -10,7 +10,7 @@ libpoco-dev libssl-dev
 libgtest-dev googletest
 xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
-xvfb xauth x11-utils imagemagick
+xvfb xauth x11-utils imagemagick openbox wmctrl xdotool
 "
 
 missing=""

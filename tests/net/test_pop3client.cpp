@@ -446,6 +446,9 @@ INSTANTIATE_TEST_SUITE_P(
                         c.retrieveRaw(1, m);
                     },
                     "Tidsavbrudd"},
+        // 40 ms a byte keeps each wait short, but the line takes longer than 300 ms.
+        StreamBreak{"TrickleGreeting", Pop3Fault::trickle("GREETING", 40), [](Pop3Client&) {},
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
         StreamBreak{"DropAfterPass", Pop3Fault::drop("PASS"), [](Pop3Client&) {}, "ble brutt"},
         StreamBreak{"DropStat", Pop3Fault::drop("STAT"), [](Pop3Client& c) { c.messageCount(); }, "ble brutt"},
         StreamBreak{"DropRetr", Pop3Fault::drop("RETR"),
