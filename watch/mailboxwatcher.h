@@ -27,6 +27,7 @@ public:
     // The next check that finds mail counts as a change.
     void resetLastCount() { m_lastCount = 0; }
 
+    const MailboxSettings& settings() const { return m_settings; }
     // Count found by the last completed check.
     int lastCount() const { return m_lastCount; }
     // False: the next check request does nothing but set it to true.

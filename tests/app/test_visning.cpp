@@ -399,10 +399,7 @@ TEST_F(WatcherTest, DoubleClickSavesTheMessageAndOpensIt)
 
 TEST_F(WatcherTest, DoubleClickWithoutSelectionSendsNothing)
 {
-    server->setMessages(numberedMessages(2));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    TBrevglimtForm& f = shownFormWith(2);
     f.messageList->clearSelection();
     const int sessions = server->sessionCount();
     f.onListDoubleClicked();
@@ -429,10 +426,7 @@ TEST_F(WatcherTest, DeleteRemovesTheSelectedMessageAndChecksAgain)
 
 TEST_F(WatcherTest, DeletingTheOnlyMessageEmptiesTheList)
 {
-    server->setMessages(numberedMessages(1));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    TBrevglimtForm& f = shownFormWith(1);
     f.messageList->setCurrentRow(0);
     f.deleteAction->trigger();
     EXPECT_TRUE(server->messages().isEmpty());

@@ -59,10 +59,7 @@ QStringList subjectsOn(const ScriptedPop3Server& server)
 
 TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 {
-    server->setMessages(numberedMessages(3));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    TBrevglimtForm& f = shownFormWith(3);
     server->addFault(Pop3Fault::stall("STAT", 1200));
 
     int ticks = 0;
@@ -85,10 +82,7 @@ TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 
 TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 {
-    server->setMessages(numberedMessages(2));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    TBrevglimtForm& f = shownFormWith(2);
     const int sessions = server->sessionCount();
     server->clearReceived();
     server->addFault(Pop3Fault::stall("STAT", 800));

@@ -78,6 +78,16 @@ protected:
         return *form;
     }
 
+    // A window shown (so checked once) against a mailbox of n numbered messages.
+    app::TBrevglimtForm& shownFormWith(int messages)
+    {
+        server->setMessages(numberedMessages(messages));
+        writeSettings();
+        app::TBrevglimtForm& f = makeForm();
+        f.showForm();
+        return f;
+    }
+
     QStringList lines() const
     {
         QStringList out;
