@@ -2,45 +2,47 @@
 
 #include "mailheader.h"
 
-#include <QCryptographicHash>
 #include <QHash>
+#include <QRandomGenerator>
 
 namespace watch {
 
+// For counting identities in a QHash.
+size_t qHash(const LineIdentity& id, size_t seed = 0)
+{
+    return ::qHash(id.hash, seed) ^ size_t(id.kind);
+}
+
 namespace {
 
-const QString kUidPrefix = QStringLiteral("uidl:");
-const QString kHeaderPrefix = QStringLiteral("hdr:");
-const QString kDigestPrefix = QStringLiteral("sha256:");
+quint64 keyedHash(const char* data, qsizetype size)
+{
+    static const size_t key = size_t(QRandomGenerator::system()->generate64()) | 1;
+    return quint64(qHashBits(data, size_t(size), key));
+}
 
-QString headerIdentity(const net::HeaderInfo& info)
+LineIdentity identity(IdentityKind kind, const QByteArray& what)
+{
+    return {kind, keyedHash(what.constData(), what.size())};
+}
+
+LineIdentity headerIdentity(const net::HeaderInfo& info)
 {
     if (info.messageId.isEmpty() && info.date.isEmpty())
-        return QString();
-    return kHeaderPrefix + info.messageId + QLatin1Char('|') + info.date;
+        return {};
+    return identity(IdentityKind::Header, (info.messageId + QLatin1Char('\n') + info.date).toUtf8());
 }
 
-QString digestIdentity(const QByteArray& rawHeader)
+// Unknown, or standing for more than one line: no identity.
+void dropShared(QList<LineIdentity>& ids)
 {
-    return kDigestPrefix
-        + QString::fromLatin1(QCryptographicHash::hash(rawHeader, QCryptographicHash::Sha256).toHex());
-}
-
-QHash<QString, int> tally(const QStringList& identities)
-{
-    QHash<QString, int> count;
-    for (const QString& id : identities)
+    QHash<LineIdentity, int> count;
+    count.reserve(ids.size());
+    for (const LineIdentity& id : ids)
         ++count[id];
-    return count;
-}
-
-// Empties every identity that is empty already or occurs more than once.
-void dropShared(QStringList& identities)
-{
-    const QHash<QString, int> count = tally(identities);
-    for (QString& id : identities) {
-        if (count.value(id) != 1)
-            id.clear();
+    for (LineIdentity& id : ids) {
+        if (!id.known() || count.value(id) != 1)
+            id = {};
     }
 }
 
@@ -49,59 +51,48 @@ void dropShared(QStringList& identities)
 ListedHeader describeHeader(const QByteArray& rawHeader)
 {
     const net::HeaderInfo info = net::parseHeader(rawHeader);
-    return {net::listLine(info), headerIdentity(info), digestIdentity(rawHeader)};
+    return {net::listLine(info), headerIdentity(info), identity(IdentityKind::Digest, rawHeader)};
 }
 
-QString uidIdentity(const QByteArray& uid)
+LineIdentity uidIdentity(const QByteArray& uid)
 {
-    return uid.isEmpty() ? QString() : kUidPrefix + QString::fromLatin1(uid);
+    return uid.isEmpty() ? LineIdentity{} : identity(IdentityKind::Uid, uid);
 }
 
-IdentityKind identityKind(const QString& identity)
-{
-    if (identity.startsWith(kUidPrefix))
-        return IdentityKind::Uid;
-    if (identity.startsWith(kHeaderPrefix))
-        return IdentityKind::Header;
-    if (identity.startsWith(kDigestPrefix))
-        return IdentityKind::Digest;
-    return IdentityKind::None;
-}
-
-QString headerIdentityOfKind(IdentityKind kind, const QByteArray& rawHeader)
+LineIdentity headerIdentityOfKind(IdentityKind kind, const QByteArray& rawHeader)
 {
     switch (kind) {
     case IdentityKind::Header: return headerIdentity(net::parseHeader(rawHeader));
-    case IdentityKind::Digest: return digestIdentity(rawHeader);
+    case IdentityKind::Digest: return identity(IdentityKind::Digest, rawHeader);
     case IdentityKind::Uid:
     case IdentityKind::None: break;
     }
-    return QString();
+    return {};
 }
 
-QStringList assignIdentities(const std::optional<std::map<int, QByteArray>>& uids,
-                             const QList<ListedHeader>& headers)
+QList<LineIdentity> assignIdentities(const std::optional<std::map<int, QByteArray>>& uids,
+                                     const QList<ListedHeader>& headers)
 {
-    QStringList ids;
+    QList<LineIdentity> ids;
     ids.reserve(headers.size());
     if (uids) {
         for (int i = 1; i <= headers.size(); ++i) {
             const auto it = uids->find(i);
-            ids.append(it == uids->end() ? QString() : uidIdentity(it->second));
+            ids.append(it == uids->end() ? LineIdentity{} : uidIdentity(it->second));
         }
         dropShared(ids);
         return ids;
     }
-    for (const ListedHeader& h : headers)
-        ids.append(h.byHeader);
-    const QHash<QString, int> byHeader = tally(ids);
-    QStringList digests;
+    QList<LineIdentity> digests;
     digests.reserve(headers.size());
-    for (const ListedHeader& h : headers)
+    for (const ListedHeader& h : headers) {
+        ids.append(h.byHeader);
         digests.append(h.byDigest);
+    }
+    dropShared(ids);
     dropShared(digests);
     for (int i = 0; i < ids.size(); ++i) {
-        if (ids.at(i).isEmpty() || byHeader.value(ids.at(i)) != 1)
+        if (!ids.at(i).known())
             ids[i] = digests.at(i);
     }
     return ids;

@@ -75,7 +75,7 @@ void MailboxWatcher::setTimeouts(const net::Timeouts& timeouts)
 
 bool MailboxWatcher::lineIdentified(int row) const
 {
-    return row >= 0 && row < m_identities.size() && !m_identities.at(row).isEmpty();
+    return row >= 0 && row < m_identities.size() && m_identities.at(row).known();
 }
 
 template <class F>
@@ -124,7 +124,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         // An empty mailbox leaves no line standing for a message it no
         // longer holds.
         m_identities.clear();
-        emit linesRead({});
+        emit linesRead(QStringList());
     }
     emit countRead(count);
     step([this] { m_client.disconnect(); });
@@ -160,20 +160,19 @@ void MailboxWatcher::readLines(int count)
 
 bool MailboxWatcher::stillNamesItsMessage(int row)
 {
-    const QString& expected = m_identities.at(row);
-    const IdentityKind kind = identityKind(expected);
+    const LineIdentity expected = m_identities.at(row);
     const int number = row + 1;
-    const QString now = step([&]() -> QString {
-        if (kind == IdentityKind::Uid) {
+    const LineIdentity now = step([&]() -> LineIdentity {
+        if (expected.kind == IdentityKind::Uid) {
             const auto uid = m_client.uniqueId(number);
-            return uid ? uidIdentity(*uid) : QString();
+            return uid ? uidIdentity(*uid) : LineIdentity{};
         }
         try {
-            return headerIdentityOfKind(kind, m_client.retrieveHeader(number));
+            return headerIdentityOfKind(expected.kind, m_client.retrieveHeader(number));
         } catch (const net::NetError&) {
             if (!m_client.connected())
                 throw;
-            return QString(); // "-ERR": no such message any more
+            return {}; // "-ERR": no such message any more
         }
     });
     if (now == expected)

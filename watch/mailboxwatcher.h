@@ -6,6 +6,7 @@
 // the session is never shared and no check nests inside another.
 #pragma once
 
+#include "lineidentity.h"
 #include "mailboxsettings.h"
 #include "pop3client.h"
 
@@ -73,9 +74,7 @@ public:
     // does not delete.
     Outcome deleteMessage(int row);
 
-    // Identity of each line of the last check; empty where a line cannot be
-    // told apart from the others.
-    const QStringList& lineIdentities() const { return m_identities; }
+    // Whether line row of the last check can be told apart from the others.
     bool lineIdentified(int row) const;
 
 signals:
@@ -103,7 +102,7 @@ private:
 
     net::Pop3Client m_client;
     MailboxSettings m_settings;
-    QStringList m_identities;
+    QList<LineIdentity> m_identities;
     int m_lastCount = 0;
     bool m_nextCheckRuns = false;
     bool m_busy = false;

@@ -316,7 +316,8 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         EXPECT_EQ(f.messageList->height(), 69) << c.name;
         EXPECT_EQ(f.watcher().lastCount(), 5) << c.name;
         ASSERT_EQ(errorTexts().size(), 1) << c.name;
-        EXPECT_EQ(errorTexts().first(), QString::fromUtf8(c.text).arg(port)) << c.name;
+        const QString text = QString::fromUtf8(c.text);
+        EXPECT_EQ(errorTexts().first(), text.contains(QLatin1String("%1")) ? text.arg(port) : text) << c.name;
         EXPECT_EQ(guard.fake.messages.first().caption, QStringLiteral("brevglimt"));
         EXPECT_FALSE(errorTexts().first().contains(QStringLiteral("hemmelig"))) << c.name;
         if (std::string(c.name) != "no server") {
