@@ -59,7 +59,7 @@ int main(int argc, char* argv[])
     QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,
                      [] { rt::runHandler([] { app::BrevglimtForm->showForm(); }); });
     // An error in the first check is shown like any other; the program goes on.
-    rt::runHandler([] { app::BrevglimtForm->showForm(); });
+    app::BrevglimtForm->showForm();
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();

@@ -2,7 +2,9 @@
 
 #include "errordisplay.h"
 #include "felles.h"
-#include "hostport.h"
+#include "mailboxsettings.h"
+#include "mailboxwatcher.h"
+#include "neterror.h"
 #include "platform.h"
 #include "shape.h"
 #include "termination.h"
@@ -17,8 +19,11 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <QToolButton>
+
+#include <stdexcept>
 
 namespace app {
 
@@ -33,7 +38,6 @@ const QColor kYellow(0xFF, 0xFF, 0x00);
 
 constexpr int kLineHeight = 13;
 constexpr int kListMaxHeight = 309;
-constexpr qint32 kMaxScheduleMinutes = 35791; // 35791 × 60000 ms still fits 32 bits
 
 QFont sansFont(int pixels, bool bold = false, const char* family = "MS Sans Serif")
 {
@@ -70,20 +74,22 @@ QAction* addItem(QMenu* menu, const char* name, const QString& caption)
     return a;
 }
 
+// Writes an opened message to the file the mail program is pointed at,
+// readable by the user alone; throws when it cannot be written.
+void saveRetrievedMessage(const QString& path, const QByteArray& message)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size() || !file.commit())
+        throw std::runtime_error(
+            QStringLiteral("Kan ikke lagre meldingen i %1: %2").arg(path, file.errorString()).toStdString());
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 } // namespace
-
-QString uidIdentity(const QByteArray& uid)
-{
-    return QStringLiteral("uidl:") + QString::fromLatin1(uid);
-}
-
-QString headerIdentity(const net::HeaderInfo& info)
-{
-    return QStringLiteral("hdr:") + info.messageId + QLatin1Char('|') + info.date;
-}
 
 TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+    , m_watcher(std::make_unique<watch::MailboxWatcher>())
 {
     setObjectName(QStringLiteral("BrevglimtForm"));
     setWindowTitle(QStringLiteral("BrevglimtForm"));
@@ -94,109 +100,130 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     pal.setColor(QPalette::Window, kNavy);
     setPalette(pal);
 
-    Shape1 = new TShape(TShape::Kind::Rectangle, this);
-    Shape1->setObjectName(QStringLiteral("Shape1"));
-    Shape1->setGeometry(0, 0, 113, 20);
-    Shape1->setBrushColor(kLime);
-    Shape1->setPenColor(kGreen, 2);
+    barShape = new TShape(TShape::Kind::Rectangle, this);
+    barShape->setObjectName(QStringLiteral("barShape"));
+    barShape->setGeometry(0, 0, 113, 20);
+    barShape->setBrushColor(kLime);
+    barShape->setPenColor(kGreen, 2);
 
-    Statuslabel = new QLabel(QStringLiteral("INNBOKS:"), this);
-    Statuslabel->setObjectName(QStringLiteral("Statuslabel"));
-    Statuslabel->setAutoFillBackground(true);
-    QPalette labelPal = Statuslabel->palette();
+    statusLabel = new QLabel(QStringLiteral("INNBOKS:"), this);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setAutoFillBackground(true);
+    QPalette labelPal = statusLabel->palette();
     labelPal.setColor(QPalette::Window, kLime);
     labelPal.setColor(QPalette::WindowText, Qt::black);
-    Statuslabel->setPalette(labelPal);
-    Statuslabel->setFont(sansFont(11));
-    Statuslabel->move(8, 4);
-    Statuslabel->setFixedHeight(13);
-    Statuslabel->adjustSize();
-    Statuslabel->setAttribute(Qt::WA_TransparentForMouseEvents); // presses reach the bar
+    statusLabel->setPalette(labelPal);
+    statusLabel->setFont(sansFont(11));
+    statusLabel->move(8, 4);
+    statusLabel->setFixedHeight(13);
+    statusLabel->adjustSize();
+    statusLabel->setAttribute(Qt::WA_TransparentForMouseEvents); // presses reach the bar
 
-    SpeedButton1 = makeCloseButton(this, "SpeedButton1", QRect(95, 3, 14, 14), kLime);
-    SpeedButton2 = makeCloseButton(this, "SpeedButton2", QRect(419, 7, 14, 14), kYellow);
+    closeBarButton = makeCloseButton(this, "closeBarButton", QRect(95, 3, 14, 14), kLime);
+    closeListButton = makeCloseButton(this, "closeListButton", QRect(419, 7, 14, 14), kYellow);
 
-    Shape2 = new TShape(TShape::Kind::Circle, this);
-    Shape2->setObjectName(QStringLiteral("Shape2"));
-    Shape2->setGeometry(kIndicatorStart, 2, 17, 17);
-    Shape2->setBrushColor(kAqua);
-    Shape2->hide();
+    indicatorShape = new TShape(TShape::Kind::Circle, this);
+    indicatorShape->setObjectName(QStringLiteral("indicatorShape"));
+    indicatorShape->setGeometry(kIndicatorStart, 2, 17, 17);
+    indicatorShape->setBrushColor(kAqua);
+    indicatorShape->hide();
 
-    Liste = new QListWidget(this);
-    Liste->setObjectName(QStringLiteral("Liste"));
-    Liste->setGeometry(0, 20, 433, kListMaxHeight);
-    Liste->setUniformItemSizes(true);
-    Liste->setFrameShape(QFrame::NoFrame);
-    QPalette listPal = Liste->palette();
+    messageList = new QListWidget(this);
+    messageList->setObjectName(QStringLiteral("messageList"));
+    messageList->setGeometry(0, 20, 433, kListMaxHeight);
+    messageList->setUniformItemSizes(true);
+    messageList->setFrameShape(QFrame::NoFrame);
+    QPalette listPal = messageList->palette();
     listPal.setColor(QPalette::Base, kYellow);
     listPal.setColor(QPalette::Text, Qt::black);
-    Liste->setPalette(listPal);
-    Liste->setContextMenuPolicy(Qt::CustomContextMenu);
-    Liste->setSelectionMode(QAbstractItemView::SingleSelection);
-    SpeedButton2->raise(); // its lower edge lies over the list's top
+    messageList->setPalette(listPal);
+    messageList->setContextMenuPolicy(Qt::CustomContextMenu);
+    messageList->setSelectionMode(QAbstractItemView::SingleSelection);
+    closeListButton->raise(); // its lower edge lies over the list's top
 
-    Memo1 = new QPlainTextEdit(QStringLiteral("Memo1"), this);
-    Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setGeometry(16, 128, 409, 185);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-    Memo1->hide();
+    hiddenMessageBuffer = new QPlainTextEdit(QStringLiteral("Memo1"), this);
+    hiddenMessageBuffer->setObjectName(QStringLiteral("hiddenMessageBuffer"));
+    hiddenMessageBuffer->setGeometry(16, 128, 409, 185);
+    hiddenMessageBuffer->setLineWrapMode(QPlainTextEdit::NoWrap);
+    hiddenMessageBuffer->hide();
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(60000);
-    Timer2 = new QTimer(this);
-    Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setInterval(100);
+    scheduleTimer = new QTimer(this);
+    scheduleTimer->setObjectName(QStringLiteral("scheduleTimer"));
+    scheduleTimer->setInterval(60000);
+    indicatorTimer = new QTimer(this);
+    indicatorTimer->setObjectName(QStringLiteral("indicatorTimer"));
+    indicatorTimer->setInterval(100);
 
-    PopupMenu1 = new QMenu(this);
-    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    Brevglimt1 = addItem(PopupMenu1, "Brevglimt1", QStringLiteral("Brevglimt"));
-    Oppsett1 = addItem(PopupMenu1, "Oppsett1", QStringLiteral("Oppsett"));
-    Skjul1 = addItem(PopupMenu1, "Skjul1", QStringLiteral("Skjul"));
-    PopupMenu1->addSeparator()->setObjectName(QStringLiteral("N2"));
-    OmBrevglimt1 = addItem(PopupMenu1, "OmBrevglimt1", QStringLiteral("Om brevglimt"));
-    Vismeldingsliste = addItem(PopupMenu1, "Vismeldingsliste", QStringLiteral("Vis meldingsliste"));
-    Vismeldingsliste->setCheckable(true);
-    PopupMenu1->addSeparator()->setObjectName(QStringLiteral("N3"));
-    Sendepost1 = addItem(PopupMenu1, "Sendepost1", QStringLiteral("Ny epost"));
-    PopupMenu1->addSeparator()->setObjectName(QStringLiteral("N1"));
-    Avslutt1 = addItem(PopupMenu1, "Avslutt1", QStringLiteral("Avslutt"));
+    mainMenu = new QMenu(this);
+    mainMenu->setObjectName(QStringLiteral("mainMenu"));
+    checkNowAction = addItem(mainMenu, "checkNowAction", QStringLiteral("Brevglimt"));
+    settingsAction = addItem(mainMenu, "settingsAction", QStringLiteral("Oppsett"));
+    hideAction = addItem(mainMenu, "hideAction", QStringLiteral("Skjul"));
+    mainMenu->addSeparator();
+    aboutAction = addItem(mainMenu, "aboutAction", QStringLiteral("Om brevglimt"));
+    showListAction = addItem(mainMenu, "showListAction", QStringLiteral("Vis meldingsliste"));
+    showListAction->setCheckable(true);
+    mainMenu->addSeparator();
+    newMailAction = addItem(mainMenu, "newMailAction", QStringLiteral("Ny epost"));
+    mainMenu->addSeparator();
+    quitAction = addItem(mainMenu, "quitAction", QStringLiteral("Avslutt"));
 
-    PopupMenu2 = new QMenu(this);
-    PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
-    Slett1 = addItem(PopupMenu2, "Slett1", QStringLiteral("Slett"));
+    listMenu = new QMenu(this);
+    listMenu->setObjectName(QStringLiteral("listMenu"));
+    deleteAction = addItem(listMenu, "deleteAction", QStringLiteral("Slett"));
 
-    // Every handler runs under the top-level error display.
+    // Every handler runs under the error display.
     auto bind = [this](auto signalSource, auto signal, void (TBrevglimtForm::*handler)()) {
-        connect(signalSource, signal, this, [this, handler] { rt::runHandler([&] { (this->*handler)(); }); });
+        connect(signalSource, signal, this, [this, handler] { runHandler([&] { (this->*handler)(); }); });
     };
-    connect(Shape1, &TShape::mousePressed, this, [this] { rt::runHandler([&] { Shape1MouseDown(); }); });
-    bind(SpeedButton1, &QToolButton::clicked, &TBrevglimtForm::SpeedButton1Click);
-    bind(SpeedButton2, &QToolButton::clicked, &TBrevglimtForm::SpeedButton2Click);
-    bind(Timer1, &QTimer::timeout, &TBrevglimtForm::Timer1Timer);
-    bind(Timer2, &QTimer::timeout, &TBrevglimtForm::Timer2Timer);
-    bind(PopupMenu1, &QMenu::aboutToShow, &TBrevglimtForm::PopupMenu1Popup);
-    bind(Brevglimt1, &QAction::triggered, &TBrevglimtForm::Brevglimt1Click);
-    bind(Oppsett1, &QAction::triggered, &TBrevglimtForm::Oppsett1Click);
-    bind(Skjul1, &QAction::triggered, &TBrevglimtForm::Skjul1Click);
-    bind(OmBrevglimt1, &QAction::triggered, &TBrevglimtForm::OmBrevglimt1Click);
-    bind(Vismeldingsliste, &QAction::triggered, &TBrevglimtForm::VismeldingslisteClick);
-    bind(Sendepost1, &QAction::triggered, &TBrevglimtForm::Sendepost1Click);
-    bind(Avslutt1, &QAction::triggered, &TBrevglimtForm::Avslutt1Click);
-    bind(Slett1, &QAction::triggered, &TBrevglimtForm::Slett1Click);
+    bind(barShape, &TShape::mousePressed, &TBrevglimtForm::onBarPressed);
+    bind(closeBarButton, &QToolButton::clicked, &TBrevglimtForm::onCloseBarClicked);
+    bind(closeListButton, &QToolButton::clicked, &TBrevglimtForm::onCloseListClicked);
+    bind(scheduleTimer, &QTimer::timeout, &TBrevglimtForm::onScheduleTick);
+    bind(indicatorTimer, &QTimer::timeout, &TBrevglimtForm::onIndicatorTick);
+    bind(mainMenu, &QMenu::aboutToShow, &TBrevglimtForm::onMainMenuAboutToShow);
+    bind(checkNowAction, &QAction::triggered, &TBrevglimtForm::onCheckNowChosen);
+    bind(settingsAction, &QAction::triggered, &TBrevglimtForm::onSettingsChosen);
+    bind(hideAction, &QAction::triggered, &TBrevglimtForm::onHideChosen);
+    bind(aboutAction, &QAction::triggered, &TBrevglimtForm::onAboutChosen);
+    bind(showListAction, &QAction::triggered, &TBrevglimtForm::onShowListToggled);
+    bind(newMailAction, &QAction::triggered, &TBrevglimtForm::onNewMailChosen);
+    bind(quitAction, &QAction::triggered, &TBrevglimtForm::onQuitChosen);
+    bind(deleteAction, &QAction::triggered, &TBrevglimtForm::onDeleteChosen);
     // A double-click anywhere in the list opens the selected message, as
     // one on empty space below the lines does too.
-    Liste->viewport()->installEventFilter(this);
-    connect(Liste, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { PopupMenu2->popup(Liste->viewport()->mapToGlobal(pos)); });
+    messageList->viewport()->installEventFilter(this);
+    connect(messageList, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { listMenu->popup(messageList->viewport()->mapToGlobal(pos)); });
 
-    POP3.onConnected = [this] { POP3Connected(); };
-    POP3.onDisconnected = [this] { POP3Disconnected(); };
+    // What the watcher reports, shown as it comes.
+    connect(m_watcher.get(), &watch::MailboxWatcher::checkStarted, this, [this] { indicatorOn(true); });
+    connect(m_watcher.get(), &watch::MailboxWatcher::actionStarted, this, [this] { indicatorOn(false); });
+    connect(m_watcher.get(), &watch::MailboxWatcher::connectionOpened, this,
+            [this] { indicatorShape->setBrushColor(kGreen); });
+    connect(m_watcher.get(), &watch::MailboxWatcher::connectionClosed, this,
+            [this] { indicatorShape->setBrushColor(kRed); });
+    connect(m_watcher.get(), &watch::MailboxWatcher::linesRead, this, &TBrevglimtForm::replaceLines);
+    connect(m_watcher.get(), &watch::MailboxWatcher::countRead, this,
+            [this](int count) { setStatusText(QStringLiteral("INNBOKS: ") + QString::number(count)); });
 
     updateShape();
 }
 
 TBrevglimtForm::~TBrevglimtForm() = default;
+
+void TBrevglimtForm::runHandler(const std::function<void()>& handler)
+{
+    const QScopedValueRollback<bool> restore(m_boxOpen);
+    rt::runHandler([&] {
+        try {
+            handler();
+        } catch (...) {
+            m_boxOpen = true; // held while the error box stands
+            throw;
+        }
+    });
+}
 
 // ---------------------------------------------------------------- look
 
@@ -205,45 +232,59 @@ void TBrevglimtForm::updateShape()
     // Only the controls exist on screen; the rest of the strip is
     // see-through and lets the mouse through to what lies beneath.
     QRegion region;
-    for (QWidget* w : {static_cast<QWidget*>(Shape1), static_cast<QWidget*>(Statuslabel),
-                       static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
-                       static_cast<QWidget*>(Liste)}) {
+    for (QWidget* w : {static_cast<QWidget*>(barShape), static_cast<QWidget*>(statusLabel),
+                       static_cast<QWidget*>(closeBarButton), static_cast<QWidget*>(closeListButton),
+                       static_cast<QWidget*>(messageList)}) {
         if (w->isVisibleTo(this))
             region += w->geometry();
     }
-    if (Shape2->isVisibleTo(this))
-        region += QRegion(Shape2->geometry(), QRegion::Ellipse);
+    if (indicatorShape->isVisibleTo(this))
+        region += QRegion(indicatorShape->geometry(), QRegion::Ellipse);
     setMask(region);
 }
 
 void TBrevglimtForm::setListVisible(bool visible)
 {
-    Liste->setVisible(visible);
-    SpeedButton2->setVisible(Liste->isVisibleTo(this));
+    messageList->setVisible(visible);
+    closeListButton->setVisible(messageList->isVisibleTo(this));
     updateShape();
 }
 
 void TBrevglimtForm::setStatusText(const QString& text)
 {
-    Statuslabel->setText(text);
-    Statuslabel->adjustSize();
-    Statuslabel->setFixedHeight(13);
+    statusLabel->setText(text);
+    statusLabel->adjustSize();
+    statusLabel->setFixedHeight(13);
     updateShape();
+}
+
+void TBrevglimtForm::replaceLines(const QStringList& lines)
+{
+    messageList->setUpdatesEnabled(false);
+    messageList->clear();
+    for (const QString& line : lines) {
+        auto* item = new QListWidgetItem(line);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+        item->setSizeHint(QSize(0, kLineHeight));
+        messageList->addItem(item);
+    }
+    messageList->setUpdatesEnabled(true);
 }
 
 void TBrevglimtForm::indicatorOn(bool aqua)
 {
     if (aqua)
-        Shape2->setBrushColor(kAqua);
-    Timer2->start();
-    Shape2->show();
+        indicatorShape->setBrushColor(kAqua);
+    indicatorTimer->start();
+    indicatorShape->show();
     updateShape();
 }
 
 void TBrevglimtForm::indicatorOff()
 {
-    Timer2->stop();
-    Shape2->hide();
+    indicatorTimer->stop();
+    indicatorShape->hide();
     updateShape();
 }
 
@@ -251,25 +292,30 @@ void TBrevglimtForm::indicatorOff()
 
 void TBrevglimtForm::showForm()
 {
+    runHandler([this] { bringToFront(); });
+}
+
+void TBrevglimtForm::bringToFront()
+{
     const bool wasHidden = !isVisible();
     show();
     raise();
     activateWindow();
     if (wasHidden)
-        FormShow();
+        runShowSequence();
 }
 
-void TBrevglimtForm::FormShow()
+void TBrevglimtForm::runShowSequence()
 {
     move(23, 2);
-    hentoppsett();
-    sjekkpop(this);
+    readSettings();
+    checkMailbox();
 }
 
 bool TBrevglimtForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == Liste->viewport() && event->type() == QEvent::MouseButtonDblClick) {
-        rt::runHandler([this] { ListeDblClick(); });
+    if (watched == messageList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        runHandler([this] { onListDoubleClicked(); });
         return true;
     }
     return QWidget::eventFilter(watched, event);
@@ -277,7 +323,7 @@ bool TBrevglimtForm::eventFilter(QObject* watched, QEvent* event)
 
 void TBrevglimtForm::contextMenuEvent(QContextMenuEvent* event)
 {
-    PopupMenu1->popup(event->globalPos());
+    mainMenu->popup(event->globalPos());
 }
 
 void TBrevglimtForm::closeEvent(QCloseEvent* event)
@@ -288,266 +334,201 @@ void TBrevglimtForm::closeEvent(QCloseEvent* event)
 
 int TBrevglimtForm::selectedRow() const
 {
-    const QList<QListWidgetItem*> selected = Liste->selectedItems();
-    return selected.isEmpty() ? -1 : Liste->row(selected.first());
+    const QList<QListWidgetItem*> selected = messageList->selectedItems();
+    return selected.isEmpty() ? -1 : messageList->row(selected.first());
 }
 
 // ---------------------------------------------------------------- settings and check
 
-void TBrevglimtForm::hentoppsett()
+void TBrevglimtForm::readSettings()
 {
-    rt::useuserini();
-    rt::iniselect(QStringLiteral("Pop3"));
-    const net::HostPort server = net::splitHostPort(rt::inireadstring(QStringLiteral("ServerName")), 110);
-    POP3.host = server.host;
-    POP3.port = server.port;
-    POP3.user = rt::inireadstring(QStringLiteral("ServerUser"));
-    POP3.password = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
-    sjekkioppstart = rt::inireadbool(QStringLiteral("StartupCheck"));
-    VisVindu = rt::inireadbool(QStringLiteral("ShowOnNew"));
-    VisListeNy = rt::inireadbool(QStringLiteral("ShowListOnNew"));
-    LagLyd = rt::inireadbool(QStringLiteral("BeepOnMail"));
-    HideVedIngenPost = rt::inireadbool(QStringLiteral("HideWindow"));
-    // Outside 0 … 35791 minutes the interval would not fit: no schedule
-    // below, the longest one above.
-    const qint32 minutes = std::clamp(rt::inireadint(QStringLiteral("ScheduleMinutes")), 0, kMaxScheduleMinutes);
-    const int interval = minutes * 60000;
+    const watch::MailboxSettings settings = watch::readMailboxSettings();
+    m_watcher->configure(settings);
+    showWindowOnChange = settings.showOnNew;
+    showListOnChange = settings.showListOnNew;
+    beepOnChange = settings.beepOnMail;
+    hideWhenEmpty = settings.hideWhenEmpty;
     // A changed interval restarts the countdown, an unchanged one keeps it;
     // a timer of 0 ms would fire without pause, so it is stopped instead.
-    if (interval == 0)
-        Timer1->stop();
-    if (interval != Timer1->interval())
-        Timer1->setInterval(interval);
-    const bool showList = rt::inireadbool(QStringLiteral("ShowList"));
-    rt::inistandard();
-    rt::usemainini();
+    if (settings.scheduleMs == 0)
+        scheduleTimer->stop();
+    if (settings.scheduleMs != scheduleTimer->interval())
+        scheduleTimer->setInterval(settings.scheduleMs);
 
-    setListVisible(showList);
-    if (POP3.host.isEmpty())
-        Oppsett1Click();
-    Sisteantall = 0;
-    if (Timer1->interval() > 0 && !Timer1->isActive())
-        Timer1->start();
+    setListVisible(settings.showList);
+    if (settings.host.isEmpty())
+        onSettingsChosen();
+    m_watcher->resetLastCount();
+    if (scheduleTimer->interval() > 0 && !scheduleTimer->isActive())
+        scheduleTimer->start();
 }
 
-void TBrevglimtForm::sjekkpop(QObject*)
+void TBrevglimtForm::checkMailbox()
 {
-    if (!sjekkioppstart) {
-        sjekkioppstart = true;
+    const watch::MailboxWatcher::CheckReport report = m_watcher->check();
+    if (!report.ran)
         return;
-    }
-    indicatorOn(true);
-    if (POP3.connected())
-        POP3.disconnect();
-    POP3.connect();
-    const int n = POP3.messageCount();
-    if (n > 0) {
-        Liste->clear();
-        m_identities.clear();
-        const auto uids = POP3.uniqueIds();
-        m_usesUidl = uids.has_value();
-        Liste->setUpdatesEnabled(false);
-        try {
-            POP3.retrieveHeaders(1, n, [&](int i, const QByteArray& raw) {
-                Msg = net::parseHeader(raw);
-                auto* item = new QListWidgetItem(net::listLine(Msg));
-                item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-                item->setCheckState(Qt::Unchecked);
-                item->setSizeHint(QSize(0, kLineHeight));
-                Liste->addItem(item);
-                if (m_usesUidl)
-                    m_identities.append(uidIdentity(uids->count(i) ? uids->at(i) : QByteArray()));
-                else
-                    m_identities.append(headerIdentity(Msg));
-            });
-        } catch (...) {
-            Liste->setUpdatesEnabled(true);
-            throw;
-        }
-        Liste->setUpdatesEnabled(true);
-    }
-    setStatusText(QStringLiteral("INNBOKS: ") + QString::number(n));
-    POP3.disconnect();
-    Liste->setFixedHeight(std::min((n - 1) * kLineHeight + 17, kListMaxHeight));
+    const int n = report.count;
+    messageList->setFixedHeight(std::min((n - 1) * kLineHeight + 17, kListMaxHeight));
     updateShape();
-    if (HideVedIngenPost && n == 0)
+    if (hideWhenEmpty && n == 0)
         hide();
-    if (n != Sisteantall) {
-        if (VisVindu)
-            showForm();
-        Sisteantall = n;
-        if (LagLyd)
+    if (report.changed) {
+        if (showWindowOnChange)
+            bringToFront();
+        if (beepOnChange)
             rt::platform().beep();
-        if (VisListeNy)
-            Liste->setVisible(true);
-        setListVisible(Liste->isVisibleTo(this));
+        if (showListOnChange)
+            messageList->setVisible(true);
+        setListVisible(messageList->isVisibleTo(this));
     }
     indicatorOff();
 }
 
 // ---------------------------------------------------------------- message actions
 
-QString TBrevglimtForm::identityOnServer(int number)
+void TBrevglimtForm::showNotice(const QString& text)
 {
-    if (m_usesUidl) {
-        const auto uid = POP3.uniqueId(number);
-        return uid ? uidIdentity(*uid) : QString();
-    }
-    try {
-        return headerIdentity(net::parseHeader(POP3.retrieveHeader(number)));
-    } catch (const net::NetError&) {
-        if (!POP3.connected())
-            throw;
-        return QString(); // "-ERR": no such message any more
-    }
+    const QScopedValueRollback<bool> open(m_boxOpen, true);
+    rt::platform().messageBox(QStringLiteral("Brevglimt"), text, rt::MsgIcon::Information);
 }
 
-bool TBrevglimtForm::confirmLine(int row)
+void TBrevglimtForm::mailboxChanged()
 {
-    if (row < 0 || row >= m_identities.size())
-        return true;
-    if (identityOnServer(row + 1) == m_identities.at(row))
-        return true;
-    POP3.disconnect();
     indicatorOff();
-    rt::platform().messageBox(QStringLiteral("Brevglimt"),
-                              QStringLiteral("Postkassen er endret siden forrige sjekk, så meldingen ble ikke "
-                                             "rørt. Meldingslisten hentes på nytt."),
-                              rt::MsgIcon::Information);
-    sjekkpop(this);
-    return false;
+    showNotice(QStringLiteral("Postkassen er endret siden forrige sjekk, så meldingen ble ikke rørt. "
+                              "Meldingslisten hentes på nytt."));
+    checkMailbox();
 }
 
-void TBrevglimtForm::ListeDblClick()
+namespace {
+QString unidentifiedText(const QString& done)
 {
-    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
-    Timer2->start();
-    Shape2->show();
-    updateShape();
-    Memo1->clear();
-    if (!POP3.connected())
-        POP3.connect();
+    return QStringLiteral("Meldingen kan ikke skilles sikkert fra andre meldinger i postkassen, så den ble ikke %1.")
+        .arg(done);
+}
+} // namespace
+
+void TBrevglimtForm::onListDoubleClicked()
+{
+    // With no line selected there is nothing to open and nothing is sent.
     const int row = selectedRow();
-    if (!confirmLine(row))
+    if (row < 0)
         return;
-    QByteArray message;
-    if (POP3.retrieveRaw(row + 1, message)) {
-        Memo1->setPlainText(QString::fromUtf8(message));
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size() || !file.commit())
-            throw std::runtime_error(QStringLiteral("Kan ikke lagre meldingen i %1: %2")
-                                         .arg(path, file.errorString())
-                                         .toStdString());
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        rt::ShellOpen(path, QString(), QString());
+    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
+    hiddenMessageBuffer->clear();
+    const watch::MailboxWatcher::Retrieved r = m_watcher->retrieveMessage(row);
+    switch (r.outcome) {
+    case watch::MailboxWatcher::Outcome::Ignored: return;
+    case watch::MailboxWatcher::Outcome::Unidentified: showNotice(unidentifiedText(QStringLiteral("åpnet"))); return;
+    case watch::MailboxWatcher::Outcome::Changed: mailboxChanged(); return;
+    case watch::MailboxWatcher::Outcome::Refused:
+        indicatorOff();
+        repaint();
+        throw net::NetError(r.refusal);
+    case watch::MailboxWatcher::Outcome::Done: break;
     }
-    POP3.disconnect();
+    hiddenMessageBuffer->setPlainText(QString::fromUtf8(r.message));
+    saveRetrievedMessage(path, r.message);
+    rt::ShellOpen(path, QString(), QString());
     indicatorOff();
     repaint();
 }
 
-void TBrevglimtForm::Slett1Click()
+void TBrevglimtForm::onDeleteChosen()
 {
     const int row = selectedRow();
     if (row < 0)
         return;
-    Timer2->start();
-    Shape2->show();
-    updateShape();
-    if (!POP3.connected())
-        POP3.connect();
-    if (!confirmLine(row))
-        return;
-    POP3.deleteMessage(row + 1);
-    POP3.disconnect();
+    switch (m_watcher->deleteMessage(row)) {
+    case watch::MailboxWatcher::Outcome::Ignored:
+    case watch::MailboxWatcher::Outcome::Refused: return;
+    case watch::MailboxWatcher::Outcome::Unidentified: showNotice(unidentifiedText(QStringLiteral("slettet"))); return;
+    case watch::MailboxWatcher::Outcome::Changed: mailboxChanged(); return;
+    case watch::MailboxWatcher::Outcome::Done: break;
+    }
     indicatorOff();
-    sjekkpop(this);
+    checkMailbox();
 }
 
 // ---------------------------------------------------------------- other handlers
 
-void TBrevglimtForm::Shape1MouseDown()
+void TBrevglimtForm::onBarPressed()
 {
-    PopupMenu1->popup(QCursor::pos());
+    mainMenu->popup(QCursor::pos());
 }
 
-void TBrevglimtForm::SpeedButton1Click()
-{
-    close();
-}
-
-void TBrevglimtForm::Avslutt1Click()
+void TBrevglimtForm::onCloseBarClicked()
 {
     close();
 }
 
-void TBrevglimtForm::Brevglimt1Click()
+void TBrevglimtForm::onQuitChosen()
 {
-    sjekkpop(Brevglimt1);
+    close();
 }
 
-void TBrevglimtForm::Timer1Timer()
+void TBrevglimtForm::onCheckNowChosen()
 {
-    sjekkpop(Timer1);
+    checkMailbox();
 }
 
-void TBrevglimtForm::Oppsett1Click()
+void TBrevglimtForm::onScheduleTick()
+{
+    // A tick while a failure box stands, or while the server is being
+    // contacted, is dropped; the schedule goes on with the next one.
+    if (m_boxOpen || m_watcher->busy())
+        return;
+    checkMailbox();
+}
+
+void TBrevglimtForm::onSettingsChosen()
 {
     // After a termination signal no new dialog opens, so the program can end.
     if (!settingsDialog || rt::terminationRequested())
         return;
     settingsDialog();
-    hentoppsett();
+    readSettings();
 }
 
-void TBrevglimtForm::Skjul1Click()
+void TBrevglimtForm::onHideChosen()
 {
     hide();
 }
 
-void TBrevglimtForm::OmBrevglimt1Click()
+void TBrevglimtForm::onAboutChosen()
 {
     if (aboutBox)
         aboutBox();
 }
 
-void TBrevglimtForm::VismeldingslisteClick()
+void TBrevglimtForm::onShowListToggled()
 {
-    setListVisible(!Liste->isVisibleTo(this));
+    setListVisible(!messageList->isVisibleTo(this));
 }
 
-void TBrevglimtForm::PopupMenu1Popup()
+void TBrevglimtForm::onMainMenuAboutToShow()
 {
-    Vismeldingsliste->setChecked(Liste->isVisibleTo(this));
+    showListAction->setChecked(messageList->isVisibleTo(this));
 }
 
-void TBrevglimtForm::SpeedButton2Click()
+void TBrevglimtForm::onCloseListClicked()
 {
     setListVisible(false);
 }
 
-void TBrevglimtForm::Sendepost1Click()
+void TBrevglimtForm::onNewMailChosen()
 {
     if (composer)
         composer();
 }
 
-void TBrevglimtForm::Timer2Timer()
+void TBrevglimtForm::onIndicatorTick()
 {
-    const int left = Shape2->x() > 401 ? kIndicatorStart : Shape2->x() + 3;
-    Shape2->move(left, Shape2->y());
+    const int left = indicatorShape->x() > 401 ? kIndicatorStart : indicatorShape->x() + 3;
+    indicatorShape->move(left, indicatorShape->y());
     updateShape();
-    Shape2->repaint();
-}
-
-void TBrevglimtForm::POP3Connected()
-{
-    Shape2->setBrushColor(kGreen);
-}
-
-void TBrevglimtForm::POP3Disconnected()
-{
-    Shape2->setBrushColor(kRed);
+    indicatorShape->repaint();
 }
 
 } // namespace app

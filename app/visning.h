@@ -1,12 +1,13 @@
 // The main window: a borderless, always-on-top strip in the top-left corner
-// with the inbox count, and below it the list of waiting messages.
+// with the inbox count, and below it the list of waiting messages. It shows
+// what the mailbox watcher reports and hands it the user's actions; the
+// watcher talks to the server on a worker thread, so the strip keeps
+// painting and its indicator keeps moving while the server is contacted.
 #pragma once
-
-#include "mailheader.h"
-#include "pop3client.h"
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class QListWidget;
 class QLabel;
@@ -15,6 +16,10 @@ class QAction;
 class QPlainTextEdit;
 class QTimer;
 class QToolButton;
+
+namespace watch {
+class MailboxWatcher;
+}
 
 namespace app {
 
@@ -27,13 +32,15 @@ public:
     ~TBrevglimtForm() override;
 
     // Makes the window visible and brings it to the front; when it was
-    // hidden, the show sequence (position, settings, check) runs first.
+    // hidden, the show sequence (position, settings, check) runs first. An
+    // error on the way is shown in the error box.
     void showForm();
 
     // Reads the mailbox settings and arms the schedule.
-    void hentoppsett();
-    // One check of the mailbox.
-    void sjekkpop(QObject* sender = nullptr);
+    void readSettings();
+    // One check of the mailbox (swallowed after a reading of the settings
+    // with "StartupCheck" off; ignored while another server step runs).
+    void checkMailbox();
 
     // Opens the settings dialog; set by the program once that window exists.
     std::function<void()> settingsDialog;
@@ -42,64 +49,59 @@ public:
     // Shows the about box modally.
     std::function<void()> aboutBox;
 
-    // Controls and members, named as the rest of the program knows them.
-    TShape* Shape1;
-    QLabel* Statuslabel;
-    QToolButton* SpeedButton1;
-    QToolButton* SpeedButton2;
-    TShape* Shape2;
-    QListWidget* Liste;
-    QPlainTextEdit* Memo1;
-    net::Pop3Client POP3;
-    net::HeaderInfo Msg;
-    QTimer* Timer1;
-    QTimer* Timer2;
-    QMenu* PopupMenu1;
-    QMenu* PopupMenu2;
-    QAction* Brevglimt1;
-    QAction* Oppsett1;
-    QAction* Skjul1;
-    QAction* OmBrevglimt1;
-    QAction* Vismeldingsliste;
-    QAction* Sendepost1;
-    QAction* Avslutt1;
-    QAction* Slett1;
+    watch::MailboxWatcher& watcher() { return *m_watcher; }
 
-    // State read by hentoppsett and used by sjekkpop.
-    bool sjekkioppstart = false;
-    bool HideVedIngenPost = false;
-    qint32 Sisteantall = 0;
-    bool LagLyd = false;
-    bool VisVindu = false;
-    bool VisListeNy = false;
+    // Controls.
+    TShape* barShape;             // the lime bar; a press opens the main menu
+    QLabel* statusLabel;          // "INNBOKS: " and the count
+    QToolButton* closeBarButton;  // the bar's "X": ends the program
+    QToolButton* closeListButton; // the list's "X": hides the list
+    TShape* indicatorShape;       // the circle that moves while the server is contacted
+    QListWidget* messageList;     // one line per waiting message
+    QPlainTextEdit* hiddenMessageBuffer; // never shown; holds an opened message
+    QTimer* scheduleTimer;        // the scheduled checks
+    QTimer* indicatorTimer;       // moves the indicator every 100 ms
+    QMenu* mainMenu;
+    QMenu* listMenu;
+    QAction* checkNowAction; // "Brevglimt"
+    QAction* settingsAction; // "Oppsett"
+    QAction* hideAction;     // "Skjul"
+    QAction* aboutAction;    // "Om brevglimt"
+    QAction* showListAction; // "Vis meldingsliste"
+    QAction* newMailAction;  // "Ny epost"
+    QAction* quitAction;     // "Avslutt"
+    QAction* deleteAction;   // "Slett", in the list's menu
+
+    // How the strip reacts to a check, read with the settings.
+    bool hideWhenEmpty = false;      // "HideWindow": hide after a check that finds nothing
+    bool beepOnChange = false;       // "BeepOnMail"
+    bool showWindowOnChange = false; // "ShowOnNew"
+    bool showListOnChange = false;   // "ShowListOnNew"
 
     // Event handlers.
-    void FormShow();
-    void Shape1MouseDown();
-    void SpeedButton1Click();
-    void Avslutt1Click();
-    void Brevglimt1Click();
-    void Timer1Timer();
-    void Oppsett1Click();
-    void Skjul1Click();
-    void OmBrevglimt1Click();
-    void VismeldingslisteClick();
-    void PopupMenu1Popup();
-    void SpeedButton2Click();
-    void Sendepost1Click();
-    void Timer2Timer();
-    void POP3Connected();
-    void POP3Disconnected();
-    void ListeDblClick();
-    void Slett1Click();
-
-    // Identity of each list line's message at the last check, so that an
-    // action never hits another message after the mailbox has changed.
-    QStringList lineIdentities() const { return m_identities; }
+    void runShowSequence();
+    void onBarPressed();
+    void onCloseBarClicked();
+    void onQuitChosen();
+    void onCheckNowChosen();
+    void onScheduleTick();
+    void onSettingsChosen();
+    void onHideChosen();
+    void onAboutChosen();
+    void onShowListToggled();
+    void onMainMenuAboutToShow();
+    void onCloseListClicked();
+    void onNewMailChosen();
+    void onIndicatorTick();
+    void onListDoubleClicked();
+    void onDeleteChosen();
 
     static constexpr int kIndicatorStart = 129;
     // Row of the selected line, -1 when none is selected.
     int selectedRow() const;
+    // A failure box (or another box of the strip's own) is open: no
+    // scheduled check starts meanwhile.
+    bool boxOpen() const { return m_boxOpen; }
 
 signals:
     // The window was closed: the program ends.
@@ -111,22 +113,23 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Runs an event handler; an error it lets through is shown in the error
+    // box, and while that box is open no scheduled check starts.
+    void runHandler(const std::function<void()>& handler);
+    // Shows the window; when it was hidden the show sequence runs inside.
+    void bringToFront();
     void indicatorOn(bool aqua);
     void indicatorOff();
     void updateShape();
     void setListVisible(bool visible);
     void setStatusText(const QString& text);
-    // True when message number i on the server is still the one line i-1
-    // stood for; otherwise tells the user, checks again and returns false.
-    bool confirmLine(int row);
-    QString identityOnServer(int number);
-    bool m_usesUidl = false;
-    QStringList m_identities;
-};
+    void replaceLines(const QStringList& lines);
+    void showNotice(const QString& text);
+    // The line's message on the server is another now: say so, read again.
+    void mailboxChanged();
 
-// The message number names a message by its unique id when the server
-// offers one, otherwise by its Message-ID and Date.
-QString uidIdentity(const QByteArray& uid);
-QString headerIdentity(const net::HeaderInfo& info);
+    std::unique_ptr<watch::MailboxWatcher> m_watcher;
+    bool m_boxOpen = false;
+};
 
 } // namespace app

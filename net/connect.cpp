@@ -4,9 +4,11 @@
 #include <Poco/Net/DNS.h>
 #include <Poco/Net/HostEntry.h>
 #include <Poco/Net/IPAddress.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Timespan.h>
 
+#include <cerrno>
 #include <vector>
 
 namespace net {
@@ -17,6 +19,29 @@ Poco::Timespan span(int ms)
     return Poco::Timespan(Poco::Timespan::TimeDiff(ms) * 1000);
 }
 } // namespace
+
+QString connectFailureReason(const Poco::Exception& e, int connectMs)
+{
+    if (dynamic_cast<const Poco::TimeoutException*>(&e))
+        return QStringLiteral("fikk ikke svar på %1").arg(durationText(connectMs));
+    if (dynamic_cast<const Poco::Net::ConnectionRefusedException*>(&e))
+        return QStringLiteral("tilkoblingen ble avvist");
+    if (dynamic_cast<const Poco::Net::DNSException*>(&e))
+        return QStringLiteral("fant ikke serveren");
+    switch (e.code()) {
+    case ECONNREFUSED: return QStringLiteral("tilkoblingen ble avvist");
+    case ETIMEDOUT: return QStringLiteral("fikk ikke svar på %1").arg(durationText(connectMs));
+    case ENETUNREACH: return QStringLiteral("nettverket kan ikke nås");
+    case EHOSTUNREACH: return QStringLiteral("serveren kan ikke nås");
+    case ECONNRESET: return QStringLiteral("forbindelsen ble brutt");
+    case EADDRNOTAVAIL: return QStringLiteral("adressen kan ikke brukes");
+    case EACCES:
+    case EPERM: return QStringLiteral("tilkoblingen ble stoppet av systemet");
+    default: break;
+    }
+    // Anything else keeps the system's own words after a Norwegian lead.
+    return QStringLiteral("nettverksfeil (%1)").arg(QString::fromStdString(e.displayText()));
+}
 
 QString hostPortText(const QString& host, std::uint16_t port)
 {
@@ -44,11 +69,12 @@ std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std:
             addresses.push_back(literal);
         else
             addresses = Poco::Net::DNS::hostByName(name).addresses();
-    } catch (const Poco::Exception& e) {
-        throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(where, QString::fromStdString(e.displayText())));
+    } catch (const Poco::Exception&) {
+        // Unknown name, no address for it, or no answer from the resolver.
+        throw NetError(QStringLiteral("Kan ikke koble til %1: fant ikke serveren").arg(where));
     }
     if (addresses.empty())
-        throw NetError(QStringLiteral("Kan ikke koble til %1: ingen adresse funnet").arg(where));
+        throw NetError(QStringLiteral("Kan ikke koble til %1: fant ikke serveren").arg(where));
 
     QString reason;
     for (const Poco::Net::IPAddress& address : addresses) {
@@ -59,10 +85,8 @@ std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std:
             socket->setSendTimeout(span(timeouts.replyMs));
             socket->setNoDelay(true);
             return socket;
-        } catch (const Poco::TimeoutException&) {
-            reason = QStringLiteral("tidsavbrudd etter %1").arg(durationText(timeouts.connectMs));
         } catch (const Poco::Exception& e) {
-            reason = QString::fromStdString(e.displayText()); // "Connection refused", ...
+            reason = connectFailureReason(e, timeouts.connectMs);
         }
     }
     throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(where, reason));

@@ -3,6 +3,7 @@
 
 #include "neterror.h"
 
+#include <Poco/Exception.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <QString>
@@ -15,9 +16,13 @@ namespace net {
 QString hostPortText(const QString& host, std::uint16_t port);
 // A time limit as the error texts say it: "1 sekund", "60 sekunder", "300 millisekunder".
 QString durationText(int ms);
+// Why a connection attempt failed, in Norwegian: "tilkoblingen ble avvist",
+// "fikk ikke svar på 30 sekunder", ...
+QString connectFailureReason(const Poco::Exception& e, int connectMs);
 // Resolves the host and connects to the first of its addresses that answers
 // within the connect time-out; reads and writes then wait at most the reply
-// time-out. Throws NetError "Kan ikke koble til host:port: reason".
+// time-out. Throws NetError "Kan ikke koble til host:port: reason", as
+// "Kan ikke koble til pop.example.no:110: tilkoblingen ble avvist".
 std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std::uint16_t port,
                                                        const Timeouts& timeouts);
 

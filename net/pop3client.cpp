@@ -12,6 +12,7 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Timespan.h>
+#include <Poco/Timestamp.h>
 
 #include <sys/socket.h>
 
@@ -112,12 +113,15 @@ struct Pop3Client::Impl {
         failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(hostText()).arg(kMaxLine));
     }
 
-    // The server's own words for a refusal, or a plain text when it gave none.
-    QString refusal(const Reply& r, const QString& what) const
+    // A Norwegian lead naming what was refused, then the server's own words
+    // as it sent them: "Serveren avviste innloggingen: [AUTH] authentication failed".
+    static QString refusal(const QByteArray& serverText, const QString& what)
     {
-        const QString text = QString::fromUtf8(r.text).trimmed();
-        return text.isEmpty() ? QStringLiteral("%1 avviste %2").arg(hostText(), what) : text;
+        const QString text = QString::fromUtf8(serverText).trimmed();
+        const QString lead = QStringLiteral("Serveren avviste %1").arg(what);
+        return text.isEmpty() ? lead : lead + QStringLiteral(": ") + text;
     }
+    static QString refusal(const Reply& r, const QString& what) { return refusal(r.text, what); }
 
     void openSocket()
     {
@@ -174,8 +178,12 @@ struct Pop3Client::Impl {
 
     void command(const QByteArray& line) { send(line + "\r\n"); }
 
+    // One line of a reply. The whole line has to arrive within the reply
+    // time-out, so a server trickling bytes cannot hold the session longer.
     QByteArray readLine()
     {
+        Poco::Timestamp started;
+        const Poco::Timestamp::TimeDiff limit = Poco::Timestamp::TimeDiff(q.timeouts.replyMs) * 1000;
         for (;;) {
             const std::size_t nl = inbuf.find('\n', inpos);
             if (nl != std::string::npos) {
@@ -203,10 +211,12 @@ struct Pop3Client::Impl {
             try {
                 SigpipeGuard guard; // TLS may write while it reads
                 // Poco waits out the socket's receive timeout inside OpenSSL's
-                // read and then once more; one bounded wait here instead.
-                if (tls && socket->available() == 0
-                    && !socket->poll(Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000),
-                                     Poco::Net::Socket::SELECT_READ))
+                // read and then once more; one bounded wait here instead, for
+                // what is left of the line's time.
+                const Poco::Timestamp::TimeDiff left = limit - started.elapsed();
+                if (left <= 0)
+                    throw Poco::TimeoutException();
+                if (socket->available() == 0 && !socket->poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))
                     throw Poco::TimeoutException();
                 n = socket->receiveBytes(chunk, int(sizeof chunk));
             } catch (const Poco::TimeoutException&) {
@@ -319,12 +329,10 @@ void Pop3Client::connect()
         d->startTls();
 
     const QByteArray greeting = d->readLine();
-    if (!Impl::statusIs(greeting, "+OK")) {
-        QString text = QString::fromUtf8(Impl::statusIs(greeting, "-ERR") ? greeting.mid(4) : greeting).trimmed();
-        if (text.isEmpty())
-            text = QStringLiteral("%1 avviste forbindelsen").arg(d->hostText());
-        d->failClosed(text);
-    }
+    if (Impl::statusIs(greeting, "-ERR"))
+        d->failClosed(Impl::refusal(greeting.mid(4), QStringLiteral("forbindelsen")));
+    if (!Impl::statusIs(greeting, "+OK"))
+        d->malformed(greeting);
 
     d->readCapabilities();
     if (!d->tls && d->capabilities.contains(QStringLiteral("STLS"))) {
@@ -352,12 +360,12 @@ void Pop3Client::connect()
     d->command("USER " + user.toUtf8());
     const Reply u = d->readReply();
     if (!u.ok)
-        d->failClosed(d->refusal(u, QStringLiteral("brukernavnet")));
+        d->failClosed(Impl::refusal(u, QStringLiteral("innloggingen")));
 
     d->command("PASS " + password.toUtf8());
     const Reply p = d->readReply();
     if (!p.ok)
-        d->failClosed(d->refusal(p, QStringLiteral("passordet")));
+        d->failClosed(Impl::refusal(p, QStringLiteral("innloggingen")));
 }
 
 int Pop3Client::messageCount()
@@ -451,12 +459,15 @@ std::optional<QByteArray> Pop3Client::uniqueId(int i)
     return parts.at(1);
 }
 
-bool Pop3Client::retrieveRaw(int i, QByteArray& message)
+bool Pop3Client::retrieveRaw(int i, QByteArray& message, QString* refusal)
 {
     d->command("RETR " + QByteArray::number(i));
     const Reply r = d->readReply();
-    if (!r.ok)
+    if (!r.ok) {
+        if (refusal)
+            *refusal = d->scrub(Impl::refusal(r, QStringLiteral("RETR %1").arg(i)));
         return false;
+    }
     message = d->readMultiLine();
     return true;
 }
@@ -464,6 +475,17 @@ bool Pop3Client::retrieveRaw(int i, QByteArray& message)
 void Pop3Client::deleteMessage(int i)
 {
     d->expectOk("DELE " + QByteArray::number(i), QStringLiteral("DELE %1").arg(i));
+}
+
+void Pop3Client::quit()
+{
+    if (!d->socket)
+        d->failOpen(QStringLiteral("Ikke tilkoblet %1").arg(d->hostText()));
+    d->command("QUIT");
+    const Reply r = d->readReply();
+    d->close(true);
+    if (!r.ok)
+        d->failOpen(Impl::refusal(r, QStringLiteral("QUIT")));
 }
 
 void Pop3Client::disconnect()

@@ -1,6 +1,7 @@
 // A POP3 client (RFC 1939, RFC 2449 CAPA, RFC 2449 PIPELINING) as a thin layer
 // on Poco's sockets. Blocking: each call returns when the server has answered
-// or a time-out has passed.
+// or a time-out has passed. A server's refusal is reported after a Norwegian
+// lead: "Serveren avviste innloggingen: [AUTH] authentication failed".
 #pragma once
 
 #include "neterror.h"
@@ -74,12 +75,17 @@ public:
     // UIDL i: nothing when the server refuses it.
     std::optional<QByteArray> uniqueId(int i);
     // RETR i: true with the message (terminating "." dropped, dot-stuffing
-    // removed, CR LF line ends) on "+OK"; false for any other reply.
-    bool retrieveRaw(int i, QByteArray& message);
+    // removed, CR LF line ends) on "+OK"; false for any other reply, with
+    // refusal (when given) set to "Serveren avviste RETR i: <server's text>".
+    bool retrieveRaw(int i, QByteArray& message, QString* refusal = nullptr);
     // DELE i; "-ERR" throws.
     void deleteMessage(int i);
     // QUIT, then the connection is closed; quiet when not connected.
     void disconnect();
+    // QUIT, and the connection closed, where the answer matters (after DELE
+    // the server removes messages only on a proper QUIT): throws NetError
+    // when the connection drops or times out before "+OK", or on "-ERR".
+    void quit();
 
 private:
     struct Impl;

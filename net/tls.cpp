@@ -1,5 +1,7 @@
 #include "tls.h"
 
+#include "connect.h"
+
 #include <Poco/Exception.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/InvalidCertificateHandler.h>
@@ -33,14 +35,6 @@ namespace {
 // Cipher suites for TLS 1.2 (TLS 1.3 has its own, all authenticated):
 // OpenSSL's defaults, never one without a certificate or without encryption.
 constexpr const char* kCipherList = "DEFAULT:!aNULL:!eNULL";
-
-QString secondsText(int ms)
-{
-    if (ms % 1000 != 0)
-        return QStringLiteral("%1 millisekunder").arg(ms);
-    const int s = ms / 1000;
-    return s == 1 ? QStringLiteral("1 sekund") : QStringLiteral("%1 sekunder").arg(s);
-}
 
 std::mutex g_caMutex;
 QString g_extraCaFile;
@@ -354,11 +348,8 @@ Poco::Net::SecureStreamSocket connectTls(const Poco::Net::SocketAddress& address
         plain.setReceiveTimeout(wait);
         plain.setSendTimeout(wait);
         plain.setNoDelay(true);
-    } catch (const Poco::TimeoutException&) {
-        throw NetError(QStringLiteral("Kan ikke koble til %1: tidsavbrudd etter %2")
-                           .arg(where, secondsText(timeouts.connectMs)));
     } catch (const Poco::Exception& e) {
-        throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(where, QString::fromStdString(e.displayText())));
+        throw NetError(QStringLiteral("Kan ikke koble til %1: %2").arg(where, connectFailureReason(e, timeouts.connectMs)));
     }
     try {
         return startTls(plain, host);

@@ -10,8 +10,8 @@ libpoco-dev libssl-dev
 libgtest-dev googletest
 xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
-xvfb xauth x11-utils imagemagick
-dbus-daemon desktop-file-utils appstream dpkg-dev file xdotool
+xvfb xauth x11-utils imagemagick openbox wmctrl xdotool
+dbus-daemon desktop-file-utils appstream dpkg-dev file
 "
 
 missing=""

@@ -40,24 +40,24 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
     app::TBrevglimtForm& f = makeForm();
     f.showForm();
     ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
-    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 3"));
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
     EXPECT_EQ(lines(), (QStringList{
         QStringLiteral("Ærlig Øyvind <oyvind@test.example>   Møte på fredag"),
         QStringLiteral("\"Hansen, Per\" <per@test.example>   Regning"),
         QStringLiteral("kari@test.example   Hei"),
     }));
 
-    f.Liste->setCurrentRow(1);
-    f.ListeDblClick();
+    f.messageList->setCurrentRow(1);
+    f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile saved(guard.fake.opened[0].value(0));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), dovecot->messages().at(1));
 
-    f.Liste->setCurrentRow(0);
-    f.Slett1->trigger();
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(dovecot->remainingIndexes(), (QList<int>{1, 2}));
-    EXPECT_EQ(f.Statuslabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     EXPECT_EQ(lines().first(), QStringLiteral("\"Hansen, Per\" <per@test.example>   Regning"));
 }

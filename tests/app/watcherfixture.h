@@ -3,6 +3,7 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "mailboxwatcher.h"
 #include "scriptedpop3server.h"
 #include "state.h"
 #include "textfil.h"
@@ -77,11 +78,21 @@ protected:
         return *form;
     }
 
+    // A window shown (so checked once) against a mailbox of n numbered messages.
+    app::TBrevglimtForm& shownFormWith(int messages)
+    {
+        server->setMessages(numberedMessages(messages));
+        writeSettings();
+        app::TBrevglimtForm& f = makeForm();
+        f.showForm();
+        return f;
+    }
+
     QStringList lines() const
     {
         QStringList out;
-        for (int i = 0; i < form->Liste->count(); ++i)
-            out.append(form->Liste->item(i)->text());
+        for (int i = 0; i < form->messageList->count(); ++i)
+            out.append(form->messageList->item(i)->text());
         return out;
     }
 

@@ -630,8 +630,8 @@ TEST(SmtpClientConnect, ReportsWhatStopsTheConnection)
     const Case cases[] = {
         {"no host", QString(), 25, u8("Ingen SMTP-server er angitt")},
         {"blank host", u8("  "), 25, u8("Ingen SMTP-server er angitt")},
-        {"refused", u8("127.0.0.1"), closedPort, u8("Kan ikke koble til 127.0.0.1:%1: ").arg(closedPort)},
-        {"unknown name", u8("finnes-ikke.invalid"), 25, u8("Kan ikke koble til finnes-ikke.invalid:25: ")},
+        {"refused", u8("127.0.0.1"), closedPort, u8("Kan ikke koble til 127.0.0.1:%1: tilkoblingen ble avvist").arg(closedPort)},
+        {"unknown name", u8("finnes-ikke.invalid"), 25, u8("Kan ikke koble til finnes-ikke.invalid:25: fant ikke serveren")},
     };
     for (const Case& c : cases) {
         SmtpClient client;

@@ -8,6 +8,7 @@
 #include "ipsjekk.h"
 #include "state.h"
 #include "textfil.h"
+#include "mailboxwatcher.h"
 #include "visning.h"
 #include "zt_reg.h"
 
@@ -706,14 +707,14 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
         });
         setup::showSetupDialog(&main);
     };
-    main.Oppsett1Click();
+    main.onSettingsChosen();
 
     EXPECT_EQ(openings, 2);
     EXPECT_EQ(serversShown, (QStringList{QStringLiteral("mail.firma.example"), QStringLiteral("mail.firma.example")}))
         << "each opening proposes the server again";
     EXPECT_EQ(namesShown, (QStringList{QString(), QStringLiteral("Ola")})) << "each opening loads what the last saved";
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("mail.firma.example"));
-    EXPECT_EQ(main.POP3.host, QStringLiteral("mail.firma.example"));
+    EXPECT_EQ(main.watcher().settings().host, QStringLiteral("mail.firma.example"));
     EXPECT_EQ(setup::fmSetup, nullptr);
     EXPECT_TRUE(main.findChildren<TfmSetup*>().isEmpty()) << "each dialog is gone once it has closed";
 }

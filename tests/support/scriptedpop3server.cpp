@@ -68,6 +68,15 @@ Pop3Fault Pop3Fault::reset(const QByteArray& verb)
     return f;
 }
 
+Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Trickle;
+    f.stallMs = msPerByte;
+    return f;
+}
+
 Pop3Fault Pop3Fault::onOccurrence(int n) const
 {
     Pop3Fault f = *this;
@@ -356,8 +365,18 @@ private:
         }
         if (delay > 0 && !s.pause(fd, delay))
             return false;
+        if (trickleMs > 0) {
+            const int ms = trickleMs;
+            trickleMs = 0;
+            for (char byte : data) {
+                if (!sendRaw(QByteArray(1, byte)) || !s.pause(fd, ms))
+                    return false;
+            }
+            return true;
+        }
         return sendRaw(data);
     }
+    int trickleMs = 0; // the next answer goes out one byte at a time
 
     bool readLine(QByteArray& line)
     {
@@ -420,6 +439,9 @@ private:
             return s.pause(fd, f.stallMs) ? 0 : -1;
         case Pop3Fault::Action::Reply:
             return reply(f.text + "\r\n") ? 1 : -1;
+        case Pop3Fault::Action::Trickle:
+            trickleMs = f.stallMs;
+            return 0;
         case Pop3Fault::Action::Reset: {
             // No close_notify either: the connection just breaks.
             if (ssl) {

@@ -1,0 +1,33 @@
+#include "mailboxsettings.h"
+
+#include "felles.h"
+#include "hostport.h"
+#include "zt_reg.h"
+
+#include <algorithm>
+
+namespace watch {
+
+MailboxSettings readMailboxSettings()
+{
+    MailboxSettings s;
+    rt::useuserini();
+    rt::iniselect(QStringLiteral("Pop3"));
+    const net::HostPort server = net::splitHostPort(rt::inireadstring(QStringLiteral("ServerName")), 110);
+    s.host = server.host;
+    s.port = server.port;
+    s.user = rt::inireadstring(QStringLiteral("ServerUser"));
+    s.password = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
+    s.startupCheck = rt::inireadbool(QStringLiteral("StartupCheck"));
+    s.showOnNew = rt::inireadbool(QStringLiteral("ShowOnNew"));
+    s.showListOnNew = rt::inireadbool(QStringLiteral("ShowListOnNew"));
+    s.beepOnMail = rt::inireadbool(QStringLiteral("BeepOnMail"));
+    s.hideWhenEmpty = rt::inireadbool(QStringLiteral("HideWindow"));
+    s.scheduleMs = std::clamp(rt::inireadint(QStringLiteral("ScheduleMinutes")), 0, kMaxScheduleMinutes) * 60000;
+    s.showList = rt::inireadbool(QStringLiteral("ShowList"));
+    rt::inistandard();
+    rt::usemainini();
+    return s;
+}
+
+} // namespace watch

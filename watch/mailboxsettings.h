@@ -1,0 +1,32 @@
+// The mailbox settings of section "Pop3" in the per-user settings file, as
+// the watcher and the strip use them.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+namespace watch {
+
+struct MailboxSettings {
+    QString host;
+    std::uint16_t port = 110;
+    QString user;
+    QString password; // unscrambled
+    bool startupCheck = false;  // "StartupCheck": off swallows the next check request
+    bool showOnNew = false;     // "ShowOnNew"
+    bool showListOnNew = false; // "ShowListOnNew"
+    bool beepOnMail = false;    // "BeepOnMail"
+    bool hideWhenEmpty = false; // "HideWindow"
+    bool showList = false;      // "ShowList"
+    int scheduleMs = 0;         // "ScheduleMinutes" × 60000; 0: no schedule
+};
+
+// Longest schedule: 35791 × 60000 ms still fits a signed 32-bit interval.
+constexpr int kMaxScheduleMinutes = 35791;
+
+// Reads section "Pop3" of the per-user file; ends with the settings object
+// back on the main settings file and section "STANDARD". A "ScheduleMinutes"
+// below 0 gives no schedule, one above the longest gives the longest.
+MailboxSettings readMailboxSettings();
+
+} // namespace watch

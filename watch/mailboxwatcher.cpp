@@ -1,0 +1,229 @@
+#include "mailboxwatcher.h"
+
+#include "lineidentity.h"
+#include "offthread.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QScopeGuard>
+#include <exception>
+#include <stdexcept>
+
+namespace watch {
+
+// Marks an operation as running and hands the settings to the session; the
+// worker thread reads the session's fields only while no settings change.
+class MailboxWatcher::BusyScope {
+public:
+    explicit BusyScope(MailboxWatcher& w)
+        : m_watcher(w)
+    {
+        w.m_busy = true;
+        w.m_client.host = w.m_settings.host;
+        w.m_client.port = w.m_settings.port;
+        w.m_client.user = w.m_settings.user;
+        w.m_client.password = w.m_settings.password;
+    }
+    ~BusyScope() { m_watcher.m_busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    MailboxWatcher& m_watcher;
+};
+
+MailboxWatcher::MailboxWatcher(QObject* parent)
+    : QObject(parent)
+{
+    // The session's events come from the worker thread; they reach the
+    // window thread as queued calls, delivered at the latest when the step
+    // ends (afterStep), so their order against the step's result holds.
+    m_client.onConnected = [this] {
+        QMetaObject::invokeMethod(this, [this] { emit connectionOpened(); }, Qt::QueuedConnection);
+    };
+    m_client.onDisconnected = [this] {
+        QMetaObject::invokeMethod(this, [this] { emit connectionClosed(); }, Qt::QueuedConnection);
+    };
+}
+
+MailboxWatcher::~MailboxWatcher()
+{
+    m_client.onConnected = nullptr;
+    m_client.onDisconnected = nullptr;
+}
+
+void MailboxWatcher::configure(const MailboxSettings& settings)
+{
+    m_settings = settings;
+    m_nextCheckRuns = settings.startupCheck;
+}
+
+bool MailboxWatcher::sessionOpen() const
+{
+    return m_client.connected();
+}
+
+void MailboxWatcher::setAllowPipelining(bool on)
+{
+    m_client.allowPipelining = on;
+}
+
+void MailboxWatcher::setTimeouts(const net::Timeouts& timeouts)
+{
+    m_client.timeouts = timeouts;
+}
+
+bool MailboxWatcher::lineIdentified(int row) const
+{
+    return row >= 0 && row < m_identities.size() && m_identities.at(row).known();
+}
+
+template <class F>
+auto MailboxWatcher::step(F&& work) -> std::invoke_result_t<F&>
+{
+    if (m_stepRunning)
+        throw std::logic_error("a POP3 step was started while another one runs");
+    m_stepRunning = true;
+    const auto done = qScopeGuard([this] { afterStep(); });
+    return rt::awaitOffThreadResult(std::forward<F>(work));
+}
+
+void MailboxWatcher::afterStep()
+{
+    m_stepRunning = false;
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+void MailboxWatcher::connectUnlessOpen()
+{
+    step([this] {
+        if (!m_client.connected())
+            m_client.connect();
+    });
+}
+
+MailboxWatcher::CheckReport MailboxWatcher::check()
+{
+    if (m_busy)
+        return {};
+    if (!m_nextCheckRuns) {
+        m_nextCheckRuns = true;
+        return {};
+    }
+    BusyScope busy(*this);
+    emit checkStarted();
+    step([this] {
+        if (m_client.connected())
+            m_client.disconnect(); // left over from a failed step
+        m_client.connect();
+    });
+    const int count = step([this] { return m_client.messageCount(); });
+    if (count > 0) {
+        readLines(count);
+    } else {
+        // An empty mailbox leaves no line standing for a message it no
+        // longer holds.
+        m_identities.clear();
+        emit linesRead(QStringList());
+    }
+    emit countRead(count);
+    step([this] { m_client.disconnect(); });
+    const bool changed = count != m_lastCount;
+    m_lastCount = count;
+    return {true, count, changed};
+}
+
+void MailboxWatcher::readLines(int count)
+{
+    std::optional<std::map<int, QByteArray>> uids;
+    QList<ListedHeader> headers;
+    std::exception_ptr failure;
+    try {
+        step([&] {
+            uids = m_client.uniqueIds();
+            headers.reserve(count);
+            m_client.retrieveHeaders(1, count, [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); });
+        });
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_identities = assignIdentities(uids, headers);
+    QStringList lines;
+    lines.reserve(headers.size());
+    for (const ListedHeader& h : headers)
+        lines.append(h.line);
+    headers.clear();
+    emit linesRead(lines);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+bool MailboxWatcher::stillNamesItsMessage(int row)
+{
+    const LineIdentity expected = m_identities.at(row);
+    const int number = row + 1;
+    const LineIdentity now = step([&]() -> LineIdentity {
+        if (expected.kind == IdentityKind::Uid) {
+            const auto uid = m_client.uniqueId(number);
+            return uid ? uidIdentity(*uid) : LineIdentity{};
+        }
+        try {
+            return headerIdentityOfKind(expected.kind, m_client.retrieveHeader(number));
+        } catch (const net::NetError&) {
+            if (!m_client.connected())
+                throw;
+            return {}; // "-ERR": no such message any more
+        }
+    });
+    if (now == expected)
+        return true;
+    step([this] { m_client.disconnect(); });
+    return false;
+}
+
+MailboxWatcher::Retrieved MailboxWatcher::retrieveMessage(int row)
+{
+    Retrieved r;
+    if (m_busy)
+        return r;
+    if (!lineIdentified(row)) {
+        r.outcome = Outcome::Unidentified;
+        return r;
+    }
+    BusyScope busy(*this);
+    emit actionStarted();
+    connectUnlessOpen();
+    if (!stillNamesItsMessage(row)) {
+        r.outcome = Outcome::Changed;
+        return r;
+    }
+    const bool ok = step([&] { return m_client.retrieveRaw(row + 1, r.message, &r.refusal); });
+    step([this] { m_client.disconnect(); });
+    r.outcome = ok ? Outcome::Done : Outcome::Refused;
+    return r;
+}
+
+MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
+{
+    if (m_busy)
+        return Outcome::Ignored;
+    if (!lineIdentified(row))
+        return Outcome::Unidentified;
+    BusyScope busy(*this);
+    emit actionStarted();
+    connectUnlessOpen();
+    if (!stillNamesItsMessage(row))
+        return Outcome::Changed;
+    step([&] { m_client.deleteMessage(row + 1); });
+    try {
+        // The server removes the message only when it gets QUIT and ends
+        // the session properly.
+        step([this] { m_client.quit(); });
+    } catch (const net::NetError& e) {
+        throw net::NetError(QStringLiteral("Serveren bekreftet ikke slettingen, så meldingen er ikke slettet: %1")
+                                .arg(e.text()));
+    }
+    return Outcome::Done;
+}
+
+} // namespace watch

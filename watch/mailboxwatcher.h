@@ -1,0 +1,112 @@
+// The mailbox watcher: owns the POP3 session and runs the check, the opening
+// and the deletion of a message. Every network step runs on a worker thread
+// while the calling (window) thread keeps serving paints and timers; the
+// calls themselves return when their steps are done, in the order the steps
+// were described. While one operation runs, any other request is refused, so
+// the session is never shared and no check nests inside another.
+#pragma once
+
+#include "lineidentity.h"
+#include "mailboxsettings.h"
+#include "pop3client.h"
+
+#include <QObject>
+#include <QStringList>
+#include <type_traits>
+
+namespace watch {
+
+class MailboxWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit MailboxWatcher(QObject* parent = nullptr);
+    ~MailboxWatcher() override;
+
+    // New settings: the server for the next operation, and "StartupCheck"
+    // deciding whether the next check request runs or is swallowed.
+    void configure(const MailboxSettings& settings);
+    // The next check that finds mail counts as a change.
+    void resetLastCount() { m_lastCount = 0; }
+
+    const MailboxSettings& settings() const { return m_settings; }
+    // Count found by the last completed check.
+    int lastCount() const { return m_lastCount; }
+    // False: the next check request does nothing but set it to true.
+    bool nextCheckRuns() const { return m_nextCheckRuns; }
+    // A check, open or delete is in progress.
+    bool busy() const { return m_busy; }
+    // A POP3 connection is standing (left over from a failed step).
+    bool sessionOpen() const;
+
+    void setAllowPipelining(bool on);
+    void setTimeouts(const net::Timeouts& timeouts);
+
+    struct CheckReport {
+        bool ran = false; // false: swallowed, or refused while busy
+        int count = 0;
+        bool changed = false; // count differs from the last check's
+    };
+    // One check: close a session left open, connect and log in, STAT, read
+    // the headers (the list lines are reported by linesRead, also those read
+    // before a failure), report the count, QUIT. A network failure, a
+    // refused login or "-ERR" to STAT or TOP throws net::NetError; the steps
+    // after it do not run.
+    CheckReport check();
+
+    enum class Outcome {
+        Done,
+        Ignored,      // another operation runs
+        Unidentified, // the line has no identity; nothing was sent
+        Changed,      // the number names another message now; the session is closed
+        Refused,      // RETR refused; the session is closed
+    };
+    struct Retrieved {
+        Outcome outcome = Outcome::Ignored;
+        QByteArray message; // lines as sent, dot-stuffing removed, CR LF ended
+        QString refusal;    // with Refused: what the server said
+    };
+    // Opens line row's message: connect when needed, make sure the number
+    // still names the message the line stood for, RETR, QUIT.
+    Retrieved retrieveMessage(int row);
+    // Deletes line row's message: connect when needed, make sure of the
+    // message, DELE, QUIT. "-ERR" to DELE throws (the session stays open);
+    // a QUIT the server does not confirm throws too, since the server then
+    // does not delete.
+    Outcome deleteMessage(int row);
+
+    // Whether line row of the last check can be told apart from the others.
+    bool lineIdentified(int row) const;
+
+signals:
+    void checkStarted();  // a check is about to contact the server
+    void actionStarted(); // an open or delete is about to contact the server
+    void connectionOpened();
+    void connectionClosed();
+    // The lines of a check, in mailbox order: all of them, those read before
+    // a failing TOP, or none when the mailbox is empty.
+    void linesRead(const QStringList& lines);
+    void countRead(int count);
+
+private:
+    class BusyScope;
+    // Runs one network step on the worker thread and waits for it. Only one
+    // step runs at a time: the session is the step's alone.
+    template <class F>
+    auto step(F&& work) -> std::invoke_result_t<F&>;
+    void afterStep();
+    void readLines(int count);
+    void connectUnlessOpen();
+    // True when number row + 1 still names line row's message; otherwise the
+    // session is closed and false returned.
+    bool stillNamesItsMessage(int row);
+
+    net::Pop3Client m_client;
+    MailboxSettings m_settings;
+    QList<LineIdentity> m_identities;
+    int m_lastCount = 0;
+    bool m_nextCheckRuns = false;
+    bool m_busy = false;
+    bool m_stepRunning = false;
+};
+
+} // namespace watch
