@@ -178,8 +178,9 @@ struct Pop3Client::Impl {
 
     void command(const QByteArray& line) { send(line + "\r\n"); }
 
-    // One line of a reply. The whole line has to arrive within the reply
-    // time-out, so a server trickling bytes cannot hold the session longer.
+    // One line of a reply. A line that has not arrived whole within the reply
+    // time-out is given up, so a server trickling bytes cannot hold the
+    // session for long.
     QByteArray readLine()
     {
         Poco::Timestamp started;
@@ -210,13 +211,15 @@ struct Pop3Client::Impl {
             int n = 0;
             try {
                 SigpipeGuard guard; // TLS may write while it reads
-                // Poco waits out the socket's receive timeout inside OpenSSL's
-                // read and then once more; one bounded wait here instead, for
-                // what is left of the line's time.
+                // A line still incomplete when its time is up ends here; each
+                // single wait is bounded by the socket's receive time-out.
                 const Poco::Timestamp::TimeDiff left = limit - started.elapsed();
                 if (left <= 0)
                     throw Poco::TimeoutException();
-                if (socket->available() == 0 && !socket->poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))
+                // Poco waits out the socket's receive timeout inside OpenSSL's
+                // read and then once more; one bounded wait here instead.
+                if (tls && socket->available() == 0
+                    && !socket->poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))
                     throw Poco::TimeoutException();
                 n = socket->receiveBytes(chunk, int(sizeof chunk));
             } catch (const Poco::TimeoutException&) {

@@ -88,6 +88,23 @@ protected:
         return f;
     }
 
+    // A fresh server holding the given mailbox, the settings pointing at it,
+    // nothing recorded yet, and a new window shown against it.
+    app::TBrevglimtForm& freshStripWith(const QList<QByteArray>& mailbox, bool uidl = true)
+    {
+        form.reset();
+        server = std::make_unique<ScriptedPop3Server>();
+        server->setCredentials("ola", "hemmelig");
+        server->setUidl(uidl);
+        server->setMessages(mailbox);
+        writeSettings();
+        guard.fake.messages.clear();
+        guard.fake.opened.clear();
+        app::TBrevglimtForm& f = makeForm();
+        f.showForm();
+        return f;
+    }
+
     QStringList lines() const
     {
         QStringList out;
