@@ -1,6 +1,7 @@
 // Program entry: the runtime's start-up, the windows, the event loop, the
 // shutdown.
 #include "certtrust.h"
+#include "desktopglue.h"
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
@@ -56,6 +57,8 @@ int main(int argc, char* argv[])
     net::loadTrustedCertificates();
 
     app::createForms();
+    // Notifications for new mail, and a check soon after a wake-up.
+    new app::DesktopGlue(app::BrevglimtForm, QDBusConnection::sessionBus(), QDBusConnection::systemBus());
     QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,
                      [] { rt::runHandler([] { app::BrevglimtForm->showForm(); }); });
     // An error in the first check is shown like any other; the program goes on.

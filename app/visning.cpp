@@ -6,6 +6,7 @@
 #include "mailboxwatcher.h"
 #include "neterror.h"
 #include "platform.h"
+#include "safefile.h"
 #include "shape.h"
 #include "termination.h"
 #include "zt_reg.h"
@@ -18,7 +19,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QScopedValueRollback>
 #include <QTimer>
 #include <QToolButton>
@@ -76,13 +76,14 @@ QAction* addItem(QMenu* menu, const char* name, const QString& caption)
 
 // Writes an opened message to the file the mail program is pointed at,
 // readable by the user alone; throws when it cannot be written.
+// Written beside the old file and renamed over it, readable by the user
+// alone; a link or anything but a regular file planted as temp.eml is
+// refused, never written through.
 void saveRetrievedMessage(const QString& path, const QByteArray& message)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size() || !file.commit())
-        throw std::runtime_error(
-            QStringLiteral("Kan ikke lagre meldingen i %1: %2").arg(path, file.errorString()).toStdString());
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QString reason = rt::saveFileSafely(path, message);
+    if (!reason.isEmpty())
+        throw std::runtime_error(QStringLiteral("Kan ikke lagre meldingen i %1: %2").arg(path, reason).toStdString());
 }
 
 } // namespace

@@ -30,14 +30,29 @@ QList<MailEntry> NewMailTracker::update(const QList<MailEntry>& entries)
     return fresh;
 }
 
+namespace {
+// Control characters and direction overrides from a header would garble or
+// disguise the text; each shows as a blank.
+QString plain(const QString& text)
+{
+    QString out = text;
+    for (QChar& c : out) {
+        const QChar::Category cat = c.category();
+        if (cat == QChar::Other_Control || cat == QChar::Other_Format)
+            c = QLatin1Char(' ');
+    }
+    return out.trimmed();
+}
+} // namespace
+
 NotificationText notificationText(const QList<MailEntry>& fresh)
 {
     NotificationText text;
     if (fresh.isEmpty())
         return text;
     const MailEntry& newest = fresh.last();
-    text.summary = newest.sender.trimmed().isEmpty() ? QStringLiteral("Ny epost") : newest.sender.trimmed();
-    text.body = newest.subject.trimmed();
+    text.summary = plain(newest.sender).isEmpty() ? QStringLiteral("Ny epost") : plain(newest.sender);
+    text.body = plain(newest.subject);
     if (fresh.size() > 1) {
         if (!text.body.isEmpty())
             text.body += QLatin1Char('\n');

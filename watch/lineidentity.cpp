@@ -51,7 +51,8 @@ void dropShared(QList<LineIdentity>& ids)
 ListedHeader describeHeader(const QByteArray& rawHeader)
 {
     const net::HeaderInfo info = net::parseHeader(rawHeader);
-    return {net::listLine(info), headerIdentity(info), identity(IdentityKind::Digest, rawHeader)};
+    return {net::listLine(info), info.from, info.subject, headerIdentity(info),
+            identity(IdentityKind::Digest, rawHeader)};
 }
 
 LineIdentity uidIdentity(const QByteArray& uid)

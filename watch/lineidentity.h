@@ -33,6 +33,8 @@ struct LineIdentity {
 // One header as the check read it: its list line and both header identities.
 struct ListedHeader {
     QString line;
+    QString sender;  // the From display text, as the line shows it
+    QString subject; // the decoded Subject
     LineIdentity byHeader; // Message-ID and Date; none when the header has neither
     LineIdentity byDigest; // the whole header
 };

@@ -25,6 +25,8 @@ MailboxSettings readMailboxSettings()
     s.hideWhenEmpty = rt::inireadbool(QStringLiteral("HideWindow"));
     s.scheduleMs = std::clamp(rt::inireadint(QStringLiteral("ScheduleMinutes")), 0, kMaxScheduleMinutes) * 60000;
     s.showList = rt::inireadbool(QStringLiteral("ShowList"));
+    s.notifyOnNew = rt::inireadstring(QStringLiteral("NotifyOnNew")).isEmpty()
+                    || rt::inireadbool(QStringLiteral("NotifyOnNew"));
     rt::inistandard();
     rt::usemainini();
     return s;

@@ -19,6 +19,7 @@ struct MailboxSettings {
     bool hideWhenEmpty = false; // "HideWindow"
     bool showList = false;      // "ShowList"
     int scheduleMs = 0;         // "ScheduleMinutes" × 60000; 0: no schedule
+    bool notifyOnNew = true;    // "NotifyOnNew": a desktop notification for new mail; on when absent
 };
 
 // Longest schedule: 35791 × 60000 ms still fits a signed 32-bit interval.

@@ -125,6 +125,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         // longer holds.
         m_identities.clear();
         emit linesRead(QStringList());
+        emit messagesListed({});
     }
     emit countRead(count);
     step([this] { m_client.disconnect(); });
@@ -152,10 +153,14 @@ void MailboxWatcher::readLines(int count)
     lines.reserve(headers.size());
     for (const ListedHeader& h : headers)
         lines.append(h.line);
-    headers.clear();
     emit linesRead(lines);
     if (failure)
         std::rethrow_exception(failure);
+    QList<ListedMessage> listed;
+    listed.reserve(headers.size());
+    for (qsizetype i = 0; i < headers.size(); ++i)
+        listed.append({m_identities.at(i), headers.at(i).sender, headers.at(i).subject});
+    emit messagesListed(listed);
 }
 
 bool MailboxWatcher::stillNamesItsMessage(int row)

@@ -16,6 +16,13 @@
 
 namespace watch {
 
+// A message as a completed check listed it.
+struct ListedMessage {
+    LineIdentity identity;
+    QString sender;
+    QString subject;
+};
+
 class MailboxWatcher : public QObject {
     Q_OBJECT
 public:
@@ -86,6 +93,10 @@ signals:
     // a failing TOP, or none when the mailbox is empty.
     void linesRead(const QStringList& lines);
     void countRead(int count);
+    // After a check that read the whole mailbox: each message with what
+    // names it (none when it cannot be told apart), in mailbox order. Not
+    // sent when the check failed part-way.
+    void messagesListed(const QList<watch::ListedMessage>& messages);
 
 private:
     class BusyScope;

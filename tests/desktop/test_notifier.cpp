@@ -79,6 +79,8 @@ TEST(NotificationTextTest, NewestWithTheCountOfOthers)
          QStringLiteral("Kari"), QStringLiteral("Tredje\nog 2 andre")},
         {{entry("1", "", "")}, QStringLiteral("Ny epost"), QString()},
         {{entry("1", "a", "<b>fet</b> & mer")}, QStringLiteral("a"), QStringLiteral("&lt;b&gt;fet&lt;/b&gt; &amp; mer")},
+        {{MailEntry{QStringLiteral("1"), QStringLiteral("Bank\u202Eknab"), QStringLiteral("Linje\r\nBcc: x\x1b[2J")}},
+         QStringLiteral("Bank knab"), QStringLiteral("Linje  Bcc: x [2J")},
     };
     for (const Case& c : cases) {
         const desktop::NotificationText t = desktop::notificationText(c.fresh);

@@ -1,0 +1,128 @@
+// New mail reaches the desktop's notification service once, through the
+// strip's own checks against the scripted server, on a bus of the test's own.
+#include "desktopglue.h"
+#include "watcherfixture.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace {
+
+using testsupport::mailMessage;
+
+// The notification service, recording each call's summary and body.
+class RecordingNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList calls;
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int)
+    {
+        calls.append(summary + QLatin1Char('|') + body);
+        return uint(calls.size());
+    }
+};
+
+class DesktopGlueTest : public testsupport::WatcherFixture {
+protected:
+    void SetUp() override
+    {
+        WatcherFixture::SetUp();
+        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+            GTEST_SKIP() << "dbus-daemon is not installed";
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        ASSERT_TRUE(daemon.waitForStarted(5000));
+        while (!daemon.canReadLine())
+            ASSERT_TRUE(daemon.waitForReadyRead(5000));
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        service = QDBusConnection::connectToBus(address, QStringLiteral("glue-service"));
+        client = QDBusConnection::connectToBus(address, QStringLiteral("glue-client"));
+        ASSERT_TRUE(service.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &fake,
+                                           QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    void TearDown() override
+    {
+        WatcherFixture::TearDown();
+        QDBusConnection::disconnectFromBus(QStringLiteral("glue-service"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("glue-client"));
+        daemon.kill();
+        daemon.waitForFinished(5000);
+    }
+    // Lets an announcement that was sent reach the fake service.
+    void settle() { QTest::qWait(300); }
+
+    QProcess daemon;
+    QDBusConnection service{QString()};
+    QDBusConnection client{QString()};
+    RecordingNotifications fake;
+};
+
+TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
+{
+    for (const bool uidl : {true, false}) {
+        SCOPED_TRACE(uidl ? "by UIDL" : "by Message-ID and Date");
+        fake.calls.clear();
+        const QList<QByteArray> first{mailMessage("Kari <kari@test.example>", "Møte", "m1"),
+                                      mailMessage("Ola <ola@test.example>", "Lunsj", "m2")};
+        server = std::make_unique<testsupport::ScriptedPop3Server>();
+        server->setCredentials("ola", "hemmelig");
+        server->setUidl(uidl);
+        server->setMessages(first);
+        writeSettings();
+        app::TBrevglimtForm& strip = makeForm();
+        new app::DesktopGlue(&strip, client, QDBusConnection(QString()));
+
+        strip.showForm(); // the first check learns what is there
+        settle();
+        EXPECT_TRUE(fake.calls.isEmpty()) << fake.calls.join(QLatin1Char(';')).toStdString();
+
+        // Added to what stays, so the first two keep their unique ids.
+        server->addMessage(mailMessage("Per <per@test.example>", "Faktura", "m3"));
+        server->addMessage(mailMessage("Eva <eva@test.example>", "Svar", "m4"));
+        strip.checkMailbox();
+        QTRY_COMPARE(fake.calls.size(), 1);
+        EXPECT_EQ(fake.calls.first(), QStringLiteral("Eva <eva@test.example>|Svar\nog 1 andre"));
+
+        strip.checkMailbox(); // nothing new
+        settle();
+        EXPECT_EQ(fake.calls.size(), 1);
+
+        writeSettings({{QStringLiteral("NotifyOnNew"), QStringLiteral("0")}});
+        strip.readSettings();
+        server->removeMessage(3);
+        server->addMessage(mailMessage("Tor <tor@test.example>", "Ny", "m5"));
+        strip.checkMailbox();
+        settle();
+        EXPECT_EQ(fake.calls.size(), 1) << "switched off by NotifyOnNew=0";
+        form.reset();
+    }
+}
+
+TEST_F(DesktopGlueTest, WakingFromSleepChecksSoon)
+{
+    app::TBrevglimtForm& strip = shownFormWith(1);
+    // The test's bus stands in for the system bus, where logind announces sleep.
+    new app::DesktopGlue(&strip, client, client);
+    const auto logins = [this] { return server->receivedVerbs().count("USER"); };
+    ASSERT_EQ(logins(), 1);
+    QTest::qWait(200); // the match rule reaches the bus
+
+    ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.login1")));
+    QDBusMessage wake = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
+                                                   QStringLiteral("org.freedesktop.login1.Manager"),
+                                                   QStringLiteral("PrepareForSleep"));
+    wake << false;
+    ASSERT_TRUE(service.send(wake));
+    QTRY_COMPARE_WITH_TIMEOUT(logins(), 2, app::DesktopGlue::kResumeCheckDelayMs + 5000);
+}
+
+} // namespace
+
+#include "test_desktopglue.moc"
