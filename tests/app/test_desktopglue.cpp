@@ -1,12 +1,11 @@
 // New mail reaches the desktop's notification service once, through the
 // strip's own checks against the scripted server, on a bus of the test's own.
 #include "desktopglue.h"
+#include "privatebus.h"
 #include "watcherfixture.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 namespace {
@@ -33,16 +32,12 @@ protected:
     void SetUp() override
     {
         WatcherFixture::SetUp();
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        if (!PrivateBus::available())
             GTEST_SKIP() << "dbus-daemon is not installed";
-        daemon.start(QStringLiteral("dbus-daemon"),
-                     {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-        ASSERT_TRUE(daemon.waitForStarted(5000));
-        while (!daemon.canReadLine())
-            ASSERT_TRUE(daemon.waitForReadyRead(5000));
-        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
-        service = QDBusConnection::connectToBus(address, QStringLiteral("glue-service"));
-        client = QDBusConnection::connectToBus(address, QStringLiteral("glue-client"));
+        bus = std::make_unique<PrivateBus>();
+        ASSERT_TRUE(bus->ok());
+        service = bus->connect(QStringLiteral("glue-service"));
+        client = bus->connect(QStringLiteral("glue-client"));
         ASSERT_TRUE(service.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &fake,
                                            QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(service.registerService(QStringLiteral("org.freedesktop.Notifications")));
@@ -50,15 +45,12 @@ protected:
     void TearDown() override
     {
         WatcherFixture::TearDown();
-        QDBusConnection::disconnectFromBus(QStringLiteral("glue-service"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("glue-client"));
-        daemon.kill();
-        daemon.waitForFinished(5000);
+        bus.reset();
     }
     // Lets an announcement that was sent reach the fake service.
     void settle() { QTest::qWait(300); }
 
-    QProcess daemon;
+    std::unique_ptr<PrivateBus> bus;
     QDBusConnection service{QString()};
     QDBusConnection client{QString()};
     RecordingNotifications fake;

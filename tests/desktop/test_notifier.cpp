@@ -4,7 +4,6 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusMessage>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -93,7 +92,7 @@ class NotifierBusTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        if (!PrivateBus::available())
             GTEST_SKIP() << "dbus-daemon is not installed";
         ASSERT_TRUE(bus.ok());
         client = bus.connect(QStringLiteral("client"));

@@ -3,7 +3,6 @@
 
 #include <QDBusMessage>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -13,7 +12,7 @@ class ResumeWatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        if (!PrivateBus::available())
             GTEST_SKIP() << "dbus-daemon is not installed";
         ASSERT_TRUE(bus.ok());
         listener = bus.connect(QStringLiteral("listener"));
