@@ -26,9 +26,10 @@ demo: deps
 
 bench: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(BUILD_DIR) --target bench_check bench_runtime
+	@cmake --build $(BUILD_DIR) --target bench_check bench_runtime bench_parsers
 	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_check
 	$(BUILD_DIR)/bench/bench_runtime
+	$(BUILD_DIR)/bench/bench_parsers
 
 build-test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBREV_SANITIZE=ON -DBREV_WERROR=$(WERROR) >/dev/null
