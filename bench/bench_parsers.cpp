@@ -71,6 +71,7 @@ void benchList(const char* what, const std::function<QString(int)>& entry)
 int main()
 {
     benchFrom("commas only", repeated(",", kFromBytes));
+    benchFrom("commas, an '@' last", repeated(",", kFromBytes) + "@");
     benchFrom("words and commas", repeated("a,", kFromBytes));
     benchFrom("words and commas, an address last", repeated("a, ", kFromBytes) + "<ola@example.no>");
     benchFrom("colons", repeated(":", kFromBytes));
