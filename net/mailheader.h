@@ -63,7 +63,8 @@ QList<Mailbox> parseAddressList(const QString& text);
 // does) and the address in < >; the bare address without a name or when the
 // name equals it; the name alone when there is no address.
 QString mailboxText(const Mailbox& mailbox);
-// The entries' texts joined by ", ".
+// The entries' texts joined by ", "; a bare local address followed by an
+// entry with < > is itself put in < >, so the text reads back as the list.
 QString addressListText(const QList<Mailbox>& list);
 
 } // namespace net

@@ -277,8 +277,10 @@ QByteArray bodyText(const QStringList& lines)
 {
     QByteArray out;
     for (QString line : lines) {
+        // A line break inside a line ends a line like any other: no bare
+        // CR or LF reaches the wire.
         line.remove(u'\r');
-        out += line.toUtf8();
+        out += line.toUtf8().replace('\n', "\r\n");
         out += "\r\n";
     }
     return out;

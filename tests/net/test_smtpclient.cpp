@@ -183,6 +183,18 @@ TEST(LayoutMessage, PlainTextMessage)
     EXPECT_FALSE(p.body.startsWith("From ") || p.body.contains("\nFrom ")) << p.body.toStdString();
 }
 
+// A line holding a line break (text pasted from elsewhere) must not put a
+// bare CR or LF on the wire; an LF ends a line, a CR goes.
+TEST(LayoutMessage, LineBreaksInsideABodyLine)
+{
+    OutgoingMail m = simpleMail();
+    m.bodyLines = {u8("første\nFrom andre"), u8("tredje\r\nfjerde\rfemte"), u8("\n")};
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    EXPECT_EQ(QString::fromUtf8(decodeQp(split(message).body)),
+              u8("første\r\nFrom andre\r\ntredje\r\nfjerdefemte\r\n\r\n\r\n"));
+}
+
 TEST(LayoutMessage, EachMessageGetsItsOwnId)
 {
     const OutgoingMail m = simpleMail();
