@@ -866,8 +866,9 @@ QString addressListText(const QList<Mailbox>& list)
         texts.append(mailboxText(mailbox));
     // A bare local address ("postmaster") in front of an entry shown with
     // < > would read back as part of that entry's name; in < > it stays an
-    // address of its own.
-    for (qsizetype i = 0; i + 1 < texts.size(); ++i) {
+    // address of its own. From the end, since that can hold for the entry
+    // before it in turn.
+    for (qsizetype i = texts.size() - 2; i >= 0; --i) {
         const QString& address = list.at(i).address;
         if (!address.isEmpty() && !address.contains(u'@') && texts.at(i) == address && texts.at(i + 1).contains(u'<'))
             texts[i] = u'<' + address + u'>';

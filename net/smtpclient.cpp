@@ -133,7 +133,8 @@ public:
     void add(const QByteArray& token, const QByteArray& separator)
     {
         if (m_started) {
-            if (m_line + separator.size() + token.size() > kFoldAt) {
+            // A fold only before text, so no line is blanks alone.
+            if (!token.isEmpty() && m_line + separator.size() + token.size() > kFoldAt) {
                 m_out += separator.left(separator.size() - 1) + "\r\n ";
                 m_line = 1;
             } else {

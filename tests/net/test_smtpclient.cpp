@@ -364,6 +364,19 @@ TEST(LayoutMessage, SubjectBlanksFoldOnlyBetweenText)
     }
 }
 
+// Entries without text among the recipients (the send refuses them, the
+// layout must still not write a line of blanks only).
+TEST(LayoutMessage, EmptyRecipientsLeaveNoLineOfBlanks)
+{
+    OutgoingMail m = simpleMail();
+    for (int i = 0; i < 40; ++i)
+        m.recipients.append(i % 8 == 0 ? Mailbox{u8("Kari Nordmann"), u8("kari@example.no")} : Mailbox{});
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    for (const QByteArray& line : message.left(message.indexOf("\r\n\r\n")).split('\n'))
+        EXPECT_FALSE(line.trimmed().isEmpty()) << message.toStdString();
+}
+
 TEST(LayoutMessage, AttachmentKeepsEveryByte)
 {
     QTemporaryDir dir;
