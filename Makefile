@@ -7,7 +7,7 @@ JOBS      ?= $(shell nproc)
 
 PREFIX    ?= /usr/local
 
-.PHONY: run test demo bench deps build build-test install package clean
+.PHONY: run test demo bench fuzz deps build build-test install package clean
 
 deps:
 	@./tools/install-deps.sh
@@ -37,6 +37,12 @@ build-test: deps
 
 test: build-test
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS (a few minutes) in the clang build
+# folder build/fuzz; `make test` runs them for 20 s each.
+FUZZ_SECONDS ?= 180
+fuzz: deps
+	./tools/fuzz.sh run $(CURDIR)/build/fuzz $(FUZZ_SECONDS)
 
 # Installs the program, its menu entry, icon and AppStream data under PREFIX.
 install: build
