@@ -360,11 +360,15 @@ QByteArray wireAddress(const QString& address)
             throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address));
         out += '@' + ace;
     }
+    // No control character anywhere, escaped or not: a line break would end
+    // the SMTP command and the header line.
+    for (const char c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address.simplified()));
+    }
     bool quoted = false;
     for (qsizetype i = 0; i < out.size(); ++i) {
         const auto c = static_cast<unsigned char>(out.at(i));
-        if (c < 0x20 || c == 0x7F)
-            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address.simplified()));
         if (c == '\\' && quoted) {
             ++i;
             continue;

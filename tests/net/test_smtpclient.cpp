@@ -445,7 +445,8 @@ TEST(WireAddress, KeepsUsableAddressesAndRefusesBrokenOnes)
     EXPECT_EQ(net::wireAddress(u8("postmaster")), "postmaster");
     EXPECT_EQ(net::wireAddress(QString()), "");
     for (const char* bad : {"ola@example.no>\r\nRCPT TO:<x@example.no", "ola\n@example.no", "ola nordmann@example.no",
-                            "<ola@example.no>", "\"ola@example.no", "ola,kari@example.no"}) {
+                            "<ola@example.no>", "\"ola@example.no", "ola,kari@example.no",
+                            "\"ola\\\nRCPT TO:<x@example.no>\"@example.no", "\"ola\\\r\"@example.no"}) {
         EXPECT_TRUE(netError([&] { net::wireAddress(u8(bad)); })) << bad;
     }
 }
