@@ -7,7 +7,7 @@ JOBS      ?= $(shell nproc)
 
 PREFIX    ?= /usr/local
 
-.PHONY: run test demo bench deps build build-test install package clean
+.PHONY: run test demo bench fuzz deps build build-test install package clean
 
 deps:
 	@./tools/install-deps.sh
@@ -26,9 +26,10 @@ demo: deps
 
 bench: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(BUILD_DIR) --target bench_check bench_runtime
+	@cmake --build $(BUILD_DIR) --target bench_check bench_runtime bench_parsers
 	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_check
 	$(BUILD_DIR)/bench/bench_runtime
+	$(BUILD_DIR)/bench/bench_parsers
 
 build-test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBREV_SANITIZE=ON -DBREV_WERROR=$(WERROR) >/dev/null
@@ -36,6 +37,12 @@ build-test: deps
 
 test: build-test
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS (a few minutes) in the clang build
+# folder build/fuzz; `make test` runs them for 20 s each.
+FUZZ_SECONDS ?= 180
+fuzz: deps
+	./tools/fuzz.sh run $(CURDIR)/build/fuzz $(FUZZ_SECONDS)
 
 # Installs the program, its menu entry, icon and AppStream data under PREFIX.
 install: build

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -321,9 +322,14 @@ enum class TokenKind { Atom, Quoted, Comment, Special };
 
 struct Token {
     TokenKind kind;
-    QByteArray text;  // atom or special as written; quoted/comment content unescaped
+    // Atom or special as written; quoted/comment content unescaped. Where
+    // nothing needs unescaping the text is a view of the tokenized bytes, so
+    // a long value of short tokens costs no allocation per token.
+    QByteArray text;
     bool spaceBefore = false;
 };
+
+using Tokens = std::span<const Token>;
 
 bool isSpecial(char c)
 {
@@ -335,9 +341,57 @@ bool isSpecial(char c)
     }
 }
 
+// The bytes of raw from begin to end as a view; raw outlives the tokens.
+QByteArray view(const QByteArray& raw, qsizetype begin, qsizetype end)
+{
+    return QByteArray::fromRawData(raw.constData() + begin, end - begin);
+}
+
+// The content of a quoted string or comment starting after its opening
+// character, up to the closing one; returns the index just past it, or the
+// end when it is missing. Comments nest.
+qsizetype delimited(const QByteArray& raw, qsizetype i, char close, QByteArray& text)
+{
+    const qsizetype n = raw.size();
+    const qsizetype begin = i;
+    bool escaped = false;
+    int depth = 1;
+    for (; i < n; ++i) {
+        const char c = raw[i];
+        if (c == '\\' && i + 1 < n) {
+            escaped = true;
+            ++i;
+        } else if (close == ')' && c == '(') {
+            ++depth;
+        } else if (c == close && --depth == 0) {
+            break;
+        }
+    }
+    const qsizetype end = i;
+    if (!escaped) {
+        text = view(raw, begin, end);
+    } else {
+        text.reserve(end - begin);
+        for (qsizetype k = begin; k < end; ++k) {
+            if (raw[k] == '\\' && k + 1 < end)
+                ++k;
+            text.append(raw[k]);
+        }
+    }
+    return end < n ? end + 1 : n;
+}
+
+// The tokens of raw; their texts may be views of raw, which must outlive them.
 std::vector<Token> tokenize(const QByteArray& raw)
 {
+    // Every token but the first starts at or after a byte that ends the one
+    // before it; reserving for that many spares a long value the copies of
+    // a growing vector.
+    qsizetype bound = 1;
+    for (const char c : raw)
+        bound += (isWsp(c) || isLineBreak(c) || isSpecial(c) || c == '"' || c == '(' || c == ']') ? 2 : 0;
     std::vector<Token> tokens;
+    tokens.reserve(std::size_t(std::min(bound, raw.size())));
     const qsizetype n = raw.size();
     bool space = false;
     qsizetype i = 0;
@@ -352,43 +406,26 @@ std::vector<Token> tokenize(const QByteArray& raw)
         space = false;
         if (c == '"') {
             token.kind = TokenKind::Quoted;
-            for (++i; i < n && raw[i] != '"'; ++i) {
-                if (raw[i] == '\\' && i + 1 < n)
-                    ++i;
-                token.text.append(raw[i]);
-            }
-            ++i; // closing quote, or past the end when it is missing
+            i = delimited(raw, i + 1, '"', token.text);
         } else if (c == '(') {
             token.kind = TokenKind::Comment;
-            int depth = 1;
-            for (++i; i < n; ++i) {
-                if (raw[i] == '\\' && i + 1 < n) {
-                    token.text.append(raw[++i]);
-                    continue;
-                }
-                if (raw[i] == '(')
-                    ++depth;
-                else if (raw[i] == ')' && --depth == 0)
-                    break;
-                token.text.append(raw[i]);
-            }
-            ++i;
+            i = delimited(raw, i + 1, ')', token.text);
         } else if (isSpecial(c)) {
             token.kind = TokenKind::Special;
-            token.text.append(c);
+            token.text = view(raw, i, i + 1);
             ++i;
         } else if (c == '[') {
             // Domain literal, kept whole with its brackets.
             const qsizetype close = raw.indexOf(']', i);
             const qsizetype end = close < 0 ? n : close + 1;
-            token.text = raw.mid(i, end - i);
+            token.text = view(raw, i, end);
             i = end;
         } else {
+            const qsizetype begin = i;
             while (i < n && !isWsp(raw[i]) && !isLineBreak(raw[i]) && !isSpecial(raw[i])
-                   && raw[i] != '"' && raw[i] != '(') {
-                token.text.append(raw[i]);
+                   && raw[i] != '"' && raw[i] != '(')
                 ++i;
-            }
+            token.text = view(raw, begin, i);
         }
         tokens.push_back(std::move(token));
     }
@@ -400,19 +437,25 @@ bool isSpecialToken(const Token& t, char c)
     return t.kind == TokenKind::Special && t.text.size() == 1 && t.text[0] == c;
 }
 
-// Puts tokens back together as raw bytes, one space where there was white
-// space; quoted strings give their content so that encoded words written
-// inside quotes are decoded as well.
-QByteArray joinPhrase(const std::vector<Token>& tokens)
+// Appends tokens as raw bytes, one space where there was white space (and
+// before the first token when spaced); quoted strings give their content so
+// that encoded words written inside quotes are decoded as well.
+void appendPhrase(QByteArray& out, Tokens tokens, bool spaced = false)
 {
-    QByteArray out;
     for (const Token& t : tokens) {
         if (t.kind == TokenKind::Comment)
             continue;
-        if (t.spaceBefore && !out.isEmpty())
+        if ((t.spaceBefore || spaced) && !out.isEmpty())
             out.append(' ');
+        spaced = false;
         out.append(t.text);
     }
+}
+
+QByteArray joinPhrase(Tokens tokens)
+{
+    QByteArray out;
+    appendPhrase(out, tokens);
     return out;
 }
 
@@ -430,7 +473,7 @@ QByteArray quoteLocalPart(const QByteArray& text)
 
 // An address as one piece of text: no white space or comments, a quoted
 // local part quoted again, a source route (@a,@b:) dropped.
-QByteArray joinAddress(const std::vector<Token>& tokens)
+QByteArray joinAddress(Tokens tokens)
 {
     QByteArray out;
     for (const Token& t : tokens) {
@@ -445,7 +488,7 @@ QByteArray joinAddress(const std::vector<Token>& tokens)
     return out;
 }
 
-bool hasAddress(const std::vector<Token>& tokens)
+bool hasAddress(Tokens tokens)
 {
     for (const Token& t : tokens) {
         if (isSpecialToken(t, '<') || isSpecialToken(t, '@'))
@@ -457,8 +500,9 @@ bool hasAddress(const std::vector<Token>& tokens)
 // The tokens of the first mailbox. A group name ("Team:") in front is
 // skipped. Commas split mailboxes, but a piece without any address is taken
 // to be an unquoted name with a comma in it ("Nordmann, Ola <ola@...>") and
-// stays joined to what follows.
-std::vector<Token> firstMailbox(const std::vector<Token>& tokens)
+// stays joined to what follows. One pass: whether the mailbox so far holds
+// an address is carried along, not looked up again at every comma.
+Tokens firstMailbox(Tokens tokens)
 {
     std::size_t begin = 0;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -470,21 +514,22 @@ std::vector<Token> firstMailbox(const std::vector<Token>& tokens)
             break;
         }
     }
-    std::vector<Token> mailbox;
+    std::size_t end = begin;
     bool inAngle = false;
-    for (std::size_t i = begin; i < tokens.size(); ++i) {
-        const Token& t = tokens[i];
+    bool address = false;
+    for (; end < tokens.size(); ++end) {
+        const Token& t = tokens[end];
         if (isSpecialToken(t, '<'))
             inAngle = true;
         else if (isSpecialToken(t, '>'))
             inAngle = false;
         else if (!inAngle && (isSpecialToken(t, ',') || isSpecialToken(t, ';'))) {
-            if (hasAddress(mailbox) || isSpecialToken(t, ';'))
+            if (address || isSpecialToken(t, ';'))
                 break;
         }
-        mailbox.push_back(t);
+        address = address || isSpecialToken(t, '<') || isSpecialToken(t, '@');
     }
-    return mailbox;
+    return tokens.subspan(begin, end - begin);
 }
 
 bool allowedUnquoted(char32_t c)
@@ -518,39 +563,42 @@ QString quotedIfNeeded(const QString& name)
 // Splits a mailbox without angle brackets into its address and the words
 // around it ("ola@example.no (Ola)", or the sloppy "Ola ola@example.no").
 // Words are separated by white space, except that white space next to '@'
-// or '.' belongs to the address (the obsolete "ola @ example . no").
-void splitBareMailbox(const std::vector<Token>& tokens, std::vector<Token>& name, std::vector<Token>& address)
+// or '.' belongs to the address (the obsolete "ola @ example . no"). Leaves
+// both empty when no word holds an address.
+void splitBareMailbox(Tokens tokens, QByteArray& name, Tokens& address)
 {
-    std::vector<std::vector<Token>> words;
+    // The index where each word starts; comments belong to no word.
+    std::vector<std::size_t> starts;
+    const Token* previous = nullptr;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const Token& t = tokens[i];
         if (t.kind == TokenKind::Comment)
             continue;
-        const bool joins = !words.empty()
-            && (!t.spaceBefore || t.kind == TokenKind::Special
-                || words.back().back().kind == TokenKind::Special);
+        const bool joins = previous
+            && (!t.spaceBefore || t.kind == TokenKind::Special || previous->kind == TokenKind::Special);
         if (!joins)
-            words.emplace_back();
-        words.back().push_back(t);
+            starts.push_back(i);
+        previous = &t;
     }
-    bool found = false;
-    for (auto& word : words) {
-        if (!found && hasAddress(word)) {
-            address = word;
-            found = true;
-            continue;
-        }
-        if (!word.empty())
-            word.front().spaceBefore = true;
-        name.insert(name.end(), word.begin(), word.end());
+    auto word = [&](std::size_t k) {
+        const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : tokens.size();
+        return tokens.subspan(starts[k], end - starts[k]);
+    };
+    std::size_t found = starts.size();
+    for (std::size_t k = 0; k < starts.size() && found == starts.size(); ++k) {
+        if (hasAddress(word(k)))
+            found = k;
     }
-    if (!found) {
-        name.clear();
-        address.clear();
+    if (found == starts.size())
+        return;
+    address = word(found);
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        if (k != found)
+            appendPhrase(name, word(k), true);
     }
 }
 
-QString firstComment(const std::vector<Token>& tokens)
+QString firstComment(Tokens tokens)
 {
     for (const Token& t : tokens) {
         if (t.kind == TokenKind::Comment) {
@@ -565,9 +613,10 @@ QString firstComment(const std::vector<Token>& tokens)
 // The display name is the phrase in front of the address. A comment counts
 // as the name only when there is no phrase, as in "ola@example.no (Ola)";
 // next to a phrase a comment is a remark and is left out.
-Mailbox mailboxParts(const std::vector<Token>& mailbox)
+Mailbox mailboxParts(Tokens mailbox)
 {
-    std::vector<Token> nameTokens, addressTokens;
+    QByteArray name;
+    Tokens addressTokens;
     std::size_t open = mailbox.size();
     for (std::size_t i = 0; i < mailbox.size(); ++i) {
         if (isSpecialToken(mailbox[i], '<')) {
@@ -576,17 +625,19 @@ Mailbox mailboxParts(const std::vector<Token>& mailbox)
         }
     }
     if (open < mailbox.size()) {
-        nameTokens.assign(mailbox.begin(), mailbox.begin() + static_cast<std::ptrdiff_t>(open));
-        for (std::size_t i = open + 1; i < mailbox.size() && !isSpecialToken(mailbox[i], '>'); ++i)
-            addressTokens.push_back(mailbox[i]);
+        name = joinPhrase(mailbox.first(open));
+        std::size_t close = open + 1;
+        while (close < mailbox.size() && !isSpecialToken(mailbox[close], '>'))
+            ++close;
+        addressTokens = mailbox.subspan(open + 1, close - open - 1);
     } else {
-        splitBareMailbox(mailbox, nameTokens, addressTokens);
+        splitBareMailbox(mailbox, name, addressTokens);
     }
 
     const QByteArray addressBytes = joinAddress(addressTokens);
     Mailbox result;
     result.address = decodeRaw(addressBytes, isValidUtf8(addressBytes));
-    result.name = decodeUnfolded(joinPhrase(nameTokens)).simplified();
+    result.name = decodeUnfolded(name).simplified();
     if (result.name.isEmpty())
         result.name = firstComment(mailbox);
     return result;
@@ -594,7 +645,7 @@ Mailbox mailboxParts(const std::vector<Token>& mailbox)
 
 // A single word of atoms and dots ("postmaster", "drift.vakt"), which a
 // list takes as a local address when it has nothing else.
-bool isSingleWord(const std::vector<Token>& tokens)
+bool isSingleWord(Tokens tokens)
 {
     bool first = true;
     for (const Token& t : tokens) {
@@ -607,7 +658,7 @@ bool isSingleWord(const std::vector<Token>& tokens)
     return !first;
 }
 
-bool onlyComments(const std::vector<Token>& tokens)
+bool onlyComments(Tokens tokens)
 {
     for (const Token& t : tokens) {
         if (t.kind != TokenKind::Comment)
@@ -620,12 +671,16 @@ bool onlyComments(const std::vector<Token>& tokens)
 // < >. A group name ("Team:") in front of an entry is dropped. An entry
 // without any address that a comma separates from a following entry with
 // an address in < > is an unquoted name holding a comma, and the two are
-// joined again.
+// joined again; a run of such entries joins into one. Linear: each entry
+// carries what it holds, and the joins are decided in one pass from the end.
 std::vector<std::vector<Token>> splitEntries(const std::vector<Token>& tokens)
 {
     struct Entry {
         std::vector<Token> tokens;
         const Token* comma = nullptr; // the comma that ended the entry
+        bool address = false;         // holds '<' or '@'
+        bool angle = false;           // holds '<'
+        bool joinsNext = false;
     };
     std::vector<Entry> entries(1);
     bool inAngle = false;
@@ -633,6 +688,7 @@ std::vector<std::vector<Token>> splitEntries(const std::vector<Token>& tokens)
         Entry& current = entries.back();
         if (isSpecialToken(t, '<')) {
             inAngle = true;
+            current.angle = true;
         } else if (isSpecialToken(t, '>')) {
             inAngle = false;
         } else if (!inAngle && (isSpecialToken(t, ',') || isSpecialToken(t, ';'))) {
@@ -640,30 +696,41 @@ std::vector<std::vector<Token>> splitEntries(const std::vector<Token>& tokens)
                 current.comma = &t;
             entries.emplace_back();
             continue;
-        } else if (!inAngle && isSpecialToken(t, ':') && !hasAddress(current.tokens)) {
+        } else if (!inAngle && isSpecialToken(t, ':') && !current.address) {
             current.tokens.clear();
             continue;
         }
+        current.address = current.address || isSpecialToken(t, '<') || isSpecialToken(t, '@');
         current.tokens.push_back(t);
     }
 
-    std::vector<std::vector<Token>> out;
+    // From the end: whether the entry that follows (after the joins already
+    // made) has an address in < >.
+    bool nextAngle = false;
+    bool haveNext = false;
     for (std::size_t i = entries.size(); i-- > 0;) {
-        const Entry& e = entries[i];
+        Entry& e = entries[i];
         if (onlyComments(e.tokens))
             continue;
-        const bool joinsNext = e.comma && !hasAddress(e.tokens) && !out.empty()
-            && std::any_of(out.back().begin(), out.back().end(), [](const Token& t) { return isSpecialToken(t, '<'); });
-        if (joinsNext) {
-            std::vector<Token> joined = e.tokens;
-            joined.push_back(*e.comma);
-            joined.insert(joined.end(), out.back().begin(), out.back().end());
-            out.back() = std::move(joined);
-        } else {
-            out.push_back(e.tokens);
-        }
+        e.joinsNext = e.comma && !e.address && haveNext && nextAngle;
+        if (!e.joinsNext)
+            nextAngle = e.angle;
+        haveNext = true;
     }
-    std::reverse(out.begin(), out.end());
+
+    std::vector<std::vector<Token>> out;
+    std::vector<Token> group;
+    for (Entry& e : entries) {
+        if (onlyComments(e.tokens))
+            continue;
+        group.insert(group.end(), std::make_move_iterator(e.tokens.begin()), std::make_move_iterator(e.tokens.end()));
+        if (e.joinsNext) {
+            group.push_back(*e.comma);
+            continue;
+        }
+        out.push_back(std::move(group));
+        group.clear();
+    }
     return out;
 }
 
@@ -678,10 +745,10 @@ HeaderInfo parseHeader(const QByteArray& raw)
         const QByteArray field = name.trimmed();
         auto is = [&](const char* wanted) { return field.compare(wanted, Qt::CaseInsensitive) == 0; };
         if (is("From") && !haveFrom) {
-            info.from = fromDisplayText(value);
+            info.from = visibleText(fromDisplayText(value));
             haveFrom = true;
         } else if (is("Subject") && !haveSubject) {
-            info.subject = decodeHeaderText(value);
+            info.subject = visibleText(decodeHeaderText(value));
             haveSubject = true;
         } else if (is("Message-ID") && !haveId) {
             info.messageId = decodeRaw(value.trimmed(), isValidUtf8(value));
@@ -732,7 +799,11 @@ QString decodeHeaderText(const QByteArray& rawValue)
 QString fromDisplayText(const QByteArray& rawValue)
 {
     const QByteArray value = unfold(rawValue);
-    const Mailbox mailbox = mailboxParts(firstMailbox(tokenize(value)));
+    // Without '<' or '@' nothing can be read as an address.
+    if (!value.contains('<') && !value.contains('@'))
+        return decodeHeaderText(value).simplified();
+    const std::vector<Token> tokens = tokenize(value);
+    const Mailbox mailbox = mailboxParts(firstMailbox(tokens));
     if (mailbox.address.isEmpty()) {
         // No usable address: show the value as it stands rather than nothing.
         return decodeHeaderText(value).simplified();
@@ -740,14 +811,27 @@ QString fromDisplayText(const QByteArray& rawValue)
     return mailboxText(mailbox);
 }
 
+QString visibleText(QString text)
+{
+    for (QChar& c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\t' || u == u'\r' || u == u'\n' || u == 0x2028 || u == 0x2029)
+            c = u' ';
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+            c = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
 QString listLine(const HeaderInfo& info)
 {
-    return info.from + QStringLiteral("   ") + info.subject;
+    return visibleText(info.from + QStringLiteral("   ") + info.subject);
 }
 
 QList<Mailbox> parseAddressList(const QString& text)
 {
-    const std::vector<Token> tokens = tokenize(text.toUtf8());
+    const QByteArray utf8 = text.toUtf8(); // the tokens view these bytes
+    const std::vector<Token> tokens = tokenize(utf8);
     QList<Mailbox> list;
     for (const std::vector<Token>& entry : splitEntries(tokens)) {
         Mailbox mailbox = mailboxParts(entry);
@@ -780,6 +864,15 @@ QString addressListText(const QList<Mailbox>& list)
     QStringList texts;
     for (const Mailbox& mailbox : list)
         texts.append(mailboxText(mailbox));
+    // A bare local address ("postmaster") in front of an entry shown with
+    // < > would read back as part of that entry's name; in < > it stays an
+    // address of its own. From the end, since that can hold for the entry
+    // before it in turn.
+    for (qsizetype i = texts.size() - 2; i >= 0; --i) {
+        const QString& address = list.at(i).address;
+        if (!address.isEmpty() && !address.contains(u'@') && texts.at(i) == address && texts.at(i + 1).contains(u'<'))
+            texts[i] = u'<' + address + u'>';
+    }
     return texts.join(QStringLiteral(", "));
 }
 

@@ -8,8 +8,8 @@
 namespace net {
 
 struct HeaderInfo {
-    QString from;      // display text of the From address (fromDisplayText)
-    QString subject;   // decoded Subject
+    QString from;      // display text of the From address (fromDisplayText, then visibleText)
+    QString subject;   // decoded Subject (decodeHeaderText, then visibleText)
     QString messageId; // Message-ID as written
     QString date;      // Date as written
 };
@@ -29,7 +29,14 @@ QString fromDisplayText(const QByteArray& rawValue);
 // Windows-1252, so nothing is dropped silently.
 QString decodeHeaderText(const QByteArray& rawValue);
 
-// One line of the message list: sender, three spaces, subject.
+// Text from a message as it may be shown on one line: tab, CR, LF and the
+// line and paragraph separators become a blank; every other C0 or C1 control
+// character, DEL and the bidirectional embeddings, overrides and isolates
+// (U+202A to U+202E, U+2066 to U+2069) become the mark U+FFFD, so a header
+// cannot break the line, hide text or turn it around.
+QString visibleText(QString text);
+
+// One line of the message list: sender, three spaces, subject, made visible.
 QString listLine(const HeaderInfo& info);
 
 // One address with its optional display name, decoded.
@@ -56,7 +63,8 @@ QList<Mailbox> parseAddressList(const QString& text);
 // does) and the address in < >; the bare address without a name or when the
 // name equals it; the name alone when there is no address.
 QString mailboxText(const Mailbox& mailbox);
-// The entries' texts joined by ", ".
+// The entries' texts joined by ", "; a bare local address followed by an
+// entry with < > is itself put in < >, so the text reads back as the list.
 QString addressListText(const QList<Mailbox>& list);
 
 } // namespace net

@@ -31,6 +31,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace net {
@@ -132,7 +133,8 @@ public:
     void add(const QByteArray& token, const QByteArray& separator)
     {
         if (m_started) {
-            if (m_line + separator.size() + token.size() > kFoldAt) {
+            // A fold only before text, so no line is blanks alone.
+            if (!token.isEmpty() && m_line + separator.size() + token.size() > kFoldAt) {
                 m_out += separator.left(separator.size() - 1) + "\r\n ";
                 m_line = 1;
             } else {
@@ -152,13 +154,50 @@ private:
     bool m_started = false;
 };
 
-// An unstructured value (the subject), encoded when needed and folded.
+// The words of an unstructured ASCII value: a fold may go only at the last
+// blank of a run, with text on both sides of it, so no line of the folded
+// value is blanks alone (RFC 5322 3.2.2) and unfolding gives back every blank.
+// Each word but the first follows one such blank.
+QList<QByteArray> foldableWords(const QByteArray& text)
+{
+    QList<QByteArray> words;
+    QByteArray current;
+    bool textSeen = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ' ' && textSeen && i + 1 < text.size() && text[i + 1] != ' ') {
+            words.append(current);
+            current.clear();
+            textSeen = false;
+            continue;
+        }
+        current += c;
+        textSeen = textSeen || c != ' ';
+    }
+    words.append(current);
+    return words;
+}
+
+// An unstructured value (the subject), encoded when needed and folded. ASCII
+// text goes as it is unless a word of it could not fit the longest line a
+// header may have; encoded words can be split anywhere.
 QByteArray unstructuredValue(const QString& text, qsizetype used)
 {
+    constexpr qsizetype kLongestLine = 998;
+    QList<QByteArray> words;
+    if (!needsEncoding(text)) {
+        words = foldableWords(text.toLatin1());
+        for (const QByteArray& w : std::as_const(words)) {
+            if (used + w.size() > kLongestLine) {
+                words.clear();
+                break;
+            }
+        }
+    }
+    if (words.isEmpty())
+        words = encodedWords(text);
     Folder folder(used);
-    // Folding only at single spaces keeps every space of the text.
-    const QList<QByteArray> words = needsEncoding(text) ? encodedWords(text) : text.toLatin1().split(' ');
-    for (const QByteArray& w : words)
+    for (const QByteArray& w : std::as_const(words))
         folder.add(w, " ");
     return folder.value();
 }
@@ -174,8 +213,13 @@ QList<QByteArray> phrase(const QString& name)
         if (!isAtext(c.unicode()) && c != u' ')
             atoms = false;
     }
-    if (atoms && !name.trimmed().isEmpty())
-        return name.toLatin1().split(' ');
+    // Blanks between atoms are one space to a reader, so a fold can take
+    // any of them and no line is left with blanks alone.
+    if (atoms && !name.trimmed().isEmpty()) {
+        QList<QByteArray> words = name.toLatin1().split(' ');
+        words.removeAll(QByteArray());
+        return words;
+    }
     QByteArray out = "\"";
     for (const QChar c : name) {
         if (c == u'"' || c == u'\\')
@@ -234,8 +278,10 @@ QByteArray bodyText(const QStringList& lines)
 {
     QByteArray out;
     for (QString line : lines) {
+        // A line break inside a line ends a line like any other: no bare
+        // CR or LF reaches the wire.
         line.remove(u'\r');
-        out += line.toUtf8();
+        out += line.toUtf8().replace('\n', "\r\n");
         out += "\r\n";
     }
     return out;
@@ -314,11 +360,15 @@ QByteArray wireAddress(const QString& address)
             throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address));
         out += '@' + ace;
     }
+    // No control character anywhere, escaped or not: a line break would end
+    // the SMTP command and the header line.
+    for (const char c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address.simplified()));
+    }
     bool quoted = false;
     for (qsizetype i = 0; i < out.size(); ++i) {
         const auto c = static_cast<unsigned char>(out.at(i));
-        if (c < 0x20 || c == 0x7F)
-            throw NetError(QStringLiteral("Ugyldig adresse: «%1»").arg(address.simplified()));
         if (c == '\\' && quoted) {
             ++i;
             continue;

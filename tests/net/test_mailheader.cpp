@@ -91,6 +91,11 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"comment inside the brackets", "Ola <ola@example.no (jobb)>", u8("Ola <ola@example.no>")},
         TextCase{"first mailbox of a list", "Ola <ola@example.no>, Kari <kari@example.no>",
                  u8("Ola <ola@example.no>")},
+        TextCase{"first mailbox of a list of bare addresses", "ola@example.no, kari@example.no",
+                 u8("ola@example.no")},
+        TextCase{"names without address stay with the first address", "Nordmann, Ola, jr <ola@example.no>, k@example.no",
+                 u8("\"Nordmann, Ola, jr\" <ola@example.no>")},
+        TextCase{"commas in front of the only address", ",,, , <ola@example.no>", u8("\",,, ,\" <ola@example.no>")},
         TextCase{"group takes its first mailbox", "Team: ola@example.no, kari@example.no;", u8("ola@example.no")},
         TextCase{"group with names", "Team: Kari <kari@example.no>, Ola <ola@example.no>;",
                  u8("Kari <kari@example.no>")},
@@ -213,6 +218,20 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"unquoted name holding a comma before < >", u8("kari@example.no, Nordmann, Ola <ola@example.no>"),
                  {box("", "kari@example.no"), box("Nordmann, Ola", "ola@example.no")},
                  u8("kari@example.no, \"Nordmann, Ola\" <ola@example.no>")},
+        ListCase{"a run of unquoted names joins the entry with < > after it",
+                 u8("kari@example.no, Nordmann, Ola, jr <ola@example.no>, per@example.no"),
+                 {box("", "kari@example.no"), box("Nordmann, Ola, jr", "ola@example.no"), box("", "per@example.no")},
+                 u8("kari@example.no, \"Nordmann, Ola, jr\" <ola@example.no>, per@example.no")},
+        ListCase{"names followed by a bare address stay apart", u8("Ola N, Kari H, kari@example.no"),
+                 {box("Ola N", ""), box("Kari H", ""), box("", "kari@example.no")}, u8("Ola N, Kari H, kari@example.no")},
+        ListCase{"an entry of comments only is dropped between joined names",
+                 u8("Nordmann, (merknad), Ola <ola@example.no>"), {box("Nordmann, Ola", "ola@example.no")},
+                 u8("\"Nordmann, Ola\" <ola@example.no>")},
+        ListCase{"a local address before a name in < > keeps its own entry",
+                 u8("postmaster; abuse; Kari <kari@example.no>, drift; per@example.no"),
+                 {box("", "postmaster"), box("", "abuse"), box("Kari", "kari@example.no"), box("", "drift"),
+                  box("", "per@example.no")},
+                 u8("<postmaster>, <abuse>, Kari <kari@example.no>, drift, per@example.no")},
         ListCase{"semicolons separate too", u8("ola@example.no; kari@example.no;"),
                  {box("", "ola@example.no"), box("", "kari@example.no")}, u8("ola@example.no, kari@example.no")},
         ListCase{"a group gives its members", u8("Team: ola@example.no, Kari <kari@example.no>;, per@example.no"),
@@ -316,6 +335,50 @@ TEST(ParseHeader, HeaderWithoutFinalLineBreak)
 {
     const net::HeaderInfo info = net::parseHeader("Subject:Siste linje\r\n folded");
     EXPECT_EQ(info.subject, u8("Siste linje folded"));
+}
+
+// What a sender puts in encoded words must not break the list line, hide
+// text or turn it around: the parsed fields, and so the list line, show line
+// breaks and tabs as blanks and other control characters and direction
+// changes as a mark.
+TEST(ParseHeader, ControlCharactersAreShownVisibly)
+{
+    struct Case {
+        const char* what;
+        QByteArray from, subject;
+        QString shownFrom, shownSubject;
+    };
+    const QString mark = QString(QChar::ReplacementCharacter);
+    const Case cases[] = {
+        {"line break and a header after it", "ola@example.no", "=?utf-8?Q?Hei=0D=0ABcc:_x@example.no?=",
+         u8("ola@example.no"), u8("Hei  Bcc: x@example.no")},
+        {"tab, a raw one and an encoded one", "ola@example.no", "a	b =?utf-8?Q?c=09d?=", u8("ola@example.no"),
+         u8("a b c d")},
+        {"NUL and an escape sequence", "ola@example.no", "=?utf-8?Q?a=00b=1B[31mc=7F?=", u8("ola@example.no"),
+         u8("a") + mark + u8("b") + mark + u8("[31mc") + mark},
+        {"C1 controls from latin-1 and utf-8", "=?iso-8859-1?Q?Ola=9BN?= <ola@example.no>",
+         "=?utf-8?Q?x=C2=9By?=", u8("\"Ola") + mark + u8("N\" <ola@example.no>"), u8("x") + mark + u8("y")},
+        {"right-to-left override in the name", "=?utf-8?Q?Bank=E2=80=AEon.knab?= <svindel@example.com>",
+         "=?utf-8?Q?=E2=80=AAa=E2=80=ABb=E2=80=ACc=E2=80=ADd?=",
+         u8("\"Bank") + mark + u8("on.knab\" <svindel@example.com>"),
+         mark + u8("a") + mark + u8("b") + mark + u8("c") + mark + u8("d")},
+        {"isolates and the line separators", "ola@example.no", "=?utf-8?Q?=E2=81=A6a=E2=81=A9=E2=80=A8b=E2=80=A9c?=",
+         u8("ola@example.no"), mark + u8("a") + mark + u8(" b c")},
+        {"letters of any script and their own direction stay", "=?utf-8?B?16nXnNeV150=?= <s@example.il>",
+         "=?utf-8?Q?=D8=B3=D9=84=D8=A7=D9=85_=E2=80=8F_M=C3=B8te?=", u8("שלום <s@example.il>"),
+         u8("سلام \u200F Møte")},
+    };
+    for (const Case& c : cases) {
+        const net::HeaderInfo info = net::parseHeader("From: " + c.from + "\r\nSubject: " + c.subject + "\r\n\r\n");
+        EXPECT_EQ(info.from, c.shownFrom) << c.what;
+        EXPECT_EQ(info.subject, c.shownSubject) << c.what;
+        EXPECT_EQ(net::listLine(info), c.shownFrom + u8("   ") + c.shownSubject) << c.what;
+    }
+    // A header made by other means is made visible on its way to the list.
+    net::HeaderInfo made;
+    made.from = u8("a\u202Eb");
+    made.subject = u8("c\nd");
+    EXPECT_EQ(net::listLine(made), u8("a") + mark + u8("b   c d"));
 }
 
 TEST(ListLine, JoinsSenderAndSubjectWithThreeSpaces)

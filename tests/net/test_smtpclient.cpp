@@ -183,6 +183,18 @@ TEST(LayoutMessage, PlainTextMessage)
     EXPECT_FALSE(p.body.startsWith("From ") || p.body.contains("\nFrom ")) << p.body.toStdString();
 }
 
+// A line holding a line break (text pasted from elsewhere) must not put a
+// bare CR or LF on the wire; an LF ends a line, a CR goes.
+TEST(LayoutMessage, LineBreaksInsideABodyLine)
+{
+    OutgoingMail m = simpleMail();
+    m.bodyLines = {u8("første\nFrom andre"), u8("tredje\r\nfjerde\rfemte"), u8("\n")};
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    EXPECT_EQ(QString::fromUtf8(decodeQp(split(message).body)),
+              u8("første\r\nFrom andre\r\ntredje\r\nfjerdefemte\r\n\r\n\r\n"));
+}
+
 TEST(LayoutMessage, EachMessageGetsItsOwnId)
 {
     const OutgoingMail m = simpleMail();
@@ -220,9 +232,12 @@ TEST_P(LayoutHeaders, AreSevenBitAndReadBack)
     expectWellFormedLines(message);
     const Parsed p = split(message);
     const QByteArray raw = p.value(c.header);
-    // RFC 2047: a line holding encoded words is at most 76 characters.
-    for (const QByteArray& line : (QByteArray(c.header) + ": " + raw).split('\n'))
+    // RFC 2047: a line holding encoded words is at most 76 characters; and
+    // no line of a folded header is blanks alone (RFC 5322).
+    for (const QByteArray& line : (QByteArray(c.header) + ": " + raw).split('\n')) {
         EXPECT_LE(line.trimmed().size(), 76) << raw.toStdString();
+        EXPECT_FALSE(line.trimmed().isEmpty()) << raw.toStdString();
+    }
     QString decoded;
     if (QByteArray(c.header) == "Subject")
         decoded = net::decodeHeaderText(raw);
@@ -282,6 +297,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HeaderCase{"plain name", withSender(u8("Kari Nordmann")), "From", u8("Kari Nordmann <kari@example.no>"),
                    "Kari Nordmann <kari@example.no>"},
+        HeaderCase{"a long run of blanks in a name", withSender(u8("Kari") + QString(200, u' ') + u8("Nordmann")),
+                   "From", u8("Kari Nordmann <kari@example.no>"), {}},
         HeaderCase{"norwegian name", withSender(u8("Åse Bjørnstad")), "From", u8("Åse Bjørnstad <kari@example.no>"),
                    "=?UTF-8?Q?"},
         HeaderCase{"name with comma and dot is quoted", withSender(u8("Nordmann, Kari A.")), "From",
@@ -297,6 +314,68 @@ INSTANTIATE_TEST_SUITE_P(
                    "\r\n "},
         HeaderCase{"domain beyond ASCII in its ASCII form", withRecipients(u8("Ola <ola@blåbær.no>")), "To",
                    u8("Ola <ola@xn--blbr-roah.no>"), {}}));
+
+// The Subject line as written, its folds kept.
+QByteArray rawSubject(const QByteArray& message)
+{
+    const qsizetype start = message.indexOf("\r\nSubject:") + 10;
+    qsizetype end = start;
+    while ((end = message.indexOf("\r\n", end)) >= 0 && (message[end + 2] == ' ' || message[end + 2] == '\t'))
+        end += 2;
+    return message.mid(start, end - start);
+}
+
+// Blanks in a subject: a fold goes only where text stands on both sides, so
+// no line is blanks alone; every blank survives; a run too long for one line
+// goes in encoded words.
+TEST(LayoutMessage, SubjectBlanksFoldOnlyBetweenText)
+{
+    const QString blanks(300, u' ');
+    struct Case {
+        const char* what;
+        QString subject;
+        bool encoded;
+    };
+    const Case cases[] = {
+        {"a run of blanks inside", u8("Ord") + blanks.left(120) + u8("ord"), false},
+        {"many words each after a run of blanks", (u8("ord") + blanks.left(30)).repeated(8) + u8("slutt"), false},
+        {"blanks at the end", u8("Hei") + blanks, false},
+        {"blanks at the start", blanks + u8("Hei"), false},
+        {"blanks only", blanks, false},
+        {"a run too long for a line", u8("a") + blanks.repeated(4) + u8("b"), true},
+        {"a word too long for a line", QString(1200, u'x'), true},
+        {"blanks beside letters that need encoding", u8("Møte") + blanks.left(150) + u8("på fredag"), true},
+    };
+    for (const Case& c : cases) {
+        const QByteArray message = net::layoutMessage(withSubject(c.subject));
+        expectWellFormedLines(message);
+        const QByteArray raw = rawSubject(message);
+        const QList<QByteArray> lines = ("Subject:" + raw).split('\n');
+        for (const QByteArray& line : lines)
+            EXPECT_FALSE(line.trimmed().isEmpty()) << c.what << ": " << raw.toStdString();
+        EXPECT_EQ(raw.contains("=?UTF-8?Q?"), c.encoded) << c.what;
+        if (!c.encoded) {
+            // Unfolding takes the line breaks away and gives back the text.
+            QByteArray unfolded = raw;
+            unfolded.replace("\r\n", "");
+            EXPECT_EQ(QString::fromLatin1(unfolded.mid(1)), c.subject) << c.what;
+        }
+        EXPECT_EQ(net::decodeHeaderText(raw), c.subject.trimmed()) << c.what;
+    }
+}
+
+// Entries without text among the recipients (the send refuses them, the
+// layout must still not write a line of blanks only).
+TEST(LayoutMessage, EmptyRecipientsLeaveNoLineOfBlanks)
+{
+    OutgoingMail m = simpleMail();
+    for (int i = 0; i < 40; ++i)
+        m.recipients.append(i % 8 == 0 ? Mailbox{u8("Kari Nordmann"), u8("kari@example.no")} : Mailbox{});
+    const QByteArray message = net::layoutMessage(m);
+    expectWellFormedLines(message);
+    for (const QByteArray& line : message.left(message.indexOf("\r\n\r\n")).split('\n'))
+        EXPECT_FALSE(line.trimmed().isEmpty()) << message.toStdString();
+}
 
 TEST(LayoutMessage, AttachmentKeepsEveryByte)
 {
@@ -366,7 +445,8 @@ TEST(WireAddress, KeepsUsableAddressesAndRefusesBrokenOnes)
     EXPECT_EQ(net::wireAddress(u8("postmaster")), "postmaster");
     EXPECT_EQ(net::wireAddress(QString()), "");
     for (const char* bad : {"ola@example.no>\r\nRCPT TO:<x@example.no", "ola\n@example.no", "ola nordmann@example.no",
-                            "<ola@example.no>", "\"ola@example.no", "ola,kari@example.no"}) {
+                            "<ola@example.no>", "\"ola@example.no", "ola,kari@example.no",
+                            "\"ola\\\nRCPT TO:<x@example.no>\"@example.no", "\"ola\\\r\"@example.no"}) {
         EXPECT_TRUE(netError([&] { net::wireAddress(u8(bad)); })) << bad;
     }
 }
