@@ -254,17 +254,6 @@ int Bench::run(bool full)
     return 0;
 }
 
-// The offscreen platform cannot shape windows and says so on every mask
-// change; that one warning is dropped, everything else goes through.
-QtMessageHandler defaultHandler = nullptr;
-
-void messageFilter(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type == QtWarningMsg && text == QLatin1String("This plugin does not support setting window masks"))
-        return;
-    defaultHandler(type, context, text);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -278,9 +267,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    defaultHandler = qInstallMessageHandler(messageFilter);
+    offscreenWithoutMaskWarnings();
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     try {

@@ -95,6 +95,26 @@ bool writeBenchSettings(const QString& host, std::uint16_t port, const QString& 
     return true;
 }
 
+namespace {
+
+QtMessageHandler defaultHandler = nullptr;
+
+void messageFilter(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtWarningMsg && text == QLatin1String("This plugin does not support setting window masks"))
+        return;
+    defaultHandler(type, context, text);
+}
+
+} // namespace
+
+void offscreenWithoutMaskWarnings()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    defaultHandler = qInstallMessageHandler(messageFilter);
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());

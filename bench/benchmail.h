@@ -29,4 +29,8 @@ void printMemory(const char* label, const Memory& m);
 
 double median(std::vector<double> v);
 
+// Before the application object: the offscreen platform unless another is
+// asked for, and its warning on every window mask change dropped.
+void offscreenWithoutMaskWarnings();
+
 } // namespace benchmail
