@@ -330,7 +330,9 @@ int main(int argc, char** argv)
             return 1;
         }
         Comparison comparison;
-        return comparison.run(argv[0]);
+        // The run changes the working folder: the program by its full path.
+        const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+        return comparison.run(self.constData());
     } catch (const std::exception& e) {
         std::printf("ERROR: %s\n", e.what());
         return 1;
