@@ -9,6 +9,7 @@
 // Without --full the 10,000-message check one command at a time behind
 // 20 ms (over three minutes of round trips) is timed over its first 1,000
 // TOP commands and the whole figure extrapolated, marked as such.
+#include "benchmail.h"
 #include "delayproxy.h"
 #include "fakeplatform.h"
 #include "felles.h"
@@ -40,6 +41,7 @@
 
 namespace {
 
+using namespace benchmail;
 using app::TBrevglimtForm;
 using testsupport::Pop3Fault;
 using testsupport::ScriptedPop3Server;
@@ -53,86 +55,10 @@ constexpr int kSampleShort = 200;
 constexpr int kSampleLong = 1000;
 const QByteArray kSampleEnd = "sample end";
 
-// A plain text message as a mail server would store it, about 500 bytes.
-QByteArray benchMessage(int i)
-{
-    static const char* const names[] = {
-        "Kari Nordmann", "=?UTF-8?Q?Bj=C3=B8rn_S=C3=A6ther?=", "\"Hansen, Per\"", "=?ISO-8859-1?Q?=C5se_Lie?=",
-        "Ingrid Berg",
-    };
-    static const char* const subjects[] = {
-        "=?UTF-8?Q?M=C3=B8tereferat?=", "Faktura", "Re: Prosjektplan for neste kvartal",
-        "=?UTF-8?B?U3R5cmVtw7h0ZSBpIG1vcmdlbg==?=", "Ukesrapport",
-    };
-    const QByteArray n = QByteArray::number(i);
-    const QDateTime when = QDateTime(QDate(2026, 12, 9), QTime(8, 0), QTimeZone(3600))
-                               .addSecs(-qint64(i) * 97);
-    const QByteArray date = QLocale::c().toString(when, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss +0100")).toLatin1();
-    const QByteArray id = QByteArray::number(0x5f3a0000 + i, 16);
-
-    QByteArray m;
-    m += "Return-Path: <a" + n + "@eksempel.no>\r\n";
-    m += "Received: from mx" + QByteArray::number(i % 7) + ".eksempel.no ([192.0.2." + QByteArray::number(i % 250 + 1)
-        + "])\r\n\tby post.firma.example with ESMTP id " + id + "; " + date + "\r\n";
-    m += "From: " + QByteArray(names[i % 5]) + " <a" + n + "@eksempel.no>\r\n";
-    m += "To: Ola Nordmann <ola@firma.example>\r\n";
-    m += "Subject: " + QByteArray(subjects[i % 5]) + " " + n + "\r\n";
-    m += "Date: " + date + "\r\n";
-    m += "Message-ID: <" + id + "." + n + "@eksempel.no>\r\n";
-    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n";
-    m += "\r\nHei Ola,\r\n\r\nHer er det vi snakket om i dag.\r\n\r\nHilsen\r\n" + n + "\r\n";
-    return m;
-}
-
-QList<QByteArray> mailbox(int n)
-{
-    QList<QByteArray> out;
-    out.reserve(n);
-    for (int i = 1; i <= n; ++i)
-        out.append(benchMessage(i));
-    return out;
-}
-
-// VmHWM and VmRSS of this process, in kB; -1 when not found.
-struct Memory {
-    long long peakKb = -1;
-    long long residentKb = -1;
-};
-
-Memory readMemory()
-{
-    Memory m;
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return m;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        const QList<QByteArray> words = line.simplified().split(' ');
-        if (words.size() < 2)
-            continue;
-        if (words.at(0) == "VmHWM:")
-            m.peakKb = words.at(1).toLongLong();
-        else if (words.at(0) == "VmRSS:")
-            m.residentKb = words.at(1).toLongLong();
-    }
-    return m;
-}
-
-void printMemory(const char* label, const Memory& m)
-{
-    std::printf("%s: VmHWM %.1f MiB (%lld kB), VmRSS %.1f MiB (%lld kB)\n", label, double(m.peakKb) / 1024.0,
-                m.peakKb, double(m.residentKb) / 1024.0, m.residentKb);
-}
-
 void row(int messages, int rttMs, bool pipelined, double seconds, const char* note = "")
 {
     std::printf("%-10d%-8d%-12s%.3f%s\n", messages, rttMs, pipelined ? "pipelined" : "sequential", seconds, note);
     std::fflush(stdout);
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 class Bench {
@@ -157,19 +83,7 @@ private:
 
 bool Bench::writeSettings(std::uint16_t port)
 {
-    rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
-    ini.eraseSection(QStringLiteral("Pop3"));
-    const QString section = QStringLiteral("Pop3");
-    ini.writeString(section, QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(port));
-    ini.writeString(section, QStringLiteral("ServerUser"), QStringLiteral("ola"));
-    ini.writeString(section, QStringLiteral("ServerPassword"), rt::ScrambleText(QStringLiteral("hemmelig")));
-    ini.writeString(section, QStringLiteral("StartupCheck"), QStringLiteral("1"));
-    ini.writeString(section, QStringLiteral("ShowList"), QStringLiteral("1"));
-    if (!ini.updateFile()) {
-        std::printf("ERROR: cannot write %s: %s\n", qPrintable(ini.fileName()), qPrintable(ini.errorString()));
-        return false;
-    }
-    return true;
+    return writeBenchSettings(QStringLiteral("127.0.0.1"), port, QStringLiteral("ola"), QStringLiteral("hemmelig"));
 }
 
 std::unique_ptr<TBrevglimtForm> Bench::newForm(bool pipelined)
@@ -340,17 +254,6 @@ int Bench::run(bool full)
     return 0;
 }
 
-// The offscreen platform cannot shape windows and says so on every mask
-// change; that one warning is dropped, everything else goes through.
-QtMessageHandler defaultHandler = nullptr;
-
-void messageFilter(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type == QtWarningMsg && text == QLatin1String("This plugin does not support setting window masks"))
-        return;
-    defaultHandler(type, context, text);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -364,9 +267,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    defaultHandler = qInstallMessageHandler(messageFilter);
+    offscreenWithoutMaskWarnings();
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     try {

@@ -29,6 +29,7 @@ MailboxSettings readMailboxSettings()
                     || rt::inireadbool(QStringLiteral("NotifyOnNew"));
     rt::inistandard();
     rt::usemainini();
+    s.cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
     return s;
 }
 

@@ -20,6 +20,9 @@ struct MailboxSettings {
     bool showList = false;      // "ShowList"
     int scheduleMs = 0;         // "ScheduleMinutes" × 60000; 0: no schedule
     bool notifyOnNew = true;    // "NotifyOnNew": a desktop notification for new mail; on when absent
+    // Where the list of the last check is kept between runs (the user's tmp
+    // folder); empty: kept in memory only.
+    QString cacheFolder;
 };
 
 // Longest schedule: 35791 × 60000 ms still fits a signed 32-bit interval.

@@ -2,6 +2,7 @@
 
 #include "lineidentity.h"
 #include "offthread.h"
+#include "textfil.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -118,32 +119,107 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         m_client.connect();
     });
     const int count = step([this] { return m_client.messageCount(); });
+    std::optional<QHash<QByteArray, CachedLine>> toCache;
     if (count > 0) {
-        readLines(count);
+        toCache = readLines(count);
     } else {
         // An empty mailbox leaves no line standing for a message it no
         // longer holds.
         m_identities.clear();
+        toCache.emplace();
         emit linesRead(QStringList());
         emit messagesListed({});
     }
     emit countRead(count);
     step([this] { m_client.disconnect(); });
+    if (toCache)
+        storeInCache(std::move(*toCache));
     const bool changed = count != m_lastCount;
     m_lastCount = count;
     return {true, count, changed};
 }
 
-void MailboxWatcher::readLines(int count)
+CacheOwner MailboxWatcher::cacheOwner() const
 {
+    return {m_settings.host, m_settings.port, m_settings.user};
+}
+
+QString MailboxWatcher::cachePath() const
+{
+    return m_settings.cacheFolder.isEmpty() ? QString() : ListCache::fileName(m_settings.cacheFolder, cacheOwner());
+}
+
+void MailboxWatcher::loadCacheFor(const CacheOwner& owner, const QString& path)
+{
+    if (m_cacheLoaded && m_cache.owner() == owner)
+        return;
+    if (path.isEmpty())
+        m_cache.reset(owner);
+    else
+        m_cache = ListCache::load(path, owner);
+    m_cacheLoaded = true;
+}
+
+void MailboxWatcher::storeInCache(QHash<QByteArray, CachedLine> lines)
+{
+    const QString path = cachePath();
+    const CacheOwner owner = cacheOwner();
+    const QString failure = step([&]() -> QString {
+        loadCacheFor(owner, path);
+        if (!m_cache.replace(std::move(lines)) || path.isEmpty())
+            return {};
+        return m_cache.save(path);
+    });
+    // A cache that cannot be written costs only speed: the next run reads
+    // the whole list. Told once per run.
+    if (!failure.isEmpty() && !m_cacheFailureLogged) {
+        m_cacheFailureLogged = true;
+        rt::WriteLog(QStringLiteral("ADVARSEL: kan ikke lagre meldingslisten i %1: %2").arg(path, failure));
+    }
+}
+
+void MailboxWatcher::readChangedHeaders(int count, const std::map<int, QByteArray>& uids, const QList<int>& toRead,
+                                        QList<ListedHeader>& headers)
+{
+    const auto sink = [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); };
+    qsizetype next = 0; // the next number of toRead
+    for (int n = 1; n <= count;) {
+        if (next < toRead.size() && toRead.at(next) == n) {
+            int last = n;
+            while (next + 1 < toRead.size() && toRead.at(next + 1) == last + 1) {
+                ++next;
+                ++last;
+            }
+            ++next;
+            m_client.retrieveHeaders(n, last, sink);
+            n = last + 1;
+        } else {
+            const CachedLine* cached = m_cache.find(uids.at(n));
+            headers.append({cached->line, cached->sender, cached->subject, {}, {}});
+            ++n;
+        }
+    }
+}
+
+std::optional<QHash<QByteArray, CachedLine>> MailboxWatcher::readLines(int count)
+{
+    const CacheOwner owner = cacheOwner();
+    const QString path = cachePath();
     std::optional<std::map<int, QByteArray>> uids;
     QList<ListedHeader> headers;
+    bool uidsFit = false;
     std::exception_ptr failure;
     try {
         step([&] {
+            loadCacheFor(owner, path);
             uids = m_client.uniqueIds();
             headers.reserve(count);
-            m_client.retrieveHeaders(1, count, [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); });
+            if (const auto toRead = numbersToRead(count, uids, m_cache)) {
+                uidsFit = true;
+                readChangedHeaders(count, *uids, *toRead, headers);
+            } else {
+                m_client.retrieveHeaders(1, count, [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); });
+            }
         });
     } catch (...) {
         failure = std::current_exception();
@@ -161,6 +237,15 @@ void MailboxWatcher::readLines(int count)
     for (qsizetype i = 0; i < headers.size(); ++i)
         listed.append({m_identities.at(i), headers.at(i).sender, headers.at(i).subject});
     emit messagesListed(listed);
+    if (!uidsFit)
+        return std::nullopt;
+    QHash<QByteArray, CachedLine> cached;
+    cached.reserve(count);
+    for (const auto& [number, uid] : *uids) {
+        const ListedHeader& h = headers.at(number - 1);
+        cached.insert(uid, {h.line, h.sender, h.subject});
+    }
+    return cached;
 }
 
 bool MailboxWatcher::stillNamesItsMessage(int row)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "lineidentity.h"
+#include "listcache.h"
 #include "mailboxsettings.h"
 #include "pop3client.h"
 
@@ -55,7 +56,10 @@ public:
     };
     // One check: close a session left open, connect and log in, STAT, read
     // the headers (the list lines are reported by linesRead, also those read
-    // before a failure), report the count, QUIT. A network failure, a
+    // before a failure), report the count, QUIT. Where the server gives
+    // every message a unique id, only the headers of messages the last
+    // checks did not list are read (TOP); the others' lines come from the
+    // list cache, which is kept in settings().cacheFolder between runs. A network failure, a
     // refused login or "-ERR" to STAT or TOP throws net::NetError; the steps
     // after it do not run.
     CheckReport check();
@@ -105,7 +109,21 @@ private:
     template <class F>
     auto step(F&& work) -> std::invoke_result_t<F&>;
     void afterStep();
-    void readLines(int count);
+    // Reads and reports the lines; the lines to keep in the cache when the
+    // check could use it.
+    std::optional<QHash<QByteArray, CachedLine>> readLines(int count);
+    // Headers 1 … count: the cached line where the message's id is known,
+    // TOP for the numbers in toRead (in runs of consecutive numbers). On a
+    // failure, headers holds those before the failing number.
+    void readChangedHeaders(int count, const std::map<int, QByteArray>& uids, const QList<int>& toRead,
+                            QList<ListedHeader>& headers);
+    CacheOwner cacheOwner() const;
+    QString cachePath() const;
+    // Worker thread: the cache of the configured mailbox, read from its file
+    // when another mailbox's (or none) is held.
+    void loadCacheFor(const CacheOwner& owner, const QString& path);
+    // Keeps what a whole check listed; writes the file when it changed.
+    void storeInCache(QHash<QByteArray, CachedLine> lines);
     void connectUnlessOpen();
     // True when number row + 1 still names line row's message; otherwise the
     // session is closed and false returned.
@@ -114,6 +132,9 @@ private:
     net::Pop3Client m_client;
     MailboxSettings m_settings;
     QList<LineIdentity> m_identities;
+    ListCache m_cache;
+    bool m_cacheLoaded = false;
+    bool m_cacheFailureLogged = false;
     int m_lastCount = 0;
     bool m_nextCheckRuns = false;
     bool m_busy = false;

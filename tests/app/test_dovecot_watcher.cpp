@@ -61,3 +61,25 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     EXPECT_EQ(lines().first(), QStringLiteral("\"Hansen, Per\" <per@test.example>   Regning"));
 }
+
+TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
+{
+    app::TBrevglimtForm& f = makeForm();
+    f.showForm();
+    ASSERT_EQ(lines().size(), 3);
+    const QStringList first = lines();
+
+    // Another client deletes the second message; two new ones arrive.
+    dovecot->expunge(1);
+    dovecot->deliver(mailMessage("ny@test.example", "Ny 1", "n1"));
+    dovecot->deliver(mailMessage("ny@test.example", "Ny 2", "n2"));
+    f.checkNowAction->trigger();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
+                                    QStringLiteral("ny@test.example   Ny 2")}));
+
+    // A restart reads the same list from the cache file and the server.
+    makeForm().showForm();
+    EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
+                                    QStringLiteral("ny@test.example   Ny 2")}));
+}

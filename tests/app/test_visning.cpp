@@ -290,9 +290,16 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
          "Serveren avviste innloggingen: [AUTH] feil passord."},
         {"STAT", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("STAT", "postkassen er låst")); }, green, 5,
          "Serveren avviste STAT: postkassen er låst."},
-        {"TOP 3", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("TOP", "borte").onArgument("3")); }, green, 2,
+        // New ids, so that the check reads every header again.
+        {"TOP 3", [](ScriptedPop3Server& s) {
+             s.setMessages(numberedMessages(5));
+             s.addFault(Pop3Fault::error("TOP", "borte").onArgument("3"));
+         }, green, 2,
          "Serveren avviste TOP 3: borte."},
-        {"drop at TOP 4", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::drop("TOP").onArgument("4")); }, red, 3,
+        {"drop at TOP 4", [](ScriptedPop3Server& s) {
+             s.setMessages(numberedMessages(5));
+             s.addFault(Pop3Fault::drop("TOP").onArgument("4"));
+         }, red, 3,
          "Forbindelsen til 127.0.0.1 ble brutt."},
     };
     for (const Case& c : cases) {

@@ -267,15 +267,8 @@ void DovecotServer::prepareFolder()
     // Delivered into new/ as a delivery agent would; Dovecot moves them to
     // cur/ on the first session.
     m_fileNames.clear();
-    for (int i = 0; i < m_messages.size(); ++i) {
-        const qint64 when = kFirstDeliveryTime + i;
-        const QString name = QStringLiteral("%1.M%2P%3.brevglimt").arg(when).arg(i).arg(::getpid());
-        const QString file = maildir + QStringLiteral("/new/") + name;
-        writeFile(file, m_messages.at(i), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-        const timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
-        ::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0);
-        m_fileNames.append(name);
-    }
+    for (int i = 0; i < m_messages.size(); ++i)
+        writeMessageFile(i);
     if (ids.root)
         chownTree(path(QStringLiteral("home")), ids.mail.uid, ids.mail.gid);
 
@@ -491,6 +484,37 @@ void DovecotServer::stop()
 QByteArray DovecotServer::log() const
 {
     return readFile(path(QStringLiteral("dovecot.log"))) + readFile(path(QStringLiteral("dovecot.out")));
+}
+
+void DovecotServer::writeMessageFile(int i)
+{
+    const qint64 when = kFirstDeliveryTime + i;
+    const QString name = QStringLiteral("%1.M%2P%3.brevglimt").arg(when).arg(i).arg(::getpid());
+    const QString file = maildirPath() + QStringLiteral("/new/") + name;
+    writeFile(file, m_messages.at(i), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    const timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0);
+    m_fileNames.append(name);
+}
+
+void DovecotServer::deliver(const QByteArray& message)
+{
+    m_messages.append(message);
+    writeMessageFile(int(m_messages.size()) - 1);
+    const Identities ids = identities();
+    if (ids.root)
+        chownTree(maildirPath() + QStringLiteral("/new/") + m_fileNames.last(), ids.mail.uid, ids.mail.gid);
+}
+
+void DovecotServer::expunge(int index)
+{
+    for (const char* sub : {"new", "cur"}) {
+        QDir dir(maildirPath() + QLatin1Char('/') + QLatin1String(sub));
+        for (const QString& f : dir.entryList(QDir::Files)) {
+            if (f.section(QLatin1Char(':'), 0, 0) == m_fileNames.at(index))
+                dir.remove(f);
+        }
+    }
 }
 
 QList<int> DovecotServer::remainingIndexes() const

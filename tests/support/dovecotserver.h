@@ -57,6 +57,12 @@ public:
     // messages whose files are still in the Maildir, ascending.
     QList<int> remainingIndexes() const;
     QString maildirPath() const;
+    // Puts a message into the Maildir as a delivery agent would; it comes
+    // after the others. Its position is messages().size() - 1.
+    void deliver(const QByteArray& message);
+    // Removes the message at position index from the Maildir behind the
+    // server's back, as another mail client's deletion would.
+    void expunge(int index);
     // What the server has logged so far, its standard output and error included.
     QByteArray log() const;
 
@@ -72,6 +78,8 @@ private:
     void writeConfig() const;
     // Starts the master once; false when the port turned out to be taken.
     bool startOnce();
+    // Writes message i of m_messages into new/ and records its file name.
+    void writeMessageFile(int i);
     bool waitForGreeting(int timeoutMs);
     QString path(const QString& relative) const;
 

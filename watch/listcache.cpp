@@ -1,0 +1,139 @@
+#include "listcache.h"
+
+#include "safefile.h"
+
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QFile>
+#include <QSet>
+
+namespace watch {
+
+namespace {
+
+constexpr quint32 kMagic = 0x42474c43; // "BGLC"
+constexpr quint32 kVersion = 1;
+constexpr qsizetype kDigestSize = 32; // SHA-256
+// More lines than any mailbox the program lists: a count above it is damage.
+constexpr quint32 kMaxLines = 10'000'000;
+
+QByteArray digest(const QByteArray& bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+} // namespace
+
+const CachedLine* ListCache::find(const QByteArray& uid) const
+{
+    const auto it = m_lines.constFind(uid);
+    return it == m_lines.constEnd() ? nullptr : &it.value();
+}
+
+void ListCache::reset(const CacheOwner& owner)
+{
+    m_owner = owner;
+    m_lines.clear();
+}
+
+bool ListCache::replace(QHash<QByteArray, CachedLine> lines)
+{
+    if (lines == m_lines)
+        return false;
+    m_lines = std::move(lines);
+    return true;
+}
+
+QByteArray ListCache::serialize() const
+{
+    QByteArray bytes;
+    {
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_6_0);
+        out << kMagic << kVersion << m_owner.host << quint16(m_owner.port) << m_owner.user
+            << quint32(m_lines.size());
+        for (auto it = m_lines.constBegin(); it != m_lines.constEnd(); ++it)
+            out << it.key() << it->line << it->sender << it->subject;
+    }
+    return bytes + digest(bytes);
+}
+
+std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const CacheOwner& owner)
+{
+    if (bytes.size() < kDigestSize)
+        return std::nullopt;
+    const QByteArray body = bytes.first(bytes.size() - kDigestSize);
+    if (digest(body) != bytes.last(kDigestSize))
+        return std::nullopt;
+    QDataStream in(body);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0;
+    quint32 version = 0;
+    quint16 port = 0;
+    quint32 count = 0;
+    ListCache cache;
+    in >> magic >> version >> cache.m_owner.host >> port >> cache.m_owner.user >> count;
+    cache.m_owner.port = port;
+    if (in.status() != QDataStream::Ok || magic != kMagic || version != kVersion || cache.m_owner != owner
+        || count > kMaxLines)
+        return std::nullopt;
+    for (quint32 i = 0; i < count; ++i) {
+        QByteArray uid;
+        CachedLine line;
+        in >> uid >> line.line >> line.sender >> line.subject;
+        if (in.status() != QDataStream::Ok || uid.isEmpty() || cache.m_lines.contains(uid))
+            return std::nullopt;
+        cache.m_lines.insert(uid, line);
+    }
+    if (!in.atEnd())
+        return std::nullopt;
+    return cache;
+}
+
+QString ListCache::fileName(const QString& folder, const CacheOwner& owner)
+{
+    const QByteArray who = owner.host.toUtf8() + '\n' + QByteArray::number(owner.port) + '\n' + owner.user.toUtf8();
+    return folder + QStringLiteral("pop3-liste-") + QString::fromLatin1(digest(who).toHex().left(16))
+        + QStringLiteral(".cache");
+}
+
+ListCache ListCache::load(const QString& path, const CacheOwner& owner)
+{
+    if (rt::pathKind(path) == rt::PathKind::Regular) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            if (auto cache = deserialize(file.readAll(), owner))
+                return std::move(*cache);
+        }
+    }
+    ListCache empty;
+    empty.reset(owner);
+    return empty;
+}
+
+QString ListCache::save(const QString& path) const
+{
+    return rt::saveFileSafely(path, serialize());
+}
+
+std::optional<QList<int>> numbersToRead(int count, const std::optional<std::map<int, QByteArray>>& uids,
+                                        const ListCache& cache)
+{
+    if (!uids || uids->size() != size_t(count) || count <= 0)
+        return std::nullopt;
+    if (uids->begin()->first != 1 || uids->rbegin()->first != count)
+        return std::nullopt; // with size == count, 1 … count each present once
+    QSet<QByteArray> seen;
+    seen.reserve(count);
+    QList<int> missing;
+    for (const auto& [number, uid] : *uids) {
+        if (uid.isEmpty() || seen.contains(uid))
+            return std::nullopt;
+        seen.insert(uid);
+        if (!cache.find(uid))
+            missing.append(number);
+    }
+    return missing;
+}
+
+} // namespace watch
