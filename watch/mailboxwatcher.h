@@ -29,8 +29,7 @@ public:
     explicit MailboxWatcher(QObject* parent = nullptr);
     ~MailboxWatcher() override;
 
-    // New settings: the server for the next operation, and "StartupCheck"
-    // deciding whether the next check request runs or is swallowed.
+    // New settings: the server for the next operation.
     void configure(const MailboxSettings& settings);
     // The next check that finds mail counts as a change.
     void resetLastCount() { m_lastCount = 0; }
@@ -38,8 +37,6 @@ public:
     const MailboxSettings& settings() const { return m_settings; }
     // Count found by the last completed check.
     int lastCount() const { return m_lastCount; }
-    // False: the next check request does nothing but set it to true.
-    bool nextCheckRuns() const { return m_nextCheckRuns; }
     // A check, open or delete is in progress.
     bool busy() const { return m_busy; }
     // A POP3 connection is standing (left over from a failed step).
@@ -49,7 +46,7 @@ public:
     void setTimeouts(const net::Timeouts& timeouts);
 
     struct CheckReport {
-        bool ran = false; // false: swallowed, or refused while busy
+        bool ran = false; // false: refused while busy
         int count = 0;
         bool changed = false; // count differs from the last check's
     };
@@ -115,7 +112,6 @@ private:
     MailboxSettings m_settings;
     QList<LineIdentity> m_identities;
     int m_lastCount = 0;
-    bool m_nextCheckRuns = false;
     bool m_busy = false;
     bool m_stepRunning = false;
 };
