@@ -24,6 +24,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -481,8 +482,9 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
         app::TBrevglimtForm strip;
         strip.readSettings();
         for (const Flag& f : flags) {
-            if (f.strip)
+            if (f.strip) {
                 EXPECT_EQ(f.strip(strip), on(f)) << f.key << " as the strip read it";
+            }
         }
     }
 }
