@@ -22,6 +22,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -135,6 +136,15 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
         const char* name;
         QString objectName; // empty: a message box
         std::function<void()> open; // may run a modal loop until the window is closed
+        QString alsoAbove{};        // another window it must lie above, besides the strip
+    };
+    // The composer's own failure box, shown while the composer has the keyboard.
+    const auto composerFailure = [this] {
+        strip().newMailAction->trigger();
+        QWidget* composer = visibleTopLevel(QStringLiteral("SendSMTPForm"));
+        ASSERT_TRUE(composer && waitFor([&] { return QApplication::activeWindow() == composer; }));
+        rt::runHandler([] { throw std::runtime_error("Sending mislyktes"); });
+        composer->close();
     };
     const Case cases[] = {
         {"about box", QStringLiteral("AboutBox"), [this] { strip().aboutAction->trigger(); }},
@@ -145,6 +155,7 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
         {"profile dialog", QStringLiteral("ServerOppsettForm"),
          [] { servers::VisServerOppsett(QStringLiteral("FTP-server"), QStringLiteral("FTP")); }},
         {"input dialog", QStringLiteral("InputForm"), [] { servers::InputForm->exec(); }},
+        {"failure box over the composer", QString(), composerFailure, QStringLiteral("SendSMTPForm")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -159,7 +170,11 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
                 return;
             const QList<quint64> order = stackingOrder();
             const qsizetype own = order.indexOf(w->winId());
-            const qsizetype under = order.indexOf(strip().winId());
+            qsizetype under = order.indexOf(strip().winId());
+            if (!c.alsoAbove.isEmpty()) {
+                const QWidget* other = visibleTopLevel(c.alsoAbove);
+                under = other ? std::max(under, order.indexOf(other->winId())) : -1;
+            }
             const QRect area = w->screen()->availableGeometry();
             const QRect frame = w->frameGeometry();
             seen = QStringLiteral("stacking %1 over %2, frame %3,%4 %5x%6 in %7x%8")
