@@ -16,11 +16,13 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 #include <algorithm>
 #include <functional>
@@ -124,6 +126,25 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     EXPECT_EQ(strip().windowTitle(), QStringLiteral("Brevglimt"));
     EXPECT_EQ(strip().objectName(), QStringLiteral("BrevglimtForm"));
     EXPECT_FALSE(strip().windowIcon().isNull());
+}
+
+// The strip is never the active window, yet a line cut short shows its whole
+// text when the pointer rests on it.
+TEST_F(DesktopWindowsTest, ALinesTooltipShowsWithoutTheKeyboard)
+{
+    server->setMessages({mailMessage("Kari Nordmann <kari.nordmann@fjordpost.example>",
+                                     "Et emne som er for langt for stripen, derfor kuttet")});
+    writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("1")}, {QStringLiteral("ShowList"), QStringLiteral("1")}});
+    strip().showForm();
+    ASSERT_TRUE(waitFor([&] { return stripShown() && strip().messageList->count() == 1; }));
+    ASSERT_NE(QApplication::activeWindow(), &strip());
+    QWidget* viewport = strip().messageList->viewport();
+    const QPoint at = strip().messageList->visualItemRect(strip().messageList->item(0)).center();
+    QHelpEvent hover(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+    QApplication::sendEvent(viewport, &hover);
+    EXPECT_TRUE(waitFor([] { return QToolTip::isVisible(); }));
+    EXPECT_EQ(QToolTip::text(), strip().messageList->item(0)->text());
+    EXPECT_TRUE(QToolTip::text().endsWith(QStringLiteral("derfor kuttet")));
 }
 
 TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
