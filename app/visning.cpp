@@ -102,6 +102,9 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     // Showing the strip never takes the keyboard from the window in use:
     // typing meant for it would otherwise move the list's selection.
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // Without the keyboard the strip is never the active window; its
+    // tooltips (a line's full text) show all the same.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setFixedSize(442, 332);
     setFont(sansFont(11));
     setAutoFillBackground(true);

@@ -16,7 +16,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
-#include <QHelpEvent>
+#include <QCursor>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -140,8 +140,9 @@ TEST_F(DesktopWindowsTest, ALinesTooltipShowsWithoutTheKeyboard)
     ASSERT_NE(QApplication::activeWindow(), &strip());
     QWidget* viewport = strip().messageList->viewport();
     const QPoint at = strip().messageList->visualItemRect(strip().messageList->item(0)).center();
-    QHelpEvent hover(QEvent::ToolTip, at, viewport->mapToGlobal(at));
-    QApplication::sendEvent(viewport, &hover);
+    // The pointer moves there on the X server, as the user's would.
+    QCursor::setPos(viewport->mapToGlobal(at) + QPoint(-5, 0));
+    QCursor::setPos(viewport->mapToGlobal(at));
     EXPECT_TRUE(waitFor([] { return QToolTip::isVisible(); }));
     EXPECT_EQ(QToolTip::text(), strip().messageList->item(0)->text());
     EXPECT_TRUE(QToolTip::text().endsWith(QStringLiteral("derfor kuttet")));
