@@ -32,12 +32,12 @@ using namespace testsupport;
 
 namespace {
 
-// The window manager's stacking order, bottom to top.
-QList<quint64> stackingOrder()
+// The window ids in a window property of the root window, as the window
+// manager keeps it.
+QList<quint64> rootWindows(const char* property)
 {
     QProcess xprop;
-    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("-notype"),
-                                         QStringLiteral("_NET_CLIENT_LIST_STACKING")});
+    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("-notype"), QString::fromLatin1(property)});
     xprop.waitForFinished(5000);
     const QString out = QString::fromLatin1(xprop.readAllStandardOutput());
     QList<quint64> ids;
@@ -49,14 +49,15 @@ QList<quint64> stackingOrder()
     return ids;
 }
 
+// The window manager's stacking order, bottom to top.
+QList<quint64> stackingOrder()
+{
+    return rootWindows("_NET_CLIENT_LIST_STACKING");
+}
+
 quint64 activeWindow()
 {
-    QProcess xprop;
-    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("-notype"),
-                                         QStringLiteral("_NET_ACTIVE_WINDOW")});
-    xprop.waitForFinished(5000);
-    const QString out = QString::fromLatin1(xprop.readAllStandardOutput());
-    return out.mid(out.indexOf(QLatin1Char('#')) + 1).trimmed().toULongLong(nullptr, 16);
+    return rootWindows("_NET_ACTIVE_WINDOW").value(0);
 }
 
 // Runs events until done() holds or a few seconds have passed.
