@@ -127,6 +127,12 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     EXPECT_EQ(strip().windowTitle(), QStringLiteral("Brevglimt"));
     EXPECT_EQ(strip().objectName(), QStringLiteral("BrevglimtForm"));
     EXPECT_FALSE(strip().windowIcon().isNull());
+    // On every workspace, as the window manager keeps it.
+    QProcess xprop;
+    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(strip().winId()),
+                                         QStringLiteral("-notype"), QStringLiteral("_NET_WM_DESKTOP")});
+    xprop.waitForFinished(5000);
+    EXPECT_EQ(QString::fromLatin1(xprop.readAllStandardOutput()).trimmed(), QStringLiteral("_NET_WM_DESKTOP = 4294967295"));
 }
 
 // The strip is never the active window, yet a line cut short shows its whole
