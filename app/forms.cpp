@@ -8,6 +8,7 @@
 #include "om.h"
 #include "serveroppsett.h"
 #include "visning.h"
+#include "windowplace.h"
 
 #include <QCoreApplication>
 
@@ -22,21 +23,22 @@ void createForms()
     // The settings dialog is made afresh at each opening, so it always
     // shows what is stored.
     BrevglimtForm->settingsDialog = [] { setup::showSetupDialog(BrevglimtForm); };
-    AboutBox = new TAboutBox;
-    ipsjekk::IPTestForm = new ipsjekk::TIPTestForm;
+    // Every window belongs to the strip (or to the window that opens it),
+    // so the window manager keeps it above the always-on-top strip.
+    AboutBox = new TAboutBox(BrevglimtForm);
+    ipsjekk::IPTestForm = new ipsjekk::TIPTestForm(BrevglimtForm);
     ipsjekk::IPTestForm->setOwner(BrevglimtForm);
-    // Parented to the strip so it stays above the always-on-top window.
     mailout::SendSMTPForm = new mailout::TSendSMTPForm(BrevglimtForm);
     mailout::SendSMTPForm->setOwner(BrevglimtForm);
     BrevglimtForm->composer = [] { mailout::SendSMTPForm->showComposer(); };
-    servers::FTPform = new servers::TFTPform;
-    servers::InputForm = new servers::TInputForm;
+    servers::FTPform = new servers::TFTPform(BrevglimtForm);
+    servers::InputForm = new servers::TInputForm(BrevglimtForm);
     servers::InputForm->owner = BrevglimtForm;
-    servers::ServerOppsettForm = new servers::TServerOppsettForm;
+    servers::ServerOppsettForm = new servers::TServerOppsettForm(BrevglimtForm);
     servers::ServerOppsettForm->owner = BrevglimtForm;
 
     BrevglimtForm->aboutBox = [] {
-        centreOver(AboutBox, BrevglimtForm);
+        gui::placeOver(AboutBox, BrevglimtForm);
         AboutBox->exec();
     };
     QObject::connect(BrevglimtForm, &TBrevglimtForm::closed, qApp, &QCoreApplication::quit);

@@ -1,6 +1,9 @@
 #include "guihooks.h"
 
+#include "forms.h"
 #include "platform.h"
+#include "visning.h"
+#include "windowplace.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -8,11 +11,33 @@
 
 namespace app {
 
+namespace {
+
+// A message box that belongs to the window it is shown over (the modal
+// dialog or active window, else the strip), so it opens above the strip
+// and wholly on screen.
+class OwnedMessageBox : public QMessageBox {
+public:
+    OwnedMessageBox()
+        : QMessageBox(gui::currentOwner(BrevglimtForm))
+    {
+    }
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event); // sizes the box to its text
+        gui::placeOver(this, parentWidget());
+    }
+};
+
+} // namespace
+
 void installGuiHooks()
 {
     rt::UiHooks hooks;
     hooks.messageBox = [](const QString& caption, const QString& text, rt::MsgIcon icon) {
-        QMessageBox box;
+        OwnedMessageBox box;
         box.setWindowTitle(caption);
         box.setText(text);
         switch (icon) {
@@ -32,7 +57,7 @@ void installGuiHooks()
     };
     hooks.beep = [] { QApplication::beep(); };
     hooks.question = [](const QString& caption, const QString& text) {
-        QMessageBox box;
+        OwnedMessageBox box;
         box.setWindowTitle(caption);
         box.setText(text);
         box.setIcon(QMessageBox::Warning);

@@ -6,9 +6,11 @@
 #include "forms.h"
 #include "guihooks.h"
 #include "platform.h"
+#include "qttranslations.h"
 #include "singleinstance.h"
 #include "termination.h"
 #include "visning.h"
+#include "windowplace.h"
 #include "xmldata.h"
 #include "zt_reg.h"
 
@@ -38,6 +40,8 @@ int main(int argc, char* argv[])
     preferXWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brevglimt"));
+    QApplication::setWindowIcon(gui::programIcon());
+    app::installQtTranslations();
     // Only closing the strip ends the program, not the last dialog closing
     // while the strip is hidden.
     QApplication::setQuitOnLastWindowClosed(false);

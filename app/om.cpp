@@ -1,11 +1,11 @@
 #include "om.h"
 
-#include <QApplication>
+#include "windowplace.h"
+
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
-#include <QStyle>
 
 namespace app {
 
@@ -19,14 +19,6 @@ QFont aboutFont(const char* family, int pixels, bool bold = false)
     return f;
 }
 } // namespace
-
-void centreOver(QWidget* dialog, const QWidget* owner)
-{
-    if (!owner)
-        return;
-    const QRect frame = owner->frameGeometry();
-    dialog->move(frame.center() - QPoint(dialog->width() / 2, dialog->height() / 2));
-}
 
 TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
@@ -46,10 +38,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     ProgramIcon->setObjectName(QStringLiteral("ProgramIcon"));
     ProgramIcon->setGeometry(8, 8, 33, 33);
     ProgramIcon->setScaledContents(true);
-    const QIcon icon = QApplication::windowIcon().isNull()
-        ? QApplication::style()->standardIcon(QStyle::SP_MessageBoxInformation)
-        : QApplication::windowIcon();
-    ProgramIcon->setPixmap(icon.pixmap(33, 33));
+    ProgramIcon->setPixmap(gui::programIcon().pixmap(33, 33));
 
     ProductName = new QLabel(QStringLiteral("Brevglimt"), panel);
     ProductName->setObjectName(QStringLiteral("ProductName"));

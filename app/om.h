@@ -21,7 +21,4 @@ public:
     QPushButton* OKButton;
 };
 
-// Centres a dialog over the main window before it is shown.
-void centreOver(QWidget* dialog, const QWidget* owner);
-
 } // namespace app

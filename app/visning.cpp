@@ -9,16 +9,19 @@
 #include "safefile.h"
 #include "shape.h"
 #include "termination.h"
+#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScopedValueRollback>
 #include <QTimer>
 #include <QToolButton>
@@ -93,7 +96,15 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     , m_watcher(std::make_unique<watch::MailboxWatcher>())
 {
     setObjectName(QStringLiteral("BrevglimtForm"));
-    setWindowTitle(QStringLiteral("BrevglimtForm"));
+    // What taskbars and window lists show.
+    setWindowTitle(QStringLiteral("Brevglimt"));
+    setWindowIcon(gui::programIcon());
+    // Showing the strip never takes the keyboard from the window in use:
+    // typing meant for it would otherwise move the list's selection.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    // Without the keyboard the strip is never the active window; its
+    // tooltips (a line's full text) show all the same.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setFixedSize(442, 332);
     setFont(sansFont(11));
     setAutoFillBackground(true);
@@ -194,6 +205,8 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     // A double-click anywhere in the list opens the selected message, as
     // one on empty space below the lines does too.
     messageList->viewport()->installEventFilter(this);
+    // Enter opens the selected message too.
+    messageList->installEventFilter(this);
     connect(messageList, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { listMenu->popup(messageList->viewport()->mapToGlobal(pos)); });
 
@@ -265,6 +278,7 @@ void TBrevglimtForm::replaceLines(const QStringList& lines)
     messageList->clear();
     for (const QString& line : lines) {
         auto* item = new QListWidgetItem(line);
+        item->setToolTip(line); // long lines are cut with "…" in the list
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(Qt::Unchecked);
         item->setSizeHint(QSize(0, kLineHeight));
@@ -299,9 +313,13 @@ void TBrevglimtForm::showForm()
 void TBrevglimtForm::bringToFront()
 {
     const bool wasHidden = !isVisible();
+    if (wasHidden) {
+        // Placed before it is mapped, so it never shows elsewhere first.
+        move(23, 2);
+        gui::showOnAllWorkspaces(this);
+    }
     show();
     raise();
-    activateWindow();
     if (wasHidden)
         runShowSequence();
 }
@@ -310,7 +328,10 @@ void TBrevglimtForm::runShowSequence()
 {
     move(23, 2);
     readSettings();
-    checkMailbox();
+    // Only this check waits for "StartupCheck"; one the user asks for, or
+    // the schedule's, always runs.
+    if (m_watcher->settings().startupCheck)
+        checkMailbox();
 }
 
 bool TBrevglimtForm::eventFilter(QObject* watched, QEvent* event)
@@ -318,6 +339,13 @@ bool TBrevglimtForm::eventFilter(QObject* watched, QEvent* event)
     if (watched == messageList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         runHandler([this] { onListDoubleClicked(); });
         return true;
+    }
+    if (watched == messageList && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            runHandler([this] { onListDoubleClicked(); });
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -350,11 +378,13 @@ void TBrevglimtForm::readSettings()
     beepOnChange = settings.beepOnMail;
     hideWhenEmpty = settings.hideWhenEmpty;
     // A changed interval restarts the countdown, an unchanged one keeps it;
-    // a timer of 0 ms would fire without pause, so it is stopped instead.
-    if (settings.scheduleMs == 0)
+    // a timer of 0 ms would fire without pause, so it is stopped instead, as
+    // it is with "Scheduler" off.
+    const int interval = settings.scheduler ? settings.scheduleMs : 0;
+    if (interval == 0)
         scheduleTimer->stop();
-    if (settings.scheduleMs != scheduleTimer->interval())
-        scheduleTimer->setInterval(settings.scheduleMs);
+    if (interval != scheduleTimer->interval())
+        scheduleTimer->setInterval(interval);
 
     setListVisible(settings.showList);
     if (settings.host.isEmpty())
@@ -408,6 +438,11 @@ QString unidentifiedText(const QString& done)
     return QStringLiteral("Meldingen kan ikke skilles sikkert fra andre meldinger i postkassen, så den ble ikke %1.")
         .arg(done);
 }
+
+QString noMailProgramText(const QString& path)
+{
+    return QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path);
+}
 } // namespace
 
 void TBrevglimtForm::onListDoubleClicked()
@@ -431,7 +466,10 @@ void TBrevglimtForm::onListDoubleClicked()
     }
     hiddenMessageBuffer->setPlainText(QString::fromUtf8(r.message));
     saveRetrievedMessage(path, r.message);
-    rt::ShellOpen(path, QString(), QString());
+    rt::ShellOpen(path, QString(), QString(), [strip = QPointer<TBrevglimtForm>(this), path] {
+        if (strip)
+            strip->showNotice(noMailProgramText(path));
+    });
     indicatorOff();
     repaint();
 }

@@ -38,8 +38,7 @@ public:
 
     // Reads the mailbox settings and arms the schedule.
     void readSettings();
-    // One check of the mailbox (swallowed after a reading of the settings
-    // with "StartupCheck" off; ignored while another server step runs).
+    // One check of the mailbox (ignored while another server step runs).
     void checkMailbox();
 
     // Opens the settings dialog; set by the program once that window exists.

@@ -4,6 +4,7 @@
 #include "hostport.h"
 #include "offthread.h"
 #include "platform.h"
+#include "windowplace.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -239,16 +240,7 @@ void TIPTestForm::centre()
     QWidget* over = m_owner ? m_owner.data() : QApplication::activeModalWidget();
     if (over == this)
         over = nullptr;
-    QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->availableGeometry() : QRect();
-    QRect box(QPoint(0, 0), frameGeometry().size());
-    box.moveCenter(over ? over->frameGeometry().center() : area.center());
-    // Keep it whole on the screen when the owner sits at its edge.
-    if (area.isValid()) {
-        box.moveLeft(std::max(area.left(), std::min(box.left(), area.right() + 1 - box.width())));
-        box.moveTop(std::max(area.top(), std::min(box.top(), area.bottom() + 1 - box.height())));
-    }
-    move(box.topLeft());
+    gui::placeOver(this, over);
 }
 
 } // namespace ipsjekk

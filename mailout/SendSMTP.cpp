@@ -8,6 +8,7 @@
 #include "platform.h"
 #include "state.h"
 #include "textfil.h"
+#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QApplication>
@@ -179,10 +180,7 @@ void TSendSMTPForm::showEvent(QShowEvent* event)
     // Restoring a minimised window is no new opening.
     if (event->spontaneous())
         return;
-    if (m_owner) {
-        const QRect frame = m_owner->frameGeometry();
-        move(frame.center() - QPoint(width() / 2, height() / 2));
-    }
+    gui::placeOver(this, m_owner);
     rt::runHandler([this] { prepareOnOpening(); });
 }
 

@@ -24,9 +24,10 @@ QString ChangeExtension(const QString& fileName, const QString& extension)
     return fileName.left(dot + 1) + extension;
 }
 
-void ShellOpen(const QString& file, const QString& parameters, const QString& folder)
+void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
+               const std::function<void()>& failed)
 {
-    platform().shellOpen(file, parameters, folder);
+    platform().shellOpen(file, parameters, folder, failed);
 }
 
 QString ScrambleText(const QString& plain)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 namespace rt {
 
@@ -11,8 +12,10 @@ qint64 FileSizeOf(const QString& fileName);
 // Replaces everything after the first "." of the whole text by extension
 // (given without the dot), or appends "." + extension when there is none.
 QString ChangeExtension(const QString& fileName, const QString& extension);
-// Opens a document with the desktop's default program, busy cursor meanwhile.
-void ShellOpen(const QString& file, const QString& parameters, const QString& folder);
+// Opens a document with the desktop's default program, busy cursor
+// meanwhile; failed is called later when the opener reports failure.
+void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
+               const std::function<void()>& failed = {});
 
 // "z", each character shifted up by its 1-based position, "2".
 QString ScrambleText(const QString& plain);

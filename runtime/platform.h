@@ -50,7 +50,10 @@ public:
     QString nowText() const { return dateTimeText(QDateTime::currentDateTime()); }
 
     // Opens a document with the desktop's default program; does not wait.
-    virtual void shellOpen(const QString& file, const QString& parameters, const QString& folder);
+    // When the opener reports failure (it cannot start, or ends with an
+    // error status), failed is called later on the calling thread's loop.
+    virtual void shellOpen(const QString& file, const QString& parameters, const QString& folder,
+                           const std::function<void()>& failed = {});
 
     // A file marked read-only: the owner may not write it. Checked on the
     // permission bits so the result is the same for root as for a user.

@@ -165,14 +165,34 @@ QString Platform::loginUser() const
     return {};
 }
 
-void Platform::shellOpen(const QString& file, const QString& parameters, const QString& folder)
+void Platform::shellOpen(const QString& file, const QString& parameters, const QString& folder,
+                         const std::function<void()>& failed)
 {
     BusyCursor busy;
     QStringList args{file};
     if (!parameters.isEmpty())
         args.append(QProcess::splitCommand(parameters));
-    // An argument list, never a shell command line; the result is not awaited.
-    QProcess::startDetached(QStringLiteral("xdg-open"), args, folder);
+    // An argument list, never a shell command line; the result is not
+    // awaited, it is reported when the opener ends.
+    auto* opener = new QProcess;
+    opener->setProgram(QStringLiteral("xdg-open"));
+    opener->setArguments(args);
+    opener->setWorkingDirectory(folder);
+    opener->setStandardInputFile(QProcess::nullDevice());
+    opener->setStandardOutputFile(QProcess::nullDevice());
+    auto report = [opener, failed](bool ok) {
+        opener->deleteLater();
+        if (!ok && failed)
+            failed();
+    };
+    QObject::connect(opener, &QProcess::finished, opener, [report](int code, QProcess::ExitStatus status) {
+        report(status == QProcess::NormalExit && code == 0);
+    });
+    QObject::connect(opener, &QProcess::errorOccurred, opener, [report](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            report(false);
+    });
+    opener->start();
 }
 
 bool Platform::isMarkedReadOnly(const QString& path) const

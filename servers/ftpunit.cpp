@@ -6,7 +6,7 @@
 #include "serveroppsett.h"
 #include "state.h"
 #include "textfil.h"
-#include "windowplace.h"
+#include "dialogfont.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,6 +1,7 @@
 #include "input.h"
 
 #include "errordisplay.h"
+#include "dialogfont.h"
 #include "windowplace.h"
 
 #include <QApplication>
@@ -60,7 +61,7 @@ void TInputForm::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
-    centreOver(this, owner);
+    gui::placeOver(this, owner);
     rt::runHandler([this] { FormShow(); });
 }
 

@@ -4,6 +4,7 @@
 #include "felles.h"
 #include "ftpsettings.h"
 #include "inifile.h"
+#include "dialogfont.h"
 #include "windowplace.h"
 #include "zt_reg.h"
 
@@ -168,7 +169,7 @@ void TServerOppsettForm::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
-    centreOver(this, owner);
+    gui::placeOver(this, owner);
     rt::runHandler([this] { FormShow(); });
 }
 

@@ -4,6 +4,7 @@
 #include "felles.h"
 #include "ipsjekk.h"
 #include "state.h"
+#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QApplication>
@@ -462,17 +463,7 @@ void TfmSetup::done(int result)
 
 void TfmSetup::centre()
 {
-    QWidget* over = m_owner.data();
-    QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->availableGeometry() : QRect();
-    QRect box(QPoint(0, 0), frameGeometry().size());
-    box.moveCenter(over ? over->frameGeometry().center() : area.center());
-    // Keep it whole on the screen: the main window sits in its corner.
-    if (area.isValid()) {
-        box.moveLeft(std::max(area.left(), std::min(box.left(), area.right() + 1 - box.width())));
-        box.moveTop(std::max(area.top(), std::min(box.top(), area.bottom() + 1 - box.height())));
-    }
-    move(box.topLeft());
+    gui::placeOver(this, m_owner.data());
 }
 
 void showSetupDialog(QWidget* owner)

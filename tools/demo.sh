@@ -25,7 +25,7 @@ port=$(sed -n 's/^PORT //p' "$work/server.out" | head -n 1)
 
 # The password "demo" as the settings file stores it.
 mkdir -p "$work/appdata/Tavlund/etc"
-printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=demo\r\nServerPassword=zegps2\r\nStartupCheck=1\r\nScheduleMinutes=1\r\nShowList=1\r\nShowOnNew=1\r\nShowListOnNew=1\r\n' \
+printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=demo\r\nServerPassword=zegps2\r\nStartupCheck=1\r\nScheduler=1\r\nScheduleMinutes=1\r\nShowList=1\r\nShowOnNew=1\r\nShowListOnNew=1\r\n' \
     "$port" >"$work/appdata/Tavlund/etc/DEMO.INI"
 
 echo "Demo: POP3-tjener på 127.0.0.1:$port. Lukk stripen med X for å avslutte."

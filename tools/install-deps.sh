@@ -6,6 +6,7 @@ set -eu
 PACKAGES="
 build-essential cmake ninja-build pkg-config make
 qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6svg6 qt6-wayland
+qt6-l10n-tools qt6-translations-l10n libxcb1-dev
 libpoco-dev libssl-dev
 libgtest-dev googletest
 clang libclang-rt-14-dev

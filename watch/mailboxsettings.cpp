@@ -23,6 +23,7 @@ MailboxSettings readMailboxSettings()
     s.showListOnNew = rt::inireadbool(QStringLiteral("ShowListOnNew"));
     s.beepOnMail = rt::inireadbool(QStringLiteral("BeepOnMail"));
     s.hideWhenEmpty = rt::inireadbool(QStringLiteral("HideWindow"));
+    s.scheduler = rt::inireadbool(QStringLiteral("Scheduler"));
     s.scheduleMs = std::clamp(rt::inireadint(QStringLiteral("ScheduleMinutes")), 0, kMaxScheduleMinutes) * 60000;
     s.showList = rt::inireadbool(QStringLiteral("ShowList"));
     s.notifyOnNew = rt::inireadstring(QStringLiteral("NotifyOnNew")).isEmpty()

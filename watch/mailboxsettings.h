@@ -12,13 +12,14 @@ struct MailboxSettings {
     std::uint16_t port = 110;
     QString user;
     QString password; // unscrambled
-    bool startupCheck = false;  // "StartupCheck": off swallows the next check request
+    bool startupCheck = false;  // "StartupCheck": the show sequence checks the mailbox
     bool showOnNew = false;     // "ShowOnNew"
     bool showListOnNew = false; // "ShowListOnNew"
     bool beepOnMail = false;    // "BeepOnMail"
     bool hideWhenEmpty = false; // "HideWindow"
     bool showList = false;      // "ShowList"
-    int scheduleMs = 0;         // "ScheduleMinutes" × 60000; 0: no schedule
+    bool scheduler = false;     // "Scheduler": checks on a schedule at all
+    int scheduleMs = 0;         // "ScheduleMinutes" × 60000, kept also with "Scheduler" off; 0: no schedule
     bool notifyOnNew = true;    // "NotifyOnNew": a desktop notification for new mail; on when absent
     // Where the list of the last check is kept between runs (the user's tmp
     // folder); empty: kept in memory only.

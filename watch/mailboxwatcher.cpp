@@ -1,5 +1,6 @@
 #include "mailboxwatcher.h"
 
+#include "certtrust.h"
 #include "lineidentity.h"
 #include "offthread.h"
 #include "textfil.h"
@@ -56,7 +57,6 @@ MailboxWatcher::~MailboxWatcher()
 void MailboxWatcher::configure(const MailboxSettings& settings)
 {
     m_settings = settings;
-    m_nextCheckRuns = settings.startupCheck;
 }
 
 bool MailboxWatcher::sessionOpen() const
@@ -97,9 +97,13 @@ void MailboxWatcher::afterStep()
 
 void MailboxWatcher::connectUnlessOpen()
 {
-    step([this] {
-        if (!m_client.connected())
-            m_client.connect();
+    // A certificate the user may trust is asked about, then the connection
+    // is tried once more.
+    net::withCertificateTrust([this] {
+        step([this] {
+            if (!m_client.connected())
+                m_client.connect();
+        });
     });
 }
 
@@ -107,17 +111,13 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
 {
     if (m_busy)
         return {};
-    if (!m_nextCheckRuns) {
-        m_nextCheckRuns = true;
-        return {};
-    }
     BusyScope busy(*this);
     emit checkStarted();
     step([this] {
         if (m_client.connected())
             m_client.disconnect(); // left over from a failed step
-        m_client.connect();
     });
+    connectUnlessOpen();
     const int count = step([this] { return m_client.messageCount(); });
     std::optional<QHash<QByteArray, CachedLine>> toCache;
     if (count > 0) {

@@ -30,8 +30,7 @@ public:
     explicit MailboxWatcher(QObject* parent = nullptr);
     ~MailboxWatcher() override;
 
-    // New settings: the server for the next operation, and "StartupCheck"
-    // deciding whether the next check request runs or is swallowed.
+    // New settings: the server for the next operation.
     void configure(const MailboxSettings& settings);
     // The next check that finds mail counts as a change.
     void resetLastCount() { m_lastCount = 0; }
@@ -39,8 +38,6 @@ public:
     const MailboxSettings& settings() const { return m_settings; }
     // Count found by the last completed check.
     int lastCount() const { return m_lastCount; }
-    // False: the next check request does nothing but set it to true.
-    bool nextCheckRuns() const { return m_nextCheckRuns; }
     // A check, open or delete is in progress.
     bool busy() const { return m_busy; }
     // A POP3 connection is standing (left over from a failed step).
@@ -50,7 +47,7 @@ public:
     void setTimeouts(const net::Timeouts& timeouts);
 
     struct CheckReport {
-        bool ran = false; // false: swallowed, or refused while busy
+        bool ran = false; // false: refused while busy
         int count = 0;
         bool changed = false; // count differs from the last check's
     };
@@ -136,7 +133,6 @@ private:
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;
     int m_lastCount = 0;
-    bool m_nextCheckRuns = false;
     bool m_busy = false;
     bool m_stepRunning = false;
 };

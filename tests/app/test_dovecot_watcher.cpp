@@ -1,10 +1,14 @@
 // The watcher against a real Dovecot POP3 server: check, open, delete.
+#include "certtrust.h"
 #include "dovecotserver.h"
+#include "testca.h"
 #include "watcherfixture.h"
 
 #include <QFile>
 
 using namespace testsupport;
+using testsupport::TestCa;
+using testsupport::TestCertificate;
 
 namespace {
 
@@ -82,4 +86,108 @@ TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
     makeForm().showForm();
     EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
                                     QStringLiteral("ny@test.example   Ny 2")}));
+}
+
+namespace {
+
+// The strip against a Dovecot that offers STLS with a certificate the
+// system cannot verify, as a self-hosted server has it.
+class DovecotTrustTest : public WatcherFixture {
+protected:
+    void SetUp() override
+    {
+        if (!DovecotServer::available())
+            GTEST_SKIP() << "dovecot is not installed (tools/install-deps.sh installs it)";
+        WatcherFixture::SetUp();
+        net::setExtraTrustedCaFile(ca.caFile());
+    }
+    void TearDown() override
+    {
+        form.reset();
+        dovecot.reset();
+        net::CertificatePins::instance().clear();
+        net::setExtraTrustedCaFile({});
+        WatcherFixture::TearDown();
+    }
+    void serve(const TestCertificate& certificate)
+    {
+        dovecot = std::make_unique<DovecotServer>(QList<QByteArray>{mailMessage("kari@test.example", "Hei", "t1")},
+                                                  DovecotTls{certificate.certificateFile, certificate.keyFile});
+        writeSettings({{QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->port())},
+                       {QStringLiteral("ServerUser"), dovecot->user()},
+                       {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot->password())}});
+    }
+    QString storedFingerprint() const
+    {
+        rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        return ini.readString(net::kTrustSection, QStringLiteral("127.0.0.1/%1").arg(dovecot->port()), QString());
+    }
+
+    const TestCa ca;
+    std::unique_ptr<DovecotServer> dovecot;
+};
+
+} // namespace
+
+TEST_F(DovecotTrustTest, SelfSignedIsCheckedOnlyAfterTheUserTrustsIt)
+{
+    serve(ca.selfSigned());
+    // Refused: the question comes, the answer is no, nothing is stored.
+    guard.fake.answers = {false};
+    app::TBrevglimtForm& f = makeForm();
+    f.showForm();
+    ASSERT_EQ(guard.fake.questions.size(), 1);
+    EXPECT_TRUE(guard.fake.questions[0].text.contains(QStringLiteral("utstederen er ukjent")));
+    EXPECT_EQ(errorTexts(), QStringList{QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent.")});
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS:"));
+    EXPECT_TRUE(storedFingerprint().isEmpty());
+
+    // Trusted on the second try: the check goes through and the fingerprint
+    // is kept for this server.
+    guard.fake.messages.clear();
+    guard.fake.answers = {true};
+    f.checkNowAction->trigger();
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 1"));
+    EXPECT_EQ(storedFingerprint().size(), 64);
+
+    // Later checks ask nothing.
+    f.checkNowAction->trigger();
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+    EXPECT_TRUE(errorTexts().isEmpty());
+}
+
+TEST_F(DovecotTrustTest, AnotherCertificateOrAnExpiredOneIsRefused)
+{
+    struct Case {
+        const char* name;
+        const TestCertificate& served;
+        bool otherPinned;  // another certificate is trusted for this server
+        int questions;     // asked (and answered no)
+        const char* text;
+    };
+    const Case cases[] = {
+        {"a second certificate on the same server", ca.selfSigned(), true, 1,
+         "Sertifikatet til 127.0.0.1 kan ikke godtas"},
+        {"expired", ca.expired(), false, 0, "Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        serve(c.served);
+        guard.fake.questions.clear();
+        guard.fake.messages.clear();
+        guard.fake.answers = {false};
+        if (c.otherPinned)
+            net::trustCertificate(QStringLiteral("127.0.0.1"), dovecot->port(), QString(64, QLatin1Char('a')));
+        app::TBrevglimtForm& f = makeForm();
+        f.showForm();
+        EXPECT_EQ(guard.fake.questions.size(), c.questions);
+        ASSERT_EQ(errorTexts().size(), 1);
+        EXPECT_TRUE(errorTexts()[0].startsWith(QString::fromUtf8(c.text))) << errorTexts()[0].toStdString();
+        EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS:"));
+        form.reset();
+        dovecot.reset();
+        net::CertificatePins::instance().clear();
+    }
 }

@@ -199,20 +199,32 @@ TEST_F(WatcherTest, HiddenWindowComesBackOnNewMailAndRunsItsShowSequence)
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
 }
 
-TEST_F(WatcherTest, StartupCheckOffSwallowsTheFirstRequestAfterEachReading)
+// "StartupCheck" off holds back the show sequence's check only: the user's
+// "Brevglimt" and the schedule's checks run, also right after the settings
+// were read again (as when the settings dialog closes).
+TEST_F(WatcherTest, StartupCheckOffHoldsBackOnlyTheShowSequencesCheck)
 {
     server->setMessages(numberedMessages(2));
     writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
     TBrevglimtForm& f = makeForm();
+    int dialogs = 0;
+    f.settingsDialog = [&] { ++dialogs; };
     f.showForm();
     EXPECT_EQ(server->sessionCount(), 0);
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS:"));
+    f.settingsAction->trigger();
+    ASSERT_EQ(dialogs, 1);
     f.checkNowAction->trigger();
-    EXPECT_EQ(server->sessionCount(), 1);
+    EXPECT_EQ(server->sessionCount(), 1) << "the first Brevglimt after the dialog closed";
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     f.readSettings();
     f.onScheduleTick();
-    EXPECT_EQ(server->sessionCount(), 1) << "swallowed again after the settings were read";
+    EXPECT_EQ(server->sessionCount(), 2) << "the schedule's check after the settings were read";
+
+    writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("1")}});
+    f.hide();
+    f.showForm();
+    EXPECT_EQ(server->sessionCount(), 3) << "the show sequence checks with StartupCheck on";
 }
 
 TEST_F(WatcherTest, ScheduleFollowsScheduleMinutes)
@@ -223,7 +235,8 @@ TEST_F(WatcherTest, ScheduleFollowsScheduleMinutes)
     };
     const Case cases[] = {{"2", 120000}, {"0", 0}, {nullptr, 0}, {"abc", 0}, {"-3", 0}, {"35791", 2147460000}, {"99999", 2147460000}};
     for (const Case& c : cases) {
-        std::map<QString, QString> settings{{QStringLiteral("StartupCheck"), QStringLiteral("0")}};
+        std::map<QString, QString> settings{{QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                                            {QStringLiteral("Scheduler"), QStringLiteral("1")}};
         if (c.minutes)
             settings[QStringLiteral("ScheduleMinutes")] = QString::fromLatin1(c.minutes);
         writeSettings(settings);
@@ -238,15 +251,40 @@ TEST_F(WatcherTest, ScheduleFollowsScheduleMinutes)
     }
 }
 
+// "Scheduler" off: no scheduled check, whatever interval is stored; on
+// again, the stored interval counts.
+TEST_F(WatcherTest, SchedulerSwitchesTheSchedule)
+{
+    const struct {
+        const char* scheduler; // nullptr: key absent
+        bool runs;
+    } cases[] = {{"1", true}, {"0", false}, {nullptr, false}, {"1", true}};
+    TBrevglimtForm& f = makeForm();
+    for (const auto& c : cases) {
+        std::map<QString, QString> settings{{QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                                            {QStringLiteral("ScheduleMinutes"), QStringLiteral("7")}};
+        if (c.scheduler)
+            settings[QStringLiteral("Scheduler")] = QString::fromLatin1(c.scheduler);
+        writeSettings(settings);
+        f.readSettings();
+        EXPECT_EQ(f.scheduleTimer->isActive(), c.runs) << (c.scheduler ? c.scheduler : "absent");
+        if (c.runs) {
+            EXPECT_EQ(f.scheduleTimer->interval(), 420000);
+        }
+    }
+}
+
 TEST_F(WatcherTest, UnchangedScheduleKeepsItsCountdown)
 {
-    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                   {QStringLiteral("Scheduler"), QStringLiteral("1")}});
     TBrevglimtForm& f = makeForm();
     f.readSettings();
     const int id = f.scheduleTimer->timerId();
     f.readSettings();
     EXPECT_EQ(f.scheduleTimer->timerId(), id);
-    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("6")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("6")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                   {QStringLiteral("Scheduler"), QStringLiteral("1")}});
     f.readSettings();
     EXPECT_EQ(f.scheduleTimer->interval(), 360000);
     EXPECT_TRUE(f.scheduleTimer->isActive());
@@ -403,6 +441,47 @@ TEST_F(WatcherTest, DoubleClickSavesTheMessageAndOpensIt)
     EXPECT_EQ(server->messages().size(), 3) << "the message stays on the server";
     EXPECT_FALSE(f.indicatorShape->isVisible());
     EXPECT_FALSE(f.watcher().sessionOpen());
+}
+
+// Enter in the list opens the selected message as a double-click does; when
+// the desktop's opener fails, the user learns where the message lies.
+TEST_F(WatcherTest, EnterOpensTheMessageAndAFailedOpenerIsReported)
+{
+    const struct {
+        const char* name;
+        bool openerFails;
+    } cases[] = {{"opener works", false}, {"no mail program", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBrevglimtForm& f = freshStripWith(numberedMessages(2));
+        guard.fake.openerFails = c.openerFails;
+        f.messageList->setCurrentRow(1);
+        QTest::keyClick(f.messageList, Qt::Key_Return);
+        const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
+        ASSERT_EQ(guard.fake.opened.size(), 1);
+        EXPECT_EQ(guard.fake.opened[0].value(0), path);
+        QFile saved(path);
+        ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+        EXPECT_EQ(saved.readAll(), server->messages().at(1));
+        QStringList notices;
+        for (const ShownMessage& m : guard.fake.messages)
+            notices.append(m.text);
+        const QStringList expected = c.openerFails
+            ? QStringList{QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path)}
+            : QStringList{};
+        EXPECT_EQ(notices, expected);
+    }
+    guard.fake.openerFails = false;
+}
+
+TEST_F(WatcherTest, EachLineCarriesItsFullTextAsTooltip)
+{
+    QList<QByteArray> mailbox{mailMessage("Avsender <a@test.example>", "Et emne som er langt nok til at linjen kuttes i listen "
+                                                                         "fordi den ikke faar plass i stripen")};
+    TBrevglimtForm& f = freshStripWith(mailbox);
+    ASSERT_EQ(f.messageList->count(), 1);
+    EXPECT_EQ(f.messageList->item(0)->toolTip(), f.messageList->item(0)->text());
+    EXPECT_TRUE(f.messageList->item(0)->toolTip().endsWith(QStringLiteral("i stripen")));
 }
 
 TEST_F(WatcherTest, DoubleClickWithoutSelectionSendsNothing)

@@ -271,7 +271,7 @@ TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
 TEST_F(ComposerTest, ShowsCentredOverItsOwnerAndHidesOnClose)
 {
     QWidget owner;
-    owner.setGeometry(300, 200, 400, 300);
+    owner.setGeometry(200, 150, 400, 300); // room for the composer around its centre
     form->setOwner(&owner);
     compose(u8("ola@example.no"), u8("Emne"), {u8("Linje")}, QStringLiteral("/tmp/vedlegg.txt"));
     EXPECT_TRUE(form->isVisible());

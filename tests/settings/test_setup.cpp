@@ -24,11 +24,13 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -410,8 +412,8 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
             QStringLiteral("0"), [](TfmSetup& d) { return QString::number(d.cboAuthType->currentIndex()); },
             [](TfmSetup& d, const QString& v) { d.cboAuthType->setCurrentIndex(v.toInt()); }},
         box("LogSMTP", &TfmSetup::cLogSMTP, "Smtp"),
-        text("Email", "PersonalEmail", &TfmSetup::Email, QStringLiteral("ola@firma.example"),
-             QStringLiteral("kari@firma.example")),
+        text("Email", "PersonalEmail", &TfmSetup::Email, QStringLiteral("ola.privat@hjemme.example"),
+             QStringLiteral("kari.privat@hjemme.example")),
         text("Email", "EmailName", &TfmSetup::eNavn, QStringLiteral("Ola Nordmann"),
              QStringLiteral("Kari Nordmann")),
     };
@@ -439,6 +441,52 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
     for (const Key& k : keys)
         EXPECT_EQ(stored(QLatin1String(k.section), QLatin1String(k.key)), k.storedAfter)
             << k.section << "/" << k.key;
+    dialog.reset();
+
+    // The on/off keys once more, each with a code of its own over four
+    // rounds, so that two keys swapped in the save, the load or the strip's
+    // reading differ in at least one round.
+    struct Flag {
+        const char* key;
+        int code;
+        std::function<bool(app::TBrevglimtForm&)> strip; // as the strip read it; empty: not read there
+    };
+    const Flag flags[] = {
+        {"StartupCheck", 1, [](app::TBrevglimtForm& f) { return f.watcher().settings().startupCheck; }},
+        {"Scheduler", 2, [](app::TBrevglimtForm& f) { return f.scheduleTimer->isActive(); }},
+        {"ShowList", 3, [](app::TBrevglimtForm& f) { return f.messageList->isVisibleTo(&f); }},
+        {"HideWindow", 4, [](app::TBrevglimtForm& f) { return f.hideWhenEmpty; }},
+        {"BeepOnMail", 5, [](app::TBrevglimtForm& f) { return f.beepOnChange; }},
+        {"ShowOnNew", 6, [](app::TBrevglimtForm& f) { return f.showWindowOnChange; }},
+        {"ShowListOnNew", 7, [](app::TBrevglimtForm& f) { return f.showListOnChange; }},
+        {"ExternalProgram", 8, {}},
+        {"SMTPAuthenticationType", 9, {}},
+        {"LogSMTP", 10, {}},
+    };
+    auto keyOf = [&](const char* name) -> const Key& {
+        return *std::find_if(std::begin(keys), std::end(keys), [&](const Key& k) { return qstrcmp(k.key, name) == 0; });
+    };
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        auto on = [round](const Flag& f) { return ((f.code >> round) & 1) != 0; };
+        TfmSetup& d = open();
+        for (const Flag& f : flags)
+            keyOf(f.key).type(d, flag(on(f)));
+        d.close();
+        for (const Flag& f : flags)
+            EXPECT_EQ(stored(QLatin1String(keyOf(f.key).section), QLatin1String(f.key)), flag(on(f))) << f.key;
+        TfmSetup& shown = open();
+        for (const Flag& f : flags)
+            EXPECT_EQ(keyOf(f.key).shown(shown), flag(on(f))) << f.key;
+        dialog.reset();
+        app::TBrevglimtForm strip;
+        strip.readSettings();
+        for (const Flag& f : flags) {
+            if (f.strip) {
+                EXPECT_EQ(f.strip(strip), on(f)) << f.key << " as the strip read it";
+            }
+        }
+    }
 }
 
 TEST_F(SetupTest, PasswordsAreStoredTheirOwnWays)

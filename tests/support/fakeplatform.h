@@ -49,9 +49,13 @@ public:
         return fixedTime.isEmpty() ? rt::formatDateTime(when, QLocale(QLocale::NorwegianBokmal, QLocale::Norway))
                                    : fixedTime;
     }
-    void shellOpen(const QString& file, const QString& parameters, const QString& folder) override
+    // Records the opening; reports failure at once when openerFails is set.
+    void shellOpen(const QString& file, const QString& parameters, const QString& folder,
+                   const std::function<void()>& failed) override
     {
         opened.append({file, parameters, folder});
+        if (openerFails && failed)
+            failed();
     }
 
     QTemporaryDir root;
@@ -69,6 +73,7 @@ public:
     QList<bool> answers;
     QList<bool> busyCalls;
     QList<QStringList> opened;
+    bool openerFails = false;
     int beeps = 0;
 };
 

@@ -1,0 +1,33 @@
+// Where the program's windows open: over the window that opened them and
+// wholly inside the screen's available area, so none lands under the
+// always-on-top strip or with its title bar off screen.
+#pragma once
+
+#include <QIcon>
+#include <QRect>
+
+class QWidget;
+
+namespace gui {
+
+// box moved the least distance that brings it inside area; a box larger
+// than the area keeps its top-left corner inside.
+QRect keepInside(QRect box, const QRect& area);
+
+// Centres window over owner (over the screen without one) and keeps it
+// wholly on that screen's available area. Called before the window is
+// mapped, its frame is not known yet: the window's own size counts.
+void placeOver(QWidget* window, const QWidget* owner);
+
+// The window a box or dialog opened now belongs to: the modal dialog or the
+// active window when there is one, else fallback.
+QWidget* currentOwner(QWidget* fallback);
+
+// Asks the window manager to show window on every workspace; on an X
+// server only, before the window is first shown.
+void showOnAllWorkspaces(QWidget* window);
+
+// The program's icon (compiled into the program).
+QIcon programIcon();
+
+} // namespace gui
