@@ -1,5 +1,7 @@
 #include "certtrust.h"
 
+#include "cleartext.h"
+
 #include "platform.h"
 #include "zt_reg.h"
 
@@ -38,6 +40,7 @@ bool isFingerprint(const QString& text)
 
 void loadTrustedCertificates()
 {
+    loadClearTextConsents();
     CertificatePins& pins = CertificatePins::instance();
     pins.clear();
     UserSettings user;

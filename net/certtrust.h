@@ -11,7 +11,8 @@ namespace net {
 
 inline const QString kTrustSection = QStringLiteral("Sertifikater");
 
-// Puts the stored fingerprints in force (CertificatePins), replacing any.
+// Puts the stored fingerprints in force (CertificatePins), replacing any,
+// and with them the stored clear-text log-in answers (cleartext.h).
 void loadTrustedCertificates();
 // Stores a fingerprint for host and port and puts it in force.
 void trustCertificate(const QString& host, std::uint16_t port, const QString& fingerprint);

@@ -52,6 +52,17 @@ QString connectFailureReason(const Poco::Exception& e, int connectMs)
     return QStringLiteral("nettverksfeil (%1)").arg(QString::fromStdString(e.displayText()));
 }
 
+bool isLoopbackHost(const QString& host)
+{
+    QString h = host.trimmed().toLower();
+    if (h.startsWith(u'[') && h.endsWith(u']'))
+        h = h.mid(1, h.size() - 2);
+    if (h == QLatin1String("localhost") || h == QLatin1String("localhost."))
+        return true;
+    Poco::Net::IPAddress address;
+    return Poco::Net::IPAddress::tryParse(h.toStdString(), address) && address.isLoopback();
+}
+
 QString hostPortText(const QString& host, std::uint16_t port)
 {
     return (host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host) + QLatin1Char(':')

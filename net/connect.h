@@ -12,6 +12,12 @@
 
 namespace net {
 
+// True when host names the machine itself: "localhost", an IPv4 address in
+// 127.0.0.0/8 or ::1 (brackets and case ignored). Decided from the text
+// alone, without a name lookup, so a name that only resolves to a loopback
+// address does not count. A password may go unencrypted only to such a host.
+bool isLoopbackHost(const QString& host);
+
 // "host:port", an IPv6 address in brackets.
 QString hostPortText(const QString& host, std::uint16_t port);
 // A time limit as the error texts say it: "1 sekund", "60 sekunder", "300 millisekunder".

@@ -1,5 +1,6 @@
 #include "ftpclient.h"
 
+#include "cleartext.h"
 #include "connect.h"
 #include "linechannel.h"
 
@@ -502,8 +503,18 @@ void FtpClient::connect()
         greeting = d->readReply();
     if (greeting.code != 220)
         d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), d->refusal(greeting)));
-    if (explicitTls)
+    if (explicitTls) {
         d->startControlTls();
+    } else {
+        // The password would travel in clear text: only to this machine, or
+        // to a server the user agreed to.
+        try {
+            requireClearTextConsent(d->hostText(), port, QStringLiteral("kryptering (FTPS) er ikke slått på"));
+        } catch (const ClearTextError&) {
+            d->close(true);
+            throw;
+        }
+    }
 
     const QString refused = QStringLiteral("Innlogging på %1 avvist: %2");
     const QString account = QStringLiteral("Innlogging på %1 krever en konto (ACCT), som ikke støttes");

@@ -1,5 +1,6 @@
 #include "pop3client.h"
 
+#include "cleartext.h"
 #include "connect.h"
 #include "linechannel.h"
 #include "tls.h"
@@ -274,6 +275,17 @@ void Pop3Client::connect()
             d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STLS").arg(d->hostText()));
         d->startTls();
         d->readCapabilities();
+    }
+
+    // Without TLS the password would travel in clear text: only to this
+    // machine, or to a server the user agreed to.
+    if (!d->ch.isTls()) {
+        try {
+            requireClearTextConsent(d->hostText(), port, QStringLiteral("serveren tilbyr ikke STLS"));
+        } catch (const ClearTextError&) {
+            d->close(true);
+            throw;
+        }
     }
 
     auto hasBreak = [](const QString& s) {

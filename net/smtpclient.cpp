@@ -332,16 +332,6 @@ QByteArray wireAddress(const QString& address)
     return out;
 }
 
-bool isLoopbackHost(const QString& host)
-{
-    QString h = host.trimmed().toLower();
-    if (h.startsWith(u'[') && h.endsWith(u']'))
-        h = h.mid(1, h.size() - 2);
-    if (h == QLatin1String("localhost") || h == QLatin1String("localhost."))
-        return true;
-    Poco::Net::IPAddress address;
-    return Poco::Net::IPAddress::tryParse(h.toStdString(), address) && address.isLoopback();
-}
 
 QByteArray layoutMessage(const OutgoingMail& mail)
 {

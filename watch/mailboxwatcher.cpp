@@ -1,6 +1,7 @@
 #include "mailboxwatcher.h"
 
 #include "lineidentity.h"
+#include "cleartext.h"
 #include "offthread.h"
 
 #include <QCoreApplication>
@@ -96,9 +97,12 @@ void MailboxWatcher::afterStep()
 
 void MailboxWatcher::connectUnlessOpen()
 {
-    step([this] {
-        if (!m_client.connected())
-            m_client.connect();
+    // A server without encryption gets the password only once the user agreed.
+    net::withClearTextConsent([this] {
+        step([this] {
+            if (!m_client.connected())
+                m_client.connect();
+        });
     });
 }
 
@@ -112,10 +116,12 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     }
     BusyScope busy(*this);
     emit checkStarted();
-    step([this] {
-        if (m_client.connected())
-            m_client.disconnect(); // left over from a failed step
-        m_client.connect();
+    net::withClearTextConsent([this] {
+        step([this] {
+            if (m_client.connected())
+                m_client.disconnect(); // left over from a failed step
+            m_client.connect();
+        });
     });
     const int count = step([this] { return m_client.messageCount(); });
     if (count > 0) {
