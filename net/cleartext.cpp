@@ -1,5 +1,6 @@
 #include "cleartext.h"
 
+#include "certtrust.h"
 #include "connect.h"
 #include "platform.h"
 #include "tls.h"
@@ -14,22 +15,6 @@ namespace {
 
 std::mutex g_mutex;
 std::set<QString> g_allowed;
-
-// The per-user file for the length of a scope, whatever passes through.
-struct UserSettings {
-    UserSettings()
-    {
-        rt::useuserini();
-        rt::iniselect(kClearTextSection);
-    }
-    ~UserSettings()
-    {
-        rt::inistandard();
-        rt::usemainini();
-    }
-    UserSettings(const UserSettings&) = delete;
-    UserSettings& operator=(const UserSettings&) = delete;
-};
 
 } // namespace
 
@@ -50,7 +35,7 @@ void loadClearTextConsents()
 {
     std::set<QString> allowed;
     {
-        UserSettings user;
+        UserSection user(kClearTextSection);
         for (const QString& key : rt::IniFile().keys(kClearTextSection)) {
             if (rt::inireadstring(key).trimmed() == QLatin1String("1"))
                 allowed.insert(key.toLower());
@@ -64,7 +49,7 @@ void allowClearText(const QString& host, std::uint16_t port)
 {
     const QString key = CertificatePins::key(host, port);
     {
-        UserSettings user;
+        UserSection user(kClearTextSection);
         rt::iniwritestring(key, QStringLiteral("1"));
     }
     std::lock_guard lock(g_mutex);

@@ -27,6 +27,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,8 @@ struct FtpClient::Impl {
     Poco::Net::StreamSocket dataPlain;
     // Passive mode failed once in this session: later transfers go active.
     bool passiveFailed = false;
+    // Sizes the server announced (SIZE), per path: a download stops there.
+    std::map<QString, qint64> announced;
     bool lastPassive = false;
     QByteArray lastReply;
 
@@ -346,10 +349,26 @@ struct FtpClient::Impl {
                          .arg(hostPortText(), refusal(r)));
         startTransfer(command, what);
         try {
-            if (!listener->poll(span(q.timeouts.connectMs), Poco::Net::Socket::SELECT_READ))
-                failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
-                               .arg(hostPortText(), durationText(q.timeouts.connectMs)));
-            Poco::Net::StreamSocket s = listener->acceptConnection();
+            // Only the server itself may connect: a connection from any other
+            // address is closed and the wait goes on until the time is up.
+            const Poco::Net::IPAddress server = ch.socket().peerAddress().host();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(q.timeouts.connectMs);
+            Poco::Net::StreamSocket s;
+            for (;;) {
+                throwIfCancelled();
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
+                                   .arg(hostPortText(), durationText(q.timeouts.connectMs)));
+                if (!listener->poll(span(int(std::min<long long>(left.count(), 100))), Poco::Net::Socket::SELECT_READ))
+                    continue;
+                Poco::Net::SocketAddress from;
+                s = listener->acceptConnection(from);
+                if (from.host() == server)
+                    break;
+                closeData(s);
+            }
             setDataTimeouts(s);
             lastPassive = false;
             listener.reset();
@@ -552,12 +571,16 @@ qint64 FtpClient::size(const QString& path)
     const qint64 value = number.toLongLong(&ok);
     if (!ok || value < 0 || number.startsWith('+'))
         d->failClosed(QStringLiteral("Ugyldig svar på SIZE fra %1: «%2»").arg(d->hostPortText(), d->shown(r.text)));
+    d->announced[path] = value;
     return value;
 }
 
 qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
 {
     d->requireConnected();
+    const auto known = d->announced.find(path);
+    const std::optional<qint64> limit =
+        known == d->announced.end() ? std::nullopt : std::optional<qint64>(known->second);
     Poco::Net::StreamSocket data = d->openData("RETR " + d->argument(path), path);
     qint64 total = 0;
     std::optional<QString> failure;
@@ -580,6 +603,15 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
                 break;
             if (n < 0) {
                 failure = d->dataBroken(path);
+                break;
+            }
+            // More than the server announced: the stream is not the file,
+            // and an endless one would fill the disk.
+            if (limit && total + n > *limit) {
+                failure = QStringLiteral("%1 sendte mer enn de %2 bytene den oppga for %3")
+                              .arg(d->hostPortText())
+                              .arg(*limit)
+                              .arg(path);
                 break;
             }
             if (sink.write(buffer.data(), n) != n) {

@@ -137,6 +137,26 @@ void LineChannel::waitReady(Wait mode)
     }
 }
 
+// One send or receive on the socket after a wait said it is ready. 0 when
+// the socket's own time-out ended it inside (a TLS record not yet whole):
+// the caller waits again while its deadline holds.
+template <class F>
+int LineChannel::transfer(F call)
+{
+    int n = 0;
+    try {
+        SigpipeGuard guard; // TLS may write while it reads, and SIGPIPE must not end the program
+        n = call();
+    } catch (const Poco::TimeoutException&) {
+        return 0;
+    } catch (const Poco::Exception&) {
+        dropped();
+    }
+    if (n <= 0)
+        dropped();
+    return n;
+}
+
 void LineChannel::send(const QByteArray& data)
 {
     if (!m_socket)
@@ -149,19 +169,8 @@ void LineChannel::send(const QByteArray& data)
             m_deadline = Clock::now() + std::chrono::milliseconds(timeouts.replyMs);
         waitReady(Wait::Write);
         const int chunk = int(std::min<qsizetype>(data.size() - done, kSendBlock - done % kSendBlock));
-        int n = 0;
-        try {
-            SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
-            // The socket's send time-out bounds a write the poll let through.
-            n = m_socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL);
-        } catch (const Poco::TimeoutException&) {
-            continue;
-        } catch (const Poco::Exception&) {
-            dropped();
-        }
-        if (n <= 0)
-            dropped();
-        done += n;
+        // MSG_NOSIGNAL does not reach OpenSSL's write(): transfer() guards.
+        done += transfer([&] { return m_socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL); });
     }
 }
 
@@ -211,18 +220,7 @@ QByteArray LineChannel::readLine()
         }
         waitReady(Wait::Read);
         char chunk[16384];
-        int n = 0;
-        try {
-            SigpipeGuard guard; // TLS may write while it reads
-            n = m_socket->receiveBytes(chunk, int(sizeof chunk));
-        } catch (const Poco::TimeoutException&) {
-            // A TLS record not yet whole; the deadline still holds.
-            continue;
-        } catch (const Poco::Exception&) {
-            dropped();
-        }
-        if (n <= 0)
-            dropped();
+        const int n = transfer([&] { return m_socket->receiveBytes(chunk, int(sizeof chunk)); });
         m_buf.append(chunk, std::size_t(n));
     }
 }

@@ -110,6 +110,8 @@ private:
     // Waits until the socket is ready, the deadline passes (timedOut()) or
     // shutdown cancels (fail with cancelledText()).
     void waitReady(Wait mode);
+    template <class F>
+    int transfer(F call);
 
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;
     bool m_tls = false;

@@ -310,6 +310,60 @@ TEST_F(FtpClientTest, RefusedRetrieveLeavesTheConnectionUsable)
     EXPECT_EQ(client.size(QStringLiteral("mangler.txt")), -1);
 }
 
+// A server that sends more than the size it announced is cut off there:
+// nothing past that size reaches the file, and the session stays in step.
+TEST_F(FtpClientTest, DownloadStopsAtTheAnnouncedSize)
+{
+    server.setFile("stor.bin", binaryContent(3 * 1024 * 1024));
+    server.setReply("SIZE", "213 10");
+    client.connect();
+    ASSERT_EQ(client.size(QStringLiteral("stor.bin")), 10);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    const auto error = netError([&] { client.retrieve(QStringLiteral("stor.bin"), sink); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("%1 sendte mer enn de 10 bytene den oppga for stor.bin").arg(hostPort()));
+    EXPECT_LE(sink.data().size(), 10);
+    EXPECT_TRUE(client.connected());
+}
+
+// Failures of the control and data connections and of a refused upload,
+// each with the text the user sees.
+struct FtpFailureCase {
+    const char* name;
+    std::function<void(ScriptedFtpServer&)> arrange;
+    std::function<void(FtpClient&)> act;
+    const char* textPart;
+    bool staysConnected;
+};
+
+class FtpFailureTest : public FtpClientTest, public testing::WithParamInterface<FtpFailureCase> {};
+
+TEST_P(FtpFailureTest, ReportsWhatWentWrong)
+{
+    server.setFile("fil.bin", binaryContent(200000));
+    client.timeouts = {5000, 300};
+    client.connect();
+    GetParam().arrange(server);
+    const auto error = netError([&] { GetParam().act(client); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(GetParam().textPart));
+    EXPECT_EQ(client.connected(), GetParam().staysConnected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpFailureTest,
+    testing::Values(
+        FtpFailureCase{"ControlReplyTooSlow", [](ScriptedFtpServer& s) { s.delayReply("SIZE", 3000); },
+                       [](FtpClient& c) { c.size(QStringLiteral("fil.bin")); },
+                       "Tidsavbrudd: ingen svar fra 127.0.0.1", false},
+        FtpFailureCase{"DataStalls", [](ScriptedFtpServer& s) { s.pauseTransfersAfter(1000, 3000); },
+                       [](FtpClient& c) { fetch(c, QStringLiteral("fil.bin")); }, "Tidsavbrudd: ingen data fra", false},
+        FtpFailureCase{"StorRefused", [](ScriptedFtpServer& s) { s.setReply("STOR", "553 Ikke tillatt."); },
+                       [](FtpClient& c) { send(c, "x", QStringLiteral("ny.bin")); },
+                       "avviste opplasting av ny.bin: 553 Ikke tillatt.", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(FtpClientTest, LineBreaksInANameAreRefusedBeforeAnythingIsSent)
 {
     client.connect();

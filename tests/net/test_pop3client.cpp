@@ -1,10 +1,14 @@
 // The POP3 client against the scripted server: the commands on the wire,
 // the events, the server's refusals, broken and slow connections.
 #include "pop3client.h"
+#include "termination.h"
 #include "scriptedpop3server.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <optional>
 #include <ostream>
@@ -517,6 +521,26 @@ INSTANTIATE_TEST_SUITE_P(
         StreamBreak{"EndlessCapa", Pop3Fault::reply("CAPA", "+OK\r\n" + manyLines(1100, 1000) + "."),
                     [](Pop3Client&) {}, "svaret er større enn 1 MiB"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Shutdown ends a step that waits for a server at once, whatever is left of
+// its time-out, and closes the connection.
+TEST_F(Pop3ClientTest, CancelEndsAWaitingStep)
+{
+    server.addFault(Pop3Fault::stall("STAT"));
+    client.timeouts.replyMs = 600000;
+    client.connect();
+    std::thread canceller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rt::requestCancel();
+    });
+    const auto error = netError([&] { client.messageCount(); });
+    canceller.join();
+    rt::clearCancel();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Avbrutt fordi programmet avsluttes"));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
 
 // A UIDL list has room for some hundred thousand messages, no more.
 TEST_F(Pop3ClientTest, EndlessUidlListStopsAtItsCap)
