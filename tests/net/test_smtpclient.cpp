@@ -1009,6 +1009,26 @@ TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
     }
 }
 
+// A garbled reply that echoes the log-in token far into a long line: the
+// shown text is cut at 120 characters, and no piece of the token survives.
+TEST(SmtpLogin, NoPieceOfTheTokenInACutReply)
+{
+    ScriptedSmtpServer server;
+    server.setAuthMechanisms({"PLAIN"});
+    server.setCredentials("kari", "hemmelig");
+    server.addFault(SmtpFault::reply("AUTH", QByteArray(100, 'x') + " AGthcmkAaGVtbWVsaWc="));
+    SmtpClient client;
+    client.host = server.host();
+    client.port = server.port();
+    client.authenticate = true;
+    client.user = QStringLiteral("kari");
+    client.password = QStringLiteral("hemmelig");
+    const auto error = netError([&] { client.connect(); });
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->startsWith(u8("Ugyldig svar fra ") + server.hostPort())) << error->toStdString();
+    EXPECT_FALSE(error->contains(u8("AGthcmkA"))) << error->toStdString();
+}
+
 TEST(SmtpLogin, ControlCharactersInTheCredentialsAreRefused)
 {
     for (const QString& password : {u8("a\r\nMAIL FROM:<x@y>"), QString(QChar(0)) + u8("x")}) {
