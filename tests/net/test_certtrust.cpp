@@ -275,23 +275,21 @@ protected:
     // Connects to the test server of the case's protocol and logs in.
     void login()
     {
-        const QString host = QStringLiteral("::ffff:127.0.0.1");
-        if (GetParam().ftp) {
-            net::FtpClient client;
-            client.host = host;
-            client.port = ftpServer.port();
+        const auto setUp = [](auto& client, std::uint16_t port) {
+            client.host = QStringLiteral("::ffff:127.0.0.1");
+            client.port = port;
             client.user = QStringLiteral("user");
             client.password = QStringLiteral("secret");
             client.timeouts = {5000, 20000};
+        };
+        if (GetParam().ftp) {
+            net::FtpClient client;
+            setUp(client, ftpServer.port());
             client.connect();
             client.disconnect();
         } else {
             net::Pop3Client client;
-            client.host = host;
-            client.port = pop3Server.port();
-            client.user = QStringLiteral("user");
-            client.password = QStringLiteral("secret");
-            client.timeouts = {5000, 20000};
+            setUp(client, pop3Server.port());
             client.connect();
             EXPECT_EQ(client.messageCount(), 0);
             client.disconnect();

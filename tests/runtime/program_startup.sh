@@ -21,26 +21,32 @@ root="$APPDATA/Tavlund"
 ini="$root/etc/tavlund.ini"
 log="$root/log/brevglimt.log"
 
+# Waits up to steps * 50 ms for the command to succeed; fails with message.
+wait_for() {
+    steps=$1 message=$2
+    shift 2
+    n=0
+    until "$@"; do
+        n=$((n + 1))
+        [ $n -le "$steps" ] || fail "$message"
+        sleep 0.05
+    done
+}
+settings_written() {
+    kill -0 "$pid" 2>/dev/null || fail "programmet avsluttet for tidlig"
+    grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null
+}
+program_gone() { ! kill -0 "$pid" 2>/dev/null; }
+
 # Runs the program until its settings file is on disk, then sends SIGTERM
 # and waits (bounded) for it to finish its shutdown.
 run_and_terminate() {
     "$program" "$@" &
     pid=$!
-    n=0
-    until grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null; do
-        n=$((n + 1))
-        [ $n -le 200 ] || fail "programmet startet ikke"
-        kill -0 "$pid" 2>/dev/null || fail "programmet avsluttet for tidlig"
-        sleep 0.05
-    done
+    wait_for 200 "programmet startet ikke" settings_written
     sleep 0.3
     kill -TERM "$pid"
-    n=0
-    while kill -0 "$pid" 2>/dev/null; do
-        n=$((n + 1))
-        [ $n -le 200 ] || fail "programmet avsluttet ikke etter SIGTERM"
-        sleep 0.05
-    done
+    wait_for 200 "programmet avsluttet ikke etter SIGTERM" program_gone
     wait "$pid" || fail "programmet avsluttet med feilkode etter SIGTERM"
     pid=""
 }
@@ -88,31 +94,16 @@ except OSError:
     pass
 PY
 trickler=$!
-n=0
-until [ -s "$work/trickle.port" ]; do
-    n=$((n + 1))
-    [ $n -le 100 ] || fail "testtjeneren startet ikke"
-    sleep 0.05
-done
+wait_for 100 "testtjeneren startet ikke" test -s "$work/trickle.port"
 printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=x\r\nStartupCheck=1\r\n' \
     "$(cat "$work/trickle.port")" >"$root/etc/OLA.INI"
 : >"$log"
 "$program" &
 pid=$!
-n=0
-until [ -e "$work/trickle.accepted" ]; do
-    n=$((n + 1))
-    [ $n -le 200 ] || fail "programmet koblet ikke til testtjeneren"
-    sleep 0.05
-done
+wait_for 200 "programmet koblet ikke til testtjeneren" test -e "$work/trickle.accepted"
 sleep 0.5
 kill -TERM "$pid"
-n=0
-while kill -0 "$pid" 2>/dev/null; do
-    n=$((n + 1))
-    [ $n -le 100 ] || fail "programmet avsluttet ikke etter SIGTERM mens tjeneren svarte sakte"
-    sleep 0.05
-done
+wait_for 100 "programmet avsluttet ikke etter SIGTERM mens tjeneren svarte sakte" program_gone
 wait "$pid" || true
 pid=""
 kill "$trickler" 2>/dev/null || true
