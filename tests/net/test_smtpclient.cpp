@@ -883,6 +883,16 @@ TEST_F(SmtpTlsTest, NoLoginWithoutAuthenticate)
     EXPECT_EQ(server->deliveries().size(), 1);
 }
 
+// A client that logs in as "kari" with the password "hemmelig".
+void logInAsKari(SmtpClient& client, const QString& host, std::uint16_t port)
+{
+    client.host = host;
+    client.port = port;
+    client.authenticate = true;
+    client.user = QStringLiteral("kari");
+    client.password = QStringLiteral("hemmelig");
+}
+
 // The login in clear text to 127.0.0.1, which isLoopbackHost() allows.
 TEST(SmtpLogin, MechanismAndWhatGoesOnTheWire)
 {
@@ -905,11 +915,7 @@ TEST(SmtpLogin, MechanismAndWhatGoesOnTheWire)
         server.setAuthMechanisms(c.offered);
         server.setCredentials("kari", "hemmelig");
         SmtpClient client;
-        client.host = server.host();
-        client.port = server.port();
-        client.authenticate = true;
-        client.user = QStringLiteral("kari");
-        client.password = QStringLiteral("hemmelig");
+        logInAsKari(client, server.host(), server.port());
         const auto error = netError([&] {
             client.connect();
             client.send(simpleMail());
@@ -989,11 +995,7 @@ TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
         if (c.fault)
             server.addFault(*c.fault);
         SmtpClient client;
-        client.host = server.host();
-        client.port = server.port();
-        client.authenticate = true;
-        client.user = QStringLiteral("kari");
-        client.password = QStringLiteral("hemmelig");
+        logInAsKari(client, server.host(), server.port());
         const auto error = netError([&] {
             client.connect();
             client.send(simpleMail());
@@ -1018,11 +1020,7 @@ TEST(SmtpLogin, NoPieceOfTheTokenInACutReply)
     server.setCredentials("kari", "hemmelig");
     server.addFault(SmtpFault::reply("AUTH", QByteArray(100, 'x') + " AGthcmkAaGVtbWVsaWc="));
     SmtpClient client;
-    client.host = server.host();
-    client.port = server.port();
-    client.authenticate = true;
-    client.user = QStringLiteral("kari");
-    client.password = QStringLiteral("hemmelig");
+    logInAsKari(client, server.host(), server.port());
     const auto error = netError([&] { client.connect(); });
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->startsWith(u8("Ugyldig svar fra ") + server.hostPort())) << error->toStdString();
@@ -1035,10 +1033,7 @@ TEST(SmtpLogin, ControlCharactersInTheCredentialsAreRefused)
         ScriptedSmtpServer server;
         server.setAuthMechanisms({"PLAIN"});
         SmtpClient client;
-        client.host = server.host();
-        client.port = server.port();
-        client.authenticate = true;
-        client.user = QStringLiteral("kari");
+        logInAsKari(client, server.host(), server.port());
         client.password = password;
         const auto error = netError([&] { client.connect(); });
         ASSERT_TRUE(error);
@@ -1054,11 +1049,7 @@ TEST(SmtpLogin, LocalhostByNameMayGetThePasswordInClear)
     server.setAuthMechanisms({"PLAIN"});
     server.setCredentials("kari", "hemmelig");
     SmtpClient client;
-    client.host = QStringLiteral("localhost");
-    client.port = server.port();
-    client.authenticate = true;
-    client.user = QStringLiteral("kari");
-    client.password = QStringLiteral("hemmelig");
+    logInAsKari(client, QStringLiteral("localhost"), server.port());
     client.connect();
     client.disconnect();
     ASSERT_EQ(server.logins().size(), 1);
@@ -1078,11 +1069,7 @@ TEST(SmtpLogin, NoPasswordInClearToANameThatIsNotLoopbackByItsText)
     server.setAuthMechanisms({"PLAIN", "LOGIN"});
     server.setCredentials("kari", "hemmelig");
     SmtpClient client;
-    client.host = name;
-    client.port = server.port();
-    client.authenticate = true;
-    client.user = QStringLiteral("kari");
-    client.password = QStringLiteral("hemmelig");
+    logInAsKari(client, name, server.port());
     const auto error = netError([&] {
         client.connect();
         client.send(simpleMail());
@@ -1134,10 +1121,7 @@ TEST(SmtpAiosmtpd, StartTlsAndLoginAgainstARealServer)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SmtpClient client;
-        client.host = server.host();
-        client.port = server.port();
-        client.authenticate = true;
-        client.user = QStringLiteral("kari");
+        logInAsKari(client, server.host(), server.port());
         client.password = c.password;
         const auto error = netError([&] {
             client.connect();
