@@ -9,10 +9,12 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Timespan.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 namespace net {
 
@@ -117,23 +119,25 @@ void LineChannel::close()
 
 void LineChannel::waitReady(Wait mode)
 {
+    const int fd = m_socket->impl()->sockfd();
+    pollfd p{fd, short(mode == Wait::Read ? POLLIN : POLLOUT), 0};
+    // Ready at once is the common case: no clock, no slices.
+    if (mode == Wait::Read && m_tls && m_socket->available() > 0)
+        return;
+    if (!rt::cancelRequested() && ::poll(&p, 1, 0) > 0)
+        return;
     for (;;) {
         if (rt::cancelRequested())
             failWith(cancelledText());
         const auto left = m_deadline - Clock::now();
         if (left <= Clock::duration::zero())
             timedOut();
-        if (mode == Wait::Read && m_tls && m_socket->available() > 0)
-            return;
-        const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(left, kSlice));
-        try {
-            if (m_socket->poll(Poco::Timespan(wait.count()), mode == Wait::Read
-                                                                 ? Poco::Net::Socket::SELECT_READ | Poco::Net::Socket::SELECT_ERROR
-                                                                 : Poco::Net::Socket::SELECT_WRITE | Poco::Net::Socket::SELECT_ERROR))
-                return;
-        } catch (const Poco::Exception&) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(left, kSlice));
+        const int rc = ::poll(&p, 1, std::max(1, int(wait.count())));
+        if (rc > 0)
+            return; // readable, writable, or an error the next call reports
+        if (rc < 0 && errno != EINTR)
             dropped();
-        }
     }
 }
 
