@@ -2,6 +2,7 @@
 
 #include "cleartext.h"
 #include "connect.h"
+#include "termination.h"
 #include "linechannel.h"
 
 #include "tls.h"
@@ -146,10 +147,22 @@ struct FtpClient::Impl {
     }
 
     // Whether a data connection has data (buffered or arriving within the
-    // reply time-out).
-    bool readable(Poco::Net::StreamSocket& s) const
+    // reply time-out): 1 ready, 0 time is up, -1 shutdown cancelled the wait.
+    int readable(Poco::Net::StreamSocket& s) const
     {
-        return s.available() > 0 || s.poll(span(q.timeouts.replyMs), Poco::Net::Socket::SELECT_READ);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(q.timeouts.replyMs);
+        for (;;) {
+            if (rt::cancelRequested())
+                return -1;
+            if (s.available() > 0)
+                return 1;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return 0;
+            if (s.poll(span(int(std::min<long long>(left.count(), 100))), Poco::Net::Socket::SELECT_READ))
+                return 1;
+        }
     }
 
     // AUTH TLS and the handshake on the control connection. Anything but
@@ -590,7 +603,12 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
         for (;;) {
             int n = 0;
             try {
-                if (d->ch.isTls() && !d->readable(data))
+                const int ready = d->readable(data);
+                if (ready < 0) {
+                    Impl::closeData(data);
+                    d->failClosed(cancelledText());
+                }
+                if (ready == 0)
                     throw Poco::TimeoutException();
                 n = data.receiveBytes(buffer.data(), kBlock);
             } catch (const Poco::TimeoutException&) {
