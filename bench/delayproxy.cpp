@@ -1,5 +1,7 @@
 #include "delayproxy.h"
 
+#include "scriptedserver.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,12 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
+using testsupport::closeFd;
 
 void setNoDelay(int fd)
 {
@@ -149,11 +146,9 @@ struct DelayProxy::Impl {
     socklen_t targetLen = 0;
     Clock::duration delay{};
     int listenFd = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
     std::uint16_t port = 0;
+    testsupport::WakeUp wake;
     std::thread thread;
-    std::atomic<bool> stopping{false};
 
     std::vector<std::unique_ptr<Link>> links;
     std::vector<char> buffer = std::vector<char>(64 * 1024);
@@ -192,7 +187,7 @@ struct DelayProxy::Impl {
                 if (t && (!wakeAt || *t < *wakeAt))
                     wakeAt = t;
             };
-            fds.assign({{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}});
+            fds.assign({{wake.fd(), POLLIN, 0}, {listenFd, POLLIN, 0}});
             for (auto& link : links) {
                 // A socket nothing is wanted from stays out: a hung-up one
                 // would otherwise wake the loop without pause.
@@ -262,29 +257,11 @@ DelayProxy::DelayProxy(const std::string& targetHost, std::uint16_t targetPort, 
         throw std::runtime_error("delay proxy: not an address: " + targetHost);
     }
 
-    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (d->listenFd < 0)
-        throw std::runtime_error(std::string("delay proxy: socket: ") + std::strerror(errno));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    if (::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(d->listenFd, 16) < 0) {
-        const std::string reason = std::strerror(errno);
-        closeFd(d->listenFd);
-        throw std::runtime_error("delay proxy: bind/listen: " + reason);
+    try {
+        d->listenFd = testsupport::listenOnLoopback(false, 0, 16, d->port);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("delay proxy: ") + e.what());
     }
-    socklen_t len = sizeof a;
-    ::getsockname(d->listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-    d->port = ntohs(a.sin_port);
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
-        closeFd(d->listenFd);
-        throw std::runtime_error(std::string("delay proxy: pipe: ") + std::strerror(errno));
-    }
-    d->wakeRead = pipeFds[0];
-    d->wakeWrite = pipeFds[1];
     d->thread = std::thread([this] { d->run(); });
 }
 
@@ -295,16 +272,10 @@ DelayProxy::~DelayProxy()
 
 void DelayProxy::stop()
 {
-    if (d->stopping.exchange(true))
-        return;
-    const char byte = 1;
-    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-    }
+    d->wake.raise();
     if (d->thread.joinable())
         d->thread.join();
     closeFd(d->listenFd);
-    closeFd(d->wakeRead);
-    closeFd(d->wakeWrite);
 }
 
 std::uint16_t DelayProxy::port() const

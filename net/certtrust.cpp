@@ -1,27 +1,13 @@
 #include "certtrust.h"
 
+#include "cleartext.h"
+
 #include "platform.h"
 #include "zt_reg.h"
 
 namespace net {
 
 namespace {
-
-// The per-user file for the length of a scope, whatever passes through.
-struct UserSettings {
-    UserSettings()
-    {
-        rt::useuserini();
-        rt::iniselect(kTrustSection);
-    }
-    ~UserSettings()
-    {
-        rt::inistandard();
-        rt::usemainini();
-    }
-    UserSettings(const UserSettings&) = delete;
-    UserSettings& operator=(const UserSettings&) = delete;
-};
 
 bool isFingerprint(const QString& text)
 {
@@ -36,11 +22,24 @@ bool isFingerprint(const QString& text)
 
 } // namespace
 
+UserSection::UserSection(const QString& section)
+{
+    rt::useuserini();
+    rt::iniselect(section);
+}
+
+UserSection::~UserSection()
+{
+    rt::inistandard();
+    rt::usemainini();
+}
+
 void loadTrustedCertificates()
 {
+    loadClearTextConsents();
     CertificatePins& pins = CertificatePins::instance();
     pins.clear();
-    UserSettings user;
+    UserSection user(kTrustSection);
     for (const QString& key : rt::IniFile().keys(kTrustSection)) {
         const qsizetype slash = key.lastIndexOf(QLatin1Char('/'));
         bool portOk = false;
@@ -55,7 +54,7 @@ void loadTrustedCertificates()
 void trustCertificate(const QString& host, std::uint16_t port, const QString& fingerprint)
 {
     {
-        UserSettings user;
+        UserSection user(kTrustSection);
         rt::iniwritestring(CertificatePins::key(host, port), fingerprint.toLower());
     }
     CertificatePins::instance().pin(host, port, fingerprint);

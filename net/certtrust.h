@@ -11,7 +11,18 @@ namespace net {
 
 inline const QString kTrustSection = QStringLiteral("Sertifikater");
 
-// Puts the stored fingerprints in force (CertificatePins), replacing any.
+// The per-user settings file with section selected, for the length of a
+// scope, whatever passes through. Window thread.
+class UserSection {
+public:
+    explicit UserSection(const QString& section);
+    ~UserSection();
+    UserSection(const UserSection&) = delete;
+    UserSection& operator=(const UserSection&) = delete;
+};
+
+// Puts the stored fingerprints in force (CertificatePins), replacing any,
+// and with them the stored clear-text log-in answers (cleartext.h).
 void loadTrustedCertificates();
 // Stores a fingerprint for host and port and puts it in force.
 void trustCertificate(const QString& host, std::uint16_t port, const QString& fingerprint);

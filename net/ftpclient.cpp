@@ -1,6 +1,9 @@
 #include "ftpclient.h"
 
+#include "cleartext.h"
 #include "connect.h"
+#include "termination.h"
+#include "linechannel.h"
 
 #include "tls.h"
 
@@ -25,6 +28,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,8 +37,6 @@ namespace net {
 
 namespace {
 
-// Longest reply line accepted; anything longer means the stream is not FTP.
-constexpr std::size_t kMaxLine = 64 * 1024;
 // Bytes moved per read or write of a data connection, and so per work event.
 constexpr int kBlock = 64 * 1024;
 
@@ -59,21 +61,20 @@ struct FtpClient::Impl {
     explicit Impl(FtpClient& client)
         : q(client)
     {
+        ch.fail = [this](const QString& text) { failClosed(text); };
+        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     FtpClient& q;
-    // The one place the control connection lives; a TLS socket derived from
-    // StreamSocket can take its place after AUTH TLS, and openData() is the
-    // one place a data connection is made, where it can be wrapped likewise.
-    std::unique_ptr<Poco::Net::StreamSocket> control;
-    // control is a SecureStreamSocket (after AUTH TLS).
-    bool tls = false;
+    // The control connection (TLS after AUTH TLS); openData() is the one
+    // place a data connection is made, where it is wrapped likewise.
+    LineChannel ch;
     // With TLS, the plain socket below the current data connection.
     Poco::Net::StreamSocket dataPlain;
-    std::string inbuf;
-    std::size_t inpos = 0;
     // Passive mode failed once in this session: later transfers go active.
     bool passiveFailed = false;
+    // Sizes the server announced (SIZE), per path: a download stops there.
+    std::map<QString, qint64> announced;
     bool lastPassive = false;
     QByteArray lastReply;
 
@@ -97,20 +98,9 @@ struct FtpClient::Impl {
 
     void close(bool notify)
     {
-        if (!control)
+        if (!ch.isOpen())
             return;
-        {
-            // Closing a TLS socket sends close_notify, maybe to a peer gone.
-            SigpipeGuard guard;
-            try {
-                control->close();
-            } catch (const Poco::Exception&) {
-            }
-            control.reset();
-        }
-        tls = false;
-        inbuf.clear();
-        inpos = 0;
+        ch.close();
         if (notify && q.onDisconnected)
             q.onDisconnected();
     }
@@ -123,30 +113,11 @@ struct FtpClient::Impl {
 
     [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
 
-    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostPortText())); }
-
-    [[noreturn]] void timedOut()
-    {
-        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostPortText(), durationText(q.timeouts.replyMs)));
-    }
-
-    static QString shown(const QByteArray& line)
-    {
-        QString s = QString::fromUtf8(line.left(120)).simplified();
-        if (line.size() > 120)
-            s += QStringLiteral("…");
-        return s;
-    }
-
-    [[noreturn]] void malformed(const QByteArray& line)
-    {
-        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostPortText(), shown(line)));
-    }
+    QString shown(const QByteArray& line) const { return ch.shown(line); }
 
     void requireConnected() const
     {
-        if (!control)
+        if (!ch.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
     }
 
@@ -160,8 +131,10 @@ struct FtpClient::Impl {
 
     void openControl()
     {
+        ch.where = hostPortText();
+        ch.timeouts = q.timeouts;
         try {
-            control = connectSocket(hostText(), q.port, q.timeouts);
+            ch.open(hostText(), q.port);
         } catch (const NetError& e) {
             failOpen(e.text());
         }
@@ -170,77 +143,26 @@ struct FtpClient::Impl {
     void command(const QByteArray& line)
     {
         requireConnected();
-        const QByteArray data = line + "\r\n";
-        int done = 0;
-        while (done < data.size()) {
-            int n = 0;
-            try {
-                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
-                n = control->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
-            } catch (const Poco::TimeoutException&) {
-                timedOut();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            done += n;
-        }
+        ch.sendLine(line);
     }
 
-    QByteArray readLine()
+    // Whether a data connection has data (buffered or arriving within the
+    // reply time-out): 1 ready, 0 time is up, -1 shutdown cancelled the wait.
+    int readable(Poco::Net::StreamSocket& s) const
     {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(q.timeouts.replyMs);
         for (;;) {
-            const std::size_t nl = inbuf.find('\n', inpos);
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > inpos && inbuf[end - 1] == '\r')
-                    --end;
-                if (end - inpos > kMaxLine)
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte")
-                                   .arg(hostPortText())
-                                   .arg(kMaxLine));
-                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
-                inpos = nl + 1;
-                if (inpos == inbuf.size()) {
-                    inbuf.clear();
-                    inpos = 0;
-                }
-                return line;
-            }
-            if (inbuf.size() - inpos > kMaxLine)
-                failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte")
-                               .arg(hostPortText())
-                               .arg(kMaxLine));
-            if (inpos > 0) {
-                inbuf.erase(0, inpos);
-                inpos = 0;
-            }
-            char chunk[4096];
-            int n = 0;
-            try {
-                SigpipeGuard guard; // TLS may write while it reads
-                // Poco waits out the receive timeout inside OpenSSL's read
-                // and then once more; one bounded wait here instead.
-                if (tls && !readable(*control))
-                    throw Poco::TimeoutException();
-                n = control->receiveBytes(chunk, int(sizeof chunk));
-            } catch (const Poco::TimeoutException&) {
-                timedOut();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            inbuf.append(chunk, std::size_t(n));
+            if (rt::cancelRequested())
+                return -1;
+            if (s.available() > 0)
+                return 1;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return 0;
+            if (s.poll(span(int(std::min<long long>(left.count(), 100))), Poco::Net::Socket::SELECT_READ))
+                return 1;
         }
-    }
-
-    // Whether a TLS socket has data (buffered or arriving within the reply
-    // time-out).
-    bool readable(Poco::Net::StreamSocket& s) const
-    {
-        return s.available() > 0 || s.poll(span(q.timeouts.replyMs), Poco::Net::Socket::SELECT_READ);
     }
 
     // AUTH TLS and the handshake on the control connection. Anything but
@@ -252,12 +174,10 @@ struct FtpClient::Impl {
             failClosed(QStringLiteral("%1 avviste kryptert forbindelse (AUTH TLS): %2")
                            .arg(hostPortText(), refusal(r)));
         // Bytes sent before the handshake must not pass as protected replies.
-        if (inpos < inbuf.size())
+        if (ch.hasPendingInput())
             failClosed(QStringLiteral("Ugyldig svar fra %1: data etter svaret på AUTH TLS").arg(hostPortText()));
         try {
-            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*control, hostText()));
-            // Drops the plain handle only; the connection lives on in secure.
-            control = std::move(secure);
+            ch.startTls(hostText());
         } catch (const CertificateError&) {
             // Passed on whole: the user may choose to trust the certificate.
             close(true);
@@ -265,7 +185,6 @@ struct FtpClient::Impl {
         } catch (const NetError& e) {
             failClosed(e.text());
         }
-        tls = true;
     }
 
     // A command of the TLS setup after login; anything but 2xx ends the session.
@@ -282,11 +201,11 @@ struct FtpClient::Impl {
     // the control connection in step) and the handshake's reason thrown.
     Poco::Net::StreamSocket secureData(Poco::Net::StreamSocket& plain)
     {
-        if (!tls)
+        if (!ch.isTls())
             return plain;
         std::optional<QString> failure;
         try {
-            auto* session = static_cast<Poco::Net::SecureStreamSocket*>(control.get());
+            auto* session = static_cast<Poco::Net::SecureStreamSocket*>(&ch.socket());
             const Poco::Net::SecureStreamSocket secure = net::startTls(plain, hostText(), session);
             dataPlain = plain;
             return secure;
@@ -302,31 +221,15 @@ struct FtpClient::Impl {
         failOpen(*failure);
     }
 
-    static bool isCode(const QByteArray& line)
-    {
-        return line.size() >= 3 && std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1]))
-            && std::isdigit(uchar(line[2])) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
-    }
-
     // One reply, multi-line ones ("123-" ... "123 ") read to their end.
     Reply readReply()
     {
         requireConnected();
-        const QByteArray first = readLine();
-        if (!isCode(first))
-            malformed(first);
+        ch.beginReply();
+        const LineChannel::CodedReply coded = ch.readCodedReply(false);
         Reply r;
-        r.code = first.left(3).toInt();
-        r.text = first.left(3) + ' ' + first.mid(4).trimmed();
-        r.text = r.text.trimmed();
-        if (first.size() > 3 && first[3] == '-') {
-            const QByteArray code = first.left(3);
-            for (;;) {
-                const QByteArray line = readLine();
-                if (line == code || (line.startsWith(code) && line.size() > 3 && line[3] == ' '))
-                    break;
-            }
-        }
+        r.code = coded.code;
+        r.text = (coded.first.left(3) + ' ' + coded.first.mid(4).trimmed()).trimmed();
         lastReply = r.text;
         return r;
     }
@@ -346,7 +249,7 @@ struct FtpClient::Impl {
     // Nothing when the server refuses both.
     std::optional<Poco::Net::SocketAddress> passiveAddress(QString& refusedWith)
     {
-        const Poco::Net::IPAddress peer = control->peerAddress().host();
+        const Poco::Net::IPAddress peer = ch.socket().peerAddress().host();
         const Reply e = ask("EPSV");
         if (e.code == 229) {
             static const QRegularExpression rx(QStringLiteral("\\((.)\\1\\1(\\d{1,5})\\1\\)"));
@@ -435,7 +338,7 @@ struct FtpClient::Impl {
     // connection and announces it with PORT (IPv4) or EPRT (IPv6).
     Poco::Net::StreamSocket openActive(const QByteArray& command, const QString& what)
     {
-        const Poco::Net::SocketAddress local = control->address();
+        const Poco::Net::SocketAddress local = ch.socket().address();
         std::unique_ptr<Poco::Net::ServerSocket> listener;
         try {
             listener = std::make_unique<Poco::Net::ServerSocket>(Poco::Net::SocketAddress(local.host(), 0), 1);
@@ -459,10 +362,26 @@ struct FtpClient::Impl {
                          .arg(hostPortText(), refusal(r)));
         startTransfer(command, what);
         try {
-            if (!listener->poll(span(q.timeouts.connectMs), Poco::Net::Socket::SELECT_READ))
-                failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
-                               .arg(hostPortText(), durationText(q.timeouts.connectMs)));
-            Poco::Net::StreamSocket s = listener->acceptConnection();
+            // Only the server itself may connect: a connection from any other
+            // address is closed and the wait goes on until the time is up.
+            const Poco::Net::IPAddress server = ch.socket().peerAddress().host();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(q.timeouts.connectMs);
+            Poco::Net::StreamSocket s;
+            for (;;) {
+                throwIfCancelled();
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
+                                   .arg(hostPortText(), durationText(q.timeouts.connectMs)));
+                if (!listener->poll(span(int(std::min<long long>(left.count(), 100))), Poco::Net::Socket::SELECT_READ))
+                    continue;
+                Poco::Net::SocketAddress from;
+                s = listener->acceptConnection(from);
+                if (from.host() == server)
+                    break;
+                closeData(s);
+            }
             setDataTimeouts(s);
             lastPassive = false;
             listener.reset();
@@ -532,7 +451,7 @@ struct FtpClient::Impl {
     // it has been read, which keeps the control connection in step.
     void finishTransfer(Poco::Net::StreamSocket& data, const std::optional<QString>& failure, const QString& what)
     {
-        if (tls && !failure)
+        if (ch.isTls() && !failure)
             endTlsData(data);
         closeData(data);
         dataPlain = Poco::Net::StreamSocket();
@@ -586,7 +505,7 @@ FtpClient::~FtpClient()
 
 bool FtpClient::connected() const
 {
-    return d->control != nullptr;
+    return d->ch.isOpen();
 }
 
 QString FtpClient::lastReply() const
@@ -601,7 +520,7 @@ bool FtpClient::lastTransferPassive() const
 
 void FtpClient::connect()
 {
-    if (d->control)
+    if (d->ch.isOpen())
         d->close(true);
     d->passiveFailed = false;
     if (hasBreak(user) || hasBreak(password))
@@ -616,8 +535,18 @@ void FtpClient::connect()
         greeting = d->readReply();
     if (greeting.code != 220)
         d->failClosed(QStringLiteral("%1 avviste forbindelsen: %2").arg(d->hostPortText(), d->refusal(greeting)));
-    if (explicitTls)
+    if (explicitTls) {
         d->startControlTls();
+    } else {
+        // The password would travel in clear text: only to this machine, or
+        // to a server the user agreed to.
+        try {
+            requireClearTextConsent(d->hostText(), port, QStringLiteral("kryptering (FTPS) er ikke slått på"));
+        } catch (const ClearTextError&) {
+            d->close(true);
+            throw;
+        }
+    }
 
     const QString refused = QStringLiteral("Innlogging på %1 avvist: %2");
     const QString account = QStringLiteral("Innlogging på %1 krever en konto (ACCT), som ikke støttes");
@@ -654,13 +583,17 @@ qint64 FtpClient::size(const QString& path)
     bool ok = false;
     const qint64 value = number.toLongLong(&ok);
     if (!ok || value < 0 || number.startsWith('+'))
-        d->failClosed(QStringLiteral("Ugyldig svar på SIZE fra %1: «%2»").arg(d->hostPortText(), Impl::shown(r.text)));
+        d->failClosed(QStringLiteral("Ugyldig svar på SIZE fra %1: «%2»").arg(d->hostPortText(), d->shown(r.text)));
+    d->announced[path] = value;
     return value;
 }
 
 qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
 {
     d->requireConnected();
+    const auto known = d->announced.find(path);
+    const std::optional<qint64> limit =
+        known == d->announced.end() ? std::nullopt : std::optional<qint64>(known->second);
     Poco::Net::StreamSocket data = d->openData("RETR " + d->argument(path), path);
     qint64 total = 0;
     std::optional<QString> failure;
@@ -670,7 +603,12 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
         for (;;) {
             int n = 0;
             try {
-                if (d->tls && !d->readable(data))
+                const int ready = d->readable(data);
+                if (ready < 0) {
+                    Impl::closeData(data);
+                    d->failClosed(cancelledText());
+                }
+                if (ready == 0)
                     throw Poco::TimeoutException();
                 n = data.receiveBytes(buffer.data(), kBlock);
             } catch (const Poco::TimeoutException&) {
@@ -683,6 +621,15 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
                 break;
             if (n < 0) {
                 failure = d->dataBroken(path);
+                break;
+            }
+            // More than the server announced: the stream is not the file,
+            // and an endless one would fill the disk.
+            if (limit && total + n > *limit) {
+                failure = QStringLiteral("%1 sendte mer enn de %2 bytene den oppga for %3")
+                              .arg(d->hostPortText())
+                              .arg(*limit)
+                              .arg(path);
                 break;
             }
             if (sink.write(buffer.data(), n) != n) {
@@ -757,7 +704,7 @@ qint64 FtpClient::store(QIODevice& source, const QString& path)
 
 void FtpClient::disconnect()
 {
-    if (!d->control)
+    if (!d->ch.isOpen())
         return;
     try {
         d->ask("QUIT");

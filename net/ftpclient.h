@@ -64,11 +64,14 @@ public:
     void connect();
 
     // SIZE of a remote file: the size on "213 <n>", -1 on any other reply.
-    // A 213 without a usable number throws and closes the connection.
+    // A 213 without a usable number throws and closes the connection. A later
+    // retrieve() of the same path takes no more than this size.
     qint64 size(const QString& path);
 
     // RETR path into sink (already open for writing). Returns the bytes
-    // written. Throws on a refused command, a broken or stalled data
+    // written. When size() announced the file's size, a stream longer than
+    // that is cut there and reported: "<host:port> sendte mer enn de <n>
+    // bytene den oppga for <path>". Throws on a refused command, a broken or stalled data
     // connection, a failing sink or a final reply other than 2xx; the
     // control connection stays open when the server's final reply could
     // still be read.

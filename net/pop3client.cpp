@@ -1,6 +1,8 @@
 #include "pop3client.h"
 
+#include "cleartext.h"
 #include "connect.h"
+#include "linechannel.h"
 #include "tls.h"
 
 #include <Poco/Exception.h>
@@ -25,10 +27,14 @@ namespace net {
 
 namespace {
 
-// Longest reply line accepted; anything longer means the stream is not POP3.
-constexpr std::size_t kMaxLine = 64 * 1024;
-// TOP commands written at once when the server allows pipelining.
-constexpr int kPipelineBatch = 64;
+// Bytes of TOP commands in flight at once: enough to keep the server busy
+// for many replies, far below what socket buffers hold, so that writing
+// ahead never blocks on a server that is busy writing replies.
+constexpr int kWindowBytes = 8 * 1024;
+// Largest UIDL list accepted (some hundred thousand messages).
+constexpr qint64 kListCap = qint64(16) << 20;
+// Largest message count believed from STAT; a desktop mailbox is far below.
+constexpr int kMaxMessages = 1000000;
 
 struct Reply {
     bool ok = false;
@@ -41,16 +47,15 @@ struct Pop3Client::Impl {
     explicit Impl(Pop3Client& client)
         : q(client)
     {
+        ch.fail = [this](const QString& text) { failClosed(text); };
+        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     Pop3Client& q;
-    // The one place the transport lives; a TLS socket derived from
-    // StreamSocket can take its place.
-    std::unique_ptr<Poco::Net::StreamSocket> socket;
-    bool tls = false; // socket is a SecureStreamSocket
-    std::string inbuf;
-    std::size_t inpos = 0;
+    LineChannel ch;
     QStringList capabilities;
+    // A UIDL reply read together with STAT, for the next uniqueIds().
+    std::optional<std::optional<std::map<int, QByteArray>>> prefetchedIds;
 
     QString hostText() const
     {
@@ -60,8 +65,6 @@ struct Pop3Client::Impl {
         return h;
     }
 
-    QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
-
     // A server may echo what it got; the password never reaches an error text.
     QString scrub(QString text) const
     {
@@ -70,22 +73,14 @@ struct Pop3Client::Impl {
         return text;
     }
 
+    bool pipelined() const { return q.allowPipelining && capabilities.contains(QStringLiteral("PIPELINING")); }
+
     void close(bool notify)
     {
-        if (!socket)
+        if (!ch.isOpen())
             return;
-        {
-            // Closing a TLS socket sends close_notify, maybe to a peer gone.
-            SigpipeGuard guard;
-            try {
-                socket->close();
-            } catch (const Poco::Exception&) {
-            }
-            socket.reset();
-        }
-        tls = false;
-        inbuf.clear();
-        inpos = 0;
+        ch.close();
+        prefetchedIds.reset();
         if (notify && q.onDisconnected)
             q.onDisconnected();
     }
@@ -98,35 +93,22 @@ struct Pop3Client::Impl {
 
     [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
 
-    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostText())); }
-
-    [[noreturn]] void malformed(const QByteArray& line)
-    {
-        QString shown = QString::fromUtf8(line.left(120)).simplified();
-        if (line.size() > 120)
-            shown += QStringLiteral("…");
-        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), shown));
-    }
-
-    [[noreturn]] void tooLong()
-    {
-        failClosed(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(hostText()).arg(kMaxLine));
-    }
-
     // A Norwegian lead naming what was refused, then the server's own words
     // as it sent them: "Serveren avviste innloggingen: [AUTH] authentication failed".
-    static QString refusal(const QByteArray& serverText, const QString& what)
+    QString refusal(const QByteArray& serverText, const QString& what) const
     {
-        const QString text = QString::fromUtf8(serverText).trimmed();
+        const QString text = scrub(QString::fromUtf8(serverText)).trimmed();
         const QString lead = QStringLiteral("Serveren avviste %1").arg(what);
         return text.isEmpty() ? lead : lead + QStringLiteral(": ") + text;
     }
-    static QString refusal(const Reply& r, const QString& what) { return refusal(r.text, what); }
+    QString refusal(const Reply& r, const QString& what) const { return refusal(r.text, what); }
 
     void openSocket()
     {
+        ch.where = hostText();
+        ch.timeouts = q.timeouts;
         try {
-            socket = connectSocket(hostText(), q.port, q.timeouts);
+            ch.open(hostText(), q.port);
         } catch (const NetError& e) {
             failOpen(e.text());
         }
@@ -136,9 +118,7 @@ struct Pop3Client::Impl {
     void startTls()
     {
         try {
-            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*socket, hostText()));
-            // Drops the plain handle only; the connection lives on in secure.
-            socket = std::move(secure);
+            ch.startTls(hostText());
         } catch (const CertificateError&) {
             // Passed on whole: the user may choose to trust the certificate.
             close(true);
@@ -146,91 +126,12 @@ struct Pop3Client::Impl {
         } catch (const NetError& e) {
             failClosed(e.text());
         }
-        tls = true;
     }
 
-    [[noreturn]] void replyTimeout()
+    void command(const QByteArray& line)
     {
-        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostText(), durationText(q.timeouts.replyMs)));
-    }
-
-    void send(const QByteArray& data)
-    {
-        if (!socket)
-            failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
-        int done = 0;
-        while (done < data.size()) {
-            int n = 0;
-            try {
-                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
-                n = socket->sendBytes(data.constData() + done, int(data.size() - done), MSG_NOSIGNAL);
-            } catch (const Poco::TimeoutException&) {
-                replyTimeout();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            done += n;
-        }
-    }
-
-    void command(const QByteArray& line) { send(line + "\r\n"); }
-
-    // One line of a reply. A line that has not arrived whole within the reply
-    // time-out is given up, so a server trickling bytes cannot hold the
-    // session for long.
-    QByteArray readLine()
-    {
-        Poco::Timestamp started;
-        const Poco::Timestamp::TimeDiff limit = Poco::Timestamp::TimeDiff(q.timeouts.replyMs) * 1000;
-        for (;;) {
-            const std::size_t nl = inbuf.find('\n', inpos);
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > inpos && inbuf[end - 1] == '\r')
-                    --end;
-                if (end - inpos > kMaxLine)
-                    tooLong();
-                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
-                inpos = nl + 1;
-                if (inpos == inbuf.size()) {
-                    inbuf.clear();
-                    inpos = 0;
-                }
-                return line;
-            }
-            if (inbuf.size() - inpos > kMaxLine)
-                tooLong();
-            if (inpos > 0) {
-                inbuf.erase(0, inpos);
-                inpos = 0;
-            }
-            char chunk[16384];
-            int n = 0;
-            try {
-                SigpipeGuard guard; // TLS may write while it reads
-                // A line still incomplete when its time is up ends here; each
-                // single wait is bounded by the socket's receive time-out.
-                const Poco::Timestamp::TimeDiff left = limit - started.elapsed();
-                if (left <= 0)
-                    throw Poco::TimeoutException();
-                // Poco waits out the socket's receive timeout inside OpenSSL's
-                // read and then once more; one bounded wait here instead.
-                if (tls && socket->available() == 0
-                    && !socket->poll(Poco::Timespan(left), Poco::Net::Socket::SELECT_READ))
-                    throw Poco::TimeoutException();
-                n = socket->receiveBytes(chunk, int(sizeof chunk));
-            } catch (const Poco::TimeoutException&) {
-                replyTimeout();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            inbuf.append(chunk, std::size_t(n));
-        }
+        prefetchedIds.reset();
+        ch.sendLine(line);
     }
 
     static bool statusIs(const QByteArray& line, const char* status)
@@ -239,32 +140,18 @@ struct Pop3Client::Impl {
         return line.startsWith(s) && (line.size() == s.size() || line.at(s.size()) == ' ' || line.at(s.size()) == '\t');
     }
 
-    Reply readReply()
+    // The status line of a reply, which starts the reply's deadline and cap.
+    Reply readReply(qint64 cap = kReplyCap, const QString& capFailure = {})
     {
-        if (!socket)
+        if (!ch.isOpen())
             failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
-        const QByteArray line = readLine();
+        ch.beginReply(cap, capFailure);
+        const QByteArray line = ch.readLine();
         if (statusIs(line, "+OK"))
             return {true, line.mid(3).trimmed()};
         if (statusIs(line, "-ERR"))
             return {false, line.mid(4).trimmed()};
-        malformed(line);
-    }
-
-    // The lines after a "+OK" up to the lone ".", unstuffed, CR LF ended.
-    QByteArray readMultiLine()
-    {
-        QByteArray body;
-        for (;;) {
-            const QByteArray line = readLine();
-            if (line == ".")
-                return body;
-            if (line.startsWith('.'))
-                body.append(line.constData() + 1, line.size() - 1);
-            else
-                body += line;
-            body += "\r\n";
-        }
+        ch.malformed(line);
     }
 
     // CAPA; a refusal leaves no capabilities.
@@ -275,7 +162,7 @@ struct Pop3Client::Impl {
         const Reply capa = readReply();
         if (!capa.ok)
             return;
-        const QByteArray list = readMultiLine();
+        const QByteArray list = ch.readDotBody();
         for (const QByteArray& line : list.split('\n')) {
             const QByteArray word = line.trimmed().split(' ').value(0).trimmed();
             if (!word.isEmpty())
@@ -292,6 +179,41 @@ struct Pop3Client::Impl {
             failOpen(refusal(r, what));
         return r;
     }
+
+    // The rest of a UIDL reply whose status line has been read.
+    std::optional<std::map<int, QByteArray>> readIds(const Reply& r)
+    {
+        if (!r.ok)
+            return std::nullopt;
+        std::map<int, QByteArray> ids;
+        const QByteArray list = ch.readDotBody();
+        for (const QByteArray& line : list.split('\n')) {
+            const QList<QByteArray> parts = line.simplified().split(' ');
+            if (parts.size() < 2)
+                continue;
+            bool ok = false;
+            const int n = parts.at(0).toInt(&ok);
+            if (ok)
+                ids[n] = parts.at(1);
+        }
+        return ids;
+    }
+
+    int statCount(const Reply& r)
+    {
+        if (!r.ok)
+            failOpen(refusal(r, QStringLiteral("STAT")));
+        const QByteArray first = r.text.simplified().split(' ').value(0);
+        if (first.isEmpty())
+            return 0;
+        bool ok = false;
+        const int count = first.toInt(&ok);
+        // A count no mailbox reaches would make the check ask for headers
+        // for ever.
+        if (!ok || count < 0 || count > kMaxMessages)
+            failOpen(QStringLiteral("Ugyldig svar på STAT fra %1: «%2»").arg(hostText(), ch.shown(r.text)));
+        return count;
+    }
 };
 
 Pop3Client::Pop3Client()
@@ -306,12 +228,12 @@ Pop3Client::~Pop3Client()
 
 bool Pop3Client::connected() const
 {
-    return d->socket != nullptr;
+    return d->ch.isOpen();
 }
 
 bool Pop3Client::encrypted() const
 {
-    return d->socket != nullptr && d->tls;
+    return d->ch.isOpen() && d->ch.isTls();
 }
 
 const QStringList& Pop3Client::capabilities() const
@@ -321,7 +243,7 @@ const QStringList& Pop3Client::capabilities() const
 
 void Pop3Client::connect()
 {
-    if (d->socket)
+    if (d->ch.isOpen())
         d->close(true);
     d->capabilities.clear();
 
@@ -331,14 +253,15 @@ void Pop3Client::connect()
     if (usesImplicitTls())
         d->startTls();
 
-    const QByteArray greeting = d->readLine();
+    d->ch.beginReply();
+    const QByteArray greeting = d->ch.readLine();
     if (Impl::statusIs(greeting, "-ERR"))
-        d->failClosed(Impl::refusal(greeting.mid(4), QStringLiteral("forbindelsen")));
+        d->failClosed(d->refusal(greeting.mid(4), QStringLiteral("forbindelsen")));
     if (!Impl::statusIs(greeting, "+OK"))
-        d->malformed(greeting);
+        d->ch.malformed(greeting);
 
     d->readCapabilities();
-    if (!d->tls && d->capabilities.contains(QStringLiteral("STLS"))) {
+    if (!d->ch.isTls() && d->capabilities.contains(QStringLiteral("STLS"))) {
         d->command("STLS");
         const Reply r = d->readReply();
         if (!r.ok) {
@@ -348,10 +271,21 @@ void Pop3Client::connect()
         }
         // Whatever came after the "+OK" arrived in clear text and could have
         // been put there by anyone on the way; the TLS session starts clean.
-        if (d->inpos < d->inbuf.size())
+        if (d->ch.hasPendingInput())
             d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STLS").arg(d->hostText()));
         d->startTls();
         d->readCapabilities();
+    }
+
+    // Without TLS the password would travel in clear text: only to this
+    // machine, or to a server the user agreed to.
+    if (!d->ch.isTls()) {
+        try {
+            requireClearTextConsent(d->hostText(), port, QStringLiteral("serveren tilbyr ikke STLS"));
+        } catch (const ClearTextError&) {
+            d->close(true);
+            throw;
+        }
     }
 
     auto hasBreak = [](const QString& s) {
@@ -363,91 +297,103 @@ void Pop3Client::connect()
     d->command("USER " + user.toUtf8());
     const Reply u = d->readReply();
     if (!u.ok)
-        d->failClosed(Impl::refusal(u, QStringLiteral("innloggingen")));
+        d->failClosed(d->refusal(u, QStringLiteral("innloggingen")));
 
     d->command("PASS " + password.toUtf8());
     const Reply p = d->readReply();
     if (!p.ok)
-        d->failClosed(Impl::refusal(p, QStringLiteral("innloggingen")));
+        d->failClosed(d->refusal(p, QStringLiteral("innloggingen")));
 }
 
 int Pop3Client::messageCount()
 {
-    const Reply r = d->expectOk("STAT", QStringLiteral("STAT"));
-    const QByteArray first = r.text.simplified().split(' ').value(0);
-    if (first.isEmpty())
-        return 0;
-    bool ok = false;
-    const int count = first.toInt(&ok);
-    if (!ok || count < 0)
-        d->failOpen(QStringLiteral("Ugyldig svar på STAT fra %1: «%2»")
-                        .arg(d->hostText(), QString::fromUtf8(r.text.left(120))));
+    if (!d->pipelined()) {
+        d->command("STAT");
+        return d->statCount(d->readReply());
+    }
+    // STAT and UIDL in one write; the UIDL reply waits for uniqueIds().
+    d->command("STAT\r\nUIDL");
+    const Reply stat = d->readReply();
+    int count = 0;
+    try {
+        count = d->statCount(stat);
+    } catch (const NetError&) {
+        // The UIDL reply is read so the connection stays in step.
+        if (d->ch.isOpen())
+            d->readIds(d->readReply(kListCap));
+        throw;
+    }
+    d->prefetchedIds = d->readIds(d->readReply(kListCap));
     return count;
 }
 
 QByteArray Pop3Client::retrieveHeader(int i)
 {
     d->expectOk("TOP " + QByteArray::number(i) + " 0", QStringLiteral("TOP %1").arg(i));
-    return d->readMultiLine();
+    return d->ch.readDotBody();
 }
 
 void Pop3Client::retrieveHeaders(int first, int last, const std::function<void(int, const QByteArray&)>& sink)
 {
-    const bool pipelined = allowPipelining && d->capabilities.contains(QStringLiteral("PIPELINING"));
-    const int batch = pipelined ? kPipelineBatch : 1;
+    if (first > last)
+        return;
+    d->prefetchedIds.reset();
+    // A sliding window: TOP commands are written ahead while replies are
+    // read, topped up whenever half the window has been answered. Without
+    // pipelining the window is one command.
+    const qsizetype window = d->pipelined() ? kWindowBytes : 1;
+    const auto topCommand = [](long long i) { return "TOP " + QByteArray::number(i) + " 0\r\n"; };
+    long long next = first; // the next command to write
+    qsizetype inFlight = 0; // bytes of commands written and not yet answered
+    bool stopSending = false;
+    std::optional<QString> refused;
+    std::exception_ptr sinkError;
 
-    for (long long start = first; start <= last; start += batch) {
-        const int end = int(std::min<long long>(last, start + batch - 1));
-        QByteArray commands;
-        for (long long i = start; i <= end; ++i)
-            commands += "TOP " + QByteArray::number(i) + " 0\r\n";
-        d->send(commands);
-
-        // Every reply of the batch is read, even after a refusal or a failing
-        // sink, so that the next command meets a connection in step.
-        std::optional<QString> refused;
-        std::exception_ptr sinkError;
-        for (long long i = start; i <= end; ++i) {
-            const Reply r = d->readReply();
-            if (!r.ok) {
-                if (!refused)
-                    refused = d->refusal(r, QStringLiteral("TOP %1").arg(i));
-                continue;
+    for (long long i = first; i < next || (!stopSending && i <= last); ++i) {
+        if (!stopSending && next <= last && inFlight <= window / 2) {
+            QByteArray commands;
+            while (next <= last && (commands.isEmpty() || inFlight + commands.size() + 16 <= window)) {
+                commands += topCommand(next);
+                ++next;
             }
-            const QByteArray header = d->readMultiLine();
-            if (refused || sinkError || !sink)
-                continue;
-            try {
-                sink(int(i), header);
-            } catch (...) {
-                sinkError = std::current_exception();
-            }
+            inFlight += commands.size();
+            d->ch.send(commands);
         }
-        if (sinkError)
-            std::rethrow_exception(sinkError);
-        if (refused)
-            d->failOpen(*refused);
+        // Every reply to a command written is read, also after a refusal or
+        // a failing sink, so that the next command meets a connection in step.
+        const Reply r = d->readReply();
+        inFlight -= topCommand(i).size();
+        if (!r.ok) {
+            if (!refused)
+                refused = d->refusal(r, QStringLiteral("TOP %1").arg(i));
+            stopSending = true;
+            continue;
+        }
+        const QByteArray header = d->ch.readDotBody();
+        if (refused || sinkError || !sink)
+            continue;
+        try {
+            sink(int(i), header);
+        } catch (...) {
+            sinkError = std::current_exception();
+            stopSending = true;
+        }
     }
+    if (sinkError)
+        std::rethrow_exception(sinkError);
+    if (refused)
+        d->failOpen(*refused);
 }
 
 std::optional<std::map<int, QByteArray>> Pop3Client::uniqueIds()
 {
-    d->command("UIDL");
-    const Reply r = d->readReply();
-    if (!r.ok)
-        return std::nullopt;
-    std::map<int, QByteArray> ids;
-    const QByteArray list = d->readMultiLine();
-    for (const QByteArray& line : list.split('\n')) {
-        const QList<QByteArray> parts = line.simplified().split(' ');
-        if (parts.size() < 2)
-            continue;
-        bool ok = false;
-        const int n = parts.at(0).toInt(&ok);
-        if (ok)
-            ids[n] = parts.at(1);
+    if (d->prefetchedIds) {
+        auto ids = std::move(*d->prefetchedIds);
+        d->prefetchedIds.reset();
+        return ids;
     }
-    return ids;
+    d->command("UIDL");
+    return d->readIds(d->readReply(kListCap));
 }
 
 std::optional<QByteArray> Pop3Client::uniqueId(int i)
@@ -465,13 +411,15 @@ std::optional<QByteArray> Pop3Client::uniqueId(int i)
 bool Pop3Client::retrieveRaw(int i, QByteArray& message, QString* refusal)
 {
     d->command("RETR " + QByteArray::number(i));
-    const Reply r = d->readReply();
+    const Reply r = d->readReply(kMessageCap, QStringLiteral("Meldingen RETR %1 fra %2 er større enn %3, som er grensen")
+                                                  .arg(i)
+                                                  .arg(d->hostText(), capText(kMessageCap)));
     if (!r.ok) {
         if (refusal)
-            *refusal = d->scrub(Impl::refusal(r, QStringLiteral("RETR %1").arg(i)));
+            *refusal = d->refusal(r, QStringLiteral("RETR %1").arg(i));
         return false;
     }
-    message = d->readMultiLine();
+    message = d->ch.readDotBody();
     return true;
 }
 
@@ -482,18 +430,18 @@ void Pop3Client::deleteMessage(int i)
 
 void Pop3Client::quit()
 {
-    if (!d->socket)
+    if (!d->ch.isOpen())
         d->failOpen(QStringLiteral("Ikke tilkoblet %1").arg(d->hostText()));
     d->command("QUIT");
     const Reply r = d->readReply();
     d->close(true);
     if (!r.ok)
-        d->failOpen(Impl::refusal(r, QStringLiteral("QUIT")));
+        d->failOpen(d->refusal(r, QStringLiteral("QUIT")));
 }
 
 void Pop3Client::disconnect()
 {
-    if (!d->socket)
+    if (!d->ch.isOpen())
         return;
     try {
         d->command("QUIT");

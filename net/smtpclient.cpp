@@ -1,6 +1,7 @@
 #include "smtpclient.h"
 
 #include "connect.h"
+#include "linechannel.h"
 #include "tls.h"
 
 #include <Poco/DateTimeFormat.h>
@@ -38,8 +39,6 @@ namespace net {
 
 namespace {
 
-// Longest reply line accepted; anything longer means the stream is not SMTP.
-constexpr std::size_t kMaxLine = 64 * 1024;
 // A header line is kept within this length where it can be folded.
 constexpr qsizetype kFoldAt = 76;
 
@@ -383,16 +382,6 @@ QByteArray wireAddress(const QString& address)
     return out;
 }
 
-bool isLoopbackHost(const QString& host)
-{
-    QString h = host.trimmed().toLower();
-    if (h.startsWith(u'[') && h.endsWith(u']'))
-        h = h.mid(1, h.size() - 2);
-    if (h == QLatin1String("localhost") || h == QLatin1String("localhost."))
-        return true;
-    Poco::Net::IPAddress address;
-    return Poco::Net::IPAddress::tryParse(h.toStdString(), address) && address.isLoopback();
-}
 
 QByteArray layoutMessage(const OutgoingMail& mail)
 {
@@ -445,15 +434,12 @@ struct SmtpClient::Impl {
     explicit Impl(SmtpClient& client)
         : q(client)
     {
+        ch.fail = [this](const QString& text) { failClosed(text); };
+        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     SmtpClient& q;
-    // The one place the transport lives; a TLS socket derived from
-    // StreamSocket can take its place (STARTTLS, or TLS from the start).
-    std::unique_ptr<Poco::Net::StreamSocket> socket;
-    bool tls = false; // socket is a SecureStreamSocket
-    std::string inbuf;
-    std::size_t inpos = 0;
+    LineChannel ch;
     QStringList capabilities;
     QString certificateWarning;
 
@@ -467,23 +453,7 @@ struct SmtpClient::Impl {
 
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
-    void close()
-    {
-        if (!socket)
-            return;
-        {
-            // Closing a TLS socket sends close_notify, maybe to a peer gone.
-            SigpipeGuard guard;
-            try {
-                socket->close();
-            } catch (const Poco::Exception&) {
-            }
-            socket.reset();
-        }
-        tls = false;
-        inbuf.clear();
-        inpos = 0;
-    }
+    void close() { ch.close(); }
 
     // A server may echo what it got; neither the password nor its base64
     // forms reach an error text.
@@ -511,28 +481,13 @@ struct SmtpClient::Impl {
         throw NetError(scrub(text));
     }
 
-    [[noreturn]] void dropped() { failClosed(QStringLiteral("Forbindelsen til %1 ble brutt").arg(hostPortText())); }
-
-    [[noreturn]] void timedOut()
-    {
-        failClosed(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2")
-                       .arg(hostPortText(), durationText(q.timeouts.replyMs)));
-    }
-
-    [[noreturn]] void malformed(const QByteArray& line)
-    {
-        QString shown = QString::fromUtf8(line.left(120)).simplified();
-        if (line.size() > 120)
-            shown += QStringLiteral("…");
-        failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostPortText(), shown));
-    }
-
     void openSocket()
     {
         if (hostText().isEmpty())
             throw NetError(QStringLiteral("Ingen SMTP-server er angitt"));
-        socket = connectSocket(hostText(), q.port, q.timeouts);
-        tls = false;
+        ch.where = hostPortText();
+        ch.timeouts = q.timeouts;
+        ch.open(hostText(), q.port);
     }
 
     // Replaces the plain socket by a TLS socket over the same connection; a
@@ -542,10 +497,7 @@ struct SmtpClient::Impl {
     void startTls(bool tolerant = false)
     {
         try {
-            auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(
-                net::startTls(*socket, hostText(), nullptr, tolerant ? &certificateWarning : nullptr));
-            // Drops the plain handle only; the connection lives on in secure.
-            socket = std::move(secure);
+            ch.startTls(hostText(), tolerant ? &certificateWarning : nullptr);
         } catch (const CertificateError&) {
             // Passed on whole: the user may choose to trust the certificate.
             close();
@@ -553,98 +505,23 @@ struct SmtpClient::Impl {
         } catch (const NetError& e) {
             failClosed(e.text());
         }
-        tls = true;
     }
 
     void send(const QByteArray& data)
     {
-        if (!socket)
+        if (!ch.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
-        qsizetype done = 0;
-        while (done < data.size()) {
-            const int chunk = int(std::min<qsizetype>(data.size() - done, 1 << 20));
-            int n = 0;
-            try {
-                SigpipeGuard guard; // MSG_NOSIGNAL does not reach OpenSSL's write()
-                n = socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL);
-            } catch (const Poco::TimeoutException&) {
-                timedOut();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            done += n;
-        }
-    }
-
-    QByteArray readLine()
-    {
-        for (;;) {
-            const std::size_t nl = inbuf.find('\n', inpos);
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > inpos && inbuf[end - 1] == '\r')
-                    --end;
-                if (end - inpos > kMaxLine)
-                    malformed(QByteArray(inbuf.data() + inpos, 120));
-                QByteArray line(inbuf.data() + inpos, qsizetype(end - inpos));
-                inpos = nl + 1;
-                if (inpos == inbuf.size()) {
-                    inbuf.clear();
-                    inpos = 0;
-                }
-                return line;
-            }
-            if (inbuf.size() - inpos > kMaxLine)
-                malformed(QByteArray(inbuf.data() + inpos, 120));
-            if (inpos > 0) {
-                inbuf.erase(0, inpos);
-                inpos = 0;
-            }
-            char chunk[16384];
-            int n = 0;
-            try {
-                SigpipeGuard guard; // TLS may write while it reads
-                // Poco waits out the socket's receive timeout inside OpenSSL's
-                // read and then once more; one bounded wait here instead.
-                if (tls && socket->available() == 0
-                    && !socket->poll(Poco::Timespan(Poco::Timespan::TimeDiff(q.timeouts.replyMs) * 1000),
-                                     Poco::Net::Socket::SELECT_READ))
-                    throw Poco::TimeoutException();
-                n = socket->receiveBytes(chunk, int(sizeof chunk));
-            } catch (const Poco::TimeoutException&) {
-                timedOut();
-            } catch (const Poco::Exception&) {
-                dropped();
-            }
-            if (n <= 0)
-                dropped();
-            inbuf.append(chunk, std::size_t(n));
-        }
+        ch.send(data);
     }
 
     // One reply: lines "250-..." up to the line "250 ..." (or a bare "250").
     Reply readReply()
     {
-        if (!socket)
+        if (!ch.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
-        Reply reply;
-        for (;;) {
-            const QByteArray line = readLine();
-            const bool digits = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0]))
-                && std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]));
-            const char mark = line.size() > 3 ? line[3] : ' ';
-            if (!digits || (mark != ' ' && mark != '-'))
-                malformed(line);
-            const int code = line.left(3).toInt();
-            if (reply.code != 0 && code != reply.code)
-                malformed(line);
-            reply.code = code;
-            reply.lines.append(line.mid(4));
-            if (mark == ' ')
-                return reply;
-        }
+        ch.beginReply();
+        const LineChannel::CodedReply r = ch.readCodedReply(true);
+        return {r.code, r.lines};
     }
 
     Reply command(const QByteArray& line)
@@ -658,7 +535,7 @@ struct SmtpClient::Impl {
     void resetTransaction()
     {
         try {
-            if (socket)
+            if (ch.isOpen())
                 command("RSET");
         } catch (const NetError&) {
         }
@@ -722,7 +599,7 @@ struct SmtpClient::Impl {
         };
         if (hasBreak(q.user) || hasBreak(q.password))
             failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
-        if (!tls && !isLoopbackHost(q.host))
+        if (!ch.isTls() && !isLoopbackHost(q.host))
             failClosed(QStringLiteral("Vil ikke sende passordet til %1 ukryptert: serveren tilbyr ikke STARTTLS")
                            .arg(hostText()));
         const QStringList mechanisms = authMechanisms();
@@ -763,7 +640,7 @@ struct SmtpClient::Impl {
         if (domain)
             return name;
         try {
-            const Poco::Net::IPAddress local = socket->address().host();
+            const Poco::Net::IPAddress local = ch.socket().address().host();
             const QByteArray text = QByteArray::fromStdString(local.toString());
             return local.family() == Poco::Net::IPAddress::IPv6 ? "[IPv6:" + text + ']' : '[' + text + ']';
         } catch (const Poco::Exception&) {
@@ -794,12 +671,12 @@ SmtpClient::~SmtpClient()
 
 bool SmtpClient::connected() const
 {
-    return d->socket != nullptr;
+    return d->ch.isOpen();
 }
 
 bool SmtpClient::encrypted() const
 {
-    return d->socket != nullptr && d->tls;
+    return d->ch.isOpen() && d->ch.isTls();
 }
 
 const QString& SmtpClient::certificateWarning() const
@@ -823,7 +700,7 @@ bool SmtpClient::hasCapability(const QString& keyword) const
 
 void SmtpClient::connect()
 {
-    if (d->socket)
+    if (d->ch.isOpen())
         d->close();
     d->capabilities.clear();
     d->certificateWarning.clear();
@@ -836,14 +713,14 @@ void SmtpClient::connect()
         d->failClosed(QStringLiteral("Serveren avviste forbindelsen: %1").arg(greeting.text()));
 
     d->greet();
-    if (!d->tls && hasCapability(QStringLiteral("STARTTLS"))) {
+    if (!d->ch.isTls() && hasCapability(QStringLiteral("STARTTLS"))) {
         const Reply r = d->command("STARTTLS");
         if (r.code != 220)
             d->failClosed(
                 QStringLiteral("Serveren kunne ikke starte kryptering (STARTTLS): %1").arg(r.text()));
         // Whatever came after the 220 arrived in clear text and could have
         // been put there by anyone on the way; the TLS session starts clean.
-        if (d->inpos < d->inbuf.size())
+        if (d->ch.hasPendingInput())
             d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(d->hostPortText()));
         // Without a login nothing secret goes over the connection: an
         // encryption the certificate cannot vouch for is still better than
@@ -857,7 +734,7 @@ void SmtpClient::connect()
 
 void SmtpClient::send(const OutgoingMail& mail)
 {
-    if (!d->socket)
+    if (!d->ch.isOpen())
         throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(d->hostPortText()));
     if (mail.recipients.isEmpty())
         throw NetError(QStringLiteral("Meldingen har ingen mottaker"));
@@ -913,7 +790,7 @@ void SmtpClient::send(const OutgoingMail& mail)
 
 void SmtpClient::disconnect()
 {
-    if (!d->socket)
+    if (!d->ch.isOpen())
         return;
     try {
         d->command("QUIT");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "mailheader.h"
+#include "connect.h" // isLoopbackHost()
 #include "neterror.h"
 
 #include <QByteArray>
@@ -45,11 +46,6 @@ QByteArray layoutMessage(const OutgoingMail& mail);
 // the protocol (control characters, brackets, white space outside quotes).
 QByteArray wireAddress(const QString& address);
 
-// True when host names the machine itself: "localhost", an IPv4 address in
-// 127.0.0.0/8 or ::1 (brackets and case ignored). Decided from the text
-// alone, without a name lookup, so a name that only resolves to a loopback
-// address does not count. A password may go unencrypted only to such a host.
-bool isLoopbackHost(const QString& host);
 
 class SmtpClient {
 public:

@@ -1,6 +1,8 @@
 #include "tls.h"
 
 #include "connect.h"
+#include "linechannel.h"
+#include "termination.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/IPAddress.h>
@@ -12,6 +14,7 @@
 #include <Poco/Net/VerificationErrorArgs.h>
 #include <Poco/SharedPtr.h>
 #include <Poco/Timespan.h>
+#include <Poco/Timestamp.h>
 
 #include <QFile>
 
@@ -23,6 +26,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
@@ -279,6 +283,7 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
         // The handshake runs on a non-blocking socket with one bounded wait
         // per step; a blocking one would wait out the socket's own receive
         // timeout and then Poco's again.
+        const Poco::Timestamp started;
         plain.setBlocking(false);
         struct BlockingAgain {
             Poco::Net::StreamSocket& socket;
@@ -305,8 +310,17 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
                 mode = Poco::Net::Socket::SELECT_WRITE;
             else
                 throw Poco::Net::SSLConnectionUnexpectedlyClosedException();
-            if (!plain.poll(wait, mode))
-                throw Poco::TimeoutException();
+            // One deadline for the whole handshake, however it trickles;
+            // short waits so that shutdown can end it at once.
+            for (;;) {
+                if (rt::cancelRequested())
+                    throw NetError(cancelledText());
+                const Poco::Timespan left = wait - Poco::Timespan(started.elapsed());
+                if (left.totalMicroseconds() <= 0)
+                    throw Poco::TimeoutException();
+                if (plain.poll(std::min(left, Poco::Timespan(0, 100000)), mode))
+                    break;
+            }
         }
         // A handler registered by someone else may have waved a refused
         // certificate through; the refusal stands.

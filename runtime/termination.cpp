@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -13,10 +14,14 @@ namespace rt {
 namespace {
 int g_pipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_requested = 0;
+// Lock-free, so the signal handler may set it.
+std::atomic<bool> g_cancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void onSignal(int)
 {
     g_requested = 1;
+    g_cancel.store(true);
     const char byte = 1;
     // Only async-signal-safe work here: wake the event loop.
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -26,6 +31,21 @@ void onSignal(int)
 bool terminationRequested()
 {
     return g_requested != 0;
+}
+
+void requestCancel()
+{
+    g_cancel.store(true);
+}
+
+bool cancelRequested()
+{
+    return g_cancel.load(std::memory_order_relaxed);
+}
+
+void clearCancel()
+{
+    g_cancel.store(false);
 }
 
 void installTerminationHandler()

@@ -1,6 +1,7 @@
 #include "ftpunit.h"
 
 #include "certtrust.h"
+#include "cleartext.h"
 #include "ftpsettings.h"
 #include "offthread.h"
 #include "serveroppsett.h"
@@ -281,7 +282,8 @@ auto TFTPform::runStep(Step&& step)
 void TFTPform::connectClient()
 {
     // A certificate the user may trust is asked about once, then kept.
-    net::withCertificateTrust([this] { runStep([this] { client.connect(); }); });
+    net::withClearTextConsent(
+        [this] { net::withCertificateTrust([this] { runStep([this] { client.connect(); }); }); });
 }
 
 bool TFTPform::refusedWhileBusy(const QString& Filnavn, bool upload)

@@ -2,6 +2,7 @@
 
 #include "certtrust.h"
 #include "lineidentity.h"
+#include "cleartext.h"
 #include "offthread.h"
 #include "textfil.h"
 
@@ -97,12 +98,15 @@ void MailboxWatcher::afterStep()
 
 void MailboxWatcher::connectUnlessOpen()
 {
-    // A certificate the user may trust is asked about, then the connection
-    // is tried once more.
+    // A certificate the user may trust is asked about, and a server without
+    // encryption gets the password only once the user agreed; after a yes
+    // the connection is tried once more.
     net::withCertificateTrust([this] {
-        step([this] {
-            if (!m_client.connected())
-                m_client.connect();
+        net::withClearTextConsent([this] {
+            step([this] {
+                if (!m_client.connected())
+                    m_client.connect();
+            });
         });
     });
 }

@@ -2,6 +2,9 @@
 // that certificate through at exactly that host and port, and only past an
 // unknown issuer.
 #include "certtrust.h"
+#include "cleartext.h"
+#include "ftpclient.h"
+#include "scriptedftpserver.h"
 #include "fakeplatform.h"
 #include "inifile.h"
 #include "pop3client.h"
@@ -249,5 +252,88 @@ TEST_F(TrustOnRequestTest, AnotherCertificateAsksAgainAndAnExpiredOneNever)
     }
     EXPECT_EQ(guard.fake.questions.size(), 2) << "no trust offered for an expired certificate";
 }
+
+
+// A log-in in clear text to a server that is not on this machine: refused
+// until the user agrees for that server, then stored and kept after a
+// restart. "::ffff:127.0.0.1" reaches the test server over the loopback but
+// is not a loopback name by its text, which is all the client can judge.
+struct ClearTextCase {
+    const char* name;
+    bool ftp;
+    QString why;
+};
+
+class ClearTextOnRequestTest : public TrustOnRequestTest, public testing::WithParamInterface<ClearTextCase> {
+protected:
+    void TearDown() override
+    {
+        net::clearClearTextConsents();
+        TrustOnRequestTest::TearDown();
+    }
+
+    // Connects to the test server of the case's protocol and logs in.
+    void login()
+    {
+        const auto setUp = [](auto& client, std::uint16_t port) {
+            client.host = QStringLiteral("::ffff:127.0.0.1");
+            client.port = port;
+            client.user = QStringLiteral("user");
+            client.password = QStringLiteral("secret");
+            client.timeouts = {5000, 20000};
+        };
+        if (GetParam().ftp) {
+            net::FtpClient client;
+            setUp(client, ftpServer.port());
+            client.connect();
+            client.disconnect();
+        } else {
+            net::Pop3Client client;
+            setUp(client, pop3Server.port());
+            client.connect();
+            EXPECT_EQ(client.messageCount(), 0);
+            client.disconnect();
+        }
+    }
+    QList<QByteArray> verbs() const { return GetParam().ftp ? ftpServer.receivedVerbs() : pop3Server.receivedVerbs(); }
+
+    ScriptedPop3Server pop3Server;
+    testsupport::ScriptedFtpServer ftpServer;
+};
+
+TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordYesStoresAndLogsIn)
+{
+    ftpServer.setCredentials("user", "secret");
+    guard.fake.answers = {false};
+    try {
+        net::withClearTextConsent([&] { login(); });
+        ADD_FAILURE() << "logged in without consent";
+    } catch (const net::ClearTextError& e) {
+        EXPECT_EQ(e.text(), QStringLiteral("Vil ikke sende passordet til ::ffff:127.0.0.1 ukryptert: %1")
+                                .arg(GetParam().why));
+    }
+    EXPECT_FALSE(verbs().contains("PASS"));
+    EXPECT_FALSE(verbs().contains("USER"));
+    ASSERT_EQ(guard.fake.questions.size(), 1);
+    EXPECT_TRUE(guard.fake.questions.first().text.contains(QStringLiteral("ukryptert over nettet")));
+    const rt::IniFileObj userIni(rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"));
+    EXPECT_TRUE(userIni.keys(net::kClearTextSection).isEmpty());
+
+    guard.fake.answers = {true};
+    net::withClearTextConsent([&] { login(); });
+    EXPECT_TRUE(verbs().contains("PASS"));
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+
+    // After a restart the stored answer holds: no question.
+    net::clearClearTextConsents();
+    net::loadTrustedCertificates();
+    login();
+    EXPECT_EQ(guard.fake.questions.size(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, ClearTextOnRequestTest,
+                         testing::Values(ClearTextCase{"Pop3", false, QStringLiteral("serveren tilbyr ikke STLS")},
+                                         ClearTextCase{"Ftp", true, QStringLiteral("kryptering (FTPS) er ikke slått på")}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -8,11 +8,17 @@
 #include "testca.h"
 #include "tls.h"
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
 #include <QBuffer>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
+#include <thread>
 #include <ostream>
 
 using net::FtpClient;
@@ -308,6 +314,119 @@ TEST_F(FtpClientTest, RefusedRetrieveLeavesTheConnectionUsable)
     EXPECT_EQ(*error, QStringLiteral("%1 avviste nedlasting av mangler.txt: 550 Finnes ikke.").arg(hostPort()));
     EXPECT_TRUE(client.connected());
     EXPECT_EQ(client.size(QStringLiteral("mangler.txt")), -1);
+}
+
+// A server that sends more than the size it announced is cut off there:
+// nothing past that size reaches the file, and the session stays in step.
+TEST_F(FtpClientTest, DownloadStopsAtTheAnnouncedSize)
+{
+    server.setFile("stor.bin", binaryContent(3 * 1024 * 1024));
+    server.setReply("SIZE", "213 10");
+    client.connect();
+    ASSERT_EQ(client.size(QStringLiteral("stor.bin")), 10);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    const auto error = netError([&] { client.retrieve(QStringLiteral("stor.bin"), sink); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("%1 sendte mer enn de 10 bytene den oppga for stor.bin").arg(hostPort()));
+    EXPECT_LE(sink.data().size(), 10);
+    EXPECT_TRUE(client.connected());
+}
+
+// Failures of the control and data connections and of a refused upload,
+// each with the text the user sees.
+struct FtpFailureCase {
+    const char* name;
+    std::function<void(ScriptedFtpServer&)> arrange;
+    std::function<void(FtpClient&)> act;
+    const char* textPart;
+    bool staysConnected;
+};
+
+class FtpFailureTest : public FtpClientTest, public testing::WithParamInterface<FtpFailureCase> {};
+
+TEST_P(FtpFailureTest, ReportsWhatWentWrong)
+{
+    server.setFile("fil.bin", binaryContent(200000));
+    client.timeouts = {5000, 300};
+    client.connect();
+    GetParam().arrange(server);
+    const auto error = netError([&] { GetParam().act(client); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr(GetParam().textPart));
+    EXPECT_EQ(client.connected(), GetParam().staysConnected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FtpFailureTest,
+    testing::Values(
+        FtpFailureCase{"ControlReplyTooSlow", [](ScriptedFtpServer& s) { s.delayReply("SIZE", 3000); },
+                       [](FtpClient& c) { c.size(QStringLiteral("fil.bin")); },
+                       "Tidsavbrudd: ingen svar fra 127.0.0.1", false},
+        FtpFailureCase{"DataStalls", [](ScriptedFtpServer& s) { s.pauseTransfersAfter(1000, 3000); },
+                       [](FtpClient& c) { fetch(c, QStringLiteral("fil.bin")); }, "Tidsavbrudd: ingen data fra", false},
+        FtpFailureCase{"StorRefused", [](ScriptedFtpServer& s) { s.setReply("STOR", "553 Ikke tillatt."); },
+                       [](FtpClient& c) { send(c, "x", QStringLiteral("ny.bin")); },
+                       "avviste opplasting av ny.bin: 553 Ikke tillatt.", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Active mode: a third party on another local address connects to the
+// announced port first; only the server's own connection carries the file.
+TEST(FtpActiveMode, OnlyTheServerMayOpenTheDataConnection)
+{
+    Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
+    std::thread server([&listener] {
+        Poco::Net::StreamSocket control = listener.acceptConnection();
+        const auto line = [&] {
+            char c = 0;
+            std::string out;
+            while (control.receiveBytes(&c, 1) == 1 && c != '\n')
+                out += c;
+            return out;
+        };
+        const auto say = [&](const std::string& text) { control.sendBytes((text + "\r\n").data(), int(text.size() + 2)); };
+        say("220 klar");
+        Poco::Net::SocketAddress client;
+        for (std::string cmd = line(); !cmd.empty(); cmd = line()) {
+            if (cmd.rfind("USER", 0) == 0) {
+                say("331 passord");
+            } else if (cmd.rfind("PORT ", 0) == 0) {
+                int h1, h2, h3, h4, p1, p2;
+                std::sscanf(cmd.c_str() + 5, "%d,%d,%d,%d,%d,%d", &h1, &h2, &h3, &h4, &p1, &p2);
+                client = Poco::Net::SocketAddress("127.0.0.1", std::uint16_t(p1 * 256 + p2));
+                say("200 ok");
+            } else if (cmd.rfind("RETR", 0) == 0) {
+                say("150 sender");
+                // The third party, from 127.0.0.2, is first.
+                Poco::Net::StreamSocket intruder(Poco::Net::SocketAddress::IPv4);
+                intruder.impl()->bind(Poco::Net::SocketAddress("127.0.0.2", 0), false);
+                intruder.connect(client);
+                intruder.sendBytes("FALSK", 5);
+                Poco::Net::StreamSocket data;
+                data.connect(client);
+                data.sendBytes("EKTE", 4);
+                data.close();
+                intruder.close();
+                say("226 ferdig");
+            } else if (cmd.rfind("QUIT", 0) == 0) {
+                say("221 ha det");
+                return;
+            } else {
+                say(cmd.rfind("PASS", 0) == 0 ? "230 inne" : "200 ok");
+            }
+        }
+    });
+    FtpClient client;
+    client.host = QStringLiteral("127.0.0.1");
+    client.port = listener.address().port();
+    client.user = QStringLiteral("ola");
+    client.password = QStringLiteral("hemmelig");
+    client.timeouts = {5000, 20000};
+    client.dataMode = FtpClient::DataMode::Active;
+    client.connect();
+    EXPECT_EQ(fetch(client, QStringLiteral("fil.txt")), QByteArray("EKTE"));
+    client.disconnect();
+    server.join();
 }
 
 TEST_F(FtpClientTest, LineBreaksInANameAreRefusedBeforeAnythingIsSent)

@@ -1,10 +1,14 @@
 // The POP3 client against the scripted server: the commands on the wire,
 // the events, the server's refusals, broken and slow connections.
 #include "pop3client.h"
+#include "termination.h"
 #include "scriptedpop3server.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <optional>
 #include <ostream>
@@ -127,7 +131,8 @@ TEST_F(Pop3ClientTest, NormalSessionSendsTheCommandsInOrder)
     client.disconnect();
 
     EXPECT_FALSE(client.connected());
-    EXPECT_EQ(server.received(), (QList<QByteArray>{"CAPA", "USER user", "PASS secret", "STAT", "TOP 1 0",
+    // PIPELINING is listed: STAT goes with UIDL, whose reply waits for uniqueIds().
+    EXPECT_EQ(server.received(), (QList<QByteArray>{"CAPA", "USER user", "PASS secret", "STAT", "UIDL", "TOP 1 0",
                                                     "TOP 2 0", "TOP 3 0", "QUIT"}));
     EXPECT_EQ(events, kConnectedAndClosed);
     EXPECT_EQ(server.messages(), messages(3));
@@ -286,13 +291,23 @@ INSTANTIATE_TEST_SUITE_P(Replies, Pop3StatTest,
                          testing::Values(StatCase{"+OK 3 1200", 3}, StatCase{"+OK", 0}, StatCase{"+OK ", 0},
                                          StatCase{"+OK 0 0", 0}, StatCase{"+OK   12", 12}));
 
-TEST_F(Pop3ClientTest, StatWithoutANumberThrowsButStaysOpen)
+// A count that is no number, or one no mailbox reaches (a check would ask
+// for headers for ever), is refused; the connection stays in step.
+class Pop3BadStatTest : public Pop3ClientTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(Pop3BadStatTest, ThrowsButStaysOpen)
 {
-    server.addFault(Pop3Fault::reply("STAT", "+OK many").onOccurrence(1));
+    server.addFault(Pop3Fault::reply("STAT", GetParam()).onOccurrence(1));
     client.connect();
-    EXPECT_TRUE(netError([&] { client.messageCount(); }));
+    const auto error = netError([&] { client.messageCount(); });
+    ASSERT_TRUE(error);
+    EXPECT_THAT(str(*error), HasSubstr("Ugyldig svar på STAT fra 127.0.0.1"));
     EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(client.uniqueIds()->size(), 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Replies, Pop3BadStatTest,
+                         testing::Values("+OK many", "+OK 2147483647 0", "+OK 1000001 0", "+OK -1 0"));
 
 // Header retrieval with and without pipelining gives the same results.
 struct PipelineMode {
@@ -394,6 +409,23 @@ TEST_P(Pop3HeadersTest, SinkExceptionLeavesTheConnectionInStep)
     EXPECT_EQ(client.messageCount(), 150);
 }
 
+// The window slides: far more messages than fit in it at once, a refusal
+// near the end, every earlier header handed over and the session in step.
+TEST_P(Pop3HeadersTest, RefusalLateInALargeMailboxStaysInStep)
+{
+    server.setMessages(messages(3000));
+    server.addFault(Pop3Fault::error("TOP", "gone").onArgument("2900"));
+    client.connect();
+
+    const auto error = netError([&] { headers(1, 3000); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Serveren avviste TOP 2900: gone"));
+    EXPECT_EQ(got, expected(1, 2899));
+    EXPECT_EQ(client.retrieveHeader(2901), header(2901));
+    // Written ahead, but never the whole range at once.
+    EXPECT_LT(server.maxQueuedCommands(), 1500);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Pop3HeadersTest,
                          testing::Values(PipelineMode{"Pipelined", true, true},
                                          PipelineMode{"ServerWithout", false, true},
@@ -433,6 +465,13 @@ TEST_P(Pop3StreamBreakTest, ThrowsAndCloses)
 
 const QByteArray kLongLine(70000, 'x');
 
+// count lines of length bytes each (CR LF included).
+QByteArray manyLines(int count, int length)
+{
+    const QByteArray line = QByteArray(length - 2, 'y') + "\r\n";
+    return line.repeated(count);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pop3StreamBreakTest,
     testing::Values(
@@ -471,8 +510,48 @@ INSTANTIATE_TEST_SUITE_P(
         StreamBreak{"LongStatusLine", Pop3Fault::reply("STAT", "+OK " + kLongLine),
                     [](Pop3Client& c) { c.messageCount(); }, "Ugyldig svar"},
         StreamBreak{"LongHeaderLine", Pop3Fault::reply("TOP", "+OK\r\nSubject: " + kLongLine + "\r\n."),
-                    [](Pop3Client& c) { c.retrieveHeader(1); }, "Ugyldig svar"}),
+                    [](Pop3Client& c) { c.retrieveHeader(1); }, "Ugyldig svar"},
+        // Short lines each, but the whole reply trickles past its time.
+        StreamBreak{"TrickleCapa", Pop3Fault::trickle("CAPA", 40), [](Pop3Client&) {},
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+        // Replies that never end: cut at their cap instead of filling memory.
+        StreamBreak{"EndlessHeader", Pop3Fault::reply("TOP", "+OK\r\n" + manyLines(1100, 1000) + "."),
+                    [](Pop3Client& c) { c.retrieveHeader(1); },
+                    "Ugyldig svar fra 127.0.0.1: svaret er større enn 1 MiB"},
+        StreamBreak{"EndlessCapa", Pop3Fault::reply("CAPA", "+OK\r\n" + manyLines(1100, 1000) + "."),
+                    [](Pop3Client&) {}, "svaret er større enn 1 MiB"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Shutdown ends a step that waits for a server at once, whatever is left of
+// its time-out, and closes the connection.
+TEST_F(Pop3ClientTest, CancelEndsAWaitingStep)
+{
+    server.addFault(Pop3Fault::stall("STAT"));
+    client.timeouts.replyMs = 600000;
+    client.connect();
+    std::thread canceller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rt::requestCancel();
+    });
+    const auto error = netError([&] { client.messageCount(); });
+    canceller.join();
+    rt::clearCancel();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Avbrutt fordi programmet avsluttes"));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+// A UIDL list has room for some hundred thousand messages, no more.
+TEST_F(Pop3ClientTest, EndlessUidlListStopsAtItsCap)
+{
+    server.addFault(Pop3Fault::reply("UIDL", "+OK\r\n" + manyLines(17000, 1000) + "."));
+    client.connect();
+    const auto error = netError([&] { client.uniqueIds(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QStringLiteral("Ugyldig svar fra 127.0.0.1: svaret er større enn 16 MiB"));
+    EXPECT_FALSE(client.connected());
+}
 
 TEST_F(Pop3ClientTest, SlowRepliesWithinTheLimitAreFine)
 {
@@ -532,28 +611,60 @@ TEST(Pop3ClientConnect, WorksOverIpv6Loopback)
     EXPECT_EQ(server->sessionCount(), 2);
 }
 
-// Whatever goes wrong after PASS, the password stays out of the text.
-class Pop3PasswordTest : public Pop3ClientTest, public testing::WithParamInterface<Pop3Fault> {};
+// Whatever goes wrong at or after PASS, the password stays out of the text,
+// also where the shown text is cut or its blanks collapsed.
+struct PasswordCase {
+    const char* name;
+    QByteArray password;
+    Pop3Fault fault;
+    std::function<void(Pop3Client&)> after; // a step after the login
+};
+
+class Pop3PasswordTest : public Pop3ClientTest, public testing::WithParamInterface<PasswordCase> {};
 
 TEST_P(Pop3PasswordTest, NeverInTheErrorText)
 {
-    const QByteArray password = "hunter2-hemmelig";
+    const QByteArray password = GetParam().password;
     server.setCredentials("user", password);
     client.password = QString::fromUtf8(password);
     client.timeouts.replyMs = 300;
-    server.addFault(GetParam());
+    server.addFault(GetParam().fault);
 
-    const auto error = netError([&] { client.connect(); });
+    const auto error = netError([&] {
+        client.connect();
+        GetParam().after(client);
+    });
     ASSERT_TRUE(error);
-    EXPECT_THAT(str(*error), Not(HasSubstr(password.toStdString())));
     EXPECT_TRUE(server.received().contains("PASS " + password));
+    const std::string text = str(*error);
+    EXPECT_THAT(text, Not(HasSubstr(password.toStdString())));
+    // No piece of it either: the first 12 characters stand for a prefix.
+    EXPECT_THAT(text, Not(HasSubstr(password.left(12).toStdString())));
+    EXPECT_THAT(text, Not(HasSubstr(password.simplified().toStdString())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, Pop3PasswordTest,
-                         testing::Values(Pop3Fault::error("PASS", "bad password hunter2-hemmelig"),
-                                         Pop3Fault::error("PASS", ""),
-                                         Pop3Fault::reply("PASS", "unknown command PASS hunter2-hemmelig"),
-                                         Pop3Fault::drop("PASS"), Pop3Fault::stall("PASS")));
+const QByteArray kPw = "hunter2-hemmelig";
+const QByteArray kBlankPw = "hemmelig  passord";
+const QByteArray kLongPw = "lang-hemmelighet-" + QByteArray(80, 'k');
+const auto kLoginOnly = [](Pop3Client&) {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Pop3PasswordTest,
+    testing::Values(
+        PasswordCase{"RefusalEchoes", kPw, Pop3Fault::error("PASS", "bad password " + kPw), kLoginOnly},
+        PasswordCase{"EmptyRefusal", kPw, Pop3Fault::error("PASS", ""), kLoginOnly},
+        PasswordCase{"GarbageEchoes", kPw, Pop3Fault::reply("PASS", "unknown command PASS " + kPw), kLoginOnly},
+        PasswordCase{"Drop", kPw, Pop3Fault::drop("PASS"), kLoginOnly},
+        PasswordCase{"Stall", kPw, Pop3Fault::stall("PASS"), kLoginOnly},
+        PasswordCase{"TwoBlanksCollapsed", kBlankPw, Pop3Fault::reply("PASS", "what is PASS " + kBlankPw),
+                     kLoginOnly},
+        PasswordCase{"LongCutAtTheEdge", kLongPw, Pop3Fault::reply("PASS", QByteArray(90, 'z') + ' ' + kLongPw),
+                     kLoginOnly},
+        PasswordCase{"LaterRefusalEchoes", kPw, Pop3Fault::error("STAT", "you said " + kPw),
+                     [](Pop3Client& c) { c.messageCount(); }},
+        PasswordCase{"LaterRetrRefusal", kPw, Pop3Fault::error("DELE", "after PASS " + kPw),
+                     [](Pop3Client& c) { c.deleteMessage(1); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pop3ClientTest, UniqueIdsMatchTheServer)
 {

@@ -6,8 +6,10 @@ set -eu
 program="$1"
 work=$(mktemp -d)
 pid=""
+trickler=""
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
+    [ -n "$trickler" ] && kill "$trickler" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -19,26 +21,32 @@ root="$APPDATA/Tavlund"
 ini="$root/etc/tavlund.ini"
 log="$root/log/brevglimt.log"
 
+# Waits up to steps * 50 ms for the command to succeed; fails with message.
+wait_for() {
+    steps=$1 message=$2
+    shift 2
+    n=0
+    until "$@"; do
+        n=$((n + 1))
+        [ $n -le "$steps" ] || fail "$message"
+        sleep 0.05
+    done
+}
+settings_written() {
+    kill -0 "$pid" 2>/dev/null || fail "programmet avsluttet for tidlig"
+    grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null
+}
+program_gone() { ! kill -0 "$pid" 2>/dev/null; }
+
 # Runs the program until its settings file is on disk, then sends SIGTERM
 # and waits (bounded) for it to finish its shutdown.
 run_and_terminate() {
     "$program" "$@" &
     pid=$!
-    n=0
-    until grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null; do
-        n=$((n + 1))
-        [ $n -le 200 ] || fail "programmet startet ikke"
-        kill -0 "$pid" 2>/dev/null || fail "programmet avsluttet for tidlig"
-        sleep 0.05
-    done
+    wait_for 200 "programmet startet ikke" settings_written
     sleep 0.3
     kill -TERM "$pid"
-    n=0
-    while kill -0 "$pid" 2>/dev/null; do
-        n=$((n + 1))
-        [ $n -le 200 ] || fail "programmet avsluttet ikke etter SIGTERM"
-        sleep 0.05
-    done
+    wait_for 200 "programmet avsluttet ikke etter SIGTERM" program_gone
     wait "$pid" || fail "programmet avsluttet med feilkode etter SIGTERM"
     pid=""
 }
@@ -66,4 +74,41 @@ run_and_terminate
 [ "$(stat -c %a "$log")" = 600 ] || fail "loggfilen kan leses av andre: $(stat -c %a "$log")"
 tags=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 6 | tr '\n' ' ')
 [ "$tags" = "START: INIFIL: BRUKER: LOGIN: Oppdaterer AVSLUTTER " ] || fail "uventede logglinjer: $tags"
-echo "program_startup: 1 passed, 0 failed"
+# A mail server that accepts and then sends its greeting one byte every few
+# seconds: SIGTERM during the check still ends the program at once, and the
+# session's log is written to its end.
+python3 - "$work/trickle" <<'PY' &
+import socket, sys, time, os
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+with open(sys.argv[1] + ".port", "w") as f:
+    f.write(str(s.getsockname()[1]))
+c, _ = s.accept()
+open(sys.argv[1] + ".accepted", "w").close()
+try:
+    for b in b"+OK slow\r\n":
+        c.send(bytes([b]))
+        time.sleep(5)
+except OSError:
+    pass
+PY
+trickler=$!
+wait_for 100 "testtjeneren startet ikke" test -s "$work/trickle.port"
+printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=x\r\nStartupCheck=1\r\n' \
+    "$(cat "$work/trickle.port")" >"$root/etc/OLA.INI"
+: >"$log"
+"$program" &
+pid=$!
+wait_for 200 "programmet koblet ikke til testtjeneren" test -e "$work/trickle.accepted"
+sleep 0.5
+kill -TERM "$pid"
+wait_for 100 "programmet avsluttet ikke etter SIGTERM mens tjeneren svarte sakte" program_gone
+wait "$pid" || true
+pid=""
+kill "$trickler" 2>/dev/null || true
+wait "$trickler" 2>/dev/null || true
+trickler=""
+last=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 1)
+[ "$last" = "AVSLUTTER" ] || fail "loggen ble ikke skrevet ferdig etter SIGTERM: $(tail -n 3 "$log")"
+echo "program_startup: 2 passed, 0 failed"

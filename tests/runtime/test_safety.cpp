@@ -1,6 +1,7 @@
 // What a hand-edited settings file, a planted file or the start folder must
 // never achieve: deleting or writing outside the program's own folders,
 // changing settings on save, or filling the log.
+#include "errordisplay.h"
 #include "fakeplatform.h"
 #include "inifile.h"
 #include "safefile.h"
@@ -16,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -495,4 +497,25 @@ TEST(LogBound, AnOversizedLogIsMovedAsideOnceAndANewOneStarted)
             EXPECT_TRUE(fileBytes(log).startsWith("t t LOGGFIL FLYTTET:")) << c.label;
         }
     }
+}
+
+// An error box's text gets a full stop when its last character's code lies
+// above the full stop's own (letters, digits, "/", "»"), and none after a
+// full stop, "!", ",", ")" or a blank, nor for no text.
+TEST(ErrorDisplayText, FullStopAfterACharacterCodeAboveTheFullStop)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Connection refused", "Connection refused."},
+        {"kode 42", "kode 42."},
+        {"mappe/", "mappe/."},
+        {"«tekst»", "«tekst»."},
+        {"Ferdig.", "Ferdig."},
+        {"Feil!", "Feil!"},
+        {"(se loggen)", "(se loggen)"},
+        {"a, b,", "a, b,"},
+        {"slutt med blank ", "slutt med blank "},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(rt::errorDisplayText(QString::fromUtf8(in)), QString::fromUtf8(out)) << in;
 }

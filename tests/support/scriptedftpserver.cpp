@@ -1,5 +1,7 @@
 #include "scriptedftpserver.h"
 
+#include "scriptedserver.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,33 +26,16 @@ namespace {
 // How long a session waits for the client's data connection.
 constexpr int kAcceptTimeoutMs = 10000;
 
-void closeFd(int& fd)
+// A non-blocking listening socket on 127.0.0.1 at a port the system chooses.
+int listenData(std::uint16_t& port)
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-// A listening socket on 127.0.0.1 at a port the system chooses.
-int listenLoopback(std::uint16_t& port, bool nonblocking)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd, 4) < 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) < 0) {
-        ::close(fd);
+    try {
+        const int fd = listenOnLoopback(false, 0, 4, port);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        return fd;
+    } catch (const std::runtime_error&) {
         return -1;
     }
-    port = ntohs(a.sin_port);
-    return fd;
 }
 
 } // namespace
@@ -69,70 +54,25 @@ struct ScriptedFtpServer::Impl {
     QList<QByteArray> received;
     int sessions = 0;
 
-    int listenFd = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    std::uint16_t port = 0;
-    std::thread thread;
-    std::atomic<bool> stopping{false};
+    std::unique_ptr<ServerLoop> loop;
 
     class Session;
-    void run();
 
     // Waits until fd is ready for events or stop() is called; false on stop,
     // error or time-out (ms < 0: no limit).
-    bool wait(int fd, short events, int ms) const
-    {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fd, events, 0}};
-        for (;;) {
-            const int rc = ::poll(fds, 2, ms);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            if (rc <= 0 || fds[0].revents)
-                return false;
-            return true;
-        }
-    }
+    bool wait(int fd, short events, int ms) const { return loop->wake().wait(fd, events, ms) > 0; }
 
     // Stands still for ms, or until stop() is called; false on stop.
-    bool pause(int ms) const
-    {
-        pollfd wake{wakeRead, POLLIN, 0};
-        for (;;) {
-            const int rc = ::poll(&wake, 1, ms);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            return rc == 0;
-        }
-    }
+    bool pause(int ms) const { return loop->wake().sleep(ms); }
 
-    bool sendAll(int fd, const char* data, qint64 size) const
-    {
-        qint64 done = 0;
-        while (done < size) {
-            const ssize_t n = ::send(fd, data + done, std::size_t(size - done), MSG_NOSIGNAL);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (!wait(fd, POLLOUT, -1))
-                    return false;
-                continue;
-            }
-            return false;
-        }
-        return true;
-    }
+    bool sendAll(int fd, const char* data, qint64 size) const { return testsupport::sendAll(fd, data, size, loop->wake()); }
 };
 
 class ScriptedFtpServer::Impl::Session {
 public:
     Session(Impl& server, int fd)
         : s(server)
-        , fd(fd)
+        , conn(fd, server.loop->wake())
     {
     }
     ~Session() { closeFd(dataListen); }
@@ -142,7 +82,7 @@ public:
         if (!delay("GREETING") || !reply(scriptedReply("GREETING").value_or("220 Skriptet FTP-tjener klar.")))
             return;
         QByteArray line;
-        while (readLine(line)) {
+        while (conn.readLine(line)) {
             if (!handle(line))
                 return;
         }
@@ -150,9 +90,8 @@ public:
 
 private:
     Impl& s;
-    int fd;
+    ServedConnection conn;
     int dataListen = -1;
-    std::string inbuf;
     QByteArray user;
     bool loggedIn = false;
 
@@ -185,40 +124,12 @@ private:
         return {s.pauseAfter, s.pauseMs};
     }
 
-    bool reply(const QByteArray& line)
-    {
-        const QByteArray data = line + "\r\n";
-        return s.sendAll(fd, data.constData(), data.size());
-    }
-
-    bool readLine(QByteArray& line)
-    {
-        for (;;) {
-            const std::size_t nl = inbuf.find('\n');
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > 0 && inbuf[end - 1] == '\r')
-                    --end;
-                line = QByteArray(inbuf.data(), qsizetype(end));
-                inbuf.erase(0, nl + 1);
-                return true;
-            }
-            if (!s.wait(fd, POLLIN, -1))
-                return false;
-            char chunk[4096];
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-                continue;
-            if (n <= 0)
-                return false;
-            inbuf.append(chunk, std::size_t(n));
-        }
-    }
+    bool reply(const QByteArray& line) { return conn.send(line + "\r\n"); }
 
     bool openPassive(std::uint16_t& port)
     {
         closeFd(dataListen);
-        dataListen = listenLoopback(port, true);
+        dataListen = listenData(port);
         if (dataListen >= 0 && transferPause().first >= 0) {
             // A small receive window that does not grow, so a paused upload
             // stalls the sender soon instead of filling large buffers.
@@ -417,39 +328,18 @@ private:
     }
 };
 
-void ScriptedFtpServer::Impl::run()
-{
-    for (;;) {
-        if (!wait(listenFd, POLLIN, -1))
-            return;
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
-            continue;
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        {
-            std::lock_guard lock(mutex);
-            ++sessions;
-        }
-        Session(*this, fd).run();
-        closeFd(fd);
-    }
-}
-
 ScriptedFtpServer::ScriptedFtpServer()
     : d(std::make_unique<Impl>())
 {
-    d->listenFd = listenLoopback(d->port, false);
-    if (d->listenFd < 0)
-        throw std::runtime_error(std::string("listen on 127.0.0.1: ") + std::strerror(errno));
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
-        closeFd(d->listenFd);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    d->wakeRead = pipeFds[0];
-    d->wakeWrite = pipeFds[1];
-    d->thread = std::thread([this] { d->run(); });
+    d->loop = std::make_unique<ServerLoop>(false, 0, 4);
+    Impl* impl = d.get();
+    d->loop->start([impl](int fd) {
+        {
+            std::lock_guard lock(impl->mutex);
+            ++impl->sessions;
+        }
+        Impl::Session(*impl, fd).run();
+    });
 }
 
 ScriptedFtpServer::~ScriptedFtpServer()
@@ -459,22 +349,12 @@ ScriptedFtpServer::~ScriptedFtpServer()
 
 void ScriptedFtpServer::stop()
 {
-    if (d->stopping.exchange(true))
-        return;
-    // The pipe stays readable from now on, which wakes every wait.
-    const char byte = 1;
-    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-    }
-    if (d->thread.joinable())
-        d->thread.join();
-    closeFd(d->listenFd);
-    closeFd(d->wakeRead);
-    closeFd(d->wakeWrite);
+    d->loop->stop();
 }
 
 std::uint16_t ScriptedFtpServer::port() const
 {
-    return d->port;
+    return d->loop->port();
 }
 
 void ScriptedFtpServer::setCredentials(const QByteArray& user, const QByteArray& password)

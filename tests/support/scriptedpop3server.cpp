@@ -1,5 +1,7 @@
 #include "scriptedpop3server.h"
 
+#include "scriptedserver.h"
+
 #include <QFile>
 
 #include <arpa/inet.h>
@@ -124,43 +126,6 @@ QByteArray multiLine(const QList<QByteArray>& lines)
     return out;
 }
 
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-std::string opensslError()
-{
-    std::string text;
-    while (const unsigned long e = ERR_get_error()) {
-        char buf[256];
-        ERR_error_string_n(e, buf, sizeof buf);
-        text += text.empty() ? "" : "; ";
-        text += buf;
-    }
-    return text.empty() ? std::string("no detail") : text;
-}
-
-// The server side of TLS, made from the options' certificate and key.
-SSL_CTX* makeTlsContext(const ScriptedPop3Options& options)
-{
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (!ctx)
-        throw std::runtime_error("SSL_CTX_new: " + opensslError());
-    const QByteArray cert = QFile::encodeName(options.certificateFile);
-    const QByteArray key = QFile::encodeName(options.keyFile);
-    if (SSL_CTX_use_certificate_chain_file(ctx, cert.constData()) != 1
-        || SSL_CTX_use_PrivateKey_file(ctx, key.constData(), SSL_FILETYPE_PEM) != 1
-        || SSL_CTX_check_private_key(ctx) != 1) {
-        const std::string reason = opensslError();
-        SSL_CTX_free(ctx);
-        throw std::runtime_error("cannot load " + cert.toStdString() + " / " + key.toStdString() + ": " + reason);
-    }
-    return ctx;
-}
-
 } // namespace
 
 struct ScriptedPop3Server::Impl {
@@ -182,12 +147,7 @@ struct ScriptedPop3Server::Impl {
     int sessions = 0;
     int maxQueued = 0;
 
-    int listenFd = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    std::uint16_t port = 0;
-    std::thread thread;
-    std::atomic<bool> stopping{false};
+    std::unique_ptr<ServerLoop> loop;
     SSL_CTX* tlsContext = nullptr; // set when the options name a certificate
 
     ~Impl()
@@ -197,23 +157,6 @@ struct ScriptedPop3Server::Impl {
     }
 
     QByteArray newUid() { return "uid-" + QByteArray::number(nextUid++); }
-
-    bool stopRequested() const { return stopping.load(); }
-
-    // Waits up to ms (< 0: for ever) for stop() or the peer closing. False
-    // when the session should end.
-    bool pause(int fd, int ms)
-    {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fd, POLLRDHUP, 0}};
-        for (;;) {
-            const int rc = ::poll(fds, 2, ms);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            if (rc == 0)
-                return true;
-            return false;
-        }
-    }
 
     // Counts the command against every matching fault; true with the first
     // one that fires.
@@ -236,7 +179,6 @@ struct ScriptedPop3Server::Impl {
     }
 
     class Session;
-    void run();
 };
 
 // One client connection, served on the server's thread.
@@ -244,23 +186,13 @@ class ScriptedPop3Server::Impl::Session {
 public:
     Session(Impl& server, int fd)
         : s(server)
-        , fd(fd)
+        , conn(fd, server.loop->wake())
     {
-    }
-
-    ~Session()
-    {
-        if (ssl) {
-            // One close_notify if it goes out at once; no wait for the peer's.
-            if (!tlsBroken)
-                SSL_shutdown(ssl);
-            SSL_free(ssl);
-        }
     }
 
     void run()
     {
-        if (s.options.implicitTls && !startTls())
+        if (s.options.implicitTls && !conn.startTls(s.tlsContext))
             return;
         if (!greet())
             return;
@@ -273,87 +205,12 @@ public:
 
 private:
     Impl& s;
-    int fd;
-    SSL* ssl = nullptr; // set once the session runs over TLS
-    bool tlsBroken = false; // a fatal TLS error: no close_notify then
-    std::string inbuf;
+    ServedConnection conn;
     bool loggedIn = false;
     bool userGiven = false;
     QByteArray user;
     QList<Message> snapshot;
     std::vector<bool> deleted;
-
-    // Waits until fd is ready for events (a hang-up counts) or stop().
-    bool waitFor(short events)
-    {
-        pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, events, 0}};
-        for (;;) {
-            const int rc = ::poll(fds, 2, -1);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            return rc > 0 && !fds[0].revents;
-        }
-    }
-
-    // Repeats a call on the non-blocking TLS session until it gets on.
-    // Returns its result; <= 0 when the session should end.
-    template <class F>
-    int tlsCall(F call)
-    {
-        for (;;) {
-            ERR_clear_error();
-            const int rc = call();
-            if (rc > 0)
-                return rc;
-            const int err = SSL_get_error(ssl, rc);
-            if (err == SSL_ERROR_WANT_READ && waitFor(POLLIN))
-                continue;
-            if (err == SSL_ERROR_WANT_WRITE && waitFor(POLLOUT))
-                continue;
-            ERR_clear_error();
-            tlsBroken = err == SSL_ERROR_SYSCALL || err == SSL_ERROR_SSL || tlsBroken;
-            return rc < 0 ? rc : -1;
-        }
-    }
-
-    // The handshake as server; false when it failed (the client refused the
-    // certificate, went away, ...).
-    bool startTls()
-    {
-        ssl = SSL_new(s.tlsContext);
-        if (!ssl || SSL_set_fd(ssl, fd) != 1)
-            return false;
-        return tlsCall([this] { return SSL_accept(ssl); }) > 0;
-    }
-
-    bool sendRaw(const QByteArray& data)
-    {
-        if (ssl) {
-            // SSL_write sends all of it or fails.
-            return data.isEmpty()
-                || tlsCall([&] { return SSL_write(ssl, data.constData(), int(data.size())); }) > 0;
-        }
-        qsizetype done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::send(fd, data.constData() + done, std::size_t(data.size() - done), MSG_NOSIGNAL);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLOUT, 0}};
-                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                    return false;
-                if (fds[0].revents)
-                    return false;
-                continue;
-            }
-            return false;
-        }
-        return true;
-    }
 
     // One answer, after the configured delay.
     bool reply(const QByteArray& data)
@@ -363,60 +220,32 @@ private:
             std::lock_guard lock(s.mutex);
             delay = s.replyDelayMs;
         }
-        if (delay > 0 && !s.pause(fd, delay))
+        if (delay > 0 && !conn.pause(delay))
             return false;
         if (trickleMs > 0) {
             const int ms = trickleMs;
             trickleMs = 0;
             for (char byte : data) {
-                if (!sendRaw(QByteArray(1, byte)) || !s.pause(fd, ms))
+                if (!conn.send(QByteArray(1, byte)) || !conn.pause(ms))
                     return false;
             }
             return true;
         }
-        return sendRaw(data);
+        return conn.send(data);
     }
     int trickleMs = 0; // the next answer goes out one byte at a time
 
     bool readLine(QByteArray& line)
     {
-        for (;;) {
-            const std::size_t nl = inbuf.find('\n');
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > 0 && inbuf[end - 1] == '\r')
-                    --end;
-                line = QByteArray(inbuf.data(), qsizetype(end));
-                inbuf.erase(0, nl + 1);
-                // Count the command just taken plus those still waiting.
-                int queued = 1;
-                for (char c : inbuf)
-                    queued += c == '\n' ? 1 : 0;
-                std::lock_guard lock(s.mutex);
-                s.maxQueued = std::max(s.maxQueued, queued);
-                return true;
-            }
-            char chunk[8192];
-            if (ssl) {
-                const int n = tlsCall([&] { return SSL_read(ssl, chunk, int(sizeof chunk)); });
-                if (n <= 0)
-                    return false;
-                inbuf.append(chunk, std::size_t(n));
-                continue;
-            }
-            pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
-            const int rc = ::poll(fds, 2, -1);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            if (rc < 0 || fds[0].revents)
-                return false;
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-                continue;
-            if (n <= 0)
-                return false;
-            inbuf.append(chunk, std::size_t(n));
-        }
+        if (!conn.readLine(line))
+            return false;
+        // Count the command just taken plus those still waiting.
+        int queued = 1;
+        for (char c : conn.pending())
+            queued += c == '\n' ? 1 : 0;
+        std::lock_guard lock(s.mutex);
+        s.maxQueued = std::max(s.maxQueued, queued);
+        return true;
     }
 
     // Applies a matching fault. Returns 1 when the fault answered, 0 to go
@@ -433,25 +262,19 @@ private:
             return -1;
         case Pop3Fault::Action::Stall:
             if (f.stallMs < 0) {
-                s.pause(fd, -1);
+                conn.pause(-1);
                 return -1;
             }
-            return s.pause(fd, f.stallMs) ? 0 : -1;
+            return conn.pause(f.stallMs) ? 0 : -1;
         case Pop3Fault::Action::Reply:
             return reply(f.text + "\r\n") ? 1 : -1;
         case Pop3Fault::Action::Trickle:
             trickleMs = f.stallMs;
             return 0;
-        case Pop3Fault::Action::Reset: {
+        case Pop3Fault::Action::Reset:
             // No close_notify either: the connection just breaks.
-            if (ssl) {
-                SSL_free(ssl);
-                ssl = nullptr;
-            }
-            const linger hard{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            conn.resetHard();
             return -1;
-        }
         }
         return 0;
     }
@@ -464,7 +287,7 @@ private:
         return reply("+OK POP3 server ready\r\n");
     }
 
-    bool stlsOffered() const { return s.tlsContext && !ssl && !s.options.implicitTls; }
+    bool stlsOffered() const { return s.tlsContext && !conn.isTls() && !s.options.implicitTls; }
 
     // Message number n (1-based) not deleted, or -1.
     int messageIndex(const QByteArray& arg) const
@@ -481,7 +304,7 @@ private:
         {
             std::lock_guard lock(s.mutex);
             s.received.append(line);
-            if (!ssl)
+            if (!conn.isTls())
                 s.receivedInClear.append(line);
         }
         const QList<QByteArray> words = line.simplified().split(' ');
@@ -518,8 +341,8 @@ private:
             if (!stlsOffered() || loggedIn)
                 return reply("-ERR STLS not available\r\n");
             // Anything the client sent after STLS in clear text is dropped.
-            inbuf.clear();
-            return reply("+OK begin TLS negotiation\r\n") && startTls();
+            conn.pending().clear();
+            return reply("+OK begin TLS negotiation\r\n") && conn.startTls(s.tlsContext);
         }
         if (verb == "NOOP" && loggedIn)
             return reply("+OK\r\n");
@@ -644,83 +467,21 @@ private:
     }
 };
 
-void ScriptedPop3Server::Impl::run()
-{
-    // OpenSSL writes with write(): a client gone would raise SIGPIPE. One
-    // raised on this thread stays pending and dies with it.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-
-    for (;;) {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, -1);
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc < 0 || fds[0].revents)
-            return;
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
-            continue;
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        {
-            std::lock_guard lock(mutex);
-            ++sessions;
-        }
-        Session(*this, fd).run();
-        closeFd(fd);
-    }
-}
-
 ScriptedPop3Server::ScriptedPop3Server(const ScriptedPop3Options& options)
     : d(std::make_unique<Impl>())
 {
     d->options = options;
     if (!options.certificateFile.isEmpty())
-        d->tlsContext = makeTlsContext(options);
-    const int family = options.ipv6 ? AF_INET6 : AF_INET;
-    d->listenFd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (d->listenFd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    int rc = 0;
-    if (options.ipv6) {
-        ::setsockopt(d->listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(options.port);
-        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(options.port);
-        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc < 0 || ::listen(d->listenFd, 16) < 0) {
-        const std::string reason = std::strerror(errno);
-        closeFd(d->listenFd);
-        throw std::runtime_error("bind/listen: " + reason);
-    }
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(d->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
-    d->port = ntohs(options.ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
-        closeFd(d->listenFd);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    d->wakeRead = pipeFds[0];
-    d->wakeWrite = pipeFds[1];
-    d->thread = std::thread([this] { d->run(); });
+        d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
+    d->loop = std::make_unique<ServerLoop>(options.ipv6, options.port);
+    Impl* impl = d.get();
+    d->loop->start([impl](int fd) {
+        {
+            std::lock_guard lock(impl->mutex);
+            ++impl->sessions;
+        }
+        Impl::Session(*impl, fd).run();
+    });
 }
 
 ScriptedPop3Server::~ScriptedPop3Server()
@@ -730,22 +491,12 @@ ScriptedPop3Server::~ScriptedPop3Server()
 
 void ScriptedPop3Server::stop()
 {
-    if (d->stopping.exchange(true))
-        return;
-    // The pipe stays readable from now on, which wakes every wait.
-    const char byte = 1;
-    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-    }
-    if (d->thread.joinable())
-        d->thread.join();
-    closeFd(d->listenFd);
-    closeFd(d->wakeRead);
-    closeFd(d->wakeWrite);
+    d->loop->stop();
 }
 
 std::uint16_t ScriptedPop3Server::port() const
 {
-    return d->port;
+    return d->loop->port();
 }
 
 QString ScriptedPop3Server::host() const

@@ -1,5 +1,7 @@
 #include "scriptedsmtpserver.h"
 
+#include "scriptedserver.h"
+
 #include <QFile>
 
 #include <arpa/inet.h>
@@ -65,47 +67,6 @@ SmtpFault SmtpFault::onArgument(const QByteArray& text) const
     return f;
 }
 
-namespace {
-
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-std::string opensslError()
-{
-    std::string text;
-    while (const unsigned long e = ERR_get_error()) {
-        char buf[256];
-        ERR_error_string_n(e, buf, sizeof buf);
-        text += text.empty() ? "" : "; ";
-        text += buf;
-    }
-    return text.empty() ? std::string("no detail") : text;
-}
-
-// The server side of TLS, made from the options' certificate and key.
-SSL_CTX* makeTlsContext(const ScriptedSmtpOptions& options)
-{
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (!ctx)
-        throw std::runtime_error("SSL_CTX_new: " + opensslError());
-    const QByteArray cert = QFile::encodeName(options.certificateFile);
-    const QByteArray key = QFile::encodeName(options.keyFile);
-    if (SSL_CTX_use_certificate_chain_file(ctx, cert.constData()) != 1
-        || SSL_CTX_use_PrivateKey_file(ctx, key.constData(), SSL_FILETYPE_PEM) != 1
-        || SSL_CTX_check_private_key(ctx) != 1) {
-        const std::string reason = opensslError();
-        SSL_CTX_free(ctx);
-        throw std::runtime_error("cannot load " + cert.toStdString() + " / " + key.toStdString() + ": " + reason);
-    }
-    return ctx;
-}
-
-} // namespace
-
 struct ScriptedSmtpServer::Impl {
     mutable std::mutex mutex;
     ScriptedSmtpOptions options;
@@ -132,25 +93,7 @@ struct ScriptedSmtpServer::Impl {
     QList<SmtpDelivery> deliveries;
     int sessions = 0;
 
-    int listenFd = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    std::uint16_t port = 0;
-    std::thread thread;
-    std::atomic<bool> stopping{false};
-
-    // Waits up to ms (< 0: for ever) for stop() or the peer closing. False
-    // when the session should end.
-    bool pause(int fd, int ms)
-    {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fd, POLLRDHUP, 0}};
-        for (;;) {
-            const int rc = ::poll(fds, 2, ms);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            return rc == 0;
-        }
-    }
+    std::unique_ptr<ServerLoop> loop;
 
     bool takeFault(const QByteArray& verb, const QByteArray& line, SmtpFault& out)
     {
@@ -171,7 +114,6 @@ struct ScriptedSmtpServer::Impl {
     }
 
     class Session;
-    void run();
 };
 
 // One client connection, served on the server's thread.
@@ -179,23 +121,13 @@ class ScriptedSmtpServer::Impl::Session {
 public:
     Session(Impl& server, int fd)
         : s(server)
-        , fd(fd)
+        , conn(fd, server.loop->wake())
     {
-    }
-
-    ~Session()
-    {
-        if (ssl) {
-            // One close_notify if it goes out at once; no wait for the peer's.
-            if (!tlsBroken)
-                SSL_shutdown(ssl);
-            SSL_free(ssl);
-        }
     }
 
     void run()
     {
-        if (s.options.implicitTls && !startTls())
+        if (s.options.implicitTls && !conn.startTls(s.tlsContext))
             return;
         const int f = applyFault("GREETING", {});
         if (f < 0 || (f == 0 && !sendRaw("220 scripted.test ESMTP klar\r\n")))
@@ -209,122 +141,15 @@ public:
 
 private:
     Impl& s;
-    int fd;
-    SSL* ssl = nullptr; // set once the session runs over TLS
-    bool tlsBroken = false; // a fatal TLS error: no close_notify then
-    std::string inbuf;
+    ServedConnection conn;
     bool greeted = false;
     bool haveSender = false;
     SmtpDelivery current;
 
-    // Waits until fd is ready for events (a hang-up counts) or stop().
-    bool waitFor(short events)
-    {
-        pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, events, 0}};
-        for (;;) {
-            const int rc = ::poll(fds, 2, -1);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            return rc > 0 && !fds[0].revents;
-        }
-    }
+    bool startTlsOffered() const { return s.tlsContext && !conn.isTls() && !s.options.implicitTls; }
 
-    // Repeats a call on the non-blocking TLS session until it gets on.
-    // Returns its result; <= 0 when the session should end.
-    template <class F>
-    int tlsCall(F call)
-    {
-        for (;;) {
-            ERR_clear_error();
-            const int rc = call();
-            if (rc > 0)
-                return rc;
-            const int err = SSL_get_error(ssl, rc);
-            if (err == SSL_ERROR_WANT_READ && waitFor(POLLIN))
-                continue;
-            if (err == SSL_ERROR_WANT_WRITE && waitFor(POLLOUT))
-                continue;
-            ERR_clear_error();
-            tlsBroken = err == SSL_ERROR_SYSCALL || err == SSL_ERROR_SSL || tlsBroken;
-            return rc < 0 ? rc : -1;
-        }
-    }
-
-    // The handshake as server; false when it failed (the client refused the
-    // certificate, went away, ...).
-    bool startTls()
-    {
-        ssl = SSL_new(s.tlsContext);
-        if (!ssl || SSL_set_fd(ssl, fd) != 1)
-            return false;
-        return tlsCall([this] { return SSL_accept(ssl); }) > 0;
-    }
-
-    bool startTlsOffered() const { return s.tlsContext && !ssl && !s.options.implicitTls; }
-
-    bool sendRaw(const QByteArray& data)
-    {
-        if (ssl) {
-            // SSL_write sends all of it or fails.
-            return data.isEmpty()
-                || tlsCall([&] { return SSL_write(ssl, data.constData(), int(data.size())); }) > 0;
-        }
-        qsizetype done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::send(fd, data.constData() + done, std::size_t(data.size() - done), MSG_NOSIGNAL);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLOUT, 0}};
-                if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                    return false;
-                if (fds[0].revents)
-                    return false;
-                continue;
-            }
-            return false;
-        }
-        return true;
-    }
-
-    bool readLine(QByteArray& line)
-    {
-        for (;;) {
-            const std::size_t nl = inbuf.find('\n');
-            if (nl != std::string::npos) {
-                std::size_t end = nl;
-                if (end > 0 && inbuf[end - 1] == '\r')
-                    --end;
-                line = QByteArray(inbuf.data(), qsizetype(end));
-                inbuf.erase(0, nl + 1);
-                return true;
-            }
-            char chunk[16384];
-            if (ssl) {
-                const int n = tlsCall([&] { return SSL_read(ssl, chunk, int(sizeof chunk)); });
-                if (n <= 0)
-                    return false;
-                inbuf.append(chunk, std::size_t(n));
-                continue;
-            }
-            pollfd fds[2] = {{s.wakeRead, POLLIN, 0}, {fd, POLLIN, 0}};
-            const int rc = ::poll(fds, 2, -1);
-            if (rc < 0 && errno == EINTR)
-                continue;
-            if (rc < 0 || fds[0].revents)
-                return false;
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-                continue;
-            if (n <= 0)
-                return false;
-            inbuf.append(chunk, std::size_t(n));
-        }
-    }
+    bool sendRaw(const QByteArray& data) { return conn.send(data); }
+    bool readLine(QByteArray& line) { return conn.readLine(line); }
 
     // 1 when the fault answered, 0 to go on with the normal answer, -1 to
     // end the session.
@@ -340,10 +165,10 @@ private:
             return -1;
         case SmtpFault::Action::Stall:
             if (f.stallMs < 0) {
-                s.pause(fd, -1);
+                conn.pause(-1);
                 return -1;
             }
-            return s.pause(fd, f.stallMs) ? 0 : -1;
+            return conn.pause(f.stallMs) ? 0 : -1;
         }
         return 0;
     }
@@ -380,7 +205,7 @@ private:
             return false;
         std::lock_guard lock(s.mutex);
         s.received.append(line);
-        if (!ssl)
+        if (!conn.isTls())
             s.receivedInClear.append(line);
         return true;
     }
@@ -405,7 +230,7 @@ private:
             return sendRaw("504 5.5.4 Unrecognized authentication type\r\n");
         SmtpLogin login;
         login.mechanism = mechanism;
-        login.overTls = ssl != nullptr;
+        login.overTls = conn.isTls();
         if (mechanism == "PLAIN") {
             QByteArray response = words.value(2);
             if (response.isEmpty()) {
@@ -447,7 +272,7 @@ private:
         {
             std::lock_guard lock(s.mutex);
             s.received.append(line);
-            if (!ssl)
+            if (!conn.isTls())
                 s.receivedInClear.append(line);
         }
         const QByteArray verb = line.simplified().split(' ').value(0).toUpper();
@@ -503,10 +328,10 @@ private:
                 return sendRaw("502 5.5.1 STARTTLS not available\r\n");
             // Anything the client sent after STARTTLS in clear text is dropped,
             // and the session starts afresh.
-            inbuf.clear();
+            conn.pending().clear();
             greeted = false;
             resetTransaction();
-            return sendRaw("220 2.0.0 Ready to start TLS\r\n") && startTls();
+            return sendRaw("220 2.0.0 Ready to start TLS\r\n") && conn.startTls(s.tlsContext);
         }
         if (verb == "AUTH")
             return handleAuth(line);
@@ -549,36 +374,6 @@ private:
     }
 };
 
-void ScriptedSmtpServer::Impl::run()
-{
-    // OpenSSL writes with write(): a client gone would raise SIGPIPE. One
-    // raised on this thread stays pending and dies with it.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-
-    for (;;) {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {listenFd, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, -1);
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc < 0 || fds[0].revents)
-            return;
-        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
-            continue;
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        {
-            std::lock_guard lock(mutex);
-            ++sessions;
-        }
-        Session(*this, fd).run();
-        closeFd(fd);
-    }
-}
-
 ScriptedSmtpServer::ScriptedSmtpServer(bool ipv6)
     : ScriptedSmtpServer(ScriptedSmtpOptions{ipv6})
 {
@@ -589,47 +384,16 @@ ScriptedSmtpServer::ScriptedSmtpServer(const ScriptedSmtpOptions& options)
 {
     d->options = options;
     if (!options.certificateFile.isEmpty())
-        d->tlsContext = makeTlsContext(options);
-    const bool ipv6 = options.ipv6;
-    const int family = ipv6 ? AF_INET6 : AF_INET;
-    d->listenFd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (d->listenFd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int one = 1;
-    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    int rc = 0;
-    if (ipv6) {
-        ::setsockopt(d->listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = ::bind(d->listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc < 0 || ::listen(d->listenFd, 16) < 0) {
-        const std::string reason = std::strerror(errno);
-        closeFd(d->listenFd);
-        throw std::runtime_error("bind/listen: " + reason);
-    }
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(d->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
-    d->port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                         : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) < 0) {
-        closeFd(d->listenFd);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    d->wakeRead = pipeFds[0];
-    d->wakeWrite = pipeFds[1];
-    d->thread = std::thread([this] { d->run(); });
+        d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
+    d->loop = std::make_unique<ServerLoop>(options.ipv6);
+    Impl* impl = d.get();
+    d->loop->start([impl](int fd) {
+        {
+            std::lock_guard lock(impl->mutex);
+            ++impl->sessions;
+        }
+        Impl::Session(*impl, fd).run();
+    });
 }
 
 ScriptedSmtpServer::~ScriptedSmtpServer()
@@ -639,22 +403,12 @@ ScriptedSmtpServer::~ScriptedSmtpServer()
 
 void ScriptedSmtpServer::stop()
 {
-    if (d->stopping.exchange(true))
-        return;
-    // The pipe stays readable from now on, which wakes every wait.
-    const char byte = 1;
-    while (::write(d->wakeWrite, &byte, 1) < 0 && errno == EINTR) {
-    }
-    if (d->thread.joinable())
-        d->thread.join();
-    closeFd(d->listenFd);
-    closeFd(d->wakeRead);
-    closeFd(d->wakeWrite);
+    d->loop->stop();
 }
 
 std::uint16_t ScriptedSmtpServer::port() const
 {
-    return d->port;
+    return d->loop->port();
 }
 
 QString ScriptedSmtpServer::host() const
@@ -664,7 +418,7 @@ QString ScriptedSmtpServer::host() const
 
 QString ScriptedSmtpServer::hostPort() const
 {
-    return (d->options.ipv6 ? QStringLiteral("[::1]") : host()) + QLatin1Char(':') + QString::number(d->port);
+    return (d->options.ipv6 ? QStringLiteral("[::1]") : host()) + QLatin1Char(':') + QString::number(d->loop->port());
 }
 
 void ScriptedSmtpServer::setExtensions(const QList<QByteArray>& lines)

@@ -1,0 +1,281 @@
+#include "linechannel.h"
+
+#include "connect.h"
+#include "termination.h"
+#include "tls.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Timespan.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+namespace net {
+
+namespace {
+// Longest single wait, so that a cancel is seen soon.
+constexpr auto kSlice = std::chrono::milliseconds(100);
+// Bytes of a send given one reply time-out.
+constexpr qsizetype kSendBlock = 256 * 1024;
+} // namespace
+
+QString cancelledText()
+{
+    return QStringLiteral("Avbrutt fordi programmet avsluttes");
+}
+
+QString capText(qint64 bytes)
+{
+    if (bytes % (1 << 20) == 0)
+        return QStringLiteral("%1 MiB").arg(bytes >> 20);
+    return QStringLiteral("%1 byte").arg(bytes);
+}
+
+void throwIfCancelled()
+{
+    if (rt::cancelRequested())
+        throw NetError(cancelledText());
+}
+
+void LineChannel::failWith(const QString& text)
+{
+    if (fail)
+        fail(text);
+    throw NetError(scrub ? scrub(text) : text);
+}
+
+void LineChannel::dropped()
+{
+    failWith(QStringLiteral("Forbindelsen til %1 ble brutt").arg(where));
+}
+
+void LineChannel::timedOut()
+{
+    failWith(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2").arg(where, durationText(timeouts.replyMs)));
+}
+
+QString LineChannel::shown(const QByteArray& text) const
+{
+    // Scrubbed first: cutting or collapsing blanks could otherwise leave a
+    // part of a secret that no longer matches it whole.
+    const QString whole = scrub ? scrub(QString::fromUtf8(text)) : QString::fromUtf8(text);
+    QString s = whole.left(120).simplified();
+    if (whole.size() > 120)
+        s += QStringLiteral("…");
+    return s;
+}
+
+void LineChannel::malformed(const QByteArray& line)
+{
+    failWith(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(where, shown(line)));
+}
+
+void LineChannel::open(const QString& host, std::uint16_t port)
+{
+    close();
+    m_connectDeadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMs);
+    m_connecting = true;
+    m_socket = connectSocket(host, port, timeouts);
+}
+
+void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
+{
+    // During the connection the handshake gets what is left of the connect
+    // time-out; later (STLS, STARTTLS, AUTH TLS) the reply time-out.
+    const auto limit = m_connecting ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          m_connectDeadline - Clock::now())
+                                    : std::chrono::milliseconds(timeouts.replyMs);
+    m_socket->setReceiveTimeout(Poco::Timespan(std::max<long long>(limit.count(), 1) * 1000));
+    auto secure =
+        std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*m_socket, host, nullptr, toleratedRefusal));
+    secure->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.replyMs) * 1000));
+    // Drops the plain handle only; the connection lives on in secure.
+    m_socket = std::move(secure);
+    m_tls = true;
+}
+
+void LineChannel::close()
+{
+    if (m_socket) {
+        // Closing a TLS socket sends close_notify, maybe to a peer gone.
+        SigpipeGuard guard;
+        try {
+            m_socket->close();
+        } catch (const Poco::Exception&) {
+        }
+        m_socket.reset();
+    }
+    m_tls = false;
+    m_buf.clear();
+    m_pos = 0;
+    m_connecting = false;
+}
+
+void LineChannel::waitReady(Wait mode)
+{
+    const int fd = m_socket->impl()->sockfd();
+    pollfd p{fd, short(mode == Wait::Read ? POLLIN : POLLOUT), 0};
+    // Ready at once is the common case: no clock, no slices.
+    if (mode == Wait::Read && m_tls && m_socket->available() > 0)
+        return;
+    if (!rt::cancelRequested() && ::poll(&p, 1, 0) > 0)
+        return;
+    for (;;) {
+        if (rt::cancelRequested())
+            failWith(cancelledText());
+        const auto left = m_deadline - Clock::now();
+        if (left <= Clock::duration::zero())
+            timedOut();
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(left, kSlice));
+        const int rc = ::poll(&p, 1, std::max(1, int(wait.count())));
+        if (rc > 0)
+            return; // readable, writable, or an error the next call reports
+        if (rc < 0 && errno != EINTR)
+            dropped();
+    }
+}
+
+// One send or receive on the socket after a wait said it is ready. 0 when
+// the socket's own time-out ended it inside (a TLS record not yet whole):
+// the caller waits again while its deadline holds.
+template <class F>
+int LineChannel::transfer(F call)
+{
+    int n = 0;
+    try {
+        SigpipeGuard guard; // TLS may write while it reads, and SIGPIPE must not end the program
+        n = call();
+    } catch (const Poco::TimeoutException&) {
+        return 0;
+    } catch (const Poco::Exception&) {
+        dropped();
+    }
+    if (n <= 0)
+        dropped();
+    return n;
+}
+
+void LineChannel::send(const QByteArray& data)
+{
+    if (!m_socket)
+        failWith(QStringLiteral("Ikke tilkoblet %1").arg(where));
+    qsizetype done = 0;
+    while (done < data.size()) {
+        // The reply time-out for each block of a long message, so a large
+        // message on a slow line passes and a stalled server does not.
+        if (done % kSendBlock == 0)
+            m_deadline = Clock::now() + std::chrono::milliseconds(timeouts.replyMs);
+        waitReady(Wait::Write);
+        const int chunk = int(std::min<qsizetype>(data.size() - done, kSendBlock - done % kSendBlock));
+        // MSG_NOSIGNAL does not reach OpenSSL's write(): transfer() guards.
+        done += transfer([&] { return m_socket->sendBytes(data.constData() + done, chunk, MSG_NOSIGNAL); });
+    }
+}
+
+void LineChannel::beginReply(qint64 cap, QString capFailure)
+{
+    m_connecting = false;
+    m_deadline = Clock::now() + std::chrono::milliseconds(timeouts.replyMs);
+    m_left = cap;
+    m_capFailure = capFailure.isEmpty()
+                       ? QStringLiteral("Ugyldig svar fra %1: svaret er større enn %2").arg(where, capText(cap))
+                       : std::move(capFailure);
+}
+
+QByteArray LineChannel::readLine()
+{
+    if (!m_socket)
+        failWith(QStringLiteral("Ikke tilkoblet %1").arg(where));
+    const auto tooLong = [this] {
+        failWith(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(where).arg(kMaxLine));
+    };
+    for (;;) {
+        const std::size_t nl = m_buf.find('\n', m_pos);
+        if (nl != std::string::npos) {
+            std::size_t end = nl;
+            if (end > m_pos && m_buf[end - 1] == '\r')
+                --end;
+            if (qsizetype(end - m_pos) > kMaxLine)
+                tooLong();
+            m_left -= qint64(nl + 1 - m_pos);
+            if (m_left < 0)
+                failWith(m_capFailure);
+            QByteArray line(m_buf.data() + m_pos, qsizetype(end - m_pos));
+            m_pos = nl + 1;
+            if (m_pos == m_buf.size()) {
+                m_buf.clear();
+                m_pos = 0;
+            }
+            return line;
+        }
+        if (qsizetype(m_buf.size() - m_pos) > kMaxLine)
+            tooLong();
+        if (qint64(m_buf.size() - m_pos) > m_left)
+            failWith(m_capFailure);
+        if (m_pos > 0) {
+            m_buf.erase(0, m_pos);
+            m_pos = 0;
+        }
+        waitReady(Wait::Read);
+        char chunk[16384];
+        const int n = transfer([&] { return m_socket->receiveBytes(chunk, int(sizeof chunk)); });
+        m_buf.append(chunk, std::size_t(n));
+    }
+}
+
+QByteArray LineChannel::readDotBody()
+{
+    QByteArray body;
+    for (;;) {
+        const QByteArray line = readLine();
+        if (line == ".")
+            return body;
+        if (line.startsWith('.'))
+            body.append(line.constData() + 1, line.size() - 1);
+        else
+            body += line;
+        body += "\r\n";
+    }
+}
+
+LineChannel::CodedReply LineChannel::readCodedReply(bool strictLines)
+{
+    const auto coded = [](const QByteArray& line) {
+        return line.size() >= 3 && std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1]))
+            && std::isdigit(uchar(line[2])) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    };
+    CodedReply reply;
+    reply.first = readLine();
+    if (!coded(reply.first))
+        malformed(reply.first);
+    reply.code = reply.first.left(3).toInt();
+    const QByteArray code = reply.first.left(3);
+    QByteArray line = reply.first;
+    for (;;) {
+        reply.lines.append(line.mid(4));
+        if (line.size() == 3 || line[3] == ' ')
+            return reply;
+        line = readLine();
+        const bool last = line.startsWith(code) && (line.size() == 3 || line[3] == ' ');
+        if (strictLines && (!coded(line) || !line.startsWith(code)))
+            malformed(line);
+        if (!strictLines && !last) {
+            reply.lines.append(line);
+            // Free text until the closing line.
+            while (true) {
+                line = readLine();
+                if (line.startsWith(code) && (line.size() == 3 || line[3] == ' '))
+                    break;
+                reply.lines.append(line);
+            }
+        }
+    }
+}
+
+} // namespace net

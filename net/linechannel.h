@@ -1,0 +1,128 @@
+// The control connection of the protocol clients (POP3, SMTP, FTP): one
+// plain or TLS socket, commands out, reply lines in, with hard limits.
+//
+// - Each line is capped (kMaxLine) and so is each whole reply: beginReply()
+//   names the reply's cap (kReplyCap for greetings, CAPA, UIDL, EHLO and
+//   headers; kMessageCap for a message) and starts its deadline, the reply
+//   time-out for the whole reply however slowly it trickles in.
+// - The connection (host lookup, TCP connect and a TLS handshake) has one
+//   deadline of the connect time-out.
+// - rt::cancelRequested() ends any wait at once (shutdown, SIGTERM).
+//
+// Every failure goes through the client's fail handler, which closes what it
+// must and throws its NetError; the channel's texts name `where` (the
+// client's way of naming the server).
+#pragma once
+
+#include "neterror.h"
+
+#include <Poco/Net/StreamSocket.h>
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace net {
+
+// Longest reply line accepted; anything longer means the stream is not the protocol.
+constexpr qsizetype kMaxLine = 64 * 1024;
+// Largest reply other than a message: greetings, CAPA, UIDL, EHLO, a header.
+constexpr qint64 kReplyCap = 1 << 20;
+// Largest message RETR accepts.
+constexpr qint64 kMessageCap = qint64(256) << 20;
+
+// The text of a step ended by shutdown.
+QString cancelledText();
+// A size cap as the error texts say it: "1 MiB", "256 MiB".
+QString capText(qint64 bytes);
+
+// Throws NetError(cancelledText()) once shutdown asked network steps to end.
+void throwIfCancelled();
+
+class LineChannel {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Called with a complete error text; closes what the client must and
+    // throws. Must not return.
+    std::function<void(const QString&)> fail;
+    // Removes secrets from server text before it is cut or collapsed.
+    std::function<QString(QString)> scrub;
+    // How the texts name the server: "pop.example.no" or "smtp.example.no:587".
+    QString where;
+    Timeouts timeouts;
+
+    bool isOpen() const { return m_socket != nullptr; }
+    bool isTls() const { return m_tls; }
+    Poco::Net::StreamSocket& socket() { return *m_socket; }
+    const Poco::Net::StreamSocket& socket() const { return *m_socket; }
+    // Bytes received but not yet read as lines.
+    bool hasPendingInput() const { return m_pos < m_buf.size(); }
+
+    // Lookup, TCP connect; the connect deadline starts here and also bounds
+    // a handshake made with startTls() before the first reply.
+    void open(const QString& host, std::uint16_t port);
+    // The TLS handshake on the connection (net::startTls), within what is
+    // left of the connect deadline or, later, within the reply time-out.
+    // Failures are thrown as startTls() throws them; the caller closes.
+    void startTls(const QString& host, QString* toleratedRefusal = nullptr);
+    void close();
+
+    // Sends data whole, each 256 KiB of it within the reply time-out.
+    void send(const QByteArray& data);
+    void sendLine(const QByteArray& line) { send(line + "\r\n"); }
+
+    // Starts a reply: its deadline (the reply time-out from now) and its cap.
+    void beginReply(qint64 cap = kReplyCap, QString capFailure = {});
+    // One line of the current reply, without its CR LF.
+    QByteArray readLine();
+    // The lines after a POP3 "+OK" up to the lone ".", dot-stuffing removed,
+    // each ended by CR LF.
+    QByteArray readDotBody();
+
+    // A reply "ddd text" or a multi-line "ddd-..." ... "ddd text" (SMTP, FTP).
+    struct CodedReply {
+        int code = 0;
+        QList<QByteArray> lines; // text after the code and mark, per line
+        QByteArray first; // the first line whole
+    };
+    // strictLines: every line must carry the code (SMTP); otherwise the lines
+    // between the first and the last are free text (FTP).
+    CodedReply readCodedReply(bool strictLines);
+
+    // "Ugyldig svar fra <where>: «<line>»", the line scrubbed, then cut to 120
+    // characters and its blanks collapsed.
+    [[noreturn]] void malformed(const QByteArray& line);
+    // Server text as an error shows it: scrubbed first, then cut and collapsed.
+    QString shown(const QByteArray& text) const;
+    [[noreturn]] void failWith(const QString& text);
+    [[noreturn]] void dropped();
+    [[noreturn]] void timedOut();
+
+private:
+    enum class Wait { Read, Write };
+    // Waits until the socket is ready, the deadline passes (timedOut()) or
+    // shutdown cancels (fail with cancelledText()).
+    void waitReady(Wait mode);
+    template <class F>
+    int transfer(F call);
+
+    std::unique_ptr<Poco::Net::StreamSocket> m_socket;
+    bool m_tls = false;
+    std::string m_buf;
+    std::size_t m_pos = 0;
+    Clock::time_point m_deadline{};
+    // The connect deadline until the first reply begins.
+    Clock::time_point m_connectDeadline{};
+    bool m_connecting = false;
+    qint64 m_left = kReplyCap;
+    QString m_capFailure;
+};
+
+} // namespace net
