@@ -37,7 +37,7 @@ build-test: deps
 	@cmake --build $(TEST_DIR)
 
 test: build-test
-	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(TEST_DIR) && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ctest --output-on-failure -j $(JOBS)
 
 # Each fuzz target for FUZZ_SECONDS (a few minutes) in the clang build
 # folder build/fuzz; `make test` runs them for 20 s each.
