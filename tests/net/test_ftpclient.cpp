@@ -181,6 +181,24 @@ TEST_F(FtpClientTest, PasvIsUsedWhenEpsvIsRefused)
     EXPECT_THAT(server.receivedVerbs(), testing::ElementsAre("USER", "PASS", "TYPE", "EPSV", "PASV", "RETR"));
 }
 
+// A PASV reply may name any address: a server behind NAT names one of its
+// own network, a hostile one a third party. The data connection goes to the
+// address the control connection reached, at the port the reply names.
+TEST_F(FtpClientTest, PassiveReplyNamingAnotherAddressIsFollowedOnlyForItsPort)
+{
+    server.setReply("EPSV", "500 EPSV ukjent.");
+    server.setFile("a.txt", "abc");
+    client.dataMode = FtpClient::DataMode::Passive;
+    client.connect();
+    for (const char* named : {"192,0,2,1", "10,1,2,3", "127,0,0,2"}) {
+        SCOPED_TRACE(named);
+        server.setPassiveHost(named);
+        EXPECT_EQ(fetch(client, QStringLiteral("a.txt")), QByteArray("abc"));
+        EXPECT_TRUE(client.lastTransferPassive());
+    }
+    EXPECT_EQ(server.receivedVerbs().count("PASV"), 3);
+}
+
 struct SizeCase {
     const char* name;
     QByteArray reply; // empty: the server's own answer for a 5-byte file

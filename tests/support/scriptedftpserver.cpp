@@ -47,6 +47,7 @@ struct ScriptedFtpServer::Impl {
     std::map<QByteArray, QByteArray> files;
     std::map<QByteArray, QByteArray> replies;
     std::map<QByteArray, int> delays;
+    QByteArray passiveHost = "127,0,0,1";
     qint64 pauseAfter = -1;
     int pauseMs = 0;
     qint64 cutAfter = -1;
@@ -208,7 +209,12 @@ private:
             std::uint16_t port = 0;
             if (!openPassive(port))
                 return reply("425 Kan ikke lytte.");
-            return reply("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port / 256) + ','
+            QByteArray host;
+            {
+                std::lock_guard lock(s.mutex);
+                host = s.passiveHost;
+            }
+            return reply("227 Entering Passive Mode (" + host + ',' + QByteArray::number(port / 256) + ','
                          + QByteArray::number(port % 256) + ").");
         }
         if (verb == "RETR")
@@ -383,6 +389,12 @@ void ScriptedFtpServer::setReply(const QByteArray& verb, const QByteArray& line)
 {
     std::lock_guard lock(d->mutex);
     d->replies[verb] = line;
+}
+
+void ScriptedFtpServer::setPassiveHost(const QByteArray& commaSeparated)
+{
+    std::lock_guard lock(d->mutex);
+    d->passiveHost = commaSeparated;
 }
 
 void ScriptedFtpServer::cutTransfersAfter(qint64 bytes, const QByteArray& finalReply)

@@ -33,6 +33,10 @@ public:
     // The whole reply line to every command with this verb ("SIZE", "PASS",
     // ...; "GREETING" for the first line), instead of the normal one.
     void setReply(const QByteArray& verb, const QByteArray& line);
+    // The address the PASV reply names ("192,0,2,1"; 127,0,0,1 unless set).
+    // The data port still listens on 127.0.0.1 only, so a client that
+    // follows the named address finds nobody there.
+    void setPassiveHost(const QByteArray& commaSeparated);
     // Cuts every RETR and STOR data connection after this many bytes. Then
     // the server sends finalReply on the control connection, or closes that
     // too when finalReply is empty. A negative count ends the cutting.
