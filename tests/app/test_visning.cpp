@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <functional>
+
 using namespace testsupport;
 using app::TBrevglimtForm;
 
@@ -410,48 +412,42 @@ TEST_F(WatcherTest, IndicatorSweepsFrom129To402AndStartsOver)
         EXPECT_EQ(positions.at(i) - positions.at(i - 1), 3);
 }
 
-TEST_F(WatcherTest, DoubleClickSavesTheMessageAndOpensIt)
-{
-    QList<QByteArray> msgs = numberedMessages(3);
-    msgs[1] += ".prikk i starten\r\nslutt\r\n";
-    server->setMessages(msgs);
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
-    f.messageList->setCurrentRow(1);
-    QTest::mouseDClick(f.messageList->viewport(), Qt::LeftButton, {}, f.messageList->visualItemRect(f.messageList->item(1)).center());
-    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
-    ASSERT_EQ(guard.fake.opened.size(), 1);
-    EXPECT_EQ(guard.fake.opened[0].value(0), path);
-    QFile saved(path);
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), msgs[1]);
-    EXPECT_EQ(QFile::permissions(path) & 0x00FF, 0) << "readable by the user alone";
-    EXPECT_EQ(server->messages().size(), 3) << "the message stays on the server";
-    EXPECT_FALSE(f.indicatorShape->isVisible());
-    EXPECT_FALSE(f.watcher().sessionOpen());
-}
-
-// Enter in the list opens the selected message as a double-click does; when
-// the desktop's opener fails, the user learns where the message lies.
-TEST_F(WatcherTest, EnterOpensTheMessageAndAFailedOpenerIsReported)
+// A double-click or Enter saves the selected message (dot-stuffing undone,
+// readable by the user alone) and hands it to the desktop's opener; the
+// message stays on the server. When the opener fails, the user learns where
+// the message lies.
+TEST_F(WatcherTest, OpeningSavesTheMessageAndHandsItToTheOpener)
 {
     const struct {
         const char* name;
+        std::function<void(TBrevglimtForm&)> open;
         bool openerFails;
-    } cases[] = {{"opener works", false}, {"no mail program", true}};
+    } cases[] = {
+        {"double-click",
+         [](TBrevglimtForm& f) {
+             QTest::mouseDClick(f.messageList->viewport(), Qt::LeftButton, {},
+                                f.messageList->visualItemRect(f.messageList->item(1)).center());
+         },
+         false},
+        {"Enter", [](TBrevglimtForm& f) { QTest::keyClick(f.messageList, Qt::Key_Return); }, false},
+        {"Enter, no mail program", [](TBrevglimtForm& f) { QTest::keyClick(f.messageList, Qt::Key_Return); }, true},
+    };
+    QList<QByteArray> mailbox = numberedMessages(3);
+    mailbox[1] += ".prikk i starten\r\nslutt\r\n";
+    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TBrevglimtForm& f = freshStripWith(numberedMessages(2));
+        TBrevglimtForm& f = freshStripWith(mailbox);
         guard.fake.openerFails = c.openerFails;
         f.messageList->setCurrentRow(1);
-        QTest::keyClick(f.messageList, Qt::Key_Return);
-        const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
+        c.open(f);
         ASSERT_EQ(guard.fake.opened.size(), 1);
         EXPECT_EQ(guard.fake.opened[0].value(0), path);
         QFile saved(path);
         ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-        EXPECT_EQ(saved.readAll(), server->messages().at(1));
+        EXPECT_EQ(saved.readAll(), mailbox[1]);
+        EXPECT_EQ(QFile::permissions(path) & 0x00FF, 0) << "readable by the user alone";
+        EXPECT_EQ(server->messages().size(), 3) << "the message stays on the server";
         QStringList notices;
         for (const ShownMessage& m : guard.fake.messages)
             notices.append(m.text);
@@ -459,6 +455,8 @@ TEST_F(WatcherTest, EnterOpensTheMessageAndAFailedOpenerIsReported)
             ? QStringList{QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path)}
             : QStringList{};
         EXPECT_EQ(notices, expected);
+        EXPECT_FALSE(f.indicatorShape->isVisible());
+        EXPECT_FALSE(f.watcher().sessionOpen());
     }
     guard.fake.openerFails = false;
 }
@@ -473,55 +471,56 @@ TEST_F(WatcherTest, EachLineCarriesItsFullTextAsTooltip)
     EXPECT_TRUE(f.messageList->item(0)->toolTip().endsWith(QStringLiteral("i stripen")));
 }
 
-TEST_F(WatcherTest, DoubleClickWithoutSelectionSendsNothing)
+TEST_F(WatcherTest, WithoutASelectionNothingIsSent)
 {
-    TBrevglimtForm& f = shownFormWith(2);
-    f.messageList->clearSelection();
-    const int sessions = server->sessionCount();
-    f.onListDoubleClicked();
-    EXPECT_EQ(server->sessionCount(), sessions);
-    EXPECT_TRUE(guard.fake.opened.isEmpty());
-    EXPECT_TRUE(guard.fake.messages.isEmpty());
-    EXPECT_FALSE(f.indicatorShape->isVisible());
+    const struct {
+        const char* name;
+        std::function<void(TBrevglimtForm&)> act;
+    } cases[] = {
+        {"open", [](TBrevglimtForm& f) { f.onListDoubleClicked(); }},
+        {"delete", [](TBrevglimtForm& f) { f.deleteAction->trigger(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBrevglimtForm& f = freshStripWith(numberedMessages(2));
+        f.messageList->clearSelection();
+        const int sessions = server->sessionCount();
+        c.act(f);
+        EXPECT_EQ(server->sessionCount(), sessions);
+        EXPECT_EQ(server->messages().size(), 2);
+        EXPECT_TRUE(guard.fake.opened.isEmpty());
+        EXPECT_TRUE(guard.fake.messages.isEmpty());
+        EXPECT_FALSE(f.indicatorShape->isVisible());
+    }
 }
 
+// Deleting sends DELE for the selected message, then checks again: the
+// count, the lines and the list's height follow the mailbox, down to none.
 TEST_F(WatcherTest, DeleteRemovesTheSelectedMessageAndChecksAgain)
 {
-    server->setMessages(numberedMessages(3));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
-    f.messageList->setCurrentRow(0);
-    f.deleteAction->trigger();
-    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
-    ASSERT_EQ(server->messages().size(), 2);
-    EXPECT_TRUE(server->messages().first().contains("Melding 2"));
-    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
-    EXPECT_EQ(lines().first(), QStringLiteral("Avsender 2 <a2@test.example>   Melding 2"));
-}
-
-TEST_F(WatcherTest, DeletingTheOnlyMessageEmptiesTheList)
-{
-    TBrevglimtForm& f = shownFormWith(1);
-    f.messageList->setCurrentRow(0);
-    f.deleteAction->trigger();
-    EXPECT_TRUE(server->messages().isEmpty());
-    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 0"));
-    EXPECT_EQ(f.messageList->count(), 0) << "no line stands for a message the mailbox no longer holds";
-    EXPECT_EQ(f.messageList->height(), 4);
-}
-
-TEST_F(WatcherTest, DeleteWithoutSelectionDoesNothing)
-{
-    server->setMessages(numberedMessages(2));
-    writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
-    f.messageList->clearSelection();
-    const int sessions = server->sessionCount();
-    f.deleteAction->trigger();
-    EXPECT_EQ(server->sessionCount(), sessions);
-    EXPECT_EQ(server->messages().size(), 2);
+    const struct {
+        const char* name;
+        int messages;
+        QStringList linesAfter;
+        int heightAfter;
+    } cases[] = {
+        {"first of three", 3,
+         {QStringLiteral("Avsender 2 <a2@test.example>   Melding 2"),
+          QStringLiteral("Avsender 3 <a3@test.example>   Melding 3")},
+         30},
+        {"the only one", 1, {}, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBrevglimtForm& f = freshStripWith(numberedMessages(c.messages));
+        f.messageList->setCurrentRow(0);
+        f.deleteAction->trigger();
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(server->messages().size(), c.messages - 1);
+        EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(c.messages - 1));
+        EXPECT_EQ(lines(), c.linesAfter);
+        EXPECT_EQ(f.messageList->height(), c.heightAfter);
+    }
 }
 
 TEST_F(WatcherTest, ActionsNeverHitAnotherMessageAfterTheMailboxChanged)
