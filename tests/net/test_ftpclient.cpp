@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <ostream>
@@ -197,6 +198,35 @@ TEST_F(FtpClientTest, PassiveReplyNamingAnotherAddressIsFollowedOnlyForItsPort)
         EXPECT_TRUE(client.lastTransferPassive());
     }
     EXPECT_EQ(server.receivedVerbs().count("PASV"), 3);
+}
+
+// A multi-line reply whose every byte comes before a single wait runs out,
+// but whose whole takes longer than the reply time-out, ends there.
+TEST_F(FtpClientTest, ATricklingMultiLineReplyEndsAtTheReplyTimeOut)
+{
+    const struct {
+        const char* verb;
+        QByteArray reply;
+        std::function<void()> act;
+    } cases[] = {
+        {"GREETING", "220-Velkommen\r\n220-til tjeneren\r\n220 Klar.", [this] { client.connect(); }},
+        {"SIZE", "213-Filen\r\n213-er\r\n213 3",
+         [this] {
+             client.connect();
+             client.size(QStringLiteral("a.txt"));
+         }},
+    };
+    client.timeouts = {5000, 300};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verb);
+        server.setReply(c.verb, c.reply);
+        server.trickleReply(c.verb, 40); // 40 ms a byte: each wait is short
+        const auto error = netError(c.act);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(str(*error), str(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen 300 millisekunder").arg(hostPort())));
+        EXPECT_FALSE(client.connected());
+        server.trickleReply(c.verb, 0);
+    }
 }
 
 struct SizeCase {

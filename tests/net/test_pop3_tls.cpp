@@ -377,6 +377,11 @@ TEST_F(ScriptedTls, ImplicitTlsAgainstAServerWithoutTlsFails)
         // Its clear-text greeting is no TLS record.
         {"greets in clear", std::nullopt, "TLS-forhandlingen med 127.0.0.1 mislyktes: "},
         {"never answers", Pop3Fault::stall("GREETING"), "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1"},
+        // A handshake record of 100 bytes, 40 ms a byte: each wait is short,
+        // but the handshake as a whole runs out of time before the record
+        // is complete (and would fail on it afterwards).
+        {"trickles", Pop3Fault::trickle("GREETING", 40, QByteArray("\x16\x03\x03\x00\x64", 5) + QByteArray(100, 'x')),
+         "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1"},
         {"hangs up", Pop3Fault::drop("GREETING"), "Forbindelsen til 127.0.0.1 ble brutt under TLS-forhandlingen"},
     };
     for (const Case& c : cases) {
@@ -386,7 +391,7 @@ TEST_F(ScriptedTls, ImplicitTlsAgainstAServerWithoutTlsFails)
         if (c.fault)
             server->addFault(*c.fault);
         client.implicitTls = true;
-        client.timeouts.replyMs = 300;
+        client.timeouts = {1000, 300};
         const auto error = netError([&] { client.connect(); });
         ASSERT_TRUE(error);
         EXPECT_THAT(error->toStdString(), HasSubstr(c.expectedText));

@@ -47,6 +47,7 @@ struct ScriptedFtpServer::Impl {
     std::map<QByteArray, QByteArray> files;
     std::map<QByteArray, QByteArray> replies;
     std::map<QByteArray, int> delays;
+    std::map<QByteArray, int> trickles;
     QByteArray passiveHost = "127,0,0,1";
     qint64 pauseAfter = -1;
     int pauseMs = 0;
@@ -80,7 +81,8 @@ public:
 
     void run()
     {
-        if (!delay("GREETING") || !reply(scriptedReply("GREETING").value_or("220 Skriptet FTP-tjener klar.")))
+        currentVerb = "GREETING";
+        if (!delay(currentVerb) || !reply(scriptedReply(currentVerb).value_or("220 Skriptet FTP-tjener klar.")))
             return;
         QByteArray line;
         while (conn.readLine(line)) {
@@ -95,6 +97,7 @@ private:
     int dataListen = -1;
     QByteArray user;
     bool loggedIn = false;
+    QByteArray currentVerb; // of the command being answered
 
     std::optional<QByteArray> scriptedReply(const QByteArray& verb) const
     {
@@ -125,7 +128,17 @@ private:
         return {s.pauseAfter, s.pauseMs};
     }
 
-    bool reply(const QByteArray& line) { return conn.send(line + "\r\n"); }
+    bool reply(const QByteArray& line)
+    {
+        int msPerByte = 0;
+        {
+            std::lock_guard lock(s.mutex);
+            const auto it = s.trickles.find(currentVerb);
+            if (it != s.trickles.end())
+                msPerByte = it->second;
+        }
+        return msPerByte > 0 ? conn.sendTrickled(line + "\r\n", msPerByte) : conn.send(line + "\r\n");
+    }
 
     bool openPassive(std::uint16_t& port)
     {
@@ -153,6 +166,7 @@ private:
     {
         const int space = line.indexOf(' ');
         const QByteArray verb = (space < 0 ? line : line.left(space)).toUpper();
+        currentVerb = verb;
         const QByteArray arg = space < 0 ? QByteArray() : line.mid(space + 1);
         {
             std::lock_guard lock(s.mutex);
@@ -408,6 +422,12 @@ void ScriptedFtpServer::delayReply(const QByteArray& verb, int ms)
 {
     std::lock_guard lock(d->mutex);
     d->delays[verb] = ms;
+}
+
+void ScriptedFtpServer::trickleReply(const QByteArray& verb, int msPerByte)
+{
+    std::lock_guard lock(d->mutex);
+    d->trickles[verb] = msPerByte;
 }
 
 void ScriptedFtpServer::pauseTransfersAfter(qint64 bytes, int ms)

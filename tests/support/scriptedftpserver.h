@@ -45,6 +45,9 @@ public:
     // Waits ms before answering every command with this verb ("GREETING":
     // before the first line), as a slow or stalled server does.
     void delayReply(const QByteArray& verb, int ms);
+    // Sends the reply to every command with this verb ("GREETING": the
+    // greeting) one byte at a time, msPerByte apart.
+    void trickleReply(const QByteArray& verb, int msPerByte);
     // Every RETR and STOR data transfer stands still for ms after this many
     // bytes (RETR: sent; STOR: read), then goes on. A negative count ends
     // the pausing.

@@ -70,12 +70,13 @@ Pop3Fault Pop3Fault::reset(const QByteArray& verb)
     return f;
 }
 
-Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte)
+Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte, const QByteArray& text)
 {
     Pop3Fault f;
     f.verb = verb;
     f.action = Action::Trickle;
     f.stallMs = msPerByte;
+    f.text = text;
     return f;
 }
 
@@ -225,11 +226,7 @@ private:
         if (trickleMs > 0) {
             const int ms = trickleMs;
             trickleMs = 0;
-            for (char byte : data) {
-                if (!conn.send(QByteArray(1, byte)) || !conn.pause(ms))
-                    return false;
-            }
-            return true;
+            return conn.sendTrickled(data, ms);
         }
         return conn.send(data);
     }
@@ -269,6 +266,8 @@ private:
         case Pop3Fault::Action::Reply:
             return reply(f.text + "\r\n") ? 1 : -1;
         case Pop3Fault::Action::Trickle:
+            if (!f.text.isEmpty())
+                return conn.sendTrickled(f.text, f.stallMs) ? 1 : -1;
             trickleMs = f.stallMs;
             return 0;
         case Pop3Fault::Action::Reset:

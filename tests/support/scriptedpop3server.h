@@ -21,7 +21,7 @@ struct Pop3Fault {
         Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
         Reply, // send `text` as the whole answer (garbage, a bare "+OK", ...)
         Reset, // close the connection without answering, with a TCP reset
-        Trickle, // answer normally, one byte every stallMs
+        Trickle, // answer normally (or with `text` when given), one byte every stallMs
     };
 
     // A command verb (any case), or "GREETING" for the server's first line.
@@ -40,7 +40,7 @@ struct Pop3Fault {
     static Pop3Fault stall(const QByteArray& verb, int ms = -1);
     static Pop3Fault reply(const QByteArray& verb, const QByteArray& line);
     static Pop3Fault reset(const QByteArray& verb);
-    static Pop3Fault trickle(const QByteArray& verb, int msPerByte);
+    static Pop3Fault trickle(const QByteArray& verb, int msPerByte, const QByteArray& text = {});
 
     Pop3Fault onOccurrence(int n) const;
     Pop3Fault onArgument(const QByteArray& arg) const;

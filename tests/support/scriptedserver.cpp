@@ -270,6 +270,15 @@ QByteArray ServedConnection::readSome(int max)
     return out;
 }
 
+bool ServedConnection::sendTrickled(const QByteArray& data, int msPerByte)
+{
+    for (const char byte : data) {
+        if (!send(QByteArray(1, byte)) || !pause(msPerByte))
+            return false;
+    }
+    return true;
+}
+
 bool ServedConnection::pause(int ms) const
 {
     // A hang-up of the peer also ends the wait.

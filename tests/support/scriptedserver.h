@@ -70,6 +70,9 @@ public:
     bool startTls(SSL_CTX* context);
     // All of data; false when the peer went or the server stops.
     bool send(const QByteArray& data);
+    // The same, one byte at a time, msPerByte apart: a server that answers,
+    // but so slowly that no single wait runs out.
+    bool sendTrickled(const QByteArray& data, int msPerByte);
     // The next line without its CR LF; false at the end of the connection.
     bool readLine(QByteArray& line);
     // Up to max bytes as they come; empty at the end of the connection.
