@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <optional>
@@ -542,15 +543,35 @@ TEST_F(Pop3ClientTest, CancelEndsAWaitingStep)
     EXPECT_EQ(events, kConnectedAndClosed);
 }
 
-// A UIDL list has room for some hundred thousand messages, no more.
-TEST_F(Pop3ClientTest, EndlessUidlListStopsAtItsCap)
+// Replies that never end stop at their cap: a UIDL list has room for some
+// hundred thousand messages, a message for the largest a user plausibly
+// gets; the connection is closed.
+TEST_F(Pop3ClientTest, EndlessListsAndMessagesStopAtTheirCap)
 {
-    server.addFault(Pop3Fault::reply("UIDL", "+OK\r\n" + manyLines(17000, 1000) + "."));
-    client.connect();
-    const auto error = netError([&] { client.uniqueIds(); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, QStringLiteral("Ugyldig svar fra 127.0.0.1: svaret er større enn 16 MiB"));
-    EXPECT_FALSE(client.connected());
+    const struct {
+        const char* verb;
+        std::function<void(Pop3Client&)> act;
+        QString text;
+    } cases[] = {
+        {"UIDL", [](Pop3Client& c) { c.uniqueIds(); },
+         QStringLiteral("Ugyldig svar fra 127.0.0.1: svaret er større enn 16 MiB")},
+        {"RETR",
+         [](Pop3Client& c) {
+             QByteArray message;
+             c.retrieveRaw(1, message);
+         },
+         QStringLiteral("Meldingen RETR 1 fra 127.0.0.1 er større enn 256 MiB, som er grensen")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verb);
+        server.clearFaults();
+        server.addFault(Pop3Fault::endless(c.verb, "+OK"));
+        client.connect();
+        const auto error = netError([&] { c.act(client); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(*error, c.text);
+        EXPECT_FALSE(client.connected());
+    }
 }
 
 TEST_F(Pop3ClientTest, SlowRepliesWithinTheLimitAreFine)

@@ -620,6 +620,23 @@ TEST_F(SmtpClientTest, SilentServerTimesOut)
     }
 }
 
+// A greeting or EHLO reply that goes on and on, in lines each within the
+// line limit, stops at the reply cap instead of filling memory.
+TEST_F(SmtpClientTest, EndlessRepliesStopAtTheirCap)
+{
+    const QByteArray line = "-" + QByteArray(995, 'y') + "\r\n";
+    for (const char* verb : {"GREETING", "EHLO"}) {
+        SCOPED_TRACE(verb);
+        const QByteArray code = verb == QByteArray("GREETING") ? "220" : "250";
+        server.clearFaults();
+        server.addFault(SmtpFault::reply(verb, (code + line).repeated(1100) + code + " slutt"));
+        const auto error = netError([&] { client.connect(); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(*error, QStringLiteral("Ugyldig svar fra %1: svaret er større enn 1 MiB").arg(server.hostPort()));
+        EXPECT_FALSE(client.connected());
+    }
+}
+
 TEST_F(SmtpClientTest, MalformedReplyIsReported)
 {
     server.addFault(SmtpFault::reply("EHLO", "hallo?"));

@@ -70,6 +70,15 @@ Pop3Fault Pop3Fault::reset(const QByteArray& verb)
     return f;
 }
 
+Pop3Fault Pop3Fault::endless(const QByteArray& verb, const QByteArray& first)
+{
+    Pop3Fault f;
+    f.verb = verb;
+    f.action = Action::Endless;
+    f.text = first;
+    return f;
+}
+
 Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte, const QByteArray& text)
 {
     Pop3Fault f;
@@ -270,6 +279,15 @@ private:
                 return conn.sendTrickled(f.text, f.stallMs) ? 1 : -1;
             trickleMs = f.stallMs;
             return 0;
+        case Pop3Fault::Action::Endless: {
+            if (!reply(f.text + "\r\n"))
+                return -1;
+            // 64 lines a send, so the stream is not held back by the server.
+            const QByteArray lines = (QByteArray(998, 'y') + "\r\n").repeated(64);
+            while (conn.send(lines)) {
+            }
+            return -1;
+        }
         case Pop3Fault::Action::Reset:
             // No close_notify either: the connection just breaks.
             conn.resetHard();

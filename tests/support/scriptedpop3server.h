@@ -22,6 +22,7 @@ struct Pop3Fault {
         Reply, // send `text` as the whole answer (garbage, a bare "+OK", ...)
         Reset, // close the connection without answering, with a TCP reset
         Trickle, // answer normally (or with `text` when given), one byte every stallMs
+        Endless, // send `text`, then lines of 1000 bytes until the client goes
     };
 
     // A command verb (any case), or "GREETING" for the server's first line.
@@ -40,6 +41,7 @@ struct Pop3Fault {
     static Pop3Fault stall(const QByteArray& verb, int ms = -1);
     static Pop3Fault reply(const QByteArray& verb, const QByteArray& line);
     static Pop3Fault reset(const QByteArray& verb);
+    static Pop3Fault endless(const QByteArray& verb, const QByteArray& first);
     static Pop3Fault trickle(const QByteArray& verb, int msPerByte, const QByteArray& text = {});
 
     Pop3Fault onOccurrence(int n) const;
