@@ -1,5 +1,6 @@
 #include "scriptedftpserver.h"
 
+#include "scriptbook.h"
 #include "scriptedserver.h"
 
 #include <arpa/inet.h>
@@ -53,7 +54,7 @@ struct ScriptedFtpServer::Impl {
     int pauseMs = 0;
     qint64 cutAfter = -1;
     QByteArray cutReply;
-    QList<QByteArray> received;
+    Transcript transcript;
     int sessions = 0;
 
     std::unique_ptr<ServerLoop> loop;
@@ -168,10 +169,7 @@ private:
         const QByteArray verb = (space < 0 ? line : line.left(space)).toUpper();
         currentVerb = verb;
         const QByteArray arg = space < 0 ? QByteArray() : line.mid(space + 1);
-        {
-            std::lock_guard lock(s.mutex);
-            s.received.append(verb == "PASS" ? QByteArray("PASS ***") : line);
-        }
+        s.transcript.add(verb == "PASS" ? QByteArray("PASS ***") : line, true);
         if (!delay(verb))
             return false;
         if (const std::optional<QByteArray> scripted = scriptedReply(verb)) {
@@ -439,16 +437,12 @@ void ScriptedFtpServer::pauseTransfersAfter(qint64 bytes, int ms)
 
 QList<QByteArray> ScriptedFtpServer::received() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->received;
+    return d->transcript.lines();
 }
 
 QList<QByteArray> ScriptedFtpServer::receivedVerbs() const
 {
-    QList<QByteArray> verbs;
-    for (const QByteArray& line : received())
-        verbs.append(line.split(' ').value(0).toUpper());
-    return verbs;
+    return d->transcript.verbs();
 }
 
 int ScriptedFtpServer::sessionCount() const

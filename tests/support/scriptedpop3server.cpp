@@ -29,78 +29,37 @@ namespace testsupport {
 
 Pop3Fault Pop3Fault::error(const QByteArray& verb, const QByteArray& text)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Error;
-    f.text = text;
-    return f;
+    return make(verb, Action::Error, text);
 }
 
 Pop3Fault Pop3Fault::drop(const QByteArray& verb)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Drop;
-    return f;
+    return make(verb, Action::Drop);
 }
 
 Pop3Fault Pop3Fault::stall(const QByteArray& verb, int ms)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Stall;
-    f.stallMs = ms;
-    return f;
+    return make(verb, Action::Stall, {}, ms);
 }
 
 Pop3Fault Pop3Fault::reply(const QByteArray& verb, const QByteArray& line)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Reply;
-    f.text = line;
-    return f;
+    return make(verb, Action::Reply, line);
 }
 
 Pop3Fault Pop3Fault::reset(const QByteArray& verb)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Reset;
-    return f;
+    return make(verb, Action::Reset);
 }
 
 Pop3Fault Pop3Fault::endless(const QByteArray& verb, const QByteArray& first)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Endless;
-    f.text = first;
-    return f;
+    return make(verb, Action::Endless, first);
 }
 
 Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte, const QByteArray& text)
 {
-    Pop3Fault f;
-    f.verb = verb;
-    f.action = Action::Trickle;
-    f.stallMs = msPerByte;
-    f.text = text;
-    return f;
-}
-
-Pop3Fault Pop3Fault::onOccurrence(int n) const
-{
-    Pop3Fault f = *this;
-    f.occurrence = n;
-    return f;
-}
-
-Pop3Fault Pop3Fault::onArgument(const QByteArray& arg) const
-{
-    Pop3Fault f = *this;
-    f.argument = arg;
-    return f;
+    return make(verb, Action::Trickle, text, msPerByte);
 }
 
 namespace {
@@ -147,13 +106,8 @@ struct ScriptedPop3Server::Impl {
     bool capaOn = true;
     bool uidlOn = true;
     int replyDelayMs = 0;
-    struct FaultState {
-        Pop3Fault fault;
-        int seen = 0;
-    };
-    std::vector<FaultState> faults;
-    QList<QByteArray> received;
-    QList<QByteArray> receivedInClear;
+    FaultList<Pop3Fault> faults;
+    Transcript transcript;
     int sessions = 0;
     int maxQueued = 0;
 
@@ -167,26 +121,6 @@ struct ScriptedPop3Server::Impl {
     }
 
     QByteArray newUid() { return "uid-" + QByteArray::number(nextUid++); }
-
-    // Counts the command against every matching fault; true with the first
-    // one that fires.
-    bool takeFault(const QByteArray& verb, const QByteArray& arg, Pop3Fault& out)
-    {
-        std::lock_guard lock(mutex);
-        bool fired = false;
-        for (FaultState& s : faults) {
-            if (s.fault.verb != verb)
-                continue;
-            if (!s.fault.argument.isEmpty() && s.fault.argument != arg)
-                continue;
-            ++s.seen;
-            if (fired || (s.fault.occurrence != 0 && s.fault.occurrence != s.seen))
-                continue;
-            out = s.fault;
-            fired = true;
-        }
-        return fired;
-    }
 
     class Session;
 };
@@ -258,9 +192,11 @@ private:
     // on with the normal answer, -1 to end the session.
     int applyFault(const QByteArray& verb, const QByteArray& arg)
     {
-        Pop3Fault f;
-        if (!s.takeFault(verb, arg, f))
+        const std::optional<Pop3Fault> fired =
+            s.faults.take(verb, [&](const QByteArray& argument) { return argument == arg; });
+        if (!fired)
             return 0;
+        const Pop3Fault& f = *fired;
         switch (f.action) {
         case Pop3Fault::Action::Error:
             return reply("-ERR " + f.text + "\r\n") ? 1 : -1;
@@ -318,12 +254,7 @@ private:
 
     bool handle(const QByteArray& line)
     {
-        {
-            std::lock_guard lock(s.mutex);
-            s.received.append(line);
-            if (!conn.isTls())
-                s.receivedInClear.append(line);
-        }
+        s.transcript.add(line, !conn.isTls());
         const QList<QByteArray> words = line.simplified().split(' ');
         const QByteArray verb = words.value(0).toUpper();
         const QByteArray arg = words.value(1);
@@ -612,44 +543,33 @@ void ScriptedPop3Server::setReplyDelayMs(int ms)
 
 void ScriptedPop3Server::addFault(const Pop3Fault& fault)
 {
-    std::lock_guard lock(d->mutex);
-    Pop3Fault f = fault;
-    f.verb = f.verb.toUpper();
-    d->faults.push_back({f, 0});
+    d->faults.add(fault);
 }
 
 void ScriptedPop3Server::clearFaults()
 {
-    std::lock_guard lock(d->mutex);
     d->faults.clear();
 }
 
 QList<QByteArray> ScriptedPop3Server::received() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->received;
+    return d->transcript.lines();
 }
 
 QList<QByteArray> ScriptedPop3Server::receivedVerbs() const
 {
-    std::lock_guard lock(d->mutex);
-    QList<QByteArray> out;
-    for (const QByteArray& line : d->received)
-        out.append(line.simplified().split(' ').value(0).toUpper());
-    return out;
+    return d->transcript.verbs();
 }
 
 QList<QByteArray> ScriptedPop3Server::receivedInClear() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->receivedInClear;
+    return d->transcript.inClear();
 }
 
 void ScriptedPop3Server::clearReceived()
 {
+    d->transcript.clear();
     std::lock_guard lock(d->mutex);
-    d->received.clear();
-    d->receivedInClear.clear();
     d->maxQueued = 0;
 }
 

@@ -4,6 +4,8 @@
 // on its own thread.
 #pragma once
 
+#include "scriptbook.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -12,30 +14,20 @@
 
 namespace testsupport {
 
-// One misbehaviour: when a command matches, the server does `action`
-// instead of (or, for a timed stall, before) its normal answer.
-struct Pop3Fault {
-    enum class Action {
-        Error, // answer "-ERR <text>"
-        Drop, // close the connection without answering
-        Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
-        Reply, // send `text` as the whole answer (garbage, a bare "+OK", ...)
-        Reset, // close the connection without answering, with a TCP reset
-        Trickle, // answer normally (or with `text` when given), one byte every stallMs
-        Endless, // send `text`, then lines of 1000 bytes until the client goes
-    };
+enum class Pop3FaultAction {
+    Error, // answer "-ERR <text>"
+    Drop, // close the connection without answering
+    Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
+    Reply, // send `text` as the whole answer (garbage, a bare "+OK", ...)
+    Reset, // close the connection without answering, with a TCP reset
+    Trickle, // answer normally (or with `text` when given), one byte every stallMs
+    Endless, // send `text`, then lines of 1000 bytes until the client goes
+};
 
-    // A command verb (any case), or "GREETING" for the server's first line.
-    QByteArray verb;
-    Action action = Action::Error;
-    QByteArray text;
-    int stallMs = -1;
-    // 0: every matching command; n: only the n-th one since the fault was
-    // added, counted over all sessions.
-    int occurrence = 0;
-    // Empty: any; otherwise only when the first argument equals it.
-    QByteArray argument;
-
+// One misbehaviour: when a command matches (its argument: the first one
+// equals it), the server does `action` instead of (or, for a timed stall,
+// before) its normal answer.
+struct Pop3Fault : ScriptedFault<Pop3Fault, Pop3FaultAction> {
     static Pop3Fault error(const QByteArray& verb, const QByteArray& text = "failed");
     static Pop3Fault drop(const QByteArray& verb);
     static Pop3Fault stall(const QByteArray& verb, int ms = -1);
@@ -43,9 +35,6 @@ struct Pop3Fault {
     static Pop3Fault reset(const QByteArray& verb);
     static Pop3Fault endless(const QByteArray& verb, const QByteArray& first);
     static Pop3Fault trickle(const QByteArray& verb, int msPerByte, const QByteArray& text = {});
-
-    Pop3Fault onOccurrence(int n) const;
-    Pop3Fault onArgument(const QByteArray& arg) const;
 };
 
 struct ScriptedPop3Options {

@@ -29,42 +29,17 @@ namespace testsupport {
 
 SmtpFault SmtpFault::reply(const QByteArray& verb, const QByteArray& line)
 {
-    SmtpFault f;
-    f.verb = verb;
-    f.action = Action::Reply;
-    f.text = line;
-    return f;
+    return make(verb, Action::Reply, line);
 }
 
 SmtpFault SmtpFault::drop(const QByteArray& verb)
 {
-    SmtpFault f;
-    f.verb = verb;
-    f.action = Action::Drop;
-    return f;
+    return make(verb, Action::Drop);
 }
 
 SmtpFault SmtpFault::stall(const QByteArray& verb, int ms)
 {
-    SmtpFault f;
-    f.verb = verb;
-    f.action = Action::Stall;
-    f.stallMs = ms;
-    return f;
-}
-
-SmtpFault SmtpFault::onOccurrence(int n) const
-{
-    SmtpFault f = *this;
-    f.occurrence = n;
-    return f;
-}
-
-SmtpFault SmtpFault::onArgument(const QByteArray& text) const
-{
-    SmtpFault f = *this;
-    f.argument = text;
-    return f;
+    return make(verb, Action::Stall, {}, ms);
 }
 
 struct ScriptedSmtpServer::Impl {
@@ -75,7 +50,6 @@ struct ScriptedSmtpServer::Impl {
     QList<QByteArray> authMechanisms;
     QByteArray user = "user";
     QByteArray password = "secret";
-    QList<QByteArray> receivedInClear;
     QList<SmtpLogin> logins;
     SSL_CTX* tlsContext = nullptr; // set when the options name a certificate
 
@@ -84,34 +58,12 @@ struct ScriptedSmtpServer::Impl {
         if (tlsContext)
             SSL_CTX_free(tlsContext);
     }
-    struct FaultState {
-        SmtpFault fault;
-        int seen = 0;
-    };
-    std::vector<FaultState> faults;
-    QList<QByteArray> received;
+    FaultList<SmtpFault> faults;
+    Transcript transcript;
     QList<SmtpDelivery> deliveries;
     int sessions = 0;
 
     std::unique_ptr<ServerLoop> loop;
-
-    bool takeFault(const QByteArray& verb, const QByteArray& line, SmtpFault& out)
-    {
-        std::lock_guard lock(mutex);
-        bool fired = false;
-        for (FaultState& s : faults) {
-            if (s.fault.verb != verb)
-                continue;
-            if (!s.fault.argument.isEmpty() && !line.contains(s.fault.argument))
-                continue;
-            ++s.seen;
-            if (fired || (s.fault.occurrence != 0 && s.fault.occurrence != s.seen))
-                continue;
-            out = s.fault;
-            fired = true;
-        }
-        return fired;
-    }
 
     class Session;
 };
@@ -155,9 +107,11 @@ private:
     // end the session.
     int applyFault(const QByteArray& verb, const QByteArray& line)
     {
-        SmtpFault f;
-        if (!s.takeFault(verb, line, f))
+        const std::optional<SmtpFault> fired =
+            s.faults.take(verb, [&](const QByteArray& argument) { return line.contains(argument); });
+        if (!fired)
             return 0;
+        const SmtpFault& f = *fired;
         switch (f.action) {
         case SmtpFault::Action::Reply:
             return sendRaw(f.text + "\r\n") ? 1 : -1;
@@ -203,10 +157,7 @@ private:
     {
         if (!readLine(line))
             return false;
-        std::lock_guard lock(s.mutex);
-        s.received.append(line);
-        if (!conn.isTls())
-            s.receivedInClear.append(line);
+        s.transcript.add(line, !conn.isTls());
         return true;
     }
 
@@ -269,12 +220,7 @@ private:
 
     bool handle(const QByteArray& line)
     {
-        {
-            std::lock_guard lock(s.mutex);
-            s.received.append(line);
-            if (!conn.isTls())
-                s.receivedInClear.append(line);
-        }
+        s.transcript.add(line, !conn.isTls());
         const QByteArray verb = line.simplified().split(' ').value(0).toUpper();
         const int f = applyFault(verb, line);
         if (f < 0)
@@ -448,37 +394,27 @@ void ScriptedSmtpServer::setCredentials(const QByteArray& user, const QByteArray
 
 void ScriptedSmtpServer::addFault(const SmtpFault& fault)
 {
-    std::lock_guard lock(d->mutex);
-    SmtpFault f = fault;
-    f.verb = f.verb.toUpper();
-    d->faults.push_back({f, 0});
+    d->faults.add(fault);
 }
 
 void ScriptedSmtpServer::clearFaults()
 {
-    std::lock_guard lock(d->mutex);
     d->faults.clear();
 }
 
 QList<QByteArray> ScriptedSmtpServer::received() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->received;
+    return d->transcript.lines();
 }
 
 QList<QByteArray> ScriptedSmtpServer::receivedVerbs() const
 {
-    std::lock_guard lock(d->mutex);
-    QList<QByteArray> out;
-    for (const QByteArray& line : d->received)
-        out.append(line.simplified().split(' ').value(0).toUpper());
-    return out;
+    return d->transcript.verbs();
 }
 
 QList<QByteArray> ScriptedSmtpServer::receivedInClear() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->receivedInClear;
+    return d->transcript.inClear();
 }
 
 QList<SmtpLogin> ScriptedSmtpServer::logins() const

@@ -6,6 +6,8 @@
 // mechanisms it takes AUTH PLAIN and AUTH LOGIN and records each attempt.
 #pragma once
 
+#include "scriptbook.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -14,34 +16,22 @@
 
 namespace testsupport {
 
+enum class SmtpFaultAction {
+    Reply, // send `text` as the whole answer ("550 5.1.1 No such user")
+    Drop, // close the connection without answering
+    Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
+};
+
 // One misbehaviour: when a command matches, the server does `action`
-// instead of (or, for a timed stall, before) its normal answer.
-struct SmtpFault {
-    enum class Action {
-        Reply, // send `text` as the whole answer ("550 5.1.1 No such user")
-        Drop, // close the connection without answering
-        Stall, // wait stallMs, then answer normally; stallMs < 0: never answer
-    };
-
-    // A command verb (any case); "GREETING" for the server's first line;
-    // "DOT" for the answer to the end of the message data.
-    QByteArray verb;
-    Action action = Action::Reply;
-    QByteArray text;
-    int stallMs = -1;
-    // 0: every matching command; n: only the n-th one since the fault was
-    // added, counted over all sessions.
-    int occurrence = 0;
-    // Empty: any; otherwise only a command line holding this text.
-    QByteArray argument;
-
+// instead of (or, for a timed stall, before) its normal answer. Verbs as
+// sent, plus "GREETING" and "DOT" (the answer to the end of the message
+// data); an argument matches a command line holding it.
+struct SmtpFault : ScriptedFault<SmtpFault, SmtpFaultAction> {
     static SmtpFault reply(const QByteArray& verb, const QByteArray& line);
     static SmtpFault drop(const QByteArray& verb);
     static SmtpFault stall(const QByteArray& verb, int ms = -1);
-
-    SmtpFault onOccurrence(int n) const;
-    SmtpFault onArgument(const QByteArray& text) const;
 };
+
 
 // One message as the server took it in.
 struct SmtpDelivery {
