@@ -55,7 +55,6 @@ struct ScriptedFtpServer::Impl {
     qint64 cutAfter = -1;
     QByteArray cutReply;
     Transcript transcript;
-    int sessions = 0;
 
     std::unique_ptr<ServerLoop> loop;
 
@@ -351,13 +350,7 @@ ScriptedFtpServer::ScriptedFtpServer()
 {
     d->loop = std::make_unique<ServerLoop>(false, 0, 4);
     Impl* impl = d.get();
-    d->loop->start([impl](int fd) {
-        {
-            std::lock_guard lock(impl->mutex);
-            ++impl->sessions;
-        }
-        Impl::Session(*impl, fd).run();
-    });
+    d->loop->start([impl](int fd) { Impl::Session(*impl, fd).run(); });
 }
 
 ScriptedFtpServer::~ScriptedFtpServer()
@@ -447,8 +440,7 @@ QList<QByteArray> ScriptedFtpServer::receivedVerbs() const
 
 int ScriptedFtpServer::sessionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->sessions;
+    return d->loop->sessionCount();
 }
 
 } // namespace testsupport

@@ -108,7 +108,6 @@ struct ScriptedPop3Server::Impl {
     int replyDelayMs = 0;
     FaultList<Pop3Fault> faults;
     Transcript transcript;
-    int sessions = 0;
     int maxQueued = 0;
 
     std::unique_ptr<ServerLoop> loop;
@@ -423,13 +422,7 @@ ScriptedPop3Server::ScriptedPop3Server(const ScriptedPop3Options& options)
         d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
     d->loop = std::make_unique<ServerLoop>(options.ipv6, options.port);
     Impl* impl = d.get();
-    d->loop->start([impl](int fd) {
-        {
-            std::lock_guard lock(impl->mutex);
-            ++impl->sessions;
-        }
-        Impl::Session(*impl, fd).run();
-    });
+    d->loop->start([impl](int fd) { Impl::Session(*impl, fd).run(); });
 }
 
 ScriptedPop3Server::~ScriptedPop3Server()
@@ -575,8 +568,7 @@ void ScriptedPop3Server::clearReceived()
 
 int ScriptedPop3Server::sessionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->sessions;
+    return d->loop->sessionCount();
 }
 
 int ScriptedPop3Server::maxQueuedCommands() const

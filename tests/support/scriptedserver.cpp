@@ -322,6 +322,7 @@ void ServerLoop::start(std::function<void(int fd)> serve)
                 continue;
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ++m_sessions;
             serve(fd);
         }
     });

@@ -114,12 +114,15 @@ public:
     void stop();
     std::uint16_t port() const { return m_port; }
     const WakeUp& wake() const { return m_wake; }
+    // Connections accepted so far (each counted before it is served).
+    int sessionCount() const { return m_sessions.load(); }
 
 private:
     WakeUp m_wake;
     std::uint16_t m_port = 0; // before m_listen, whose set-up fills it in
     int m_listen = -1;
     std::thread m_thread;
+    std::atomic<int> m_sessions{0};
 };
 
 } // namespace testsupport

@@ -61,7 +61,6 @@ struct ScriptedSmtpServer::Impl {
     FaultList<SmtpFault> faults;
     Transcript transcript;
     QList<SmtpDelivery> deliveries;
-    int sessions = 0;
 
     std::unique_ptr<ServerLoop> loop;
 
@@ -333,13 +332,7 @@ ScriptedSmtpServer::ScriptedSmtpServer(const ScriptedSmtpOptions& options)
         d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
     d->loop = std::make_unique<ServerLoop>(options.ipv6);
     Impl* impl = d.get();
-    d->loop->start([impl](int fd) {
-        {
-            std::lock_guard lock(impl->mutex);
-            ++impl->sessions;
-        }
-        Impl::Session(*impl, fd).run();
-    });
+    d->loop->start([impl](int fd) { Impl::Session(*impl, fd).run(); });
 }
 
 ScriptedSmtpServer::~ScriptedSmtpServer()
@@ -431,8 +424,7 @@ QList<SmtpDelivery> ScriptedSmtpServer::deliveries() const
 
 int ScriptedSmtpServer::sessionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->sessions;
+    return d->loop->sessionCount();
 }
 
 } // namespace testsupport
