@@ -80,21 +80,16 @@ void keepToDataPort(QByteArray& control, int dataPort)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static fuzz::LoopbackServer server(true);
-    const unsigned options = size > 0 ? data[0] : 0;
-    const QString password = fuzz::passwordFor(options);
-    std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, password, server.dataPort());
+    std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, server.dataPort());
     if (!script)
         return 0;
     keepToDataPort(script->control, server.dataPort());
-    const fuzz::ShownTexts texts(password, false, script->raw);
+    const fuzz::ShownTexts texts(*script, false);
+    const unsigned options = script->options;
 
     const QByteArray sent = server.serve(*script, [&] {
         net::FtpClient client;
-        client.host = QStringLiteral("127.0.0.1");
-        client.port = server.port();
-        client.user = fuzz::userName();
-        client.password = password;
-        client.timeouts = fuzz::shortTimeouts();
+        fuzz::aimAt(client, server, *script);
         const net::FtpClient::DataMode modes[] = {net::FtpClient::DataMode::PassiveFirst,
                                                   net::FtpClient::DataMode::Passive,
                                                   net::FtpClient::DataMode::Active,
@@ -102,10 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         client.dataMode = modes[options & 3];
         client.explicitTls = options & 4;
 
-        const auto step = [&](const std::function<void()>& f) {
-            if (client.connected())
-                fuzz::attempt(texts, f);
-        };
+        const auto step = [&](const std::function<void()>& f) { fuzz::attemptConnected(client, texts, f); };
         const QString path = QStringLiteral("fil.txt");
         fuzz::attempt(texts, [&] { client.connect(); });
         qint64 announced = -1;

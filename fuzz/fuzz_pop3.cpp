@@ -23,29 +23,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static fuzz::LoopbackServer server;
-    const unsigned options = size > 0 ? data[0] : 0;
-    const QString password = fuzz::passwordFor(options);
-    const std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, password, server.dataPort());
+    const std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, server.dataPort());
     if (!script)
         return 0;
-    const fuzz::ShownTexts texts(password, false, script->raw);
+    const fuzz::ShownTexts texts(*script, false);
+    const unsigned options = script->options;
 
     const QByteArray sent = server.serve(*script, [&] {
         net::Pop3Client client;
-        client.host = QStringLiteral("127.0.0.1");
-        client.port = server.port();
-        client.user = fuzz::userName();
-        client.password = password;
-        client.timeouts = fuzz::shortTimeouts();
+        fuzz::aimAt(client, server, *script);
         client.allowPipelining = !(options & 1);
         client.implicitTls = options & 2;
 
-        // Each step runs while the connection stands; a failed one has been
-        // checked by attempt().
-        const auto step = [&](const std::function<void()>& f) {
-            if (client.connected())
-                fuzz::attempt(texts, f);
-        };
+        const auto step = [&](const std::function<void()>& f) { fuzz::attemptConnected(client, texts, f); };
         fuzz::attempt(texts, [&] { client.connect(); });
         int count = 0;
         step([&] {

@@ -52,23 +52,18 @@ QList<qint64> offeredSizes(const QByteArray& sent)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static fuzz::LoopbackServer server;
-    const unsigned options = size > 0 ? data[0] : 0;
-    const QString password = fuzz::passwordFor(options);
-    const std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, password, server.dataPort());
+    const std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, server.dataPort());
     if (!script)
         return 0;
-    const fuzz::ShownTexts texts(password, true, script->raw);
+    const fuzz::ShownTexts texts(*script, true);
+    const unsigned options = script->options;
     qint64 sizeLimit = 0;
 
     const QByteArray sent = server.serve(*script, [&] {
         net::SmtpClient client;
-        client.host = QStringLiteral("127.0.0.1");
-        client.port = server.port();
+        fuzz::aimAt(client, server, *script);
         client.heloName = QStringLiteral("fuzz.example");
-        client.timeouts = fuzz::shortTimeouts();
         client.authenticate = options & 1;
-        client.user = fuzz::userName();
-        client.password = password;
         client.implicitTls = options & 2;
 
         fuzz::attempt(texts, [&] { client.connect(); });

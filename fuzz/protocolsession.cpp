@@ -57,13 +57,13 @@ QString passwordFor(unsigned options)
     return options & 0x80 ? QLatin1Char(' ') + password + QLatin1Char(' ') : password;
 }
 
-std::optional<Script> Script::parse(const std::uint8_t* data, std::size_t size, const QString& password,
-                                    std::uint16_t dataPort)
+std::optional<Script> Script::parse(const std::uint8_t* data, std::size_t size, std::uint16_t dataPort)
 {
     if (size == 0)
         return std::nullopt;
     Script s;
     s.options = data[0];
+    s.password = passwordFor(s.options);
     s.raw = QByteArray(reinterpret_cast<const char*>(data) + 1, qsizetype(size - 1));
     QByteArray control = s.raw;
     const qsizetype dataAt = control.indexOf("{data}");
@@ -71,14 +71,14 @@ std::optional<Script> Script::parse(const std::uint8_t* data, std::size_t size, 
         s.data = control.mid(dataAt + 6);
         control.truncate(dataAt);
     }
-    const QByteArray pw = password.toUtf8();
+    const QByteArray pw = s.password.toUtf8();
     const struct {
         std::string_view name;
         QByteArray value;
     } values[] = {
         {"{password}", pw},
         {"{password64}", pw.toBase64()},
-        {"{token}", plainToken(password)},
+        {"{token}", plainToken(s.password)},
         {"{port}", QByteArray::number(dataPort)},
         {"{pasv}", "127,0,0,1," + QByteArray::number(dataPort / 256) + ',' + QByteArray::number(dataPort % 256)},
     };
@@ -114,9 +114,10 @@ std::optional<Script> Script::parse(const std::uint8_t* data, std::size_t size, 
     return s;
 }
 
-ShownTexts::ShownTexts(const QString& password, bool base64Forms, const QByteArray& raw)
-    : m_password(password)
+ShownTexts::ShownTexts(const Script& script, bool base64Forms)
+    : m_password(script.password)
 {
+    const QString& password = script.password;
     m_pieces = runsOf(password, 6) + runsOf(password.simplified(), 6);
     m_secrets = {password.toUtf8()};
     if (base64Forms) {
@@ -127,7 +128,7 @@ ShownTexts::ShownTexts(const QString& password, bool base64Forms, const QByteArr
         m_secrets.append(encoded.toLatin1());
     }
     for (const QString& piece : std::as_const(m_pieces)) {
-        if (raw.contains(piece.toUtf8()))
+        if (script.raw.contains(piece.toUtf8()))
             m_checkPieces = false;
     }
 }

@@ -51,14 +51,14 @@ QString passwordFor(unsigned options);
 
 struct Script {
     unsigned options = 0;
+    QString password; // passwordFor(options)
     QByteArray raw; // the input after the option byte, as given
     QByteArray control; // the control stream, placeholders replaced
     QList<qsizetype> pauses; // offsets in control where the server pauses
     QByteArray data; // what a data connection gets
 
     // Nothing to run when the input is empty.
-    static std::optional<Script> parse(const std::uint8_t* data, std::size_t size, const QString& password,
-                                       std::uint16_t dataPort);
+    static std::optional<Script> parse(const std::uint8_t* data, std::size_t size, std::uint16_t dataPort);
 };
 
 // The texts a client shows (error texts, refusals, the last reply): none is
@@ -70,7 +70,8 @@ struct Script {
 // collapsing and joining is what is tested, not the server's words.
 class ShownTexts {
 public:
-    ShownTexts(const QString& password, bool base64Forms, const QByteArray& raw);
+    // base64Forms: the client sends the password in base64 too (SMTP).
+    ShownTexts(const Script& script, bool base64Forms);
     void check(const QString& text, const char* what) const;
     // Whether bytes the client sent hold the password in any form.
     bool holdsSecret(const QByteArray& sent) const;
@@ -85,6 +86,15 @@ private:
 // Runs step; a NetError's text goes to texts.check(). Any other exception
 // is a finding.
 void attempt(const ShownTexts& texts, const std::function<void()>& step);
+
+// attempt(), while the client's connection stands: after a failure that
+// closed it the later steps are left out.
+template <class Client>
+void attemptConnected(const Client& client, const ShownTexts& texts, const std::function<void()>& step)
+{
+    if (client.connected())
+        attempt(texts, step);
+}
 
 // The scripted server: a control listener and a data listener on
 // 127.0.0.1, each serving one connection at a time on its own thread.
@@ -120,5 +130,17 @@ private:
     bool m_served = false;
     QByteArray m_received;
 };
+
+// The settings every client gets for a session with server: its address,
+// the user and the script's password, the short time-outs.
+template <class Client>
+void aimAt(Client& client, const LoopbackServer& server, const Script& script)
+{
+    client.host = QStringLiteral("127.0.0.1");
+    client.port = server.port();
+    client.user = userName();
+    client.password = script.password;
+    client.timeouts = shortTimeouts();
+}
 
 } // namespace fuzz
