@@ -3,8 +3,8 @@
 // texts a client shows.
 //
 // An input is one option byte (its bits choose the client's settings), then
-// what the server sends on the control connection, all of it at once before
-// it reads anything. In that stream
+// what the server sends on the control connection, all of it (but for the
+// pauses) before it reads anything. In that stream
 //   {pause}       sends what came before and waits a few milliseconds, so a
 //                 reply can arrive in pieces or after the client's next step
 //   {password}    the client's password, {password64} it in base64, {token}
@@ -39,8 +39,9 @@ class WakeUp;
 
 namespace fuzz {
 
-// The client's waiting limits: short, so that no input holds a run near
-// libFuzzer's -timeout; a wait beyond them is a finding.
+// The client's waiting limits: short, so that no input that makes the
+// client wait comes near libFuzzer's -timeout, beyond which a hang is a
+// finding.
 net::Timeouts shortTimeouts();
 
 // The log-in the clients use. The password has two blanks in a row, which a
