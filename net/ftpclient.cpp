@@ -89,12 +89,7 @@ struct FtpClient::Impl {
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
     // A server may echo what it got; the password never reaches an error text.
-    QString scrub(QString text) const
-    {
-        if (!q.password.isEmpty())
-            text.replace(q.password, QStringLiteral("***"));
-        return text;
-    }
+    QString scrub(QString text) const { return hideSecret(std::move(text), q.password); }
 
     void close(bool notify)
     {

@@ -37,6 +37,18 @@ QString capText(qint64 bytes)
     return QStringLiteral("%1 byte").arg(bytes);
 }
 
+QString hideSecret(QString text, const QString& secret)
+{
+    if (secret.isEmpty())
+        return text;
+    const QString stars = QStringLiteral("***");
+    text.replace(secret, stars);
+    const QString core = secret.trimmed();
+    if (!core.isEmpty() && core.size() != secret.size())
+        text.replace(core, stars);
+    return text;
+}
+
 void throwIfCancelled()
 {
     if (rt::cancelRequested())

@@ -42,6 +42,11 @@ QString cancelledText();
 // A size cap as the error texts say it: "1 MiB", "256 MiB".
 QString capText(qint64 bytes);
 
+// text with secret replaced by "***" wherever it stands, and also without
+// the blanks at its ends: server text is often trimmed before it is shown,
+// which takes the end blanks of an echoed password along.
+QString hideSecret(QString text, const QString& secret);
+
 // Throws NetError(cancelledText()) once shutdown asked network steps to end.
 void throwIfCancelled();
 

@@ -66,12 +66,7 @@ struct Pop3Client::Impl {
     }
 
     // A server may echo what it got; the password never reaches an error text.
-    QString scrub(QString text) const
-    {
-        if (!q.password.isEmpty())
-            text.replace(q.password, QStringLiteral("***"));
-        return text;
-    }
+    QString scrub(QString text) const { return hideSecret(std::move(text), q.password); }
 
     bool pipelined() const { return q.allowPipelining && capabilities.contains(QStringLiteral("PIPELINING")); }
 

@@ -464,8 +464,7 @@ struct SmtpClient::Impl {
         const QString stars = QStringLiteral("***");
         text.replace(QString::fromLatin1(plainToken()), stars);
         text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
-        text.replace(q.password, stars);
-        return text;
+        return hideSecret(std::move(text), q.password);
     }
 
     // The AUTH PLAIN response: authorization identity empty, then user and

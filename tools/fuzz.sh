@@ -13,7 +13,8 @@
 set -eu
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
-TARGETS="fuzz_header fuzz_addresslist fuzz_layout fuzz_settings"
+# The targets as fuzz/CMakeLists.txt lists them.
+TARGETS=$(sed -n 's/^set(fuzz_targets \(.*\))$/\1/p' "$SRC/fuzz/CMakeLists.txt")
 
 usage() {
     echo "usage: $0 build <build-dir> | run <build-dir> <seconds> [target...]" >&2

@@ -662,11 +662,13 @@ TEST_P(Pop3PasswordTest, NeverInTheErrorText)
     // No piece of it either: the first 12 characters stand for a prefix.
     EXPECT_THAT(text, Not(HasSubstr(password.left(12).toStdString())));
     EXPECT_THAT(text, Not(HasSubstr(password.simplified().toStdString())));
+    EXPECT_THAT(text, Not(HasSubstr(password.trimmed().toStdString())));
 }
 
 const QByteArray kPw = "hunter2-hemmelig";
 const QByteArray kBlankPw = "hemmelig  passord";
 const QByteArray kLongPw = "lang-hemmelighet-" + QByteArray(80, 'k');
+const QByteArray kBlankEndsPw = " hemmelig  passord ";
 const auto kLoginOnly = [](Pop3Client&) {};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -678,6 +680,10 @@ INSTANTIATE_TEST_SUITE_P(
         PasswordCase{"Drop", kPw, Pop3Fault::drop("PASS"), kLoginOnly},
         PasswordCase{"Stall", kPw, Pop3Fault::stall("PASS"), kLoginOnly},
         PasswordCase{"TwoBlanksCollapsed", kBlankPw, Pop3Fault::reply("PASS", "what is PASS " + kBlankPw),
+                     kLoginOnly},
+        // The reply's text is trimmed before it is shown: the blanks at the
+        // password's ends go, and what is left must not show either.
+        PasswordCase{"BlankEndsTrimmed", kBlankEndsPw, Pop3Fault::error("PASS", "bad password " + kBlankEndsPw),
                      kLoginOnly},
         PasswordCase{"LongCutAtTheEdge", kLongPw, Pop3Fault::reply("PASS", QByteArray(90, 'z') + ' ' + kLongPw),
                      kLoginOnly},

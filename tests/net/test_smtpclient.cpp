@@ -1072,6 +1072,7 @@ TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
         QByteArray serverPassword;
         std::optional<SmtpFault> fault;
         const char* expected; // after "Serveren avviste påloggingen: "
+        const char* clientPassword = "hemmelig";
     };
     const Case cases[] = {
         {"PLAIN, wrong password", "PLAIN", "annet", std::nullopt, "535 5.7.8 Authentication credentials invalid"},
@@ -1083,6 +1084,9 @@ TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
         {"echoes the LOGIN password", "LOGIN", "annet",
          SmtpFault::reply("AUTH", "535 5.7.8 aGVtbWVsaWc= er avvist"), "535 5.7.8 *** er avvist"},
         {"LOGIN refused at once", "LOGIN", "hemmelig", SmtpFault::reply("AUTH", "504 5.5.4 Nei"), "504 5.5.4 Nei"},
+        // Each line of the reply is trimmed, and the password's end blanks with it.
+        {"echoes a password with blanks at its ends", "PLAIN", "annet",
+         SmtpFault::reply("AUTH", "535 5.7.8 nei til  hemmelig "), "535 5.7.8 nei til  ***", " hemmelig "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -1093,6 +1097,7 @@ TEST(SmtpLogin, RefusalGivesTheServersWordsWithoutThePassword)
             server.addFault(*c.fault);
         SmtpClient client;
         logInAsKari(client, server.host(), server.port());
+        client.password = u8(c.clientPassword);
         const auto error = netError([&] {
             client.connect();
             client.send(simpleMail());
