@@ -159,6 +159,19 @@ protected:
     void TearDown() override { rt::clearCancel(); }
 };
 
+// A client's whole connect (log-in included) to the name.
+template <class Client>
+void connectTo(std::uint16_t port, const net::Timeouts& timeouts)
+{
+    Client c;
+    c.host = kName;
+    c.port = port;
+    c.user = QStringLiteral("ola");
+    c.password = QStringLiteral("hemmelig");
+    c.timeouts = timeouts;
+    c.connect();
+}
+
 TEST_F(LookupDeadline, EndsTheAttemptAtTheConnectTimeOutForEveryClient)
 {
     const net::Timeouts timeouts{1000, 1000};
@@ -168,32 +181,9 @@ TEST_F(LookupDeadline, EndsTheAttemptAtTheConnectTimeOutForEveryClient)
         std::function<void()> attempt;
     } cases[] = {
         {"connection", 110, [&] { net::connectSocket(kName, 110, timeouts); }},
-        {"POP3", 110,
-         [&] {
-             net::Pop3Client c;
-             c.host = kName;
-             c.user = QStringLiteral("ola");
-             c.password = QStringLiteral("hemmelig");
-             c.timeouts = timeouts;
-             c.connect();
-         }},
-        {"SMTP", 587,
-         [&] {
-             net::SmtpClient c;
-             c.host = kName;
-             c.port = 587;
-             c.timeouts = timeouts;
-             c.connect();
-         }},
-        {"FTP", 21,
-         [&] {
-             net::FtpClient c;
-             c.host = kName;
-             c.user = QStringLiteral("ola");
-             c.password = QStringLiteral("hemmelig");
-             c.timeouts = timeouts;
-             c.connect();
-         }},
+        {"POP3", 110, [&] { connectTo<net::Pop3Client>(110, timeouts); }},
+        {"SMTP", 587, [&] { connectTo<net::SmtpClient>(587, timeouts); }},
+        {"FTP", 21, [&] { connectTo<net::FtpClient>(21, timeouts); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
