@@ -1,6 +1,8 @@
 // What the watcher shows of a message header: sender and subject.
 #pragma once
 
+#include "visibletext.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -28,13 +30,6 @@ QString fromDisplayText(const QByteArray& rawValue);
 // any charset Qt knows; other bytes read as UTF-8 when valid, otherwise as
 // Windows-1252, so nothing is dropped silently.
 QString decodeHeaderText(const QByteArray& rawValue);
-
-// Text from a message as it may be shown on one line: tab, CR, LF and the
-// line and paragraph separators become a blank; every other C0 or C1 control
-// character, DEL and the bidirectional embeddings, overrides and isolates
-// (U+202A to U+202E, U+2066 to U+2069) become the mark U+FFFD, so a header
-// cannot break the line, hide text or turn it around.
-QString visibleText(QString text);
 
 // One line of the message list: sender, three spaces, subject, made visible.
 QString listLine(const HeaderInfo& info);

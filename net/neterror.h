@@ -1,21 +1,35 @@
 // The one error type of the protocol clients: its text is what the user sees.
 #pragma once
 
+#include "visibletext.h"
+
 #include <QString>
 #include <stdexcept>
+#include <utility>
 
 namespace net {
 
+// Server text ends up in these texts; they are kept to what may be shown on
+// one line (visibleText), so a reply cannot hide or turn around the words
+// of an error box.
 class NetError : public std::runtime_error {
 public:
     explicit NetError(const QString& text)
-        : std::runtime_error(text.toStdString())
-        , m_text(text)
+        : NetError(Shown{visibleText(text)})
     {
     }
     const QString& text() const { return m_text; }
 
 private:
+    struct Shown {
+        QString text;
+    };
+    explicit NetError(Shown shown)
+        : std::runtime_error(shown.text.toStdString())
+        , m_text(std::move(shown.text))
+    {
+    }
+
     QString m_text;
 };
 

@@ -206,7 +206,13 @@ INSTANTIATE_TEST_SUITE_P(
         LoginFailure{"PassErr", Pop3Fault::error("PASS", "[IN-USE] mailbox locked"), QStringLiteral("secret"),
                      "Serveren avviste innloggingen: [IN-USE] mailbox locked", {"CAPA", "USER", "PASS"}},
         LoginFailure{"WrongPassword", std::nullopt, QStringLiteral("feil"),
-                     "Serveren avviste innloggingen: [AUTH] authentication failed", {"CAPA", "USER", "PASS"}}),
+                     "Serveren avviste innloggingen: [AUTH] authentication failed", {"CAPA", "USER", "PASS"}},
+        // Control characters and a direction override from the server show
+        // as marks (U+FFFD), a tab as a blank: the box cannot be disguised.
+        LoginFailure{"PassErrWithControls", Pop3Fault::error("PASS", "\x1b[2J[AUTH]\tfeil \xe2\x80\xae" "dro"),
+                     QStringLiteral("secret"),
+                     "Serveren avviste innloggingen: \xef\xbf\xbd[2J[AUTH] feil \xef\xbf\xbd" "dro",
+                     {"CAPA", "USER", "PASS"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A refused command leaves the connection in step and open.
