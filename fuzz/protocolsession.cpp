@@ -158,6 +158,7 @@ void attempt(const ShownTexts& texts, const std::function<void()>& step)
         step();
     } catch (const net::NetError& e) {
         texts.check(e.text(), "an empty error text");
+        fuzz::check(fuzz::onlyVisible(e.text()), "an error text shows a control character", e.text());
     } catch (const std::exception& e) {
         fail("a failure that is no NetError", QString::fromLocal8Bit(e.what()));
     } catch (...) {
