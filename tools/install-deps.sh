@@ -8,7 +8,7 @@ build-essential cmake ninja-build pkg-config make
 qt6-base-dev qt6-base-dev-tools libqt6test6 libqt6svg6 qt6-wayland
 qt6-l10n-tools qt6-translations-l10n libxcb1-dev
 libpoco-dev libssl-dev
-libgtest-dev googletest
+libgtest-dev libgmock-dev googletest
 clang libclang-rt-14-dev
 xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
