@@ -2,8 +2,11 @@
 
 #include "mailheader.h"
 
+#include <QCryptographicHash>
 #include <QHash>
 #include <QRandomGenerator>
+
+#include <algorithm>
 
 namespace watch {
 
@@ -24,6 +27,12 @@ quint64 keyedHash(const char* data, qsizetype size)
 LineIdentity identity(IdentityKind kind, const QByteArray& what)
 {
     return {kind, keyedHash(what.constData(), what.size())};
+}
+
+// The whole header's identity, taken from its digest.
+LineIdentity digestIdentity(const HeaderDigest& digest)
+{
+    return {IdentityKind::Digest, keyedHash(digest.data(), qsizetype(digest.size()))};
 }
 
 LineIdentity headerIdentity(const net::HeaderInfo& info)
@@ -48,11 +57,19 @@ void dropShared(QList<LineIdentity>& ids)
 
 } // namespace
 
+HeaderDigest headerDigest(const QByteArray& rawHeader)
+{
+    const QByteArray sha = QCryptographicHash::hash(rawHeader, QCryptographicHash::Sha256);
+    HeaderDigest d;
+    std::copy_n(sha.constData(), d.size(), d.begin());
+    return d;
+}
+
 ListedHeader describeHeader(const QByteArray& rawHeader)
 {
     const net::HeaderInfo info = net::parseHeader(rawHeader);
-    return {net::listLine(info), info.from, info.subject, headerIdentity(info),
-            identity(IdentityKind::Digest, rawHeader)};
+    const HeaderDigest digest = headerDigest(rawHeader);
+    return {net::listLine(info), info.from, info.subject, headerIdentity(info), digestIdentity(digest), digest};
 }
 
 LineIdentity uidIdentity(const QByteArray& uid)
@@ -60,15 +77,19 @@ LineIdentity uidIdentity(const QByteArray& uid)
     return uid.isEmpty() ? LineIdentity{} : identity(IdentityKind::Uid, uid);
 }
 
-LineIdentity headerIdentityOfKind(IdentityKind kind, const QByteArray& rawHeader)
+HeaderMatch matchHeader(const ListedLine& line, const LineIdentity& uidNow, const QByteArray& headerNow)
 {
-    switch (kind) {
-    case IdentityKind::Header: return headerIdentity(net::parseHeader(rawHeader));
-    case IdentityKind::Digest: return identity(IdentityKind::Digest, rawHeader);
-    case IdentityKind::Uid:
-    case IdentityKind::None: break;
+    const ListedHeader now = describeHeader(headerNow);
+    LineIdentity named;
+    switch (line.identity.kind) {
+    case IdentityKind::Uid: named = uidNow; break;
+    case IdentityKind::Header: named = now.byHeader; break;
+    case IdentityKind::Digest: named = now.byDigest; break;
+    case IdentityKind::None: return HeaderMatch::Moved;
     }
-    return {};
+    if (named != line.identity)
+        return HeaderMatch::Moved;
+    return now.digest == line.digest && now.line == line.text ? HeaderMatch::Same : HeaderMatch::Untrue;
 }
 
 QList<LineIdentity> assignIdentities(const std::optional<std::map<int, QByteArray>>& uids,

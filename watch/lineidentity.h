@@ -15,6 +15,7 @@
 #include <QList>
 #include <QString>
 #include <QtGlobal>
+#include <array>
 #include <map>
 #include <optional>
 
@@ -30,6 +31,11 @@ struct LineIdentity {
     bool operator==(const LineIdentity&) const = default;
 };
 
+// What a list line was made from: the SHA-256 of the whole header, cut to
+// 128 bits. Stable from run to run, so the list cache keeps it beside each
+// line, and an action compares it with the header the server gives then.
+using HeaderDigest = std::array<char, 16>;
+
 // One header as the check read it: its list line and both header identities.
 struct ListedHeader {
     QString line;
@@ -37,13 +43,36 @@ struct ListedHeader {
     QString subject; // the decoded Subject
     LineIdentity byHeader; // Message-ID and Date; none when the header has neither
     LineIdentity byDigest; // the whole header
+    HeaderDigest digest{};
 };
 
 ListedHeader describeHeader(const QByteArray& rawHeader);
+HeaderDigest headerDigest(const QByteArray& rawHeader);
 
 LineIdentity uidIdentity(const QByteArray& uid); // none for an empty uid
-// The identity of the given kind (Header or Digest) for a header read now.
-LineIdentity headerIdentityOfKind(IdentityKind kind, const QByteArray& rawHeader);
+
+// A line of the list as an action needs it: what names its message, what it
+// was made from and what it shows.
+struct ListedLine {
+    LineIdentity identity;
+    HeaderDigest digest{};
+    QString text;
+};
+
+enum class HeaderMatch {
+    Same,  // the number still holds the message the line was made from
+    Moved, // the number names another message now: the mailbox changed
+    // The number's message carries the line's name (its unique id, or its
+    // Message-ID and Date), but its header is not the one the line was made
+    // from or does not give the line's text: the line came from a cache that
+    // is not true to the server, or the server gave an old id to another
+    // message.
+    Untrue,
+};
+// Compares a line with what the server gives for its number at the time of
+// an action: uidNow (UIDL of the number; only looked at for a line named by
+// its unique id) and the header (TOP n 0).
+HeaderMatch matchHeader(const ListedLine& line, const LineIdentity& uidNow, const QByteArray& headerNow);
 
 // Identities for lines 1 … headers.size(). With uids (the server's UIDL
 // list): the unique id of each number, none when the list lacks the number

@@ -5,21 +5,41 @@
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QFile>
+#include <QMessageAuthenticationCode>
 #include <QSet>
+
+#include <algorithm>
 
 namespace watch {
 
 namespace {
 
 constexpr quint32 kMagic = 0x42474c43; // "BGLC"
-constexpr quint32 kVersion = 1;
-constexpr qsizetype kDigestSize = 32; // SHA-256
+// 2: each line with the digest of its header, the file sealed with a key.
+constexpr quint32 kVersion = 2;
+constexpr qsizetype kSealSize = 32; // HMAC-SHA256
 // More lines than any mailbox the program lists: a count above it is damage.
 constexpr quint32 kMaxLines = 10'000'000;
 
 QByteArray digest(const QByteArray& bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+QByteArray seal(const QByteArray& bytes, const QByteArray& key)
+{
+    return QMessageAuthenticationCode::hash(bytes, key, QCryptographicHash::Sha256);
+}
+
+// Compares in time independent of where the two first differ.
+bool sameSeal(const QByteArray& a, const QByteArray& b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
 }
 
 } // namespace
@@ -44,8 +64,10 @@ bool ListCache::replace(QHash<QByteArray, CachedLine> lines)
     return true;
 }
 
-QByteArray ListCache::serialize() const
+QByteArray ListCache::serialize(const QByteArray& key) const
 {
+    if (key.isEmpty())
+        return {};
     QByteArray bytes;
     {
         QDataStream out(&bytes, QIODevice::WriteOnly);
@@ -53,17 +75,19 @@ QByteArray ListCache::serialize() const
         out << kMagic << kVersion << m_owner.host << quint16(m_owner.port) << m_owner.user
             << quint32(m_lines.size());
         for (auto it = m_lines.constBegin(); it != m_lines.constEnd(); ++it)
-            out << it.key() << it->line << it->sender << it->subject;
+            out << it.key() << it->line << it->sender << it->subject
+                << QByteArray(it->digest.data(), qsizetype(it->digest.size()));
     }
-    return bytes + digest(bytes);
+    return bytes + seal(bytes, key);
 }
 
-std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const CacheOwner& owner)
+std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const CacheOwner& owner,
+                                                const QByteArray& key)
 {
-    if (bytes.size() < kDigestSize)
+    if (key.isEmpty() || bytes.size() < kSealSize)
         return std::nullopt;
-    const QByteArray body = bytes.first(bytes.size() - kDigestSize);
-    if (digest(body) != bytes.last(kDigestSize))
+    const QByteArray body = bytes.first(bytes.size() - kSealSize);
+    if (!sameSeal(seal(body, key), bytes.last(kSealSize)))
         return std::nullopt;
     QDataStream in(body);
     in.setVersion(QDataStream::Qt_6_0);
@@ -79,10 +103,13 @@ std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const C
         return std::nullopt;
     for (quint32 i = 0; i < count; ++i) {
         QByteArray uid;
+        QByteArray headerDigest;
         CachedLine line;
-        in >> uid >> line.line >> line.sender >> line.subject;
-        if (in.status() != QDataStream::Ok || uid.isEmpty() || cache.m_lines.contains(uid))
+        in >> uid >> line.line >> line.sender >> line.subject >> headerDigest;
+        if (in.status() != QDataStream::Ok || uid.isEmpty() || cache.m_lines.contains(uid)
+            || headerDigest.size() != qsizetype(line.digest.size()))
             return std::nullopt;
+        std::copy(headerDigest.cbegin(), headerDigest.cend(), line.digest.begin());
         cache.m_lines.insert(uid, line);
     }
     if (!in.atEnd())
@@ -97,12 +124,12 @@ QString ListCache::fileName(const QString& folder, const CacheOwner& owner)
         + QStringLiteral(".cache");
 }
 
-ListCache ListCache::load(const QString& path, const CacheOwner& owner)
+ListCache ListCache::load(const QString& path, const CacheOwner& owner, const QByteArray& key)
 {
     if (rt::pathKind(path) == rt::PathKind::Regular) {
         QFile file(path);
         if (file.open(QIODevice::ReadOnly)) {
-            if (auto cache = deserialize(file.readAll(), owner))
+            if (auto cache = deserialize(file.readAll(), owner, key))
                 return std::move(*cache);
         }
     }
@@ -111,9 +138,9 @@ ListCache ListCache::load(const QString& path, const CacheOwner& owner)
     return empty;
 }
 
-QString ListCache::save(const QString& path) const
+QString ListCache::save(const QString& path, const QByteArray& key) const
 {
-    return rt::saveFileSafely(path, serialize());
+    return rt::saveFileSafely(path, serialize(key));
 }
 
 std::optional<QList<int>> numbersToRead(int count, const std::optional<std::map<int, QByteArray>>& uids,

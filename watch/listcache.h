@@ -2,9 +2,17 @@
 // that a check fetches only the headers of messages it has not seen. Kept in
 // memory and in a small file in the user's tmp folder, so that a restart
 // benefits too. The file names the server and user it belongs to (never the
-// password) and ends in a SHA-256 of everything before it: a file from
-// another account or server, a truncated or corrupt one, reads as empty.
+// password) and ends in an HMAC-SHA256 of everything before it under a key of
+// the user's own, kept in the per-user settings file: a file from another
+// account or server, a truncated or corrupt one, and one written by anyone
+// without the key read as empty.
+//
+// The cache only saves reading headers for the list. Each line keeps the
+// digest of the header it was made from, and opening or deleting a message
+// compares line and digest with the header the server gives then.
 #pragma once
+
+#include "lineidentity.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -22,6 +30,7 @@ struct CachedLine {
     QString line;
     QString sender;
     QString subject;
+    HeaderDigest digest{}; // of the header the line was made from
     bool operator==(const CachedLine&) const = default;
 };
 
@@ -46,19 +55,21 @@ public:
     // them; true when that changed anything.
     bool replace(QHash<QByteArray, CachedLine> lines);
 
-    // The file's bytes, and the cache they describe (nothing when they do
-    // not belong to owner or are damaged in any way).
-    QByteArray serialize() const;
-    static std::optional<ListCache> deserialize(const QByteArray& bytes, const CacheOwner& owner);
+    // The file's bytes, sealed with key, and the cache they describe
+    // (nothing when they do not belong to owner, were not sealed with key or
+    // are damaged in any way). An empty key seals nothing and opens nothing.
+    QByteArray serialize(const QByteArray& key) const;
+    static std::optional<ListCache> deserialize(const QByteArray& bytes, const CacheOwner& owner,
+                                                const QByteArray& key);
 
     // The cache file for one mailbox inside folder: the name is derived from
     // the owner, so that two accounts do not overwrite each other.
     static QString fileName(const QString& folder, const CacheOwner& owner);
     // Reads the file; an empty cache for owner when it is missing or unfit.
-    static ListCache load(const QString& path, const CacheOwner& owner);
+    static ListCache load(const QString& path, const CacheOwner& owner, const QByteArray& key);
     // Writes the file at once (0600, never through a link); empty on
     // success, else the reason.
-    QString save(const QString& path) const;
+    QString save(const QString& path, const QByteArray& key) const;
 
 private:
     CacheOwner m_owner;

@@ -4,9 +4,33 @@
 #include "hostport.h"
 #include "zt_reg.h"
 
+#include <QRandomGenerator>
+
 #include <algorithm>
+#include <array>
 
 namespace watch {
+
+namespace {
+
+constexpr qsizetype kCacheKeyBytes = 32;
+
+// The user's key for the list cache, made (and written to the current
+// section) when the file has none or a damaged one.
+QByteArray cacheKey()
+{
+    const QString key = QStringLiteral("ListCacheKey");
+    QByteArray bytes = QByteArray::fromHex(rt::inireadstring(key).toLatin1());
+    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::inireadstring(key).toLatin1().toLower())
+        return bytes;
+    std::array<quint32, kCacheKeyBytes / sizeof(quint32)> words;
+    QRandomGenerator::system()->generate(words.begin(), words.end());
+    bytes = QByteArray(reinterpret_cast<const char*>(words.data()), kCacheKeyBytes);
+    rt::iniwritestring(key, QString::fromLatin1(bytes.toHex()));
+    return bytes;
+}
+
+} // namespace
 
 MailboxSettings readMailboxSettings()
 {
@@ -28,6 +52,7 @@ MailboxSettings readMailboxSettings()
     s.showList = rt::inireadbool(QStringLiteral("ShowList"));
     s.notifyOnNew = rt::inireadstring(QStringLiteral("NotifyOnNew")).isEmpty()
                     || rt::inireadbool(QStringLiteral("NotifyOnNew"));
+    s.cacheKey = cacheKey();
     rt::inistandard();
     rt::usemainini();
     s.cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));

@@ -24,6 +24,10 @@ struct MailboxSettings {
     // Where the list of the last check is kept between runs (the user's tmp
     // folder); empty: kept in memory only.
     QString cacheFolder;
+    // Seals the list cache file: "ListCacheKey", 32 random bytes made at the
+    // first reading and kept in the per-user file, which only the user can
+    // read. A cache file sealed with another key is not used.
+    QByteArray cacheKey;
 };
 
 // Longest schedule: 35791 × 60000 ms still fits a signed 32-bit interval.

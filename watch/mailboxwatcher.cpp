@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QScopeGuard>
 #include <exception>
 #include <stdexcept>
@@ -77,7 +78,7 @@ void MailboxWatcher::setTimeouts(const net::Timeouts& timeouts)
 
 bool MailboxWatcher::lineIdentified(int row) const
 {
-    return row >= 0 && row < m_identities.size() && m_identities.at(row).known();
+    return row >= 0 && row < m_lines.size() && m_lines.at(row).identity.known();
 }
 
 template <class F>
@@ -129,7 +130,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     } else {
         // An empty mailbox leaves no line standing for a message it no
         // longer holds.
-        m_identities.clear();
+        m_lines.clear();
         toCache.emplace();
         emit linesRead(QStringList());
         emit messagesListed({});
@@ -150,29 +151,39 @@ CacheOwner MailboxWatcher::cacheOwner() const
 
 QString MailboxWatcher::cachePath() const
 {
-    return m_settings.cacheFolder.isEmpty() ? QString() : ListCache::fileName(m_settings.cacheFolder, cacheOwner());
+    if (m_settings.cacheFolder.isEmpty() || m_settings.cacheKey.isEmpty())
+        return {};
+    return ListCache::fileName(m_settings.cacheFolder, cacheOwner());
 }
 
-void MailboxWatcher::loadCacheFor(const CacheOwner& owner, const QString& path)
+void MailboxWatcher::loadCacheFor(const CacheOwner& owner, const QString& path, const QByteArray& key)
 {
     if (m_cacheLoaded && m_cache.owner() == owner)
         return;
     if (path.isEmpty())
         m_cache.reset(owner);
     else
-        m_cache = ListCache::load(path, owner);
+        m_cache = ListCache::load(path, owner, key);
     m_cacheLoaded = true;
+}
+
+void MailboxWatcher::dropCache(const QString& path)
+{
+    m_cache.reset(m_cache.owner());
+    if (!path.isEmpty())
+        QFile::remove(path);
 }
 
 void MailboxWatcher::storeInCache(QHash<QByteArray, CachedLine> lines)
 {
     const QString path = cachePath();
     const CacheOwner owner = cacheOwner();
+    const QByteArray key = m_settings.cacheKey;
     const QString failure = step([&]() -> QString {
-        loadCacheFor(owner, path);
+        loadCacheFor(owner, path, key);
         if (!m_cache.replace(std::move(lines)) || path.isEmpty())
             return {};
-        return m_cache.save(path);
+        return m_cache.save(path, key);
     });
     // A cache that cannot be written costs only speed: the next run reads
     // the whole list. Told once per run.
@@ -199,7 +210,7 @@ void MailboxWatcher::readChangedHeaders(int count, const std::map<int, QByteArra
             n = last + 1;
         } else {
             const CachedLine* cached = m_cache.find(uids.at(n));
-            headers.append({cached->line, cached->sender, cached->subject, {}, {}});
+            headers.append({cached->line, cached->sender, cached->subject, {}, {}, cached->digest});
             ++n;
         }
     }
@@ -209,13 +220,14 @@ std::optional<QHash<QByteArray, CachedLine>> MailboxWatcher::readLines(int count
 {
     const CacheOwner owner = cacheOwner();
     const QString path = cachePath();
+    const QByteArray key = m_settings.cacheKey;
     std::optional<std::map<int, QByteArray>> uids;
     QList<ListedHeader> headers;
     bool uidsFit = false;
     std::exception_ptr failure;
     try {
         step([&] {
-            loadCacheFor(owner, path);
+            loadCacheFor(owner, path, key);
             uids = m_client.uniqueIds();
             headers.reserve(count);
             if (const auto toRead = numbersToRead(count, uids, m_cache)) {
@@ -228,18 +240,22 @@ std::optional<QHash<QByteArray, CachedLine>> MailboxWatcher::readLines(int count
     } catch (...) {
         failure = std::current_exception();
     }
-    m_identities = assignIdentities(uids, headers);
+    const QList<LineIdentity> identities = assignIdentities(uids, headers);
+    m_lines.clear();
+    m_lines.reserve(headers.size());
     QStringList lines;
     lines.reserve(headers.size());
-    for (const ListedHeader& h : headers)
-        lines.append(h.line);
+    for (qsizetype i = 0; i < headers.size(); ++i) {
+        m_lines.append({identities.at(i), headers.at(i).digest, headers.at(i).line});
+        lines.append(headers.at(i).line);
+    }
     emit linesRead(lines);
     if (failure)
         std::rethrow_exception(failure);
     QList<ListedMessage> listed;
     listed.reserve(headers.size());
     for (qsizetype i = 0; i < headers.size(); ++i)
-        listed.append({m_identities.at(i), headers.at(i).sender, headers.at(i).subject});
+        listed.append({identities.at(i), headers.at(i).sender, headers.at(i).subject});
     emit messagesListed(listed);
     if (!uidsFit)
         return std::nullopt;
@@ -247,29 +263,41 @@ std::optional<QHash<QByteArray, CachedLine>> MailboxWatcher::readLines(int count
     cached.reserve(count);
     for (const auto& [number, uid] : *uids) {
         const ListedHeader& h = headers.at(number - 1);
-        cached.insert(uid, {h.line, h.sender, h.subject});
+        cached.insert(uid, {h.line, h.sender, h.subject, h.digest});
     }
     return cached;
 }
 
 bool MailboxWatcher::stillNamesItsMessage(int row)
 {
-    const LineIdentity expected = m_identities.at(row);
+    const ListedLine line = m_lines.at(row);
     const int number = row + 1;
-    const LineIdentity now = step([&]() -> LineIdentity {
-        if (expected.kind == IdentityKind::Uid) {
+    const QString path = cachePath();
+    const HeaderMatch match = step([&]() -> HeaderMatch {
+        LineIdentity uidNow;
+        if (line.identity.kind == IdentityKind::Uid) {
             const auto uid = m_client.uniqueId(number);
-            return uid ? uidIdentity(*uid) : LineIdentity{};
+            uidNow = uid ? uidIdentity(*uid) : LineIdentity{};
+            if (uidNow != line.identity)
+                return HeaderMatch::Moved;
         }
+        QByteArray header;
         try {
-            return headerIdentityOfKind(expected.kind, m_client.retrieveHeader(number));
+            header = m_client.retrieveHeader(number);
         } catch (const net::NetError&) {
             if (!m_client.connected())
                 throw;
-            return {}; // "-ERR": no such message any more
+            return HeaderMatch::Moved; // "-ERR": no such message any more
         }
+        const HeaderMatch m = matchHeader(line, uidNow, header);
+        // The line came from a cache that is not true to the server (or
+        // the server gave an old id to another message): nothing the cache
+        // holds is used again, so the next check reads every header.
+        if (m == HeaderMatch::Untrue)
+            dropCache(path);
+        return m;
     });
-    if (now == expected)
+    if (match == HeaderMatch::Same)
         return true;
     step([this] { m_client.disconnect(); });
     return false;

@@ -118,17 +118,20 @@ private:
     QString cachePath() const;
     // Worker thread: the cache of the configured mailbox, read from its file
     // when another mailbox's (or none) is held.
-    void loadCacheFor(const CacheOwner& owner, const QString& path);
+    void loadCacheFor(const CacheOwner& owner, const QString& path, const QByteArray& key);
+    // Worker thread: forgets every cached line and removes the file.
+    void dropCache(const QString& path);
     // Keeps what a whole check listed; writes the file when it changed.
     void storeInCache(QHash<QByteArray, CachedLine> lines);
     void connectUnlessOpen();
-    // True when number row + 1 still names line row's message; otherwise the
-    // session is closed and false returned.
+    // True when number row + 1 still holds the message line row was made
+    // from (its unique id or header names, its header and its text);
+    // otherwise the session is closed and false returned.
     bool stillNamesItsMessage(int row);
 
     net::Pop3Client m_client;
     MailboxSettings m_settings;
-    QList<LineIdentity> m_identities;
+    QList<ListedLine> m_lines;
     ListCache m_cache;
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;

@@ -6,6 +6,7 @@
 #include "safefile.h"
 #include "watcherfixture.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <functional>
 
@@ -28,8 +29,17 @@ protected:
 
     QString cacheFile() const
     {
-        return watch::ListCache::fileName(rt::tavlundpath(QStringLiteral("tmp")),
-                                          {QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")});
+        return watch::ListCache::fileName(rt::tavlundpath(QStringLiteral("tmp")), owner());
+    }
+
+    watch::CacheOwner owner() const { return {QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")}; }
+
+    // The user's key for the cache file, as the first reading of the
+    // settings made it.
+    QByteArray cacheKey() const
+    {
+        const rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        return QByteArray::fromHex(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ListCacheKey")).toLatin1());
     }
 
     void recheck()
@@ -136,25 +146,34 @@ TEST_F(IncrementalCheckTest, AnUnfitCacheFileGivesAFullCheck)
         cache.reset(owner);
         QHash<QByteArray, watch::CachedLine> wrong;
         for (const QByteArray& uid : uids)
-            wrong.insert(uid, {QStringLiteral("Feil linje ") + QString::fromLatin1(uid), {}, {}});
+            wrong.insert(uid, {QStringLiteral("Feil linje ") + QString::fromLatin1(uid), {}, {}, {}});
         cache.replace(wrong);
         return cache;
     };
     const QList<Case> cases = {
-        {"truncated", [](const watch::ListCache& c) { const QByteArray b = c.serialize(); return b.left(b.size() / 2); }},
-        {"one byte changed", [](const watch::ListCache& c) {
-             QByteArray b = c.serialize();
+        {"truncated", [this](const watch::ListCache& c) {
+             const QByteArray b = c.serialize(cacheKey());
+             return b.left(b.size() / 2);
+         }},
+        {"one byte changed", [this](const watch::ListCache& c) {
+             QByteArray b = c.serialize(cacheKey());
              b[b.size() / 2] = char(b[b.size() / 2] ^ 0x20);
              return b;
          }},
         {"empty", [](const watch::ListCache&) { return QByteArray(); }},
+        // Whoever does not know the user's key cannot seal a file: neither
+        // with a key of their own nor with a plain SHA-256 at its end.
+        {"sealed with another key", [](const watch::ListCache& c) { return c.serialize("en annen nøkkel"); }},
+        {"ending in a plain SHA-256", [](const watch::ListCache& c) {
+             const QByteArray body = c.serialize("x").chopped(32);
+             return body + QCryptographicHash::hash(body, QCryptographicHash::Sha256);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         freshStripWith(numberedMessages(3));
         const QStringList expected = lines();
-        const watch::ListCache bad =
-            poisoned(server->uniqueIds(), {QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")});
+        const watch::ListCache bad = poisoned(server->uniqueIds(), owner());
         ASSERT_TRUE(rt::saveFileSafely(cacheFile(), c.file(bad)).isEmpty());
         server->clearReceived();
         makeForm().showForm();
@@ -175,11 +194,11 @@ TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
         cache.reset(other);
         QHash<QByteArray, watch::CachedLine> wrong;
         for (const QByteArray& uid : uids)
-            wrong.insert(uid, {QStringLiteral("Feil linje"), {}, {}});
+            wrong.insert(uid, {QStringLiteral("Feil linje"), {}, {}, {}});
         cache.replace(wrong);
         // Even under this mailbox's file name it does not count.
-        EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(), here).has_value());
-        ASSERT_TRUE(cache.save(cacheFile()).isEmpty());
+        EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(cacheKey()), here, cacheKey()).has_value());
+        ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
         server->clearReceived();
         makeForm().showForm();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
@@ -206,10 +225,10 @@ TEST_F(IncrementalCheckTest, AnUnusableUidlListGivesAFullCheck)
         // A cache that knows ids u1 … u3 with wrong lines.
         watch::ListCache cache;
         cache.reset({QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")});
-        cache.replace({{"u1", {QStringLiteral("Feil 1"), {}, {}}},
-                       {"u2", {QStringLiteral("Feil 2"), {}, {}}},
-                       {"u3", {QStringLiteral("Feil 3"), {}, {}}}});
-        ASSERT_TRUE(cache.save(cacheFile()).isEmpty());
+        cache.replace({{"u1", {QStringLiteral("Feil 1"), {}, {}, {}}},
+                       {"u2", {QStringLiteral("Feil 2"), {}, {}, {}}},
+                       {"u3", {QStringLiteral("Feil 3"), {}, {}, {}}}});
+        ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
         server->addFault(Pop3Fault::reply("UIDL", c.uidlReply));
         server->clearReceived();
         makeForm().showForm();
@@ -279,5 +298,132 @@ TEST(NumbersToReadTest, OnlyAWholeUniqueUidlListIsUsed)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(watch::numbersToRead(c.count, c.uids, cache), c.expected);
+    }
+}
+
+namespace {
+
+// The list line a message's header gives.
+QString lineOf(const QByteArray& message)
+{
+    return watch::describeHeader(message.left(message.indexOf("\r\n\r\n") + 4)).line;
+}
+
+} // namespace
+
+// A cache is trusted to spare TOP commands for the list, never for what an
+// action touches: "Slett" and opening act on the message whose header gives
+// the line's text, or on nothing.
+TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
+{
+    const auto rewriteCache = [this](const std::function<void(QHash<QByteArray, watch::CachedLine>&)>& edit,
+                                     const QByteArray& key) {
+        watch::ListCache cache = watch::ListCache::load(cacheFile(), owner(), cacheKey());
+        ASSERT_EQ(cache.size(), 3);
+        QHash<QByteArray, watch::CachedLine> lines;
+        for (const QByteArray& uid : server->uniqueIds())
+            lines.insert(uid, *cache.find(uid));
+        edit(lines);
+        cache.replace(lines);
+        ASSERT_TRUE(rt::saveFileSafely(cacheFile(), cache.serialize(key)).isEmpty());
+    };
+    const auto swapTexts = [this](QHash<QByteArray, watch::CachedLine>& l) {
+        const QList<QByteArray> u = server->uniqueIds();
+        std::swap(l[u[0]].line, l[u[1]].line);
+    };
+    const auto swapEntries = [this](QHash<QByteArray, watch::CachedLine>& l) {
+        const QList<QByteArray> u = server->uniqueIds();
+        std::swap(l[u[0]], l[u[1]]);
+    };
+    // The server gives message 1's id to another message at number 1.
+    const auto reuseFirstId = [this] {
+        const QList<QByteArray> uids = server->uniqueIds();
+        const QList<QByteArray> old = server->messages();
+        server->setMessages({});
+        server->addMessage(mailMessage("Butikk <salg@butikk.example>", "Tilbud 50%"), uids[0]);
+        server->addMessage(old[1], uids[1]);
+        server->addMessage(old[2], uids[2]);
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> change; // after a first check of three messages
+        bool restart;       // a new window (and watcher) reads the cache file
+        bool untrueAtFirst; // line 1 does not show message 1 at first
+        bool open;          // a double-click instead of "Slett"
+    };
+    const QList<Case> cases = {
+        {"texts swapped in a file sealed with the user's key", [&] { rewriteCache(swapTexts, cacheKey()); }, true, true, false},
+        {"entries swapped in a file sealed with the user's key", [&] { rewriteCache(swapEntries, cacheKey()); }, true, true, false},
+        {"entries swapped, opened", [&] { rewriteCache(swapEntries, cacheKey()); }, true, true, true},
+        {"texts swapped in a file ending in a plain SHA-256", [&] {
+             rewriteCache(swapTexts, "x");
+             QFile f(cacheFile());
+             ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+             const QByteArray body = f.readAll().chopped(32);
+             ASSERT_TRUE(rt::saveFileSafely(cacheFile(), body + QCryptographicHash::hash(body, QCryptographicHash::Sha256))
+                             .isEmpty());
+         }, true, false, false},
+        {"a truncated file", [&] {
+             QFile f(cacheFile());
+             ASSERT_TRUE(f.resize(f.size() / 2));
+         }, true, false, false},
+        {"a file of another account under this name", [&] {
+             watch::ListCache other = watch::ListCache::load(cacheFile(), owner(), cacheKey());
+             QHash<QByteArray, watch::CachedLine> lines;
+             for (const QByteArray& uid : server->uniqueIds())
+                 lines.insert(uid, *other.find(uid));
+             swapEntries(lines);
+             other.reset({owner().host, owner().port, QStringLiteral("per")});
+             other.replace(lines);
+             ASSERT_TRUE(other.save(cacheFile(), cacheKey()).isEmpty());
+         }, true, false, false},
+        {"an id reused by the server, same run", reuseFirstId, false, true, false},
+        {"an id reused by the server, after a restart", reuseFirstId, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshStripWith(numberedMessages(3));
+        c.change();
+        if (c.restart)
+            makeForm().showForm();
+        else
+            recheck();
+        const QList<QByteArray> before = server->messages();
+        const QString shown = lines().value(0);
+        EXPECT_EQ(shown != lineOf(before[0]), c.untrueAtFirst) << "the case sets up what it says";
+        guard.fake.messages.clear();
+        server->clearReceived();
+
+        const auto act = [&] {
+            form->messageList->setCurrentRow(0);
+            if (c.open)
+                form->onListDoubleClicked();
+            else
+                form->deleteAction->trigger();
+        };
+        act();
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        if (c.untrueAtFirst) {
+            EXPECT_EQ(server->messages(), before) << "nothing deleted";
+            EXPECT_FALSE(server->receivedVerbs().contains("DELE"));
+            EXPECT_FALSE(server->receivedVerbs().contains("RETR"));
+            EXPECT_TRUE(guard.fake.opened.isEmpty());
+            ASSERT_EQ(guard.fake.messages.size(), 1);
+            EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
+            // The list was read again, every header afresh.
+            EXPECT_EQ(topNumbers(), (QList<int>{1, 1, 2, 3}));
+            EXPECT_EQ(lines(), fullCheckLines());
+            // Now the line shows message 1, and the action reaches it.
+            guard.fake.messages.clear();
+            act();
+        }
+        if (c.open) {
+            ASSERT_EQ(guard.fake.opened.size(), 1);
+            QFile eml(guard.fake.opened.first().first());
+            ASSERT_TRUE(eml.open(QIODevice::ReadOnly));
+            EXPECT_EQ(lineOf(eml.readAll()), lineOf(before[0]));
+        } else {
+            ASSERT_EQ(server->messages(), before.mid(1)) << "exactly message 1 deleted";
+        }
     }
 }
