@@ -9,6 +9,7 @@
 #include "qttranslations.h"
 #include "singleinstance.h"
 #include "termination.h"
+#include "textfil.h"
 #include "visning.h"
 #include "windowplace.h"
 #include "xmldata.h"
@@ -50,13 +51,19 @@ int main(int argc, char* argv[])
 
     // One copy per user: a second start shows the running copy's strip
     // (also after "Skjul") and ends before it touches the log or settings.
+    QString noGuard;
     desktop::SingleInstance instance(desktop::instanceSocketPath(
-        desktop::instanceUser(args, rt::platform().loginUser()), rt::platform().appDataRoot()));
+        desktop::instanceUser(args, rt::platform().loginUser()), rt::platform().appDataRoot(), &noGuard));
     if (instance.askRunningCopyToShow())
         return 0;
-    instance.listen();
+    if (!instance.listen() && noGuard.isEmpty())
+        noGuard = QStringLiteral("kan ikke lytte på %1").arg(instance.socketPath());
 
     rt::runtimeStart(args);
+    // Two copies would share the settings and the list cache; the user
+    // should know when nothing keeps a second one from starting.
+    if (!noGuard.isEmpty())
+        rt::WriteLog(QStringLiteral("ADVARSEL: kan ikke hindre at programmet kjører i flere kopier samtidig: ") + noGuard);
     xmldata::initialize();
     net::loadTrustedCertificates();
 

@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace desktop {
@@ -15,19 +16,30 @@ namespace {
 constexpr char kShowRequest[] = "show\n";
 constexpr char kShowAnswer[] = "ok\n";
 
-// A folder only this user can enter: the runtime folder, or one made for
-// the purpose in the temporary folder (refused when someone else owns it).
-QString privateFolder()
+// A folder only this user can enter: the runtime folder, or without one a
+// folder of the program's in the user's cache folder, which no other user
+// can make or enter first (a name in the shared temporary folder could be
+// claimed by anyone). Empty, with problem set, when there is none.
+QString privateFolder(QString* problem)
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime;
-    const QString folder = QDir::tempPath() + QStringLiteral("/brevglimt-") + QString::number(getuid());
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    const QString folder = cache + QStringLiteral("/brevglimt");
+    QDir().mkpath(cache);
     ::mkdir(QFile::encodeName(folder).constData(), 0700);
     struct stat st {};
-    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()
-        || (st.st_mode & 077) != 0)
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *problem = QStringLiteral("kan ikke opprette mappen %1").arg(folder);
         return QString();
+    }
+    if (st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+        *problem = QStringLiteral("mappen %1 tilhører en annen bruker eller kan åpnes av andre").arg(folder);
+        return QString();
+    }
     return folder;
 }
 
@@ -47,9 +59,12 @@ QString instanceUser(const QStringList& args, const QString& loginUser)
     return user.toUpper();
 }
 
-QString instanceSocketPath(const QString& user, const QString& appDataRoot)
+QString instanceSocketPath(const QString& user, const QString& appDataRoot, QString* problem)
 {
-    const QString folder = privateFolder();
+    QString ignored;
+    if (!problem)
+        problem = &ignored;
+    const QString folder = privateFolder(problem);
     if (folder.isEmpty())
         return QString();
     // The user name and root may hold any character; the digest is a safe name.
@@ -57,7 +72,12 @@ QString instanceSocketPath(const QString& user, const QString& appDataRoot)
                                                     QCryptographicHash::Sha256)
                                .toHex()
                                .left(24);
-    return folder + QStringLiteral("/brevglimt-") + QString::fromLatin1(key) + QStringLiteral(".sock");
+    const QString path = folder + QStringLiteral("/brevglimt-") + QString::fromLatin1(key) + QStringLiteral(".sock");
+    if (QFile::encodeName(path).size() >= qsizetype(sizeof(sockaddr_un::sun_path))) {
+        *problem = QStringLiteral("stien %1 er for lang for en lokal socket").arg(path);
+        return QString();
+    }
+    return path;
 }
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)

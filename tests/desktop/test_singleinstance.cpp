@@ -1,12 +1,16 @@
 #include "singleinstance.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <functional>
 #include <future>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -94,6 +98,71 @@ TEST(InstanceKeyTest, OneSocketPerUserAndRoot)
     EXPECT_NE(kari, desktop::instanceSocketPath(QStringLiteral("OLA"), root));
     EXPECT_NE(kari, desktop::instanceSocketPath(QStringLiteral("KARI"), QStringLiteral("/tmp/annen")));
     EXPECT_FALSE(desktop::instanceSocketPath(QStringLiteral("../../x/KARI"), root).contains(QStringLiteral("..")));
+}
+
+// Without $XDG_RUNTIME_DIR the socket lies in a folder of the user's own
+// cache folder; a folder there that is not the user's alone is refused and
+// said so, never used.
+TEST(InstanceFolderTest, WithoutARuntimeFolderOnlyAFolderOfTheUsersOwnIsUsed)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray cacheHome = qgetenv("XDG_CACHE_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        qputenv("XDG_CACHE_HOME", cacheHome);
+    });
+    qunsetenv("XDG_RUNTIME_DIR");
+    struct Case {
+        const char* name;
+        std::function<void(const QString& folder)> prepare; // the folder is cache/brevglimt
+        const char* problem; // empty: the folder is used
+    };
+    const Case cases[] = {
+        {"made afresh", [](const QString&) {}, ""},
+        {"left by an earlier run", [](const QString& f) { ASSERT_TRUE(QDir().mkpath(f)); ::chmod(QFile::encodeName(f), 0700); }, ""},
+        {"open to others", [](const QString& f) { ASSERT_TRUE(QDir().mkpath(f)); ::chmod(QFile::encodeName(f), 0755); },
+         "tilhører en annen bruker eller kan åpnes av andre"},
+        {"a link to a folder", [](const QString& f) {
+             ASSERT_TRUE(QDir().mkpath(f + QStringLiteral("-ekte")));
+             ASSERT_TRUE(QFile::link(f + QStringLiteral("-ekte"), f));
+         }, "kan ikke opprette mappen"},
+        // Only root can give a folder to another user; the row is left out otherwise.
+        {"another user's", [](const QString& f) {
+             ASSERT_TRUE(QDir().mkpath(f));
+             ASSERT_EQ(::chown(QFile::encodeName(f), 65534, 65534), 0);
+         }, "tilhører en annen bruker eller kan åpnes av andre"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string_view(c.name) == "another user's" && ::getuid() != 0)
+            continue;
+        QTemporaryDir cache;
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+        const QString folder = cache.filePath(QStringLiteral("brevglimt"));
+        c.prepare(folder);
+        QString problem;
+        const QString path = desktop::instanceSocketPath(QStringLiteral("KARI"), QStringLiteral("/r"), &problem);
+        if (*c.problem == 0) {
+            EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+            EXPECT_TRUE(path.startsWith(folder + QLatin1Char('/'))) << path.toStdString();
+            struct stat st {};
+            ASSERT_EQ(::lstat(QFile::encodeName(folder).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+            SingleInstance running(path);
+            EXPECT_TRUE(running.listen());
+        } else {
+            EXPECT_TRUE(path.isEmpty());
+            EXPECT_TRUE(problem.contains(QString::fromUtf8(c.problem))) << problem.toStdString();
+            EXPECT_TRUE(problem.contains(folder)) << problem.toStdString();
+        }
+    }
+    // A cache folder so deep that no socket can lie in it.
+    QTemporaryDir cache;
+    const QString deep = cache.filePath(QString(100, QLatin1Char('d')));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(deep));
+    QString problem;
+    EXPECT_TRUE(desktop::instanceSocketPath(QStringLiteral("KARI"), QStringLiteral("/r"), &problem).isEmpty());
+    EXPECT_TRUE(problem.contains(QStringLiteral("for lang for en lokal socket"))) << problem.toStdString();
 }
 
 } // namespace
