@@ -102,8 +102,17 @@ IniFileObj::IniFileObj(QString fileName)
 {
     // isFile() also keeps a planted pipe or device from being opened.
     QFile f(m_fileName);
-    if (QFileInfo(m_fileName).isFile() && f.open(QIODevice::ReadOnly))
-        parse(decodeFileLines(f.readAll()));
+    if (!QFileInfo(m_fileName).isFile() || !f.open(QIODevice::ReadOnly))
+        return;
+    // Read one byte beyond the limit, so a file that grows meanwhile is
+    // caught too.
+    const QByteArray bytes = f.read(kMaxIniFileBytes + 1);
+    if (bytes.size() > kMaxIniFileBytes) {
+        m_refusal = QStringLiteral("filen er større enn %1 MiB, som er grensen for en innstillingsfil")
+                        .arg(kMaxIniFileBytes >> 20);
+        return;
+    }
+    parse(decodeFileLines(bytes));
 }
 
 IniFileObj::IniFileObj(QString fileName, const QString& text)
@@ -333,7 +342,9 @@ QString IniFileObj::text() const
 
 bool IniFileObj::updateFile()
 {
-    m_error.clear();
+    m_error = m_refusal;
+    if (!m_refusal.isEmpty())
+        return false;
     // Nothing changed since the file was read or written: leave it alone, so
     // an edit made by hand meanwhile is kept.
     if (!m_dirty && QFile::exists(m_fileName))

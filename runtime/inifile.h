@@ -11,9 +11,15 @@
 
 namespace rt {
 
+// Largest settings file read. Real files hold a few kilobytes; a larger one
+// is not a settings file (or is meant to stall the program) and is left alone.
+constexpr qint64 kMaxIniFileBytes = qint64(4) << 20;
+
 class IniFileObj {
 public:
-    // Loads the file; a missing or unreadable file gives no sections.
+    // Loads the file; a missing or unreadable file gives no sections. A file
+    // larger than kMaxIniFileBytes is not read and is never written:
+    // loadRefusal() says why, and updateFile() fails with that reason.
     explicit IniFileObj(QString fileName);
     // Builds from text, for files read elsewhere (lines end in LF or CR LF).
     IniFileObj(QString fileName, const QString& text);
@@ -51,6 +57,8 @@ public:
     // value either way.
     bool updateFile();
     const QString& errorString() const { return m_error; }
+    // Why the file was not read; empty when it was (or is missing).
+    const QString& loadRefusal() const { return m_refusal; }
 
 private:
     // One line of the file. Lines the reader does not take as a key (blank
@@ -91,6 +99,7 @@ private:
 
     QString m_fileName;
     QString m_error;
+    QString m_refusal;
     std::vector<Segment> m_segments;
     QHash<QString, SectionIndex> m_index;
     QStringList m_sectionOrder; // folded names, in the order the sections first appear

@@ -47,7 +47,17 @@ std::unique_ptr<IniFileObj> loadIni(const QString& fileName)
         unsaved.erase(it);
         return ini;
     }
-    return std::make_unique<IniFileObj>(fileName);
+    auto ini = std::make_unique<IniFileObj>(fileName);
+    // A file refused for its size is told once per run; its save then
+    // fails with the same reason, which is not told again.
+    RuntimeState& s = state();
+    if (!ini->loadRefusal().isEmpty() && s.IniSaveReported.insert(fileName).second) {
+        const QString line = QStringLiteral("FEIL: INIFIL: leser ikke %1 og endrer den ikke: %2")
+                                 .arg(fileName, ini->loadRefusal());
+        if (WriteLog(line) < 0)
+            s.PendingWarnings.append(line);
+    }
+    return ini;
 }
 
 // Saves and lets go of the current settings object.

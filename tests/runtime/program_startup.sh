@@ -15,6 +15,9 @@ cleanup() {
 trap cleanup EXIT
 export APPDATA="$work/appdata"
 export USERNAME=ola
+# The one-copy socket lies in the test's own folders, never the user's.
+export XDG_RUNTIME_DIR="$work/run" XDG_CACHE_HOME="$work/cache"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 fail() { echo "FEIL: $*" >&2; exit 1; }
 
 root="$APPDATA/Tavlund"
@@ -111,4 +114,25 @@ wait "$trickler" 2>/dev/null || true
 trickler=""
 last=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 1)
 [ "$last" = "AVSLUTTER" ] || fail "loggen ble ikke skrevet ferdig etter SIGTERM: $(tail -n 3 "$log")"
-echo "program_startup: 2 passed, 0 failed"
+
+# Without a runtime folder, and with the cache folder's "brevglimt" taken by
+# another user (or open to others when not run as root), the program still
+# starts and its log says that nothing keeps a second copy from starting.
+: >"$log"
+printf '[Pop3]\r\nServerName=127.0.0.1:9\r\nStartupCheck=0\r\n' >"$root/etc/OLA.INI"
+mkdir -p "$XDG_CACHE_HOME/brevglimt"
+if [ "$(id -u)" = 0 ]; then chown 65534:65534 "$XDG_CACHE_HOME/brevglimt"; else chmod 755 "$XDG_CACHE_HOME/brevglimt"; fi
+(unset XDG_RUNTIME_DIR; run_and_terminate)
+grep -q "ADVARSEL: kan ikke hindre at programmet kjører i flere kopier samtidig: mappen $XDG_CACHE_HOME/brevglimt" "$log" \
+    || fail "ingen advarsel om den manglende enkeltkopi-sperren: $(grep ADVARSEL "$log")"
+
+# A per-user settings file far larger than any real one is neither read nor
+# changed, and the log says so; the program starts all the same.
+: >"$log"
+{ printf '[Pop3]\r\nServerName=127.0.0.1:9\r\nStartupCheck=0\r\n'; head -c 5000000 /dev/zero | tr '\0' 'x'; } >"$root/etc/OLA.INI"
+before=$(sha256sum <"$root/etc/OLA.INI")
+run_and_terminate
+[ "$(sha256sum <"$root/etc/OLA.INI")" = "$before" ] || fail "den for store innstillingsfilen ble endret"
+grep -q "FEIL: INIFIL: leser ikke .*OLA.INI og endrer den ikke: filen er større enn 4 MiB" "$log" \
+    || fail "ingen feilmelding om den for store innstillingsfilen: $(tail -n 5 "$log")"
+echo "program_startup: 4 passed, 0 failed"

@@ -302,6 +302,57 @@ TEST_F(SafetyTest, ReadOnlySettingsFileGivesOneWarningAndTheClosingLine)
     EXPECT_EQ(texts.last(), QStringLiteral("AVSLUTTER PROGRAM. 0 feilmeldinger og 2 advarsler"));
 }
 
+TEST_F(SafetyTest, AnOversizedSettingsFileIsNeitherReadNorWritten)
+{
+    guard.fake.fixedTime = QStringLiteral("t t");
+    writeFile(tavlund() + QStringLiteral("etc/tavlund.ini"), "[STANDARD]\r\nLogToFile=1\r\n");
+    struct Case {
+        const char* name;
+        qint64 size;
+        bool read;
+    };
+    const Case cases[] = {
+        {"at the limit", kMaxIniFileBytes, true},
+        {"one byte over", kMaxIniFileBytes + 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        runtimeStart({});
+        const QString file = userIniFile();
+        QByteArray bytes = "[Pop3]\r\nServerName=pop.example.no\r\n";
+        while (bytes.size() < c.size)
+            bytes += "; " + QByteArray(std::min<qint64>(78, c.size - bytes.size()), 'x') + "\r\n";
+        bytes.truncate(c.size);
+        writeFile(file, bytes);
+        useuserini();
+        iniselect(QStringLiteral("Pop3"));
+        EXPECT_EQ(inireadstring(QStringLiteral("ServerName")), c.read ? QStringLiteral("pop.example.no") : QString());
+        iniwritestring(QStringLiteral("ServerUser"), QStringLiteral("ola"));
+        inistandard();
+        usemainini();
+        if (!c.read) {
+            useuserini();
+            usemainini();
+        }
+        runtimeStop();
+
+        const QStringList texts = logTexts(readTextLines(tavlund() + QStringLiteral("log/brevglimt.log")));
+        const QStringList refused = linesStartingWith(texts, QStringLiteral("FEIL: INIFIL: leser ikke "));
+        if (c.read) {
+            EXPECT_TRUE(refused.isEmpty());
+            EXPECT_TRUE(fileBytes(file).contains("ServerUser=ola"));
+        } else {
+            EXPECT_EQ(fileBytes(file), bytes) << "the file stays as it was";
+            EXPECT_EQ(refused, QStringList{QStringLiteral("FEIL: INIFIL: leser ikke %1 og endrer den ikke: filen er "
+                                                          "større enn 4 MiB, som er grensen for en innstillingsfil")
+                                               .arg(file)});
+            EXPECT_TRUE(linesStartingWith(texts, QStringLiteral("FEIL: kan ikke lagre")).isEmpty()) << "told once";
+        }
+        QFile::remove(file);
+        QFile::remove(tavlund() + QStringLiteral("log/brevglimt.log"));
+    }
+}
+
 // ---------------------------------------------------------------- files the program writes
 
 TEST(PlantedFiles, NothingIsWrittenThroughALinkOrIntoAnOddFile)
