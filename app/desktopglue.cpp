@@ -18,8 +18,11 @@ DesktopGlue::DesktopGlue(TBrevglimtForm* strip, const QDBusConnection& sessionBu
     : QObject(strip), m_strip(strip), m_notifier(sessionBus), m_resume(systemBus)
 {
     connect(&m_strip->watcher(), &watch::MailboxWatcher::messagesListed, this, &DesktopGlue::onMessagesListed);
-    connect(&m_notifier, &desktop::DesktopNotifier::activated, this,
-            [this] { rt::runHandler([this] { m_strip->showForm(); }); });
+    // Queued: showing the strip may check the mailbox and open boxes, whose
+    // event loops must not run inside the D-Bus signal's delivery.
+    connect(
+        &m_notifier, &desktop::DesktopNotifier::activated, this,
+        [this] { rt::runHandler([this] { m_strip->showForm(); }); }, Qt::QueuedConnection);
     connect(&m_resume, &desktop::ResumeWatcher::resumed, this, [this] {
         QTimer::singleShot(kResumeCheckDelayMs, m_strip, [this] { m_strip->onScheduleTick(); });
     });

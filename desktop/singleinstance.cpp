@@ -124,12 +124,18 @@ bool SingleInstance::listen()
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 if (!client->canReadLine())
                     return;
-                if (client->readLine(64) == kShowRequest) {
+                const bool show = client->readLine(64) == kShowRequest;
+                if (show) {
                     client->write(kShowAnswer);
                     client->flush();
-                    emit showRequested();
                 }
                 client->disconnectFromServer();
+                // Showing the strip may check the mailbox and open boxes,
+                // each with an event loop of its own, in which this socket
+                // can close and be freed: it runs after this handler has
+                // let go of the socket.
+                if (show)
+                    QMetaObject::invokeMethod(this, &SingleInstance::showRequested, Qt::QueuedConnection);
             });
         }
     });

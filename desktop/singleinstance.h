@@ -39,7 +39,8 @@ public:
     const QString& socketPath() const { return m_path; }
 
 signals:
-    // Another start asked for the strip.
+    // Another start asked for the strip; sent from the event loop once the
+    // request has been answered, never from inside the socket's handler.
     void showRequested();
 
 private:

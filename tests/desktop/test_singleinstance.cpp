@@ -1,6 +1,8 @@
 #include "singleinstance.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QDir>
 #include <QScopeGuard>
 #include <QFile>
@@ -55,9 +57,9 @@ TEST_F(SingleInstanceTest, SecondStartAsksTheRunningCopyToShow)
     ASSERT_TRUE(running.listen());
     QSignalSpy shown(&running, &SingleInstance::showRequested);
     EXPECT_TRUE(askFromAnotherThread(path()));
-    EXPECT_EQ(shown.size(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }));
     EXPECT_TRUE(askFromAnotherThread(path()));
-    EXPECT_EQ(shown.size(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }));
 
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &st), 0);
@@ -73,7 +75,31 @@ TEST_F(SingleInstanceTest, SocketLeftByACrashIsReplaced)
     ASSERT_TRUE(running.listen());
     QSignalSpy shown(&running, &SingleInstance::showRequested);
     EXPECT_TRUE(askFromAnotherThread(path()));
-    EXPECT_EQ(shown.size(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }));
+}
+
+// Showing the strip can run event loops of its own (a check, an error box),
+// in which the asking copy's connection closes and is freed; the running
+// copy must not touch that connection afterwards (AddressSanitizer reports
+// any use after it was freed).
+TEST_F(SingleInstanceTest, AShowThatRunsItsOwnEventLoopOutlivesTheAskingConnection)
+{
+    SingleInstance running(path());
+    ASSERT_TRUE(running.listen());
+    int shows = 0;
+    QObject::connect(&running, &SingleInstance::showRequested, [&] {
+        ++shows;
+        // Open until the asking copy has had its answer and gone, and the
+        // closed connection's deferred deletion has run.
+        QEventLoop box;
+        QTimer::singleShot(300, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_TRUE(askFromAnotherThread(path()));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shows == round; }, 3000));
+    }
 }
 
 TEST(InstanceKeyTest, OneSocketPerUserAndRoot)
