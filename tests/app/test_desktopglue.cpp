@@ -79,7 +79,7 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         server->addMessage(mailMessage("Per <per@test.example>", "Faktura", "m3"));
         server->addMessage(mailMessage("Eva <eva@test.example>", "Svar", "m4"));
         strip.checkMailbox();
-        QTRY_COMPARE(fake.calls.size(), 1);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 1; }));
         EXPECT_EQ(fake.calls.first(), QStringLiteral("Eva <eva@test.example>|Svar\nog 1 andre"));
 
         strip.checkMailbox(); // nothing new
@@ -112,7 +112,7 @@ TEST_F(DesktopGlueTest, WakingFromSleepChecksSoon)
                                                    QStringLiteral("PrepareForSleep"));
     wake << false;
     ASSERT_TRUE(service.send(wake));
-    QTRY_COMPARE_WITH_TIMEOUT(logins(), 2, app::DesktopGlue::kResumeCheckDelayMs + 5000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logins() == 2; }, app::DesktopGlue::kResumeCheckDelayMs + 5000));
 }
 
 } // namespace

@@ -51,7 +51,7 @@ TEST_F(ResumeWatchTest, WakeFromSleepAndNetworkUpAreResumes)
                                                    QStringLiteral("PrepareForSleep"));
     wake << false;
     ASSERT_TRUE(logind.send(wake));
-    QTRY_COMPARE(resumed.size(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return resumed.size() == 1; }));
 
     const QString nm = QStringLiteral("org.freedesktop.NetworkManager");
     sendFrom(nm, QStringLiteral("/org/freedesktop/NetworkManager"), nm, QStringLiteral("StateChanged"),
@@ -62,7 +62,7 @@ TEST_F(ResumeWatchTest, WakeFromSleepAndNetworkUpAreResumes)
                                                  QStringLiteral("StateChanged"));
     up << uint(70);
     ASSERT_TRUE(QDBusConnection(nm).send(up));
-    QTRY_COMPARE(resumed.size(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return resumed.size() == 2; }));
 }
 
 TEST_F(ResumeWatchTest, SignalsFromAnotherSenderAreIgnored)
