@@ -1,5 +1,6 @@
 #include "visning.h"
 
+#include "certtrust.h"
 #include "errordisplay.h"
 #include "felles.h"
 #include "mailboxsettings.h"
@@ -389,7 +390,7 @@ void TBrevglimtForm::readSettings()
     setListVisible(settings.showList);
     if (settings.host.isEmpty())
         onSettingsChosen();
-    m_watcher->resetLastCount();
+    m_lastCount = 0;
     if (scheduleTimer->interval() > 0 && !scheduleTimer->isActive())
         scheduleTimer->start();
 }
@@ -404,9 +405,13 @@ void TBrevglimtForm::checkMailbox()
     updateShape();
     if (hideWhenEmpty && n == 0)
         hide();
-    if (report.changed) {
+    if (n != m_lastCount) {
+        // Showing a hidden strip reads the settings again (which sets the
+        // last count to 0), so the count is stored after the reactions:
+        // the next check of an unchanged mailbox is no change.
         if (showWindowOnChange)
             bringToFront();
+        m_lastCount = n;
         if (beepOnChange)
             rt::platform().beep();
         if (showListOnChange)
@@ -421,7 +426,7 @@ void TBrevglimtForm::checkMailbox()
 void TBrevglimtForm::showNotice(const QString& text)
 {
     const QScopedValueRollback<bool> open(m_boxOpen, true);
-    rt::platform().messageBox(QStringLiteral("Brevglimt"), text, rt::MsgIcon::Information);
+    rt::platform().messageBox(rt::applicationTitle(), text, rt::MsgIcon::Information);
 }
 
 void TBrevglimtForm::mailboxChanged()
@@ -527,6 +532,8 @@ void TBrevglimtForm::onSettingsChosen()
     if (!settingsDialog || rt::terminationRequested())
         return;
     settingsDialog();
+    // After the settings every question about a server may be put again.
+    net::forgetServerRefusals();
     readSettings();
 }
 

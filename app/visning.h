@@ -49,6 +49,10 @@ public:
     std::function<void()> aboutBox;
 
     watch::MailboxWatcher& watcher() { return *m_watcher; }
+    // The count of the last check, stored after the strip's reactions to
+    // it; 0 after the settings were read, so a check finding mail then is a
+    // change.
+    int lastCount() const { return m_lastCount; }
 
     // Controls.
     TShape* barShape;             // the lime bar; a press opens the main menu
@@ -128,6 +132,7 @@ private:
     void mailboxChanged();
 
     std::unique_ptr<watch::MailboxWatcher> m_watcher;
+    int m_lastCount = 0;
     bool m_boxOpen = false;
 };
 

@@ -139,9 +139,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     step([this] { m_client.disconnect(); });
     if (toCache)
         storeInCache(std::move(*toCache));
-    const bool changed = count != m_lastCount;
-    m_lastCount = count;
-    return {true, count, changed};
+    return {true, count};
 }
 
 CacheOwner MailboxWatcher::cacheOwner() const

@@ -32,12 +32,8 @@ public:
 
     // New settings: the server for the next operation.
     void configure(const MailboxSettings& settings);
-    // The next check that finds mail counts as a change.
-    void resetLastCount() { m_lastCount = 0; }
 
     const MailboxSettings& settings() const { return m_settings; }
-    // Count found by the last completed check.
-    int lastCount() const { return m_lastCount; }
     // A check, open or delete is in progress.
     bool busy() const { return m_busy; }
     // A POP3 connection is standing (left over from a failed step).
@@ -49,7 +45,6 @@ public:
     struct CheckReport {
         bool ran = false; // false: refused while busy
         int count = 0;
-        bool changed = false; // count differs from the last check's
     };
     // One check: close a session left open, connect and log in, STAT, read
     // the headers (the list lines are reported by linesRead, also those read
@@ -135,7 +130,6 @@ private:
     ListCache m_cache;
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;
-    int m_lastCount = 0;
     bool m_busy = false;
     bool m_stepRunning = false;
 };

@@ -179,7 +179,7 @@ TEST_F(WatcherTest, ChangedCountShowsBeepsAndListsAsSet)
         EXPECT_EQ(guard.fake.beeps, c.beeps) << c.flags;
         EXPECT_EQ(f.messageList->isVisibleTo(&f), c.listShown) << c.flags;
         EXPECT_EQ(f.closeListButton->isVisibleTo(&f), c.listShown) << c.flags;
-        EXPECT_EQ(f.watcher().lastCount(), c.counts.last());
+        EXPECT_EQ(f.lastCount(), c.counts.last());
         form.reset();
     }
 }
@@ -199,6 +199,29 @@ TEST_F(WatcherTest, HiddenWindowComesBackOnNewMailAndRunsItsShowSequence)
     // The show sequence ran its own check inside the first one.
     EXPECT_EQ(server->sessionCount(), sessions + 2);
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
+}
+
+// Showing the hidden strip reads the settings again; the count that made it
+// show is stored after that, so the next check of the same mailbox is no
+// change: one beep, one show.
+TEST_F(WatcherTest, ACountThatShowsTheHiddenStripIsReportedOnce)
+{
+    writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}, {QStringLiteral("ShowOnNew"), QStringLiteral("1")},
+                   {QStringLiteral("BeepOnMail"), QStringLiteral("1")}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.hideAction->trigger();
+    ASSERT_FALSE(f.isVisible());
+    server->setMessages(numberedMessages(3));
+    guard.fake.beeps = 0;
+    f.onScheduleTick();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(guard.fake.beeps, 1);
+    f.hideAction->trigger();
+    f.onScheduleTick();
+    EXPECT_EQ(guard.fake.beeps, 1) << "the same three messages are no news";
+    EXPECT_FALSE(f.isVisible()) << "nor do they show the strip again";
+    EXPECT_EQ(f.lastCount(), 3);
 }
 
 // "StartupCheck" off holds back the show sequence's check only: the user's
@@ -363,12 +386,12 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 5")) << c.name;
         EXPECT_EQ(f.messageList->count(), c.linesAfter) << c.name;
         EXPECT_EQ(f.messageList->height(), 69) << c.name;
-        EXPECT_EQ(f.watcher().lastCount(), 5) << c.name;
+        EXPECT_EQ(f.lastCount(), 5) << c.name;
         ASSERT_EQ(errorTexts().size(), 1) << c.name;
         const QString text = QString::fromUtf8(c.text);
         EXPECT_EQ(errorTexts().first(), text.contains(QLatin1String("%1")) ? text.arg(port) : text)
             << c.name << ": " << errorTexts().first().toStdString();
-        EXPECT_EQ(guard.fake.messages.first().caption, QStringLiteral("brevglimt"));
+        EXPECT_EQ(guard.fake.messages.first().caption, QStringLiteral("Brevglimt"));
         EXPECT_FALSE(errorTexts().first().contains(QStringLiteral("hemmelig"))) << c.name;
         if (std::string(c.name) != "no server") {
             server->clearFaults();
