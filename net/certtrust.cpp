@@ -1,9 +1,12 @@
 #include "certtrust.h"
 
 #include "cleartext.h"
-
+#include "errordisplay.h"
 #include "platform.h"
+#include "state.h"
 #include "zt_reg.h"
+
+#include <set>
 
 namespace net {
 
@@ -60,6 +63,22 @@ void trustCertificate(const QString& host, std::uint16_t port, const QString& fi
     CertificatePins::instance().pin(host, port, fingerprint);
 }
 
+bool askAboutServer(const QString& key, const QString& text)
+{
+    std::set<QString>& refused = rt::state().RefusedServerQuestions;
+    if (refused.count(key) > 0)
+        return false;
+    if (rt::platform().question(rt::applicationTitle(), text))
+        return true;
+    refused.insert(key);
+    return false;
+}
+
+void forgetServerRefusals()
+{
+    rt::state().RefusedServerQuestions.clear();
+}
+
 QString trustQuestion(const CertificateError& error)
 {
     const QString server = (error.host().contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(error.host())
@@ -80,7 +99,9 @@ void withCertificateTrust(const std::function<void()>& step)
         return;
     } catch (const CertificateError& e) {
         if (!e.trustable() || e.fingerprint().isEmpty()
-            || !rt::platform().question(QStringLiteral("Brevglimt"), trustQuestion(e)))
+            || !askAboutServer(QStringLiteral("sertifikat/%1/%2").arg(CertificatePins::key(e.host(), e.port()),
+                                                                       e.fingerprint()),
+                               trustQuestion(e)))
             throw;
         trustCertificate(e.host(), e.port(), e.fingerprint());
     }

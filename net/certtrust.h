@@ -32,8 +32,18 @@ QString trustQuestion(const CertificateError& error);
 
 // Runs step. When it fails on a certificate the user may trust, asks
 // (through the platform's question) and, on yes, stores the fingerprint and
-// runs step once more. Every other failure, and a no, passes the error on.
-// Call on the window thread: the settings are read and written here.
+// runs step once more. Every other failure, and a no, passes the error on;
+// after a no the same certificate of that server is refused at once for the
+// rest of the run. Call on the window thread: the settings are read and
+// written here.
 void withCertificateTrust(const std::function<void()>& step);
+
+// Puts a question about a server (titled as the program's boxes are) and
+// returns the answer, true for yes; unless the user said no to the question
+// of that key earlier in the run, which answers no at once, so a schedule
+// does not ask again at every check. Window thread.
+bool askAboutServer(const QString& key, const QString& text);
+// Every question may be put again (the user has been to the settings).
+void forgetServerRefusals();
 
 } // namespace net

@@ -76,7 +76,8 @@ void withClearTextConsent(const std::function<void()>& step)
         step();
         return;
     } catch (const ClearTextError& e) {
-        if (!rt::platform().question(QStringLiteral("Brevglimt"), clearTextQuestion(e)))
+        if (!askAboutServer(QStringLiteral("klartekst/") + CertificatePins::key(e.host(), e.port()),
+                            clearTextQuestion(e)))
             throw;
         allowClearText(e.host(), e.port());
     }

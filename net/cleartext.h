@@ -51,7 +51,9 @@ QString clearTextQuestion(const ClearTextError& error);
 
 // Runs step. When it fails with ClearTextError, asks (through the platform's
 // question) and, on yes, stores the answer and runs step once more. A no,
-// and every other failure, passes the error on. Call on the window thread.
+// and every other failure, passes the error on; after a no the question is
+// not put again for that server this run (askAboutServer). Call on the
+// window thread.
 void withClearTextConsent(const std::function<void()>& step);
 
 } // namespace net

@@ -13,10 +13,17 @@ QString errorDisplayText(const QString& text)
     return text;
 }
 
+QString applicationTitle()
+{
+    QString name = QFileInfo(rt::platform().programFile()).completeBaseName();
+    if (!name.isEmpty())
+        name[0] = name.at(0).toUpper();
+    return name;
+}
+
 void showError(const QString& text)
 {
-    const QString title = QFileInfo(rt::platform().programFile()).completeBaseName();
-    rt::platform().messageBox(title, errorDisplayText(text), rt::MsgIcon::Error);
+    rt::platform().messageBox(applicationTitle(), errorDisplayText(text), rt::MsgIcon::Error);
 }
 
 void runHandler(const std::function<void()>& handler)

@@ -12,7 +12,12 @@ namespace rt {
 // above "." (so "Connection refused" gets one, "Feil!" does not).
 QString errorDisplayText(const QString& text);
 
-// Shows the error box: error icon, the program file's name as its title.
+// The title of the program's boxes (errors, questions, notices): the program
+// file's name without its extension, with a capital first letter, as the
+// program is called ("Brevglimt").
+QString applicationTitle();
+
+// Shows the error box: error icon, applicationTitle() as its title.
 void showError(const QString& text);
 
 // Runs an event handler; an error it raises is shown and goes no further.

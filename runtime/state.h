@@ -52,6 +52,10 @@ struct RuntimeState {
 
     // Top folder of the clean-up in progress.
     QString CleanTop;
+
+    // Questions about a server (trust a certificate, log in without
+    // encryption) the user answered no this run, by key: not put again.
+    std::set<QString> RefusedServerQuestions;
 };
 
 RuntimeState& state();

@@ -142,10 +142,19 @@ TEST_F(DovecotTrustTest, SelfSignedIsCheckedOnlyAfterTheUserTrustsIt)
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS:"));
     EXPECT_TRUE(storedFingerprint().isEmpty());
 
-    // Trusted on the second try: the check goes through and the fingerprint
-    // is kept for this server.
+    // The no holds for the run: the next check fails at once with the same
+    // refusal instead of asking again.
     guard.fake.messages.clear();
     guard.fake.answers = {true};
+    f.checkNowAction->trigger();
+    EXPECT_EQ(guard.fake.questions.size(), 1);
+    EXPECT_EQ(errorTexts(), QStringList{QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent.")});
+
+    // After "Oppsett" the question comes again; trusted, the check goes
+    // through and the fingerprint is kept for this server.
+    f.settingsDialog = [] {};
+    f.settingsAction->trigger();
+    guard.fake.messages.clear();
     f.checkNowAction->trigger();
     EXPECT_EQ(guard.fake.questions.size(), 2);
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();

@@ -2,6 +2,7 @@
 // that certificate through at exactly that host and port, and only past an
 // unknown issuer.
 #include "certtrust.h"
+#include "errordisplay.h"
 #include "cleartext.h"
 #include "ftpclient.h"
 #include "scriptedftpserver.h"
@@ -193,7 +194,7 @@ protected:
     testsupport::RuntimeFixtureGuard guard;
 };
 
-TEST_F(TrustOnRequestTest, NoKeepsRefusingYesStoresAndConnects)
+TEST_F(TrustOnRequestTest, NoHoldsForTheRunYesStoresAndConnects)
 {
     const auto server = serve(testCa().selfSigned());
     const QString fingerprint = fingerprintOf(testCa().selfSigned());
@@ -206,9 +207,16 @@ TEST_F(TrustOnRequestTest, NoKeepsRefusingYesStoresAndConnects)
         << question.toStdString();
     EXPECT_TRUE(question.contains(QStringLiteral("127.0.0.1:%1").arg(server->port())));
     EXPECT_TRUE(question.contains(net::displayFingerprint(fingerprint)));
+    EXPECT_EQ(guard.fake.questions.first().caption, rt::applicationTitle()) << "titled as the failure box";
     EXPECT_TRUE(stored(*server).isEmpty());
 
+    // The no holds for the rest of the run: the next try fails at once.
     guard.fake.answers = {true};
+    EXPECT_THROW(check(*server), CertificateError);
+    EXPECT_EQ(guard.fake.questions.size(), 1);
+
+    // Once the user has been to the settings, the question comes again.
+    net::forgetServerRefusals();
     EXPECT_EQ(check(*server), 1);
     EXPECT_EQ(guard.fake.questions.size(), 2);
     EXPECT_EQ(stored(*server), fingerprint);
@@ -301,7 +309,7 @@ protected:
     testsupport::ScriptedFtpServer ftpServer;
 };
 
-TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordYesStoresAndLogsIn)
+TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordForTheRunYesStoresAndLogsIn)
 {
     ftpServer.setCredentials("user", "secret");
     guard.fake.answers = {false};
@@ -316,10 +324,19 @@ TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordYesStoresAndLogsIn)
     EXPECT_FALSE(verbs().contains("USER"));
     ASSERT_EQ(guard.fake.questions.size(), 1);
     EXPECT_TRUE(guard.fake.questions.first().text.contains(QStringLiteral("ukryptert over nettet")));
+    EXPECT_EQ(guard.fake.questions.first().caption, rt::applicationTitle()) << "titled as the failure box";
     const rt::IniFileObj userIni(rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"));
     EXPECT_TRUE(userIni.keys(net::kClearTextSection).isEmpty());
 
+    // The no holds for the rest of the run: the next log-in fails at once
+    // with the same refusal, and the password stays here.
     guard.fake.answers = {true};
+    EXPECT_THROW(net::withClearTextConsent([&] { login(); }), net::ClearTextError);
+    EXPECT_EQ(guard.fake.questions.size(), 1);
+    EXPECT_FALSE(verbs().contains("PASS"));
+
+    // Once the user has been to the settings, the question comes again.
+    net::forgetServerRefusals();
     net::withClearTextConsent([&] { login(); });
     EXPECT_TRUE(verbs().contains("PASS"));
     EXPECT_EQ(guard.fake.questions.size(), 2);
