@@ -105,7 +105,7 @@ bool tryConnect(const Target& t)
 
 } // namespace
 
-int sjekkip(const QString& host, int port, bool reportFailure)
+int sjekkip(const QString& host, int port, bool report)
 {
     if (!IPTestForm)
         IPTestForm = new TIPTestForm;
@@ -130,9 +130,12 @@ int sjekkip(const QString& host, int port, bool reportFailure)
     if (!form)
         return result;
 
-    if (result == -1 && reportFailure) {
-        form->setPanelColour(kFailureColour);
-        form->statusLabel->setText(QStringLiteral("Kan ikke koble til: ") + shown);
+    if (report) {
+        // The outcome stays until "O&k": a working connection is news too.
+        form->setPanelColour(result == 0 ? kNormalColour : kFailureColour);
+        form->statusLabel->setText((result == 0 ? QStringLiteral("Tilkoblingen virker: ")
+                                                : QStringLiteral("Kan ikke koble til: "))
+                                   + shown);
         form->okButton->show();
         form->okButton->setFocus();
     } else {

@@ -27,11 +27,12 @@ inline constexpr int kConnectTimeoutMs = 15000;
 // window shows "Sjekker host:port ...." and the busy cursor is on; the
 // attempt runs on a worker thread, so the window keeps painting. Returns 0
 // when the connection was made, -1 when it was not (name not found,
-// unreachable, refused, time-out, empty host, port outside 0-65535). On -1
-// with reportFailure, the window stays up in the failure colour with
-// "Kan ikke koble til: host:port" and its "O&k" button; otherwise it hides.
-// Uses IPTestForm, creating it when the program has not.
-int sjekkip(const QString& host, int port, bool reportFailure);
+// unreachable, refused, time-out, empty host, port outside 0-65535). With
+// report, the window then stays up with its "O&k" button and the outcome:
+// "Tilkoblingen virker: host:port", or in the failure colour "Kan ikke
+// koble til: host:port"; without, it hides. Uses IPTestForm, creating it
+// when the program has not.
+int sjekkip(const QString& host, int port, bool report);
 
 class TIPTestForm : public QDialog {
     Q_OBJECT

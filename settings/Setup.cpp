@@ -349,10 +349,14 @@ void TfmSetup::FormShow()
     rt::username(); // makes sure the name as found is cached
     if (Account->text().isEmpty())
         Account->setText(rt::state().UserNameCache);
+    // Proposals only where the machine has a DNS domain: "mail." or
+    // "root@" alone would only have to be erased.
     const QString domain = rt::domainname();
+    if (domain.isEmpty())
+        return;
     if (POPServer->text().isEmpty())
         POPServer->setText(QStringLiteral("mail.") + domain);
-    if (Email->text().isEmpty())
+    if (Email->text().isEmpty() && !Account->text().isEmpty())
         Email->setText(Account->text() + QLatin1Char('@') + domain);
 }
 
