@@ -397,6 +397,7 @@ void TBrevglimtForm::readSettings()
 
 void TBrevglimtForm::checkMailbox()
 {
+    m_checkDue = false;
     const watch::MailboxWatcher::CheckReport report = m_watcher->check();
     if (!report.ran)
         return;
@@ -531,10 +532,24 @@ void TBrevglimtForm::onSettingsChosen()
     // After a termination signal no new dialog opens, so the program can end.
     if (!settingsDialog || rt::terminationRequested())
         return;
+    const watch::MailboxSettings before = m_watcher->settings();
     settingsDialog();
     // After the settings every question about a server may be put again.
     net::forgetServerRefusals();
     readSettings();
+    // A new server or log-in is checked at once, so the user sees the list
+    // without asking for it; from the event loop, after this handler (a
+    // check that the show sequence runs meanwhile makes it unneeded).
+    const watch::MailboxSettings& now = m_watcher->settings();
+    if (!now.host.isEmpty()
+        && (now.host != before.host || now.port != before.port || now.user != before.user
+            || now.password != before.password)) {
+        m_checkDue = true;
+        QTimer::singleShot(0, this, [this] {
+            if (m_checkDue)
+                runHandler([this] { checkMailbox(); });
+        });
+    }
 }
 
 void TBrevglimtForm::onHideChosen()

@@ -134,6 +134,8 @@ private:
     std::unique_ptr<watch::MailboxWatcher> m_watcher;
     int m_lastCount = 0;
     bool m_boxOpen = false;
+    // The settings dialog changed the server or log-in: a check is due.
+    bool m_checkDue = false;
 };
 
 } // namespace app

@@ -329,6 +329,46 @@ TEST_F(WatcherTest, ASettingsDialogComesBackUntilAServerIsStored)
     EXPECT_EQ(server->sessionCount(), 1);
 }
 
+// When the settings dialog closes with a new server, user or password, the
+// mailbox is checked at once (once, also when the show sequence checks
+// too), so the user sees the list without asking for it.
+TEST_F(WatcherTest, ANewServerOrLogInIsCheckedWhenTheDialogCloses)
+{
+    server->setMessages(numberedMessages(2));
+    struct Case {
+        const char* name;
+        std::map<QString, QString> before; // the stored settings before
+        std::map<QString, QString> entered; // what the dialog stores
+        bool fromMenu; // "Oppsett"; else the dialog of a first start
+        int checks;
+    };
+    const std::map<QString, QString> startupOff{{QStringLiteral("StartupCheck"), QStringLiteral("0")}};
+    const std::map<QString, QString> wrongPassword{{QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                                                   {QStringLiteral("ServerPassword"), rt::ScrambleText(QStringLiteral("feil"))}};
+    const Case cases[] = {
+        {"first start, startup check off", {{QStringLiteral("ServerName"), QString()}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}},
+         startupOff, false, 1},
+        {"first start, startup check on", {{QStringLiteral("ServerName"), QString()}}, {}, false, 1},
+        {"password corrected", wrongPassword, startupOff, true, 1},
+        {"nothing changed", startupOff, startupOff, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeSettings(c.before);
+        const int sessions = server->sessionCount();
+        TBrevglimtForm& f = makeForm();
+        f.settingsDialog = [&] { writeSettings(c.entered); };
+        f.showForm();
+        if (c.fromMenu)
+            f.settingsAction->trigger();
+        QTest::qWait(50);
+        EXPECT_EQ(server->sessionCount() - sessions, c.checks);
+        EXPECT_EQ(lines().size(), c.checks > 0 ? 2 : 0);
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        form.reset();
+    }
+}
+
 // Each failure point leaves label, lines, list height and indicator colour
 // as the check had them there, names its cause in Norwegian, and the next
 // check works.
