@@ -187,8 +187,9 @@ void TSendSMTPForm::showEvent(QShowEvent* event)
 void TSendSMTPForm::prepareOnOpening()
 {
     rt::useuserini();
-    if (recipientBox->currentText().isEmpty())
+    if (recipientBox->currentText().isEmpty() && !m_sent)
         recipientBox->setEditText(rt::inireadstring(QStringLiteral("LastEmailAddress")));
+    m_sent = false;
     recipientBox->setFocus(Qt::OtherFocusReason);
     recipientBox->lineEdit()->selectAll();
     rt::usemainini();
@@ -209,8 +210,10 @@ void TSendSMTPForm::pickAttachment()
 
 void TSendSMTPForm::sendMessage()
 {
-    // However this ends, the connection is let go and the window hides; it
-    // keeps its fields for the next opening.
+    // However this ends, the connection is let go and the window hides.
+    // After a failure it keeps its fields for the next opening; after a
+    // send that went it is emptied, so nothing invites sending the same
+    // message twice.
     const SendEnd end(*this);
 
     message.clear();
@@ -272,6 +275,11 @@ void TSendSMTPForm::sendMessage()
         log(QStringLiteral("SMTP: melding sendt"));
         rt::awaitOffThread([this] { smtpClient.disconnect(); });
         log(QStringLiteral("SMTP: koblet fra ") + host);
+        m_sent = true;
+        recipientBox->setEditText(QString());
+        subjectEdit->clear();
+        bodyEdit->clear();
+        attachmentEdit->clear();
     } catch (const std::exception& e) {
         const QString cause = causeOf(e);
         log(QStringLiteral("SMTP: Kan ikke sende melding til ") + host);

@@ -71,6 +71,9 @@ protected:
 
 private:
     QPointer<QWidget> m_owner;
+    // A message went since the window was last opened: it opens empty,
+    // without proposing the last recipient.
+    bool m_sent = false;
 };
 
 // The program's composer; nullptr until the program creates it.

@@ -670,12 +670,17 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
     EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
     EXPECT_TRUE(form->isHidden());
 
-    // Opened again, the window still holds the message; a second send
-    // carries the same one file, not the parts of the first send as well.
+    // Opened again after the send went, the window is empty, so nothing
+    // invites sending the same message twice.
     form->showComposer();
-    EXPECT_EQ(form->subjectEdit->text(), kSubject);
-    EXPECT_EQ(form->bodyEdit->toPlainText(), kBody.join(u'\n'));
-    EXPECT_EQ(form->attachmentEdit->text(), path);
+    EXPECT_EQ(form->recipientBox->currentText(), QString());
+    EXPECT_EQ(form->subjectEdit->text(), QString());
+    EXPECT_EQ(form->bodyEdit->toPlainText(), QString());
+    EXPECT_EQ(form->attachmentEdit->text(), QString());
+    EXPECT_FALSE(form->sendButton->isEnabled());
+    // Written again, a second send carries the same one file, not the
+    // parts of the first send as well.
+    compose(kRecipients, kSubject, kBody, path);
     clickSend();
 
     const QList<testsupport::SinkMessage> got = server->messages();
