@@ -40,6 +40,12 @@ settings_written() {
     grep -q '^MODIFIED_INIVERSION=' "$ini" 2>/dev/null
 }
 program_gone() { ! kill -0 "$pid" 2>/dev/null; }
+# The program has its SIGTERM handler in place (bit 15 of the caught set):
+# a signal before that would end it as the default action does.
+sigterm_caught() {
+    mask=$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$pid/status" 2>/dev/null)
+    [ -n "$mask" ] && [ $(( 0x$mask & 0x4000 )) -ne 0 ]
+}
 
 # Runs the program until its settings file is on disk, then sends SIGTERM
 # and waits (bounded) for it to finish its shutdown.
@@ -47,6 +53,7 @@ run_and_terminate() {
     "$program" "$@" &
     pid=$!
     wait_for 200 "programmet startet ikke" settings_written
+    wait_for 200 "programmet tok ikke imot SIGTERM" sigterm_caught
     sleep 0.3
     kill -TERM "$pid"
     wait_for 200 "programmet avsluttet ikke etter SIGTERM" program_gone
