@@ -223,8 +223,8 @@ TEST_F(FtpClientTest, ATricklingMultiLineReplyEndsAtTheReplyTimeOut)
         server.setReply(c.verb, c.reply);
         server.trickleReply(c.verb, 15);
         const auto error = netError(c.act);
-        ASSERT_TRUE(error);
-        EXPECT_EQ(str(*error), str(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen 300 millisekunder").arg(hostPort())));
+        EXPECT_EQ(str(error.value_or(QStringLiteral("ingen feil"))),
+                  str(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen 300 millisekunder").arg(hostPort())));
         EXPECT_FALSE(client.connected());
         server.trickleReply(c.verb, 0);
     }
