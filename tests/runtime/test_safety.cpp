@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <utility>
 
 #include <sys/stat.h>
@@ -24,6 +25,11 @@
 
 using namespace rt;
 using testsupport::RuntimeFixtureGuard;
+
+void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
