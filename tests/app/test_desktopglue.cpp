@@ -93,6 +93,14 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         strip.checkMailbox();
         settle();
         EXPECT_EQ(fake.calls.size(), 1) << "switched off by NotifyOnNew=0";
+
+        // Switched on again: what came while they were off is not news then.
+        writeSettings({{QStringLiteral("NotifyOnNew"), QStringLiteral("1")}});
+        strip.readSettings();
+        server->addMessage(mailMessage("Siv <siv@test.example>", "Etterpå", "m6"));
+        strip.checkMailbox();
+        QTRY_COMPARE(fake.calls.size(), 2);
+        EXPECT_EQ(fake.calls.last(), QStringLiteral("Siv <siv@test.example>|Etterpå"));
         form.reset();
     }
 }

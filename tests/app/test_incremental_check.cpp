@@ -111,6 +111,11 @@ TEST_F(IncrementalCheckTest, OnlyNewMessagesAreReadAndTheListMatchesAFullCheck)
         EXPECT_EQ(topNumbers(), c.expectedTops);
         EXPECT_EQ(lines(), fullCheckLines());
         EXPECT_EQ(form->statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(server->messages().size()));
+        // The file keeps the lines of the messages there now, none of those deleted.
+        const watch::ListCache kept = watch::ListCache::load(cacheFile(), owner(), cacheKey());
+        EXPECT_EQ(kept.size(), server->messages().size());
+        for (const QByteArray& uid : server->uniqueIds())
+            EXPECT_NE(kept.find(uid), nullptr) << uid.toStdString();
     }
 }
 
@@ -184,25 +189,48 @@ TEST_F(IncrementalCheckTest, AnUnfitCacheFileGivesAFullCheck)
 
 TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
 {
-    freshStripWith(numberedMessages(3));
-    const QList<QByteArray> uids = server->uniqueIds();
-    const watch::CacheOwner here{QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")};
-    for (const watch::CacheOwner& other : {watch::CacheOwner{QStringLiteral("127.0.0.2"), here.port, here.user},
-                                           watch::CacheOwner{here.host, quint16(here.port + 1), here.user},
-                                           watch::CacheOwner{here.host, here.port, QStringLiteral("per")}}) {
-        watch::ListCache cache;
-        cache.reset(other);
-        QHash<QByteArray, watch::CachedLine> wrong;
-        for (const QByteArray& uid : uids)
-            wrong.insert(uid, {QStringLiteral("Feil linje"), {}, {}, {}});
-        cache.replace(wrong);
-        // Even under this mailbox's file name it does not count.
-        EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(cacheKey()), here, cacheKey()).has_value());
-        ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
-        server->clearReceived();
-        makeForm().showForm();
+    struct Case {
+        const char* name;
+        // Whose cache file is planted under this mailbox's file name; none:
+        // the settings name another server instead, in the same run.
+        std::function<watch::CacheOwner(watch::CacheOwner)> fileOwner;
+    };
+    const Case cases[] = {
+        {"a file of another host", [](watch::CacheOwner o) { o.host = QStringLiteral("127.0.0.2"); return o; }},
+        {"a file of another port", [](watch::CacheOwner o) { o.port = quint16(o.port + 1); return o; }},
+        {"a file of another user", [](watch::CacheOwner o) { o.user = QStringLiteral("per"); return o; }},
+        {"another server with the same ids named in the settings", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshStripWith(numberedMessages(3));
+        const QList<QByteArray> uids = server->uniqueIds();
+        if (c.fileOwner) {
+            watch::ListCache cache;
+            cache.reset(c.fileOwner(owner()));
+            QHash<QByteArray, watch::CachedLine> wrong;
+            for (const QByteArray& uid : uids)
+                wrong.insert(uid, {QStringLiteral("Feil linje"), {}, {}, {}});
+            cache.replace(wrong);
+            // Even under this mailbox's file name it does not count.
+            EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(cacheKey()), owner(), cacheKey()).has_value());
+            ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
+            server->clearReceived();
+            makeForm().showForm();
+        } else {
+            // Other messages under the same ids; the window and its watcher
+            // go on with the lines of the first server in memory.
+            server = std::make_unique<ScriptedPop3Server>();
+            server->setCredentials("ola", "hemmelig");
+            for (qsizetype i = 0; i < uids.size(); ++i)
+                server->addMessage(message(int(11 + i)), uids.at(i));
+            form->settingsDialog = [this] { writeSettings(); };
+            form->settingsAction->trigger();
+            form->checkNowAction->trigger();
+        }
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
-        EXPECT_FALSE(lines().contains(QStringLiteral("Feil linje")));
+        EXPECT_EQ(lines(), fullCheckLines());
     }
 }
 

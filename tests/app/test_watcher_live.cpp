@@ -240,6 +240,9 @@ TEST_F(LiveWatcherTest, FailuresAfterConnectingAreTold)
     const Case cases[] = {
         {"RETR refused", true, [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("RETR", "meldingen er låst")); },
          "Serveren avviste RETR 2: meldingen er låst.", 3},
+        {"RETR refusal echoing the password", true,
+         [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("RETR", "ingen tilgang for ola/hemmelig")); },
+         "Serveren avviste RETR 2: ingen tilgang for ola/***", 3},
         {"temp.eml not writable", true,
          [&](ScriptedPop3Server&) { QDir().mkpath(tmp + QStringLiteral("temp.eml/sperret")); },
          "Kan ikke lagre meldingen i ", 3},

@@ -17,6 +17,13 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <ostream>
+
+// Failures show texts as text.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace testsupport {
 

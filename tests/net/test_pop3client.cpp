@@ -266,17 +266,31 @@ TEST_F(Pop3ClientTest, RefusedRetrReturnsFalseAndTheConnectionGoesOn)
     EXPECT_EQ(events, kConnected);
 }
 
-TEST_F(Pop3ClientTest, DotStuffingSurvivesTheRoundTrip)
+// A message comes back byte for byte: dot-stuffed lines, and a message far
+// above the cap of other replies (1 MiB), which has its own.
+TEST_F(Pop3ClientTest, MessagesSurviveTheRoundTrip)
 {
     const QByteArray head = "Subject: prikker\r\n.X-Odd: starts with a dot\r\n\r\n";
-    const QByteArray raw = head + ".\r\n..\r\n.hidden\r\n...three\r\nmid.dle\r\n.\r\nlast\r\n";
-    server.setMessages({raw});
-    client.connect();
+    const struct {
+        const char* name;
+        QByteArray body;
+    } cases[] = {
+        {"dot-stuffing", ".\r\n..\r\n.hidden\r\n...three\r\nmid.dle\r\n.\r\nlast\r\n"},
+        {"2 MiB", (".vedlegg " + QByteArray(990, 'v') + "\r\n").repeated(2 * 1024)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray raw = head + c.body;
+        server.setMessages({raw});
+        client.connect();
 
-    QByteArray body;
-    ASSERT_TRUE(client.retrieveRaw(1, body));
-    EXPECT_EQ(body, raw);
-    EXPECT_EQ(client.retrieveHeader(1), head);
+        QByteArray got;
+        ASSERT_TRUE(client.retrieveRaw(1, got));
+        EXPECT_EQ(got.size(), raw.size());
+        EXPECT_TRUE(got == raw);
+        EXPECT_EQ(client.retrieveHeader(1), head);
+        client.disconnect();
+    }
 }
 
 struct StatCase {
@@ -518,9 +532,11 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Pop3Client& c) { c.messageCount(); }, "Ugyldig svar"},
         StreamBreak{"LongHeaderLine", Pop3Fault::reply("TOP", "+OK\r\nSubject: " + kLongLine + "\r\n."),
                     [](Pop3Client& c) { c.retrieveHeader(1); }, "Ugyldig svar"},
-        // Short lines each, but the whole reply trickles past its time.
-        StreamBreak{"TrickleCapa", Pop3Fault::trickle("CAPA", 40), [](Pop3Client&) {},
-                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+        // Each line arrives well within 300 ms (six bytes at most, 20 ms a
+        // byte), but the whole reply takes 660 ms: the time-out is the reply's.
+        StreamBreak{"TrickleCapa",
+                    Pop3Fault::trickle("CAPA", 20, "+OK\r\nTOP\r\nUIDL\r\nUSER\r\nX1\r\nX2\r\n.\r\n"),
+                    [](Pop3Client&) {}, "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
         // Replies that never end: cut at their cap instead of filling memory.
         StreamBreak{"EndlessHeader", Pop3Fault::reply("TOP", "+OK\r\n" + manyLines(1100, 1000) + "."),
                     [](Pop3Client& c) { c.retrieveHeader(1); },
@@ -695,8 +711,16 @@ INSTANTIATE_TEST_SUITE_P(
                      kLoginOnly},
         PasswordCase{"LaterRefusalEchoes", kPw, Pop3Fault::error("STAT", "you said " + kPw),
                      [](Pop3Client& c) { c.messageCount(); }},
-        PasswordCase{"LaterRetrRefusal", kPw, Pop3Fault::error("DELE", "after PASS " + kPw),
-                     [](Pop3Client& c) { c.deleteMessage(1); }}),
+        PasswordCase{"LaterDeleRefusal", kPw, Pop3Fault::error("DELE", "after PASS " + kPw),
+                     [](Pop3Client& c) { c.deleteMessage(1); }},
+        // A refused RETR is no exception; its text is what the strip shows.
+        PasswordCase{"LaterRetrRefusal", kPw, Pop3Fault::error("RETR", "after PASS " + kPw),
+                     [](Pop3Client& c) {
+                         QByteArray message;
+                         QString refusal;
+                         if (!c.retrieveRaw(1, message, &refusal))
+                             throw NetError(refusal);
+                     }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pop3ClientTest, UniqueIdsMatchTheServer)
