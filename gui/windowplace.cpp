@@ -99,7 +99,6 @@ public:
         : QObject(window)
         , m_window(window)
         , m_connection(c)
-        , m_id(static_cast<xcb_window_t>(window->winId()))
         , m_desktopAtom(internAtom(c, "_NET_WM_DESKTOP"))
     {
         window->installEventFilter(this);
@@ -119,7 +118,7 @@ protected:
     {
         if (event->type() == QEvent::Expose && m_askAtExpose && m_window->isExposed()) {
             m_askAtExpose = false;
-            askForEveryWorkspace(m_connection, m_id);
+            askForEveryWorkspace(m_connection, id());
         }
         return false;
     }
@@ -132,22 +131,24 @@ protected:
         if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
             return false;
         const auto* change = static_cast<const xcb_property_notify_event_t*>(message);
-        if (change->window != m_id || change->atom != m_desktopAtom)
+        if (change->window != id() || change->atom != m_desktopAtom)
             return false;
         const bool everywhere = onEveryWorkspace();
         // Only a change away from every workspace is answered, once: a
         // manager that never grants the request is not asked without end.
         if (m_wasEverywhere && !everywhere && m_window->isVisible())
-            askForEveryWorkspace(m_connection, m_id);
+            askForEveryWorkspace(m_connection, id());
         m_wasEverywhere = everywhere;
         return false;
     }
 
 private:
+    xcb_window_t id() const { return static_cast<xcb_window_t>(m_window->winId()); }
+
     bool onEveryWorkspace() const
     {
         xcb_get_property_reply_t* reply = xcb_get_property_reply(
-            m_connection, xcb_get_property(m_connection, 0, m_id, m_desktopAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr);
+            m_connection, xcb_get_property(m_connection, 0, id(), m_desktopAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr);
         if (!reply)
             return false;
         const bool all = xcb_get_property_value_length(reply) == 4
@@ -158,7 +159,6 @@ private:
 
     QWindow* m_window;
     xcb_connection_t* m_connection;
-    xcb_window_t m_id;
     xcb_atom_t m_desktopAtom;
     bool m_askAtExpose = false;
     bool m_wasEverywhere = false;
