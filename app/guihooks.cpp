@@ -1,5 +1,6 @@
 #include "guihooks.h"
 
+#include "boxtext.h"
 #include "forms.h"
 #include "platform.h"
 #include "visning.h"
@@ -39,7 +40,9 @@ void installGuiHooks()
     hooks.messageBox = [](const QString& caption, const QString& text, rt::MsgIcon icon) {
         OwnedMessageBox box;
         box.setWindowTitle(caption);
-        box.setText(text);
+        // A path (the saved temp.eml, say) stays on one line; the box grows
+        // wider for it as far as the screen allows.
+        box.setText(gui::keepPathsWhole(text));
         switch (icon) {
         case rt::MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
         case rt::MsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
@@ -59,7 +62,7 @@ void installGuiHooks()
     hooks.question = [](const QString& caption, const QString& text) {
         OwnedMessageBox box;
         box.setWindowTitle(caption);
-        box.setText(text);
+        box.setText(gui::keepPathsWhole(text));
         box.setIcon(QMessageBox::Warning);
         QPushButton* yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
         QPushButton* no = box.addButton(QStringLiteral("Nei"), QMessageBox::NoRole);

@@ -1,14 +1,17 @@
 #include "windowplace.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 #include <xcb/xcb.h>
 
@@ -41,24 +44,150 @@ QWidget* currentOwner(QWidget* fallback)
     return fallback;
 }
 
+namespace {
+
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name)
+{
+    const QByteArray n(name);
+    xcb_intern_atom_reply_t* reply
+        = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(n.size()), n.constData()), nullptr);
+    if (!reply)
+        return XCB_ATOM_NONE;
+    const xcb_atom_t atom = reply->atom;
+    std::free(reply);
+    return atom;
+}
+
+// A request about window to the window manager, sent to the root window as
+// the window-manager hints ask for it.
+void sendToWindowManager(xcb_connection_t* c, xcb_window_t window, xcb_atom_t type, std::initializer_list<std::uint32_t> data)
+{
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    if (!screen || type == XCB_ATOM_NONE)
+        return;
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = type;
+    std::size_t i = 0;
+    for (const std::uint32_t value : data)
+        event.data.data32[i++] = value;
+    xcb_send_event(c, 0, screen->root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+}
+
+// The requests a mapped window sends to be shown on every workspace.
+void askForEveryWorkspace(xcb_connection_t* c, xcb_window_t window)
+{
+    constexpr std::uint32_t add = 1; // _NET_WM_STATE_ADD
+    constexpr std::uint32_t fromApplication = 1; // the request's source: a normal program
+    sendToWindowManager(c, window, internAtom(c, "_NET_WM_STATE"),
+                        {add, internAtom(c, "_NET_WM_STATE_STICKY"), XCB_ATOM_NONE, fromApplication});
+    sendToWindowManager(c, window, internAtom(c, "_NET_WM_DESKTOP"), {0xFFFFFFFFu, fromApplication});
+    xcb_flush(c);
+}
+
+// Keeps a window on every workspace while it is shown. It asks when the
+// window manager has mapped the window (at its first expose after each
+// showing), and asks again when the manager takes the window off the other
+// workspaces: GNOME's compositor does that to a window when a modal dialog
+// of it opens.
+class EveryWorkspaceKeeper : public QObject, public QAbstractNativeEventFilter {
+public:
+    EveryWorkspaceKeeper(QWindow* window, xcb_connection_t* c)
+        : QObject(window)
+        , m_window(window)
+        , m_connection(c)
+        , m_desktopAtom(internAtom(c, "_NET_WM_DESKTOP"))
+    {
+        window->installEventFilter(this);
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~EveryWorkspaceKeeper() override
+    {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            app->removeNativeEventFilter(this);
+    }
+
+    // The window is about to be shown: ask once it is mapped.
+    void askWhenMapped() { m_askAtExpose = true; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Expose && m_askAtExpose && m_window->isExposed()) {
+            m_askAtExpose = false;
+            askForEveryWorkspace(m_connection, id());
+        }
+        return false;
+    }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
+            return false;
+        const auto* change = static_cast<const xcb_property_notify_event_t*>(message);
+        if (change->window != id() || change->atom != m_desktopAtom)
+            return false;
+        const bool everywhere = onEveryWorkspace();
+        // Only a change away from every workspace is answered, once: a
+        // manager that never grants the request is not asked without end.
+        if (m_wasEverywhere && !everywhere && m_window->isVisible())
+            askForEveryWorkspace(m_connection, id());
+        m_wasEverywhere = everywhere;
+        return false;
+    }
+
+private:
+    xcb_window_t id() const { return static_cast<xcb_window_t>(m_window->winId()); }
+
+    bool onEveryWorkspace() const
+    {
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            m_connection, xcb_get_property(m_connection, 0, id(), m_desktopAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr);
+        if (!reply)
+            return false;
+        const bool all = xcb_get_property_value_length(reply) == 4
+            && *static_cast<const std::uint32_t*>(xcb_get_property_value(reply)) == 0xFFFFFFFFu;
+        std::free(reply);
+        return all;
+    }
+
+    QWindow* m_window;
+    xcb_connection_t* m_connection;
+    xcb_atom_t m_desktopAtom;
+    bool m_askAtExpose = false;
+    bool m_wasEverywhere = false;
+};
+
+} // namespace
+
 void showOnAllWorkspaces(QWidget* window)
 {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11 || !x11->connection())
         return;
     xcb_connection_t* c = x11->connection();
-    const QByteArray name("_NET_WM_DESKTOP");
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(name.size()), name.constData()), nullptr);
-    if (!atom)
-        return;
-    // 0xFFFFFFFF: every desktop. Read by the window manager when the
-    // window is mapped.
-    const std::uint32_t all = 0xFFFFFFFFu;
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window->winId()), atom->atom,
-                        XCB_ATOM_CARDINAL, 32, 1, &all);
-    std::free(atom);
+    const auto id = static_cast<xcb_window_t>(window->winId());
+    // Read by window managers that look at it when the window is mapped.
+    const xcb_atom_t desktop = internAtom(c, "_NET_WM_DESKTOP");
+    constexpr std::uint32_t allDesktops = 0xFFFFFFFFu;
+    if (desktop != XCB_ATOM_NONE)
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, desktop, XCB_ATOM_CARDINAL, 32, 1, &allDesktops);
     xcb_flush(c);
+    // GNOME's compositor goes by that hint only sometimes, and honours the
+    // requests only once it has mapped the window.
+    QWindow* handle = window->windowHandle();
+    if (!handle)
+        return;
+    auto* keeper = handle->findChild<EveryWorkspaceKeeper*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!keeper)
+        keeper = new EveryWorkspaceKeeper(handle, c);
+    keeper->askWhenMapped();
 }
 
 QIcon programIcon()

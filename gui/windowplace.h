@@ -23,8 +23,12 @@ void placeOver(QWidget* window, const QWidget* owner);
 // active window when there is one, else fallback.
 QWidget* currentOwner(QWidget* fallback);
 
-// Asks the window manager to show window on every workspace; on an X
-// server only, before the window is first shown.
+// Asks the window manager to show window on every workspace, and keeps
+// it there while it is shown; on an X server only. Called while the window
+// is hidden, before each show(): it sets the hint read when the window is
+// mapped, and sends the requests window managers honour for a mapped
+// window once the window is mapped and whenever the manager takes it off
+// the other workspaces.
 void showOnAllWorkspaces(QWidget* window);
 
 // The program's icon (compiled into the program).

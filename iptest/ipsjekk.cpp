@@ -148,7 +148,8 @@ TIPTestForm::TIPTestForm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
     setObjectName(QStringLiteral("IPTestForm"));
-    setWindowTitle(QStringLiteral("IPTestForm"));
+    // What window lists and a window switcher show for it.
+    setWindowTitle(QStringLiteral("Tilkoblingstest"));
     setFixedSize(297, 37);
     setFont(formFont());
 

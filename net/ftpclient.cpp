@@ -587,8 +587,8 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
 {
     d->requireConnected();
     const auto known = d->announced.find(path);
-    const std::optional<qint64> limit =
-        known == d->announced.end() ? std::nullopt : std::optional<qint64>(known->second);
+    // The size the server announced (never negative), or -1 when it announced none.
+    const qint64 limit = known == d->announced.end() ? -1 : known->second;
     Poco::Net::StreamSocket data = d->openData("RETR " + d->argument(path), path);
     qint64 total = 0;
     std::optional<QString> failure;
@@ -620,10 +620,10 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
             }
             // More than the server announced: the stream is not the file,
             // and an endless one would fill the disk.
-            if (limit && total + n > *limit) {
+            if (limit >= 0 && total + n > limit) {
                 failure = QStringLiteral("%1 sendte mer enn de %2 bytene den oppga for %3")
                               .arg(d->hostPortText())
-                              .arg(*limit)
+                              .arg(limit)
                               .arg(path);
                 break;
             }

@@ -141,7 +141,9 @@ TFTPform::TFTPform(QWidget* parent)
     setWindowTitle(QStringLiteral("FTPform"));
     setFont(dialogFont());
     move(408, 424);
-    resize(209, 64);
+    // Its controls stand at fixed places: a larger window would only add
+    // empty space, so it keeps its size and offers no maximise button.
+    setFixedSize(209, 64);
 
     fileLabel = new QLabel(QStringLiteral("filnavn.ending"), this);
     fileLabel->setObjectName(QStringLiteral("ftpfil"));

@@ -12,7 +12,7 @@ libgtest-dev libgmock-dev googletest
 clang libclang-rt-14-dev
 xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
-xvfb xauth x11-utils imagemagick openbox wmctrl xdotool
+xvfb xauth x11-utils imagemagick openbox wmctrl xdotool mutter xwayland procps
 dbus-daemon desktop-file-utils appstream dpkg-dev file
 "
 

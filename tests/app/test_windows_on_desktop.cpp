@@ -1,12 +1,16 @@
 // The program's windows on a real X server with a window manager (openbox,
-// started by run_under_openbox.sh): each opens above the always-on-top strip
-// and wholly on screen, and the strip never takes the keyboard.
+// started by run_under_openbox.sh, or GNOME's compositor, started by
+// run_under_mutter.sh): each opens above the always-on-top strip and wholly
+// on screen, and the strip never takes the keyboard and stays on every
+// workspace.
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
 #include "ipsjekk.h"
 #include "om.h"
+#include "platform.h"
 #include "SendSMTP.h"
+#include "ftpunit.h"
 #include "input.h"
 #include "serveroppsett.h"
 #include "visning.h"
@@ -17,10 +21,12 @@
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QCursor>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolTip>
 #include <QWindow>
@@ -60,6 +66,31 @@ quint64 activeWindow()
     return rootWindows("_NET_ACTIVE_WINDOW").value(0);
 }
 
+// A property of a window as xprop shows it: "NAME = value", or a line saying
+// it is not there.
+QString windowProperty(quint64 window, const char* property)
+{
+    QProcess xprop;
+    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window), QStringLiteral("-notype"),
+                                         QString::fromLatin1(property)});
+    xprop.waitForFinished(5000);
+    return QString::fromLatin1(xprop.readAllStandardOutput()).trimmed();
+}
+
+// On every workspace, as the window manager keeps it: its desktop is "all",
+// and a manager that knows the sticky state (GNOME's does, openbox not)
+// lists it in the window's state.
+bool onEveryWorkspace(quint64 window)
+{
+    if (windowProperty(window, "_NET_WM_DESKTOP") != QLatin1String("_NET_WM_DESKTOP = 4294967295"))
+        return false;
+    QProcess xprop;
+    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTED")});
+    xprop.waitForFinished(5000);
+    const bool knowsSticky = xprop.readAllStandardOutput().contains("_NET_WM_STATE_STICKY");
+    return !knowsSticky || windowProperty(window, "_NET_WM_STATE").contains(QLatin1String("_NET_WM_STATE_STICKY"));
+}
+
 // Runs events until done() holds or a few seconds have passed.
 bool waitFor(const std::function<bool()>& done)
 {
@@ -70,6 +101,15 @@ bool waitFor(const std::function<bool()>& done)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     }
     return true;
+}
+
+// The window with its frame lies on the screen. GNOME's compositor now and
+// then draws a side border of a pixel beyond the place the window was put
+// at; that much is allowed, nothing a user could miss.
+bool wholeOnScreen(const QWidget* w)
+{
+    constexpr int border = 2;
+    return w->screen()->availableGeometry().adjusted(-border, -border, border, border).contains(w->frameGeometry());
 }
 
 QWidget* visibleTopLevel(const QString& objectName)
@@ -127,12 +167,25 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     EXPECT_EQ(strip().windowTitle(), QStringLiteral("Brevglimt"));
     EXPECT_EQ(strip().objectName(), QStringLiteral("BrevglimtForm"));
     EXPECT_FALSE(strip().windowIcon().isNull());
-    // On every workspace, as the window manager keeps it.
-    QProcess xprop;
-    xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(strip().winId()),
-                                         QStringLiteral("-notype"), QStringLiteral("_NET_WM_DESKTOP")});
-    xprop.waitForFinished(5000);
-    EXPECT_EQ(QString::fromLatin1(xprop.readAllStandardOutput()).trimmed(), QStringLiteral("_NET_WM_DESKTOP = 4294967295"));
+    // Above the window in use, and kept above it.
+    const QList<quint64> order = stackingOrder();
+    EXPECT_GT(order.indexOf(strip().winId()), order.indexOf(editor.winId()));
+    EXPECT_TRUE(windowProperty(strip().winId(), "_NET_WM_STATE").contains(QLatin1String("_NET_WM_STATE_ABOVE")));
+    // On every workspace, also when shown again after "Skjul" (the window
+    // manager forgets a hidden window's workspace).
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "first showing" : "shown again");
+        if (round > 0) {
+            strip().hide();
+            ASSERT_TRUE(waitFor([&] { return !stackingOrder().contains(strip().winId()); }));
+            strip().showForm();
+            ASSERT_TRUE(waitFor([&] { return stripShown(); }));
+            EXPECT_EQ(strip().pos(), QPoint(23, 2));
+        }
+        EXPECT_TRUE(waitFor([&] { return onEveryWorkspace(strip().winId()); }))
+            << windowProperty(strip().winId(), "_NET_WM_DESKTOP").toStdString() << ", "
+            << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
+    }
 }
 
 // The strip is never the active window, yet a line cut short shows its whole
@@ -165,7 +218,9 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
         const char* name;
         QString objectName; // empty: a message box
         std::function<void()> open; // may run a modal loop until the window is closed
+        QString title{};            // the name window lists show; empty: not checked
         QString alsoAbove{};        // another window it must lie above, besides the strip
+        bool ownPlace = false;      // a window of its own at its own place: clear of the strip instead
     };
     // The composer's own failure box, shown while the composer has the keyboard.
     const auto composerFailure = [this] {
@@ -176,15 +231,20 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
         composer->close();
     };
     const Case cases[] = {
-        {"about box", QStringLiteral("AboutBox"), [this] { strip().aboutAction->trigger(); }},
+        {"about box", QStringLiteral("AboutBox"), [this] { strip().aboutAction->trigger(); }, QStringLiteral("Om")},
         {"failure box", QString(), [] { rt::runHandler([] { throw std::runtime_error("Noe gikk galt"); }); }},
-        {"composer", QStringLiteral("SendSMTPForm"), [this] { strip().newMailAction->trigger(); }},
-        {"settings dialog", QStringLiteral("fmSetup"), [this] { strip().settingsAction->trigger(); }},
-        {"connectivity test", QStringLiteral("IPTestForm"), [] { ipsjekk::IPTestForm->showForTest(); }},
+        {"composer", QStringLiteral("SendSMTPForm"), [this] { strip().newMailAction->trigger(); },
+         QStringLiteral("Ny epost")},
+        {"settings dialog", QStringLiteral("fmSetup"), [this] { strip().settingsAction->trigger(); },
+         QStringLiteral("Epost oppsett")},
+        {"connectivity test", QStringLiteral("IPTestForm"), [] { ipsjekk::IPTestForm->showForTest(); },
+         QStringLiteral("Tilkoblingstest")},
         {"profile dialog", QStringLiteral("ServerOppsettForm"),
-         [] { servers::VisServerOppsett(QStringLiteral("FTP-server"), QStringLiteral("FTP")); }},
-        {"input dialog", QStringLiteral("InputForm"), [] { servers::InputForm->exec(); }},
-        {"failure box over the composer", QString(), composerFailure, QStringLiteral("SendSMTPForm")},
+         [] { servers::VisServerOppsett(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
+         QStringLiteral("FTP-server")},
+        {"input dialog", QStringLiteral("InputForm"), [] { servers::InputForm->exec(); }, QStringLiteral("Input:")},
+        {"FTP window", QStringLiteral("FTPform"), [] { servers::FTPform->show(); }, QString(), QString(), true},
+        {"failure box over the composer", QString(), composerFailure, QString(), QStringLiteral("SendSMTPForm")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -209,7 +269,18 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
             seen = QStringLiteral("stacking %1 over %2, frame %3,%4 %5x%6 in %7x%8")
                        .arg(own).arg(under).arg(frame.x()).arg(frame.y()).arg(frame.width()).arg(frame.height())
                        .arg(area.width()).arg(area.height());
-            placed = own > under && under >= 0 && area.contains(frame);
+            // No window offers a maximise button: each has the size its
+            // content needs (the FTP window's only buttons are close and
+            // minimise).
+            const QString actions = windowProperty(w->winId(), "_NET_WM_ALLOWED_ACTIONS");
+            const QString title = windowProperty(w->winId(), "_NET_WM_NAME");
+            seen += QStringLiteral(", %1, %2").arg(actions, title);
+            const bool stacked = c.ownPlace ? under >= 0 && !frame.intersects(strip().frameGeometry())
+                                            : own > under && under >= 0;
+            placed = stacked && wholeOnScreen(w)
+                && actions.startsWith(QLatin1String("_NET_WM_ALLOWED_ACTIONS = "))
+                && !actions.contains(QLatin1String("MAXIMIZE"))
+                && (c.title.isEmpty() || title == QStringLiteral("_NET_WM_NAME = \"%1\"").arg(c.title));
             // The window stays until it is placed, or until the wait ends.
             if (!placed && !poll.property("giveUp").toBool())
                 return;
@@ -229,4 +300,61 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
         EXPECT_TRUE(waitFor([&] { return closed; })) << "never shown";
         EXPECT_TRUE(placed) << seen.toStdString();
     }
+    // After all of them, the strip is still on every workspace (GNOME's
+    // compositor takes a window off them when a modal dialog of it opens).
+    EXPECT_TRUE(waitFor([&] { return onEveryWorkspace(strip().winId()); }))
+        << windowProperty(strip().winId(), "_NET_WM_DESKTOP").toStdString() << ", "
+        << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
 }
+
+// The box for a message no program could open names where it was saved: the
+// path stays on one line, the box as wide as it needs.
+TEST_F(DesktopWindowsTest, ASavedMessagesPathStaysOnOneLine)
+{
+    strip().showForm();
+    ASSERT_TRUE(waitFor([&] { return stripShown(); }));
+    const QString path = QStringLiteral("/home/kari-nordmann/.local/share/Tavlund/tmp/temp.eml");
+    QString label;
+    int labelWidth = 0;
+    QFont labelFont;
+    bool onScreen = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = nullptr;
+        waitFor([&] {
+            box = visibleTopLevel(QString());
+            return box && box->windowHandle() && box->windowHandle()->isExposed();
+        });
+        if (!box)
+            return;
+        if (const auto* text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+            label = text->text();
+            labelWidth = text->contentsRect().width();
+            labelFont = text->font();
+        }
+        onScreen = wholeOnScreen(box);
+        qobject_cast<QDialog*>(box)->done(0);
+    });
+    rt::platform().messageBox(QStringLiteral("Brevglimt"),
+                              QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path),
+                              rt::MsgIcon::Information);
+    ASSERT_GT(labelWidth, 0) << "no box shown";
+    EXPECT_TRUE(onScreen);
+    // The label's text laid out as the label draws it: word-wrapped at its width.
+    QTextLayout layout(label, labelFont);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine())
+        line.setLineWidth(labelWidth);
+    layout.endLayout();
+    const qsizetype start = label.indexOf(QLatin1Char('/'));
+    const qsizetype end = label.lastIndexOf(QLatin1Char('.'));
+    ASSERT_GE(start, 0);
+    ASSERT_GT(layout.lineCount(), 1) << "the text fits one line; the case shows nothing";
+    EXPECT_EQ(layout.lineForTextPosition(static_cast<int>(start)).lineNumber(),
+              layout.lineForTextPosition(static_cast<int>(end)).lineNumber())
+        << "the path is broken across lines";
+    EXPECT_EQ(label.remove(QChar(0x2060)).remove(QChar(0x200B)), QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path));
+}
+

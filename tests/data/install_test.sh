@@ -20,15 +20,36 @@ appstreamcli validate --no-net "$work/prefix/share/metainfo/no.tavlund.Brevglimt
 grep -q '^Icon=brevglimt$' "$work/prefix/share/applications/no.tavlund.Brevglimt.desktop" || fail "feil ikon"
 
 (cd "$build" && cpack --config CPackConfig.cmake -B "$work/deb" >/dev/null)
-deb=$(ls "$work"/deb/*.deb)
+deb=$(ls "$work"/deb/brevglimt_*.deb)
 info=$(dpkg-deb -I "$deb")
 depends=$(printf '%s\n' "$info" | sed -n 's/^ Depends: //p')
 echo "Depends: $depends"
 for lib in libqt6widgets6 libqt6dbus6 libqt6network6 libpocofoundation libc6; do
     case "$depends" in *"$lib"*) ;; *) fail "pakken avhenger ikke av $lib" ;; esac
 done
+# What the program loads at run time, which no linked library names: the
+# SVG icon loader and Qt's own translations. Matched as whole package names.
+packages=$(printf '%s\n' "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//')
+for pkg in libqt6svg6 qt6-translations-l10n; do
+    printf '%s\n' "$packages" | grep -qx "$pkg" || fail "pakken avhenger ikke av $pkg"
+done
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/brevglimt ./usr/share/applications/no.tavlund.Brevglimt.desktop ./usr/share/icons/hicolor/scalable/apps/brevglimt.svg; do
     printf '%s\n' "$contents" | grep -q " $f\$" || fail "pakken mangler $f"
 done
+
+# The program in the package is stripped; its debug information lies in the
+# -dbgsym package, under the program's build id.
+dpkg-deb -x "$deb" "$work/unpacked"
+kind=$(file -b "$work/unpacked/usr/bin/brevglimt")
+echo "usr/bin/brevglimt: $kind"
+case "$kind" in *", not stripped"* | *"debug_info"*) fail "programmet i pakken har feilsøkingsinformasjon" ;; esac
+case "$kind" in *", stripped"*) ;; *) fail "programmet i pakken er ikke strippet" ;; esac
+buildid=$(printf '%s\n' "$kind" | sed -n 's/.*BuildID\[sha1\]=\([0-9a-f]*\).*/\1/p')
+[ -n "$buildid" ] || fail "programmet har ingen build-id"
+dbgsym=$(ls "$work"/deb/brevglimt-dbgsym_*.ddeb 2>/dev/null) || fail "ingen -dbgsym-pakke"
+dpkg-deb -x "$dbgsym" "$work/dbgsym"
+debugfile="$work/dbgsym/usr/lib/debug/.build-id/${buildid:0:2}/${buildid:2}.debug"
+[ -f "$debugfile" ] || fail "-dbgsym-pakken mangler ${debugfile#"$work"/dbgsym}"
+file -b "$debugfile" | grep -q "with debug_info" || fail "-dbgsym-pakken har ingen feilsøkingsinformasjon"
 echo "install and package: ok"
