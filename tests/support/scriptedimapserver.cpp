@@ -456,6 +456,9 @@ private:
         }
         if (tlsOffered())
             caps.append("STARTTLS");
+        // Logins are allowed once the session is encrypted.
+        if (conn.isTls())
+            caps.removeIf([](const QByteArray& c) { return c.compare("LOGINDISABLED", Qt::CaseInsensitive) == 0; });
         return "* CAPABILITY " + caps.join(' ') + "\r\n";
     }
 

@@ -104,8 +104,9 @@ public:
     void setCredentials(const QByteArray& user, const QByteArray& password);
     // The CAPABILITY list, by default IMAP4rev1 IDLE UIDPLUS AUTH=PLAIN
     // SASL-IR; STARTTLS is added while TLS can be started. "LOGINDISABLED"
-    // makes LOGIN fail outside TLS; without "AUTH=PLAIN" AUTHENTICATE fails,
-    // without "IDLE" IDLE and without "UIDPLUS" UID EXPUNGE are unknown.
+    // makes LOGIN fail outside TLS and is left out once the session is
+    // encrypted; without "AUTH=PLAIN" AUTHENTICATE fails, without "IDLE"
+    // IDLE and without "UIDPLUS" UID EXPUNGE are unknown.
     void setCapabilities(const QList<QByteArray>& words);
     QList<QByteArray> capabilities() const;
     // A pause before every answer, the greeting included.
