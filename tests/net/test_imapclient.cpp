@@ -665,7 +665,15 @@ TEST_F(ImapClientTest, UidValidityIsKeptAndItsChangeReported)
     server.setUidValidity(7);
     client.connectAndSearch(true);
     EXPECT_EQ(client.mailbox().uidValidity, 7u);
+    EXPECT_EQ(client.mailbox().highestModSeq, std::nullopt);
     EXPECT_FALSE(client.takeChanges().any());
+    client.disconnect();
+
+    // A CONDSTORE server's mod-sequence goes beyond 32 bits.
+    server.addFault(ImapFault::before("SELECT", "* OK [HIGHESTMODSEQ 715194045007] Highest"));
+    client.connectAndSearch(false);
+    EXPECT_EQ(client.mailbox().highestModSeq, 715194045007u);
+    EXPECT_FALSE(client.mailbox().readOnly);
 }
 
 // IDLE: what ends it, and what the client sends then.
