@@ -434,7 +434,8 @@ bool DovecotServer::startOnce()
         fail(QStringLiteral("fork failed: errno %1").arg(forkErrno));
     m_pid = pid;
 
-    if (waitForGreeting(kStartTimeoutMs) && (!m_imapPort || waitForImapGreeting(kStartTimeoutMs)))
+    if (waitForGreeting(m_port, "+OK", "QUIT\r\n", kStartTimeoutMs)
+        && (!m_imapPort || waitForGreeting(m_imapPort, "* OK", "a LOGOUT\r\n", kStartTimeoutMs)))
         return true;
     const bool exited = m_pid <= 0;
     stop();
@@ -448,48 +449,20 @@ bool DovecotServer::startOnce()
              .arg(QString::fromUtf8(readFile(path(QStringLiteral("dovecot.conf")))), QString::fromLocal8Bit(text)));
 }
 
-// Polls until a connection gets the configured "+OK" greeting. Returns false
-// on time-out, or when the master has exited (m_pid is then reset).
-bool DovecotServer::waitForGreeting(int timeoutMs)
+// Polls until a connection to port gets the configured greeting after
+// statusWord ("+OK", "* OK"), then says goodbye. Returns false on time-out,
+// or when the master has exited (m_pid is then reset).
+bool DovecotServer::waitForGreeting(std::uint16_t port, const QByteArray& statusWord, const QByteArray& goodbye,
+                                    int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const Poco::Net::SocketAddress address("127.0.0.1", m_port);
+    const Poco::Net::SocketAddress address("127.0.0.1", port);
     while (Clock::now() < deadline) {
         if (hasExited(m_pid)) {
             // Whatever it left behind in its group goes too.
             stop();
             return false;
         }
-        try {
-            Poco::Net::StreamSocket socket;
-            socket.connect(address, Poco::Timespan(1, 0));
-            socket.setReceiveTimeout(Poco::Timespan(2, 0));
-            QByteArray line;
-            char buf[256];
-            while (!line.contains('\n')) {
-                const int n = socket.receiveBytes(buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                line.append(buf, n);
-            }
-            if (line.startsWith("+OK") && line.contains(kGreeting)) {
-                socket.sendBytes("QUIT\r\n", 6);
-                socket.close();
-                return true;
-            }
-        } catch (const Poco::Exception&) {
-            // Not listening yet.
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-bool DovecotServer::waitForImapGreeting(int timeoutMs) const
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const Poco::Net::SocketAddress address("127.0.0.1", m_imapPort);
-    while (Clock::now() < deadline && m_pid > 0) {
         try {
             Poco::Net::StreamSocket socket;
             socket.connect(address, Poco::Timespan(1, 0));
@@ -502,8 +475,8 @@ bool DovecotServer::waitForImapGreeting(int timeoutMs) const
                     break;
                 line.append(buf, n);
             }
-            if (line.startsWith("* OK") && line.contains(kGreeting)) {
-                socket.sendBytes("a LOGOUT\r\n", 10);
+            if (line.startsWith(statusWord) && line.contains(kGreeting)) {
+                socket.sendBytes(goodbye.constData(), int(goodbye.size()));
                 socket.close();
                 return true;
             }

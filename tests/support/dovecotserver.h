@@ -99,9 +99,7 @@ private:
     bool startOnce();
     // Writes message i of m_messages into new/ and records its file name.
     void writeMessageFile(int i);
-    bool waitForGreeting(int timeoutMs);
-    // The IMAP greeting on the IMAP port, until deadline.
-    bool waitForImapGreeting(int timeoutMs) const;
+    bool waitForGreeting(std::uint16_t port, const QByteArray& statusWord, const QByteArray& goodbye, int timeoutMs);
     // The path of the message's file in new/ or cur/; empty when gone.
     QString messageFile(int index) const;
     QString path(const QString& relative) const;
