@@ -10,9 +10,7 @@
 #include <Poco/Timespan.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -57,41 +55,9 @@ void throwIfCancelled()
         throw NetError(cancelledText());
 }
 
-Interrupter::Interrupter()
-    : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-{
-    if (m_fd < 0)
-        throw NetError(QStringLiteral("Kan ikke lage en vekker for nettverksventing (errno %1)").arg(errno));
-}
-
-Interrupter::~Interrupter()
-{
-    ::close(m_fd);
-}
-
-void Interrupter::raise()
-{
-    // The flag first: a wait that wakes up reads it.
-    m_raised.store(true);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
-}
-
-void Interrupter::clear()
-{
-    m_raised.store(false);
-    settle();
-}
-
-void Interrupter::settle() const
-{
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
-}
-
 QString LineChannel::interruptedText() const
 {
-    return QStringLiteral("Ventingen på %1 ble avbrutt").arg(where);
+    return net::interruptedText(where);
 }
 
 void LineChannel::failWith(const QString& text)
@@ -132,7 +98,7 @@ void LineChannel::open(const QString& host, std::uint16_t port)
     close();
     m_connectDeadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMs);
     m_connecting = true;
-    m_socket = connectSocket(host, port, timeouts);
+    m_socket = connectSocket(host, port, timeouts, interrupter);
 }
 
 void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
@@ -144,7 +110,8 @@ void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
                                     : std::chrono::milliseconds(timeouts.replyMs);
     m_socket->setReceiveTimeout(Poco::Timespan(std::max<long long>(limit.count(), 1) * 1000));
     auto secure =
-        std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*m_socket, host, nullptr, toleratedRefusal));
+        std::make_unique<Poco::Net::SecureStreamSocket>(
+        net::startTls(*m_socket, host, nullptr, toleratedRefusal, interrupter));
     secure->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.replyMs) * 1000));
     // Drops the plain handle only; the connection lives on in secure.
     m_socket = std::move(secure);

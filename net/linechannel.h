@@ -16,6 +16,7 @@
 // client's way of naming the server).
 #pragma once
 
+#include "interrupter.h"
 #include "neterror.h"
 
 #include <Poco/Net/StreamSocket.h>
@@ -24,7 +25,6 @@
 #include <QList>
 #include <QString>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -52,29 +52,6 @@ QString hideSecret(QString text, const QString& secret);
 
 // Throws NetError(cancelledText()) once shutdown asked network steps to end.
 void throwIfCancelled();
-
-// A stop request another thread raises to end a channel's waits at once,
-// without waiting for the next look at the cancel flag: raise() wakes every
-// wait through a file descriptor. It stays raised until clear().
-class Interrupter {
-public:
-    Interrupter(); // throws NetError when no descriptor is left
-    ~Interrupter();
-    Interrupter(const Interrupter&) = delete;
-    Interrupter& operator=(const Interrupter&) = delete;
-
-    void raise(); // any thread
-    void clear(); // any thread
-    bool raised() const { return m_raised.load(); }
-    // Readable once raised (and perhaps for a moment after a clear()).
-    int fd() const { return m_fd; }
-    // After a wake-up while not raised: empties the descriptor.
-    void settle() const;
-
-private:
-    int m_fd = -1;
-    std::atomic<bool> m_raised{false};
-};
 
 class LineChannel {
 public:

@@ -5,6 +5,10 @@
 #include "scriptedimapserver.h"
 #include "termination.h"
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -843,6 +847,33 @@ TEST_F(ImapIdleTest, InterruptEndsAnyOtherWaitAndTheNextConnect)
     EXPECT_EQ(events, kConnectedAndClosed);
     client.clearInterrupt();
     EXPECT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
+}
+
+// A replaced connection may still be connecting: the interrupt ends a
+// connect that gets no answer and a TLS handshake that never finishes.
+TEST_F(ImapIdleTest, InterruptEndsAConnectOrAHandshake)
+{
+    client.disconnect();
+    events.clear();
+    client.timeouts = {60000, 60000};
+    // A port whose backlog is full: a connection attempt gets no answer.
+    Poco::Net::ServerSocket full(Poco::Net::SocketAddress("127.0.0.1", 0), 0);
+    Poco::Net::StreamSocket filler(full.address());
+    const std::uint16_t imapPort = client.port;
+    client.port = full.address().port();
+    later(100, [this] { client.interrupt(); });
+    EXPECT_EQ(netError([&] { client.connect(); }), QStringLiteral("Ventingen på 127.0.0.1 ble avbrutt"));
+    helper.join();
+    EXPECT_TRUE(events.isEmpty());
+
+    // TLS from the first byte to a server that never answers.
+    client.clearInterrupt();
+    client.port = imapPort;
+    client.implicitTls = true;
+    server.addFault(ImapFault::stall("GREETING"));
+    later(100, [this] { client.interrupt(); });
+    EXPECT_EQ(netError([&] { client.connect(); }), QStringLiteral("Ventingen på 127.0.0.1 ble avbrutt"));
+    EXPECT_EQ(events, kConnectedAndClosed);
 }
 
 TEST_F(ImapIdleTest, ShutdownEndsIdle)
