@@ -320,9 +320,9 @@ class ImapCommandRefusalTest : public ImapClientTest, public testing::WithParamI
 
 TEST_P(ImapCommandRefusalTest, ThrowsTheServersTextAndStaysUsable)
 {
-    server.addFault(GetParam().fault.onOccurrence(1));
     client.connect();
     client.selectInbox(false);
+    server.addFault(GetParam().fault.onOccurrence(1));
 
     const auto error = netError([&] { GetParam().call(client); });
     ASSERT_TRUE(error);
@@ -343,6 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandRefusal{"Examine", ImapFault::no("EXAMINE", "[UNAVAILABLE] try later"),
                        [](ImapClient& c) { c.selectInbox(true); },
                        "Serveren avviste EXAMINE INBOX: [UNAVAILABLE] try later"},
+        CommandRefusal{"Select", ImapFault::bad("SELECT", "Mailbox is locked"),
+                       [](ImapClient& c) { c.selectInbox(false); }, "Serveren avviste SELECT INBOX: Mailbox is locked"},
         CommandRefusal{"Search", ImapFault::no("UID SEARCH", "[LIMIT] too many"), [](ImapClient& c) { c.searchUnseen(); },
                        "Serveren avviste UID SEARCH: [LIMIT] too many"},
         CommandRefusal{"Fetch", ImapFault::bad("UID FETCH", "Error in IMAP command"),
