@@ -94,7 +94,7 @@ struct Lookup {
 // The addresses of name; nothing on a failed lookup. Throws NetError with
 // the reason when the deadline passes or shutdown cancels the wait.
 std::vector<Poco::Net::IPAddress> resolve(const std::string& name, Clock::time_point deadline, const QString& where,
-                                          int connectMs)
+                                          int connectMs, const Interrupter* interrupter, const QString& host)
 {
     auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, name] {
@@ -114,6 +114,7 @@ std::vector<Poco::Net::IPAddress> resolve(const std::string& name, Clock::time_p
     std::unique_lock lock(lookup->mutex);
     while (!lookup->finished) {
         throwIfCancelled();
+        throwIfInterrupted(interrupter, host);
         if (Clock::now() >= deadline)
             throw NetError(QStringLiteral("Kan ikke koble til %1: fikk ikke svar på %2")
                                .arg(where, durationText(connectMs)));
@@ -127,11 +128,12 @@ std::vector<Poco::Net::IPAddress> resolve(const std::string& name, Clock::time_p
 // Connects socket to address before the deadline, in short waits so that
 // shutdown can end it. Throws Poco's exception for a failed connect.
 void connectBefore(Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddress& address,
-                   Clock::time_point deadline)
+                   Clock::time_point deadline, const Interrupter* interrupter, const QString& host)
 {
     socket.connectNB(address);
     for (;;) {
         throwIfCancelled();
+        throwIfInterrupted(interrupter, host);
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             throw Poco::TimeoutException();
@@ -148,8 +150,9 @@ void connectBefore(Poco::Net::StreamSocket& socket, const Poco::Net::SocketAddre
 } // namespace
 
 std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std::uint16_t port,
-                                                       const Timeouts& timeouts)
+                                                       const Timeouts& timeouts, const Interrupter* interrupter)
 {
+    throwIfInterrupted(interrupter, host);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMs);
     const QString where = hostPortText(host, port);
     const std::string name = host.toStdString();
@@ -158,7 +161,7 @@ std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std:
     if (Poco::Net::IPAddress::tryParse(name, literal))
         addresses.push_back(literal);
     else
-        addresses = resolve(name, deadline, where, timeouts.connectMs);
+        addresses = resolve(name, deadline, where, timeouts.connectMs, interrupter, host);
     // Unknown name, no address for it, or no answer from the resolver.
     if (addresses.empty())
         throw NetError(QStringLiteral("Kan ikke koble til %1: fant ikke serveren").arg(where));
@@ -167,7 +170,7 @@ std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std:
     for (const Poco::Net::IPAddress& address : addresses) {
         auto socket = std::make_unique<Poco::Net::StreamSocket>(address.family());
         try {
-            connectBefore(*socket, Poco::Net::SocketAddress(address, port), deadline);
+            connectBefore(*socket, Poco::Net::SocketAddress(address, port), deadline, interrupter, host);
             socket->setReceiveTimeout(span(timeouts.replyMs));
             socket->setSendTimeout(span(timeouts.replyMs));
             socket->setNoDelay(true);

@@ -1,6 +1,7 @@
 // Opening a TCP connection the way every protocol client here does it.
 #pragma once
 
+#include "interrupter.h"
 #include "neterror.h"
 
 #include <Poco/Exception.h>
@@ -29,10 +30,12 @@ QString connectFailureReason(const Poco::Exception& e, int connectMs);
 // lookup and connect together within the connect time-out (the lookup runs
 // on a helper thread, which is left to finish on its own when it is late);
 // reads and writes then wait at most the reply time-out. Shutdown
-// (rt::cancelRequested()) ends the wait at once. Throws NetError
+// (rt::cancelRequested()) ends the wait at once, and so does interrupter
+// when given ("Ventingen på <host> ble avbrutt"). Throws NetError
 // "Kan ikke koble til host:port: reason", as
 // "Kan ikke koble til pop.example.no:110: tilkoblingen ble avvist".
 std::unique_ptr<Poco::Net::StreamSocket> connectSocket(const QString& host, std::uint16_t port,
-                                                       const Timeouts& timeouts);
+                                                       const Timeouts& timeouts,
+                                                       const Interrupter* interrupter = nullptr);
 
 } // namespace net

@@ -55,6 +55,11 @@ void throwIfCancelled()
         throw NetError(cancelledText());
 }
 
+QString LineChannel::interruptedText() const
+{
+    return net::interruptedText(where);
+}
+
 void LineChannel::failWith(const QString& text)
 {
     if (fail)
@@ -93,7 +98,7 @@ void LineChannel::open(const QString& host, std::uint16_t port)
     close();
     m_connectDeadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMs);
     m_connecting = true;
-    m_socket = connectSocket(host, port, timeouts);
+    m_socket = connectSocket(host, port, timeouts, interrupter);
 }
 
 void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
@@ -105,7 +110,8 @@ void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
                                     : std::chrono::milliseconds(timeouts.replyMs);
     m_socket->setReceiveTimeout(Poco::Timespan(std::max<long long>(limit.count(), 1) * 1000));
     auto secure =
-        std::make_unique<Poco::Net::SecureStreamSocket>(net::startTls(*m_socket, host, nullptr, toleratedRefusal));
+        std::make_unique<Poco::Net::SecureStreamSocket>(
+        net::startTls(*m_socket, host, nullptr, toleratedRefusal, interrupter));
     secure->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.replyMs) * 1000));
     // Drops the plain handle only; the connection lives on in secure.
     m_socket = std::move(secure);
@@ -132,22 +138,55 @@ void LineChannel::close()
 void LineChannel::waitReady(Wait mode)
 {
     const int fd = m_socket->impl()->sockfd();
-    pollfd p{fd, short(mode == Wait::Read ? POLLIN : POLLOUT), 0};
+    // The interrupter's slot is ignored by poll() while there is none (-1).
+    pollfd p[2] = {{fd, short(mode == Wait::Read ? POLLIN : POLLOUT), 0},
+                   {interrupter ? interrupter->fd() : -1, POLLIN, 0}};
     // Ready at once is the common case: no clock, no slices.
     if (mode == Wait::Read && m_tls && m_socket->available() > 0)
         return;
-    if (!rt::cancelRequested() && ::poll(&p, 1, 0) > 0)
+    if (!rt::cancelRequested() && !interrupted() && ::poll(p, 1, 0) > 0)
         return;
     for (;;) {
         if (rt::cancelRequested())
             failWith(cancelledText());
+        if (interrupted())
+            failWith(interruptedText());
         const auto left = m_deadline - Clock::now();
         if (left <= Clock::duration::zero())
             timedOut();
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(left, kSlice));
-        const int rc = ::poll(&p, 1, std::max(1, int(wait.count())));
-        if (rc > 0)
+        const int rc = ::poll(p, 2, std::max(1, int(wait.count())));
+        if (rc > 0 && p[0].revents)
             return; // readable, writable, or an error the next call reports
+        if (rc > 0 && p[1].revents && !interrupted())
+            interrupter->settle(); // a wake-up left from before a clear()
+        if (rc < 0 && errno != EINTR)
+            dropped();
+    }
+}
+
+LineChannel::InputWait LineChannel::waitForInput(Clock::time_point until)
+{
+    if (!m_socket)
+        failWith(QStringLiteral("Ikke tilkoblet %1").arg(where));
+    const int fd = m_socket->impl()->sockfd();
+    pollfd p[2] = {{fd, POLLIN, 0}, {interrupter ? interrupter->fd() : -1, POLLIN, 0}};
+    for (;;) {
+        if (rt::cancelRequested())
+            failWith(cancelledText());
+        if (interrupted())
+            return InputWait::Interrupted;
+        if (hasPendingInput() || (m_tls && m_socket->available() > 0))
+            return InputWait::Ready;
+        const auto left = until - Clock::now();
+        if (left <= Clock::duration::zero())
+            return InputWait::TimeUp;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(left, kSlice));
+        const int rc = ::poll(p, 2, std::max(1, int(wait.count())));
+        if (rc > 0 && p[0].revents)
+            return InputWait::Ready;
+        if (rc > 0 && p[1].revents && !interrupted())
+            interrupter->settle();
         if (rc < 0 && errno != EINTR)
             dropped();
     }
@@ -190,6 +229,21 @@ void LineChannel::send(const QByteArray& data)
     }
 }
 
+bool LineChannel::sendNow(const QByteArray& data)
+{
+    if (!m_socket)
+        return false;
+    pollfd p{m_socket->impl()->sockfd(), POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLOUT))
+        return false;
+    try {
+        SigpipeGuard guard;
+        return m_socket->sendBytes(data.constData(), int(data.size()), MSG_NOSIGNAL) == data.size();
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+}
+
 void LineChannel::beginReply(qint64 cap, QString capFailure)
 {
     m_connecting = false;
@@ -200,12 +254,12 @@ void LineChannel::beginReply(qint64 cap, QString capFailure)
                        : std::move(capFailure);
 }
 
-QByteArray LineChannel::readLine()
+QByteArray LineChannel::readLine(qsizetype maxLine)
 {
     if (!m_socket)
         failWith(QStringLiteral("Ikke tilkoblet %1").arg(where));
-    const auto tooLong = [this] {
-        failWith(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(where).arg(kMaxLine));
+    const auto tooLong = [this, maxLine] {
+        failWith(QStringLiteral("Ugyldig svar fra %1: linjen er lengre enn %2 byte").arg(where).arg(maxLine));
     };
     for (;;) {
         const std::size_t nl = m_buf.find('\n', m_pos);
@@ -213,7 +267,7 @@ QByteArray LineChannel::readLine()
             std::size_t end = nl;
             if (end > m_pos && m_buf[end - 1] == '\r')
                 --end;
-            if (qsizetype(end - m_pos) > kMaxLine)
+            if (qsizetype(end - m_pos) > maxLine)
                 tooLong();
             m_left -= qint64(nl + 1 - m_pos);
             if (m_left < 0)
@@ -226,7 +280,7 @@ QByteArray LineChannel::readLine()
             }
             return line;
         }
-        if (qsizetype(m_buf.size() - m_pos) > kMaxLine)
+        if (qsizetype(m_buf.size() - m_pos) > maxLine)
             tooLong();
         if (qint64(m_buf.size() - m_pos) > m_left)
             failWith(m_capFailure);
@@ -239,6 +293,33 @@ QByteArray LineChannel::readLine()
         const int n = transfer([&] { return m_socket->receiveBytes(chunk, int(sizeof chunk)); });
         m_buf.append(chunk, std::size_t(n));
     }
+}
+
+QByteArray LineChannel::readBytes(qint64 count)
+{
+    if (!m_socket)
+        failWith(QStringLiteral("Ikke tilkoblet %1").arg(where));
+    if (count > m_left)
+        failWith(m_capFailure);
+    QByteArray out;
+    out.reserve(qsizetype(std::min<qint64>(count, kReplyCap)));
+    for (;;) {
+        const qint64 take = std::min<qint64>(count - out.size(), qint64(m_buf.size() - m_pos));
+        out.append(m_buf.data() + m_pos, qsizetype(take));
+        m_pos += std::size_t(take);
+        if (m_pos == m_buf.size()) {
+            m_buf.clear();
+            m_pos = 0;
+        }
+        if (out.size() == count)
+            break;
+        waitReady(Wait::Read);
+        char chunk[16384];
+        const int n = transfer([&] { return m_socket->receiveBytes(chunk, int(sizeof chunk)); });
+        m_buf.append(chunk, std::size_t(n));
+    }
+    m_left -= count;
+    return out;
 }
 
 QByteArray LineChannel::readDotBody()

@@ -1,19 +1,22 @@
-// The control connection of the protocol clients (POP3, SMTP, FTP): one
-// plain or TLS socket, commands out, reply lines in, with hard limits.
+// The control connection of the protocol clients (POP3, IMAP, SMTP, FTP):
+// one plain or TLS socket, commands out, reply lines in, with hard limits.
 //
-// - Each line is capped (kMaxLine) and so is each whole reply: beginReply()
-//   names the reply's cap (kReplyCap for greetings, CAPA, UIDL, EHLO and
-//   headers; kMessageCap for a message) and starts its deadline, the reply
-//   time-out for the whole reply however slowly it trickles in.
+// - Each line is capped (kMaxLine, or what the client names) and so is each
+//   whole reply: beginReply() names the reply's cap (kReplyCap for
+//   greetings, CAPA, UIDL, EHLO and headers; kMessageCap for a message) and
+//   starts its deadline, the reply time-out for the whole reply however
+//   slowly it trickles in.
 // - The connection (host lookup, TCP connect and a TLS handshake) has one
 //   deadline of the connect time-out.
-// - rt::cancelRequested() ends any wait at once (shutdown, SIGTERM).
+// - rt::cancelRequested() ends any wait at once (shutdown, SIGTERM), and so
+//   does the client's Interrupter when it has one.
 //
 // Every failure goes through the client's fail handler, which closes what it
 // must and throws its NetError; the channel's texts name `where` (the
 // client's way of naming the server).
 #pragma once
 
+#include "interrupter.h"
 #include "neterror.h"
 
 #include <Poco/Net/StreamSocket.h>
@@ -62,6 +65,9 @@ public:
     // How the texts name the server: "pop.example.no" or "smtp.example.no:587".
     QString where;
     Timeouts timeouts;
+    // When set, its raise() ends every wait with interruptedText() (or, in
+    // waitForInput(), with InputWait::Interrupted).
+    const Interrupter* interrupter = nullptr;
 
     bool isOpen() const { return m_socket != nullptr; }
     bool isTls() const { return m_tls; }
@@ -82,11 +88,25 @@ public:
     // Sends data whole, each 256 KiB of it within the reply time-out.
     void send(const QByteArray& data);
     void sendLine(const QByteArray& line) { send(line + "\r\n"); }
+    // Sends data only if the socket takes it at once, without any wait
+    // (a goodbye on the way out); false when it did not all go.
+    bool sendNow(const QByteArray& data);
 
     // Starts a reply: its deadline (the reply time-out from now) and its cap.
     void beginReply(qint64 cap = kReplyCap, QString capFailure = {});
-    // One line of the current reply, without its CR LF.
-    QByteArray readLine();
+    // One line of the current reply, without its CR LF; a line longer than
+    // maxLine fails.
+    QByteArray readLine(qsizetype maxLine = kMaxLine);
+    // Exactly count bytes of the current reply, whatever they hold (an IMAP
+    // literal). A count beyond what is left of the reply's cap fails before
+    // anything is read.
+    QByteArray readBytes(qint64 count);
+
+    enum class InputWait { Ready, TimeUp, Interrupted };
+    // Waits until the server sends something (or something received is not
+    // yet read), until `until`, or until the interrupter is raised; neither
+    // of the last two is a failure. Shutdown fails with cancelledText().
+    InputWait waitForInput(Clock::time_point until);
     // The lines after a POP3 "+OK" up to the lone ".", dot-stuffing removed,
     // each ended by CR LF.
     QByteArray readDotBody();
@@ -109,9 +129,12 @@ public:
     [[noreturn]] void failWith(const QString& text);
     [[noreturn]] void dropped();
     [[noreturn]] void timedOut();
+    // "Ventingen på <where> ble avbrutt".
+    QString interruptedText() const;
 
 private:
     enum class Wait { Read, Write };
+    bool interrupted() const { return interrupter && interrupter->raised(); }
     // Waits until the socket is ready, the deadline passes (timedOut()) or
     // shutdown cancels (fail with cancelledText()).
     void waitReady(Wait mode);

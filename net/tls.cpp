@@ -236,7 +236,8 @@ Poco::Net::Context::Ptr tlsClientContext(const QString& host)
 }
 
 Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QString& host,
-                                       Poco::Net::SecureStreamSocket* resumeFrom, QString* toleratedRefusal)
+                                       Poco::Net::SecureStreamSocket* resumeFrom, QString* toleratedRefusal,
+                                       const Interrupter* interrupter)
 {
     Poco::Net::Context::Ptr context = resumeFrom ? resumeFrom->context() : tlsClientContext(host);
     if (toleratedRefusal) {
@@ -315,6 +316,7 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
             for (;;) {
                 if (rt::cancelRequested())
                     throw NetError(cancelledText());
+                throwIfInterrupted(interrupter, host);
                 const Poco::Timespan left = wait - Poco::Timespan(started.elapsed());
                 if (left.totalMicroseconds() <= 0)
                     throw Poco::TimeoutException();

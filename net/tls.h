@@ -19,6 +19,7 @@
 //     net::startTls(dataSocket, host, &controlSocket);
 #pragma once
 
+#include "interrupter.h"
 #include "neterror.h"
 
 #include <Poco/Net/Context.h>
@@ -88,9 +89,13 @@ Poco::Net::Context::Ptr tlsClientContext(const QString& host);
 // failed check does not stop the handshake: its text (as thrown above) goes
 // here instead, and stays empty when the certificate passed. Not with
 // resumeFrom.
+//
+// interrupter: when raised, ends the handshake as shutdown does, with
+// "Ventingen på <host> ble avbrutt".
 Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QString& host,
                                        Poco::Net::SecureStreamSocket* resumeFrom = nullptr,
-                                       QString* toleratedRefusal = nullptr);
+                                       QString* toleratedRefusal = nullptr,
+                                       const Interrupter* interrupter = nullptr);
 
 // Implicit TLS (POP3 on 995, SMTP on 465): connects to address within
 // timeouts.connectMs, sets timeouts.replyMs as receive and send timeout, then

@@ -5,6 +5,7 @@
 #include "errordisplay.h"
 #include "cleartext.h"
 #include "ftpclient.h"
+#include "imapclient.h"
 #include "scriptedftpserver.h"
 #include "fakeplatform.h"
 #include "inifile.h"
@@ -13,6 +14,7 @@
 #include "textfil.h"
 #include "zt_reg.h"
 #include "scriptedpop3server.h"
+#include "scriptedimapserver.h"
 #include "testca.h"
 #include "tls.h"
 
@@ -266,10 +268,13 @@ TEST_F(TrustOnRequestTest, AnotherCertificateAsksAgainAndAnExpiredOneNever)
 // until the user agrees for that server, then stored and kept after a
 // restart. "::ffff:127.0.0.1" reaches the test server over the loopback but
 // is not a loopback name by its text, which is all the client can judge.
+enum class Protocol { Pop3, Imap, Ftp };
+
 struct ClearTextCase {
     const char* name;
-    bool ftp;
+    Protocol protocol;
     QString why;
+    QByteArray loginVerb; // the command that carries the password
 };
 
 class ClearTextOnRequestTest : public TrustOnRequestTest, public testing::WithParamInterface<ClearTextCase> {
@@ -290,22 +295,46 @@ protected:
             client.password = QStringLiteral("secret");
             client.timeouts = {5000, 20000};
         };
-        if (GetParam().ftp) {
+        switch (GetParam().protocol) {
+        case Protocol::Ftp: {
             net::FtpClient client;
             setUp(client, ftpServer.port());
             client.connect();
             client.disconnect();
-        } else {
+            break;
+        }
+        case Protocol::Pop3: {
             net::Pop3Client client;
             setUp(client, pop3Server.port());
             client.connect();
             EXPECT_EQ(client.messageCount(), 0);
             client.disconnect();
+            break;
+        }
+        case Protocol::Imap: {
+            net::ImapClient client;
+            setUp(client, imapServer.port());
+            EXPECT_TRUE(client.connectAndSearch(true).isEmpty());
+            client.disconnect();
+            break;
+        }
         }
     }
-    QList<QByteArray> verbs() const { return GetParam().ftp ? ftpServer.receivedVerbs() : pop3Server.receivedVerbs(); }
+    QList<QByteArray> verbs() const
+    {
+        switch (GetParam().protocol) {
+        case Protocol::Ftp:
+            return ftpServer.receivedVerbs();
+        case Protocol::Pop3:
+            return pop3Server.receivedVerbs();
+        case Protocol::Imap:
+            return imapServer.receivedVerbs();
+        }
+        return {};
+    }
 
     ScriptedPop3Server pop3Server;
+    testsupport::ScriptedImapServer imapServer;
     testsupport::ScriptedFtpServer ftpServer;
 };
 
@@ -320,7 +349,7 @@ TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordForTheRunYesStoresAndLogsIn)
         EXPECT_EQ(e.text(), QStringLiteral("Vil ikke sende passordet til ::ffff:127.0.0.1 ukryptert: %1")
                                 .arg(GetParam().why));
     }
-    EXPECT_FALSE(verbs().contains("PASS"));
+    EXPECT_FALSE(verbs().contains(GetParam().loginVerb));
     EXPECT_FALSE(verbs().contains("USER"));
     ASSERT_EQ(guard.fake.questions.size(), 1);
     EXPECT_TRUE(guard.fake.questions.first().text.contains(QStringLiteral("ukryptert over nettet")));
@@ -338,7 +367,7 @@ TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordForTheRunYesStoresAndLogsIn)
     // Once the user has been to the settings, the question comes again.
     net::forgetServerRefusals();
     net::withClearTextConsent([&] { login(); });
-    EXPECT_TRUE(verbs().contains("PASS"));
+    EXPECT_TRUE(verbs().contains(GetParam().loginVerb));
     EXPECT_EQ(guard.fake.questions.size(), 2);
 
     // After a restart the stored answer holds: no question.
@@ -349,8 +378,12 @@ TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordForTheRunYesStoresAndLogsIn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, ClearTextOnRequestTest,
-                         testing::Values(ClearTextCase{"Pop3", false, QStringLiteral("serveren tilbyr ikke STLS")},
-                                         ClearTextCase{"Ftp", true, QStringLiteral("kryptering (FTPS) er ikke slått på")}),
+                         testing::Values(ClearTextCase{"Pop3", Protocol::Pop3, QStringLiteral("serveren tilbyr ikke STLS"),
+                                                       "PASS"},
+                                         ClearTextCase{"Imap", Protocol::Imap,
+                                                       QStringLiteral("serveren tilbyr ikke STARTTLS"), "AUTHENTICATE"},
+                                         ClearTextCase{"Ftp", Protocol::Ftp,
+                                                       QStringLiteral("kryptering (FTPS) er ikke slått på"), "PASS"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

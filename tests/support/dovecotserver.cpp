@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <fcntl.h>
 #include <grp.h>
@@ -202,6 +203,12 @@ bool DovecotServer::available()
     return QFileInfo(binaryPath()).isExecutable();
 }
 
+bool DovecotServer::imapAvailable()
+{
+    return available() && QFileInfo(QStringLiteral("/usr/lib/dovecot/imap")).isExecutable()
+        && QFileInfo(QStringLiteral("/usr/lib/dovecot/imap-login")).isExecutable();
+}
+
 DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls)
     : m_dir(QDir::tempPath() + QStringLiteral("/brev-dovecot-XXXXXX"))
     , m_messages(messages)
@@ -213,13 +220,23 @@ DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls
         fail(QStringLiteral("%1 is not installed").arg(binaryPath()));
     prepareFolder();
     try {
+        const bool imap = imapAvailable();
+        const bool tls = !m_tls.certificateFile.isEmpty();
         for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-            m_port = pickFreePort();
-            if (!m_tls.certificateFile.isEmpty()) {
+            // Distinct ports, each free a moment ago.
+            QList<std::uint16_t> taken;
+            const auto freshPort = [&] {
+                std::uint16_t p = 0;
                 do
-                    m_tlsPort = pickFreePort();
-                while (m_tlsPort == m_port);
-            }
+                    p = pickFreePort();
+                while (taken.contains(p));
+                taken.append(p);
+                return p;
+            };
+            m_port = freshPort();
+            m_tlsPort = tls ? freshPort() : 0;
+            m_imapPort = imap ? freshPort() : 0;
+            m_imapsPort = imap && tls ? freshPort() : 0;
             writeConfig();
             if (startOnce())
                 return;
@@ -288,7 +305,7 @@ void DovecotServer::writeConfig() const
                 "state_dir = %2\n"
                 "log_path = %3\n"
                 "instance_name = brevglimt-test\n"
-                "protocols = pop3\n"
+                "protocols = %9\n"
                 "listen = 127.0.0.1\n"
                 "disable_plaintext_auth = no\n"
                 "auth_mechanisms = plain login\n"
@@ -305,7 +322,8 @@ void DovecotServer::writeConfig() const
                 "}\n")
                 .arg(path(QStringLiteral("run")), path(QStringLiteral("state")), path(QStringLiteral("dovecot.log")),
                      QLatin1String(kGreeting), ids.internalUser, ids.internalGroup, ids.loginUser,
-                     path(QStringLiteral("passwd")));
+                     path(QStringLiteral("passwd")),
+                     m_imapPort ? QStringLiteral("pop3 imap") : QStringLiteral("pop3"));
     conf += QStringLiteral(
                 "userdb {\n"
                 "  driver = static\n"
@@ -333,6 +351,24 @@ void DovecotServer::writeConfig() const
                 .arg(m_tls.certificateFile.isEmpty()
                          ? QStringLiteral("    port = 0\n")
                          : QStringLiteral("    address = 127.0.0.1\n    port = %1\n    ssl = yes\n").arg(m_tlsPort));
+    if (m_imapPort) {
+        conf += QStringLiteral(
+                    "service imap-login {\n"
+                    "  inet_listener imap {\n"
+                    "    address = 127.0.0.1\n"
+                    "    port = %1\n"
+                    "  }\n"
+                    "  inet_listener imaps {\n"
+                    "%2"
+                    "  }\n"
+                    "}\n"
+                    // IDLE learns of changes from inotify at once; the
+                    // check interval is the fall-back.
+                    "mailbox_idle_check_interval = 1 secs\n")
+                    .arg(m_imapPort)
+                    .arg(m_imapsPort ? QStringLiteral("    address = 127.0.0.1\n    port = %1\n    ssl = yes\n").arg(m_imapsPort)
+                                     : QStringLiteral("    port = 0\n"));
+    }
     if (m_tls.certificateFile.isEmpty()) {
         conf += QStringLiteral("ssl = no\n");
     } else {
@@ -348,7 +384,7 @@ void DovecotServer::writeConfig() const
                          QFileInfo(m_tls.keyFile).absoluteFilePath());
     }
     if (!ids.root) {
-        for (const char* service : {"pop3-login", "anvil", "ipc", "old-stats", "aggregator", "director"})
+        for (const char* service : {"pop3-login", "imap-login", "anvil", "ipc", "old-stats", "aggregator", "director"})
             conf += QStringLiteral("service %1 {\n  chroot =\n}\n").arg(QLatin1String(service));
     }
     writeFile(path(QStringLiteral("dovecot.conf")), conf.toUtf8(),
@@ -398,7 +434,8 @@ bool DovecotServer::startOnce()
         fail(QStringLiteral("fork failed: errno %1").arg(forkErrno));
     m_pid = pid;
 
-    if (waitForGreeting(kStartTimeoutMs))
+    if (waitForGreeting(m_port, "+OK", "QUIT\r\n", kStartTimeoutMs)
+        && (!m_imapPort || waitForGreeting(m_imapPort, "* OK", "a LOGOUT\r\n", kStartTimeoutMs)))
         return true;
     const bool exited = m_pid <= 0;
     stop();
@@ -412,12 +449,14 @@ bool DovecotServer::startOnce()
              .arg(QString::fromUtf8(readFile(path(QStringLiteral("dovecot.conf")))), QString::fromLocal8Bit(text)));
 }
 
-// Polls until a connection gets the configured "+OK" greeting. Returns false
-// on time-out, or when the master has exited (m_pid is then reset).
-bool DovecotServer::waitForGreeting(int timeoutMs)
+// Polls until a connection to port gets the configured greeting after
+// statusWord ("+OK", "* OK"), then says goodbye. Returns false on time-out,
+// or when the master has exited (m_pid is then reset).
+bool DovecotServer::waitForGreeting(std::uint16_t port, const QByteArray& statusWord, const QByteArray& goodbye,
+                                    int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const Poco::Net::SocketAddress address("127.0.0.1", m_port);
+    const Poco::Net::SocketAddress address("127.0.0.1", port);
     while (Clock::now() < deadline) {
         if (hasExited(m_pid)) {
             // Whatever it left behind in its group goes too.
@@ -429,15 +468,15 @@ bool DovecotServer::waitForGreeting(int timeoutMs)
             socket.connect(address, Poco::Timespan(1, 0));
             socket.setReceiveTimeout(Poco::Timespan(2, 0));
             QByteArray line;
-            char buf[256];
+            char buf[512];
             while (!line.contains('\n')) {
                 const int n = socket.receiveBytes(buf, sizeof buf);
                 if (n <= 0)
                     break;
                 line.append(buf, n);
             }
-            if (line.startsWith("+OK") && line.contains(kGreeting)) {
-                socket.sendBytes("QUIT\r\n", 6);
+            if (line.startsWith(statusWord) && line.contains(kGreeting)) {
+                socket.sendBytes(goodbye.constData(), int(goodbye.size()));
                 socket.close();
                 return true;
             }
@@ -515,6 +554,46 @@ void DovecotServer::expunge(int index)
                 dir.remove(f);
         }
     }
+}
+
+QString DovecotServer::messageFile(int index) const
+{
+    for (const char* sub : {"new", "cur"}) {
+        const QDir dir(maildirPath() + QLatin1Char('/') + QLatin1String(sub));
+        for (const QString& f : dir.entryList(QDir::Files)) {
+            if (f.section(QLatin1Char(':'), 0, 0) == m_fileNames.at(index))
+                return dir.filePath(f);
+        }
+    }
+    return {};
+}
+
+void DovecotServer::setFlags(int index, const QString& flags)
+{
+    const QString from = messageFile(index);
+    if (from.isEmpty())
+        fail(QStringLiteral("message %1 is not in the Maildir").arg(index));
+    // Maildir lists the flags in ASCII order after ":2,".
+    QString sorted = flags;
+    std::sort(sorted.begin(), sorted.end());
+    const QString to = maildirPath() + QStringLiteral("/cur/") + m_fileNames.at(index) + QStringLiteral(":2,") + sorted;
+    if (from != to && ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        fail(QStringLiteral("cannot rename %1 to %2: errno %3").arg(from, to).arg(errno));
+}
+
+void DovecotServer::forgetUids()
+{
+    QDir dir(maildirPath());
+    for (const QString& f : dir.entryList({QStringLiteral("dovecot-uidlist*"), QStringLiteral("dovecot.index*")},
+                                          QDir::Files))
+        dir.remove(f);
+}
+
+QString DovecotServer::flags(int index) const
+{
+    const QString file = messageFile(index);
+    const qsizetype mark = file.lastIndexOf(QStringLiteral(":2,"));
+    return mark < 0 ? QString() : file.mid(mark + 3);
 }
 
 QList<int> DovecotServer::remainingIndexes() const

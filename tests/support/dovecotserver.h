@@ -1,8 +1,10 @@
-// A private Dovecot POP3 server for the tests: its own configuration, user and
-// Maildir in a temporary folder, listening on 127.0.0.1 at a free port.
-// Independent of any system-wide Dovecot (own base, state and log paths, no
-// system configuration read). Plain POP3 only, or with TLS: STLS on the plain
-// port and a POP3S listener (TLS from the first byte) on a second free port.
+// A private Dovecot POP3 and IMAP server for the tests: its own
+// configuration, user and Maildir in a temporary folder, listening on
+// 127.0.0.1 at free ports. Independent of any system-wide Dovecot (own base,
+// state and log paths, no system configuration read). Plain POP3 and IMAP
+// only, or with TLS: STLS and STARTTLS on the plain ports and POP3S and
+// IMAPS listeners (TLS from the first byte) on further free ports. IMAP is
+// served when its binary is installed (imapAvailable()).
 #pragma once
 
 #include <QByteArray>
@@ -32,6 +34,8 @@ public:
     static QString binaryPath();
     // True when the server binary is installed; tests skip without it.
     static bool available();
+    // True when the IMAP service is installed too (Debian: dovecot-imapd).
+    static bool imapAvailable();
 
     // Writes the configuration and the Maildir, starts the server and waits
     // (bounded) until it greets with "+OK". The POP3 message numbers follow
@@ -49,6 +53,10 @@ public:
     std::uint16_t port() const { return m_port; }
     // The POP3S port; 0 without TLS.
     std::uint16_t tlsPort() const { return m_tlsPort; }
+    // The IMAP port (STARTTLS with TLS) and the IMAPS port; 0 without IMAP
+    // (or, for IMAPS, without TLS).
+    std::uint16_t imapPort() const { return m_imapPort; }
+    std::uint16_t imapsPort() const { return m_imapsPort; }
     QString user() const { return QStringLiteral("kari"); }
     QString password() const { return QStringLiteral("Glimt.Pass-42"); }
     const QList<QByteArray>& messages() const { return m_messages; }
@@ -63,6 +71,17 @@ public:
     // Removes the message at position index from the Maildir behind the
     // server's back, as another mail client's deletion would.
     void expunge(int index);
+    // Gives the message at position index exactly these Maildir flags ("S"
+    // seen, "T" deleted, ...) behind the server's back, as another mail
+    // client would; a message still in new/ moves to cur/.
+    void setFlags(int index, const QString& flags);
+    // Removes the server's UID list and indexes of the Maildir, as a restore
+    // from a backup would: the next session numbers the messages afresh
+    // under a new UIDVALIDITY. Between sessions only.
+    void forgetUids();
+    // The Maildir flags of the message at position index; empty for one
+    // still in new/ (or gone).
+    QString flags(int index) const;
     // What the server has logged so far, its standard output and error included.
     QByteArray log() const;
 
@@ -80,7 +99,9 @@ private:
     bool startOnce();
     // Writes message i of m_messages into new/ and records its file name.
     void writeMessageFile(int i);
-    bool waitForGreeting(int timeoutMs);
+    bool waitForGreeting(std::uint16_t port, const QByteArray& statusWord, const QByteArray& goodbye, int timeoutMs);
+    // The path of the message's file in new/ or cur/; empty when gone.
+    QString messageFile(int index) const;
     QString path(const QString& relative) const;
 
     QTemporaryDir m_dir;
@@ -89,6 +110,8 @@ private:
     DovecotTls m_tls;
     std::uint16_t m_port = 0;
     std::uint16_t m_tlsPort = 0;
+    std::uint16_t m_imapPort = 0;
+    std::uint16_t m_imapsPort = 0;
     pid_t m_pid = -1;
 };
 

@@ -285,6 +285,13 @@ bool ServedConnection::pause(int ms) const
     return m_wake.wait(m_fd, POLLRDHUP, ms) == 0;
 }
 
+int ServedConnection::waitInput(int ms) const
+{
+    if (!m_in.empty() || (m_ssl && SSL_pending(m_ssl) > 0))
+        return 1;
+    return m_wake.wait(m_fd, POLLIN, ms);
+}
+
 void ServedConnection::resetHard()
 {
     if (m_ssl) {

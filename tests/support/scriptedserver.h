@@ -82,6 +82,9 @@ public:
     // Waits ms (< 0: until the peer closes or the server stops). False when
     // the session should end.
     bool pause(int ms) const;
+    // Waits up to ms for something to read (or bytes received and not yet
+    // taken). 1: there is, 0: time is up, -1: the server stops.
+    int waitInput(int ms) const;
     // Ends the connection with a TCP reset, without a TLS close_notify.
     void resetHard();
 
