@@ -5,9 +5,11 @@
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
+#include "mailpasswords.h"
 #include "platform.h"
 #include "qttranslations.h"
 #include "singleinstance.h"
+#include "systemkeyring.h"
 #include "termination.h"
 #include "textfil.h"
 #include "visning.h"
@@ -66,6 +68,11 @@ int main(int argc, char* argv[])
         rt::WriteLog(QStringLiteral("ADVARSEL: kan ikke hindre at programmet kjører i flere kopier samtidig: ") + noGuard);
     xmldata::initialize();
     net::loadTrustedCertificates();
+    // The mail passwords live in the desktop's keyring where there is one;
+    // passwords still in the settings file move there now.
+    keyring::SystemKeyring keyringStore;
+    keyring::setStore(&keyringStore);
+    keyring::moveOverPasswords();
 
     app::createForms();
     // Notifications for new mail, and a check soon after a wake-up.
@@ -79,6 +86,7 @@ int main(int argc, char* argv[])
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();
 
     app::destroyForms();
+    keyring::setStore(nullptr);
     rt::runtimeStop();
     return code;
 }

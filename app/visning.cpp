@@ -4,6 +4,7 @@
 #include "errordisplay.h"
 #include "felles.h"
 #include "mailboxsettings.h"
+#include "mailpasswords.h"
 #include "mailboxwatcher.h"
 #include "neterror.h"
 #include "platform.h"
@@ -95,6 +96,7 @@ void saveRetrievedMessage(const QString& path, const QByteArray& message)
 TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
     , m_watcher(std::make_unique<watch::MailboxWatcher>())
+    , m_keyringPassword(std::make_unique<keyring::MailboxPassword>())
 {
     setObjectName(QStringLiteral("BrevglimtForm"));
     // What taskbars and window lists show.
@@ -221,6 +223,21 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     connect(m_watcher.get(), &watch::MailboxWatcher::linesRead, this, &TBrevglimtForm::replaceLines);
     connect(m_watcher.get(), &watch::MailboxWatcher::countRead, this,
             [this](int count) { setStatusText(QStringLiteral("INNBOKS: ") + QString::number(count)); });
+
+    // A password the settings file does not hold comes from the keyring.
+    // When the keyring cannot give it, the check does not run and the user
+    // is told once (queued: the box must not open inside the watcher's call).
+    m_watcher->setPasswordSource([passwords = m_keyringPassword.get()](const watch::MailboxSettings& s) {
+        return passwords->fetch({keyring::AccountKind::Mailbox, s.host.toLower(), s.user});
+    });
+    connect(
+        m_watcher.get(), &watch::MailboxWatcher::passwordUnavailable, this,
+        [this] {
+            const QString notice = m_keyringPassword->takeNotice();
+            if (!notice.isEmpty())
+                runHandler([&] { showNotice(notice); });
+        },
+        Qt::QueuedConnection);
 
     updateShape();
 }
@@ -515,6 +532,8 @@ void TBrevglimtForm::onQuitChosen()
 
 void TBrevglimtForm::onCheckNowChosen()
 {
+    // A keyring that stayed locked may ask the user again.
+    m_keyringPassword->allowAsking();
     checkMailbox();
 }
 
@@ -533,7 +552,9 @@ void TBrevglimtForm::onSettingsChosen()
     if (!settingsDialog || rt::terminationRequested())
         return;
     const watch::MailboxSettings before = m_watcher->settings();
+    const quint64 keyringChangesBefore = keyring::keyringChanges(keyring::AccountKind::Mailbox);
     settingsDialog();
+    m_keyringPassword->allowAsking();
     // After the settings every question about a server may be put again.
     net::forgetServerRefusals();
     readSettings();
@@ -543,7 +564,8 @@ void TBrevglimtForm::onSettingsChosen()
     const watch::MailboxSettings& now = m_watcher->settings();
     if (!now.host.isEmpty()
         && (now.host != before.host || now.port != before.port || now.user != before.user
-            || now.password != before.password)) {
+            || now.password != before.password
+            || keyring::keyringChanges(keyring::AccountKind::Mailbox) != keyringChangesBefore)) {
         m_checkDue = true;
         QTimer::singleShot(0, this, [this] {
             if (m_checkDue)

@@ -20,6 +20,9 @@ class QToolButton;
 namespace watch {
 class MailboxWatcher;
 }
+namespace keyring {
+class MailboxPassword;
+}
 
 namespace app {
 
@@ -132,6 +135,8 @@ private:
     void mailboxChanged();
 
     std::unique_ptr<watch::MailboxWatcher> m_watcher;
+    // The mailbox password from the keyring, when the settings file has none.
+    std::unique_ptr<keyring::MailboxPassword> m_keyringPassword;
     int m_lastCount = 0;
     bool m_boxOpen = false;
     // The settings dialog changed the server or log-in: a check is due.

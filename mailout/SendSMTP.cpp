@@ -4,6 +4,7 @@
 
 #include "errordisplay.h"
 #include "hostport.h"
+#include "mailpasswords.h"
 #include "offthread.h"
 #include "platform.h"
 #include "state.h"
@@ -24,6 +25,7 @@
 #include <QToolButton>
 
 #include <optional>
+#include <stdexcept>
 
 namespace mailout {
 
@@ -239,12 +241,20 @@ void TSendSMTPForm::sendMessage()
     rt::inistandard();
     rt::usemainini();
 
+    // A password the settings file does not hold comes from the keyring;
+    // read off this thread, since the desktop may ask to unlock it first.
+    // One that cannot be had fails the send, saying why.
+    QString keyringFailure;
+    const std::optional<QString> fromKeyring = authenticate && password.isEmpty()
+        ? keyring::passwordFromKeyring(keyring::accountFor(keyring::AccountKind::Smtp, host, user), &keyringFailure)
+        : std::optional<QString>(password);
+
     const net::HostPort server = net::splitHostPort(host, 25);
     smtpClient.host = server.host;
     smtpClient.port = server.port;
     smtpClient.authenticate = authenticate;
     smtpClient.user = authenticate ? user : QString();
-    smtpClient.password = authenticate ? password : QString();
+    smtpClient.password = authenticate ? fromKeyring.value_or(QString()) : QString();
 
     message.recipients = net::parseAddressList(recipientText);
     message.subject = subjectEdit->text();
@@ -262,6 +272,11 @@ void TSendSMTPForm::sendMessage()
         log(QStringLiteral("SMTP: ") + rt::username() + QStringLiteral(" tillates tilgang"));
         log(QStringLiteral("SMTP: fra ") + message.sender.address + QStringLiteral(" til ")
             + net::addressListText(message.recipients) + QStringLiteral(" via ") + host);
+        if (!fromKeyring)
+            throw std::runtime_error(
+                QStringLiteral("Passordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: %1")
+                    .arg(keyringFailure)
+                    .toStdString());
         // A certificate the user may trust is asked about once, then kept.
         net::withCertificateTrust([this] { rt::awaitOffThread([this] { smtpClient.connect(); }); });
         // Encrypted without a verified certificate (no login, so nothing

@@ -307,7 +307,7 @@ void TfmSetup::FormCreate()
     rt::iniselect(kPop3);
     POPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
     Account->setText(rt::inireadstring(QStringLiteral("ServerUser")));
-    Password->setText(rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword"))));
+    const QString popPassword = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
     cNye->setChecked(rt::inireadbool(QStringLiteral("StartupCheck")));
     cSchedule->setChecked(rt::inireadbool(QStringLiteral("Scheduler")));
     eMinutt->setText(rt::inireadstring(QStringLiteral("ScheduleMinutes")));
@@ -328,7 +328,7 @@ void TfmSetup::FormCreate()
     eMailProgramName->setVisible(EksternSMTP->isChecked());
     SMTPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
     edtAccount->setText(rt::inireadstring(QStringLiteral("ServerUser")));
-    edtPassword->setText(rt::inireadstring(QStringLiteral("ServerPassword")));
+    const QString smtpPassword = rt::inireadstring(QStringLiteral("ServerPassword"));
     // A number the list does not know means no login.
     const qint32 auth = rt::inireadint(QStringLiteral("SMTPAuthenticationType"));
     cboAuthType->setCurrentIndex(auth >= 0 && auth < cboAuthType->count() ? auth : 0);
@@ -341,7 +341,25 @@ void TfmSetup::FormCreate()
     rt::inistandard();
     rt::usemainini();
 
+    loadPasswords(popPassword, smtpPassword);
     EksternSMTPClick();
+}
+
+void TfmSetup::loadPasswords(const QString& popFileValue, const QString& smtpFileValue)
+{
+    // A password the file does not hold is read from the keyring; the
+    // settings file is closed meanwhile, since the desktop may first ask
+    // the user to unlock the keyring.
+    const auto load = [](QLineEdit* field, keyring::LoadedPassword& loaded, keyring::AccountKind kind,
+                         const QString& server, const QString& user, const QString& fileValue) {
+        loaded = keyring::loadPassword(keyring::accountFor(kind, server, user), fileValue);
+        field->setText(loaded.shown);
+        // An empty field whose password the keyring would not give says why.
+        field->setPlaceholderText(loaded.failure.isEmpty() ? QString() : QStringLiteral("(%1)").arg(loaded.failure));
+    };
+    load(Password, m_popPassword, keyring::AccountKind::Mailbox, POPServer->text(), Account->text(), popFileValue);
+    load(edtPassword, m_smtpPassword, keyring::AccountKind::Smtp, SMTPServer->text(), edtAccount->text(),
+         smtpFileValue);
 }
 
 void TfmSetup::FormShow()
@@ -412,12 +430,22 @@ void TfmSetup::FormClose()
 
 void TfmSetup::LagreKnappClick()
 {
+    // The keyring first, before the settings file is opened: it may ask the
+    // user to unlock it. What it takes, the file keeps empty.
+    const QString popPassword = keyring::savePassword(
+        m_popPassword, keyring::accountFor(keyring::AccountKind::Mailbox, POPServer->text(), Account->text()),
+        Password->text());
+    const QString smtpPassword = keyring::savePassword(
+        m_smtpPassword, keyring::accountFor(keyring::AccountKind::Smtp, SMTPServer->text(), edtAccount->text()),
+        edtPassword->text());
+    const bool popInKeyring = popPassword.isEmpty() && !Password->text().isEmpty();
+
     rt::useuserini();
     rt::IniFileObj& ini = rt::IniFile();
 
     ini.writeString(kPop3, QStringLiteral("ServerName"), POPServer->text());
     ini.writeString(kPop3, QStringLiteral("ServerUser"), Account->text());
-    ini.writeString(kPop3, QStringLiteral("ServerPassword"), rt::ScrambleText(Password->text()));
+    ini.writeString(kPop3, QStringLiteral("ServerPassword"), popInKeyring ? QString() : rt::ScrambleText(popPassword));
     ini.writeBool(kPop3, QStringLiteral("StartupCheck"), cNye->isChecked());
     ini.writeBool(kPop3, QStringLiteral("Scheduler"), cSchedule->isChecked());
     ini.writeString(kPop3, QStringLiteral("ScheduleMinutes"), eMinutt->text());
@@ -431,7 +459,7 @@ void TfmSetup::LagreKnappClick()
     ini.writeString(kSmtp, QStringLiteral("MailProgram"), eMailProgramName->currentText());
     ini.writeString(kSmtp, QStringLiteral("ServerName"), SMTPServer->text());
     ini.writeString(kSmtp, QStringLiteral("ServerUser"), edtAccount->text());
-    ini.writeString(kSmtp, QStringLiteral("ServerPassword"), edtPassword->text());
+    ini.writeString(kSmtp, QStringLiteral("ServerPassword"), smtpPassword);
 
     ini.writeString(kEmail, QStringLiteral("PersonalEmail"), Email->text());
     ini.writeString(kEmail, QStringLiteral("EmailName"), eNavn->text());

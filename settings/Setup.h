@@ -3,6 +3,8 @@
 // saves every value whenever it closes; it has no OK or Cancel button.
 #pragma once
 
+#include "mailpasswords.h"
+
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -97,7 +99,13 @@ private:
     void buildSendPage();
     void buildSettingsPage();
     void centre();
+    // Where the two password fields' texts came from: the keyring or the
+    // settings file. A save puts a password in the keyring only when it
+    // changed there or still lies in the file.
+    void loadPasswords(const QString& popFileValue, const QString& smtpFileValue);
     QPointer<QWidget> m_owner;
+    keyring::LoadedPassword m_popPassword;
+    keyring::LoadedPassword m_smtpPassword;
 };
 
 // The SMTP server the "Sende" page proposes from the POP server text: the

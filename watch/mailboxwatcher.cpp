@@ -59,6 +59,27 @@ MailboxWatcher::~MailboxWatcher()
 void MailboxWatcher::configure(const MailboxSettings& settings)
 {
     m_settings = settings;
+    m_sourcedPassword.reset();
+}
+
+void MailboxWatcher::setPasswordSource(PasswordSource source)
+{
+    m_passwordSource = std::move(source);
+    m_sourcedPassword.reset();
+}
+
+bool MailboxWatcher::obtainPassword()
+{
+    if (!m_settings.password.isEmpty() || !m_passwordSource)
+        return true;
+    if (!m_sourcedPassword)
+        m_sourcedPassword = step([this] { return m_passwordSource(m_settings); });
+    if (!m_sourcedPassword) {
+        emit passwordUnavailable();
+        return false;
+    }
+    m_client.password = *m_sourcedPassword;
+    return true;
 }
 
 bool MailboxWatcher::sessionOpen() const
@@ -117,6 +138,8 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     if (m_busy)
         return {};
     BusyScope busy(*this);
+    if (!obtainPassword())
+        return {};
     emit checkStarted();
     step([this] {
         if (m_client.connected())
@@ -311,6 +334,8 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveMessage(int row)
         return r;
     }
     BusyScope busy(*this);
+    if (!obtainPassword())
+        return r;
     emit actionStarted();
     connectUnlessOpen();
     if (!stillNamesItsMessage(row)) {
@@ -330,6 +355,8 @@ MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
     if (!lineIdentified(row))
         return Outcome::Unidentified;
     BusyScope busy(*this);
+    if (!obtainPassword())
+        return Outcome::Ignored;
     emit actionStarted();
     connectUnlessOpen();
     if (!stillNamesItsMessage(row))

@@ -13,6 +13,8 @@
 
 #include <QObject>
 #include <QStringList>
+#include <functional>
+#include <optional>
 #include <type_traits>
 
 namespace watch {
@@ -38,6 +40,17 @@ public:
     bool busy() const { return m_busy; }
     // A POP3 connection is standing (left over from a failed step).
     bool sessionOpen() const;
+
+    // Where the log-in password comes from when the settings carry none
+    // (it lives in the desktop's keyring). Asked on the worker thread, since
+    // a keyring may first ask the user to unlock it, before an operation
+    // logs in; a password it gives holds until the next configure(). No
+    // value: the password cannot be had now, so the operation contacts no
+    // server and returns as one refused while busy (ran false, Ignored),
+    // and passwordUnavailable() is emitted. Without a source the settings'
+    // password is used as it is.
+    using PasswordSource = std::function<std::optional<QString>(const MailboxSettings&)>;
+    void setPasswordSource(PasswordSource source);
 
     void setAllowPipelining(bool on);
     void setTimeouts(const net::Timeouts& timeouts);
@@ -93,6 +106,9 @@ signals:
     // names it (none when it cannot be told apart), in mailbox order. Not
     // sent when the check failed part-way.
     void messagesListed(const QList<watch::ListedMessage>& messages);
+    // An operation did not run: the password source could not give the
+    // password.
+    void passwordUnavailable();
 
 private:
     class BusyScope;
@@ -118,6 +134,9 @@ private:
     void dropCache(const QString& path);
     // Keeps what a whole check listed; writes the file when it changed.
     void storeInCache(QHash<QByteArray, CachedLine> lines);
+    // Puts the password in the session: the settings' own, else the
+    // source's (asked once per configure()). False when it cannot be had.
+    bool obtainPassword();
     void connectUnlessOpen();
     // True when number row + 1 still holds the message line row was made
     // from (its unique id or header names, its header and its text);
@@ -126,6 +145,8 @@ private:
 
     net::Pop3Client m_client;
     MailboxSettings m_settings;
+    PasswordSource m_passwordSource;
+    std::optional<QString> m_sourcedPassword;
     QList<ListedLine> m_lines;
     ListCache m_cache;
     bool m_cacheLoaded = false;

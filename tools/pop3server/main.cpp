@@ -3,8 +3,11 @@
 //
 //   scripted-pop3-server [--port N] [--user U] [--password P]
 //                        [--maildir DIR] [--delay-ms N] [--no-pipelining] [--ipv6]
+//                        [--transcript FILE]
 //
 // The first line on stdout is "PORT <n>", the port actually listened on.
+// With --transcript, every command line received is appended to FILE within
+// a tenth of a second of its arrival (for tests that watch a client).
 #include "scriptedpop3server.h"
 
 #include <QDir>
@@ -26,7 +29,7 @@ int usage(const char* why)
     std::fprintf(stderr, "scripted-pop3-server: %s\n", why);
     std::fprintf(stderr,
                  "bruk: scripted-pop3-server [--port N] [--user U] [--password P] [--maildir DIR]\n"
-                 "                           [--delay-ms N] [--no-pipelining] [--ipv6]\n");
+                 "                           [--delay-ms N] [--no-pipelining] [--ipv6] [--transcript FILE]\n");
     return 2;
 }
 
@@ -65,6 +68,7 @@ int main(int argc, char** argv)
 {
     testsupport::ScriptedPop3Options options;
     QString maildir;
+    QString transcriptPath;
     int delayMs = 0;
     bool pipelining = true;
 
@@ -96,6 +100,11 @@ int main(int argc, char** argv)
             const char* v = value();
             if (!v || !toInt(v, 0, 3600000, delayMs))
                 return usage("--delay-ms trenger et tall");
+        } else if (a == "--transcript") {
+            const char* v = value();
+            if (!v)
+                return usage("--transcript trenger en fil");
+            transcriptPath = QString::fromLocal8Bit(v);
         } else if (a == "--no-pipelining") {
             pipelining = false;
         } else if (a == "--ipv6") {
@@ -138,10 +147,25 @@ int main(int argc, char** argv)
         std::printf("PORT %u\n", unsigned(server.port()));
         std::fflush(stdout);
 
-        int sig = 0;
-        while (sigwait(&stopSignals, &sig) != 0) {
+        QFile transcript(transcriptPath);
+        if (!transcriptPath.isEmpty() && !transcript.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            std::fprintf(stderr, "scripted-pop3-server: kan ikke skrive %s\n", qPrintable(transcriptPath));
+            return 1;
         }
+        qsizetype written = 0;
+        const auto writeTranscript = [&] {
+            if (!transcript.isOpen())
+                return;
+            const QList<QByteArray> lines = server.received();
+            for (; written < lines.size(); ++written)
+                transcript.write(lines.at(written) + '\n');
+            transcript.flush();
+        };
+        const timespec tenth{0, 100000000};
+        while (sigtimedwait(&stopSignals, nullptr, &tenth) < 0)
+            writeTranscript();
         server.stop();
+        writeTranscript();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "scripted-pop3-server: %s\n", e.what());
         return 1;

@@ -1,0 +1,86 @@
+// Where the mail passwords live: in the desktop's keyring (store()) where
+// there is one, else in the per-user settings file as before (section
+// "Pop3" scrambled, section "Smtp" as typed). A "ServerPassword" the file
+// still holds is the one used, so a file taken to a machine without a
+// keyring keeps working; once the keyring has taken a password the file's
+// value is empty.
+//
+// The functions marked "window thread" read or write the settings file
+// there and hand the keyring's part to a worker thread (rt::awaitOffThread),
+// since a keyring may ask the user to unlock it meanwhile.
+#pragma once
+
+#include "secretstore.h"
+
+#include <QMutex>
+#include <QString>
+#include <atomic>
+#include <optional>
+
+namespace keyring {
+
+// Window thread, once at start-up: a password the per-user settings file
+// holds for the mailbox or the SMTP account is stored in the keyring, read
+// back to compare, and only then emptied in the file, with an "INIFIL: "
+// log line. A failure leaves the file as it was ("ADVARSEL: INIFIL: " line
+// with the cause). Without a Secret Service nothing changes, and one
+// "ADVARSEL: " line says that the passwords stay in the settings file.
+void moveOverPasswords();
+
+// What a settings dialog's password field was loaded with.
+struct LoadedPassword {
+    Account account;
+    QString shown;       // the field's text as loaded
+    bool inFile = false; // it came from the settings file
+    QString failure;     // why the keyring could not give it; empty when it could
+};
+
+// Window thread: the account's password for a settings dialog: fileValue
+// (the file's, unscrambled) when there is one, else the keyring's; empty
+// when neither has one or the keyring cannot give it now.
+LoadedPassword loadPassword(const Account& account, const QString& fileValue);
+
+// Window thread: where a dialog's password goes as it saves. Into the
+// keyring when it or its account changed, or it still lay in the file (an
+// empty field removes the entry); the value returned is what the file is
+// to keep: empty once the keyring holds the password, the password itself
+// without a keyring or account, or when the keyring did not take it (a box
+// then says so, and the file keeps it so that nothing is lost).
+QString savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed);
+
+// How many times this run a dialog stored or removed a password of that
+// kind in the keyring: a change the settings file does not show.
+quint64 keyringChanges(AccountKind kind);
+
+// Window thread: the password for a log-in the user asked for (a send):
+// the keyring's, empty when it has none or there is no keyring; nullopt
+// when the keyring is locked or fails, with the cause in failure.
+std::optional<QString> passwordFromKeyring(const Account& account, QString* failure);
+
+// The mailbox's password for the watcher's checks. A locked keyring is
+// asked to unlock (the desktop asks the user) at the first check; when that
+// fails, later checks only look whether it has been unlocked meanwhile, and
+// the failure is told once, until the user asks for a check.
+class MailboxPassword {
+public:
+    // Any thread (the watcher's worker): the password, empty when the
+    // keyring has none or there is no keyring; nullopt when it cannot be
+    // had now.
+    std::optional<QString> fetch(const Account& account);
+    // Window thread: the notice of a failure the first time (logged
+    // then too); empty otherwise.
+    QString takeNotice();
+    // The user asked for a check: the keyring may ask to unlock again, and
+    // a failure is told again.
+    void allowAsking();
+
+private:
+    std::atomic<bool> m_mayAsk{true};
+    QMutex m_mutex;
+    // The last failure not told yet: the account's text and the cause.
+    QString m_failedAccount;
+    QString m_failure;
+    bool m_told = false;
+};
+
+} // namespace keyring
