@@ -39,11 +39,11 @@ Result storeVerified(SecretStore& s, const Account& account, const QString& pass
         return written;
     const Result back = s.read(account, false);
     if (back.status == Status::NotFound)
-        return {Status::Failed, {}, QStringLiteral("passordet var ikke der da det ble lest tilbake")};
+        return {Status::Failed, {}, QStringLiteral("passordet var borte da det ble lest tilbake")};
     if (!back.ok())
         return back;
     if (back.password != password)
-        return {Status::Failed, {}, QStringLiteral("passordet som ble lest tilbake, var et annet")};
+        return {Status::Failed, {}, QStringLiteral("den ga et annet passord tilbake enn den fikk")};
     return {Status::Ok, {}, {}};
 }
 

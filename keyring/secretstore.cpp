@@ -47,8 +47,8 @@ QString describe(const Result& result)
         break;
     }
     if (result.detail.isEmpty())
-        return QStringLiteral("nøkkelringen svarte med en feil");
-    return QStringLiteral("nøkkelringen svarte: %1").arg(result.detail);
+        return QStringLiteral("feil i nøkkelringen");
+    return QStringLiteral("feil i nøkkelringen: %1").arg(result.detail);
 }
 
 SecretStore* store()

@@ -40,7 +40,7 @@ enum class Status {
     NotFound,    // read: the keyring holds no password for the account
     Unavailable, // no Secret Service on the session bus (or no session bus)
     Locked,      // the keyring is locked, and was not unlocked when asked
-    Failed,      // the service refused or broke off; detail says how
+    Failed,      // the service refused or broke off, or gave back another password; detail says how
     Cancelled,   // the program is ending (SIGTERM) and stopped waiting
 };
 

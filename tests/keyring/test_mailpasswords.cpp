@@ -1,0 +1,258 @@
+// The move of the settings file's passwords into the keyring, and the
+// watcher's password source, against a keyring in memory that can be
+// missing, locked or failing.
+#include "mailpasswords.h"
+
+#include "fakeplatform.h"
+#include "fakesecretstore.h"
+#include "felles.h"
+#include "inifile.h"
+#include "state.h"
+#include "textfil.h"
+#include "zt_reg.h"
+
+#include <QDir>
+#include <QFile>
+#include <functional>
+#include <gtest/gtest.h>
+#include <ostream>
+
+using namespace testsupport;
+using keyring::Account;
+using keyring::AccountKind;
+using keyring::Status;
+
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+const QString kPopEntry = QStringLiteral("Brevglimt: ola på pop.example.no (innboks)");
+const QString kSmtpEntry = QStringLiteral("Brevglimt: ola@example.no på smtp.example.no (SMTP)");
+const QString kPopPassword = QStringLiteral(" pop hemmelig æ ");
+const QString kSmtpPassword = QStringLiteral("smtp=hemmelig;");
+
+class KeyringFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir::setCurrent(guard.fake.root.path());
+        rt::textfilStart();
+        rt::locateIniFile();
+        rt::state().LogToFile = true;
+    }
+
+    void writeUserFile(const QString& popServer, const QString& popStored, const QString& smtpStored)
+    {
+        rt::IniFileObj ini(rt::userIniFile());
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), popServer);
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerUser"), QStringLiteral("ola"));
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), popStored);
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("StartupCheck"), QStringLiteral("1"));
+        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerName"), QStringLiteral("SMTP.example.no:587"));
+        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerUser"), QStringLiteral("ola@example.no"));
+        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerPassword"), smtpStored);
+        ASSERT_TRUE(ini.updateFile());
+    }
+    QByteArray userFileBytes() const
+    {
+        QFile f(rt::userIniFile());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QString stored(const QString& section, const QString& key) const
+    {
+        return rt::IniFileObj(rt::userIniFile()).readString(section, key, QStringLiteral("<mangler>"));
+    }
+    QStringList logLinesWith(const QString& text) const
+    {
+        QStringList out;
+        for (const QString& line : rt::state().LogLines) {
+            if (line.contains(text))
+                out.append(line);
+        }
+        return out;
+    }
+
+    RuntimeFixtureGuard guard;
+    FakeSecretStore keyringStore;
+    StoreGuard installed{&keyringStore};
+};
+
+} // namespace
+
+TEST(KeyringAccount, NamedAfterServerAndUser)
+{
+    struct Case {
+        AccountKind kind;
+        const char* server;
+        const char* user;
+        const char* host;
+        const char* name;
+    };
+    const Case cases[] = {
+        {AccountKind::Mailbox, "POP.Example.no:995", "Ola", "pop.example.no", "Brevglimt: Ola på pop.example.no (innboks)"},
+        {AccountKind::Mailbox, " pop.example.no ", "ola", "pop.example.no", "Brevglimt: ola på pop.example.no (innboks)"},
+        {AccountKind::Smtp, "[2001:DB8::1]:587", "ola@example.no", "2001:db8::1",
+         "Brevglimt: ola@example.no på 2001:db8::1 (SMTP)"},
+        {AccountKind::Smtp, "smtp.example.no", "", "smtp.example.no", "Brevglimt: smtp.example.no (SMTP)"},
+        {AccountKind::Mailbox, "", "ola", "", "Brevglimt: ola på  (innboks)"},
+    };
+    for (const Case& c : cases) {
+        const Account a = keyring::accountFor(c.kind, QString::fromUtf8(c.server), QString::fromUtf8(c.user));
+        EXPECT_EQ(a.host, QString::fromUtf8(c.host)) << c.server;
+        EXPECT_EQ(keyring::entryName(a), QString::fromUtf8(c.name)) << c.server;
+        EXPECT_EQ(a.valid(), !a.host.isEmpty());
+    }
+    // The port is no part of the account: another port of the same server
+    // keeps its password.
+    EXPECT_EQ(keyring::accountFor(AccountKind::Mailbox, QStringLiteral("pop.example.no:110"), QStringLiteral("ola")),
+              keyring::accountFor(AccountKind::Mailbox, QStringLiteral("pop.example.no:995"), QStringLiteral("ola")));
+    EXPECT_NE(keyring::entryName({AccountKind::Mailbox, QStringLiteral("x.no"), QStringLiteral("ola")}),
+              keyring::entryName({AccountKind::Smtp, QStringLiteral("x.no"), QStringLiteral("ola")}));
+}
+
+// A password goes out of the file only after the keyring has taken it and
+// given the same back; whatever fails on the way leaves the file as it was.
+TEST_F(KeyringFixture, MoveOverEmptiesTheFileOnlyAfterTheKeyringGaveThePasswordBack)
+{
+    struct Case {
+        const char* name;
+        std::function<void(FakeSecretStore&)> arrange;
+        bool moved;
+        const char* cause; // in the warning when not moved
+    };
+    const Case cases[] = {
+        {"the keyring takes both", [](FakeSecretStore&) {}, true, nullptr},
+        {"locked, and the user did not unlock it", [](FakeSecretStore& s) { s.locked = true; }, false,
+         "nøkkelringen er låst"},
+        {"the write fails",
+         [](FakeSecretStore& s) { s.writeAnswer = keyring::Result{Status::Failed, {}, QStringLiteral("disken er full")}; },
+         false, "feil i nøkkelringen: disken er full"},
+        {"another password comes back", [](FakeSecretStore& s) { s.readBackOther = true; }, false,
+         "feil i nøkkelringen: den ga et annet passord tilbake enn den fikk"},
+        {"nothing comes back",
+         [](FakeSecretStore& s) { s.readAnswer = keyring::Result{Status::NotFound, {}, {}}; }, false,
+         "feil i nøkkelringen: passordet var borte da det ble lest tilbake"},
+        {"reading back fails",
+         [](FakeSecretStore& s) { s.readAnswer = keyring::Result{Status::Failed, {}, QStringLiteral("brutt")}; }, false,
+         "feil i nøkkelringen: brutt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        keyringStore.entries.clear();
+        keyringStore.locked = false;
+        keyringStore.readAnswer.reset();
+        keyringStore.writeAnswer.reset();
+        keyringStore.readBackOther = false;
+        c.arrange(keyringStore);
+        rt::state().LogLines.clear();
+        writeUserFile(QStringLiteral("pop.example.no:995"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+        const QByteArray before = userFileBytes();
+
+        keyring::moveOverPasswords();
+
+        if (c.moved) {
+            EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), QString());
+            EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("ServerPassword")), QString());
+            EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("StartupCheck")), QStringLiteral("1"));
+            EXPECT_EQ(keyringStore.entries.value(kPopEntry), kPopPassword);
+            EXPECT_EQ(keyringStore.entries.value(kSmtpEntry), kSmtpPassword);
+            const QString file = rt::userIniFile();
+            EXPECT_EQ(logLinesWith(QStringLiteral("INIFIL: passordet til ola på pop.example.no (innboks) er flyttet fra %1 til nøkkelringen").arg(file)).size(), 1);
+            EXPECT_EQ(logLinesWith(QStringLiteral("INIFIL: passordet til ola@example.no på smtp.example.no (SMTP) er flyttet fra %1 til nøkkelringen").arg(file)).size(), 1);
+            EXPECT_TRUE(logLinesWith(QStringLiteral("ADVARSEL")).isEmpty()) << logLinesWith(QStringLiteral("ADVARSEL")).join(QLatin1Char('|')).toStdString();
+        } else {
+            EXPECT_EQ(userFileBytes(), before) << "the file is untouched";
+            const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL: INIFIL: passordet til "));
+            ASSERT_EQ(warnings.size(), 2) << rt::state().LogLines.join(QLatin1Char('|')).toStdString();
+            for (const QString& w : warnings) {
+                EXPECT_TRUE(w.contains(QStringLiteral("ble ikke flyttet til nøkkelringen og blir liggende i %1: %2")
+                                           .arg(rt::userIniFile(), QString::fromUtf8(c.cause))))
+                    << w.toStdString();
+            }
+            EXPECT_TRUE(logLinesWith(QStringLiteral("er flyttet")).isEmpty());
+        }
+        for (const QString& line : rt::state().LogLines) {
+            EXPECT_FALSE(line.contains(QStringLiteral("hemmelig"))) << "a password in the log: " << line.toStdString();
+        }
+    }
+}
+
+TEST_F(KeyringFixture, MoveOverWithoutSecretServiceChangesNothingAndWarnsOnce)
+{
+    keyringStore.there = false;
+    writeUserFile(QStringLiteral("pop.example.no"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+    const QByteArray before = userFileBytes();
+    keyring::moveOverPasswords();
+    EXPECT_EQ(userFileBytes(), before);
+    EXPECT_TRUE(keyringStore.takeCalls().filter(QStringLiteral("write")).isEmpty());
+    const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL"));
+    ASSERT_EQ(warnings.size(), 1) << warnings.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(warnings.first().endsWith(
+        QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene blir liggende i "
+                       "innstillingsfilen %1")
+            .arg(rt::userIniFile())))
+        << warnings.first().toStdString();
+}
+
+// Only passwords there are, of accounts with a server, are moved.
+TEST_F(KeyringFixture, MoveOverLeavesWhatHasNoPasswordOrNoServer)
+{
+    // An empty password stored scrambled ("z2") and an empty SMTP one.
+    writeUserFile(QStringLiteral("pop.example.no"), rt::ScrambleText(QString()), QString());
+    keyring::moveOverPasswords();
+    EXPECT_TRUE(keyringStore.takeCalls().isEmpty());
+    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::ScrambleText(QString()));
+
+    // No POP3 server: nothing to name the entry after, so it stays.
+    writeUserFile(QString(), rt::ScrambleText(kPopPassword), kSmtpPassword);
+    keyring::moveOverPasswords();
+    EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("write ") + kSmtpEntry,
+                                                     QStringLiteral("read ") + kSmtpEntry}));
+    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::ScrambleText(kPopPassword));
+    EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("ServerPassword")), QString());
+}
+
+// The watcher's source: a locked keyring asks the user at the first check;
+// after that it only looks, and the failure is told once, until the user
+// asks for a check.
+TEST_F(KeyringFixture, MailboxPasswordAsksOnceAndTellsOnce)
+{
+    const Account account{AccountKind::Mailbox, QStringLiteral("pop.example.no"), QStringLiteral("ola")};
+    keyringStore.entries.insert(kPopEntry, kPopPassword);
+    keyringStore.locked = true;
+    keyring::MailboxPassword source;
+
+    EXPECT_EQ(source.fetch(account), std::nullopt);
+    EXPECT_EQ(source.fetch(account), std::nullopt);
+    EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("read ") + kPopEntry + QStringLiteral(" ask"),
+                                                     QStringLiteral("read ") + kPopEntry}));
+    const QString notice = source.takeNotice();
+    EXPECT_EQ(notice, QStringLiteral("Passordet til ola på pop.example.no (innboks) kunne ikke hentes fra "
+                                     "nøkkelringen: nøkkelringen er låst.\n\nPostkassen sjekkes ikke før passordet "
+                                     "kan hentes. Velg «Brevglimt» i menyen for å prøve igjen."));
+    EXPECT_EQ(logLinesWith(QStringLiteral("ADVARSEL: passordet til ola på pop.example.no (innboks) kunne ikke hentes "
+                                          "fra nøkkelringen: nøkkelringen er låst"))
+                  .size(),
+              1);
+    EXPECT_EQ(source.fetch(account), std::nullopt);
+    EXPECT_EQ(source.takeNotice(), QString()) << "told once";
+
+    // The user asks for a check: the keyring may ask again, and a failure
+    // is told again; this time the user unlocks it.
+    source.allowAsking();
+    keyringStore.unlockWhenAsked = true;
+    EXPECT_EQ(source.fetch(account), kPopPassword);
+    EXPECT_EQ(source.takeNotice(), QString());
+    EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("read ") + kPopEntry,
+                                                     QStringLiteral("read ") + kPopEntry + QStringLiteral(" ask")}));
+
+    // No entry and no keyring read as no password, as an empty file did.
+    keyringStore.entries.clear();
+    EXPECT_EQ(source.fetch(account), QString());
+    keyringStore.there = false;
+    EXPECT_EQ(source.fetch(account), QString());
+    EXPECT_EQ(source.takeNotice(), QString());
+}

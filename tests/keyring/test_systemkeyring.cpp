@@ -1,0 +1,166 @@
+// The store against a real Secret Service: GNOME Keyring in a D-Bus session
+// of the test's own (tests/support/secret_service_session.sh, as ctest runs
+// it), checked from outside with secret-tool; then the same session with the
+// keyring locked, without a Secret Service, and without a bus.
+#include "systemkeyring.h"
+
+#include "fakeplatform.h"
+#include "felles.h"
+#include "fakesecretstore.h"
+#include "inifile.h"
+#include "keyringsession.h"
+#include "mailpasswords.h"
+#include "state.h"
+#include "textfil.h"
+#include "zt_reg.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+#include <ostream>
+
+using namespace testsupport;
+using keyring::Account;
+using keyring::AccountKind;
+using keyring::Status;
+
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+const Account kMailbox{AccountKind::Mailbox, QStringLiteral("pop.example.no"), QStringLiteral("ola")};
+const Account kSmtp{AccountKind::Smtp, QStringLiteral("pop.example.no"), QStringLiteral("ola")};
+
+// The settings file and the log as the program has them, with the system's
+// keyring as the program's store.
+class SystemKeyringFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir::setCurrent(guard.fake.root.path());
+        rt::textfilStart();
+        rt::locateIniFile();
+        rt::state().LogToFile = true;
+    }
+    void writePop3(const QString& server, const QString& user, const QString& stored)
+    {
+        rt::IniFileObj ini(rt::userIniFile());
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), server);
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerUser"), user);
+        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), stored);
+        ASSERT_TRUE(ini.updateFile());
+    }
+    QByteArray userFileBytes() const
+    {
+        QFile f(rt::userIniFile());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QStringList logLinesWith(const QString& text) const
+    {
+        return rt::state().LogLines.filter(text);
+    }
+
+    RuntimeFixtureGuard guard;
+    keyring::SystemKeyring system;
+    StoreGuard installed{&system};
+};
+
+class KeyringSession : public SystemKeyringFixture {};
+class LockedKeyring : public SystemKeyringFixture {};
+class NoSecretService : public SystemKeyringFixture {};
+
+} // namespace
+
+TEST_F(KeyringSession, StoresOneEntryPerAccountUnderItsName)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    ASSERT_TRUE(system.available());
+    const QString mailboxEntry = QStringLiteral("Brevglimt: ola på pop.example.no (innboks)");
+
+    EXPECT_EQ(system.read(kMailbox, false).status, Status::NotFound);
+    const QString password = QStringLiteral(" sol og vind: æøå \"'\\ ");
+    ASSERT_EQ(system.write(kMailbox, password).status, Status::Ok);
+    EXPECT_EQ(secretToolLookup(mailboxEntry, QStringLiteral("ola")), password) << "seen from outside, exactly";
+    EXPECT_EQ(secretToolLabels(mailboxEntry, QStringLiteral("ola")), QStringList{mailboxEntry})
+        << "the keyring manager shows the program, the user and the server";
+
+    // A new password replaces the entry; the SMTP account on the same
+    // server and user is an entry of its own.
+    ASSERT_EQ(system.write(kMailbox, QStringLiteral("nytt")).status, Status::Ok);
+    ASSERT_EQ(system.write(kSmtp, QStringLiteral("smtp")).status, Status::Ok);
+    EXPECT_EQ(secretToolLabels(mailboxEntry, QStringLiteral("ola")), QStringList{mailboxEntry});
+    const keyring::Result back = system.read(kMailbox, false);
+    EXPECT_EQ(back.status, Status::Ok);
+    EXPECT_EQ(back.password, QStringLiteral("nytt"));
+    EXPECT_EQ(system.read(kSmtp, false).password, QStringLiteral("smtp"));
+
+    ASSERT_EQ(system.remove(kMailbox).status, Status::Ok);
+    EXPECT_EQ(system.read(kMailbox, true).status, Status::NotFound);
+    EXPECT_EQ(secretToolLookup(mailboxEntry, QStringLiteral("ola")), std::nullopt);
+    EXPECT_EQ(system.remove(kMailbox).status, Status::Ok) << "removing what is not there";
+    EXPECT_EQ(system.read(kSmtp, false).password, QStringLiteral("smtp"));
+}
+
+// The move at start-up with a real keyring: the password is there for
+// secret-tool, and the file has it no more.
+TEST_F(KeyringSession, MoveOverPutsTheScrambledPasswordInTheKeyring)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    const QString password = QStringLiteral("flytt meg 2026");
+    writePop3(QStringLiteral("mail.example.no:995"), QStringLiteral("kari"), rt::ScrambleText(password));
+    keyring::moveOverPasswords();
+    EXPECT_EQ(rt::IniFileObj(rt::userIniFile()).readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"),
+                                                            QStringLiteral("<mangler>")),
+              QString());
+    EXPECT_EQ(secretToolLookup(QStringLiteral("Brevglimt: kari på mail.example.no (innboks)"), QStringLiteral("kari")),
+              password);
+    EXPECT_EQ(logLinesWith(QStringLiteral("INIFIL: passordet til kari på mail.example.no (innboks) er flyttet")).size(), 1);
+}
+
+// A locked keyring is told from an empty one, asked to unlock only when
+// that is allowed, and a move into it leaves the file untouched.
+TEST_F(LockedKeyring, IsToldFromAMissingEntryAndKeepsTheFileUntouched)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    ASSERT_EQ(system.write(kMailbox, QStringLiteral("låst inne")).status, Status::Ok);
+    ASSERT_TRUE(lockLoginKeyring());
+
+    EXPECT_EQ(system.read(kMailbox, false).status, Status::Locked) << "looked at without asking";
+    // Asking fails here (nobody to ask in the test's session), which is
+    // what a user's "no" to the desktop's question gives.
+    EXPECT_EQ(system.read(kMailbox, true).status, Status::Locked) << "not taken for a missing entry";
+    EXPECT_EQ(system.read({AccountKind::Mailbox, QStringLiteral("annen.example.no"), QStringLiteral("ola")}, true).status,
+              Status::NotFound);
+    EXPECT_EQ(system.write(kSmtp, QStringLiteral("x")).status, Status::Locked);
+
+    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("per"), rt::ScrambleText(QStringLiteral("pers passord")));
+    const QByteArray before = userFileBytes();
+    keyring::moveOverPasswords();
+    EXPECT_EQ(userFileBytes(), before);
+    const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL: INIFIL: passordet til per på pop.example.no "
+                                                             "(innboks) ble ikke flyttet til nøkkelringen"));
+    ASSERT_EQ(warnings.size(), 1) << rt::state().LogLines.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(warnings.first().endsWith(QStringLiteral(": nøkkelringen er låst"))) << warnings.first().toStdString();
+}
+
+// Without a Secret Service (a bus without one, or no bus at all) the store
+// says so at once, and the move changes nothing but says, once, that the
+// passwords stay in the settings file.
+TEST_F(NoSecretService, IsUnavailableAndTheFileStays)
+{
+    if (testSession() != QStringLiteral("bus") && testSession() != QStringLiteral("nobus"))
+        GTEST_SKIP() << "needs tests/support/secret_service_session.sh bus or nobus (ctest runs it so)";
+    EXPECT_FALSE(system.available());
+    EXPECT_EQ(system.read(kMailbox, true).status, Status::Unavailable);
+    EXPECT_EQ(system.write(kMailbox, QStringLiteral("x")).status, Status::Unavailable);
+
+    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("ola"), rt::ScrambleText(QStringLiteral("blir her")));
+    const QByteArray before = userFileBytes();
+    keyring::moveOverPasswords();
+    EXPECT_EQ(userFileBytes(), before);
+    EXPECT_EQ(logLinesWith(QStringLiteral("ADVARSEL")).size(), 1);
+    EXPECT_EQ(logLinesWith(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet")).size(), 1);
+}
