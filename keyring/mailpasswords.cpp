@@ -119,7 +119,7 @@ LoadedPassword loadPassword(const Account& account, const QString& fileValue)
     return loaded;
 }
 
-QString savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed)
+std::optional<QString> savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed)
 {
     SecretStore* s = store();
     if (!s || !now.valid())
@@ -127,7 +127,7 @@ QString savePassword(const LoadedPassword& loaded, const Account& now, const QSt
     // Left as loaded from the keyring (also when the keyring could not give
     // it), or empty as it opened: the keyring keeps what it has.
     if ((now == loaded.account && typed == loaded.shown && !loaded.inFile) || (typed.isEmpty() && loaded.shown.isEmpty()))
-        return {};
+        return std::nullopt;
     const Result r = rt::awaitOffThreadResult([&]() -> Result {
         if (!s->available())
             return {Status::Unavailable, {}, {}};
@@ -137,7 +137,7 @@ QString savePassword(const LoadedPassword& loaded, const Account& now, const QSt
     });
     if (r.ok()) {
         ++changesOf(now.kind);
-        return {};
+        return std::nullopt;
     }
     if (r.status == Status::Unavailable)
         return typed;

@@ -42,11 +42,11 @@ LoadedPassword loadPassword(const Account& account, const QString& fileValue);
 
 // Window thread: where a dialog's password goes as it saves. Into the
 // keyring when it or its account changed, or it still lay in the file (an
-// empty field removes the entry); the value returned is what the file is
-// to keep: empty once the keyring holds the password, the password itself
-// without a keyring or account, or when the keyring did not take it (a box
-// then says so, and the file keeps it so that nothing is lost).
-QString savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed);
+// emptied field removes the entry). Returns the password the file is to
+// keep: without a keyring or account, or when the keyring did not take it
+// (a box then says so, and the file keeps it so that nothing is lost);
+// nullopt when the keyring has it, and the file's value is to be empty.
+std::optional<QString> savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed);
 
 // How many times this run a dialog stored or removed a password of that
 // kind in the keyring: a change the settings file does not show.

@@ -432,20 +432,19 @@ void TfmSetup::LagreKnappClick()
 {
     // The keyring first, before the settings file is opened: it may ask the
     // user to unlock it. What it takes, the file keeps empty.
-    const QString popPassword = keyring::savePassword(
+    const std::optional<QString> popPassword = keyring::savePassword(
         m_popPassword, keyring::accountFor(keyring::AccountKind::Mailbox, POPServer->text(), Account->text()),
         Password->text());
-    const QString smtpPassword = keyring::savePassword(
+    const std::optional<QString> smtpPassword = keyring::savePassword(
         m_smtpPassword, keyring::accountFor(keyring::AccountKind::Smtp, SMTPServer->text(), edtAccount->text()),
         edtPassword->text());
-    const bool popInKeyring = popPassword.isEmpty() && !Password->text().isEmpty();
 
     rt::useuserini();
     rt::IniFileObj& ini = rt::IniFile();
 
     ini.writeString(kPop3, QStringLiteral("ServerName"), POPServer->text());
     ini.writeString(kPop3, QStringLiteral("ServerUser"), Account->text());
-    ini.writeString(kPop3, QStringLiteral("ServerPassword"), popInKeyring ? QString() : rt::ScrambleText(popPassword));
+    ini.writeString(kPop3, QStringLiteral("ServerPassword"), popPassword ? rt::ScrambleText(*popPassword) : QString());
     ini.writeBool(kPop3, QStringLiteral("StartupCheck"), cNye->isChecked());
     ini.writeBool(kPop3, QStringLiteral("Scheduler"), cSchedule->isChecked());
     ini.writeString(kPop3, QStringLiteral("ScheduleMinutes"), eMinutt->text());
@@ -459,7 +458,7 @@ void TfmSetup::LagreKnappClick()
     ini.writeString(kSmtp, QStringLiteral("MailProgram"), eMailProgramName->currentText());
     ini.writeString(kSmtp, QStringLiteral("ServerName"), SMTPServer->text());
     ini.writeString(kSmtp, QStringLiteral("ServerUser"), edtAccount->text());
-    ini.writeString(kSmtp, QStringLiteral("ServerPassword"), smtpPassword);
+    ini.writeString(kSmtp, QStringLiteral("ServerPassword"), smtpPassword.value_or(QString()));
 
     ini.writeString(kEmail, QStringLiteral("PersonalEmail"), Email->text());
     ini.writeString(kEmail, QStringLiteral("EmailName"), eNavn->text());

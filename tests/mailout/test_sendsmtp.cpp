@@ -5,6 +5,7 @@
 #include "tls.h"
 
 #include "fakeplatform.h"
+#include "fakesecretstore.h"
 #include "inifile.h"
 #include "offthread.h"
 #include "scriptedsmtpserver.h"
@@ -406,6 +407,64 @@ TEST_F(ComposerScripted, LogsInWithTheStoredAccountOnlyWithEnkelPalogging)
             EXPECT_FALSE(line.contains(password)) << line.toStdString();
         if (!c.sent) {
             EXPECT_TRUE(smtpLog().last().contains(u8("535 5.7.8"))) << smtpLog().last().toStdString();
+        }
+    }
+}
+
+// A password the settings file does not hold comes from the keyring; one
+// the keyring cannot give fails the send with its cause, and no password
+// goes to the server.
+TEST_F(ComposerScripted, PasswordFromTheKeyring)
+{
+    const QString password = u8("fra nøkkelringen");
+    struct Case {
+        const char* what;
+        QString inFile;
+        std::optional<QString> inKeyring;
+        bool locked;
+        std::optional<QString> loginWith; // nullopt: no log-in
+        QString box;
+    };
+    const Case cases[] = {
+        {"only in the keyring", {}, password, false, password, {}},
+        {"the file's wins (not moved yet)", u8("fra filen"), password, false, u8("fra filen"), {}},
+        {"the keyring is locked", {}, password, true, std::nullopt,
+         u8("Sending mislyktes \nPassordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: nøkkelringen er låst.")},
+    };
+    server->setAuthMechanisms({"PLAIN"});
+    testsupport::FakeSecretStore keyringStore;
+    const testsupport::StoreGuard installed(&keyringStore);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        keyringStore.entries.clear();
+        if (c.inKeyring)
+            keyringStore.entries.insert(u8("Brevglimt: kari.n på 127.0.0.1 (SMTP)"), *c.inKeyring);
+        keyringStore.locked = c.locked;
+        server->setCredentials("kari.n", c.loginWith.value_or(password).toUtf8());
+        const qsizetype loginsBefore = server->logins().size();
+        guard.fake.messages.clear();
+        writeSettings(server->hostPort(), false);
+        writeLogin(1, u8("kari.n"), c.inFile);
+        compose(u8("ola@example.no"), u8("Nøkkelring"), {u8("Hei")});
+        clickSend();
+
+        const QList<testsupport::SmtpLogin> logins = server->logins().mid(loginsBefore);
+        if (c.loginWith) {
+            ASSERT_EQ(logins.size(), 1);
+            EXPECT_EQ(QString::fromUtf8(logins[0].password), *c.loginWith);
+        } else {
+            EXPECT_TRUE(logins.isEmpty());
+        }
+        const QStringList calls = keyringStore.takeCalls();
+        EXPECT_EQ(calls.isEmpty(), !c.inFile.isEmpty()) << "the keyring is read when the file has no password";
+        if (c.box.isEmpty()) {
+            EXPECT_TRUE(guard.fake.messages.isEmpty());
+        } else {
+            ASSERT_EQ(guard.fake.messages.size(), 1);
+            EXPECT_EQ(guard.fake.messages.first().text, c.box);
+            EXPECT_EQ(form->subjectEdit->text(), u8("Nøkkelring")) << "the message is kept for another try";
+            form->subjectEdit->clear();
+            form->bodyEdit->clear();
         }
     }
 }

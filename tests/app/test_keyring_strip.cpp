@@ -1,0 +1,151 @@
+// The strip's checks with the mailbox password in a keyring (in memory):
+// the check logs in with it, a locked keyring is told once instead of
+// failing every check, and a password the dialog changes there is checked
+// at once.
+#include "Setup.h"
+#include "fakesecretstore.h"
+#include "shape.h"
+#include "watcherfixture.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+using namespace testsupport;
+using app::TBrevglimtForm;
+
+namespace {
+
+const QString kEntry = QStringLiteral("Brevglimt: ola på 127.0.0.1 (innboks)");
+
+class KeyringStripTest : public WatcherFixture {
+protected:
+    void SetUp() override
+    {
+        WatcherFixture::SetUp();
+        server->setMessages(numberedMessages(2));
+    }
+    // The settings file as the keyring leaves it: no password.
+    void writeSettingsWithoutPassword(std::map<QString, QString> more = {})
+    {
+        more.emplace(QStringLiteral("ServerPassword"), QString());
+        writeSettings(more);
+    }
+    QStringList notices() const
+    {
+        QStringList out;
+        for (const ShownMessage& m : guard.fake.messages) {
+            if (m.icon == rt::MsgIcon::Information)
+                out.append(m.text);
+        }
+        return out;
+    }
+    int passwordsSent(const QByteArray& password) const { return int(server->received().count("PASS " + password)); }
+
+    FakeSecretStore keyringStore;
+    StoreGuard installed{&keyringStore};
+};
+
+} // namespace
+
+TEST_F(KeyringStripTest, ChecksWithThePasswordFromTheKeyring)
+{
+    keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
+    writeSettingsWithoutPassword();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_TRUE(guard.fake.messages.isEmpty());
+
+    // The schedule's next check uses what was read: the keyring is not
+    // asked at every check.
+    f.onScheduleTick();
+    EXPECT_EQ(passwordsSent("hemmelig"), 2);
+    EXPECT_EQ(keyringStore.takeCalls(), QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask")});
+
+    // A password still in the file is used as it is.
+    form.reset();
+    writeSettings();
+    keyringStore.entries.clear();
+    makeForm().showForm();
+    EXPECT_EQ(passwordsSent("hemmelig"), 3);
+    EXPECT_TRUE(keyringStore.takeCalls().isEmpty());
+}
+
+// A keyring that stays locked costs no failure box at every check: the
+// first check asks the desktop to unlock it, the user is told once, and the
+// schedule's checks neither contact the server nor ask again. "Brevglimt"
+// from the menu asks again; unlocked then, the check goes ahead.
+TEST_F(KeyringStripTest, ALockedKeyringIsToldOnce)
+{
+    keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
+    keyringStore.locked = true;
+    writeSettingsWithoutPassword({{QStringLiteral("Scheduler"), QStringLiteral("1")},
+                                  {QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    QTest::qWait(20);
+    f.onScheduleTick();
+    QTest::qWait(20);
+    f.onScheduleTick();
+    QTest::qWait(20);
+
+    EXPECT_EQ(server->sessionCount(), 0) << "no log-in without the password";
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(notices(), QStringList{QStringLiteral(
+                             "Passordet til ola på 127.0.0.1 (innboks) kunne ikke hentes fra nøkkelringen: "
+                             "nøkkelringen er låst.\n\nPostkassen sjekkes ikke før passordet kan hentes. Velg "
+                             "«Brevglimt» i menyen for å prøve igjen.")});
+    EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask"),
+                                                     QStringLiteral("read ") + kEntry, QStringLiteral("read ") + kEntry}));
+    EXPECT_FALSE(f.indicatorShape->isVisible()) << "no check stands half begun";
+    EXPECT_TRUE(f.scheduleTimer->isActive());
+
+    // "Brevglimt": the desktop is asked again, and a "no" is told again.
+    f.checkNowAction->trigger();
+    QTest::qWait(20);
+    EXPECT_EQ(notices().size(), 2);
+    EXPECT_EQ(keyringStore.takeCalls(), QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask")});
+
+    keyringStore.unlockWhenAsked = true;
+    f.checkNowAction->trigger();
+    QTest::qWait(20);
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_EQ(notices().size(), 2);
+}
+
+// The dialog stores a corrected password in the keyring (the file shows no
+// change): the mailbox is checked at once, with the new password.
+TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
+{
+    keyringStore.entries.insert(kEntry, QStringLiteral("feil"));
+    writeSettingsWithoutPassword({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.settingsDialog = [&] {
+        // The dialog reads the keyring while it is built, so it is edited
+        // once it shows.
+        QTimer typist;
+        QObject::connect(&typist, &QTimer::timeout, [&] {
+            if (!setup::fmSetup || !setup::fmSetup->isVisible())
+                return;
+            typist.stop();
+            setup::fmSetup->Password->setText(QStringLiteral("hemmelig"));
+            setup::fmSetup->close();
+        });
+        typist.start(5);
+        setup::showSetupDialog(&f);
+    };
+    f.settingsAction->trigger();
+    QTest::qWait(50);
+
+    EXPECT_EQ(keyringStore.entries.value(kEntry), QStringLiteral("hemmelig"));
+    EXPECT_EQ(server->sessionCount(), 1);
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}

@@ -1,0 +1,151 @@
+// The settings dialog and the strip with a real Secret Service: GNOME
+// Keyring in a D-Bus session of the test's own (as ctest runs it, through
+// tests/support/secret_service_session.sh), seen from outside with
+// secret-tool; then the keyring locked, and a session without a service.
+#include "Setup.h"
+#include "fakesecretstore.h"
+#include "keyringsession.h"
+#include "mailpasswords.h"
+#include "systemkeyring.h"
+#include "watcherfixture.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QTest>
+
+using namespace testsupport;
+using app::TBrevglimtForm;
+
+namespace {
+
+const QString kEntry = QStringLiteral("Brevglimt: ola på 127.0.0.1 (innboks)");
+
+class SystemKeyringWindows : public WatcherFixture {
+protected:
+    void SetUp() override
+    {
+        WatcherFixture::SetUp();
+        server->setMessages(numberedMessages(2));
+        rt::state().LogToFile = true;
+    }
+    QString storedPassword() const
+    {
+        return rt::IniFileObj(rt::userIniFile())
+            .readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), QStringLiteral("<mangler>"));
+    }
+    // The dialog as the user leaves it: the password typed, closed.
+    void typePasswordInDialog(const QString& password)
+    {
+        setup::TfmSetup d;
+        d.show();
+        d.Password->setText(password);
+        d.close();
+    }
+    int passwordsSent(const QByteArray& password) const { return int(server->received().count("PASS " + password)); }
+    QStringList notices() const
+    {
+        QStringList out;
+        for (const ShownMessage& m : guard.fake.messages) {
+            if (m.icon == rt::MsgIcon::Information)
+                out.append(m.text);
+        }
+        return out;
+    }
+
+    keyring::SystemKeyring system;
+    StoreGuard installed{&system};
+};
+
+class KeyringSession : public SystemKeyringWindows {};
+class LockedKeyring : public SystemKeyringWindows {};
+class NoSecretService : public SystemKeyringWindows {};
+
+} // namespace
+
+// Saved in the dialog: the keyring holds it, the file does not, and a check
+// logs in with it.
+TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    writeSettings({{QStringLiteral("ServerPassword"), QString()}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    typePasswordInDialog(QStringLiteral("hemmelig"));
+    EXPECT_EQ(storedPassword(), QString());
+    EXPECT_EQ(secretToolLookup(kEntry, QStringLiteral("ola")), QStringLiteral("hemmelig"));
+
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.checkNowAction->trigger();
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_TRUE(guard.fake.messages.isEmpty());
+
+    // The dialog opens with it again, from the keyring.
+    setup::TfmSetup again;
+    EXPECT_EQ(again.Password->text(), QStringLiteral("hemmelig"));
+}
+
+// The move at start-up, then a start that finds the password only in the
+// keyring and checks with it.
+TEST_F(KeyringSession, MovedPasswordServesTheNextStart)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    writeSettings(); // the password scrambled in the file, a check at start
+    keyring::moveOverPasswords();
+    EXPECT_EQ(storedPassword(), QString());
+    EXPECT_EQ(secretToolLookup(kEntry, QStringLiteral("ola")), QStringLiteral("hemmelig"));
+
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_TRUE(guard.fake.messages.isEmpty());
+}
+
+// The password only in a locked keyring (nobody to unlock it in the test's
+// session): one notice, no log-in, no failure box at the schedule's checks.
+TEST_F(LockedKeyring, ChecksTellItOnce)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    ASSERT_EQ(system.write({keyring::AccountKind::Mailbox, QStringLiteral("127.0.0.1"), QStringLiteral("ola")},
+                           QStringLiteral("hemmelig"))
+                  .status,
+              keyring::Status::Ok);
+    ASSERT_TRUE(lockLoginKeyring());
+    writeSettings({{QStringLiteral("ServerPassword"), QString()}});
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    QTest::qWait(20);
+    f.onScheduleTick();
+    f.onScheduleTick();
+    QTest::qWait(20);
+    EXPECT_EQ(server->sessionCount(), 0);
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(notices().size(), 1);
+    EXPECT_TRUE(notices().first().contains(QStringLiteral("nøkkelringen er låst"))) << notices().first().toStdString();
+}
+
+// No Secret Service: the dialog keeps the password scrambled in the file as
+// before, the check logs in with it, and the start says once that the
+// passwords stay in the file.
+TEST_F(NoSecretService, EverythingAsBeforeWithOneWarning)
+{
+    if (testSession() != QStringLiteral("bus") && testSession() != QStringLiteral("nobus"))
+        GTEST_SKIP() << "needs tests/support/secret_service_session.sh bus or nobus (ctest runs it so)";
+    writeSettings({{QStringLiteral("ServerPassword"), QString()}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    typePasswordInDialog(QStringLiteral("hemmelig"));
+    EXPECT_EQ(storedPassword(), rt::ScrambleText(QStringLiteral("hemmelig")));
+
+    rt::state().LogLines.clear();
+    keyring::moveOverPasswords();
+    EXPECT_EQ(storedPassword(), rt::ScrambleText(QStringLiteral("hemmelig")));
+    EXPECT_EQ(rt::state().LogLines.filter(QStringLiteral("ADVARSEL")).size(), 1);
+    EXPECT_EQ(rt::state().LogLines.filter(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service)")).size(), 1);
+
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    f.checkNowAction->trigger();
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    EXPECT_EQ(lines().size(), 2);
+    EXPECT_TRUE(guard.fake.messages.isEmpty());
+}
