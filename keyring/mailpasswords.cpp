@@ -154,12 +154,18 @@ quint64 keyringChanges(AccountKind kind)
     return changesOf(kind).load();
 }
 
-std::optional<QString> passwordFromKeyring(const Account& account, QString* failure)
+namespace {
+
+// The password a log-in is to use, read from the keyring off the window
+// thread: empty when the keyring has none or there is no keyring (as an
+// empty settings file gave); nullopt when it cannot be had now, with the
+// store's answer in failure.
+std::optional<QString> passwordForLogIn(const Account& account, bool mayAsk, Result& failure)
 {
     SecretStore* s = store();
     if (!s || !account.valid())
         return QString();
-    const Result r = rt::awaitOffThreadResult([&] { return s->read(account, true); });
+    Result r = rt::awaitOffThreadResult([&] { return s->read(account, mayAsk); });
     switch (r.status) {
     case Status::Ok:
         return r.password;
@@ -171,30 +177,28 @@ std::optional<QString> passwordFromKeyring(const Account& account, QString* fail
     case Status::Cancelled:
         break;
     }
-    if (failure)
-        *failure = describe(r);
+    failure = std::move(r);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<QString> passwordFromKeyring(const Account& account, QString* failure)
+{
+    Result r;
+    std::optional<QString> password = passwordForLogIn(account, true, r);
+    if (!password && failure)
+        *failure = describe(r);
+    return password;
 }
 
 std::optional<QString> MailboxPassword::fetch(const Account& account)
 {
-    SecretStore* s = store();
-    if (!s || !account.valid())
-        return QString();
-    const bool mayAsk = m_mayAsk.load();
-    const Result r = rt::awaitOffThreadResult([&] { return s->read(account, mayAsk); });
-    switch (r.status) {
-    case Status::Ok:
-        return r.password;
-    case Status::NotFound:
-    case Status::Unavailable:
-        return QString();
-    case Status::Cancelled:
-        return std::nullopt;
-    case Status::Locked:
-    case Status::Failed:
-        break;
-    }
+    Result r;
+    std::optional<QString> password = passwordForLogIn(account, m_mayAsk.load(), r);
+    // Had, or the program is ending: nothing to tell.
+    if (password || r.status == Status::Cancelled)
+        return password;
     // Later checks do not ask the user again; they go ahead once the
     // keyring has been unlocked some other way.
     m_mayAsk = false;

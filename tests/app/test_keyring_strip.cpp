@@ -32,16 +32,7 @@ protected:
         more.emplace(QStringLiteral("ServerPassword"), QString());
         writeSettings(more);
     }
-    QStringList notices() const
-    {
-        QStringList out;
-        for (const ShownMessage& m : guard.fake.messages) {
-            if (m.icon == rt::MsgIcon::Information)
-                out.append(m.text);
-        }
-        return out;
-    }
-    int passwordsSent(const QByteArray& password) const { return int(server->received().count("PASS " + password)); }
+    QStringList notices() const { return boxTexts(rt::MsgIcon::Information); }
 
     FakeSecretStore keyringStore;
     StoreGuard installed{&keyringStore};

@@ -41,16 +41,7 @@ protected:
         d.Password->setText(password);
         d.close();
     }
-    int passwordsSent(const QByteArray& password) const { return int(server->received().count("PASS " + password)); }
-    QStringList notices() const
-    {
-        QStringList out;
-        for (const ShownMessage& m : guard.fake.messages) {
-            if (m.icon == rt::MsgIcon::Information)
-                out.append(m.text);
-        }
-        return out;
-    }
+    QStringList notices() const { return boxTexts(rt::MsgIcon::Information); }
 
     keyring::SystemKeyring system;
     StoreGuard installed{&system};

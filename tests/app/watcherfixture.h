@@ -120,15 +120,20 @@ protected:
         return out;
     }
 
-    QStringList errorTexts() const
+    // The texts of the boxes shown with this icon.
+    QStringList boxTexts(rt::MsgIcon icon) const
     {
         QStringList out;
         for (const ShownMessage& m : guard.fake.messages) {
-            if (m.icon == rt::MsgIcon::Error)
+            if (m.icon == icon)
                 out.append(m.text);
         }
         return out;
     }
+    QStringList errorTexts() const { return boxTexts(rt::MsgIcon::Error); }
+
+    // How many times the server was given this password.
+    qsizetype passwordsSent(const QByteArray& password) const { return server->received().count("PASS " + password); }
 
     RuntimeFixtureGuard guard;
     std::unique_ptr<ScriptedPop3Server> server;

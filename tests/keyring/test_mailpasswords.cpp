@@ -3,29 +3,16 @@
 // missing, locked or failing.
 #include "mailpasswords.h"
 
-#include "fakeplatform.h"
 #include "fakesecretstore.h"
 #include "felles.h"
-#include "inifile.h"
-#include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "settingsfilefixture.h"
 
-#include <QDir>
-#include <QFile>
 #include <functional>
-#include <gtest/gtest.h>
-#include <ostream>
 
 using namespace testsupport;
 using keyring::Account;
 using keyring::AccountKind;
 using keyring::Status;
-
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
@@ -34,48 +21,22 @@ const QString kSmtpEntry = QStringLiteral("Brevglimt: ola@example.no på smtp.ex
 const QString kPopPassword = QStringLiteral(" pop hemmelig æ ");
 const QString kSmtpPassword = QStringLiteral("smtp=hemmelig;");
 
-class KeyringFixture : public ::testing::Test {
+class KeyringFixture : public SettingsFileFixture {
 protected:
-    void SetUp() override
-    {
-        QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
-        rt::state().LogToFile = true;
-    }
-
     void writeUserFile(const QString& popServer, const QString& popStored, const QString& smtpStored)
     {
-        rt::IniFileObj ini(rt::userIniFile());
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), popServer);
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerUser"), QStringLiteral("ola"));
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), popStored);
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("StartupCheck"), QStringLiteral("1"));
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerName"), QStringLiteral("SMTP.example.no:587"));
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerUser"), QStringLiteral("ola@example.no"));
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerPassword"), smtpStored);
-        ASSERT_TRUE(ini.updateFile());
-    }
-    QByteArray userFileBytes() const
-    {
-        QFile f(rt::userIniFile());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QString stored(const QString& section, const QString& key) const
-    {
-        return rt::IniFileObj(rt::userIniFile()).readString(section, key, QStringLiteral("<mangler>"));
-    }
-    QStringList logLinesWith(const QString& text) const
-    {
-        QStringList out;
-        for (const QString& line : rt::state().LogLines) {
-            if (line.contains(text))
-                out.append(line);
-        }
-        return out;
+        const QString pop = QStringLiteral("Pop3"), smtp = QStringLiteral("Smtp");
+        SettingsFileFixture::writeUserFile({
+            {pop, QStringLiteral("ServerName"), popServer},
+            {pop, QStringLiteral("ServerUser"), QStringLiteral("ola")},
+            {pop, QStringLiteral("ServerPassword"), popStored},
+            {pop, QStringLiteral("StartupCheck"), QStringLiteral("1")},
+            {smtp, QStringLiteral("ServerName"), QStringLiteral("SMTP.example.no:587")},
+            {smtp, QStringLiteral("ServerUser"), QStringLiteral("ola@example.no")},
+            {smtp, QStringLiteral("ServerPassword"), smtpStored},
+        });
     }
 
-    RuntimeFixtureGuard guard;
     FakeSecretStore keyringStore;
     StoreGuard installed{&keyringStore};
 };

@@ -4,30 +4,16 @@
 // keyring locked, without a Secret Service, and without a bus.
 #include "systemkeyring.h"
 
-#include "fakeplatform.h"
-#include "felles.h"
 #include "fakesecretstore.h"
-#include "inifile.h"
+#include "felles.h"
 #include "keyringsession.h"
 #include "mailpasswords.h"
-#include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
-
-#include <QDir>
-#include <QFile>
-#include <gtest/gtest.h>
-#include <ostream>
+#include "settingsfilefixture.h"
 
 using namespace testsupport;
 using keyring::Account;
 using keyring::AccountKind;
 using keyring::Status;
-
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
@@ -36,34 +22,16 @@ const Account kSmtp{AccountKind::Smtp, QStringLiteral("pop.example.no"), QString
 
 // The settings file and the log as the program has them, with the system's
 // keyring as the program's store.
-class SystemKeyringFixture : public ::testing::Test {
+class SystemKeyringFixture : public SettingsFileFixture {
 protected:
-    void SetUp() override
-    {
-        QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
-        rt::state().LogToFile = true;
-    }
     void writePop3(const QString& server, const QString& user, const QString& stored)
     {
-        rt::IniFileObj ini(rt::userIniFile());
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), server);
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerUser"), user);
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), stored);
-        ASSERT_TRUE(ini.updateFile());
-    }
-    QByteArray userFileBytes() const
-    {
-        QFile f(rt::userIniFile());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    QStringList logLinesWith(const QString& text) const
-    {
-        return rt::state().LogLines.filter(text);
+        const QString pop = QStringLiteral("Pop3");
+        writeUserFile({{pop, QStringLiteral("ServerName"), server},
+                       {pop, QStringLiteral("ServerUser"), user},
+                       {pop, QStringLiteral("ServerPassword"), stored}});
     }
 
-    RuntimeFixtureGuard guard;
     keyring::SystemKeyring system;
     StoreGuard installed{&system};
 };
@@ -112,9 +80,7 @@ TEST_F(KeyringSession, MoveOverPutsTheScrambledPasswordInTheKeyring)
     const QString password = QStringLiteral("flytt meg 2026");
     writePop3(QStringLiteral("mail.example.no:995"), QStringLiteral("kari"), rt::ScrambleText(password));
     keyring::moveOverPasswords();
-    EXPECT_EQ(rt::IniFileObj(rt::userIniFile()).readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"),
-                                                            QStringLiteral("<mangler>")),
-              QString());
+    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), QString());
     EXPECT_EQ(secretToolLookup(QStringLiteral("Brevglimt: kari på mail.example.no (innboks)"), QStringLiteral("kari")),
               password);
     EXPECT_EQ(logLinesWith(QStringLiteral("INIFIL: passordet til kari på mail.example.no (innboks) er flyttet")).size(), 1);

@@ -2,44 +2,29 @@
 // they show, and where a save puts the password.
 #include "Setup.h"
 
-#include "fakeplatform.h"
 #include "fakesecretstore.h"
 #include "felles.h"
-#include "inifile.h"
 #include "ipsjekk.h"
-#include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "settingsfilefixture.h"
 
-#include <QDir>
 #include <QLineEdit>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
 #include <optional>
-#include <ostream>
 
 using namespace testsupport;
 using setup::TfmSetup;
-
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 
 const QString kPopEntry = QStringLiteral("Brevglimt: ola på pop.example.no (innboks)");
 const QString kSmtpEntry = QStringLiteral("Brevglimt: ola på smtp.example.no (SMTP)");
 
-class SetupKeyringTest : public ::testing::Test {
+class SetupKeyringTest : public SettingsFileFixture {
 protected:
     void SetUp() override
     {
-        QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
-        rt::state().LogToFile = true;
+        SettingsFileFixture::SetUp();
         ipsjekk::IPTestForm = new ipsjekk::TIPTestForm;
     }
     void TearDown() override
@@ -50,19 +35,18 @@ protected:
 
     void writeFile(const QString& popStored, const QString& smtpStored)
     {
-        rt::IniFileObj ini(rt::userIniFile());
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("pop.example.no:995"));
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerUser"), QStringLiteral("ola"));
-        ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), popStored);
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerName"), QStringLiteral("smtp.example.no"));
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerUser"), QStringLiteral("ola"));
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("ServerPassword"), smtpStored);
-        ini.writeString(QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType"), QStringLiteral("1"));
-        ASSERT_TRUE(ini.updateFile());
+        const QString pop = QStringLiteral("Pop3"), smtp = QStringLiteral("Smtp");
+        writeUserFile({{pop, QStringLiteral("ServerName"), QStringLiteral("pop.example.no:995")},
+                       {pop, QStringLiteral("ServerUser"), QStringLiteral("ola")},
+                       {pop, QStringLiteral("ServerPassword"), popStored},
+                       {smtp, QStringLiteral("ServerName"), QStringLiteral("smtp.example.no")},
+                       {smtp, QStringLiteral("ServerUser"), QStringLiteral("ola")},
+                       {smtp, QStringLiteral("ServerPassword"), smtpStored},
+                       {smtp, QStringLiteral("SMTPAuthenticationType"), QStringLiteral("1")}});
     }
     QString stored(const QString& section) const
     {
-        return rt::IniFileObj(rt::userIniFile()).readString(section, QStringLiteral("ServerPassword"), QStringLiteral("<mangler>"));
+        return SettingsFileFixture::stored(section, QStringLiteral("ServerPassword"));
     }
     TfmSetup& open()
     {
@@ -71,7 +55,6 @@ protected:
         return *dialog;
     }
 
-    RuntimeFixtureGuard guard;
     FakeSecretStore keyringStore;
     StoreGuard installed{&keyringStore};
     std::unique_ptr<TfmSetup> dialog;
