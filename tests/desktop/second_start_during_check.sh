@@ -16,6 +16,8 @@ trap cleanup EXIT
 fail() { echo "FEIL: $*" >&2; [ -n "${SHOT:-}" ] && import -window root "$SHOT"; exit 1; }
 
 export APPDATA="$work/appdata" USERNAME=ola XDG_RUNTIME_DIR="$work/run" XDG_CACHE_HOME="$work/cache"
+# No session bus: the desktop's keyring is never touched.
+unset DBUS_SESSION_BUS_ADDRESS
 mkdir -p "$APPDATA/Tavlund/etc"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 

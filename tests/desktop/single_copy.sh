@@ -14,6 +14,8 @@ trap cleanup EXIT
 fail() { echo "FEIL: $*" >&2; exit 1; }
 
 export APPDATA="$work/appdata" USERNAME=ola XDG_RUNTIME_DIR="$work/run"
+# No session bus: the desktop's keyring is never touched.
+unset DBUS_SESSION_BUS_ADDRESS
 mkdir -p "$XDG_RUNTIME_DIR" "$APPDATA/Tavlund/etc"
 chmod 700 "$XDG_RUNTIME_DIR"
 # A stored server and no check at start: the strip shows without network.

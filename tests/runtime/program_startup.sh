@@ -17,6 +17,9 @@ export APPDATA="$work/appdata"
 export USERNAME=ola
 # The one-copy socket lies in the test's own folders, never the user's.
 export XDG_RUNTIME_DIR="$work/run" XDG_CACHE_HOME="$work/cache"
+# No session bus: the desktop's keyring is never touched, and the start
+# says that the passwords stay in the settings file.
+unset DBUS_SESSION_BUS_ADDRESS
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 fail() { echo "FEIL: $*" >&2; exit 1; }
 
@@ -82,8 +85,10 @@ printf '[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n' >> "$ini"
 run_and_terminate
 [ -f "$log" ] || fail "loggfilen mangler"
 [ "$(stat -c %a "$log")" = 600 ] || fail "loggfilen kan leses av andre: $(stat -c %a "$log")"
-tags=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 6 | tr '\n' ' ')
-[ "$tags" = "START: INIFIL: BRUKER: LOGIN: Oppdaterer AVSLUTTER " ] || fail "uventede logglinjer: $tags"
+tags=$(sed -E 's/^.*[0-9]{2}:[0-9]{2}:[0-9]{2} //' "$log" | cut -d' ' -f1 | tr -d '\r' | tail -n 7 | tr '\n' ' ')
+[ "$tags" = "START: INIFIL: BRUKER: LOGIN: ADVARSEL: Oppdaterer AVSLUTTER " ] || fail "uventede logglinjer: $tags"
+grep -q "ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene blir liggende i innstillingsfilen $root/etc/OLA.INI" "$log" \
+    || fail "ingen advarsel om at passordene blir i innstillingsfilen: $(grep ADVARSEL "$log")"
 # A mail server that accepts and then sends its greeting one byte every few
 # seconds: SIGTERM during the check still ends the program at once, and the
 # session's log is written to its end.
