@@ -98,6 +98,9 @@ public:
     void onIndicatorTick();
     void onListDoubleClicked();
     void onDeleteChosen();
+    // IMAP push reported a change on the server.
+    void onServerChange();
+    static constexpr int kServerChangeRetryMs = 500;
 
     static constexpr int kIndicatorStart = 129;
     // Row of the selected line, -1 when none is selected.
@@ -136,6 +139,8 @@ private:
     bool m_boxOpen = false;
     // The settings dialog changed the server or log-in: a check is due.
     bool m_checkDue = false;
+    // The IMAP push connection failed and is being reopened.
+    bool m_pushDown = false;
 };
 
 } // namespace app

@@ -39,6 +39,8 @@ public:
 
     QWidget* tsPop3; // "Motta"
     QLabel* Label1;
+    QComboBox* protocolBox; // "POP3" or "IMAP": how the mailbox is reached
+    QLabel* protocolLabel;
     QLineEdit* POPServer;
     QPushButton* BitBtn2;
     QLabel* Label2;
@@ -80,6 +82,8 @@ public:
     void tsSmtpShow();
     void EksternSMTPClick();
     void BitBtn2Click();
+    // The server's caption follows the protocol chosen.
+    void protocolChosen();
     void Button1Click();
     void FormClose();
     void LagreKnappClick();
