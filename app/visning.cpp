@@ -552,9 +552,15 @@ void TBrevglimtForm::onScheduleTick()
 void TBrevglimtForm::onServerChange()
 {
     // Another exchange or a box is in the way: tried again shortly, so the
-    // change is not lost.
+    // change is not lost; news that comes meanwhile waits for the same try.
     if (m_boxOpen || m_watcher->busy()) {
-        QTimer::singleShot(kServerChangeRetryMs, this, &TBrevglimtForm::onServerChange);
+        if (!m_serverChangePending) {
+            m_serverChangePending = true;
+            QTimer::singleShot(kServerChangeRetryMs, this, [this] {
+                m_serverChangePending = false;
+                onServerChange();
+            });
+        }
         return;
     }
     runHandler([this] { checkMailbox(); });

@@ -141,6 +141,8 @@ private:
     bool m_checkDue = false;
     // The IMAP push connection failed and is being reopened.
     bool m_pushDown = false;
+    // A change reported by push waits for a check it could not start yet.
+    bool m_serverChangePending = false;
 };
 
 } // namespace app

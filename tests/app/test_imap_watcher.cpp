@@ -285,7 +285,7 @@ TEST_F(ImapStripTest, WhilePushIsDownTheIndicatorIsRedAndItComesBack)
     const std::uint16_t port = imap->port();
     imap.reset();
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Down; }));
-    EXPECT_TRUE(f.indicatorShape->isVisible());
+    EXPECT_TRUE(waitFor([&] { return f.indicatorShape->isVisible(); }));
     EXPECT_EQ(f.indicatorShape->brushColor(), QColor(0xFF, 0, 0));
     EXPECT_FALSE(f.indicatorTimer->isActive());
     QTest::qWait(1000);
@@ -297,7 +297,7 @@ TEST_F(ImapStripTest, WhilePushIsDownTheIndicatorIsRedAndItComesBack)
     imap->setCredentials("ola", "hemmelig");
     imap->setMessages({imapMessage(1), imapMessage(2)});
     EXPECT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
-    EXPECT_FALSE(f.indicatorShape->isVisible());
+    EXPECT_TRUE(waitFor([&] { return !f.indicatorShape->isVisible(); }));
 }
 
 // After a wake-up from sleep the push connection is replaced at once, also
