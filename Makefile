@@ -26,9 +26,10 @@ demo: deps
 
 bench: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREV_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(BUILD_DIR) --target bench_check bench_realserver bench_runtime bench_parsers
+	@cmake --build $(BUILD_DIR) --target bench_check bench_realserver bench_imap bench_runtime bench_parsers
 	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_check
 	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_realserver
+	QT_QPA_PLATFORM=offscreen $(BUILD_DIR)/bench/bench_imap
 	$(BUILD_DIR)/bench/bench_runtime
 	$(BUILD_DIR)/bench/bench_parsers
 

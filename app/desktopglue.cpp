@@ -24,6 +24,9 @@ DesktopGlue::DesktopGlue(TBrevglimtForm* strip, const QDBusConnection& sessionBu
         &m_notifier, &desktop::DesktopNotifier::activated, this,
         [this] { rt::runHandler([this] { m_strip->showForm(); }); }, Qt::QueuedConnection);
     connect(&m_resume, &desktop::ResumeWatcher::resumed, this, [this] {
+        // A push connection from before the sleep (or on the old network)
+        // is dead whatever it seems: replaced at once.
+        m_strip->watcher().reconnectPush();
         QTimer::singleShot(kResumeCheckDelayMs, m_strip, [this] { m_strip->onScheduleTick(); });
     });
 }

@@ -221,6 +221,15 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     connect(m_watcher.get(), &watch::MailboxWatcher::connectionClosed, this,
             [this] { indicatorShape->setBrushColor(kRed); });
     connect(m_watcher.get(), &watch::MailboxWatcher::linesRead, this, &TBrevglimtForm::replaceLines);
+    // IMAP push: a change on the server is shown by a check, as soon as no
+    // other exchange or box is in the way; while push is down the indicator
+    // stays red.
+    connect(m_watcher.get(), &watch::MailboxWatcher::serverReportedChange, this, &TBrevglimtForm::onServerChange);
+    connect(m_watcher.get(), &watch::MailboxWatcher::pushDown, this, [this](bool down) {
+        m_pushDown = down;
+        if (!indicatorTimer->isActive())
+            indicatorOff();
+    });
     connect(m_watcher.get(), &watch::MailboxWatcher::countRead, this,
             [this](int count) { setStatusText(QStringLiteral("INNBOKS: ") + QString::number(count)); });
 
@@ -317,7 +326,13 @@ void TBrevglimtForm::indicatorOn(bool aqua)
 void TBrevglimtForm::indicatorOff()
 {
     indicatorTimer->stop();
-    indicatorShape->hide();
+    // At rest the indicator shows only that push is down: red, standing.
+    if (m_pushDown) {
+        indicatorShape->setBrushColor(kRed);
+        indicatorShape->show();
+    } else {
+        indicatorShape->hide();
+    }
     updateShape();
 }
 
@@ -478,7 +493,8 @@ void TBrevglimtForm::onListDoubleClicked()
     hiddenMessageBuffer->clear();
     const watch::MailboxWatcher::Retrieved r = m_watcher->retrieveMessage(row);
     switch (r.outcome) {
-    case watch::MailboxWatcher::Outcome::Ignored: return;
+    case watch::MailboxWatcher::Outcome::Ignored:
+    case watch::MailboxWatcher::Outcome::FlaggedOnly: return;
     case watch::MailboxWatcher::Outcome::Unidentified: showNotice(unidentifiedText(QStringLiteral("åpnet"))); return;
     case watch::MailboxWatcher::Outcome::Changed: mailboxChanged(); return;
     case watch::MailboxWatcher::Outcome::Refused:
@@ -507,6 +523,12 @@ void TBrevglimtForm::onDeleteChosen()
     case watch::MailboxWatcher::Outcome::Refused: return;
     case watch::MailboxWatcher::Outcome::Unidentified: showNotice(unidentifiedText(QStringLiteral("slettet"))); return;
     case watch::MailboxWatcher::Outcome::Changed: mailboxChanged(); return;
+    case watch::MailboxWatcher::Outcome::FlaggedOnly:
+        indicatorOff();
+        showNotice(QStringLiteral("Serveren kan ikke slette én enkelt melding (den mangler UIDPLUS), så meldingen er "
+                                  "bare merket for sletting. Den forsvinner fra serveren når et e-postprogram "
+                                  "rydder innboksen."));
+        break;
     case watch::MailboxWatcher::Outcome::Done: break;
     }
     indicatorOff();
@@ -544,6 +566,23 @@ void TBrevglimtForm::onScheduleTick()
     if (m_boxOpen || m_watcher->busy())
         return;
     checkMailbox();
+}
+
+void TBrevglimtForm::onServerChange()
+{
+    // Another exchange or a box is in the way: tried again shortly, so the
+    // change is not lost; news that comes meanwhile waits for the same try.
+    if (m_boxOpen || m_watcher->busy()) {
+        if (!m_serverChangePending) {
+            m_serverChangePending = true;
+            QTimer::singleShot(kServerChangeRetryMs, this, [this] {
+                m_serverChangePending = false;
+                onServerChange();
+            });
+        }
+        return;
+    }
+    runHandler([this] { checkMailbox(); });
 }
 
 void TBrevglimtForm::onSettingsChosen()

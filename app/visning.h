@@ -101,6 +101,9 @@ public:
     void onIndicatorTick();
     void onListDoubleClicked();
     void onDeleteChosen();
+    // IMAP push reported a change on the server.
+    void onServerChange();
+    static constexpr int kServerChangeRetryMs = 500;
 
     static constexpr int kIndicatorStart = 129;
     // Row of the selected line, -1 when none is selected.
@@ -141,6 +144,10 @@ private:
     bool m_boxOpen = false;
     // The settings dialog changed the server or log-in: a check is due.
     bool m_checkDue = false;
+    // The IMAP push connection failed and is being reopened.
+    bool m_pushDown = false;
+    // A change reported by push waits for a check it could not start yet.
+    bool m_serverChangePending = false;
 };
 
 } // namespace app

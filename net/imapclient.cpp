@@ -203,13 +203,14 @@ struct ImapClient::Impl {
     {
         if (q.password.isEmpty())
             return text;
-        const QString stars = QStringLiteral("***");
-        text.replace(QString::fromLatin1(plainToken()), stars);
-        text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
+        // Each form also where a line begins or ends inside it (a literal
+        // of the server's may end in its middle).
+        text = hideSecret(std::move(text), QString::fromLatin1(plainToken()));
+        text = hideSecret(std::move(text), QString::fromLatin1(q.password.toUtf8().toBase64()));
         const QByteArray pw = q.password.toUtf8();
         const QByteArray escaped = quoted(pw).mid(1).chopped(1);
         if (escaped != pw)
-            text.replace(QString::fromUtf8(escaped), stars);
+            text = hideSecret(std::move(text), QString::fromUtf8(escaped));
         return hideSecret(std::move(text), q.password);
     }
 

@@ -37,6 +37,32 @@ QString capText(qint64 bytes)
     return QStringLiteral("%1 byte").arg(bytes);
 }
 
+namespace {
+
+// The shortest piece of a secret hidden where a text begins or ends inside it.
+constexpr qsizetype kSecretPiece = 3;
+
+// A text that begins with the end of form, or ends with its beginning (a
+// server's line cut off inside an echoed secret, as where an IMAP literal
+// ends in its middle), shows that piece as "***".
+void hideCutSecret(QString& text, const QString& form, const QString& stars)
+{
+    for (qsizetype n = form.size() - 1; n >= kSecretPiece; --n) {
+        if (text.startsWith(form.right(n))) {
+            text.replace(0, n, stars);
+            break;
+        }
+    }
+    for (qsizetype n = form.size() - 1; n >= kSecretPiece; --n) {
+        if (text.endsWith(form.left(n))) {
+            text.replace(text.size() - n, n, stars);
+            break;
+        }
+    }
+}
+
+} // namespace
+
 QString hideSecret(QString text, const QString& secret)
 {
     if (secret.isEmpty())
@@ -46,6 +72,9 @@ QString hideSecret(QString text, const QString& secret)
     const QString core = secret.trimmed();
     if (!core.isEmpty() && core.size() != secret.size())
         text.replace(core, stars);
+    hideCutSecret(text, secret, stars);
+    if (!core.isEmpty() && core.size() != secret.size())
+        hideCutSecret(text, core, stars);
     return text;
 }
 

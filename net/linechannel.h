@@ -47,7 +47,10 @@ QString capText(qint64 bytes);
 
 // text with secret replaced by "***" wherever it stands, and also without
 // the blanks at its ends: server text is often trimmed before it is shown,
-// which takes the end blanks of an echoed password along.
+// which takes the end blanks of an echoed password along. A text that
+// begins with the end of the secret, or ends with its beginning (three
+// characters or more: a line cut off inside an echoed secret), has that
+// piece hidden too.
 QString hideSecret(QString text, const QString& secret);
 
 // Throws NetError(cancelledText()) once shutdown asked network steps to end.

@@ -461,9 +461,8 @@ struct SmtpClient::Impl {
     {
         if (q.password.isEmpty())
             return text;
-        const QString stars = QStringLiteral("***");
-        text.replace(QString::fromLatin1(plainToken()), stars);
-        text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
+        text = hideSecret(std::move(text), QString::fromLatin1(plainToken()));
+        text = hideSecret(std::move(text), QString::fromLatin1(q.password.toUtf8().toBase64()));
         return hideSecret(std::move(text), q.password);
     }
 

@@ -1,5 +1,7 @@
 #include "Setup.h"
 
+#include "mailboxsettings.h"
+
 #include "errordisplay.h"
 #include "felles.h"
 #include "ipsjekk.h"
@@ -118,6 +120,7 @@ TfmSetup::TfmSetup(QWidget* parent)
         return [this, handler] { rt::runHandler([&] { (this->*handler)(); }); };
     };
     connect(BitBtn2, &QPushButton::clicked, this, run(&TfmSetup::BitBtn2Click));
+    connect(protocolBox, &QComboBox::currentIndexChanged, this, run(&TfmSetup::protocolChosen));
     connect(Button1, &QPushButton::clicked, this, run(&TfmSetup::Button1Click));
     // One radio button's change is always the other's too.
     connect(EksternSMTP, &QRadioButton::toggled, this, run(&TfmSetup::EksternSMTPClick));
@@ -154,6 +157,9 @@ void TfmSetup::buildAddressPage()
 void TfmSetup::buildReceivePage()
 {
     tsPop3 = page("tsPop3");
+    protocolBox = named(new QComboBox(tsPop3), "protocolBox");
+    protocolBox->addItems({QStringLiteral("POP3"), QStringLiteral("IMAP")});
+    protocolBox->setFixedWidth(kShortFieldWidth);
     POPServer = edit(tsPop3, "POPServer");
     BitBtn2 = testButton(tsPop3, "BitBtn2");
     Account = edit(tsPop3, "Account", kShortFieldWidth);
@@ -163,21 +169,25 @@ void TfmSetup::buildReceivePage()
     Label1 = label(tsPop3, "Label1", QStringLiteral("&Inngående epost server (POP)"), POPServer);
     Label2 = label(tsPop3, "Label2", QStringLiteral("&Konto"), Account);
     Label3 = label(tsPop3, "Label3", QStringLiteral("&Passord"), Password);
+    protocolLabel = label(tsPop3, "protocolLabel", QStringLiteral("P&rotokoll"), protocolBox);
 
     auto* grid = new QGridLayout(tsPop3);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(2);
-    grid->addWidget(Label1, 0, 0, 1, 2);
-    grid->addWidget(POPServer, 1, 0);
-    grid->addWidget(BitBtn2, 1, 1);
+    grid->addWidget(protocolLabel, 0, 0, 1, 2);
+    grid->addWidget(protocolBox, 1, 0);
     grid->setRowMinimumHeight(2, 6);
-    grid->addWidget(Label2, 3, 0, 1, 2);
-    grid->addWidget(Account, 4, 0);
+    grid->addWidget(Label1, 3, 0, 1, 2);
+    grid->addWidget(POPServer, 4, 0);
+    grid->addWidget(BitBtn2, 4, 1);
     grid->setRowMinimumHeight(5, 6);
-    grid->addWidget(Label3, 6, 0, 1, 2);
-    grid->addWidget(Password, 7, 0);
-    grid->setRowStretch(8, 1);
+    grid->addWidget(Label2, 6, 0, 1, 2);
+    grid->addWidget(Account, 7, 0);
+    grid->setRowMinimumHeight(8, 6);
+    grid->addWidget(Label3, 9, 0, 1, 2);
+    grid->addWidget(Password, 10, 0);
+    grid->setRowStretch(11, 1);
     grid->setColumnStretch(2, 1);
 }
 
@@ -305,6 +315,7 @@ void TfmSetup::FormCreate()
     rt::useuserini();
 
     rt::iniselect(kPop3);
+    protocolBox->setCurrentText(watch::protocolText(watch::protocolFromText(rt::inireadstring(QStringLiteral("Protocol")))));
     POPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
     Account->setText(rt::inireadstring(QStringLiteral("ServerUser")));
     const QString popPassword = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
@@ -343,6 +354,13 @@ void TfmSetup::FormCreate()
 
     loadPasswords(popPassword, smtpPassword);
     EksternSMTPClick();
+    protocolChosen();
+}
+
+void TfmSetup::protocolChosen()
+{
+    Label1->setText(QStringLiteral("&Inngående epost server (%1)")
+                        .arg(protocolBox->currentIndex() == 1 ? QStringLiteral("IMAP") : QStringLiteral("POP")));
 }
 
 void TfmSetup::loadPasswords(const QString& popFileValue, const QString& smtpFileValue)
@@ -413,7 +431,7 @@ void TfmSetup::EksternSMTPClick()
 
 void TfmSetup::BitBtn2Click()
 {
-    ipsjekk::sjekkip(POPServer->text(), 110, true);
+    ipsjekk::sjekkip(POPServer->text(), watch::defaultPort(watch::protocolFromText(protocolBox->currentText())), true);
 }
 
 void TfmSetup::Button1Click()
@@ -442,6 +460,7 @@ void TfmSetup::LagreKnappClick()
     rt::useuserini();
     rt::IniFileObj& ini = rt::IniFile();
 
+    ini.writeString(kPop3, QStringLiteral("Protocol"), protocolBox->currentText());
     ini.writeString(kPop3, QStringLiteral("ServerName"), POPServer->text());
     ini.writeString(kPop3, QStringLiteral("ServerUser"), Account->text());
     ini.writeString(kPop3, QStringLiteral("ServerPassword"), popPassword ? rt::ScrambleText(*popPassword) : QString());

@@ -41,6 +41,8 @@ public:
 
     QWidget* tsPop3; // "Motta"
     QLabel* Label1;
+    QComboBox* protocolBox; // "POP3" or "IMAP": how the mailbox is reached
+    QLabel* protocolLabel;
     QLineEdit* POPServer;
     QPushButton* BitBtn2;
     QLabel* Label2;
@@ -82,6 +84,8 @@ public:
     void tsSmtpShow();
     void EksternSMTPClick();
     void BitBtn2Click();
+    // The server's caption follows the protocol chosen.
+    void protocolChosen();
     void Button1Click();
     void FormClose();
     void LagreKnappClick();

@@ -15,7 +15,8 @@ namespace watch {
 namespace {
 
 constexpr quint32 kMagic = 0x42474c43; // "BGLC"
-// 2: each line with the digest of its header, the file sealed with a key.
+// 2: each line with the digest of its header, the file sealed with a key,
+// POP3 or IMAP.
 constexpr quint32 kVersion = 2;
 constexpr qsizetype kSealSize = 32; // HMAC-SHA256
 // More lines than any mailbox the program lists: a count above it is damage.
@@ -72,7 +73,7 @@ QByteArray ListCache::serialize(const QByteArray& key) const
     {
         QDataStream out(&bytes, QIODevice::WriteOnly);
         out.setVersion(QDataStream::Qt_6_0);
-        out << kMagic << kVersion << m_owner.host << quint16(m_owner.port) << m_owner.user
+        out << kMagic << kVersion << m_owner.host << quint16(m_owner.port) << m_owner.user << m_owner.imap
             << quint32(m_lines.size());
         for (auto it = m_lines.constBegin(); it != m_lines.constEnd(); ++it)
             out << it.key() << it->line << it->sender << it->subject
@@ -96,7 +97,7 @@ std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const C
     quint16 port = 0;
     quint32 count = 0;
     ListCache cache;
-    in >> magic >> version >> cache.m_owner.host >> port >> cache.m_owner.user >> count;
+    in >> magic >> version >> cache.m_owner.host >> port >> cache.m_owner.user >> cache.m_owner.imap >> count;
     cache.m_owner.port = port;
     if (in.status() != QDataStream::Ok || magic != kMagic || version != kVersion || cache.m_owner != owner
         || count > kMaxLines)
@@ -120,8 +121,8 @@ std::optional<ListCache> ListCache::deserialize(const QByteArray& bytes, const C
 QString ListCache::fileName(const QString& folder, const CacheOwner& owner)
 {
     const QByteArray who = owner.host.toUtf8() + '\n' + QByteArray::number(owner.port) + '\n' + owner.user.toUtf8();
-    return folder + QStringLiteral("pop3-liste-") + QString::fromLatin1(digest(who).toHex().left(16))
-        + QStringLiteral(".cache");
+    return folder + (owner.imap ? QStringLiteral("imap-liste-") : QStringLiteral("pop3-liste-"))
+        + QString::fromLatin1(digest(who).toHex().left(16)) + QStringLiteral(".cache");
 }
 
 ListCache ListCache::load(const QString& path, const CacheOwner& owner, const QByteArray& key)

@@ -39,6 +39,9 @@ struct CacheOwner {
     QString host;
     std::uint16_t port = 0;
     QString user;
+    // An IMAP INBOX, whose lines are kept under "UIDVALIDITY:UID"; else a
+    // POP3 mailbox, whose lines are kept under its UIDL ids.
+    bool imap = false;
     bool operator==(const CacheOwner&) const = default;
 };
 
@@ -62,8 +65,9 @@ public:
     static std::optional<ListCache> deserialize(const QByteArray& bytes, const CacheOwner& owner,
                                                 const QByteArray& key);
 
-    // The cache file for one mailbox inside folder: the name is derived from
-    // the owner, so that two accounts do not overwrite each other.
+    // The cache file for one mailbox inside folder ("pop3-liste-…" or
+    // "imap-liste-…"): the name is derived from the owner, so that two
+    // accounts do not overwrite each other.
     static QString fileName(const QString& folder, const CacheOwner& owner);
     // Reads the file; an empty cache for owner when it is missing or unfit.
     static ListCache load(const QString& path, const CacheOwner& owner, const QByteArray& key);

@@ -32,12 +32,30 @@ QByteArray cacheKey()
 
 } // namespace
 
+MailProtocol protocolFromText(const QString& text)
+{
+    return text.trimmed().compare(QLatin1String("IMAP"), Qt::CaseInsensitive) == 0 ? MailProtocol::Imap
+                                                                                   : MailProtocol::Pop3;
+}
+
+QString protocolText(MailProtocol protocol)
+{
+    return protocol == MailProtocol::Imap ? QStringLiteral("IMAP") : QStringLiteral("POP3");
+}
+
+std::uint16_t defaultPort(MailProtocol protocol)
+{
+    return protocol == MailProtocol::Imap ? 143 : 110;
+}
+
 MailboxSettings readMailboxSettings()
 {
     MailboxSettings s;
     rt::useuserini();
     rt::iniselect(QStringLiteral("Pop3"));
-    const net::HostPort server = net::splitHostPort(rt::inireadstring(QStringLiteral("ServerName")), 110);
+    s.protocol = protocolFromText(rt::inireadstring(QStringLiteral("Protocol")));
+    const net::HostPort server =
+        net::splitHostPort(rt::inireadstring(QStringLiteral("ServerName")), defaultPort(s.protocol));
     s.host = server.host;
     s.port = server.port;
     s.user = rt::inireadstring(QStringLiteral("ServerUser"));

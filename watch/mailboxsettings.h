@@ -7,9 +7,14 @@
 
 namespace watch {
 
+// How the mailbox is reached: "Protocol" in section "Pop3", POP3 when
+// absent.
+enum class MailProtocol { Pop3, Imap };
+
 struct MailboxSettings {
+    MailProtocol protocol = MailProtocol::Pop3;
     QString host;
-    std::uint16_t port = 110;
+    std::uint16_t port = 110; // without one in "ServerName": 110 for POP3, 143 for IMAP
     QString user;
     QString password; // unscrambled
     bool startupCheck = false;  // "StartupCheck": the show sequence checks the mailbox
@@ -29,6 +34,11 @@ struct MailboxSettings {
     // read. A cache file sealed with another key is not used.
     QByteArray cacheKey;
 };
+
+// "IMAP" (in any case) is IMAP; anything else, or nothing, POP3.
+MailProtocol protocolFromText(const QString& text);
+QString protocolText(MailProtocol protocol); // "POP3" or "IMAP"
+std::uint16_t defaultPort(MailProtocol protocol);
 
 // Longest schedule: 35791 × 60000 ms still fits a signed 32-bit interval.
 constexpr int kMaxScheduleMinutes = 35791;

@@ -3,13 +3,11 @@
 #include "certtrust.h"
 #include "lineidentity.h"
 #include "cleartext.h"
-#include "offthread.h"
 #include "textfil.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
-#include <QScopeGuard>
 #include <exception>
 #include <stdexcept>
 
@@ -27,6 +25,10 @@ public:
         w.m_client.port = w.m_settings.port;
         w.m_client.user = w.m_settings.user;
         w.m_client.password = w.m_settings.password;
+        w.m_imap.host = w.m_settings.host;
+        w.m_imap.port = w.m_settings.port;
+        w.m_imap.user = w.m_settings.user;
+        w.m_imap.password = w.m_settings.password;
     }
     ~BusyScope() { m_watcher.m_busy = false; }
     BusyScope(const BusyScope&) = delete;
@@ -48,17 +50,37 @@ MailboxWatcher::MailboxWatcher(QObject* parent)
     m_client.onDisconnected = [this] {
         QMetaObject::invokeMethod(this, [this] { emit connectionClosed(); }, Qt::QueuedConnection);
     };
+    m_imap.onConnected = m_client.onConnected;
+    m_imap.onDisconnected = m_client.onDisconnected;
+    connect(&m_push, &ImapPush::changed, this, &MailboxWatcher::serverReportedChange);
+    connect(&m_push, &ImapPush::stateChanged, this,
+            [this](ImapPush::State state) { emit pushDown(state == ImapPush::State::Down); });
 }
 
 MailboxWatcher::~MailboxWatcher()
 {
+    m_push.stop();
     m_client.onConnected = nullptr;
     m_client.onDisconnected = nullptr;
+    m_imap.onConnected = nullptr;
+    m_imap.onDisconnected = nullptr;
 }
 
 void MailboxWatcher::configure(const MailboxSettings& settings)
 {
+    // Lines of another mailbox name nothing there: no action reaches them.
+    if (settings.protocol != m_settings.protocol || settings.host != m_settings.host
+        || settings.port != m_settings.port || settings.user != m_settings.user) {
+        m_lines.clear();
+        m_rowUids.clear();
+    }
     m_settings = settings;
+    // The push listens to the account of its start only.
+    if (m_push.running() && (settings.protocol != MailProtocol::Imap || m_push.account() != pushAccount()))
+        m_push.stop();
+    // The source's password is asked again for the next operation (it may
+    // have changed in the keyring); a push of the same account keeps its
+    // own until the next check restarts it with a changed one.
     m_sourcedPassword.reset();
 }
 
@@ -66,6 +88,11 @@ void MailboxWatcher::setPasswordSource(PasswordSource source)
 {
     m_passwordSource = std::move(source);
     m_sourcedPassword.reset();
+}
+
+QString MailboxWatcher::logInPassword() const
+{
+    return m_settings.password.isEmpty() ? m_sourcedPassword.value_or(QString()) : m_settings.password;
 }
 
 bool MailboxWatcher::obtainPassword()
@@ -79,12 +106,13 @@ bool MailboxWatcher::obtainPassword()
         return false;
     }
     m_client.password = *m_sourcedPassword;
+    m_imap.password = *m_sourcedPassword;
     return true;
 }
 
 bool MailboxWatcher::sessionOpen() const
 {
-    return m_client.connected();
+    return m_client.connected() || m_imap.connected();
 }
 
 void MailboxWatcher::setAllowPipelining(bool on)
@@ -95,21 +123,12 @@ void MailboxWatcher::setAllowPipelining(bool on)
 void MailboxWatcher::setTimeouts(const net::Timeouts& timeouts)
 {
     m_client.timeouts = timeouts;
+    m_imap.timeouts = timeouts;
 }
 
 bool MailboxWatcher::lineIdentified(int row) const
 {
     return row >= 0 && row < m_lines.size() && m_lines.at(row).identity.known();
-}
-
-template <class F>
-auto MailboxWatcher::step(F&& work) -> std::invoke_result_t<F&>
-{
-    if (m_stepRunning)
-        throw std::logic_error("a POP3 step was started while another one runs");
-    m_stepRunning = true;
-    const auto done = qScopeGuard([this] { afterStep(); });
-    return rt::awaitOffThreadResult(std::forward<F>(work));
 }
 
 void MailboxWatcher::afterStep()
@@ -118,17 +137,20 @@ void MailboxWatcher::afterStep()
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
-void MailboxWatcher::connectUnlessOpen()
+void MailboxWatcher::withServerQuestions(const std::function<void()>& work)
 {
     // A certificate the user may trust is asked about, and a server without
     // encryption gets the password only once the user agreed; after a yes
-    // the connection is tried once more.
-    net::withCertificateTrust([this] {
-        net::withClearTextConsent([this] {
-            step([this] {
-                if (!m_client.connected())
-                    m_client.connect();
-            });
+    // the step is tried once more.
+    net::withCertificateTrust([&] { net::withClearTextConsent(work); });
+}
+
+void MailboxWatcher::connectUnlessOpen()
+{
+    withServerQuestions([this] {
+        step([this] {
+            if (!m_client.connected())
+                m_client.connect();
         });
     });
 }
@@ -140,6 +162,8 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     BusyScope busy(*this);
     if (!obtainPassword())
         return {};
+    if (m_settings.protocol == MailProtocol::Imap)
+        return checkImap();
     emit checkStarted();
     step([this] {
         if (m_client.connected())
@@ -167,7 +191,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
 
 CacheOwner MailboxWatcher::cacheOwner() const
 {
-    return {m_settings.host, m_settings.port, m_settings.user};
+    return {m_settings.host, m_settings.port, m_settings.user, m_settings.protocol == MailProtocol::Imap};
 }
 
 QString MailboxWatcher::cachePath() const
@@ -337,6 +361,8 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveMessage(int row)
     if (!obtainPassword())
         return r;
     emit actionStarted();
+    if (m_settings.protocol == MailProtocol::Imap)
+        return retrieveImap(row);
     connectUnlessOpen();
     if (!stillNamesItsMessage(row)) {
         r.outcome = Outcome::Changed;
@@ -358,6 +384,8 @@ MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
     if (!obtainPassword())
         return Outcome::Ignored;
     emit actionStarted();
+    if (m_settings.protocol == MailProtocol::Imap)
+        return deleteImap(row);
     connectUnlessOpen();
     if (!stillNamesItsMessage(row))
         return Outcome::Changed;

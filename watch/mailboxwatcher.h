@@ -1,20 +1,29 @@
-// The mailbox watcher: owns the POP3 session and runs the check, the opening
-// and the deletion of a message. Every network step runs on a worker thread
-// while the calling (window) thread keeps serving paints and timers; the
-// calls themselves return when their steps are done, in the order the steps
-// were described. While one operation runs, any other request is refused, so
-// the session is never shared and no check nests inside another.
+// The mailbox watcher: owns the session with the server (POP3 or IMAP, as
+// the settings say; the strip does not know which) and runs the check, the
+// opening and the deletion of a message. Every network step runs on a worker
+// thread while the calling (window) thread keeps serving paints and timers;
+// the calls themselves return when their steps are done, in the order the
+// steps were described. While one operation runs, any other request is
+// refused, so the session is never shared and no check nests inside another.
+//
+// With IMAP the watcher also keeps a push connection in IDLE (imappush.h)
+// once a check has gone through, and reports the server's changes.
 #pragma once
 
+#include "imapclient.h"
+#include "imappush.h"
 #include "lineidentity.h"
 #include "listcache.h"
 #include "mailboxsettings.h"
+#include "offthread.h"
 #include "pop3client.h"
 
 #include <QObject>
+#include <QScopeGuard>
 #include <QStringList>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 
 namespace watch {
@@ -54,19 +63,27 @@ public:
 
     void setAllowPipelining(bool on);
     void setTimeouts(const net::Timeouts& timeouts);
+    // For the push connection's next start.
+    void setPushTiming(const ImapPush::Timing& timing) { m_push.setTiming(timing); }
+    ImapPush::State pushState() const { return m_push.state(); }
+    // Replaces the push connection at once (after a wake-up or a network
+    // change); nothing without one.
+    void reconnectPush() { m_push.reconnect(); }
 
     struct CheckReport {
         bool ran = false; // false: refused while busy
         int count = 0;
     };
-    // One check: close a session left open, connect and log in, STAT, read
-    // the headers (the list lines are reported by linesRead, also those read
-    // before a failure), report the count, QUIT. Where the server gives
-    // every message a unique id, only the headers of messages the last
-    // checks did not list are read (TOP); the others' lines come from the
-    // list cache, which is kept in settings().cacheFolder between runs. A network failure, a
-    // refused login or "-ERR" to STAT or TOP throws net::NetError; the steps
-    // after it do not run.
+    // One check: close a session left open, connect and log in, count the
+    // waiting messages (POP3: STAT; IMAP: UID SEARCH UNSEEN UNDELETED in
+    // INBOX), read the headers (the list lines are reported by linesRead,
+    // also those read before a failure), report the count, log out. Where the
+    // server gives every message a unique id (POP3 UIDL, IMAP UIDVALIDITY and
+    // UID), only the headers of messages the last checks did not list are
+    // read; the others' lines come from the list cache, which is kept in
+    // settings().cacheFolder between runs. A network failure, a refused
+    // login or a refused command throws net::NetError; the steps after it do
+    // not run. With IMAP a check that went through starts the push.
     CheckReport check();
 
     enum class Outcome {
@@ -74,7 +91,8 @@ public:
         Ignored,      // another operation runs
         Unidentified, // the line has no identity; nothing was sent
         Changed,      // the number names another message now; the session is closed
-        Refused,      // RETR refused; the session is closed
+        Refused,      // RETR (UID FETCH) refused; the session is closed
+        FlaggedOnly,  // IMAP without UIDPLUS: the message is only marked \Deleted
     };
     struct Retrieved {
         Outcome outcome = Outcome::Ignored;
@@ -82,12 +100,14 @@ public:
         QString refusal;    // with Refused: what the server said
     };
     // Opens line row's message: connect when needed, make sure the number
-    // still names the message the line stood for, RETR, QUIT.
+    // (IMAP: the UID) still names the message the line stood for, RETR
+    // (IMAP: UID FETCH BODY[], which marks it \Seen), log out.
     Retrieved retrieveMessage(int row);
     // Deletes line row's message: connect when needed, make sure of the
-    // message, DELE, QUIT. "-ERR" to DELE throws (the session stays open);
-    // a QUIT the server does not confirm throws too, since the server then
-    // does not delete.
+    // message, DELE and QUIT (IMAP: UID STORE \Deleted and UID EXPUNGE, or
+    // the flag alone without UIDPLUS). A refusal throws; with POP3 a QUIT
+    // the server does not confirm throws too, since the server then does not
+    // delete.
     Outcome deleteMessage(int row);
 
     // Whether line row of the last check can be told apart from the others.
@@ -109,6 +129,11 @@ signals:
     // An operation did not run: the password source could not give the
     // password.
     void passwordUnavailable();
+    // IMAP push: the server reported a change in INBOX; a check shows it.
+    void serverReportedChange();
+    // IMAP push came up or went down (down: the connection failed and is
+    // being reopened).
+    void pushDown(bool down);
 
 private:
     class BusyScope;
@@ -134,25 +159,58 @@ private:
     void dropCache(const QString& path);
     // Keeps what a whole check listed; writes the file when it changed.
     void storeInCache(QHash<QByteArray, CachedLine> lines);
-    // Puts the password in the session: the settings' own, else the
+    // Puts the log-in password in the sessions: the settings' own, else the
     // source's (asked once per configure()). False when it cannot be had.
     bool obtainPassword();
+    // The password the sessions log in with: the settings' own, else the
+    // one the source gave.
+    QString logInPassword() const;
     void connectUnlessOpen();
+    // Runs step, asking the user about a certificate or a log-in without
+    // encryption where one stops it, then once more after a yes.
+    void withServerQuestions(const std::function<void()>& step);
+
+    // IMAP.
+    CheckReport checkImap();
+    // Connects and opens INBOX for changes (SELECT), unless that stands.
+    void selectForChanges();
+    // True when the UID of line row still names the message the line was
+    // made from in the same UIDVALIDITY (its header and its text); otherwise
+    // the session is closed and false returned.
+    bool imapStillHolds(int row);
+    Retrieved retrieveImap(int row);
+    Outcome deleteImap(int row);
+    ImapPush::Account pushAccount() const;
     // True when number row + 1 still holds the message line row was made
     // from (its unique id or header names, its header and its text);
     // otherwise the session is closed and false returned.
     bool stillNamesItsMessage(int row);
 
     net::Pop3Client m_client;
+    net::ImapClient m_imap;
+    ImapPush m_push;
     MailboxSettings m_settings;
     PasswordSource m_passwordSource;
     std::optional<QString> m_sourcedPassword;
     QList<ListedLine> m_lines;
+    // IMAP: the UID of each line, and the UIDVALIDITY they belong to.
+    QList<std::uint32_t> m_rowUids;
+    std::uint32_t m_uidValidity = 0;
     ListCache m_cache;
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;
     bool m_busy = false;
     bool m_stepRunning = false;
 };
+
+template <class F>
+auto MailboxWatcher::step(F&& work) -> std::invoke_result_t<F&>
+{
+    if (m_stepRunning)
+        throw std::logic_error("a network step was started while another one runs");
+    m_stepRunning = true;
+    const auto done = qScopeGuard([this] { afterStep(); });
+    return rt::awaitOffThreadResult(std::forward<F>(work));
+}
 
 } // namespace watch

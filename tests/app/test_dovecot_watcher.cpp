@@ -5,6 +5,7 @@
 #include "watcherfixture.h"
 
 #include <QFile>
+#include <QTest>
 
 using namespace testsupport;
 using testsupport::TestCa;
@@ -86,6 +87,57 @@ TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
     makeForm().showForm();
     EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
                                     QStringLiteral("ny@test.example   Ny 2")}));
+}
+
+// The same Dovecot over IMAP: the unseen messages of INBOX, opened (and so
+// read) and deleted by UID, and new mail shown by push without a check.
+TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
+{
+    if (!DovecotServer::imapAvailable())
+        GTEST_SKIP() << "dovecot-imapd is not installed (tools/install-deps.sh installs it)";
+    writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
+                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->imapPort())},
+                   {QStringLiteral("ServerUser"), dovecot->user()},
+                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot->password())}});
+    app::TBrevglimtForm& f = makeForm();
+    f.showForm();
+    ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
+    const QStringList first = lines();
+    EXPECT_EQ(first, (QStringList{
+        QStringLiteral("Ærlig Øyvind <oyvind@test.example>   Møte på fredag"),
+        QStringLiteral("\"Hansen, Per\" <per@test.example>   Regning"),
+        QStringLiteral("kari@test.example   Hei"),
+    }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }, 5000));
+
+    // Opened: the whole message, now read on the server; push sees the flag
+    // change and the line leaves the list.
+    f.messageList->setCurrentRow(1);
+    f.onListDoubleClicked();
+    ASSERT_EQ(guard.fake.opened.size(), 1);
+    QFile saved(guard.fake.opened[0].value(0));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), dovecot->messages().at(1));
+    EXPECT_TRUE(dovecot->flags(1).contains(QLatin1Char('S')));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == QStringList{first.at(0), first.at(2)}; }, 5000));
+
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(dovecot->remainingIndexes(), (QList<int>{1, 2}));
+    EXPECT_EQ(lines(), QStringList{first.at(2)});
+
+    // Delivered into the Maildir, read by another program: push shows both.
+    dovecot->deliver(mailMessage("ny@test.example", "Ny", "n1"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == QStringList{first.at(2), QStringLiteral("ny@test.example   Ny")}; },
+                                5000))
+        << lines().join(QLatin1Char('|')).toStdString();
+    dovecot->setFlags(2, QStringLiteral("S"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == QStringList{QStringLiteral("ny@test.example   Ny")}; }, 5000))
+        << lines().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 1"));
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // at once.
 #include "Setup.h"
 #include "fakesecretstore.h"
+#include "scriptedimapserver.h"
 #include "shape.h"
 #include "watcherfixture.h"
 
@@ -11,6 +12,8 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+
+#include <chrono>
 
 using namespace testsupport;
 using app::TBrevglimtForm;
@@ -139,4 +142,28 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(lines().size(), 2);
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}
+
+// An IMAP mailbox: the check and the push connection that follows it both
+// log in with the password from the keyring, read once.
+TEST_F(KeyringStripTest, ImapCheckAndPushUseThePasswordFromTheKeyring)
+{
+    using namespace std::chrono_literals;
+    ScriptedImapServer imap;
+    imap.setCredentials("ola", "hemmelig");
+    imap.setMessages(numberedMessages(2));
+    keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
+    writeSettingsWithoutPassword({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
+                                  {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(imap.port())}});
+    TBrevglimtForm& f = makeForm();
+    f.watcher().setPushTiming({10min, 50ms, 400ms, {5000, 5000}});
+    f.showForm();
+    EXPECT_EQ(lines().size(), 2);
+    // The push has logged in and waits for news.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return imap.receivedVerbs().contains("IDLE"); }, 5000));
+    imap.addMessage(mailMessage("Ny <ny@test.example>", "Kom med push"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines().size() == 3; }, 5000)) << "the push never told of the new message";
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(keyringStore.takeCalls(), QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask")});
+    form.reset();
 }

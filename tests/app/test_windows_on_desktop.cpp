@@ -3,6 +3,7 @@
 // run_under_mutter.sh): each opens above the always-on-top strip and wholly
 // on screen, and the strip never takes the keyboard and stays on every
 // workspace.
+#include "dovecotserver.h"
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
@@ -16,6 +17,7 @@
 #include "visning.h"
 #include "watcherfixture.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -358,3 +360,39 @@ TEST_F(DesktopWindowsTest, ASavedMessagesPathStaysOnOneLine)
     EXPECT_EQ(label.remove(QChar(0x2060)).remove(QChar(0x200B)), QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path));
 }
 
+
+// An IMAP mailbox on a real Dovecot, with the schedule off: the strip shows
+// the waiting messages, and one delivered into the Maildir shows in the
+// list by push alone, with no check asked for.
+TEST_F(DesktopWindowsTest, ImapPushShowsNewMailWithoutACheck)
+{
+    if (!testsupport::DovecotServer::imapAvailable())
+        GTEST_SKIP() << "dovecot-imapd is not installed (tools/install-deps.sh installs it)";
+    testsupport::DovecotServer dovecot({mailMessage("a@test.example", "En", "i1"), mailMessage("b@test.example", "To", "i2"),
+                                        mailMessage("c@test.example", "Tre", "i3")});
+    writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
+                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
+                   {QStringLiteral("ServerUser"), dovecot.user()},
+                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
+                   {QStringLiteral("Scheduler"), QStringLiteral("0")},
+                   {QStringLiteral("ShowList"), QStringLiteral("1")}});
+    const auto lines = [this] {
+        QStringList out;
+        const QAbstractItemModel* model = strip().messageList->model();
+        for (int i = 0; i < model->rowCount(); ++i)
+            out.append(model->index(i, 0).data().toString());
+        return out;
+    };
+    strip().showForm();
+    ASSERT_TRUE(waitFor([&] { return stripShown() && lines().size() == 3; }));
+    EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 3"));
+    EXPECT_FALSE(strip().scheduleTimer->isActive());
+    ASSERT_TRUE(waitFor([&] { return strip().watcher().pushState() == watch::ImapPush::State::Up; }));
+
+    dovecot.deliver(mailMessage("d@test.example", "Fire", "i4"));
+    QDeadlineTimer threeSeconds(3000);
+    while (lines().size() != 4 && !threeSeconds.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(lines().value(3), QStringLiteral("d@test.example   Fire")) << "not in the list within 3 s";
+    EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 4"));
+}

@@ -1,5 +1,6 @@
 // Why a connection failed, in the words the error box shows.
 #include "connect.h"
+#include "linechannel.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/NetException.h>
@@ -42,4 +43,26 @@ TEST(ConnectFailureReason, SystemTextsBecomeNorwegian)
         const std::unique_ptr<Poco::Exception> e = c.make();
         EXPECT_EQ(connectFailureReason(*e, c.connectMs), QString::fromUtf8(c.expected)) << c.name;
     }
+}
+
+// What an error text may show of a server's reply that echoes the password.
+TEST(HideSecret, ThePasswordWholeOrCutAtTheTextsEndsIsHidden)
+{
+    const QString secret = QStringLiteral(" Fz hemmelig  Zq7 ");
+    const struct {
+        const char* name;
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"whole", "feil for  Fz hemmelig  Zq7  her", "feil for *** her"},
+        {"without its end blanks", "feil for Fz hemmelig  Zq7.", "feil for ***."},
+        // The secret's own blanks go with the piece.
+        {"the rest after a cut at the start", "emmelig  Zq7 og mer", "***og mer"},
+        {"the beginning before a cut at the end", "bruker ola Fz hem", "bruker ola***"},
+        {"both ends", "q7 midt Fz h", "***midt***"},
+        {"two characters are no piece", "7 ok F", "7 ok F"},
+        {"nothing of it", "Serveren er opptatt", "Serveren er opptatt"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(net::hideSecret(QString::fromUtf8(c.text), secret), QString::fromUtf8(c.shown)) << c.name;
 }

@@ -303,7 +303,7 @@ TEST(SmtpServerProposal, TakesTheHostOnly)
         EXPECT_EQ(setup::smtpServerProposal(QString::fromUtf8(c.pop)), QString::fromUtf8(c.smtp)) << c.pop;
 }
 
-TEST_F(SetupTest, ClosingAtOnceWritesAllTwentyKeysInOrder)
+TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
 {
     open().close();
     const rt::IniFileObj ini(userIni());
@@ -315,7 +315,8 @@ TEST_F(SetupTest, ClosingAtOnceWritesAllTwentyKeysInOrder)
     };
     const Section sections[] = {
         {"Pop3",
-         {{"ServerName", "mail.firma.example"},
+         {{"Protocol", "POP3"},
+          {"ServerName", "mail.firma.example"},
           {"ServerUser", "ola"},
           {"ServerPassword", "z2"},
           {"StartupCheck", "0"},
@@ -377,6 +378,9 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
     };
     const QString pop3Before = QStringLiteral("hemmelig"), pop3After = QStringLiteral("nytt æøå");
     const Key keys[] = {
+        Key{"Pop3", "Protocol", QStringLiteral("IMAP"), QStringLiteral("IMAP"), QStringLiteral("POP3"),
+            QStringLiteral("POP3"), [](TfmSetup& d) { return d.protocolBox->currentText(); },
+            [](TfmSetup& d, const QString& v) { d.protocolBox->setCurrentText(v); }},
         text("Pop3", "ServerName", &TfmSetup::POPServer, QStringLiteral("pop.firma.example"),
              QStringLiteral("pop2.firma.example:1110")),
         text("Pop3", "ServerUser", &TfmSetup::Account, QStringLiteral("ola.nordmann"), QStringLiteral("kari")),
@@ -416,7 +420,7 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
         text("Email", "EmailName", &TfmSetup::eNavn, QStringLiteral("Ola Nordmann"),
              QStringLiteral("Kari Nordmann")),
     };
-    ASSERT_EQ(std::size(keys), 20u);
+    ASSERT_EQ(std::size(keys), 21u) << "every key the dialog writes";
 
     Values before;
     for (const Key& k : keys)
@@ -692,6 +696,14 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
         EXPECT_EQ((d.*c.field)->text(), c.server) << "the result changes nothing in the dialog";
         EXPECT_TRUE(d.isVisible());
     }
+    // With IMAP chosen the receive page's test goes to IMAP's port, 143.
+    ipsjekk::IPTestForm->dismiss();
+    d.pcSetup->setCurrentWidget(d.tsPop3);
+    d.protocolBox->setCurrentText(QStringLiteral("IMAP"));
+    d.POPServer->clear();
+    QTest::mouseClick(d.BitBtn2, Qt::LeftButton);
+    EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
+    EXPECT_EQ(d.Label1->text(), QStringLiteral("&Inngående epost server (IMAP)"));
     EXPECT_TRUE(listener.poll(Poco::Timespan(5, 0), Poco::Net::Socket::SELECT_READ)) << "the server was reached";
     EXPECT_TRUE(rt::IniFileObj(userIni()).sections().isEmpty()) << "a test saves nothing";
 }

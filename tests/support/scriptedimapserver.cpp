@@ -2,6 +2,9 @@
 
 #include "scriptedserver.h"
 
+#include <thread>
+#include <vector>
+
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -238,6 +241,10 @@ struct ScriptedImapServer::Impl {
 
     std::unique_ptr<ServerLoop> loop;
     SSL_CTX* tlsContext = nullptr;
+    // Sessions run side by side, as on a real server: a client's push
+    // connection waits in IDLE while its checks come and go.
+    std::mutex sessionsMutex;
+    std::vector<std::thread> sessions;
 
     ~Impl()
     {
@@ -248,7 +255,7 @@ struct ScriptedImapServer::Impl {
     class Session;
 };
 
-// One client connection, served on the server's thread.
+// One client connection, served on a thread of its own.
 class ScriptedImapServer::Impl::Session {
 public:
     Session(Impl& server, int fd)
@@ -813,7 +820,11 @@ ScriptedImapServer::ScriptedImapServer(const ScriptedImapOptions& options)
         d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
     d->loop = std::make_unique<ServerLoop>(options.ipv6, options.port);
     Impl* impl = d.get();
-    d->loop->start([impl](int fd) { Impl::Session(*impl, fd).run(); });
+    d->loop->start([impl](int fd) {
+        const std::lock_guard lock(impl->sessionsMutex);
+        // The thread takes the accept loop's signal mask: no SIGPIPE.
+        impl->sessions.emplace_back([impl, fd] { Impl::Session(*impl, fd).run(); });
+    });
 }
 
 ScriptedImapServer::~ScriptedImapServer()
@@ -823,7 +834,15 @@ ScriptedImapServer::~ScriptedImapServer()
 
 void ScriptedImapServer::stop()
 {
+    // The wake-up raised by the loop's stop ends every session's waits.
     d->loop->stop();
+    std::vector<std::thread> sessions;
+    {
+        const std::lock_guard lock(d->sessionsMutex);
+        sessions.swap(d->sessions);
+    }
+    for (std::thread& t : sessions)
+        t.join();
 }
 
 std::uint16_t ScriptedImapServer::port() const

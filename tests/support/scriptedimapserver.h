@@ -1,7 +1,7 @@
 // A small IMAP4rev1 server for tests: one INBOX in memory with UIDs and the
 // \Seen and \Deleted flags, configurable capabilities and injected faults.
 // It listens on the loopback address from construction until stop() or
-// destruction and serves one session at a time on its own thread.
+// destruction and serves each session on a thread of its own, side by side.
 //
 // Sessions see the mailbox live: what a test changes (a message added,
 // removed or marked seen, as another program would) reaches a session in

@@ -1,0 +1,201 @@
+// The strip watching an IMAP INBOX on a real Dovecot behind a 20 ms round
+// trip (the in-process delay proxy, 10 ms each way): the first listing of
+// 1,000 and 10,000 unseen messages beside a Python imaplib client that
+// fetches the same header fields in one command, and the time from a
+// message arriving in the Maildir to the strip's list holding it (push).
+// Prints figures and asserts nothing about them; a wrong line count is an
+// error and ends the run with a non-zero status.
+#include "benchmail.h"
+#include "delayproxy.h"
+#include "dovecotserver.h"
+#include "fakeplatform.h"
+#include "mailboxwatcher.h"
+#include "textfil.h"
+#include "visning.h"
+#include "zt_reg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QProcess>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using namespace benchmail;
+using app::TBrevglimtForm;
+using testsupport::DovecotServer;
+
+constexpr int kRepeats = 5;
+
+bool writeImapSettings(const QString& host, std::uint16_t port, const QString& user, const QString& password)
+{
+    if (!writeBenchSettings(host, port, user, password))
+        return false;
+    rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+    ini.writeString(QStringLiteral("Pop3"), QStringLiteral("Protocol"), QStringLiteral("IMAP"));
+    return ini.updateFile();
+}
+
+std::unique_ptr<TBrevglimtForm> newForm()
+{
+    auto form = std::make_unique<TBrevglimtForm>();
+    form->readSettings();
+    form->show();
+    QCoreApplication::processEvents();
+    return form;
+}
+
+// One check of the window: seconds, or nothing after an ERROR line.
+std::optional<double> timeCheck(TBrevglimtForm& form, int expected)
+{
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        form.checkMailbox();
+    } catch (const std::exception& e) {
+        std::printf("ERROR: check failed: %s\n", e.what());
+        return std::nullopt;
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (form.messageList->count() != expected) {
+        std::printf("ERROR: %d unseen messages on the server, %d lines in the list\n", expected,
+                    int(form.messageList->count()));
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+std::optional<double> timePython(const QString& script, const QStringList& args)
+{
+    QProcess p;
+    QElapsedTimer timer;
+    timer.start();
+    p.start(QStringLiteral("python3"), QStringList{script} + args);
+    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::printf("ERROR: %s: %s\n", qPrintable(script), p.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+std::optional<double> medianOf(const std::function<std::optional<double>()>& run)
+{
+    std::vector<double> values;
+    for (int i = 0; i < kRepeats; ++i) {
+        const auto v = run();
+        if (!v)
+            return std::nullopt;
+        values.push_back(*v);
+    }
+    return median(values);
+}
+
+class ImapBench {
+public:
+    int run();
+
+private:
+    bool listing(int messages);
+    bool push();
+
+    testsupport::RuntimeFixtureGuard guard;
+    QString script = QStringLiteral(BENCH_SOURCE_DIR "/imap_lister.py");
+    QString cacheFolder;
+};
+
+bool ImapBench::listing(int messages)
+{
+    DovecotServer dovecot(mailbox(messages));
+    bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
+    if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
+        return false;
+    std::unique_ptr<TBrevglimtForm> form = newForm();
+    if (!timeCheck(*form, messages)) // fonts and styles loaded before anything is timed
+        return false;
+    const auto self = medianOf([&]() -> std::optional<double> {
+        // Nothing known: no cache file and a new window with a new watcher.
+        QDir(cacheFolder).removeRecursively();
+        QDir().mkpath(cacheFolder);
+        form = newForm();
+        return timeCheck(*form, messages);
+    });
+    const auto again = medianOf([&] { return timeCheck(*form, messages); });
+    const auto python = medianOf([&] {
+        return timePython(script, {dovecot.host(), QString::number(proxy.port()), dovecot.user(), dovecot.password()});
+    });
+    if (!self || !again || !python)
+        return false;
+    std::printf("%6d unseen | this program, first listing %7.0f ms | re-check %6.0f ms | Python imaplib, one "
+                "UID FETCH %7.0f ms | ratio %.2f\n",
+                messages, *self * 1000, *again * 1000, *python * 1000, *self / *python);
+    return true;
+}
+
+bool ImapBench::push()
+{
+    DovecotServer dovecot(mailbox(3));
+    bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
+    if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
+        return false;
+    std::unique_ptr<TBrevglimtForm> form = newForm();
+    if (!timeCheck(*form, 3))
+        return false;
+    std::vector<double> delays;
+    for (int i = 0; i < kRepeats; ++i) {
+        QElapsedTimer wait;
+        wait.start();
+        while (form->watcher().pushState() != watch::ImapPush::State::Up && wait.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        const int expected = form->messageList->count() + 1;
+        QElapsedTimer timer;
+        timer.start();
+        dovecot.deliver(benchMessage(100 + i));
+        while (form->messageList->count() != expected && timer.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        if (form->messageList->count() != expected) {
+            std::printf("ERROR: a delivered message did not reach the list within 30 s\n");
+            return false;
+        }
+        delays.push_back(double(timer.nsecsElapsed()) / 1e9);
+    }
+    std::printf("push: from a message written into the Maildir to the strip's list holding it: median %.0f ms "
+                "(%d deliveries, 20 ms round trip)\n",
+                median(delays) * 1000, kRepeats);
+    return true;
+}
+
+int ImapBench::run()
+{
+    QDir::setCurrent(guard.fake.root.path());
+    rt::textfilStart();
+    rt::locateIniFile();
+    cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
+    if (!DovecotServer::imapAvailable()) {
+        std::printf("IMAP: dovecot-imapd is not installed; nothing measured\n");
+        return 0;
+    }
+    std::printf("IMAP against a real Dovecot behind a 20 ms round trip (in-process delay proxy); medians of %d "
+                "runs, Python's start-up included\n",
+                kRepeats);
+    for (int n : {1000, 10000}) {
+        if (!listing(n))
+            return 1;
+    }
+    return push() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    offscreenWithoutMaskWarnings();
+    QApplication application(argc, argv);
+    return ImapBench().run();
+}

@@ -1,0 +1,353 @@
+// The strip watching an IMAP INBOX: the unseen messages listed oldest first,
+// opening and deleting by UID, the list cache, and the push connection that
+// shows new mail without a check being asked for, against a scripted IMAP
+// server that breaks the connection in the ways real ones do.
+#include "listcache.h"
+#include "safefile.h"
+#include "scriptedimapserver.h"
+#include "shape.h"
+#include "watcherfixture.h"
+
+#include <QAction>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+using app::TBrevglimtForm;
+
+namespace {
+
+QByteArray imapMessage(int n)
+{
+    return mailMessage("Avsender " + QByteArray::number(n) + " <a" + QByteArray::number(n) + "@test.example>",
+                       "Melding " + QByteArray::number(n));
+}
+
+QString lineFor(int n)
+{
+    return QStringLiteral("Avsender %1 <a%1@test.example>   Melding %1").arg(n);
+}
+
+class ImapStripTest : public WatcherFixture {
+protected:
+    void SetUp() override
+    {
+        WatcherFixture::SetUp();
+        imap = std::make_unique<ScriptedImapServer>();
+        imap->setCredentials("ola", "hemmelig");
+    }
+    void TearDown() override
+    {
+        form.reset();
+        imap.reset();
+        WatcherFixture::TearDown();
+    }
+
+    void writeImapSettings(std::map<QString, QString> pop3 = {})
+    {
+        pop3.try_emplace(QStringLiteral("Protocol"), QStringLiteral("IMAP"));
+        pop3.try_emplace(QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(imap->port()));
+        writeSettings(pop3);
+    }
+
+    // A strip shown (so checked once) against INBOX holding messages 1 … n,
+    // with the push's waits short enough for a test.
+    TBrevglimtForm& stripWith(int n, std::map<QString, QString> settings = {})
+    {
+        QList<QByteArray> box;
+        for (int i = 1; i <= n; ++i)
+            box.append(imapMessage(i));
+        imap->setMessages(box);
+        writeImapSettings(std::move(settings));
+        TBrevglimtForm& f = makeForm();
+        f.watcher().setPushTiming(timing);
+        f.showForm();
+        return f;
+    }
+
+    // The UID sets of every UID FETCH of headers since the last clearReceived().
+    QList<QByteArray> headerFetches() const
+    {
+        QList<QByteArray> out;
+        for (const QByteArray& c : imap->received()) {
+            if (c.startsWith("UID FETCH") && c.contains("HEADER.FIELDS"))
+                out.append(c.split(' ').value(2));
+        }
+        return out;
+    }
+
+    bool waitFor(const std::function<bool()>& done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
+
+    std::unique_ptr<ScriptedImapServer> imap;
+    watch::ImapPush::Timing timing{std::chrono::minutes(10), 50ms, 400ms, {5000, 5000}};
+};
+
+} // namespace
+
+TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
+{
+    QList<QByteArray> box;
+    for (int i = 1; i <= 5; ++i)
+        box.append(imapMessage(i));
+    imap->setMessages(box);
+    imap->setSeen(2, true);      // read elsewhere
+    imap->setDeleted(4, true);   // marked by another program
+    writeImapSettings();
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(3), lineFor(5)}));
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
+    EXPECT_EQ(f.messageList->height(), 43);
+    EXPECT_FALSE(imap->receivedVerbs().contains("SELECT")) << "a check opens INBOX read-only (EXAMINE)";
+    EXPECT_FALSE(imap->seen(1)) << "listing marks nothing read";
+
+    // Opening reads the message by its UID into temp.eml, and so marks it
+    // read; the list drops it at the next update.
+    f.messageList->setCurrentRow(1);
+    f.onListDoubleClicked();
+    ASSERT_EQ(guard.fake.opened.size(), 1);
+    QFile eml(guard.fake.opened.first().first());
+    ASSERT_TRUE(eml.open(QIODevice::ReadOnly));
+    EXPECT_EQ(eml.readAll(), imap->message(3));
+    EXPECT_TRUE(imap->seen(3));
+    f.checkNowAction->trigger();
+    EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(5)}));
+
+    // "Slett" removes exactly that UID (UID EXPUNGE), never another marked one.
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
+    EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{2, 3, 4, 5}));
+    EXPECT_TRUE(imap->deleted(4)) << "another program's mark stays its own";
+    EXPECT_TRUE(imap->receivedVerbs().contains("UID EXPUNGE"));
+    EXPECT_FALSE(imap->receivedVerbs().contains("EXPUNGE"));
+    EXPECT_EQ(lines(), QStringList{lineFor(5)});
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 1"));
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}
+
+// Without UIDPLUS only the flag is set (a plain EXPUNGE would remove what
+// other programs marked too), and the user is told.
+TEST_F(ImapStripTest, WithoutUidplusTheMessageIsOnlyMarkedAndTheUserTold)
+{
+    imap->setCapabilities({"IMAP4rev1", "IDLE", "AUTH=PLAIN", "SASL-IR"});
+    TBrevglimtForm& f = stripWith(2);
+    imap->clearReceived();
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
+    EXPECT_TRUE(imap->deleted(1));
+    EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{1, 2}));
+    EXPECT_FALSE(imap->receivedVerbs().contains("EXPUNGE"));
+    EXPECT_FALSE(imap->receivedVerbs().contains("UID EXPUNGE"));
+    ASSERT_EQ(guard.fake.messages.size(), 1);
+    EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("bare merket for sletting")))
+        << guard.fake.messages.first().text.toStdString();
+    EXPECT_EQ(lines(), QStringList{lineFor(2)}) << "a marked message is no longer waiting";
+}
+
+TEST_F(ImapStripTest, OnlyHeadersOfUidsNotListedBeforeAreFetched)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedImapServer&)> change;
+        bool restart; // a new window and watcher, reading the cache file
+        QList<QByteArray> fetched;
+    };
+    const Case cases[] = {
+        {"nothing new", [](ScriptedImapServer&) {}, false, {}},
+        {"two new", [](ScriptedImapServer& s) { s.addMessage(imapMessage(4)); s.addMessage(imapMessage(5)); }, false,
+         {"4:5"}},
+        {"one new, after a restart", [](ScriptedImapServer& s) { s.addMessage(imapMessage(4)); }, true, {"4"}},
+        {"a new UIDVALIDITY: every UID names another message",
+         [](ScriptedImapServer& s) { s.setUidValidity(s.uidValidity() + 7); }, false, {"1:3"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        imap = std::make_unique<ScriptedImapServer>();
+        imap->setCredentials("ola", "hemmelig");
+        stripWith(3);
+        ASSERT_EQ(lines().size(), 3);
+        c.change(*imap);
+        imap->clearReceived();
+        if (c.restart)
+            makeForm().showForm();
+        else
+            form->checkNowAction->trigger();
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(headerFetches(), c.fetched);
+        QStringList expected;
+        for (std::uint32_t uid : imap->uids())
+            expected.append(lineFor(int(uid)));
+        EXPECT_EQ(lines(), expected);
+    }
+}
+
+// The cache spares fetches, never decides what an action touches: a line
+// whose text the server's header does not give is neither opened nor
+// deleted, and the list is read afresh.
+TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
+{
+    stripWith(3);
+    const QString file = watch::ListCache::fileName(rt::tavlundpath(QStringLiteral("tmp")),
+                                                    {QStringLiteral("127.0.0.1"), imap->port(), QStringLiteral("ola"), true});
+    const QByteArray key = QByteArray::fromHex(
+        rt::IniFileObj(rt::state().EtcFolder + QStringLiteral("OLA.INI"))
+            .readString(QStringLiteral("Pop3"), QStringLiteral("ListCacheKey"))
+            .toLatin1());
+    const watch::CacheOwner owner{QStringLiteral("127.0.0.1"), imap->port(), QStringLiteral("ola"), true};
+    watch::ListCache cache = watch::ListCache::load(file, owner, key);
+    ASSERT_EQ(cache.size(), 3);
+    const QByteArray first = QByteArray::number(imap->uidValidity()) + ":1";
+    const QByteArray second = QByteArray::number(imap->uidValidity()) + ":2";
+    QHash<QByteArray, watch::CachedLine> edited;
+    for (std::uint32_t uid : imap->uids()) {
+        const QByteArray name = QByteArray::number(imap->uidValidity()) + ':' + QByteArray::number(uid);
+        edited.insert(name, *cache.find(name));
+    }
+    std::swap(edited[first], edited[second]);
+    cache.replace(edited);
+    ASSERT_TRUE(cache.save(file, key).isEmpty());
+
+    TBrevglimtForm& f = makeForm();
+    f.showForm();
+    ASSERT_EQ(lines().value(0), lineFor(2)) << "the cache is trusted for the list";
+    guard.fake.messages.clear();
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
+    EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{1, 2, 3}));
+    ASSERT_EQ(guard.fake.messages.size(), 1);
+    EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
+    EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(2), lineFor(3)}));
+    f.messageList->setCurrentRow(0);
+    f.deleteAction->trigger();
+    EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{2, 3})) << "now the line shows message 1, and it goes";
+}
+
+// Push: changes on the server reach the list without a check being asked
+// for, however the server or the network ends the waiting connection.
+TEST_F(ImapStripTest, PushShowsChangesThroughEveryWayTheConnectionEnds)
+{
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedImapServer&, watch::ImapPush::Timing&)> arrange;
+    };
+    const Case cases[] = {
+        {"a quiet connection", [](ScriptedImapServer&, watch::ImapPush::Timing&) {}},
+        {"the server ends IDLE early", [](ScriptedImapServer& s, watch::ImapPush::Timing&) {
+             s.addFault(ImapFault::idleEnd(100));
+         }},
+        {"IDLE renewed with a NOOP that is never answered", [](ScriptedImapServer& s, watch::ImapPush::Timing& t) {
+             t.renewIdle = 200ms;
+             t.timeouts = {2000, 300};
+             s.addFault(ImapFault::stall("NOOP").onOccurrence(1));
+         }},
+        {"the server says BYE in IDLE", [](ScriptedImapServer& s, watch::ImapPush::Timing&) {
+             s.addFault(ImapFault::idleNotice(100, "* BYE going down").onOccurrence(1));
+         }},
+        {"the connection is reset in IDLE", [](ScriptedImapServer& s, watch::ImapPush::Timing&) {
+             s.addFault(ImapFault::reset("IDLE").onOccurrence(1));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        imap = std::make_unique<ScriptedImapServer>();
+        imap->setCredentials("ola", "hemmelig");
+        timing = {std::chrono::minutes(10), 50ms, 400ms, {5000, 5000}};
+        c.arrange(*imap, timing);
+        stripWith(2);
+        ASSERT_EQ(lines().size(), 2);
+        // Whatever the fault did to the first connection, give it time.
+        QTest::qWait(700);
+        imap->addMessage(imapMessage(3));
+        EXPECT_TRUE(waitFor([&] { return lines().size() == 3; })) << "the new message never showed";
+        imap->setSeen(1, true);
+        EXPECT_TRUE(waitFor([&] { return lines() == QStringList{lineFor(2), lineFor(3)}; }))
+            << "a message read elsewhere stayed";
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        form.reset();
+    }
+}
+
+TEST_F(ImapStripTest, WhilePushIsDownTheIndicatorIsRedAndItComesBack)
+{
+    timing.firstRetry = 300ms;
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    EXPECT_FALSE(f.indicatorShape->isVisible());
+    // The server goes away: push is down, the indicator stands red, and no
+    // failure box comes for the attempts.
+    const std::uint16_t port = imap->port();
+    imap.reset();
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Down; }));
+    EXPECT_TRUE(waitFor([&] { return f.indicatorShape->isVisible(); }));
+    EXPECT_EQ(f.indicatorShape->brushColor(), QColor(0xFF, 0, 0));
+    EXPECT_FALSE(f.indicatorTimer->isActive());
+    QTest::qWait(1000);
+    EXPECT_TRUE(errorTexts().isEmpty());
+    // Back on the same port: push reconnects by itself and the red goes.
+    ScriptedImapOptions options;
+    options.port = port;
+    imap = std::make_unique<ScriptedImapServer>(options);
+    imap->setCredentials("ola", "hemmelig");
+    imap->setMessages({imapMessage(1), imapMessage(2)});
+    EXPECT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    EXPECT_TRUE(waitFor([&] { return !f.indicatorShape->isVisible(); }));
+}
+
+// After a wake-up from sleep the push connection is replaced at once, also
+// in the middle of a long back-off.
+TEST_F(ImapStripTest, AWakeUpReplacesThePushConnectionAtOnce)
+{
+    timing.firstRetry = std::chrono::minutes(5);
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    const int sessions = imap->sessionCount();
+    f.watcher().reconnectPush();
+    EXPECT_TRUE(waitFor([&] { return imap->sessionCount() == sessions + 1; }, 3000));
+    EXPECT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+
+    // Dropped by the server, with five minutes to wait before the next try.
+    imap->addFault(ImapFault::drop("IDLE").onOccurrence(1));
+    f.watcher().reconnectPush();
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Down; }));
+    const int before = imap->sessionCount();
+    f.watcher().reconnectPush();
+    EXPECT_TRUE(waitFor([&] { return imap->sessionCount() > before; }, 3000)) << "the back-off was waited out";
+    EXPECT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+}
+
+TEST_F(ImapStripTest, WithoutIdleTheScheduleIsTheOnlyTrigger)
+{
+    imap->setCapabilities({"IMAP4rev1", "UIDPLUS", "AUTH=PLAIN", "SASL-IR"});
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Unsupported; }));
+    EXPECT_FALSE(f.indicatorShape->isVisible()) << "no push is no failure";
+    const int sessions = imap->sessionCount();
+    imap->addMessage(imapMessage(2));
+    QTest::qWait(500);
+    EXPECT_EQ(lines().size(), 1);
+    EXPECT_EQ(imap->sessionCount(), sessions) << "nothing keeps reconnecting";
+    f.onScheduleTick();
+    EXPECT_EQ(lines().size(), 2);
+}
+
+// Closing the program ends the IDLE at once, however long the server's
+// answers would take.
+TEST_F(ImapStripTest, ShutdownEndsThePushAtOnce)
+{
+    timing.timeouts = {60000, 60000};
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    imap->addFault(ImapFault::stall("DONE"));
+    imap->addFault(ImapFault::stall("LOGOUT"));
+    QElapsedTimer clock;
+    clock.start();
+    form.reset();
+    EXPECT_LT(clock.elapsed(), 5000) << "the shutdown waited for the server";
+}

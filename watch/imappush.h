@@ -1,0 +1,97 @@
+// Push for an IMAP INBOX: a connection of its own, on a thread of its own,
+// kept in IDLE, that tells the moment the server reports a change (a new
+// message, one removed, flags changed). The check that follows runs on the
+// watcher's usual path; this connection only listens.
+//
+// Long-lived connections die quietly, so the watch does not trust one: IDLE
+// is renewed at least every renewIdle (servers and NAT gateways drop idle
+// connections long before RFC 2177's 29 minutes), each renewal is preceded
+// by a NOOP that must be answered within the reply time-out, a connection
+// that fails is reopened after a back-off (firstRetry doubling up to
+// longestRetry), and reconnect() replaces it at once (after a wake-up from
+// sleep or a network change). stop() ends it within a second.
+#pragma once
+
+#include "neterror.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace net {
+class ImapClient;
+}
+
+namespace watch {
+
+class ImapPush : public QObject {
+    Q_OBJECT
+public:
+    struct Account {
+        QString host;
+        std::uint16_t port = 143;
+        QString user;
+        QString password;
+        bool operator==(const Account&) const = default;
+    };
+    struct Timing {
+        std::chrono::milliseconds renewIdle{std::chrono::minutes(10)};
+        std::chrono::milliseconds firstRetry{std::chrono::seconds(1)};
+        std::chrono::milliseconds longestRetry{std::chrono::minutes(5)};
+        net::Timeouts timeouts{};
+    };
+    enum class State {
+        Off,         // not watching
+        Up,          // in IDLE: changes arrive as they happen
+        Down,        // the connection failed; waiting to try again
+        Unsupported, // the server lists no IDLE: the schedule is the only trigger
+    };
+    Q_ENUM(State)
+
+    explicit ImapPush(QObject* parent = nullptr);
+    ~ImapPush() override; // stop()
+
+    // For the next start().
+    void setTiming(const Timing& timing) { m_timing = timing; }
+    // Watches the account's INBOX from now on, replacing any running watch.
+    void start(const Account& account);
+    // Ends the watch: the IDLE ends at once and the connection is closed
+    // without waiting for the server. Returns when the thread has ended.
+    void stop();
+    // Replaces the connection at once, without waiting out a back-off.
+    void reconnect();
+
+    bool running() const { return m_thread.joinable(); }
+    const Account& account() const { return m_account; }
+    State state() const;
+
+signals:
+    // The server reported a change in INBOX (sent from the watch's thread;
+    // queued to the receiver's).
+    void changed();
+    void stateChanged(watch::ImapPush::State state);
+
+private:
+    void run(Account account, Timing timing);
+    void setState(State state);
+    // Waits up to wait, or until stop() or reconnect(); false after stop().
+    bool pause(std::chrono::milliseconds wait);
+    bool stopRequested();
+
+    Account m_account;
+    Timing m_timing;
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    net::ImapClient* m_client = nullptr; // the thread's, while it runs
+    bool m_stop = false;
+    bool m_reconnect = false;
+    State m_state = State::Off;
+};
+
+} // namespace watch
