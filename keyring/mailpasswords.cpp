@@ -126,7 +126,8 @@ std::optional<QString> savePassword(const LoadedPassword& loaded, const Account&
         return typed;
     // Left as loaded from the keyring (also when the keyring could not give
     // it), or empty as it opened: the keyring keeps what it has.
-    if ((now == loaded.account && typed == loaded.shown && !loaded.inFile) || (typed.isEmpty() && loaded.shown.isEmpty()))
+    const bool asLoaded = now == loaded.account && typed == loaded.shown && !loaded.inFile;
+    if (asLoaded || (typed.isEmpty() && loaded.shown.isEmpty()))
         return std::nullopt;
     const Result r = rt::awaitOffThreadResult([&]() -> Result {
         if (!s->available())

@@ -129,7 +129,8 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
         EXPECT_EQ(stored(QStringLiteral("Pop3")), c.fileAfter);
         EXPECT_EQ(keyringStore.entries, c.keyringAfter);
         const QStringList calls = keyringStore.takeCalls();
-        const bool written = !calls.filter(QStringLiteral("write")).isEmpty() || !calls.filter(QStringLiteral("remove")).isEmpty();
+        const bool written = !calls.filter(QStringLiteral("write")).isEmpty()
+            || !calls.filter(QStringLiteral("remove")).isEmpty();
         EXPECT_EQ(written, c.written) << calls.join(QLatin1Char('|')).toStdString();
         ASSERT_EQ(guard.fake.messages.size(), c.box.isEmpty() ? 0 : 1);
         if (!c.box.isEmpty()) {

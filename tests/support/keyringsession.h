@@ -67,7 +67,8 @@ inline bool lockLoginKeyring()
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
         QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("Lock"));
-    call << QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(QStringLiteral("/org/freedesktop/secrets/collection/login"))});
+    const QDBusObjectPath login(QStringLiteral("/org/freedesktop/secrets/collection/login"));
+    call << QVariant::fromValue(QList<QDBusObjectPath>{login});
     const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
     return reply.type() == QDBusMessage::ReplyMessage;
 }
