@@ -97,16 +97,16 @@ void MailboxWatcher::afterStep()
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
-void MailboxWatcher::connectUnlessOpen()
+void MailboxWatcher::connectUnlessOpen(net::Pop3Client::AfterLogin after)
 {
     // A certificate the user may trust is asked about, and a server without
     // encryption gets the password only once the user agreed; after a yes
     // the connection is tried once more.
-    net::withCertificateTrust([this] {
-        net::withClearTextConsent([this] {
-            step([this] {
+    net::withCertificateTrust([this, after] {
+        net::withClearTextConsent([this, after] {
+            step([this, after] {
                 if (!m_client.connected())
-                    m_client.connect();
+                    m_client.connect(after);
             });
         });
     });
@@ -122,7 +122,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         if (m_client.connected())
             m_client.disconnect(); // left over from a failed step
     });
-    connectUnlessOpen();
+    connectUnlessOpen(net::Pop3Client::AfterLogin::Count);
     const int count = step([this] { return m_client.messageCount(); });
     std::optional<QHash<QByteArray, CachedLine>> toCache;
     if (count > 0) {
@@ -136,7 +136,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         emit messagesListed({});
     }
     emit countRead(count);
-    step([this] { m_client.disconnect(); });
+    step([this] { m_client.quitWithoutWaiting(); });
     if (toCache)
         storeInCache(std::move(*toCache));
     return {true, count};

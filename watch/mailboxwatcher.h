@@ -48,7 +48,8 @@ public:
     };
     // One check: close a session left open, connect and log in, STAT, read
     // the headers (the list lines are reported by linesRead, also those read
-    // before a failure), report the count, QUIT. Where the server gives
+    // before a failure), report the count, QUIT (not waited for: nothing
+    // was changed). Where the server gives
     // every message a unique id, only the headers of messages the last
     // checks did not list are read (TOP); the others' lines come from the
     // list cache, which is kept in settings().cacheFolder between runs. A network failure, a
@@ -118,7 +119,8 @@ private:
     void dropCache(const QString& path);
     // Keeps what a whole check listed; writes the file when it changed.
     void storeInCache(QHash<QByteArray, CachedLine> lines);
-    void connectUnlessOpen();
+    // after: what the log-in asks for along with it (the check: the count).
+    void connectUnlessOpen(net::Pop3Client::AfterLogin after = net::Pop3Client::AfterLogin::Nothing);
     // True when number row + 1 still holds the message line row was made
     // from (its unique id or header names, its header and its text);
     // otherwise the session is closed and false returned.

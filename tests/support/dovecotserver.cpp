@@ -311,7 +311,7 @@ void DovecotServer::writeConfig() const
                 "protocols = %9\n"
                 "listen = %10\n"
                 "disable_plaintext_auth = no\n"
-                "auth_mechanisms = %11\n"
+                "auth_mechanisms = plain login\n"
                 "auth_failure_delay = 0\n"
                 "login_greeting = %4\n"
                 "first_valid_uid = 1\n"
@@ -327,7 +327,7 @@ void DovecotServer::writeConfig() const
                      QLatin1String(kGreeting), ids.internalUser, ids.internalGroup, ids.loginUser,
                      path(QStringLiteral("passwd")),
                      m_imapPort ? QStringLiteral("pop3 imap") : QStringLiteral("pop3"))
-                .arg(m_options.address, m_options.saslPlain ? QStringLiteral("plain login") : QStringLiteral("login"));
+                .arg(m_options.address);
     conf += QStringLiteral(
                 "userdb {\n"
                 "  driver = static\n"
