@@ -5,6 +5,7 @@
 #include "felles.h"
 #include "mailboxsettings.h"
 #include "mailboxwatcher.h"
+#include "messagelist.h"
 #include "neterror.h"
 #include "platform.h"
 #include "safefile.h"
@@ -19,7 +20,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -141,8 +142,11 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     indicatorShape->setBrushColor(kAqua);
     indicatorShape->hide();
 
-    messageList = new QListWidget(this);
+    messageList = new QListView(this);
     messageList->setObjectName(QStringLiteral("messageList"));
+    listModel = new MessageListModel(kLineHeight, this);
+    listModel->setObjectName(QStringLiteral("listModel"));
+    messageList->setModel(listModel);
     messageList->setGeometry(0, 20, 433, kListMaxHeight);
     messageList->setUniformItemSizes(true);
     messageList->setFrameShape(QFrame::NoFrame);
@@ -275,17 +279,7 @@ void TBrevglimtForm::setStatusText(const QString& text)
 
 void TBrevglimtForm::replaceLines(const QStringList& lines)
 {
-    messageList->setUpdatesEnabled(false);
-    messageList->clear();
-    for (const QString& line : lines) {
-        auto* item = new QListWidgetItem(line);
-        item->setToolTip(line); // long lines are cut with "…" in the list
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(Qt::Unchecked);
-        item->setSizeHint(QSize(0, kLineHeight));
-        messageList->addItem(item);
-    }
-    messageList->setUpdatesEnabled(true);
+    listModel->setLines(lines);
 }
 
 void TBrevglimtForm::indicatorOn(bool aqua)
@@ -364,8 +358,8 @@ void TBrevglimtForm::closeEvent(QCloseEvent* event)
 
 int TBrevglimtForm::selectedRow() const
 {
-    const QList<QListWidgetItem*> selected = messageList->selectedItems();
-    return selected.isEmpty() ? -1 : messageList->row(selected.first());
+    const QModelIndexList selected = messageList->selectionModel()->selectedIndexes();
+    return selected.isEmpty() ? -1 : selected.first().row();
 }
 
 // ---------------------------------------------------------------- settings and check

@@ -17,6 +17,7 @@
 #include "dovecotserver.h"
 #include "fakeplatform.h"
 #include "listcache.h"
+#include "messagelist.h"
 #include "textfil.h"
 #include "visning.h"
 #include "zt_reg.h"
@@ -25,7 +26,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QListWidget>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -69,9 +69,9 @@ std::optional<double> timeCheck(TBrevglimtForm& form, int expected)
         return std::nullopt;
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    if (form.messageList->count() != expected) {
+    if (form.listModel->lines().size() != expected) {
         std::printf("ERROR: %d messages on the server, %d lines in the list\n", expected,
-                    int(form.messageList->count()));
+                    int(form.listModel->lines().size()));
         return std::nullopt;
     }
     return seconds;

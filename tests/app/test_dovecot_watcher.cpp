@@ -51,14 +51,14 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
         QStringLiteral("kari@test.example   Hei"),
     }));
 
-    f.messageList->setCurrentRow(1);
+    selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile saved(guard.fake.opened[0].value(0));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), dovecot->messages().at(1));
 
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(dovecot->remainingIndexes(), (QList<int>{1, 2}));
