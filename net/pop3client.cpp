@@ -168,12 +168,13 @@ struct Pop3Client::Impl {
         ch.malformed(line);
     }
 
-    // CAPA; a refusal leaves no capabilities.
-    void readCapabilities()
+    // CAPA (already sent when `sent`); a refusal leaves no capabilities.
+    void readCapabilities(bool sent = false)
     {
         capabilities.clear();
         saslMechanisms.clear();
-        command("CAPA");
+        if (!sent)
+            command("CAPA");
         const Reply capa = readReply();
         if (!capa.ok)
             return;
@@ -308,6 +309,10 @@ void Pop3Client::connect(AfterLogin after)
     if (usesImplicitTls())
         d->startTls();
 
+    // CAPA goes out with the connection, not after the greeting: its answer
+    // then comes with the greeting, a round trip sooner. A server that
+    // refuses in its greeting never answers it, and that is all.
+    d->command("CAPA");
     d->ch.beginReply();
     const QByteArray greeting = d->ch.readLine();
     if (Impl::statusIs(greeting, "-ERR"))
@@ -315,7 +320,7 @@ void Pop3Client::connect(AfterLogin after)
     if (!Impl::statusIs(greeting, "+OK"))
         d->ch.malformed(greeting);
 
-    d->readCapabilities();
+    d->readCapabilities(true);
     if (!d->ch.isTls() && d->capabilities.contains(QStringLiteral("STLS"))) {
         d->command("STLS");
         const Reply r = d->readReply();

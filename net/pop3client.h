@@ -56,8 +56,9 @@ public:
         Count,
     };
 
-    // TCP connection, the TLS handshake when usesImplicitTls(), greeting
-    // ("+OK" expected), CAPA (a "-ERR" to it is accepted); when CAPA lists
+    // TCP connection, the TLS handshake when usesImplicitTls(), CAPA sent
+    // at once, the greeting ("+OK" expected), CAPA's answer (a "-ERR" to it
+    // is accepted); when CAPA lists
     // STLS and TLS is not up yet: STLS, the handshake and CAPA again. Then
     // the log-in: AUTH PLAIN with the initial response when CAPA lists SASL
     // with PLAIN, otherwise USER and PASS; with PIPELINING the log-in (and

@@ -198,10 +198,11 @@ TEST_P(Pop3LoginFailureTest, ClosesWithoutQuitAndReportsTheServersWords)
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pop3LoginFailureTest,
     testing::Values(
+        // CAPA goes out with the connection, before the greeting is read.
         LoginFailure{"GreetingErr", Pop3Fault::error("GREETING", "Too many connections"), QStringLiteral("secret"),
-                     "Serveren avviste forbindelsen: Too many connections", {}},
+                     "Serveren avviste forbindelsen: Too many connections", {"CAPA"}},
         LoginFailure{"GreetingGarbage", Pop3Fault::reply("GREETING", "220 smtp.example.no ESMTP"),
-                     QStringLiteral("secret"), "Ugyldig svar fra 127.0.0.1: «220 smtp.example.no ESMTP»", {}},
+                     QStringLiteral("secret"), "Ugyldig svar fra 127.0.0.1: «220 smtp.example.no ESMTP»", {"CAPA"}},
         // USER and PASS go in one write (PIPELINING); the first refusal counts.
         LoginFailure{"UserErr", Pop3Fault::error("USER", "no such mailbox"), QStringLiteral("secret"),
                      "Serveren avviste innloggingen: no such mailbox", {"CAPA", "USER", "PASS"}},
