@@ -395,6 +395,8 @@ void TBrevglimtForm::checkMailbox()
     const watch::MailboxWatcher::CheckReport report = m_watcher->check();
     if (!report.ran)
         return;
+    // The headers read and the cache written are freed by now.
+    rt::releaseFreedMemory();
     const int n = report.count;
     messageList->setFixedHeight(std::min((n - 1) * kLineHeight + 17, kListMaxHeight));
     updateShape();

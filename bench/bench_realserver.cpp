@@ -3,7 +3,8 @@
 // address. The round trip is a packet-level delay between two network
 // namespaces (delaylink.h) where the machine allows it, otherwise a relay
 // of the byte stream. Also the memory with 10,000 lines listed, measured in
-// a child process that holds nothing but the window (the server runs apart).
+// a child process that holds nothing but the window and in the program
+// itself, started as a user starts it (the server runs apart).
 // Prints figures and the targets beside them and asserts nothing about
 // them; a wrong line count is an error and ends the run with a non-zero
 // status.
@@ -17,6 +18,7 @@
 #include "dovecotserver.h"
 #include "fakeplatform.h"
 #include "listcache.h"
+#include "platform.h"
 #include "messagelist.h"
 #include "textfil.h"
 #include "visning.h"
@@ -28,6 +30,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -132,6 +135,7 @@ struct Row {
 
 class Comparison {
 public:
+
     // link: the packet-level delay this process has entered, or nothing.
     explicit Comparison(bench::DelayLink* link)
         : link(link)
@@ -144,6 +148,9 @@ private:
     std::optional<double> recheck();
     std::optional<double> lister(const char* mode, const Target& t);
     std::optional<double> fetchmail(const Target& t);
+    // The program itself against t: its memory once the first check has
+    // listed every line. False after an ERROR line.
+    bool measureProgram(const Target& t);
 
     bench::DelayLink* link;
 
@@ -319,11 +326,63 @@ int Comparison::run(const char* self)
         std::printf("ERROR: the memory run failed (status %d)\n", status);
         return 1;
     }
-    return 0;
+    return measureProgram({large.host(), large.port(), large.user(), large.password()}) ? 0 : 1;
+}
+
+bool Comparison::measureProgram(const Target& t)
+{
+    // The settings of this run's root, pointed at t; the program reads them
+    // through APPDATA as it would a user's.
+    if (!writeBenchSettings(t.host, t.port, t.user, t.password))
+        return false;
+    const QString cacheFile = watch::ListCache::fileName(cacheFolder, {t.host, t.port, t.user});
+    QFile::remove(cacheFile);
+    QTemporaryDir run;
+    QDir(run.path()).mkdir(QStringLiteral("run"));
+    QFile::setPermissions(run.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("APPDATA"), guard.fake.root.path());
+    env.insert(QStringLiteral("USERNAME"), guard.fake.user);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.filePath(QStringLiteral("run")));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), run.filePath(QStringLiteral("cache")));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.setStandardOutputFile(QProcess::nullDevice());
+    program.setStandardErrorFile(QProcess::nullDevice());
+    program.start(QStringLiteral(BENCH_PROGRAM), {});
+    if (!program.waitForStarted(10000)) {
+        std::printf("ERROR: %s did not start\n", BENCH_PROGRAM);
+        return false;
+    }
+    // The list cache is written once the check has listed the whole mailbox.
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(cacheFile) && program.state() == QProcess::Running && waited.elapsed() < 120000)
+        QThread::msleep(50);
+    QThread::msleep(500); // the list painted
+    const Memory listed = readMemory(program.processId());
+    const bool ran = program.state() == QProcess::Running && QFile::exists(cacheFile);
+    program.terminate();
+    if (!program.waitForFinished(10000)) {
+        program.kill();
+        program.waitForFinished(10000);
+    }
+    if (!ran) {
+        std::printf("ERROR: the program did not list the %d messages\n", kLargeMailbox);
+        return false;
+    }
+    std::printf("memory of the program itself (%s), %d messages:\n", BENCH_PROGRAM, kLargeMailbox);
+    printMemory("with 10000 lines listed", listed);
+    std::printf("target: the program resident with 10000 lines listed < 50 MiB: %.1f MiB (peak %.1f MiB)\n",
+                double(listed.residentKb) / 1024.0, double(listed.peakKb) / 1024.0);
+    return true;
 }
 
 int measureMemory(const Target& t)
 {
+    rt::returnLargeBlocksAtOnce(); // as the program's start does
     testsupport::RuntimeFixtureGuard guard;
     QDir::setCurrent(guard.fake.root.path());
     rt::textfilStart();
