@@ -351,9 +351,11 @@ bool Comparison::measureProgram(const Target& t)
     program.setProcessEnvironment(env);
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setStandardErrorFile(QProcess::nullDevice());
-    program.start(QStringLiteral(BENCH_PROGRAM), {});
+    // BENCH_PROGRAM in the environment names another build to measure.
+    const QString path = qEnvironmentVariable("BENCH_PROGRAM", QStringLiteral(BENCH_PROGRAM));
+    program.start(path, {});
     if (!program.waitForStarted(10000)) {
-        std::printf("ERROR: %s did not start\n", BENCH_PROGRAM);
+        std::printf("ERROR: %s did not start\n", qPrintable(path));
         return false;
     }
     // The list cache is written once the check has listed the whole mailbox.
@@ -373,7 +375,7 @@ bool Comparison::measureProgram(const Target& t)
         std::printf("ERROR: the program did not list the %d messages\n", kLargeMailbox);
         return false;
     }
-    std::printf("memory of the program itself (%s), %d messages:\n", BENCH_PROGRAM, kLargeMailbox);
+    std::printf("memory of the program itself (%s), %d messages:\n", qPrintable(path), kLargeMailbox);
     printMemory("with 10000 lines listed", listed);
     std::printf("target: the program resident with 10000 lines listed < 50 MiB: %.1f MiB (peak %.1f MiB)\n",
                 double(listed.residentKb) / 1024.0, double(listed.peakKb) / 1024.0);
