@@ -140,8 +140,9 @@ TEST_F(IncrementalCheckTest, ARecheckShowsTheCachedStringsThemselves)
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         const QString& line = shown.at(1).at(i);
-        if (i < 5)
+        if (i < 5) {
             EXPECT_EQ(line.constData(), shown.at(0).at(i).constData()) << "the cached line was copied";
+        }
         EXPECT_EQ(line.constData(), f.listModel->lines().at(i).constData()) << "the list copied the line";
     }
 }
