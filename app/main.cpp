@@ -40,6 +40,7 @@ int main(int argc, char* argv[])
         args.append(QString::fromLocal8Bit(argv[i]));
 
     rt::protectUserData();
+    rt::returnLargeBlocksAtOnce();
     preferXWayland();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("brevglimt"));

@@ -6,6 +6,7 @@
 #include "mailboxsettings.h"
 #include "mailpasswords.h"
 #include "mailboxwatcher.h"
+#include "messagelist.h"
 #include "neterror.h"
 #include "platform.h"
 #include "safefile.h"
@@ -20,7 +21,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -143,8 +144,11 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     indicatorShape->setBrushColor(kAqua);
     indicatorShape->hide();
 
-    messageList = new QListWidget(this);
+    messageList = new QListView(this);
     messageList->setObjectName(QStringLiteral("messageList"));
+    listModel = new MessageListModel(kLineHeight, this);
+    listModel->setObjectName(QStringLiteral("listModel"));
+    messageList->setModel(listModel);
     messageList->setGeometry(0, 20, 433, kListMaxHeight);
     messageList->setUniformItemSizes(true);
     messageList->setFrameShape(QFrame::NoFrame);
@@ -301,17 +305,7 @@ void TBrevglimtForm::setStatusText(const QString& text)
 
 void TBrevglimtForm::replaceLines(const QStringList& lines)
 {
-    messageList->setUpdatesEnabled(false);
-    messageList->clear();
-    for (const QString& line : lines) {
-        auto* item = new QListWidgetItem(line);
-        item->setToolTip(line); // long lines are cut with "…" in the list
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(Qt::Unchecked);
-        item->setSizeHint(QSize(0, kLineHeight));
-        messageList->addItem(item);
-    }
-    messageList->setUpdatesEnabled(true);
+    listModel->setLines(lines);
 }
 
 void TBrevglimtForm::indicatorOn(bool aqua)
@@ -396,8 +390,8 @@ void TBrevglimtForm::closeEvent(QCloseEvent* event)
 
 int TBrevglimtForm::selectedRow() const
 {
-    const QList<QListWidgetItem*> selected = messageList->selectedItems();
-    return selected.isEmpty() ? -1 : messageList->row(selected.first());
+    const QModelIndexList selected = messageList->selectionModel()->selectedIndexes();
+    return selected.isEmpty() ? -1 : selected.first().row();
 }
 
 // ---------------------------------------------------------------- settings and check
@@ -433,6 +427,8 @@ void TBrevglimtForm::checkMailbox()
     const watch::MailboxWatcher::CheckReport report = m_watcher->check();
     if (!report.ran)
         return;
+    // The headers read and the cache written are freed by now.
+    rt::releaseFreedMemory();
     const int n = report.count;
     messageList->setFixedHeight(std::min((n - 1) * kLineHeight + 17, kListMaxHeight));
     updateShape();

@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-class QListWidget;
+class QListView;
 class QLabel;
 class QMenu;
 class QAction;
@@ -27,6 +27,7 @@ class MailboxPassword;
 namespace app {
 
 class TShape;
+class MessageListModel;
 
 class TBrevglimtForm : public QWidget {
     Q_OBJECT
@@ -63,10 +64,11 @@ public:
     QToolButton* closeBarButton;  // the bar's "X": ends the program
     QToolButton* closeListButton; // the list's "X": hides the list
     TShape* indicatorShape;       // the circle that moves while the server is contacted
-    QListWidget* messageList;     // one line per waiting message
+    QListView* messageList;       // one line per waiting message (listModel's)
     QPlainTextEdit* hiddenMessageBuffer; // never shown; holds an opened message
     QTimer* scheduleTimer;        // the scheduled checks
     QTimer* indicatorTimer;       // moves the indicator every 100 ms
+    MessageListModel* listModel;  // the lines messageList shows
     QMenu* mainMenu;
     QMenu* listMenu;
     QAction* checkNowAction; // "Brevglimt"

@@ -18,6 +18,7 @@
 #include "state.h"
 #include "textfil.h"
 #include "mailboxwatcher.h"
+#include "messagelist.h"
 #include "visning.h"
 #include "zt_reg.h"
 
@@ -26,7 +27,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QListWidget>
 #include <QLocale>
 #include <QTimeZone>
 
@@ -116,12 +116,12 @@ std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     QCoreApplication::processEvents(); // the window paints its list, untimed
 
-    const int lines = form->messageList->count();
+    const int lines = int(form->listModel->lines().size());
     if (lines != messages) {
         std::printf("ERROR: %d messages on the server, %d lines in the list\n", messages, lines);
         return std::nullopt;
     }
-    const QString last = form->messageList->item(lines - 1)->text();
+    const QString last = form->listModel->lines().at(lines - 1);
     if (!last.contains(QStringLiteral("<a%1@eksempel.no>").arg(messages))) {
         std::printf("ERROR: the last line is not message %d: %s\n", messages, qPrintable(last));
         return std::nullopt;
@@ -160,8 +160,8 @@ std::optional<double> Bench::timeFirstLines(int lines)
     server->clearReceived();
     if (!stoppedThere)
         return std::nullopt;
-    if (form->messageList->count() != lines) {
-        std::printf("ERROR: stopped at TOP %d, but %d lines in the list\n", lines + 1, int(form->messageList->count()));
+    if (form->listModel->lines().size() != lines) {
+        std::printf("ERROR: stopped at TOP %d, but %d lines in the list\n", lines + 1, int(form->listModel->lines().size()));
         return std::nullopt;
     }
     return seconds;
@@ -244,7 +244,7 @@ int Bench::run(bool full)
         }
     }
 
-    if (!listed || listed->messageList->count() != kLargeMailbox) {
+    if (!listed || listed->listModel->lines().size() != kLargeMailbox) {
         std::printf("ERROR: no window with %d lines is left to measure\n", kLargeMailbox);
         return 1;
     }

@@ -17,7 +17,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QListWidget>
+#include <QAbstractItemModel>
+#include <QListView>
 #include <QProcess>
 
 #include <cstdio>
@@ -64,9 +65,9 @@ std::optional<double> timeCheck(TBrevglimtForm& form, int expected)
         return std::nullopt;
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    if (form.messageList->count() != expected) {
+    if (form.messageList->model()->rowCount() != expected) {
         std::printf("ERROR: %d unseen messages on the server, %d lines in the list\n", expected,
-                    int(form.messageList->count()));
+                    int(form.messageList->model()->rowCount()));
         return std::nullopt;
     }
     return seconds;
@@ -153,13 +154,13 @@ bool ImapBench::push()
         wait.start();
         while (form->watcher().pushState() != watch::ImapPush::State::Up && wait.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        const int expected = form->messageList->count() + 1;
+        const int expected = form->messageList->model()->rowCount() + 1;
         QElapsedTimer timer;
         timer.start();
         dovecot.deliver(benchMessage(100 + i));
-        while (form->messageList->count() != expected && timer.elapsed() < 30000)
+        while (form->messageList->model()->rowCount() != expected && timer.elapsed() < 30000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        if (form->messageList->count() != expected) {
+        if (form->messageList->model()->rowCount() != expected) {
             std::printf("ERROR: a delivered message did not reach the list within 30 s\n");
             return false;
         }

@@ -53,10 +53,10 @@ QList<QByteArray> mailbox(int n)
     return out;
 }
 
-Memory readMemory()
+Memory readMemory(long long pid)
 {
     Memory m;
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(pid > 0 ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return m;
     for (const QByteArray& line : status.readAll().split('\n')) {

@@ -19,12 +19,12 @@ QList<QByteArray> mailbox(int n);
 // ERROR line and returns false when they cannot be written.
 bool writeBenchSettings(const QString& host, std::uint16_t port, const QString& user, const QString& password);
 
-// VmHWM and VmRSS of this process, in kB; -1 when not found.
+// VmHWM and VmRSS of this process (or of process pid), in kB; -1 when not found.
 struct Memory {
     long long peakKb = -1;
     long long residentKb = -1;
 };
-Memory readMemory();
+Memory readMemory(long long pid = 0);
 void printMemory(const char* label, const Memory& m);
 
 double median(std::vector<double> v);

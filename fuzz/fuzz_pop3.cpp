@@ -3,7 +3,9 @@
 // maybe STLS, STAT, UIDL, the headers of the first messages as the list
 // reads them, one header and one message alone, DELE, QUIT. Option bits:
 // 1 no pipelining, 2 TLS from the first byte, 4 a plain disconnect instead
-// of QUIT, 0x80 the password with blanks around it.
+// of QUIT, 8 the count asked for with the log-in, 16 QUIT without waiting
+// for its answer (before DELE), 0x80 the password with blanks around it.
+// AUTH PLAIN is used wherever the input's CAPA offers it.
 //
 // Beyond no crash, no sanitizer report and no leak: every failure is a
 // NetError whose text is not empty and shows no piece of the password; a
@@ -26,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<fuzz::Script> script = fuzz::Script::parse(data, size, server.dataPort());
     if (!script)
         return 0;
-    const fuzz::ShownTexts texts(*script, false);
+    const fuzz::ShownTexts texts(*script, true); // AUTH PLAIN sends the password in base64
     const unsigned options = script->options;
 
     const QByteArray sent = server.serve(*script, [&] {
@@ -36,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         client.implicitTls = options & 2;
 
         const auto step = [&](const std::function<void()>& f) { fuzz::attemptConnected(client, texts, f); };
-        fuzz::attempt(texts, [&] { client.connect(); });
+        fuzz::attempt(texts, [&] {
+            client.connect(options & 8 ? net::Pop3Client::AfterLogin::Count : net::Pop3Client::AfterLogin::Nothing);
+        });
         int count = 0;
         step([&] {
             count = client.messageCount();
@@ -65,6 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             refusal);
             }
         });
+        if (options & 16) {
+            client.quitWithoutWaiting();
+            fuzz::check(!client.connected(), "still connected after QUIT without waiting");
+        }
         step([&] { client.deleteMessage(1); });
         if (options & 4)
             client.disconnect();

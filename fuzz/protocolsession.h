@@ -8,7 +8,8 @@
 //   {pause}       sends what came before and waits a few milliseconds, so a
 //                 reply can arrive in pieces or after the client's next step
 //   {password}    the client's password, {password64} it in base64, {token}
-//                 the SMTP AUTH PLAIN response: a server echoing what it got
+//                 the AUTH PLAIN response (SMTP, POP3): a server echoing what
+//                 it got
 //   {port}        the data listener's port in decimal (FTP EPSV), {pasv} its
 //                 address as PASV writes it: "127,0,0,1,p1,p2"
 //   {data}        ends the control stream; what follows is what every data
@@ -71,7 +72,7 @@ struct Script {
 // collapsing and joining is what is tested, not the server's words.
 class ShownTexts {
 public:
-    // base64Forms: the client sends the password in base64 too (SMTP).
+    // base64Forms: the client sends the password in base64 too (SMTP, POP3).
     ShownTexts(const Script& script, bool base64Forms);
     void check(const QString& text, const char* what) const;
     // Whether bytes the client sent hold the password in any form.

@@ -54,6 +54,10 @@ struct Pop3Client::Impl {
     Pop3Client& q;
     LineChannel ch;
     QStringList capabilities;
+    // The mechanisms of CAPA's "SASL" line, upper-cased.
+    QStringList saslMechanisms;
+    // A STAT reply read with the log-in, for the next messageCount().
+    std::optional<Reply> prefetchedStat;
     // A UIDL reply read together with STAT, for the next uniqueIds().
     std::optional<std::optional<std::map<int, QByteArray>>> prefetchedIds;
 
@@ -65,8 +69,21 @@ struct Pop3Client::Impl {
         return h;
     }
 
-    // A server may echo what it got; the password never reaches an error text.
-    QString scrub(QString text) const { return hideSecret(std::move(text), q.password); }
+    // A server may echo what it got; neither the password nor its base64
+    // forms (AUTH PLAIN's response) reach an error text.
+    QString scrub(QString text) const
+    {
+        if (q.password.isEmpty())
+            return text;
+        const QString stars = QStringLiteral("***");
+        text.replace(QString::fromLatin1(plainToken()), stars);
+        text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
+        return hideSecret(std::move(text), q.password);
+    }
+
+    // The AUTH PLAIN response: no authorization identity, then user and
+    // password, NUL-separated, in base64.
+    QByteArray plainToken() const { return ('\0' + q.user.toUtf8() + '\0' + q.password.toUtf8()).toBase64(); }
 
     bool pipelined() const { return q.allowPipelining && capabilities.contains(QStringLiteral("PIPELINING")); }
 
@@ -75,6 +92,7 @@ struct Pop3Client::Impl {
         if (!ch.isOpen())
             return;
         ch.close();
+        prefetchedStat.reset();
         prefetchedIds.reset();
         if (notify && q.onDisconnected)
             q.onDisconnected();
@@ -125,6 +143,7 @@ struct Pop3Client::Impl {
 
     void command(const QByteArray& line)
     {
+        prefetchedStat.reset();
         prefetchedIds.reset();
         ch.sendLine(line);
     }
@@ -149,19 +168,60 @@ struct Pop3Client::Impl {
         ch.malformed(line);
     }
 
-    // CAPA; a refusal leaves no capabilities.
-    void readCapabilities()
+    // CAPA (already sent when `sent`); a refusal leaves no capabilities.
+    void readCapabilities(bool sent = false)
     {
         capabilities.clear();
-        command("CAPA");
+        saslMechanisms.clear();
+        if (!sent)
+            command("CAPA");
         const Reply capa = readReply();
         if (!capa.ok)
             return;
         const QByteArray list = ch.readDotBody();
         for (const QByteArray& line : list.split('\n')) {
-            const QByteArray word = line.trimmed().split(' ').value(0).trimmed();
-            if (!word.isEmpty())
-                capabilities.append(QString::fromUtf8(word).toUpper());
+            const QList<QByteArray> words = line.simplified().split(' ');
+            const QString word = QString::fromUtf8(words.value(0)).toUpper();
+            if (word.isEmpty())
+                continue;
+            capabilities.append(word);
+            if (word == QLatin1String("SASL")) {
+                for (qsizetype i = 1; i < words.size(); ++i)
+                    saslMechanisms.append(QString::fromUtf8(words.at(i)).toUpper());
+            }
+        }
+    }
+
+    // The log-in, and STAT and UIDL with it when asked for and pipelining
+    // allows. Refusals close the connection and throw.
+    void logIn(AfterLogin after)
+    {
+        QList<QByteArray> lines;
+        if (saslMechanisms.contains(QLatin1String("PLAIN")))
+            lines = {"AUTH PLAIN " + plainToken()};
+        else
+            lines = {"USER " + q.user.toUtf8(), "PASS " + q.password.toUtf8()};
+        const qsizetype loginReplies = lines.size();
+        const bool burst = pipelined();
+        if (burst && after == AfterLogin::Count)
+            lines += {"STAT", "UIDL"};
+
+        if (burst)
+            command(lines.join("\r\n"));
+        for (qsizetype i = 0; i < loginReplies; ++i) {
+            if (!burst)
+                command(lines.at(i));
+            // The first refusal ends the session: what the server answered
+            // to the rest of the burst is not read.
+            const Reply r = readReply();
+            if (!r.ok)
+                failClosed(refusal(r, QStringLiteral("innloggingen")));
+        }
+        if (lines.size() > loginReplies) {
+            const Reply stat = readReply();
+            auto ids = readIds(readReply(kListCap));
+            prefetchedStat = stat;
+            prefetchedIds = std::move(ids);
         }
     }
 
@@ -236,11 +296,12 @@ const QStringList& Pop3Client::capabilities() const
     return d->capabilities;
 }
 
-void Pop3Client::connect()
+void Pop3Client::connect(AfterLogin after)
 {
     if (d->ch.isOpen())
         d->close(true);
     d->capabilities.clear();
+    d->saslMechanisms.clear();
 
     d->openSocket();
     if (onConnected)
@@ -248,6 +309,10 @@ void Pop3Client::connect()
     if (usesImplicitTls())
         d->startTls();
 
+    // CAPA goes out with the connection, not after the greeting: its answer
+    // then comes with the greeting, a round trip sooner. A server that
+    // refuses in its greeting never answers it, and that is all.
+    d->command("CAPA");
     d->ch.beginReply();
     const QByteArray greeting = d->ch.readLine();
     if (Impl::statusIs(greeting, "-ERR"))
@@ -255,7 +320,7 @@ void Pop3Client::connect()
     if (!Impl::statusIs(greeting, "+OK"))
         d->ch.malformed(greeting);
 
-    d->readCapabilities();
+    d->readCapabilities(true);
     if (!d->ch.isTls() && d->capabilities.contains(QStringLiteral("STLS"))) {
         d->command("STLS");
         const Reply r = d->readReply();
@@ -289,19 +354,16 @@ void Pop3Client::connect()
     if (hasBreak(user) || hasBreak(password))
         d->failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
 
-    d->command("USER " + user.toUtf8());
-    const Reply u = d->readReply();
-    if (!u.ok)
-        d->failClosed(d->refusal(u, QStringLiteral("innloggingen")));
-
-    d->command("PASS " + password.toUtf8());
-    const Reply p = d->readReply();
-    if (!p.ok)
-        d->failClosed(d->refusal(p, QStringLiteral("innloggingen")));
+    d->logIn(after);
 }
 
 int Pop3Client::messageCount()
 {
+    if (d->prefetchedStat) {
+        const Reply stat = *d->prefetchedStat;
+        d->prefetchedStat.reset();
+        return d->statCount(stat);
+    }
     if (!d->pipelined()) {
         d->command("STAT");
         return d->statCount(d->readReply());
@@ -432,6 +494,16 @@ void Pop3Client::quit()
     d->close(true);
     if (!r.ok)
         d->failOpen(d->refusal(r, QStringLiteral("QUIT")));
+}
+
+void Pop3Client::quitWithoutWaiting()
+{
+    if (!d->ch.isOpen())
+        return;
+    // Nothing was changed, so the answer tells nothing: the server ends
+    // the session on QUIT, or on the closed connection.
+    d->ch.sendNow("QUIT\r\n");
+    d->close(true);
 }
 
 void Pop3Client::disconnect()

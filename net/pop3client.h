@@ -1,5 +1,5 @@
-// A POP3 client (RFC 1939, RFC 2449 CAPA, RFC 2449 PIPELINING) as a thin layer
-// on Poco's sockets. Blocking: each call returns when the server has answered
+// A POP3 client (RFC 1939, RFC 2449 CAPA and PIPELINING, RFC 5034 AUTH
+// PLAIN) as a thin layer on Poco's sockets. Blocking: each call returns when the server has answered
 // or a time-out has passed. A server's refusal is reported after a Norwegian
 // lead: "Serveren avviste innloggingen: [AUTH] authentication failed".
 #pragma once
@@ -47,15 +47,28 @@ public:
     // Connected, and the session runs over TLS.
     bool encrypted() const;
 
-    // TCP connection, the TLS handshake when usesImplicitTls(), greeting
-    // ("+OK" expected), CAPA (a "-ERR" to it is accepted); when CAPA lists
+    // What connect() asks for along with the log-in.
+    enum class AfterLogin {
+        Nothing,
+        // STAT and UIDL in the log-in's write when the server allows
+        // pipelining; messageCount() and uniqueIds() then hand out their
+        // answers without another round trip.
+        Count,
+    };
+
+    // TCP connection, the TLS handshake when usesImplicitTls(), CAPA sent
+    // at once, the greeting ("+OK" expected), CAPA's answer (a "-ERR" to it
+    // is accepted); when CAPA lists
     // STLS and TLS is not up yet: STLS, the handshake and CAPA again. Then
-    // USER and PASS. The server's certificate is checked as net/tls.h says.
-    // A failed greeting, login, STLS (refused, or a failed handshake or
-    // certificate check) closes the connection at once, without QUIT, and
-    // throws with the server's text or tls.h's; the password is then never
-    // sent.
-    void connect();
+    // the log-in: AUTH PLAIN with the initial response when CAPA lists SASL
+    // with PLAIN, otherwise USER and PASS; with PIPELINING the log-in (and
+    // what `after` asks for) goes in one write. The server's certificate is
+    // checked as net/tls.h says. A failed greeting, log-in or STLS (refused,
+    // or a failed handshake or certificate check) closes the connection at
+    // once, without QUIT, and throws with the server's text or tls.h's.
+    // After a failed greeting or STLS the password is never sent; after a
+    // refused log-in no answer that came behind the refusal is used.
+    void connect(AfterLogin after = AfterLogin::Nothing);
     // Capabilities from the last CAPA (the one after STLS replaces the first),
     // upper-cased first words ("PIPELINING", "UIDL").
     const QStringList& capabilities() const;
@@ -82,6 +95,10 @@ public:
     void deleteMessage(int i);
     // QUIT, then the connection is closed; quiet when not connected.
     void disconnect();
+    // QUIT written and the connection closed at once, without waiting for
+    // the answer: for a session that changed nothing on the server. Quiet
+    // when not connected.
+    void quitWithoutWaiting();
     // QUIT, and the connection closed, where the answer matters (after DELE
     // the server removes messages only on a proper QUIT): throws NetError
     // when the connection drops or times out before "+OK", or on "-ERR".

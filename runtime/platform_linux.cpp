@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -208,6 +209,21 @@ void protectUserData()
     ::umask(077);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
+}
+
+void returnLargeBlocksAtOnce()
+{
+    // A fixed threshold: by default it rises to the size of the largest
+    // block freed, and every later block below it stays in the heap.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024);
+}
+
+void releaseFreedMemory()
+{
+    // The allocator keeps freed pages for reuse, also in the middle of
+    // its heaps and in the worker threads' own; this returns them.
+    ::malloc_trim(0);
 }
 
 } // namespace rt

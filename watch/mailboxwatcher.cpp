@@ -145,12 +145,12 @@ void MailboxWatcher::withServerQuestions(const std::function<void()>& work)
     net::withCertificateTrust([&] { net::withClearTextConsent(work); });
 }
 
-void MailboxWatcher::connectUnlessOpen()
+void MailboxWatcher::connectUnlessOpen(net::Pop3Client::AfterLogin after)
 {
-    withServerQuestions([this] {
-        step([this] {
+    withServerQuestions([this, after] {
+        step([this, after] {
             if (!m_client.connected())
-                m_client.connect();
+                m_client.connect(after);
         });
     });
 }
@@ -169,7 +169,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         if (m_client.connected())
             m_client.disconnect(); // left over from a failed step
     });
-    connectUnlessOpen();
+    connectUnlessOpen(net::Pop3Client::AfterLogin::Count);
     const int count = step([this] { return m_client.messageCount(); });
     std::optional<QHash<QByteArray, CachedLine>> toCache;
     if (count > 0) {
@@ -183,7 +183,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
         emit messagesListed({});
     }
     emit countRead(count);
-    step([this] { m_client.disconnect(); });
+    step([this] { m_client.quitWithoutWaiting(); });
     if (toCache)
         storeInCache(std::move(*toCache));
     return {true, count};

@@ -81,7 +81,8 @@ public:
     // server gives every message a unique id (POP3 UIDL, IMAP UIDVALIDITY and
     // UID), only the headers of messages the last checks did not list are
     // read; the others' lines come from the list cache, which is kept in
-    // settings().cacheFolder between runs. A network failure, a refused
+    // settings().cacheFolder between runs. Nothing was changed on the
+    // server, so the goodbye is not waited for. A network failure, a refused
     // login or a refused command throws net::NetError; the steps after it do
     // not run. With IMAP a check that went through starts the push.
     CheckReport check();
@@ -165,7 +166,8 @@ private:
     // The password the sessions log in with: the settings' own, else the
     // one the source gave.
     QString logInPassword() const;
-    void connectUnlessOpen();
+    // after: what the log-in asks for along with it (the check: the count).
+    void connectUnlessOpen(net::Pop3Client::AfterLogin after = net::Pop3Client::AfterLogin::Nothing);
     // Runs step, asking the user about a certificate or a log-in without
     // encryption where one stops it, then once more after a yes.
     void withServerQuestions(const std::function<void()>& step);

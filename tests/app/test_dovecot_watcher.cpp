@@ -52,14 +52,14 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
         QStringLiteral("kari@test.example   Hei"),
     }));
 
-    f.messageList->setCurrentRow(1);
+    selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile saved(guard.fake.opened[0].value(0));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), dovecot->messages().at(1));
 
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(dovecot->remainingIndexes(), (QList<int>{1, 2}));
@@ -113,7 +113,7 @@ TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
 
     // Opened: the whole message, now read on the server; push sees the flag
     // change and the line leaves the list.
-    f.messageList->setCurrentRow(1);
+    selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile saved(guard.fake.opened[0].value(0));
@@ -122,7 +122,7 @@ TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
     EXPECT_TRUE(dovecot->flags(1).contains(QLatin1Char('S')));
     EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == QStringList{first.at(0), first.at(2)}; }, 5000));
 
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(dovecot->remainingIndexes(), (QList<int>{1, 2}));

@@ -110,7 +110,7 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
 
     // Opening reads the message by its UID into temp.eml, and so marks it
     // read; the list drops it at the next update.
-    f.messageList->setCurrentRow(1);
+    selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile eml(guard.fake.opened.first().first());
@@ -121,7 +121,7 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
     EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(5)}));
 
     // "Slett" removes exactly that UID (UID EXPUNGE), never another marked one.
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{2, 3, 4, 5}));
     EXPECT_TRUE(imap->deleted(4)) << "another program's mark stays its own";
@@ -139,7 +139,7 @@ TEST_F(ImapStripTest, WithoutUidplusTheMessageIsOnlyMarkedAndTheUserTold)
     imap->setCapabilities({"IMAP4rev1", "IDLE", "AUTH=PLAIN", "SASL-IR"});
     TBrevglimtForm& f = stripWith(2);
     imap->clearReceived();
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_TRUE(imap->deleted(1));
     EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{1, 2}));
@@ -218,13 +218,13 @@ TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
     f.showForm();
     ASSERT_EQ(lines().value(0), lineFor(2)) << "the cache is trusted for the list";
     guard.fake.messages.clear();
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{1, 2, 3}));
     ASSERT_EQ(guard.fake.messages.size(), 1);
     EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
     EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(2), lineFor(3)}));
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.deleteAction->trigger();
     EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{2, 3})) << "now the line shows message 1, and it goes";
 }

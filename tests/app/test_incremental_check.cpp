@@ -4,6 +4,7 @@
 #include "dovecotserver.h"
 #include "listcache.h"
 #include "safefile.h"
+#include "messagelist.h"
 #include "watcherfixture.h"
 
 #include <QCryptographicHash>
@@ -116,6 +117,33 @@ TEST_F(IncrementalCheckTest, OnlyNewMessagesAreReadAndTheListMatchesAFullCheck)
         EXPECT_EQ(kept.size(), server->messages().size());
         for (const QByteArray& uid : server->uniqueIds())
             EXPECT_NE(kept.find(uid), nullptr) << uid.toStdString();
+    }
+}
+
+// A re-check shows the lines the cache kept from the check before: the
+// very strings, not copies, so the list, the watcher and the cache hold
+// each line once.
+TEST_F(IncrementalCheckTest, ARecheckShowsTheCachedStringsThemselves)
+{
+    QList<QByteArray> mailbox;
+    for (int n = 1; n <= 5; ++n)
+        mailbox.append(message(n));
+    app::TBrevglimtForm& f = freshStripWith(mailbox);
+    QList<QStringList> shown;
+    QObject::connect(&f.watcher(), &watch::MailboxWatcher::linesRead, [&](const QStringList& l) { shown.append(l); });
+    recheck();
+    server->addMessage(message(6));
+    recheck();
+    ASSERT_EQ(shown.size(), 2);
+    ASSERT_EQ(shown.at(1).size(), 6);
+    EXPECT_EQ(topNumbers(), QList<int>{6});
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        const QString& line = shown.at(1).at(i);
+        if (i < 5) {
+            EXPECT_EQ(line.constData(), shown.at(0).at(i).constData()) << "the cached line was copied";
+        }
+        EXPECT_EQ(line.constData(), f.listModel->lines().at(i).constData()) << "the list copied the line";
     }
 }
 
@@ -423,7 +451,7 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         server->clearReceived();
 
         const auto act = [&] {
-            form->messageList->setCurrentRow(0);
+            selectLine(form->messageList, 0);
             if (c.open)
                 form->onListDoubleClicked();
             else

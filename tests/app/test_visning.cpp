@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTimer>
 #include <QTest>
 #include <QToolButton>
@@ -122,15 +124,16 @@ TEST_F(WatcherTest, CheckShowsCountLinesAndListHeight)
         EXPECT_EQ(f.pos(), QPoint(23, 2));
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(c.messages));
         EXPECT_EQ(f.messageList->height(), c.height) << c.messages;
-        EXPECT_EQ(f.messageList->count(), c.messages);
+        EXPECT_EQ(lineCount(f.messageList), c.messages);
         if (c.messages > 0) {
             EXPECT_EQ(lines().first(), QStringLiteral("Avsender 1 <a1@test.example>   Melding 1"));
-            EXPECT_EQ(f.messageList->item(0)->checkState(), Qt::Unchecked);
-            EXPECT_TRUE(f.messageList->item(0)->flags().testFlag(Qt::ItemIsUserCheckable));
-            EXPECT_EQ(f.messageList->visualItemRect(f.messageList->item(0)).height(), 13);
+            EXPECT_EQ(Qt::CheckState(lineAt(f.messageList, 0).data(Qt::CheckStateRole).toInt()), Qt::Unchecked);
+            EXPECT_TRUE(f.messageList->model()->flags(lineAt(f.messageList, 0)).testFlag(Qt::ItemIsUserCheckable));
+            EXPECT_EQ(f.messageList->visualRect(lineAt(f.messageList, 0)).height(), 13);
         }
         EXPECT_FALSE(f.indicatorShape->isVisible());
         EXPECT_FALSE(f.indicatorTimer->isActive());
+        waitForServerSessionsEnded();
         EXPECT_EQ(server->receivedVerbs().last(), QByteArray("QUIT"));
         EXPECT_TRUE(errorTexts().isEmpty());
         form.reset();
@@ -415,7 +418,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         TBrevglimtForm& f = makeForm();
         f.watcher().setTimeouts({2000, 300});
         f.showForm();
-        ASSERT_EQ(f.messageList->count(), 5);
+        ASSERT_EQ(lineCount(f.messageList), 5);
         guard.fake.messages.clear();
         const std::uint16_t port = server->port();
         c.arrange(*server);
@@ -424,7 +427,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         EXPECT_TRUE(f.indicatorTimer->isActive()) << c.name;
         EXPECT_TRUE(f.indicatorShape->isVisible()) << c.name;
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 5")) << c.name;
-        EXPECT_EQ(f.messageList->count(), c.linesAfter) << c.name;
+        EXPECT_EQ(lineCount(f.messageList), c.linesAfter) << c.name;
         EXPECT_EQ(f.messageList->height(), 69) << c.name;
         EXPECT_EQ(f.lastCount(), 5) << c.name;
         ASSERT_EQ(errorTexts().size(), 1) << c.name;
@@ -437,7 +440,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
             server->clearFaults();
             f.checkNowAction->trigger();
             EXPECT_EQ(errorTexts().size(), 1) << c.name << ": the next check works";
-            EXPECT_EQ(f.messageList->count(), 5) << c.name;
+            EXPECT_EQ(lineCount(f.messageList), 5) << c.name;
             EXPECT_FALSE(f.indicatorShape->isVisible()) << c.name;
         }
         form.reset();
@@ -489,7 +492,7 @@ TEST_F(WatcherTest, OpeningSavesTheMessageAndHandsItToTheOpener)
         {"double-click",
          [](TBrevglimtForm& f) {
              QTest::mouseDClick(f.messageList->viewport(), Qt::LeftButton, {},
-                                f.messageList->visualItemRect(f.messageList->item(1)).center());
+                                f.messageList->visualRect(lineAt(f.messageList, 1)).center());
          },
          false},
         {"Enter", [](TBrevglimtForm& f) { QTest::keyClick(f.messageList, Qt::Key_Return); }, false},
@@ -502,7 +505,7 @@ TEST_F(WatcherTest, OpeningSavesTheMessageAndHandsItToTheOpener)
         SCOPED_TRACE(c.name);
         TBrevglimtForm& f = freshStripWith(mailbox);
         guard.fake.openerFails = c.openerFails;
-        f.messageList->setCurrentRow(1);
+        selectLine(f.messageList, 1);
         c.open(f);
         ASSERT_EQ(guard.fake.opened.size(), 1);
         EXPECT_EQ(guard.fake.opened[0].value(0), path);
@@ -529,9 +532,61 @@ TEST_F(WatcherTest, EachLineCarriesItsFullTextAsTooltip)
     QList<QByteArray> mailbox{mailMessage("Avsender <a@test.example>", "Et emne som er langt nok til at linjen kuttes i listen "
                                                                          "fordi den ikke faar plass i stripen")};
     TBrevglimtForm& f = freshStripWith(mailbox);
-    ASSERT_EQ(f.messageList->count(), 1);
-    EXPECT_EQ(f.messageList->item(0)->toolTip(), f.messageList->item(0)->text());
-    EXPECT_TRUE(f.messageList->item(0)->toolTip().endsWith(QStringLiteral("i stripen")));
+    ASSERT_EQ(lineCount(f.messageList), 1);
+    EXPECT_EQ(lineAt(f.messageList, 0).data(Qt::ToolTipRole).toString(), lineText(f.messageList, 0));
+    EXPECT_TRUE(lineAt(f.messageList, 0).data(Qt::ToolTipRole).toString().endsWith(QStringLiteral("i stripen")));
+}
+
+// The box in front of a line is the user's to tick; it sends nothing.
+TEST_F(WatcherTest, AClickInALinesBoxTicksThatBoxAlone)
+{
+    TBrevglimtForm& f = freshStripWith(numberedMessages(3));
+    const int sessions = server->sessionCount();
+    QStyleOptionViewItem option;
+    option.initFrom(f.messageList);
+    option.rect = f.messageList->visualRect(lineAt(f.messageList, 1));
+    option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    const QRect box =
+        f.messageList->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, f.messageList);
+    ASSERT_TRUE(option.rect.contains(box.center()));
+    const auto ticks = [&] {
+        QList<int> out;
+        for (int row = 0; row < lineCount(f.messageList); ++row)
+            out.append(lineAt(f.messageList, row).data(Qt::CheckStateRole).toInt());
+        return out;
+    };
+
+    QTest::mouseClick(f.messageList->viewport(), Qt::LeftButton, {}, box.center());
+    EXPECT_EQ(ticks(), (QList<int>{Qt::Unchecked, Qt::Checked, Qt::Unchecked}));
+    QTest::mouseClick(f.messageList->viewport(), Qt::LeftButton, {}, box.center());
+    EXPECT_EQ(ticks(), (QList<int>{Qt::Unchecked, Qt::Unchecked, Qt::Unchecked}));
+    EXPECT_EQ(server->sessionCount(), sessions);
+    EXPECT_TRUE(guard.fake.opened.isEmpty());
+}
+
+// A check that changed nothing leaves without QUIT's answer; a deletion
+// waits for it, since only a confirmed QUIT removes the message. The
+// server here holds each answer to QUIT back for 10 s.
+TEST_F(WatcherTest, OnlyADeletionWaitsForQuitsAnswer)
+{
+    TBrevglimtForm& f = freshStripWith(numberedMessages(3));
+    waitForServerSessionsEnded();
+    server->addFault(Pop3Fault::stall("QUIT", 10000));
+
+    f.checkNowAction->trigger();
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
+    waitForServerSessionsEnded();
+    EXPECT_EQ(server->answersNotAwaited(), 1) << "the check waited for QUIT's answer";
+
+    server->clearFaults();
+    server->addFault(Pop3Fault::stall("QUIT", 300).onOccurrence(1));
+    selectLine(f.messageList, 0);
+    f.deleteAction->trigger();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    waitForServerSessionsEnded();
+    EXPECT_EQ(server->answersNotAwaited(), 1) << "the deletion did not wait for QUIT's answer";
+    EXPECT_EQ(server->messages().size(), 2);
+    EXPECT_EQ(lines().size(), 2);
 }
 
 TEST_F(WatcherTest, WithoutASelectionNothingIsSent)
@@ -576,7 +631,7 @@ TEST_F(WatcherTest, DeleteRemovesTheSelectedMessageAndChecksAgain)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TBrevglimtForm& f = freshStripWith(numberedMessages(c.messages));
-        f.messageList->setCurrentRow(0);
+        selectLine(f.messageList, 0);
         f.deleteAction->trigger();
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(server->messages().size(), c.messages - 1);
@@ -604,7 +659,7 @@ TEST_F(WatcherTest, ActionsNeverHitAnotherMessageAfterTheMailboxChanged)
         f.showForm();
         // Another program deletes message 1; number 2 now names "Melding 3".
         server->removeMessage(0);
-        f.messageList->setCurrentRow(1);
+        selectLine(f.messageList, 1);
         if (c.open)
             f.onListDoubleClicked();
         else

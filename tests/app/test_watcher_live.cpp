@@ -89,7 +89,7 @@ TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 
     // A schedule tick, "Brevglimt" and both list actions, each falling
     // while the check waits for the server.
-    f.messageList->setCurrentRow(0);
+    selectLine(f.messageList, 0);
     f.scheduleTimer->start(30);
     QTimer::singleShot(200, &f, [&] { f.checkNowAction->trigger(); });
     QTimer::singleShot(300, &f, [&] { f.deleteAction->trigger(); });
@@ -179,7 +179,7 @@ TEST_F(LiveWatcherTest, IdentityWithoutUidlHitsTheRightMessageOrNone)
         QStringList expected = subjectsOn(*server);
         const int sessions = server->sessionCount();
         server->clearReceived();
-        f.messageList->setCurrentRow(c.row);
+        selectLine(f.messageList, c.row);
         if (c.open)
             f.onListDoubleClicked();
         else
@@ -213,15 +213,15 @@ TEST_F(LiveWatcherTest, UidlListMissingANumberLeavesThatLineAlone)
     TBrevglimtForm& f = makeForm();
     f.showForm();
     server->clearFaults();
-    ASSERT_EQ(f.messageList->count(), 3);
+    ASSERT_EQ(lineCount(f.messageList), 3);
     const int sessions = server->sessionCount();
-    f.messageList->setCurrentRow(1);
+    selectLine(f.messageList, 1);
     f.deleteAction->trigger();
     EXPECT_EQ(server->sessionCount(), sessions) << "nothing sent";
     EXPECT_EQ(server->messages().size(), 3);
     ASSERT_EQ(guard.fake.messages.size(), 1);
     EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("så den ble ikke slettet")));
-    f.messageList->setCurrentRow(2);
+    selectLine(f.messageList, 2);
     f.deleteAction->trigger();
     EXPECT_EQ(server->messages().size(), 2) << "a line with its identity is deleted";
 }
@@ -256,10 +256,10 @@ TEST_F(LiveWatcherTest, FailuresAfterConnectingAreTold)
         QDir(tmp + QStringLiteral("temp.eml")).removeRecursively();
         TBrevglimtForm& f = freshStripWith(numberedMessages(3));
         c.arrange(*server);
-        f.messageList->setCurrentRow(1);
+        selectLine(f.messageList, 1);
         if (c.open)
             QTest::mouseDClick(f.messageList->viewport(), Qt::LeftButton, {},
-                               f.messageList->visualItemRect(f.messageList->item(1)).center());
+                               f.messageList->visualRect(lineAt(f.messageList, 1)).center());
         else
             f.deleteAction->trigger();
         ASSERT_EQ(errorTexts().size(), 1) << c.name;

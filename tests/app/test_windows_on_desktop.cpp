@@ -198,15 +198,15 @@ TEST_F(DesktopWindowsTest, ALinesTooltipShowsWithoutTheKeyboard)
                                      "Et emne som er for langt for stripen, derfor kuttet")});
     writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("1")}, {QStringLiteral("ShowList"), QStringLiteral("1")}});
     strip().showForm();
-    ASSERT_TRUE(waitFor([&] { return stripShown() && strip().messageList->count() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return stripShown() && lineCount(strip().messageList) == 1; }));
     ASSERT_NE(QApplication::activeWindow(), &strip());
     QWidget* viewport = strip().messageList->viewport();
-    const QPoint at = strip().messageList->visualItemRect(strip().messageList->item(0)).center();
+    const QPoint at = strip().messageList->visualRect(lineAt(strip().messageList, 0)).center();
     // The pointer moves there on the X server, as the user's would.
     QCursor::setPos(viewport->mapToGlobal(at) + QPoint(-5, 0));
     QCursor::setPos(viewport->mapToGlobal(at));
     EXPECT_TRUE(waitFor([] { return QToolTip::isVisible(); }));
-    EXPECT_EQ(QToolTip::text(), strip().messageList->item(0)->text());
+    EXPECT_EQ(QToolTip::text(), lineText(strip().messageList, 0));
     EXPECT_TRUE(QToolTip::text().endsWith(QStringLiteral("derfor kuttet")));
 }
 

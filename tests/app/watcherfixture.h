@@ -13,7 +13,7 @@
 
 #include <QDir>
 #include <QLabel>
-#include <QListWidget>
+#include "listlines.h"
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -115,9 +115,16 @@ protected:
     QStringList lines() const
     {
         QStringList out;
-        for (int i = 0; i < form->messageList->count(); ++i)
-            out.append(form->messageList->item(i)->text());
+        for (int i = 0; i < lineCount(form->messageList); ++i)
+            out.append(lineText(form->messageList, i));
         return out;
+    }
+
+    // Every session the server has begun has ended: the window closed it
+    // without waiting for QUIT's answer, so the server may still be on it.
+    void waitForServerSessionsEnded() const
+    {
+        ASSERT_TRUE(server->waitForEndedSessions(server->sessionCount()));
     }
 
     // The texts of the boxes shown with this icon.

@@ -247,6 +247,56 @@ TEST_F(DovecotPop3, RejectedLoginThrowsAndReportsTheDisconnect)
     c->disconnect();
 }
 
+// Dovecot lists SASL PLAIN: the log-in is AUTH PLAIN, in one write with
+// STAT and UIDL where pipelining is allowed, alone where not. A wrong
+// password is refused with Dovecot's words and shows in no form. The
+// session ends without waiting for QUIT's answer, and Dovecot still takes
+// the QUIT ("Logged out", not a dropped connection).
+TEST_F(DovecotPop3, CountedLogInWithAndWithoutPipelining)
+{
+    for (const bool pipelining : {true, false}) {
+        SCOPED_TRACE(pipelining ? "pipelined" : "one command at a time");
+        start();
+
+        auto c = client();
+        c->allowPipelining = pipelining;
+        c->connect(net::Pop3Client::AfterLogin::Count);
+        ASSERT_TRUE(c->capabilities().contains(QStringLiteral("PIPELINING")));
+        ASSERT_TRUE(c->capabilities().contains(QStringLiteral("SASL")));
+        const QList<QByteArray> messages = server->messages();
+        ASSERT_EQ(c->messageCount(), messages.size());
+        const auto ids = c->uniqueIds();
+        ASSERT_TRUE(ids);
+        ASSERT_EQ(ids->size(), 3u);
+        // The session is in step after the answers read with the log-in.
+        EXPECT_EQ(c->uniqueId(2), ids->at(2));
+        QList<QByteArray> got;
+        c->retrieveHeaders(1, 3, [&](int, const QByteArray& h) { got.append(h); });
+        EXPECT_EQ(got, (QList<QByteArray>{headerOf(messages.at(0)), headerOf(messages.at(1)),
+                                          headerOf(messages.at(2))}));
+        c->quitWithoutWaiting();
+        EXPECT_FALSE(c->connected());
+        ASSERT_TRUE(waitForClosedSessions(1));
+        EXPECT_TRUE(server->log().contains("Disconnected: Logged out")) << "QUIT did not reach the server";
+
+        const QString wrong = QStringLiteral("feil-passord");
+        auto refused = client(wrong);
+        refused->allowPipelining = pipelining;
+        try {
+            refused->connect(net::Pop3Client::AfterLogin::Count);
+            ADD_FAILURE() << "login accepted";
+        } catch (const net::NetError& e) {
+            const std::string text = e.text().toStdString();
+            EXPECT_TRUE(e.text().startsWith(QStringLiteral("Serveren avviste innloggingen: "))) << text;
+            EXPECT_TRUE(e.text().contains(QStringLiteral("Authentication failed"))) << text;
+            EXPECT_FALSE(e.text().contains(wrong)) << text;
+            const QByteArray token = ("\0" + server->user().toUtf8() + '\0' + wrong.toUtf8()).toBase64();
+            EXPECT_FALSE(e.text().contains(QString::fromLatin1(token))) << text;
+        }
+        EXPECT_FALSE(refused->connected());
+    }
+}
+
 // Enough messages for more than one pipelined batch of TOP commands.
 TEST_F(DovecotPop3, HeadersInBulkArriveInOrderWithAndWithoutPipelining)
 {

@@ -188,6 +188,7 @@ TEST_P(Pop3LoginFailureTest, ClosesWithoutQuitAndReportsTheServersWords)
     EXPECT_EQ(*error, QString::fromUtf8(c.expectedText));
     EXPECT_FALSE(client.connected());
     EXPECT_EQ(events, kConnectedAndClosed);
+    ASSERT_TRUE(server.waitForEndedSessions(1));
     EXPECT_EQ(server.receivedVerbs(), c.verbsSent);
 
     client.disconnect(); // nothing left to close
@@ -197,12 +198,14 @@ TEST_P(Pop3LoginFailureTest, ClosesWithoutQuitAndReportsTheServersWords)
 INSTANTIATE_TEST_SUITE_P(
     Cases, Pop3LoginFailureTest,
     testing::Values(
+        // CAPA goes out with the connection, before the greeting is read.
         LoginFailure{"GreetingErr", Pop3Fault::error("GREETING", "Too many connections"), QStringLiteral("secret"),
-                     "Serveren avviste forbindelsen: Too many connections", {}},
+                     "Serveren avviste forbindelsen: Too many connections", {"CAPA"}},
         LoginFailure{"GreetingGarbage", Pop3Fault::reply("GREETING", "220 smtp.example.no ESMTP"),
-                     QStringLiteral("secret"), "Ugyldig svar fra 127.0.0.1: «220 smtp.example.no ESMTP»", {}},
+                     QStringLiteral("secret"), "Ugyldig svar fra 127.0.0.1: «220 smtp.example.no ESMTP»", {"CAPA"}},
+        // USER and PASS go in one write (PIPELINING); the first refusal counts.
         LoginFailure{"UserErr", Pop3Fault::error("USER", "no such mailbox"), QStringLiteral("secret"),
-                     "Serveren avviste innloggingen: no such mailbox", {"CAPA", "USER"}},
+                     "Serveren avviste innloggingen: no such mailbox", {"CAPA", "USER", "PASS"}},
         LoginFailure{"PassErr", Pop3Fault::error("PASS", "[IN-USE] mailbox locked"), QStringLiteral("secret"),
                      "Serveren avviste innloggingen: [IN-USE] mailbox locked", {"CAPA", "USER", "PASS"}},
         LoginFailure{"WrongPassword", std::nullopt, QStringLiteral("feil"),
@@ -791,6 +794,192 @@ TEST_F(Pop3ClientTest, DestructorClosesWithoutQuitOrEvents)
     }
     EXPECT_EQ(fired, 0);
     EXPECT_EQ(server.receivedVerbs(), (QList<QByteArray>{"CAPA", "USER", "PASS"}));
+}
+
+// AUTH PLAIN's response for user "user" and password "secret".
+const QByteArray kPlainToken = QByteArray("\0user\0secret", 12).toBase64();
+const QList<QByteArray> kDefaultCaps{"USER", "UIDL", "TOP", "PIPELINING"};
+
+// The log-in as the capabilities allow: AUTH PLAIN with the initial response
+// where SASL lists PLAIN, USER and PASS otherwise; with PIPELINING all in
+// one write, and STAT and UIDL in it when the count is asked for, whose
+// answers then cost no further command.
+struct LoginBurst {
+    const char* name;
+    QList<QByteArray> capabilities;
+    bool clientAllows;
+    Pop3Client::AfterLogin after;
+    QList<QByteArray> sent; // after CAPA, up to connect()'s return
+    int queued; // the most commands the server found waiting at once
+    bool counted; // STAT and UIDL went with the log-in
+};
+
+class Pop3LoginBurstTest : public Pop3ClientTest, public testing::WithParamInterface<LoginBurst> {};
+
+TEST_P(Pop3LoginBurstTest, SendsTheLogInAsOfferedAndCountsFromItsAnswers)
+{
+    const LoginBurst& c = GetParam();
+    server.setCapabilities(c.capabilities);
+    client.allowPipelining = c.clientAllows;
+
+    client.connect(c.after);
+    EXPECT_EQ(server.received(), QList<QByteArray>{"CAPA"} + c.sent);
+    EXPECT_EQ(server.maxQueuedCommands(), c.queued);
+
+    server.clearReceived();
+    EXPECT_EQ(client.messageCount(), 3);
+    const QList<QByteArray> serverIds = server.uniqueIds();
+    EXPECT_EQ(client.uniqueIds(), (std::map<int, QByteArray>{{1, serverIds[0]}, {2, serverIds[1]}, {3, serverIds[2]}}));
+    EXPECT_EQ(server.receivedVerbs(), c.counted ? QList<QByteArray>() : (QList<QByteArray>{"STAT", "UIDL"}));
+    // The session goes on in step after the answers read ahead.
+    EXPECT_EQ(client.retrieveHeader(2), header(2));
+    EXPECT_EQ(events, kConnected);
+}
+
+using After = Pop3Client::AfterLogin;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Pop3LoginBurstTest,
+    testing::Values(
+        LoginBurst{"UserPassWithCount", kDefaultCaps, true, After::Count,
+                   {"USER user", "PASS secret", "STAT", "UIDL"}, 4, true},
+        LoginBurst{"UserPassAlone", kDefaultCaps, true, After::Nothing, {"USER user", "PASS secret"}, 2, false},
+        LoginBurst{"AuthPlainWithCount", kDefaultCaps + QList<QByteArray>{"SASL PLAIN LOGIN"}, true, After::Count,
+                   {"AUTH PLAIN " + kPlainToken, "STAT", "UIDL"}, 3, true},
+        LoginBurst{"AuthPlainLowerCase", {"uidl", "sasl login plain", "pipelining"}, true, After::Count,
+                   {"AUTH PLAIN " + kPlainToken, "STAT", "UIDL"}, 3, true},
+        LoginBurst{"AuthPlainWithoutPipelining", {"USER", "UIDL", "TOP", "SASL PLAIN"}, true, After::Count,
+                   {"AUTH PLAIN " + kPlainToken}, 1, false},
+        LoginBurst{"SaslWithoutPlain", kDefaultCaps + QList<QByteArray>{"SASL CRAM-MD5 LOGIN"}, true, After::Count,
+                   {"USER user", "PASS secret", "STAT", "UIDL"}, 4, true},
+        // A mechanism named PLAIN in another line is no SASL offer.
+        LoginBurst{"PlainOutsideSasl", kDefaultCaps + QList<QByteArray>{"X-AUTH PLAIN"}, true, After::Count,
+                   {"USER user", "PASS secret", "STAT", "UIDL"}, 4, true},
+        LoginBurst{"UserPassWithoutPipelining", {"USER", "UIDL", "TOP"}, true, After::Count,
+                   {"USER user", "PASS secret"}, 1, false},
+        LoginBurst{"PipeliningNotAllowed", kDefaultCaps + QList<QByteArray>{"SASL PLAIN"}, false, After::Count,
+                   {"AUTH PLAIN " + kPlainToken}, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A refusal anywhere in the log-in's write ends the session with the
+// server's words, also when the server closes right after it; nothing the
+// server answered behind the refusal is used.
+struct BurstRefusal {
+    const char* name;
+    QList<QByteArray> capabilities;
+    std::optional<Pop3Fault> fault;
+    QString password;
+    const char* expectedText;
+};
+
+class Pop3BurstRefusalTest : public Pop3ClientTest, public testing::WithParamInterface<BurstRefusal> {};
+
+TEST_P(Pop3BurstRefusalTest, StopsWithTheServersWords)
+{
+    const BurstRefusal& c = GetParam();
+    server.setCapabilities(c.capabilities);
+    if (c.fault)
+        server.addFault(*c.fault);
+    client.password = c.password;
+
+    const auto error = netError([&] { client.connect(Pop3Client::AfterLogin::Count); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, QString::fromUtf8(c.expectedText));
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+    // No count or list answered behind the refusal is handed out.
+    EXPECT_EQ(netError([&] { client.messageCount(); }), QStringLiteral("Ikke tilkoblet 127.0.0.1"));
+    EXPECT_EQ(netError([&] { client.uniqueIds(); }), QStringLiteral("Ikke tilkoblet 127.0.0.1"));
+    ASSERT_TRUE(server.waitForEndedSessions(1));
+    EXPECT_EQ(server.receivedVerbs().value(1), c.capabilities.contains("SASL PLAIN") ? "AUTH" : "USER");
+}
+
+const QList<QByteArray> kSaslCaps = kDefaultCaps + QList<QByteArray>{"SASL PLAIN"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Pop3BurstRefusalTest,
+    testing::Values(
+        BurstRefusal{"UserRefused", kDefaultCaps, Pop3Fault::error("USER", "no such mailbox"), QStringLiteral("secret"),
+                     "Serveren avviste innloggingen: no such mailbox"},
+        BurstRefusal{"UserRefusedAndClosed", kDefaultCaps, Pop3Fault::errorAndClose("USER", "[SYS/TEMP] try later"),
+                     QStringLiteral("secret"), "Serveren avviste innloggingen: [SYS/TEMP] try later"},
+        BurstRefusal{"PassRefused", kDefaultCaps, Pop3Fault::error("PASS", "[IN-USE] mailbox locked"),
+                     QStringLiteral("secret"), "Serveren avviste innloggingen: [IN-USE] mailbox locked"},
+        BurstRefusal{"PassRefusedAndClosed", kDefaultCaps, Pop3Fault::errorAndClose("PASS", "[AUTH] go away"),
+                     QStringLiteral("secret"), "Serveren avviste innloggingen: [AUTH] go away"},
+        BurstRefusal{"WrongPassword", kDefaultCaps, std::nullopt, QStringLiteral("feil"),
+                     "Serveren avviste innloggingen: [AUTH] authentication failed"},
+        BurstRefusal{"AuthRefused", kSaslCaps, Pop3Fault::error("AUTH", "[AUTH] Authentication failed."),
+                     QStringLiteral("secret"), "Serveren avviste innloggingen: [AUTH] Authentication failed."},
+        BurstRefusal{"AuthRefusedAndClosed", kSaslCaps, Pop3Fault::errorAndClose("AUTH", "[SYS/PERM] disabled"),
+                     QStringLiteral("secret"), "Serveren avviste innloggingen: [SYS/PERM] disabled"},
+        BurstRefusal{"AuthWrongPassword", kSaslCaps, std::nullopt, QStringLiteral("feil"),
+                     "Serveren avviste innloggingen: [AUTH] authentication failed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// AUTH PLAIN carries the password in base64: neither that response nor
+// the password's own base64 form shows in an error text.
+TEST_F(Pop3ClientTest, AuthPlainResponseNeverInTheErrorText)
+{
+    const QByteArray password = "hunter2-hemmelig";
+    const QByteArray token = ("\0user\0" + password).toBase64();
+    server.setCapabilities(kSaslCaps);
+    server.setCredentials("user", password);
+    client.password = QString::fromUtf8(password);
+    const Pop3Fault faults[] = {
+        Pop3Fault::error("AUTH", "bad response " + token),
+        Pop3Fault::error("AUTH", "bad password " + password.toBase64()),
+        Pop3Fault::reply("AUTH", "what is AUTH PLAIN " + token),
+        Pop3Fault::error("STAT", "you logged in with " + token),
+    };
+    for (const Pop3Fault& fault : faults) {
+        SCOPED_TRACE(fault.text.toStdString());
+        server.clearFaults();
+        server.addFault(fault);
+        const auto error = netError([&] {
+            client.connect(Pop3Client::AfterLogin::Count);
+            client.messageCount();
+        });
+        ASSERT_TRUE(error);
+        EXPECT_THAT(str(*error), Not(HasSubstr(token.toStdString())));
+        EXPECT_THAT(str(*error), Not(HasSubstr(token.left(12).toStdString())));
+        EXPECT_THAT(str(*error), Not(HasSubstr(password.toBase64().toStdString())));
+        EXPECT_THAT(str(*error), Not(HasSubstr(password.toStdString())));
+        EXPECT_THAT(str(*error), HasSubstr("***"));
+    }
+}
+
+// After a session that changed nothing the answer to QUIT tells nothing:
+// the client leaves without it. The server here holds that answer back for
+// 10 s; a client that waited would stay that long and then get it.
+TEST_F(Pop3ClientTest, QuitWithoutWaitingLeavesBeforeTheAnswer)
+{
+    server.addFault(Pop3Fault::stall("QUIT", 10000));
+    client.connect(Pop3Client::AfterLogin::Count);
+    EXPECT_EQ(client.messageCount(), 3);
+    client.quitWithoutWaiting();
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+
+    ASSERT_TRUE(server.waitForEndedSessions(1, 20000));
+    EXPECT_EQ(server.receivedVerbs().last(), "QUIT");
+    EXPECT_EQ(server.answersNotAwaited(), 1);
+
+    client.quitWithoutWaiting(); // not connected: nothing happens
+    EXPECT_EQ(events, kConnectedAndClosed);
+}
+
+// A deletion takes effect only on a proper QUIT, so quit() waits for the
+// answer however late it comes.
+TEST_F(Pop3ClientTest, QuitAfterADeletionWaitsForTheAnswer)
+{
+    server.addFault(Pop3Fault::stall("QUIT", 300));
+    client.connect(Pop3Client::AfterLogin::Count);
+    client.deleteMessage(1);
+    EXPECT_FALSE(netError([&] { client.quit(); }));
+    ASSERT_TRUE(server.waitForEndedSessions(1));
+    EXPECT_EQ(server.answersNotAwaited(), 0);
+    EXPECT_EQ(server.messages(), (QList<QByteArray>{message(2), message(3)}));
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/prctl.h>
@@ -209,10 +210,12 @@ bool DovecotServer::imapAvailable()
         && QFileInfo(QStringLiteral("/usr/lib/dovecot/imap-login")).isExecutable();
 }
 
-DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls)
+DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls,
+                             const DovecotOptions& options)
     : m_dir(QDir::tempPath() + QStringLiteral("/brev-dovecot-XXXXXX"))
     , m_messages(messages)
     , m_tls(tls)
+    , m_options(options)
 {
     if (!m_dir.isValid())
         fail(QStringLiteral("cannot create a temporary folder: %1").arg(m_dir.errorString()));
@@ -306,7 +309,7 @@ void DovecotServer::writeConfig() const
                 "log_path = %3\n"
                 "instance_name = brevglimt-test\n"
                 "protocols = %9\n"
-                "listen = 127.0.0.1\n"
+                "listen = %10\n"
                 "disable_plaintext_auth = no\n"
                 "auth_mechanisms = plain login\n"
                 "auth_failure_delay = 0\n"
@@ -323,7 +326,8 @@ void DovecotServer::writeConfig() const
                 .arg(path(QStringLiteral("run")), path(QStringLiteral("state")), path(QStringLiteral("dovecot.log")),
                      QLatin1String(kGreeting), ids.internalUser, ids.internalGroup, ids.loginUser,
                      path(QStringLiteral("passwd")),
-                     m_imapPort ? QStringLiteral("pop3 imap") : QStringLiteral("pop3"));
+                     m_imapPort ? QStringLiteral("pop3 imap") : QStringLiteral("pop3"))
+                .arg(m_options.address);
     conf += QStringLiteral(
                 "userdb {\n"
                 "  driver = static\n"
@@ -331,7 +335,7 @@ void DovecotServer::writeConfig() const
                 "}\n"
                 "service pop3-login {\n"
                 "  inet_listener pop3 {\n"
-                "    address = 127.0.0.1\n"
+                "    address = %%ADDRESS%%\n"
                 "    port = %4\n"
                 "  }\n"
                 "  inet_listener pop3s {\n"
@@ -350,12 +354,12 @@ void DovecotServer::writeConfig() const
                 .arg(m_port)
                 .arg(m_tls.certificateFile.isEmpty()
                          ? QStringLiteral("    port = 0\n")
-                         : QStringLiteral("    address = 127.0.0.1\n    port = %1\n    ssl = yes\n").arg(m_tlsPort));
+                         : QStringLiteral("    address = %%ADDRESS%%\n    port = %1\n    ssl = yes\n").arg(m_tlsPort));
     if (m_imapPort) {
         conf += QStringLiteral(
                     "service imap-login {\n"
                     "  inet_listener imap {\n"
-                    "    address = 127.0.0.1\n"
+                    "    address = %%ADDRESS%%\n"
                     "    port = %1\n"
                     "  }\n"
                     "  inet_listener imaps {\n"
@@ -366,7 +370,7 @@ void DovecotServer::writeConfig() const
                     // check interval is the fall-back.
                     "mailbox_idle_check_interval = 1 secs\n")
                     .arg(m_imapPort)
-                    .arg(m_imapsPort ? QStringLiteral("    address = 127.0.0.1\n    port = %1\n    ssl = yes\n").arg(m_imapsPort)
+                    .arg(m_imapsPort ? QStringLiteral("    address = %%ADDRESS%%\n    port = %1\n    ssl = yes\n").arg(m_imapsPort)
                                      : QStringLiteral("    port = 0\n"));
     }
     if (m_tls.certificateFile.isEmpty()) {
@@ -387,6 +391,7 @@ void DovecotServer::writeConfig() const
         for (const char* service : {"pop3-login", "imap-login", "anvil", "ipc", "old-stats", "aggregator", "director"})
             conf += QStringLiteral("service %1 {\n  chroot =\n}\n").arg(QLatin1String(service));
     }
+    conf.replace(QLatin1String("%%ADDRESS%%"), m_options.address);
     writeFile(path(QStringLiteral("dovecot.conf")), conf.toUtf8(),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
 }
@@ -400,6 +405,12 @@ bool DovecotServer::startOnce()
     if (out < 0)
         fail(QStringLiteral("cannot open %1").arg(QString::fromLocal8Bit(outFile)));
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int netns = -1;
+    if (!m_options.networkNamespace.isEmpty()) {
+        netns = ::open(QFile::encodeName(m_options.networkNamespace).constData(), O_RDONLY | O_CLOEXEC);
+        if (netns < 0)
+            fail(QStringLiteral("cannot open the network namespace %1").arg(m_options.networkNamespace));
+    }
     const QByteArray banner = "--- starting on port " + QByteArray::number(m_port) + " ---\n";
     [[maybe_unused]] const ssize_t written = ::write(out, banner.constData(), banner.size());
 
@@ -419,6 +430,8 @@ bool DovecotServer::startOnce()
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent)
             ::_exit(127);
+        if (netns >= 0 && ::setns(netns, CLONE_NEWNET) != 0)
+            ::_exit(127);
         ::dup2(devNull, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(out, STDERR_FILENO);
@@ -430,6 +443,8 @@ bool DovecotServer::startOnce()
     const int forkErrno = errno;
     ::close(out);
     ::close(devNull);
+    if (netns >= 0)
+        ::close(netns);
     if (pid < 0)
         fail(QStringLiteral("fork failed: errno %1").arg(forkErrno));
     m_pid = pid;
@@ -442,7 +457,8 @@ bool DovecotServer::startOnce()
     const QByteArray text = log();
     if (exited && text.contains("Address already in use"))
         return false;
-    fail(QStringLiteral("Dovecot on 127.0.0.1:%1 %2\n--- configuration ---\n%3--- log ---\n%4")
+    fail(QStringLiteral("Dovecot on %1:%2 %3\n--- configuration ---\n%4--- log ---\n%5")
+             .arg(m_options.address)
              .arg(m_port)
              .arg(exited ? QStringLiteral("exited during start-up")
                          : QStringLiteral("did not greet within %1 ms").arg(kStartTimeoutMs))
@@ -456,7 +472,7 @@ bool DovecotServer::waitForGreeting(std::uint16_t port, const QByteArray& status
                                     int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const Poco::Net::SocketAddress address("127.0.0.1", port);
+    const Poco::Net::SocketAddress address(m_options.address.toStdString(), port);
     while (Clock::now() < deadline) {
         if (hasExited(m_pid)) {
             // Whatever it left behind in its group goes too.

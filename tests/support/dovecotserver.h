@@ -28,6 +28,16 @@ struct DovecotTls {
     QString keyFile{};
 };
 
+// How the server runs; the defaults suit the tests.
+// CAPA always lists "SASL PLAIN LOGIN": Dovecot serves USER and PASS
+// through its PLAIN mechanism, so without PLAIN there is no USER either.
+struct DovecotOptions {
+    // The address to listen on, and the network namespace to run in (its
+    // /run/netns path; empty: this process's): the benchmark's slow link.
+    QString address = QStringLiteral("127.0.0.1");
+    QString networkNamespace{};
+};
+
 class DovecotServer {
 public:
     // The server binary the harness runs.
@@ -43,13 +53,14 @@ public:
     // the server does not come up. With tls the server offers STLS on port()
     // and TLS from the first byte on tlsPort(), and logs each login attempt
     // and TLS failure. Plain-text logins stay allowed in both cases.
-    explicit DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls = {});
+    explicit DovecotServer(const QList<QByteArray>& messages, const DovecotTls& tls = {},
+                           const DovecotOptions& options = {});
     // Stops the server and every process it started.
     ~DovecotServer();
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;
 
-    QString host() const { return QStringLiteral("127.0.0.1"); }
+    QString host() const { return m_options.address; }
     std::uint16_t port() const { return m_port; }
     // The POP3S port; 0 without TLS.
     std::uint16_t tlsPort() const { return m_tlsPort; }
@@ -108,6 +119,7 @@ private:
     QList<QByteArray> m_messages;
     QList<QString> m_fileNames; // Maildir base names, by position
     DovecotTls m_tls;
+    DovecotOptions m_options;
     std::uint16_t m_port = 0;
     std::uint16_t m_tlsPort = 0;
     std::uint16_t m_imapPort = 0;

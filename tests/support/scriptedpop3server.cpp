@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -60,6 +62,11 @@ Pop3Fault Pop3Fault::endless(const QByteArray& verb, const QByteArray& first)
 Pop3Fault Pop3Fault::trickle(const QByteArray& verb, int msPerByte, const QByteArray& text)
 {
     return make(verb, Action::Trickle, text, msPerByte);
+}
+
+Pop3Fault Pop3Fault::errorAndClose(const QByteArray& verb, const QByteArray& text)
+{
+    return make(verb, Action::ErrorAndClose, text);
 }
 
 namespace {
@@ -109,6 +116,9 @@ struct ScriptedPop3Server::Impl {
     FaultList<Pop3Fault> faults;
     Transcript transcript;
     int maxQueued = 0;
+    int notAwaited = 0;
+    int ended = 0;
+    mutable std::condition_variable endedChanged;
 
     std::unique_ptr<ServerLoop> loop;
     SSL_CTX* tlsContext = nullptr; // set when the options name a certificate
@@ -199,6 +209,9 @@ private:
         switch (f.action) {
         case Pop3Fault::Action::Error:
             return reply("-ERR " + f.text + "\r\n") ? 1 : -1;
+        case Pop3Fault::Action::ErrorAndClose:
+            reply("-ERR " + f.text + "\r\n");
+            return -1;
         case Pop3Fault::Action::Drop:
             return -1;
         case Pop3Fault::Action::Stall:
@@ -206,7 +219,13 @@ private:
                 conn.pause(-1);
                 return -1;
             }
-            return conn.pause(f.stallMs) ? 0 : -1;
+            if (conn.pause(f.stallMs))
+                return 0;
+            {
+                std::lock_guard lock(s.mutex);
+                ++s.notAwaited;
+            }
+            return -1;
         case Pop3Fault::Action::Reply:
             return reply(f.text + "\r\n") ? 1 : -1;
         case Pop3Fault::Action::Trickle:
@@ -294,11 +313,11 @@ private:
         if (verb == "NOOP" && loggedIn)
             return reply("+OK\r\n");
         if (!loggedIn)
-            return handleLogin(verb, line);
+            return handleLogin(verb, words, line);
         return handleTransaction(verb, words);
     }
 
-    bool handleLogin(const QByteArray& verb, const QByteArray& line)
+    bool handleLogin(const QByteArray& verb, const QList<QByteArray>& words, const QByteArray& line)
     {
         const QByteArray rest = line.mid(line.indexOf(' ') + 1);
         if (verb == "USER") {
@@ -308,22 +327,45 @@ private:
         }
         if (verb == "PASS") {
             const QByteArray pass = line.contains(' ') ? rest : QByteArray();
-            bool ok = false;
-            {
-                std::lock_guard lock(s.mutex);
-                ok = userGiven && user == s.options.user && pass == s.options.password;
-                if (ok) {
-                    snapshot = s.mailbox;
-                    deleted.assign(std::size_t(snapshot.size()), false);
-                }
-            }
+            const bool given = userGiven;
             userGiven = false;
-            if (!ok)
-                return reply("-ERR [AUTH] authentication failed\r\n");
-            loggedIn = true;
-            return reply("+OK maildrop ready\r\n");
+            return finishLogin(given, user, pass);
+        }
+        if (verb == "AUTH") {
+            if (words.value(1).toUpper() != "PLAIN")
+                return reply("-ERR unsupported mechanism\r\n");
+            // RFC 5034: the response in the command, or after a "+ ".
+            QByteArray response = words.value(2);
+            if (words.size() < 3) {
+                if (!reply("+ \r\n") || !readLine(response))
+                    return false;
+                s.transcript.add(response, !conn.isTls());
+                if (response == "*")
+                    return reply("-ERR authentication cancelled\r\n");
+            }
+            const QList<QByteArray> parts = QByteArray::fromBase64(response).split('\0');
+            if (parts.size() != 3)
+                return reply("-ERR malformed response\r\n");
+            return finishLogin(true, parts.at(1), parts.at(2));
         }
         return reply("-ERR not logged in\r\n");
+    }
+
+    bool finishLogin(bool userGivenFirst, const QByteArray& name, const QByteArray& pass)
+    {
+        bool ok = false;
+        {
+            std::lock_guard lock(s.mutex);
+            ok = userGivenFirst && name == s.options.user && pass == s.options.password;
+            if (ok) {
+                snapshot = s.mailbox;
+                deleted.assign(std::size_t(snapshot.size()), false);
+            }
+        }
+        if (!ok)
+            return reply("-ERR [AUTH] authentication failed\r\n");
+        loggedIn = true;
+        return reply("+OK maildrop ready\r\n");
     }
 
     bool handleTransaction(const QByteArray& verb, const QList<QByteArray>& words)
@@ -422,7 +464,12 @@ ScriptedPop3Server::ScriptedPop3Server(const ScriptedPop3Options& options)
         d->tlsContext = makeServerTlsContext(options.certificateFile, options.keyFile);
     d->loop = std::make_unique<ServerLoop>(options.ipv6, options.port);
     Impl* impl = d.get();
-    d->loop->start([impl](int fd) { Impl::Session(*impl, fd).run(); });
+    d->loop->start([impl](int fd) {
+        Impl::Session(*impl, fd).run();
+        std::lock_guard lock(impl->mutex);
+        ++impl->ended;
+        impl->endedChanged.notify_all();
+    });
 }
 
 ScriptedPop3Server::~ScriptedPop3Server()
@@ -575,6 +622,18 @@ int ScriptedPop3Server::maxQueuedCommands() const
 {
     std::lock_guard lock(d->mutex);
     return d->maxQueued;
+}
+
+int ScriptedPop3Server::answersNotAwaited() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->notAwaited;
+}
+
+bool ScriptedPop3Server::waitForEndedSessions(int count, int timeoutMs) const
+{
+    std::unique_lock lock(d->mutex);
+    return d->endedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return d->ended >= count; });
 }
 
 } // namespace testsupport

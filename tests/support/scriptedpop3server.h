@@ -22,6 +22,7 @@ enum class Pop3FaultAction {
     Reset, // close the connection without answering, with a TCP reset
     Trickle, // answer normally (or with `text` when given), one byte every stallMs
     Endless, // send `text`, then lines of 1000 bytes until the client goes
+    ErrorAndClose, // answer "-ERR <text>", then close the connection
 };
 
 // One misbehaviour: when a command matches (its argument: the first one
@@ -35,6 +36,7 @@ struct Pop3Fault : ScriptedFault<Pop3Fault, Pop3FaultAction> {
     static Pop3Fault reset(const QByteArray& verb);
     static Pop3Fault endless(const QByteArray& verb, const QByteArray& first);
     static Pop3Fault trickle(const QByteArray& verb, int msPerByte, const QByteArray& text = {});
+    static Pop3Fault errorAndClose(const QByteArray& verb, const QByteArray& text);
 };
 
 struct ScriptedPop3Options {
@@ -76,7 +78,8 @@ public:
     QList<QByteArray> uniqueIds() const;
 
     void setCredentials(const QByteArray& user, const QByteArray& password);
-    // The CAPA lines, by default USER, UIDL, TOP, PIPELINING.
+    // The CAPA lines, by default USER, UIDL, TOP, PIPELINING. AUTH PLAIN
+    // (with or without the initial response) is served whatever they say.
     void setCapabilities(const QList<QByteArray>& lines);
     QList<QByteArray> capabilities() const;
     void setPipelining(bool on); // lists PIPELINING or not
@@ -100,6 +103,13 @@ public:
     // The most complete command lines that were waiting to be answered at
     // once: above 1 only when a client pipelined.
     int maxQueuedCommands() const;
+    // How often a timed stall ended early because the client closed the
+    // connection: an answer the client did not wait for.
+    int answersNotAwaited() const;
+    // Waits (up to timeoutMs) until count sessions have ended, each having
+    // read and answered what its client sent before closing. False on
+    // time-out.
+    bool waitForEndedSessions(int count, int timeoutMs = 10000) const;
 
 private:
     struct Impl;
