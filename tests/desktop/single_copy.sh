@@ -11,7 +11,13 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FEIL: $*" >&2; exit 1; }
+fail() {
+    echo "FEIL: $*" >&2
+    # Whether the display itself went away, and what the X server said.
+    if kill -0 "${pids[0]:-0}" 2>/dev/null; then echo "Xvfb kjører fortsatt på ${DISPLAY:-}" >&2; else echo "Xvfb har avsluttet" >&2; fi
+    tail -n 20 "$work/xvfb.log" >&2 2>/dev/null || true
+    exit 1
+}
 
 export APPDATA="$work/appdata" USERNAME=ola XDG_RUNTIME_DIR="$work/run"
 # No session bus: the desktop's keyring is never touched.
@@ -24,7 +30,7 @@ for user in OLA KARI; do
 done
 
 # A display number nobody uses, chosen by the server itself.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(cat "$work/display")"
