@@ -2,8 +2,9 @@
 
 #include "cleartext.h"
 #include "connect.h"
-#include "termination.h"
+#include "hostport.h"
 #include "linechannel.h"
+#include "termination.h"
 
 #include "tls.h"
 
@@ -78,13 +79,7 @@ struct FtpClient::Impl {
     bool lastPassive = false;
     QByteArray lastReply;
 
-    QString hostText() const
-    {
-        QString h = q.host;
-        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
-            h = h.mid(1, h.size() - 2);
-        return h;
-    }
+    QString hostText() const { return bareHost(q.host); }
 
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 

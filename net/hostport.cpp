@@ -59,4 +59,11 @@ HostPort splitHostPort(const QString& text, std::uint16_t defaultPort)
     return result;
 }
 
+QString bareHost(const QString& host)
+{
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        return host.mid(1, host.size() - 2);
+    return host;
+}
+
 } // namespace net

@@ -16,4 +16,7 @@ struct HostPort {
 // default is used and the text stays the host as written.
 HostPort splitHostPort(const QString& text, std::uint16_t defaultPort);
 
+// The host to connect to: "[v6]" without its brackets, anything else as it is.
+QString bareHost(const QString& host);
+
 } // namespace net

@@ -1,6 +1,7 @@
 #include "imapclient.h"
 
 #include "cleartext.h"
+#include "hostport.h"
 #include "imapresponse.h"
 #include "linechannel.h"
 #include "tls.h"
@@ -185,33 +186,23 @@ struct ImapClient::Impl {
     qint64 budgetCap = kCommandCap;
     QString budgetName;
 
-    QString hostText() const
-    {
-        QString h = q.host;
-        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
-            h = h.mid(1, h.size() - 2);
-        return h;
-    }
+    QString hostText() const { return bareHost(q.host); }
 
-    // The AUTHENTICATE PLAIN response: no authorization identity, then user
-    // and password, NUL-separated, in base64.
-    QByteArray plainToken() const { return ('\0' + q.user.toUtf8() + '\0' + q.password.toUtf8()).toBase64(); }
+    QByteArray plainToken() const { return net::plainToken(q.user, q.password); }
 
     // A server may echo what it got: the password, its base64, the PLAIN
-    // token or the password as LOGIN quoted it never reach an error text.
+    // token or the password as LOGIN quoted it never reach an error text,
+    // each also where a line begins or ends inside it (a literal of the
+    // server's may end in its middle).
     QString scrub(QString text) const
     {
         if (q.password.isEmpty())
             return text;
-        // Each form also where a line begins or ends inside it (a literal
-        // of the server's may end in its middle).
-        text = hideSecret(std::move(text), QString::fromLatin1(plainToken()));
-        text = hideSecret(std::move(text), QString::fromLatin1(q.password.toUtf8().toBase64()));
         const QByteArray pw = q.password.toUtf8();
         const QByteArray escaped = quoted(pw).mid(1).chopped(1);
         if (escaped != pw)
             text = hideSecret(std::move(text), QString::fromUtf8(escaped));
-        return hideSecret(std::move(text), q.password);
+        return hideLogin(std::move(text), q.user, q.password);
     }
 
     void resetSession()
@@ -261,9 +252,7 @@ struct ImapClient::Impl {
     // "Serveren avviste <what>: <the server's words>".
     QString refusal(const ImapResponse& r, const QString& what) const
     {
-        const QString text = scrub(QString::fromUtf8(respText(r))).trimmed();
-        const QString lead = QStringLiteral("Serveren avviste %1").arg(what);
-        return text.isEmpty() ? lead : lead + QStringLiteral(": ") + text;
+        return refusalText(what, scrub(QString::fromUtf8(respText(r))));
     }
 
     void openSocket()

@@ -78,6 +78,27 @@ QString hideSecret(QString text, const QString& secret)
     return text;
 }
 
+QByteArray plainToken(const QString& user, const QString& password)
+{
+    return ('\0' + user.toUtf8() + '\0' + password.toUtf8()).toBase64();
+}
+
+QString hideLogin(QString text, const QString& user, const QString& password)
+{
+    if (password.isEmpty())
+        return text;
+    text = hideSecret(std::move(text), QString::fromLatin1(plainToken(user, password)));
+    text = hideSecret(std::move(text), QString::fromLatin1(password.toUtf8().toBase64()));
+    return hideSecret(std::move(text), password);
+}
+
+QString refusalText(const QString& what, const QString& serverWords)
+{
+    const QString lead = QStringLiteral("Serveren avviste %1").arg(what);
+    const QString words = serverWords.trimmed();
+    return words.isEmpty() ? lead : lead + QStringLiteral(": ") + words;
+}
+
 void throwIfCancelled()
 {
     if (rt::cancelRequested())

@@ -53,6 +53,18 @@ QString capText(qint64 bytes);
 // piece hidden too.
 QString hideSecret(QString text, const QString& secret);
 
+// The SASL PLAIN response (RFC 4616): no authorization identity, then user
+// and password, NUL-separated, in base64.
+QByteArray plainToken(const QString& user, const QString& password);
+
+// A server may echo what it got: text with the password, its base64 and the
+// PLAIN token hidden as hideSecret hides a secret.
+QString hideLogin(QString text, const QString& user, const QString& password);
+
+// "Serveren avviste <what>", then ": " and the server's words when it gave
+// any (already scrubbed).
+QString refusalText(const QString& what, const QString& serverWords);
+
 // Throws NetError(cancelledText()) once shutdown asked network steps to end.
 void throwIfCancelled();
 

@@ -2,6 +2,7 @@
 
 #include "cleartext.h"
 #include "connect.h"
+#include "hostport.h"
 #include "linechannel.h"
 #include "tls.h"
 
@@ -61,29 +62,13 @@ struct Pop3Client::Impl {
     // A UIDL reply read together with STAT, for the next uniqueIds().
     std::optional<std::optional<std::map<int, QByteArray>>> prefetchedIds;
 
-    QString hostText() const
-    {
-        QString h = q.host;
-        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
-            h = h.mid(1, h.size() - 2);
-        return h;
-    }
+    QString hostText() const { return bareHost(q.host); }
 
     // A server may echo what it got; neither the password nor its base64
     // forms (AUTH PLAIN's response) reach an error text.
-    QString scrub(QString text) const
-    {
-        if (q.password.isEmpty())
-            return text;
-        const QString stars = QStringLiteral("***");
-        text.replace(QString::fromLatin1(plainToken()), stars);
-        text.replace(QString::fromLatin1(q.password.toUtf8().toBase64()), stars);
-        return hideSecret(std::move(text), q.password);
-    }
+    QString scrub(QString text) const { return hideLogin(std::move(text), q.user, q.password); }
 
-    // The AUTH PLAIN response: no authorization identity, then user and
-    // password, NUL-separated, in base64.
-    QByteArray plainToken() const { return ('\0' + q.user.toUtf8() + '\0' + q.password.toUtf8()).toBase64(); }
+    QByteArray plainToken() const { return net::plainToken(q.user, q.password); }
 
     bool pipelined() const { return q.allowPipelining && capabilities.contains(QStringLiteral("PIPELINING")); }
 
@@ -110,9 +95,7 @@ struct Pop3Client::Impl {
     // as it sent them: "Serveren avviste innloggingen: [AUTH] authentication failed".
     QString refusal(const QByteArray& serverText, const QString& what) const
     {
-        const QString text = scrub(QString::fromUtf8(serverText)).trimmed();
-        const QString lead = QStringLiteral("Serveren avviste %1").arg(what);
-        return text.isEmpty() ? lead : lead + QStringLiteral(": ") + text;
+        return refusalText(what, scrub(QString::fromUtf8(serverText)));
     }
     QString refusal(const Reply& r, const QString& what) const { return refusal(r.text, what); }
 

@@ -1,6 +1,7 @@
 #include "smtpclient.h"
 
 #include "connect.h"
+#include "hostport.h"
 #include "linechannel.h"
 #include "tls.h"
 
@@ -443,13 +444,7 @@ struct SmtpClient::Impl {
     QStringList capabilities;
     QString certificateWarning;
 
-    QString hostText() const
-    {
-        QString h = q.host.trimmed();
-        if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
-            h = h.mid(1, h.size() - 2);
-        return h;
-    }
+    QString hostText() const { return bareHost(q.host.trimmed()); }
 
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
@@ -457,21 +452,9 @@ struct SmtpClient::Impl {
 
     // A server may echo what it got; neither the password nor its base64
     // forms reach an error text.
-    QString scrub(QString text) const
-    {
-        if (q.password.isEmpty())
-            return text;
-        text = hideSecret(std::move(text), QString::fromLatin1(plainToken()));
-        text = hideSecret(std::move(text), QString::fromLatin1(q.password.toUtf8().toBase64()));
-        return hideSecret(std::move(text), q.password);
-    }
+    QString scrub(QString text) const { return hideLogin(std::move(text), q.user, q.password); }
 
-    // The AUTH PLAIN response: authorization identity empty, then user and
-    // password, NUL-separated, in base64.
-    QByteArray plainToken() const
-    {
-        return ('\0' + q.user.toUtf8() + '\0' + q.password.toUtf8()).toBase64();
-    }
+    QByteArray plainToken() const { return net::plainToken(q.user, q.password); }
 
     [[noreturn]] void failClosed(const QString& text)
     {
