@@ -5,6 +5,7 @@
 // message arriving in the Maildir to the strip's list holding it (push).
 // Prints figures and asserts nothing about them; a wrong line count is an
 // error and ends the run with a non-zero status.
+#include "benchform.h"
 #include "benchmail.h"
 #include "delayproxy.h"
 #include "dovecotserver.h"
@@ -19,7 +20,6 @@
 #include <QElapsedTimer>
 #include <QAbstractItemModel>
 #include <QListView>
-#include <QProcess>
 
 #include <cstdio>
 #include <functional>
@@ -29,6 +29,7 @@
 
 namespace {
 
+using namespace benchform;
 using namespace benchmail;
 using app::TBrevglimtForm;
 using testsupport::DovecotServer;
@@ -42,60 +43,6 @@ bool writeImapSettings(const QString& host, std::uint16_t port, const QString& u
     rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
     ini.writeString(QStringLiteral("Pop3"), QStringLiteral("Protocol"), QStringLiteral("IMAP"));
     return ini.updateFile();
-}
-
-std::unique_ptr<TBrevglimtForm> newForm()
-{
-    auto form = std::make_unique<TBrevglimtForm>();
-    form->readSettings();
-    form->show();
-    QCoreApplication::processEvents();
-    return form;
-}
-
-// One check of the window: seconds, or nothing after an ERROR line.
-std::optional<double> timeCheck(TBrevglimtForm& form, int expected)
-{
-    QElapsedTimer timer;
-    timer.start();
-    try {
-        form.checkMailbox();
-    } catch (const std::exception& e) {
-        std::printf("ERROR: check failed: %s\n", e.what());
-        return std::nullopt;
-    }
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    if (form.messageList->model()->rowCount() != expected) {
-        std::printf("ERROR: %d unseen messages on the server, %d lines in the list\n", expected,
-                    int(form.messageList->model()->rowCount()));
-        return std::nullopt;
-    }
-    return seconds;
-}
-
-std::optional<double> timePython(const QString& script, const QStringList& args)
-{
-    QProcess p;
-    QElapsedTimer timer;
-    timer.start();
-    p.start(QStringLiteral("python3"), QStringList{script} + args);
-    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        std::printf("ERROR: %s: %s\n", qPrintable(script), p.readAllStandardError().constData());
-        return std::nullopt;
-    }
-    return double(timer.nsecsElapsed()) / 1e9;
-}
-
-std::optional<double> medianOf(const std::function<std::optional<double>()>& run)
-{
-    std::vector<double> values;
-    for (int i = 0; i < kRepeats; ++i) {
-        const auto v = run();
-        if (!v)
-            return std::nullopt;
-        values.push_back(*v);
-    }
-    return median(values);
 }
 
 class ImapBench {
@@ -120,16 +67,17 @@ bool ImapBench::listing(int messages)
     std::unique_ptr<TBrevglimtForm> form = newForm();
     if (!timeCheck(*form, messages)) // fonts and styles loaded before anything is timed
         return false;
-    const auto self = medianOf([&]() -> std::optional<double> {
+    const auto self = medianOf(kRepeats, [&]() -> std::optional<double> {
         // Nothing known: no cache file and a new window with a new watcher.
         QDir(cacheFolder).removeRecursively();
         QDir().mkpath(cacheFolder);
         form = newForm();
         return timeCheck(*form, messages);
     });
-    const auto again = medianOf([&] { return timeCheck(*form, messages); });
-    const auto python = medianOf([&] {
-        return timePython(script, {dovecot.host(), QString::number(proxy.port()), dovecot.user(), dovecot.password()});
+    const auto again = medianOf(kRepeats, [&] { return timeCheck(*form, messages); });
+    const auto python = medianOf(kRepeats, [&] {
+        return timeProgram(systemPython(),
+                           {script, dovecot.host(), QString::number(proxy.port()), dovecot.user(), dovecot.password()});
     });
     if (!self || !again || !python)
         return false;

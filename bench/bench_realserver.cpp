@@ -11,6 +11,7 @@
 //
 //   bench_realserver                                  the comparison, then the memory figure
 //   bench_realserver --memory HOST PORT USER PASSWORD one check, then VmHWM (child mode)
+#include "benchform.h"
 #include "benchmail.h"
 #include "cleartext.h"
 #include "delaylink.h"
@@ -45,6 +46,7 @@
 
 namespace {
 
+using namespace benchform;
 using namespace benchmail;
 using app::TBrevglimtForm;
 using testsupport::DovecotServer;
@@ -59,70 +61,6 @@ struct Target {
     QString user;
     QString password;
 };
-
-// One check of the window: seconds, or nothing after an ERROR line.
-std::optional<double> timeCheck(TBrevglimtForm& form, int expected)
-{
-    QElapsedTimer timer;
-    timer.start();
-    try {
-        form.checkMailbox();
-    } catch (const std::exception& e) {
-        std::printf("ERROR: check failed: %s\n", e.what());
-        return std::nullopt;
-    }
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    if (form.listModel->lines().size() != expected) {
-        std::printf("ERROR: %d messages on the server, %d lines in the list\n", expected,
-                    int(form.listModel->lines().size()));
-        return std::nullopt;
-    }
-    return seconds;
-}
-
-std::unique_ptr<TBrevglimtForm> newForm()
-{
-    auto form = std::make_unique<TBrevglimtForm>();
-    form->readSettings();
-    form->show();
-    QCoreApplication::processEvents();
-    return form;
-}
-
-// Seconds one run of an outside program took, or nothing when it failed.
-std::optional<double> timeProgram(const QString& program, const QStringList& args,
-                                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    QElapsedTimer timer;
-    timer.start();
-    p.start(program, args);
-    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit) {
-        std::printf("ERROR: %s did not finish\n", qPrintable(program));
-        return std::nullopt;
-    }
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    // fetchmail --check: 0 with mail waiting, 1 with none; both are answers.
-    if (p.exitCode() > 1) {
-        std::printf("ERROR: %s %s: %s\n", qPrintable(program), qPrintable(args.join(QLatin1Char(' '))),
-                    p.readAllStandardError().constData());
-        return std::nullopt;
-    }
-    return seconds;
-}
-
-std::optional<double> medianOf(int repeats, const std::function<std::optional<double>()>& run)
-{
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto t = run();
-        if (!t)
-            return std::nullopt;
-        times.push_back(*t);
-    }
-    return median(times);
-}
 
 struct Row {
     explicit Row(const char* name)
@@ -156,10 +94,7 @@ private:
 
     testsupport::RuntimeFixtureGuard guard;
     QString script = QStringLiteral(BENCH_SOURCE_DIR "/pop3_lister.py");
-    // The system's interpreter: a wrapper found first on the path (pyenv's
-    // shims) can cost more start-up time than the whole listing.
-    QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                       : QStringLiteral("python3");
+    QString python = systemPython();
     QString cacheFolder;
     std::unique_ptr<TBrevglimtForm> kept;
     QTemporaryDir fetchmailHome;
@@ -197,10 +132,11 @@ std::optional<double> Comparison::fetchmail(const Target& t)
     f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), fetchmailHome.path());
+    // fetchmail --check: 0 with mail waiting, 1 with none; both are answers.
     return timeProgram(QStringLiteral("fetchmail"),
                        {QStringLiteral("--check"), QStringLiteral("--nosyslog"), QStringLiteral("-f"), rc,
                         QStringLiteral("--pidfile"), fetchmailHome.filePath(QStringLiteral("pid"))},
-                       env);
+                       1, env);
 }
 
 int Comparison::run(const char* self)

@@ -4,6 +4,7 @@
 // certificates from the test CA).
 #include "ftpclient.h"
 #include "ftpserver.h"
+#include "neterrortext.h"
 #include "scriptedftpserver.h"
 #include "testca.h"
 #include "tls.h"
@@ -44,26 +45,13 @@ void PrintTo(const QByteArray& s, std::ostream* os)
 
 namespace {
 
+using testsupport::netError;
+using testsupport::str;
+
 template <class T>
 auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
 {
     return os << c.name;
-}
-
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
-}
-
-std::string str(const QString& s)
-{
-    return s.toStdString();
 }
 
 // Every byte value, line ends of every kind and a "." at a line start: what

@@ -4,6 +4,7 @@
 #include "cleartext.h"
 #include "dovecotserver.h"
 #include "imapclient.h"
+#include "neterrortext.h"
 #include "scriptedimapserver.h"
 #include "testca.h"
 #include "tls.h"
@@ -30,23 +31,14 @@ using testsupport::TestCertificate;
 
 namespace {
 
+using testsupport::netError;
+
 using Uids = QList<std::uint32_t>;
 
 const TestCa& testCa()
 {
     static const TestCa ca;
     return ca;
-}
-
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
 }
 
 QList<QByteArray> messages(int count)
@@ -314,25 +306,6 @@ protected:
         return c;
     }
 
-    // The server's log lines holding all of parts, once there are count.
-    QList<QByteArray> logLines(std::initializer_list<const char*> parts, int count) const
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            QList<QByteArray> found;
-            for (const QByteArray& line : server->log().split('\n')) {
-                bool all = true;
-                for (const char* p : parts)
-                    all = all && line.contains(p);
-                if (all)
-                    found.append(line);
-            }
-            if (found.size() >= count || std::chrono::steady_clock::now() >= deadline)
-                return found;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
     std::unique_ptr<DovecotServer> server;
 };
 
@@ -344,7 +317,7 @@ TEST_P(DovecotImapTls, GoodCertificateLogsInOverTls)
     EXPECT_TRUE(c->encrypted());
     EXPECT_FALSE(c->hasCapability(QStringLiteral("STARTTLS")));
     c->disconnect();
-    const QList<QByteArray> logins = logLines({"imap-login: Info: Login: user=<kari>"}, 1);
+    const QList<QByteArray> logins = server->logLines({"imap-login: Info: Login: user=<kari>"}, 1);
     ASSERT_EQ(logins.size(), 1);
     EXPECT_TRUE(logins.first().contains(", TLS")) << logins.first().toStdString();
 }
@@ -356,7 +329,7 @@ TEST_P(DovecotImapTls, RefusedCertificateStopsBeforeTheLogin)
     EXPECT_EQ(netError([&] { c->connectAndSearch(true); }),
               QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: det er utløpt"));
     EXPECT_FALSE(c->connected());
-    EXPECT_EQ(logLines({"imap-login", "no auth attempts", "TLS handshaking"}, 1).size(), 1);
+    EXPECT_EQ(server->logLines({"imap-login", "no auth attempts", "TLS handshaking"}, 1).size(), 1);
     EXPECT_FALSE(server->log().contains("user=<kari>"));
 }
 

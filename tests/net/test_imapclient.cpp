@@ -2,6 +2,7 @@
 // what goes in one write, the events, the server's refusals, IDLE and its
 // ends, broken and slow connections.
 #include "imapclient.h"
+#include "neterrortext.h"
 #include "scriptedimapserver.h"
 #include "termination.h"
 
@@ -41,6 +42,9 @@ void PrintTo(const QByteArray& s, std::ostream* os)
 
 namespace {
 
+using testsupport::netError;
+using testsupport::str;
+
 using Uids = QList<std::uint32_t>;
 
 template <class T>
@@ -70,22 +74,6 @@ QList<QByteArray> messages(int count)
     for (int i = 1; i <= count; ++i)
         out.append(message(i));
     return out;
-}
-
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
-}
-
-std::string str(const QString& s)
-{
-    return s.toStdString();
 }
 
 const QByteArray kHeaderItems = "(UID BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE MESSAGE-ID)])";

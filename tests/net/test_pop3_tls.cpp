@@ -2,6 +2,7 @@
 // Dovecot, the certificate checks and their texts, and what a server got to
 // see when a check failed.
 #include "dovecotserver.h"
+#include "neterrortext.h"
 #include "pop3client.h"
 #include "scriptedpop3server.h"
 #include "testca.h"
@@ -52,22 +53,13 @@ void PrintTo(const QByteArray& s, std::ostream* os)
 
 namespace {
 
+using testsupport::netError;
+
 // Made once per run; every test trusts its root in addition to the system's.
 const TestCa& testCa()
 {
     static const TestCa ca;
     return ca;
-}
-
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
 }
 
 QList<QByteArray> messages(int count)
@@ -549,26 +541,6 @@ protected:
         return c;
     }
 
-    // The server's log lines containing all of parts, once there are at
-    // least count of them (the server logs after the client has gone).
-    QList<QByteArray> logLines(std::initializer_list<const char*> parts, int count) const
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            QList<QByteArray> found;
-            for (const QByteArray& line : server->log().split('\n')) {
-                bool all = true;
-                for (const char* p : parts)
-                    all = all && line.contains(p);
-                if (all)
-                    found.append(line);
-            }
-            if (found.size() >= count || std::chrono::steady_clock::now() >= deadline)
-                return found;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
     std::unique_ptr<DovecotServer> server;
 };
 
@@ -584,7 +556,7 @@ TEST_P(DovecotPop3Tls, GoodCertificateLogsInOverTls)
     EXPECT_EQ(c->retrieveHeader(3), headerOf(messages(3).at(2)));
     c->disconnect();
     // Dovecot marks a login made over TLS.
-    const QList<QByteArray> logins = logLines({"pop3-login: Info: Login: user=<kari>"}, 1);
+    const QList<QByteArray> logins = server->logLines({"pop3-login: Info: Login: user=<kari>"}, 1);
     ASSERT_EQ(logins.size(), 1);
     EXPECT_TRUE(logins.first().contains(", TLS")) << logins.first().toStdString();
 }
@@ -607,7 +579,7 @@ TEST_P(DovecotPop3Tls, RefusedCertificatesStopBeforeTheLogin)
         EXPECT_EQ(netError([&] { c->connect(); }), QString::fromUtf8(k.expectedText));
         EXPECT_FALSE(c->connected());
         // The server saw the handshake fail and no login attempt of any kind.
-        EXPECT_EQ(logLines({"no auth attempts", "TLS handshaking"}, 1).size(), 1);
+        EXPECT_EQ(server->logLines({"no auth attempts", "TLS handshaking"}, 1).size(), 1);
         const QByteArray log = server->log();
         EXPECT_FALSE(log.contains("user=<kari>")) << log.toStdString();
     }

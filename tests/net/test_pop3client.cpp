@@ -1,5 +1,6 @@
 // The POP3 client against the scripted server: the commands on the wire,
 // the events, the server's refusals, broken and slow connections.
+#include "neterrortext.h"
 #include "pop3client.h"
 #include "termination.h"
 #include "scriptedpop3server.h"
@@ -41,6 +42,9 @@ void PrintTo(const Pop3Fault& f, std::ostream* os)
 
 namespace {
 
+using testsupport::netError;
+using testsupport::str;
+
 // Parameter structs print as their name.
 template <class T>
 auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
@@ -65,23 +69,6 @@ QList<QByteArray> messages(int count)
     for (int i = 1; i <= count; ++i)
         out.append(message(i));
     return out;
-}
-
-// The NetError text thrown by f, or nothing when it did not throw.
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
-}
-
-std::string str(const QString& s)
-{
-    return s.toStdString();
 }
 
 class Pop3ClientTest : public testing::Test {

@@ -2,6 +2,7 @@
 // refusals, broken and slow connections), STARTTLS and TLS from the first
 // byte with their certificate checks, the login, and the layout of a message.
 #include "mailheader.h"
+#include "neterrortext.h"
 #include "scriptedsmtpserver.h"
 #include "smtpclient.h"
 #include "smtpserver.h"
@@ -55,20 +56,11 @@ void PrintTo(const QByteArray& s, std::ostream* os)
 
 namespace {
 
+using testsupport::netError;
+
 QString u8(const char* text)
 {
     return QString::fromUtf8(text);
-}
-
-template <class F>
-std::optional<QString> netError(F&& f)
-{
-    try {
-        f();
-    } catch (const NetError& e) {
-        return e.text();
-    }
-    return std::nullopt;
 }
 
 OutgoingMail simpleMail()

@@ -541,6 +541,24 @@ QByteArray DovecotServer::log() const
     return readFile(path(QStringLiteral("dovecot.log"))) + readFile(path(QStringLiteral("dovecot.out")));
 }
 
+QList<QByteArray> DovecotServer::logLines(std::initializer_list<const char*> parts, int count) const
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        QList<QByteArray> found;
+        for (const QByteArray& line : log().split('\n')) {
+            bool all = true;
+            for (const char* p : parts)
+                all = all && line.contains(p);
+            if (all)
+                found.append(line);
+        }
+        if (found.size() >= count || Clock::now() >= deadline)
+            return found;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 void DovecotServer::writeMessageFile(int i)
 {
     const qint64 when = kFirstDeliveryTime + i;

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <sys/types.h>
 
@@ -95,6 +96,9 @@ public:
     QString flags(int index) const;
     // What the server has logged so far, its standard output and error included.
     QByteArray log() const;
+    // The log's lines holding all of parts, once there are count of them or
+    // 10 s have passed (Dovecot logs a session after the client has gone).
+    QList<QByteArray> logLines(std::initializer_list<const char*> parts, int count) const;
 
     bool running() const { return m_pid > 0; }
     // SIGTERM to the master, a bounded wait, then SIGKILL to the whole process
