@@ -1,5 +1,6 @@
 #include "systemkeyring.h"
 
+#include "offthread.h"
 #include "termination.h"
 
 #include <QCoreApplication>
@@ -89,12 +90,15 @@ Result onKeyringThread(std::function<void(QObject*, const Reply&)> start)
         },
         Qt::QueuedConnection);
     // A desktop that asks the user to unlock may take minutes; only the
-    // program's end stops the wait.
-    while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-        if (rt::cancelRequested())
-            return {Status::Cancelled, {}, {}};
-    }
-    return answer.get();
+    // program's end stops the wait. On the window thread the wait runs
+    // beside the event loop, so the windows keep painting meanwhile.
+    return rt::awaitOffThreadResult([&answer]() -> Result {
+        while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+            if (rt::cancelRequested())
+                return {Status::Cancelled, {}, {}};
+        }
+        return answer.get();
+    });
 }
 
 QDBusConnection sessionBus()
