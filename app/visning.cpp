@@ -9,6 +9,7 @@
 #include "messagelist.h"
 #include "neterror.h"
 #include "platform.h"
+#include "pushcheckpacer.h"
 #include "safefile.h"
 #include "shape.h"
 #include "termination.h"
@@ -228,6 +229,15 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     // IMAP push: a change on the server is shown by a check, as soon as no
     // other exchange or box is in the way; while push is down the indicator
     // stays red.
+    m_pushChecks = new watch::PushCheckPacer(
+        [this] { return !m_boxOpen && !m_watcher->busy(); },
+        [this] {
+            bool ok = true;
+            runHandler([&] { ok = checkForPush(); });
+            return ok;
+        },
+        this);
+    m_pushChecks->setObjectName(QStringLiteral("pushChecks"));
     connect(m_watcher.get(), &watch::MailboxWatcher::serverReportedChange, this, &TBrevglimtForm::onServerChange);
     connect(m_watcher.get(), &watch::MailboxWatcher::pushDown, this, [this](bool down) {
         m_pushDown = down;
@@ -320,11 +330,17 @@ void TBrevglimtForm::indicatorOn(bool aqua)
 void TBrevglimtForm::indicatorOff()
 {
     indicatorTimer->stop();
-    // At rest the indicator shows only that push is down: red, standing.
-    if (m_pushDown) {
+    // At rest the indicator shows only that push is in trouble: red,
+    // standing, its tooltip saying why.
+    if (m_pushDown || !m_pushCheckFailure.isEmpty()) {
+        const QString lead = m_pushDown ? QStringLiteral("Ingen push-forbindelse til serveren; prøver igjen.")
+                                        : QStringLiteral("Nye meldinger kunne ikke hentes; prøver igjen.");
+        const QString why = m_pushDown ? m_watcher->pushFailure() : m_pushCheckFailure;
+        indicatorShape->setToolTip(why.isEmpty() ? lead : lead + QLatin1Char('\n') + why);
         indicatorShape->setBrushColor(kRed);
         indicatorShape->show();
     } else {
+        indicatorShape->setToolTip(QString());
         indicatorShape->hide();
     }
     updateShape();
@@ -419,6 +435,10 @@ void TBrevglimtForm::readSettings()
     m_lastCount = 0;
     if (scheduleTimer->interval() > 0 && !scheduleTimer->isActive())
         scheduleTimer->start();
+    // With IMAP push watches from the start, whatever the show sequence
+    // and the schedule do; queued, so a keyring that asks first never
+    // holds up what called this. A check running by then starts it itself.
+    QTimer::singleShot(0, this, [this] { runHandler([this] { m_watcher->ensurePush(); }); });
 }
 
 void TBrevglimtForm::checkMailbox()
@@ -427,6 +447,7 @@ void TBrevglimtForm::checkMailbox()
     const watch::MailboxWatcher::CheckReport report = m_watcher->check();
     if (!report.ran)
         return;
+    m_pushCheckFailure.clear();
     // The headers read and the cache written are freed by now.
     rt::releaseFreedMemory();
     const int n = report.count;
@@ -566,19 +587,21 @@ void TBrevglimtForm::onScheduleTick()
 
 void TBrevglimtForm::onServerChange()
 {
-    // Another exchange or a box is in the way: tried again shortly, so the
-    // change is not lost; news that comes meanwhile waits for the same try.
-    if (m_boxOpen || m_watcher->busy()) {
-        if (!m_serverChangePending) {
-            m_serverChangePending = true;
-            QTimer::singleShot(kServerChangeRetryMs, this, [this] {
-                m_serverChangePending = false;
-                onServerChange();
-            });
-        }
-        return;
+    m_pushChecks->request();
+}
+
+bool TBrevglimtForm::checkForPush()
+{
+    try {
+        checkMailbox();
+    } catch (const net::NetError& e) {
+        // Push's own attempts promise only the red indicator; so does a
+        // check push asked for. The pacer tries again after a back-off.
+        m_pushCheckFailure = e.text();
+        indicatorOff();
+        return false;
     }
-    runHandler([this] { checkMailbox(); });
+    return true;
 }
 
 void TBrevglimtForm::onSettingsChosen()

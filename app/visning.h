@@ -19,6 +19,7 @@ class QToolButton;
 
 namespace watch {
 class MailboxWatcher;
+class PushCheckPacer;
 }
 namespace keyring {
 class MailboxPassword;
@@ -53,6 +54,8 @@ public:
     std::function<void()> aboutBox;
 
     watch::MailboxWatcher& watcher() { return *m_watcher; }
+    // The checks push asks for: merged, and at least two seconds apart.
+    watch::PushCheckPacer& pushChecks() { return *m_pushChecks; }
     // The count of the last check, stored after the strip's reactions to
     // it; 0 after the settings were read, so a check finding mail then is a
     // change.
@@ -103,9 +106,9 @@ public:
     void onIndicatorTick();
     void onListDoubleClicked();
     void onDeleteChosen();
-    // IMAP push reported a change on the server.
+    // IMAP push reported a change on the server (or came up): a check is
+    // due, paced by pushChecks.
     void onServerChange();
-    static constexpr int kServerChangeRetryMs = 500;
 
     static constexpr int kIndicatorStart = 129;
     // Row of the selected line, -1 when none is selected.
@@ -138,6 +141,10 @@ private:
     void showNotice(const QString& text);
     // The line's message on the server is another now: say so, read again.
     void mailboxChanged();
+    // A check push asked for. It stands under push's rules: a server it
+    // cannot reach shows as the red indicator, not as a box. False when it
+    // failed so.
+    bool checkForPush();
 
     std::unique_ptr<watch::MailboxWatcher> m_watcher;
     // The mailbox password from the keyring, when the settings file has none.
@@ -148,8 +155,9 @@ private:
     bool m_checkDue = false;
     // The IMAP push connection failed and is being reopened.
     bool m_pushDown = false;
-    // A change reported by push waits for a check it could not start yet.
-    bool m_serverChangePending = false;
+    // Why the last check push asked for failed; empty after one went through.
+    QString m_pushCheckFailure;
+    watch::PushCheckPacer* m_pushChecks = nullptr;
 };
 
 } // namespace app

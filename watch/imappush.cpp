@@ -7,6 +7,20 @@
 
 namespace watch {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Whether the server's report changes what a check would show: an EXISTS
+// that repeats the known count is no news.
+bool isNews(const net::ImapChanges& changes, std::uint32_t knownExists)
+{
+    return (changes.exists && *changes.exists != knownExists) || changes.expunged > 0 || changes.flagUpdates > 0
+        || changes.uidValidityChanged;
+}
+
+} // namespace
+
 ImapPush::ImapPush(QObject* parent)
     : QObject(parent)
 {
@@ -61,10 +75,17 @@ ImapPush::State ImapPush::state() const
     return m_state;
 }
 
-void ImapPush::setState(State state)
+QString ImapPush::failure() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_state == State::Down ? m_failure : QString();
+}
+
+void ImapPush::setState(State state, const QString& failure)
 {
     {
         const std::lock_guard lock(m_mutex);
+        m_failure = failure;
         if (m_state == state)
             return;
         m_state = state;
@@ -110,57 +131,101 @@ void ImapPush::run(Account account, Timing timing)
             m_reconnect = false;
             client.clearInterrupt();
         }
+        std::optional<Clock::time_point> upSince;
+        QString failure;
         try {
-            client.connect();
-            client.selectInbox(true);
-            if (!client.hasCapability(QStringLiteral("IDLE"))) {
-                client.logoutWithoutWaiting();
-                setState(State::Unsupported);
-                // Nothing to listen to; only a reconnect (another chance
-                // after a wake-up) or the end brings the watch back.
-                while (pause(std::chrono::hours(24))) {
-                    const std::lock_guard lock(m_mutex);
-                    if (m_reconnect)
-                        break;
-                }
-                continue;
-            }
-            setState(State::Up);
-            retry = timing.firstRetry;
-            for (;;) {
-                const net::ImapClient::IdleEnd end = client.idle(timing.renewIdle);
-                if (end == net::ImapClient::IdleEnd::Interrupted)
-                    break;
-                if (end == net::ImapClient::IdleEnd::Changed) {
-                    client.takeChanges();
-                    emit changed();
-                    continue;
-                }
-                // Time to renew the IDLE, or the server ended it early: the
-                // connection must still answer before it is trusted again.
-                client.noop();
-                if (client.takeChanges().any())
-                    emit changed();
-            }
+            watchOneConnection(client, timing, upSince);
             client.logoutWithoutWaiting();
-        } catch (const std::exception&) {
-            client.logoutWithoutWaiting();
-            {
-                const std::lock_guard lock(m_mutex);
-                if (m_stop)
-                    break;
-                if (m_reconnect)
-                    continue;
-            }
-            setState(State::Down);
-            if (!pause(retry))
-                break;
-            retry = std::min(retry * 2, timing.longestRetry);
+            continue;
+        } catch (const net::NetError& e) {
+            failure = e.text();
+        } catch (const std::exception& e) {
+            failure = QString::fromLocal8Bit(e.what());
         }
+        client.logoutWithoutWaiting();
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_stop)
+                break;
+            if (m_reconnect)
+                continue;
+        }
+        // Only a connection that held starts the back-off afresh: one the
+        // server takes and drops at once would otherwise be reopened every
+        // firstRetry for ever.
+        if (upSince && Clock::now() - *upSince >= timing.heldAfter)
+            retry = timing.firstRetry;
+        setState(State::Down, failure);
+        if (!pause(retry))
+            break;
+        retry = std::min(retry * 2, timing.longestRetry);
     }
     client.logoutWithoutWaiting();
     const std::lock_guard lock(m_mutex);
     m_client = nullptr;
+}
+
+void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
+                                  std::optional<Clock::time_point>& upSince)
+{
+    client.connect();
+    client.selectInbox(true);
+    if (!client.hasCapability(QStringLiteral("IDLE"))) {
+        client.logoutWithoutWaiting();
+        setState(State::Unsupported);
+        // Nothing to listen to; only a reconnect (another chance after a
+        // wake-up) or the end brings the watch back.
+        while (pause(std::chrono::hours(24))) {
+            const std::lock_guard lock(m_mutex);
+            if (m_reconnect)
+                break;
+        }
+        return;
+    }
+    upSince = Clock::now();
+    setState(State::Up);
+    // IDLE tells only what changes from now on: what came while there was
+    // no connection is read by a check.
+    client.takeChanges();
+    std::uint32_t known = client.mailbox().exists;
+    emit changed();
+    int quickEnds = 0;
+    for (;;) {
+        const Clock::time_point began = Clock::now();
+        const net::ImapClient::IdleEnd end = client.idle(timing.renewIdle);
+        if (end == net::ImapClient::IdleEnd::Interrupted)
+            return;
+        if (end != net::ImapClient::IdleEnd::Changed) {
+            // Time to renew the IDLE, or the server ended it early: the
+            // connection must still answer before it is trusted again, and
+            // what the answer brings counts.
+            client.noop();
+        }
+        const bool news = isNews(client.takeChanges(), known);
+        known = client.mailbox().exists;
+        if (news)
+            emit changed();
+        const auto lasted = Clock::now() - began;
+        if (end == net::ImapClient::IdleEnd::TimeUp || lasted >= timing.quickRound) {
+            quickEnds = 0;
+            continue;
+        }
+        // A round that ended at once: the next one waits, so neither a busy
+        // mailbox nor a server repeating what it said before (an unchanged
+        // EXISTS) can make IDLE spin. A server that ends IDLE itself at
+        // once, again and again, will not let it stand: a failed connection.
+        if (news)
+            quickEnds = 0;
+        else if (end == net::ImapClient::IdleEnd::ServerEnded)
+            ++quickEnds;
+        if (quickEnds >= timing.quickEndLimit)
+            throw net::NetError(QStringLiteral("%1 avslutter IDLE med en gang, gang på gang").arg(client.host));
+        if (!pause(std::chrono::duration_cast<std::chrono::milliseconds>(timing.quickRound - lasted)))
+            return;
+        const std::lock_guard lock(m_mutex);
+        if (m_reconnect)
+            return;
+    }
 }
 
 } // namespace watch

@@ -10,6 +10,14 @@
 // that fails is reopened after a back-off (firstRetry doubling up to
 // longestRetry), and reconnect() replaces it at once (after a wake-up from
 // sleep or a network change). stop() ends it within a second.
+//
+// IDLE tells only what changes after it began, so every connection that
+// comes up reports changed() once: what arrived while push was away is then
+// read by a check. A server that misbehaves cannot make the watch spin: an
+// EXISTS repeating the known count is no change, IDLE rounds come at most
+// one per quickRound, a run of rounds the server ends at once without news
+// counts as a failed connection, and the back-off returns to its first step
+// only once a connection has held for heldAfter.
 #pragma once
 
 #include "neterror.h"
@@ -21,6 +29,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace net {
@@ -44,6 +53,15 @@ public:
         std::chrono::milliseconds firstRetry{std::chrono::seconds(1)};
         std::chrono::milliseconds longestRetry{std::chrono::minutes(5)};
         net::Timeouts timeouts{};
+        // The shortest IDLE round: one that ends sooner is followed by a
+        // pause until this much has passed since it began.
+        std::chrono::milliseconds quickRound{std::chrono::seconds(1)};
+        // Quick rounds in a row that brought no news before the connection
+        // is given up as failing.
+        int quickEndLimit = 3;
+        // How long a connection must have stood before a failure starts
+        // the back-off from firstRetry again.
+        std::chrono::milliseconds heldAfter{std::chrono::minutes(1)};
     };
     enum class State {
         Off,         // not watching
@@ -69,16 +87,23 @@ public:
     bool running() const { return m_thread.joinable(); }
     const Account& account() const { return m_account; }
     State state() const;
+    // Why the last connection failed, while the state is Down.
+    QString failure() const;
 
 signals:
-    // The server reported a change in INBOX (sent from the watch's thread;
-    // queued to the receiver's).
+    // The server reported a change in INBOX, or a connection came up (what
+    // changed while there was none is not known). Sent from the watch's
+    // thread; queued to the receiver's.
     void changed();
     void stateChanged(watch::ImapPush::State state);
 
 private:
     void run(Account account, Timing timing);
-    void setState(State state);
+    // One connection: up, then IDLE rounds until it fails or is interrupted.
+    // upSince is set once the mailbox is open.
+    void watchOneConnection(net::ImapClient& client, const Timing& timing,
+                            std::optional<std::chrono::steady_clock::time_point>& upSince);
+    void setState(State state, const QString& failure = {});
     // Waits up to wait, or until stop() or reconnect(); false after stop().
     bool pause(std::chrono::milliseconds wait);
     bool stopRequested();
@@ -92,6 +117,7 @@ private:
     bool m_stop = false;
     bool m_reconnect = false;
     State m_state = State::Off;
+    QString m_failure;
 };
 
 } // namespace watch

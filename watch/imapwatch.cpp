@@ -26,8 +26,19 @@ ImapPush::Account MailboxWatcher::pushAccount() const
     return {m_settings.host, m_settings.port, m_settings.user, logInPassword()};
 }
 
+void MailboxWatcher::startPushForAccount()
+{
+    if (m_settings.protocol != MailProtocol::Imap || m_settings.host.isEmpty())
+        return;
+    if (!m_push.running() || m_push.account() != pushAccount())
+        m_push.start(pushAccount());
+}
+
 MailboxWatcher::CheckReport MailboxWatcher::checkImap()
 {
+    // Push is the watch between checks: it runs after a failed check too
+    // (a server away at start), and retries on its own.
+    const auto push = qScopeGuard([this] { startPushForAccount(); });
     emit checkStarted();
     const CacheOwner owner = cacheOwner();
     const QString path = cachePath();
@@ -116,10 +127,6 @@ MailboxWatcher::CheckReport MailboxWatcher::checkImap()
     // Nothing was changed on the server: no need to wait for the goodbye.
     step([this] { m_imap.logoutWithoutWaiting(); });
     storeInCache(std::move(toCache));
-    // The check went through, so the server, its certificate and the log-in
-    // are settled: from now on the push tells of changes.
-    if (!m_push.running() || m_push.account() != pushAccount())
-        m_push.start(pushAccount());
     return {true, count};
 }
 

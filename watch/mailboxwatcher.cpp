@@ -110,6 +110,19 @@ bool MailboxWatcher::obtainPassword()
     return true;
 }
 
+void MailboxWatcher::ensurePush()
+{
+    if (m_settings.protocol != MailProtocol::Imap || m_settings.host.isEmpty()) {
+        m_push.stop();
+        return;
+    }
+    if (m_busy)
+        return;
+    BusyScope busy(*this);
+    if (obtainPassword())
+        startPushForAccount();
+}
+
 bool MailboxWatcher::sessionOpen() const
 {
     return m_client.connected() || m_imap.connected();

@@ -7,7 +7,8 @@
 // refused, so the session is never shared and no check nests inside another.
 //
 // With IMAP the watcher also keeps a push connection in IDLE (imappush.h)
-// once a check has gone through, and reports the server's changes.
+// from the start (ensurePush(), and after every check), and reports the
+// server's changes.
 #pragma once
 
 #include "imapclient.h"
@@ -66,6 +67,13 @@ public:
     // For the push connection's next start.
     void setPushTiming(const ImapPush::Timing& timing) { m_push.setTiming(timing); }
     ImapPush::State pushState() const { return m_push.state(); }
+    // Why push is down (empty while it is not).
+    QString pushFailure() const { return m_push.failure(); }
+    // With IMAP: starts the push for the configured account unless it runs
+    // for it already, asking the password source first where needed.
+    // Without IMAP or a server: ends any push. While another operation
+    // runs nothing happens here; that operation starts it when it ends.
+    void ensurePush();
     // Replaces the push connection at once (after a wake-up or a network
     // change); nothing without one.
     void reconnectPush() { m_push.reconnect(); }
@@ -84,7 +92,8 @@ public:
     // settings().cacheFolder between runs. Nothing was changed on the
     // server, so the goodbye is not waited for. A network failure, a refused
     // login or a refused command throws net::NetError; the steps after it do
-    // not run. With IMAP a check that went through starts the push.
+    // not run. With IMAP every check, whether or not it went through,
+    // leaves the push running for the account (it retries on its own).
     CheckReport check();
 
     enum class Outcome {
@@ -183,6 +192,9 @@ private:
     Retrieved retrieveImap(int row);
     Outcome deleteImap(int row);
     ImapPush::Account pushAccount() const;
+    // Starts the push for the configured IMAP account unless it runs for
+    // it; the password must be at hand (obtainPassword()).
+    void startPushForAccount();
     // True when number row + 1 still holds the message line row was made
     // from (its unique id or header names, its header and its text);
     // otherwise the session is closed and false returned.

@@ -3,6 +3,7 @@
 // shows new mail without a check being asked for, against a scripted IMAP
 // server that breaks the connection in the ways real ones do.
 #include "listcache.h"
+#include "pushcheckpacer.h"
 #include "safefile.h"
 #include "scriptedimapserver.h"
 #include "shape.h"
@@ -67,6 +68,7 @@ protected:
         writeImapSettings(std::move(settings));
         TBrevglimtForm& f = makeForm();
         f.watcher().setPushTiming(timing);
+        f.pushChecks().setTiming(pacing);
         f.showForm();
         return f;
     }
@@ -86,6 +88,7 @@ protected:
 
     std::unique_ptr<ScriptedImapServer> imap;
     watch::ImapPush::Timing timing{std::chrono::minutes(10), 50ms, 400ms, {5000, 5000}};
+    watch::PushCheckPacer::Timing pacing{200ms, 50ms, 200ms, 1000ms};
 };
 
 } // namespace
@@ -309,7 +312,7 @@ TEST_F(ImapStripTest, AWakeUpReplacesThePushConnectionAtOnce)
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     const int sessions = imap->sessionCount();
     f.watcher().reconnectPush();
-    EXPECT_TRUE(waitFor([&] { return imap->sessionCount() == sessions + 1; }, 3000));
+    EXPECT_TRUE(waitFor([&] { return imap->sessionCount() > sessions; }, 3000));
     EXPECT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
 
     // Dropped by the server, with five minutes to wait before the next try.
