@@ -354,3 +354,115 @@ TEST_F(ImapStripTest, ShutdownEndsThePushAtOnce)
     form.reset();
     EXPECT_LT(clock.elapsed(), 5000) << "the shutdown waited for the server";
 }
+
+// IDLE tells only what changes after it began: mail that came while the
+// server was away shows when push is back, with no check asked for and no
+// box for the outage.
+TEST_F(ImapStripTest, MailFromAnOutageShowsWhenPushIsBack)
+{
+    timing.firstRetry = 200ms;
+    TBrevglimtForm& f = stripWith(2, {{QStringLiteral("Scheduler"), QStringLiteral("0")}});
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    ASSERT_EQ(lines().size(), 2);
+    const std::uint16_t port = imap->port();
+    imap.reset();
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Down; }));
+    ScriptedImapOptions options;
+    options.port = port;
+    imap = std::make_unique<ScriptedImapServer>(options);
+    imap->setCredentials("ola", "hemmelig");
+    imap->setMessages({imapMessage(1), imapMessage(2), imapMessage(3)});
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 3; })) << "the message from the outage never showed";
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}
+
+// With the dialog's defaults (no check at start, no schedule) push still
+// watches from the start: its first connection lists the mailbox, and new
+// mail follows.
+TEST_F(ImapStripTest, WithNoCheckAtStartAndNoSchedulePushWatchesFromTheStart)
+{
+    TBrevglimtForm& f = stripWith(2, {{QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                                      {QStringLiteral("Scheduler"), QStringLiteral("0")}});
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 2; })) << "push did not bring the list up to date";
+    EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
+    imap->addMessage(imapMessage(3));
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 3; }));
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}
+
+// A check push asked for that cannot reach the server is push's trouble:
+// the red indicator says why, no box comes, and the check is tried again.
+TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
+{
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
+    // The push connection stands; new connections are dropped at once.
+    imap->addFault(ImapFault::drop("GREETING"));
+    imap->addMessage(imapMessage(2));
+    EXPECT_TRUE(waitFor([&] { return f.indicatorShape->isVisible() && !f.indicatorTimer->isActive(); }));
+    EXPECT_EQ(f.indicatorShape->brushColor(), QColor(0xFF, 0, 0));
+    EXPECT_TRUE(f.indicatorShape->toolTip().contains(QStringLiteral("brutt")))
+        << f.indicatorShape->toolTip().toStdString();
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+    // The server takes connections again: the retry shows the message and
+    // the red goes.
+    imap->clearFaults();
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return !f.indicatorShape->isVisible(); }));
+    // A check the user asks for still tells its failure in a box.
+    imap->addFault(ImapFault::drop("GREETING"));
+    f.checkNowAction->trigger();
+    EXPECT_EQ(errorTexts().size(), 1);
+}
+
+// However often the server reports, push's checks come at most one per two
+// seconds, and an EXISTS that repeats the known count brings none.
+TEST_F(ImapStripTest, AFloodOfReportsGivesAtMostOneCheckPerTwoSeconds)
+{
+    pacing = {};
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }, 5000));
+    const auto checks = [&] { return int(imap->receivedVerbs().count("UID SEARCH")); };
+
+    // A new message every 5 ms for 3 s.
+    int before = checks();
+    QElapsedTimer flood;
+    flood.start();
+    int added = 1;
+    while (flood.elapsed() < 3000) {
+        imap->addMessage(imapMessage(++added));
+        QTest::qWait(5);
+    }
+    EXPECT_LE(checks() - before, 2) << "more than one check per two seconds";
+    EXPECT_TRUE(waitFor([&] { return lines().size() == added; }, 6000)) << "the last of the flood never showed";
+
+    // The same count again at every IDLE: no check at all.
+    ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }, 5000));
+    imap->addFault(ImapFault::idleNotice(0, "* " + QByteArray::number(added) + " EXISTS"));
+    f.watcher().reconnectPush();
+    QTest::qWait(2500);
+    before = checks();
+    QTest::qWait(3000);
+    EXPECT_EQ(checks(), before) << "an unchanged EXISTS was taken for news";
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+}
+
+// Another account in the settings: push follows it.
+TEST_F(ImapStripTest, PushFollowsAChangedAccount)
+{
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    ScriptedImapServer other;
+    other.setCredentials("kari", "hemmelig");
+    other.setMessages({imapMessage(7)});
+    writeImapSettings({{QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(other.port())},
+                       {QStringLiteral("ServerUser"), QStringLiteral("kari")}});
+    f.readSettings();
+    EXPECT_TRUE(waitFor([&] { return other.receivedVerbs().contains("IDLE"); })) << "push stayed on the old account";
+    other.addMessage(imapMessage(8));
+    f.checkNowAction->trigger();
+    EXPECT_EQ(lines(), (QStringList{lineFor(7), lineFor(8)}));
+}
