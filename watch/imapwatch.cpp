@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QHash>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -20,6 +21,33 @@ QByteArray imapKey(std::uint32_t uidValidity, std::uint32_t uid)
 }
 
 } // namespace
+
+bool MailboxWatcher::searchOnKeptSession(QList<std::uint32_t>& unseen)
+{
+    // A connection that went quiet behind a gateway is given up quickly;
+    // the check then logs in afresh.
+    const net::Timeouts normal = m_imap.timeouts;
+    const auto restore = qScopeGuard([&] { m_imap.timeouts = normal; });
+    m_imap.timeouts.replyMs = std::min(normal.replyMs, kKeptSessionReplyMs);
+    try {
+        // NOOP first: a server announces what arrived since the last
+        // command only when asked, and the search covers only what it
+        // announced.
+        m_imap.noop();
+        m_imap.takeChanges();
+        unseen = m_imap.searchUnseen();
+        return true;
+    } catch (const net::NetError&) {
+        return false;
+    }
+}
+
+void MailboxWatcher::dropKeptSession()
+{
+    m_keptSince.reset();
+    if (!m_busy && m_imap.connected())
+        m_imap.logoutWithoutWaiting();
+}
 
 ImapPush::Account MailboxWatcher::pushAccount() const
 {
@@ -44,10 +72,15 @@ MailboxWatcher::CheckReport MailboxWatcher::checkImap()
     const QString path = cachePath();
     const QByteArray key = m_settings.cacheKey;
     QList<std::uint32_t> unseen;
+    const bool reuse = m_imap.connected() && m_imap.mailboxOpen() && m_imap.mailbox().readOnly && m_keptSince
+        && KeptClock::now() - *m_keptSince < kKeepSessionFor;
+    m_keptSince.reset();
     withServerQuestions([&] {
         step([&] {
+            if (reuse && searchOnKeptSession(unseen))
+                return;
             if (m_imap.connected())
-                m_imap.logoutWithoutWaiting(); // left over from a failed step
+                m_imap.logoutWithoutWaiting(); // left over from a failed step, or kept and gone quiet
             unseen = m_imap.connectAndSearch(true);
         });
     });
@@ -124,8 +157,14 @@ MailboxWatcher::CheckReport MailboxWatcher::checkImap()
     emit messagesListed(listed);
     const int count = int(headers.size());
     emit countRead(count);
-    // Nothing was changed on the server: no need to wait for the goodbye.
-    step([this] { m_imap.logoutWithoutWaiting(); });
+    if (m_push.state() == ImapPush::State::Up) {
+        // Push will ask again soon: the next check reads on this
+        // connection, without a new log-in.
+        m_keptSince = KeptClock::now();
+    } else {
+        // Nothing was changed on the server: no need to wait for the goodbye.
+        step([this] { m_imap.logoutWithoutWaiting(); });
+    }
     storeInCache(std::move(toCache));
     return {true, count};
 }

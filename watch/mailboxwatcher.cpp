@@ -53,8 +53,13 @@ MailboxWatcher::MailboxWatcher(QObject* parent)
     m_imap.onConnected = m_client.onConnected;
     m_imap.onDisconnected = m_client.onDisconnected;
     connect(&m_push, &ImapPush::changed, this, &MailboxWatcher::serverReportedChange);
-    connect(&m_push, &ImapPush::stateChanged, this,
-            [this](ImapPush::State state) { emit pushDown(state == ImapPush::State::Down); });
+    connect(&m_push, &ImapPush::stateChanged, this, [this](ImapPush::State state) {
+        // Without push there is no news to hurry for; a connection kept
+        // for it would only go stale.
+        if (state != ImapPush::State::Up)
+            dropKeptSession();
+        emit pushDown(state == ImapPush::State::Down);
+    });
 }
 
 MailboxWatcher::~MailboxWatcher()
@@ -73,6 +78,7 @@ void MailboxWatcher::configure(const MailboxSettings& settings)
         || settings.port != m_settings.port || settings.user != m_settings.user) {
         m_lines.clear();
         m_rowUids.clear();
+        dropKeptSession();
     }
     m_settings = settings;
     // The push listens to the account of its start only.

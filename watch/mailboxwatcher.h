@@ -22,6 +22,7 @@
 #include <QObject>
 #include <QScopeGuard>
 #include <QStringList>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -195,6 +196,11 @@ private:
     // Starts the push for the configured IMAP account unless it runs for
     // it; the password must be at hand (obtainPassword()).
     void startPushForAccount();
+    // Worker thread: UID SEARCH on the connection a check kept, awaited
+    // briefly. False when that connection no longer answers.
+    bool searchOnKeptSession(QList<std::uint32_t>& unseen);
+    // Closes the connection a check kept (not while an operation runs).
+    void dropKeptSession();
     // True when number row + 1 still holds the message line row was made
     // from (its unique id or header names, its header and its text);
     // otherwise the session is closed and false returned.
@@ -210,6 +216,14 @@ private:
     // IMAP: the UID of each line, and the UIDVALIDITY they belong to.
     QList<std::uint32_t> m_rowUids;
     std::uint32_t m_uidValidity = 0;
+    // While push is up, a check keeps its connection, INBOX open read-only,
+    // for the next check: news then reaches the list without a log-in.
+    // Used again for at most kKeepSessionFor, its first answer awaited for
+    // at most kKeptSessionReplyMs.
+    using KeptClock = std::chrono::steady_clock;
+    static constexpr std::chrono::minutes kKeepSessionFor{10};
+    static constexpr int kKeptSessionReplyMs = 3000;
+    std::optional<KeptClock::time_point> m_keptSince;
     ListCache m_cache;
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;

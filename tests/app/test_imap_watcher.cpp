@@ -398,7 +398,9 @@ TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
     TBrevglimtForm& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
-    // The push connection stands; new connections are dropped at once.
+    // The push connection stands; the connection the last check kept is
+    // dropped, and so is every new one.
+    imap->addFault(ImapFault::drop("NOOP"));
     imap->addFault(ImapFault::drop("GREETING"));
     imap->addMessage(imapMessage(2));
     EXPECT_TRUE(waitFor([&] { return f.indicatorShape->isVisible() && !f.indicatorTimer->isActive(); }));
@@ -412,6 +414,7 @@ TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
     EXPECT_TRUE(waitFor([&] { return lines().size() == 2; }));
     EXPECT_TRUE(waitFor([&] { return !f.indicatorShape->isVisible(); }));
     // A check the user asks for still tells its failure in a box.
+    imap->addFault(ImapFault::drop("NOOP"));
     imap->addFault(ImapFault::drop("GREETING"));
     f.checkNowAction->trigger();
     EXPECT_EQ(errorTexts().size(), 1);
@@ -465,4 +468,25 @@ TEST_F(ImapStripTest, PushFollowsAChangedAccount)
     other.addMessage(imapMessage(8));
     f.checkNowAction->trigger();
     EXPECT_EQ(lines(), (QStringList{lineFor(7), lineFor(8)}));
+}
+
+// While push is up, a check keeps its connection for the next one: news
+// reaches the list without a new log-in. A kept connection that no longer
+// answers is given up after a short wait, and the check logs in afresh.
+TEST_F(ImapStripTest, PushNewsIsReadOnTheKeptConnection)
+{
+    TBrevglimtForm& f = stripWith(1);
+    ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
+    ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
+    const auto logins = [&] { return int(imap->receivedVerbs().count("AUTHENTICATE")); };
+    const int before = logins();
+    imap->addMessage(imapMessage(2));
+    ASSERT_TRUE(waitFor([&] { return lines().size() == 2; }));
+    EXPECT_EQ(logins(), before) << "the news was read over a new log-in";
+
+    imap->addFault(ImapFault::stall("NOOP"));
+    imap->addMessage(imapMessage(3));
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 3; }, 8000)) << "a quiet kept connection held the check";
+    EXPECT_EQ(logins(), before + 1);
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
 }
