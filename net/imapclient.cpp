@@ -781,11 +781,33 @@ bool ImapClient::mailboxOpen() const
     return d->selected;
 }
 
-QList<std::uint32_t> ImapClient::searchUnseen()
+QList<std::uint32_t> ImapClient::searchUnseen(SearchSync sync)
 {
     d->prepare(QString::fromLatin1(Impl::searchCommand()), kCommandCap + kListCap);
     d->requireSelected();
     QList<std::uint32_t> found;
+    if (sync == SearchSync::ReopenFirst) {
+        // Both in one write. A server brings an open mailbox up to date
+        // between pipelined commands only when it is opened anew (some
+        // bundle a NOOP's sync with the commands after it), so the search
+        // covers what arrived since the last command.
+        const bool readOnly = d->mailbox.readOnly;
+        const QByteArray selectTag = d->nextTag();
+        const QByteArray searchTag = d->nextTag();
+        d->ch.send(selectTag + ' ' + Impl::selectCommand(readOnly) + "\r\n" + searchTag + ' ' + Impl::searchCommand()
+                   + "\r\n");
+        d->pending.insert(selectTag);
+        d->pending.insert(searchTag);
+        d->beginSelect(readOnly);
+        const std::optional<QString> selectRefused =
+            d->finishSelect(d->awaitTagged(selectTag, listLimits()), readOnly);
+        const ImapResponse r = d->awaitTagged(searchTag, listLimits(), d->searchClaim(found));
+        if (selectRefused)
+            d->failOpen(*selectRefused);
+        if (const std::optional<QString> refused = d->finishSearch(r, found))
+            d->failOpen(*refused);
+        return found;
+    }
     const ImapResponse r = d->simple(Impl::searchCommand(), listLimits(), d->searchClaim(found));
     if (const std::optional<QString> refused = d->finishSearch(r, found))
         d->failOpen(*refused);
@@ -933,7 +955,7 @@ bool ImapClient::idling() const
     return !d->idleTag.isEmpty();
 }
 
-ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait)
+ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange onChange)
 {
     d->requireOpen();
     d->ch.timeouts = timeouts;
@@ -943,7 +965,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait)
     if (interruptRequested())
         return IdleEnd::Interrupted;
     if (d->changes.any()) {
-        if (idling())
+        if (idling() && onChange == OnChange::EndIdle)
             d->endIdle();
         return IdleEnd::Changed;
     }
@@ -979,7 +1001,8 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait)
     }
     for (;;) {
         if (d->changes.any()) {
-            d->endIdle();
+            if (onChange == OnChange::EndIdle)
+                d->endIdle();
             return IdleEnd::Changed;
         }
         const LineChannel::InputWait w = d->ch.waitForInput(until);

@@ -126,8 +126,13 @@ public:
     bool mailboxOpen() const;
 
     // UID SEARCH UNSEEN UNDELETED: the UIDs ascending (oldest first),
-    // without repeats.
-    QList<std::uint32_t> searchUnseen();
+    // without repeats. ReopenFirst sends EXAMINE/SELECT INBOX again (as it
+    // is open) in the same write, for a connection that has stood open: a
+    // search covers only what the server has taken in, and a server takes
+    // in what arrived meanwhile surely only when the mailbox is opened.
+    // A refused reopening throws as selectInbox() does.
+    enum class SearchSync { None, ReopenFirst };
+    QList<std::uint32_t> searchUnseen(SearchSync sync = SearchSync::None);
 
     // The From, Subject, Date and Message-ID header fields of the messages
     // with the given UIDs (BODY.PEEK[HEADER.FIELDS (...)]: nothing is marked
@@ -176,11 +181,15 @@ public:
     // IDLE on the open mailbox until the server reports a change, maxWait
     // passes or interrupt() is called. Returns at once, without IDLE,
     // Interrupted while interrupt() is in force and Changed when changes
-    // wait in takeChanges(). After Interrupted the next command (or logout)
-    // ends the IDLE with DONE first. Throws when the
+    // wait in takeChanges(). With KeepIdling a change leaves the IDLE
+    // standing (the next idle() call goes on listening in it), so news
+    // costs no round trip. After Interrupted, or Changed with KeepIdling,
+    // the next command (or logout) ends the IDLE with DONE first; so does
+    // a TimeUp. Throws when the
     // server lists no IDLE ("… tilbyr ikke IDLE"), refuses it, says BYE
     // ("Serveren avsluttet forbindelsen: …") or stops answering.
-    IdleEnd idle(std::chrono::milliseconds maxWait);
+    enum class OnChange { EndIdle, KeepIdling };
+    IdleEnd idle(std::chrono::milliseconds maxWait, OnChange onChange = OnChange::EndIdle);
     bool idling() const;
 
     // Any thread: ends a wait of the client at once. idle() returns

@@ -191,16 +191,28 @@ void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
     emit changed();
     int quickEnds = 0;
     for (;;) {
+        // One IDLE, renewed after renewIdle. News is taken while the IDLE
+        // stands: no round trip, and a server repeating itself costs
+        // nothing but the reading.
         const Clock::time_point began = Clock::now();
-        const net::ImapClient::IdleEnd end = client.idle(timing.renewIdle);
+        net::ImapClient::IdleEnd end;
+        for (;;) {
+            const auto left = std::max(std::chrono::milliseconds(0),
+                                       timing.renewIdle
+                                           - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began));
+            end = client.idle(left, net::ImapClient::OnChange::KeepIdling);
+            if (end != net::ImapClient::IdleEnd::Changed)
+                break;
+            if (isNews(client.takeChanges(), known))
+                emit changed();
+            known = client.mailbox().exists;
+        }
         if (end == net::ImapClient::IdleEnd::Interrupted)
             return;
-        if (end != net::ImapClient::IdleEnd::Changed) {
-            // Time to renew the IDLE, or the server ended it early: the
-            // connection must still answer before it is trusted again, and
-            // what the answer brings counts.
-            client.noop();
-        }
+        // Time to renew the IDLE, or the server ended it: the connection
+        // must still answer before it is trusted again, and what the answer
+        // brings counts.
+        client.noop();
         const bool news = isNews(client.takeChanges(), known);
         known = client.mailbox().exists;
         if (news)
@@ -210,14 +222,10 @@ void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
             quickEnds = 0;
             continue;
         }
-        // A round that ended at once: the next one waits, so neither a busy
-        // mailbox nor a server repeating what it said before (an unchanged
-        // EXISTS) can make IDLE spin. A server that ends IDLE itself at
-        // once, again and again, will not let it stand: a failed connection.
-        if (news)
-            quickEnds = 0;
-        else if (end == net::ImapClient::IdleEnd::ServerEnded)
-            ++quickEnds;
+        // The server ended the IDLE at once: the next one waits, so it
+        // cannot make IDLE spin, and a server that does so again and again
+        // will not let it stand: a failed connection.
+        quickEnds = news ? 0 : quickEnds + 1;
         if (quickEnds >= timing.quickEndLimit)
             throw net::NetError(QStringLiteral("%1 avslutter IDLE med en gang, gang på gang").arg(client.host));
         if (!pause(std::chrono::duration_cast<std::chrono::milliseconds>(timing.quickRound - lasted)))

@@ -30,12 +30,7 @@ bool MailboxWatcher::searchOnKeptSession(QList<std::uint32_t>& unseen)
     const auto restore = qScopeGuard([&] { m_imap.timeouts = normal; });
     m_imap.timeouts.replyMs = std::min(normal.replyMs, kKeptSessionReplyMs);
     try {
-        // NOOP first: a server announces what arrived since the last
-        // command only when asked, and the search covers only what it
-        // announced.
-        m_imap.noop();
-        m_imap.takeChanges();
-        unseen = m_imap.searchUnseen();
+        unseen = m_imap.searchUnseen(net::ImapClient::SearchSync::ReopenFirst);
         return true;
     } catch (const net::NetError&) {
         return false;

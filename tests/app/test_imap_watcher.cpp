@@ -400,7 +400,7 @@ TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
     ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
     // The push connection stands; the connection the last check kept is
     // dropped, and so is every new one.
-    imap->addFault(ImapFault::drop("NOOP"));
+    imap->addFault(ImapFault::drop("EXAMINE"));
     imap->addFault(ImapFault::drop("GREETING"));
     imap->addMessage(imapMessage(2));
     EXPECT_TRUE(waitFor([&] { return f.indicatorShape->isVisible() && !f.indicatorTimer->isActive(); }));
@@ -414,7 +414,7 @@ TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
     EXPECT_TRUE(waitFor([&] { return lines().size() == 2; }));
     EXPECT_TRUE(waitFor([&] { return !f.indicatorShape->isVisible(); }));
     // A check the user asks for still tells its failure in a box.
-    imap->addFault(ImapFault::drop("NOOP"));
+    imap->addFault(ImapFault::drop("EXAMINE"));
     imap->addFault(ImapFault::drop("GREETING"));
     f.checkNowAction->trigger();
     EXPECT_EQ(errorTexts().size(), 1);
@@ -484,7 +484,7 @@ TEST_F(ImapStripTest, PushNewsIsReadOnTheKeptConnection)
     ASSERT_TRUE(waitFor([&] { return lines().size() == 2; }));
     EXPECT_EQ(logins(), before) << "the news was read over a new log-in";
 
-    imap->addFault(ImapFault::stall("NOOP"));
+    imap->addFault(ImapFault::stall("EXAMINE").onOccurrence(1));
     imap->addMessage(imapMessage(3));
     EXPECT_TRUE(waitFor([&] { return lines().size() == 3; }, 8000)) << "a quiet kept connection held the check";
     EXPECT_EQ(logins(), before + 1);

@@ -1132,3 +1132,47 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// A connection that stood open between checks: EXAMINE (or SELECT, as it
+// was opened) goes again with the search, so the search covers what came
+// meanwhile; a refused reopening leaves no mailbox open.
+TEST_F(ImapClientTest, ASearchThatReopensSeesWhatCameWhileTheConnectionStood)
+{
+    ASSERT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
+    server.addMessage(message(4));
+    server.clearReceived();
+    EXPECT_EQ(client.searchUnseen(ImapClient::SearchSync::ReopenFirst), (Uids{1, 2, 3, 4}));
+    EXPECT_EQ(server.received(), (QList<QByteArray>{"EXAMINE INBOX", "UID SEARCH UNSEEN UNDELETED"}));
+    EXPECT_TRUE(client.mailbox().readOnly);
+    EXPECT_EQ(client.mailbox().exists, 4u);
+
+    client.selectInbox(false);
+    server.clearReceived();
+    EXPECT_EQ(client.searchUnseen(ImapClient::SearchSync::ReopenFirst), (Uids{1, 2, 3, 4}));
+    EXPECT_EQ(server.received(), (QList<QByteArray>{"SELECT INBOX", "UID SEARCH UNSEEN UNDELETED"}));
+
+    server.addFault(ImapFault::no("SELECT"));
+    EXPECT_THROW(client.searchUnseen(ImapClient::SearchSync::ReopenFirst), net::NetError);
+    EXPECT_FALSE(client.mailboxOpen());
+    EXPECT_TRUE(client.connected()) << "the connection stays in step";
+}
+
+// News taken while the IDLE stands: no DONE, no new IDLE, until the wait
+// ends; the renewal then ends it.
+TEST_F(ImapIdleTest, KeepIdlingTakesNewsWithoutEndingTheIdle)
+{
+    later(100, [this] { server.addMessage(message(4)); });
+    EXPECT_EQ(client.idle(60s, ImapClient::OnChange::KeepIdling), ImapClient::IdleEnd::Changed);
+    EXPECT_TRUE(client.idling());
+    EXPECT_EQ(client.takeChanges().exists, 4u);
+    helper.join();
+    later(100, [this] { server.setSeen(1, true); });
+    EXPECT_EQ(client.idle(60s, ImapClient::OnChange::KeepIdling), ImapClient::IdleEnd::Changed);
+    EXPECT_EQ(client.takeChanges().flagUpdates, 1);
+    EXPECT_EQ(server.receivedVerbs().count("IDLE"), 1);
+    EXPECT_FALSE(server.receivedVerbs().contains("DONE"));
+    EXPECT_EQ(client.idle(100ms, ImapClient::OnChange::KeepIdling), ImapClient::IdleEnd::TimeUp);
+    EXPECT_FALSE(client.idling());
+    EXPECT_EQ(lastVerbs(1), QList<QByteArray>{"DONE"});
+    EXPECT_EQ(client.searchUnseen(), (Uids{2, 3, 4}));
+}
