@@ -4,6 +4,7 @@
 // on screen, and the strip never takes the keyboard and stays on every
 // workspace.
 #include "dovecotserver.h"
+#include "imapclient.h"
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
@@ -22,17 +23,20 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QCursor>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
+#include <QTest>
 #include <QTextLayout>
 #include <QTimer>
 #include <QToolTip>
 #include <QWindow>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 
@@ -395,4 +399,63 @@ TEST_F(DesktopWindowsTest, ImapPushShowsNewMailWithoutACheck)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     EXPECT_EQ(lines().value(3), QStringLiteral("d@test.example   Fire")) << "not in the list within 3 s";
     EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 4"));
+}
+
+// The dialog's defaults (no check at start, no schedule) against a real
+// Dovecot: push lists the mailbox by itself, shows mail delivered after the
+// start within seconds, and mail that came while the server was away (and
+// that another mail program took in first, so IDLE never reports it) once
+// the server is back, with no box for the outage.
+TEST_F(DesktopWindowsTest, ImapPushWatchesFromTheStartAndAfterAnOutage)
+{
+    if (!testsupport::DovecotServer::imapAvailable())
+        GTEST_SKIP() << "dovecot-imapd is not installed (tools/install-deps.sh installs it)";
+    testsupport::DovecotServer dovecot({mailMessage("a@test.example", "En", "o1"), mailMessage("b@test.example", "To", "o2")});
+    writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
+                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
+                   {QStringLiteral("ServerUser"), dovecot.user()},
+                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
+                   {QStringLiteral("StartupCheck"), QStringLiteral("0")},
+                   {QStringLiteral("Scheduler"), QStringLiteral("0")},
+                   {QStringLiteral("ShowList"), QStringLiteral("1")}});
+    const auto lines = [this] {
+        QStringList out;
+        const QAbstractItemModel* model = strip().messageList->model();
+        for (int i = 0; i < model->rowCount(); ++i)
+            out.append(model->index(i, 0).data().toString());
+        return out;
+    };
+    strip().showForm();
+    EXPECT_TRUE(waitFor([&] { return stripShown() && lines().size() == 2; })) << "push did not list the mailbox";
+    EXPECT_FALSE(strip().scheduleTimer->isActive());
+
+    dovecot.deliver(mailMessage("c@test.example", "Tre", "o3"));
+    EXPECT_TRUE(waitFor([&] { return lines().size() == 3; })) << "mail delivered after the start did not show";
+
+    // The server goes away; a message arrives; the server comes back and
+    // another mail program opens INBOX before push is back.
+    dovecot.stop();
+    ASSERT_TRUE(waitFor([&] { return strip().watcher().pushState() == watch::ImapPush::State::Down; }));
+    dovecot.deliver(mailMessage("d@test.example", "Fire", "o4"));
+    QTest::qWait(3000);
+    dovecot.restart();
+    QElapsedTimer sinceReturn;
+    sinceReturn.start();
+    {
+        net::ImapClient phone;
+        phone.host = dovecot.host();
+        phone.port = dovecot.imapPort();
+        phone.user = dovecot.user();
+        phone.password = dovecot.password();
+        phone.connect();
+        phone.selectInbox(false);
+        phone.disconnect();
+    }
+    QDeadlineTimer twentySeconds(20000);
+    while (lines().size() != 4 && !twentySeconds.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(lines().value(3), QStringLiteral("d@test.example   Fire")) << "not listed within 20 s of the server's return";
+    std::printf("listed %lld ms after the server's return\n", static_cast<long long>(sinceReturn.elapsed()));
+    EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 4"));
+    EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
 }

@@ -253,6 +253,14 @@ DovecotServer::DovecotServer(const QList<QByteArray>& messages, const DovecotTls
     }
 }
 
+void DovecotServer::restart()
+{
+    if (running())
+        return;
+    if (!startOnce())
+        fail(QStringLiteral("Dovecot could not listen on its ports again\n%1").arg(QString::fromLocal8Bit(log())));
+}
+
 DovecotServer::~DovecotServer()
 {
     stop();

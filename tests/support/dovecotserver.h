@@ -106,6 +106,10 @@ public:
     // the calling process is made a child subreaper so that the server's
     // orphans are reaped here, not left to init. Safe to call more than once.
     void stop();
+    // After stop(): the server again on the same ports and Maildir, as a
+    // server back from an outage. Throws DovecotError when it does not
+    // come up (a port taken meanwhile among them).
+    void restart();
 
 private:
     void prepareFolder();
