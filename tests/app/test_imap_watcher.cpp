@@ -490,3 +490,27 @@ TEST_F(ImapStripTest, PushNewsIsReadOnTheKeptConnection)
     EXPECT_EQ(logins(), before + 1);
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
 }
+
+// A new UIDVALIDITY means every UID may name another message, even one with
+// the same header: "Slett" and opening touch nothing, and the list is read
+// again.
+TEST_F(ImapStripTest, ANewUidValidityBeforeAnActionTouchesNothing)
+{
+    TBrevglimtForm& f = stripWith(2);
+    ASSERT_EQ(lines().size(), 2);
+    imap->setUidValidity(imap->uidValidity() + 1);
+    guard.fake.messages.clear();
+    selectLine(f.messageList, 0);
+    f.deleteAction->trigger();
+    EXPECT_EQ(imap->uids(), (QList<std::uint32_t>{1, 2}));
+    EXPECT_FALSE(imap->deleted(1));
+    ASSERT_EQ(guard.fake.messages.size(), 1);
+    EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
+    guard.fake.messages.clear();
+    imap->setUidValidity(imap->uidValidity() + 1);
+    selectLine(f.messageList, 0);
+    f.onListDoubleClicked();
+    EXPECT_TRUE(guard.fake.opened.isEmpty());
+    ASSERT_EQ(guard.fake.messages.size(), 1);
+    EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
+}
