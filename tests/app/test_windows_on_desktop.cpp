@@ -176,7 +176,7 @@ protected:
     // ("Skjul") and shown again, then after it was shown again while in view,
     // as a second start of the program does. backToWork() (when given) runs
     // before each showing again: the user back at the window in use.
-    void showAgainBothWays(const std::function<void()>& check, const std::function<void()>& backToWork = {})
+    void checkAfterEachShowing(const std::function<void()>& check, const std::function<void()>& backToWork = {})
     {
         {
             SCOPED_TRACE("first showing");
@@ -233,7 +233,7 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     // On every workspace, also when shown again after "Skjul" (the window
     // manager forgets a hidden window's workspace), and never left marked as
     // demanding attention.
-    showAgainBothWays([&] {
+    checkAfterEachShowing([&] {
         EXPECT_TRUE(waitFor([&] { return onEveryWorkspace(strip().winId()); }))
             << windowProperty(strip().winId(), "_NET_WM_DESKTOP").toStdString() << ", "
             << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
@@ -246,9 +246,9 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
 
 // The window in use is another program's: the strip still comes above it
 // without taking the keyboard, and is not left marked as waiting for the
-// user. KWin marks a window it refuses to activate when it is mapped, as the
-// strip asks, and one of another program than the active one that raises
-// itself, as showing the strip again does.
+// user. KWin marks a window it refuses to activate when it is mapped (as the
+// strip asks it to refuse), and a window that raises itself while another
+// program is in use, as showing the strip again does.
 TEST_F(DesktopWindowsTest, StripOverAnotherProgramIsNotLeftDemandingAttention)
 {
     QProcess other;
@@ -278,7 +278,7 @@ TEST_F(DesktopWindowsTest, StripOverAnotherProgramIsNotLeftDemandingAttention)
 
     strip().showForm();
     ASSERT_TRUE(waitFor([&] { return stripShown(); }));
-    showAgainBothWays(
+    checkAfterEachShowing(
         [&] {
             EXPECT_TRUE(settlesWithoutAttentionMark(strip().winId()))
                 << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
