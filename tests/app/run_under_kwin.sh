@@ -91,11 +91,29 @@ EOF
 chmod +x "$work/session.sh"
 export BREV_KWIN_WORK="$work"
 
+# The session bus listens in the work folder (the standard one leaves its
+# socket file in /tmp) and starts nothing on demand, so nothing outlives it.
+mkdir -m 700 "$work/bus"
+cat >"$work/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+
 # The installed program carries a file capability (to raise its limits),
 # which a container without that capability refuses to start at all; a copy
 # carries none.
 run_kwin() {
-    dbus-run-session -- "$1" --virtual --xwayland --width 1280 --height 800 --no-lockscreen \
+    dbus-run-session --config-file="$work/bus.conf" -- "$1" --virtual --xwayland --width 1280 --height 800 --no-lockscreen \
         --no-global-shortcuts --no-kactivities --exit-with-session "$work/session.sh" \
         >"$work/kwin.log" 2>&1 &
     pids+=($!)
