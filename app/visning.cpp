@@ -360,6 +360,7 @@ void TBrevglimtForm::bringToFront()
         // Placed before it is mapped, so it never shows elsewhere first.
         move(23, 2);
         gui::showOnAllWorkspaces(this);
+        gui::keepFromDemandingAttention(this);
     }
     show();
     raise();

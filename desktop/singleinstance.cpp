@@ -2,7 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <sys/stat.h>
@@ -16,14 +16,24 @@ namespace {
 constexpr char kShowRequest[] = "show\n";
 constexpr char kShowAnswer[] = "ok\n";
 
+// The user's own, and closed to everyone else.
+bool usersAlone(const struct stat& st)
+{
+    return st.st_uid == getuid() && (st.st_mode & 077) == 0;
+}
+
 // A folder only this user can enter: the runtime folder, or without one a
 // folder of the program's in the user's cache folder, which no other user
 // can make or enter first (a name in the shared temporary folder could be
 // claimed by anyone). Empty, with problem set, when there is none.
 QString privateFolder(QString* problem)
 {
+    // A runtime folder that is missing, or not the user's alone (another
+    // user's left in the environment by su, say), is passed over.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    struct stat st {};
+    if (QDir::isAbsolutePath(runtime) && ::stat(QFile::encodeName(runtime).constData(), &st) == 0
+        && S_ISDIR(st.st_mode) && usersAlone(st))
         return runtime;
     QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
     if (!QDir::isAbsolutePath(cache))
@@ -31,12 +41,11 @@ QString privateFolder(QString* problem)
     const QString folder = cache + QStringLiteral("/brevglimt");
     QDir().mkpath(cache);
     ::mkdir(QFile::encodeName(folder).constData(), 0700);
-    struct stat st {};
     if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *problem = QStringLiteral("kan ikke opprette mappen %1").arg(folder);
         return QString();
     }
-    if (st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+    if (!usersAlone(st)) {
         *problem = QStringLiteral("mappen %1 tilhører en annen bruker eller kan åpnes av andre").arg(folder);
         return QString();
     }

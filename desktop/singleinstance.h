@@ -12,10 +12,10 @@ class QLocalServer;
 namespace desktop {
 
 // The socket's path for a user (upper-cased as the settings file's name is)
-// and an application-data root: in $XDG_RUNTIME_DIR, else in the folder
-// "brevglimt" (0700) of the user's cache folder ($XDG_CACHE_HOME or
-// ~/.cache). Empty when there is no such folder of the user's alone, with
-// problem (when given) saying why.
+// and an application-data root: in $XDG_RUNTIME_DIR when that is a folder
+// of the user's alone, else in the folder "brevglimt" (0700) of the user's
+// cache folder ($XDG_CACHE_HOME or ~/.cache). Empty when there is no such
+// folder of the user's alone, with problem (when given) saying why.
 QString instanceSocketPath(const QString& user, const QString& appDataRoot, QString* problem = nullptr);
 
 // The user this start runs for: the value after "--user", else the login

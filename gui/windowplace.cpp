@@ -58,6 +58,18 @@ xcb_atom_t internAtom(xcb_connection_t* c, const char* name)
     return atom;
 }
 
+// The child of parent of type T, if any. findChild() cannot tell the helper
+// objects here apart: without Q_OBJECT they share QObject's meta-object.
+template <typename T>
+T* childOfType(const QObject* parent)
+{
+    for (QObject* child : parent->children()) {
+        if (auto* found = dynamic_cast<T*>(child))
+            return found;
+    }
+    return nullptr;
+}
+
 // A request about window to the window manager, sent to the root window as
 // the window-manager hints ask for it.
 void sendToWindowManager(xcb_connection_t* c, xcb_window_t window, xcb_atom_t type, std::initializer_list<std::uint32_t> data)
@@ -164,7 +176,86 @@ private:
     bool m_wasEverywhere = false;
 };
 
+// Asks the window manager to take the "demands attention" mark off a window
+// whenever it appears in the window's state while the window is shown.
+class AttentionMarkRemover : public QObject, public QAbstractNativeEventFilter {
+public:
+    AttentionMarkRemover(QWindow* window, xcb_connection_t* c)
+        : QObject(window)
+        , m_window(window)
+        , m_connection(c)
+        , m_stateAtom(internAtom(c, "_NET_WM_STATE"))
+        , m_attentionAtom(internAtom(c, "_NET_WM_STATE_DEMANDS_ATTENTION"))
+    {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~AttentionMarkRemover() override
+    {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            app->removeNativeEventFilter(this);
+    }
+
+protected:
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        if (eventType != "xcb_generic_event_t" || m_stateAtom == XCB_ATOM_NONE || m_attentionAtom == XCB_ATOM_NONE)
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
+            return false;
+        const auto* change = static_cast<const xcb_property_notify_event_t*>(message);
+        if (change->window != id() || change->atom != m_stateAtom)
+            return false;
+        if (change->state != XCB_PROPERTY_NEW_VALUE || !markedForAttention()) {
+            m_asked = false;
+            return false;
+        }
+        if (!m_asked && m_window->isVisible()) {
+            m_asked = true;
+            constexpr std::uint32_t remove = 0; // _NET_WM_STATE_REMOVE
+            constexpr std::uint32_t fromApplication = 1;
+            sendToWindowManager(m_connection, id(), m_stateAtom, {remove, m_attentionAtom, XCB_ATOM_NONE, fromApplication});
+            xcb_flush(m_connection);
+        }
+        return false;
+    }
+
+private:
+    xcb_window_t id() const { return static_cast<xcb_window_t>(m_window->winId()); }
+
+    bool markedForAttention() const
+    {
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            m_connection, xcb_get_property(m_connection, 0, id(), m_stateAtom, XCB_ATOM_ATOM, 0, 64), nullptr);
+        if (!reply)
+            return false;
+        const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
+        const int count = xcb_get_property_value_length(reply) / int(sizeof(xcb_atom_t));
+        const bool marked = std::find(atoms, atoms + count, m_attentionAtom) != atoms + count;
+        std::free(reply);
+        return marked;
+    }
+
+    QWindow* m_window;
+    xcb_connection_t* m_connection;
+    xcb_atom_t m_stateAtom;
+    xcb_atom_t m_attentionAtom;
+    bool m_asked = false;
+};
+
 } // namespace
+
+void keepFromDemandingAttention(QWidget* window)
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection())
+        return;
+    window->winId(); // the native window the filter watches
+    QWindow* handle = window->windowHandle();
+    if (!handle || childOfType<AttentionMarkRemover>(handle))
+        return;
+    new AttentionMarkRemover(handle, x11->connection());
+}
 
 void showOnAllWorkspaces(QWidget* window)
 {
@@ -184,7 +275,7 @@ void showOnAllWorkspaces(QWidget* window)
     QWindow* handle = window->windowHandle();
     if (!handle)
         return;
-    auto* keeper = handle->findChild<EveryWorkspaceKeeper*>(QString(), Qt::FindDirectChildrenOnly);
+    auto* keeper = childOfType<EveryWorkspaceKeeper>(handle);
     if (!keeper)
         keeper = new EveryWorkspaceKeeper(handle, c);
     keeper->askWhenMapped();

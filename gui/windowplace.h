@@ -31,6 +31,16 @@ QWidget* currentOwner(QWidget* fallback);
 // the other workspaces.
 void showOnAllWorkspaces(QWidget* window);
 
+// Takes back the "demands attention" mark the window manager sets on window
+// when it refuses to activate it: KWin and GNOME's compositor do so when a
+// window that asks not to take the keyboard is mapped, KWin also when it
+// raises itself while another program is in use, and task bars then show
+// the window as waiting for the user until it is clicked. For a window
+// always in view that mark only misleads. Asked once per mark, so a manager
+// that keeps it is not asked without end; on an X server only. Called before
+// the window is first shown; calling it again changes nothing.
+void keepFromDemandingAttention(QWidget* window);
+
 // The program's icon (compiled into the program).
 QIcon programIcon();
 

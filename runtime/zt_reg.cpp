@@ -252,6 +252,10 @@ void mkdirsafe(const QString& path)
         return;
     }
     const int code = errno;
+    // A folder already in its place is what was wanted; anything else there
+    // (a file, a dangling link) or any other failure is one.
+    if (code == EEXIST && folderExists(path))
+        return;
     WriteLog(QStringLiteral("FEIL: [mkdirsafe:%1] kan ikke opprette mappen %2").arg(code).arg(path));
 }
 

@@ -40,6 +40,8 @@ QString userIniFile();
 QString approot();
 QString tavlundpath(const QString& name);
 void setfolder(const QString& name, const QString& path);
+// Makes one folder level; logs "Oppretter mappen …", or a FEIL line when it
+// cannot be made. A folder already there is left as it is, silently.
 void mkdirsafe(const QString& path);
 QString binpath();
 QString logpath();

@@ -193,6 +193,17 @@ TEST_F(IncrementalCheckTest, AnUnfitCacheFileGivesAFullCheck)
              b[b.size() / 2] = char(b[b.size() / 2] ^ 0x20);
              return b;
          }},
+        // The seal itself damaged, the rest as sealed: every byte of it counts.
+        {"the seal's first byte changed", [this](const watch::ListCache& c) {
+             QByteArray b = c.serialize(cacheKey());
+             b[b.size() - 32] = char(b[b.size() - 32] ^ 0x01);
+             return b;
+         }},
+        {"the seal's last byte changed", [this](const watch::ListCache& c) {
+             QByteArray b = c.serialize(cacheKey());
+             b[b.size() - 1] = char(b[b.size() - 1] ^ 0x01);
+             return b;
+         }},
         {"empty", [](const watch::ListCache&) { return QByteArray(); }},
         // Whoever does not know the user's key cannot seal a file: neither
         // with a key of their own nor with a plain SHA-256 at its end.

@@ -1,8 +1,9 @@
 // The program's windows on a real X server with a window manager (openbox,
-// started by run_under_openbox.sh, or GNOME's compositor, started by
-// run_under_mutter.sh): each opens above the always-on-top strip and wholly
-// on screen, and the strip never takes the keyboard and stays on every
-// workspace.
+// started by run_under_openbox.sh, GNOME's compositor, started by
+// run_under_mutter.sh, or KDE's KWin, started by run_under_kwin.sh): each
+// opens above the always-on-top strip and wholly on screen, and the strip
+// never takes the keyboard, never stays marked as demanding attention and
+// stays on every workspace.
 #include "dovecotserver.h"
 #include "imapclient.h"
 #include "errordisplay.h"
@@ -29,6 +30,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTest>
 #include <QTextLayout>
@@ -97,6 +99,31 @@ bool onEveryWorkspace(quint64 window)
     return !knowsSticky || windowProperty(window, "_NET_WM_STATE").contains(QLatin1String("_NET_WM_STATE_STICKY"));
 }
 
+// The window manager's mark for a window waiting for the user, which task
+// bars show until the window is clicked.
+bool demandsAttention(quint64 window)
+{
+    return windowProperty(window, "_NET_WM_STATE").contains(QLatin1String("_NET_WM_STATE_DEMANDS_ATTENTION"));
+}
+
+// The window is free of that mark for a whole second within a few seconds: a
+// window manager sets it at once when it refuses to activate or raise a
+// window, so a mark that came and was taken back passes, one that stays not.
+bool settlesWithoutAttentionMark(quint64 window)
+{
+    const QDeadlineTimer deadline(8000);
+    QElapsedTimer free;
+    free.start();
+    while (!deadline.hasExpired()) {
+        if (demandsAttention(window))
+            free.restart();
+        else if (free.elapsed() >= 1000)
+            return true;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return false;
+}
+
 // Runs events until done() holds or a few seconds have passed.
 bool waitFor(const std::function<bool()>& done)
 {
@@ -148,6 +175,35 @@ protected:
     }
 
     app::TBrevglimtForm& strip() { return *app::BrevglimtForm; }
+    // With the strip in view: check() as it is, then after it was hidden
+    // ("Skjul") and shown again, then after it was shown again while in view,
+    // as a second start of the program does. backToWork() (when given) runs
+    // before each showing again: the user back at the window in use.
+    void checkAfterEachShowing(const std::function<void()>& check, const std::function<void()>& backToWork = {})
+    {
+        {
+            SCOPED_TRACE("first showing");
+            check();
+        }
+        {
+            SCOPED_TRACE("shown again after hiding");
+            strip().hide();
+            ASSERT_TRUE(waitFor([&] { return !stackingOrder().contains(strip().winId()); }));
+            if (backToWork)
+                backToWork();
+            strip().showForm();
+            ASSERT_TRUE(waitFor([&] { return stripShown(); }));
+            EXPECT_EQ(strip().pos(), QPoint(23, 2));
+            check();
+        }
+        {
+            SCOPED_TRACE("shown again while in view");
+            if (backToWork)
+                backToWork();
+            strip().showForm();
+            check();
+        }
+    }
     bool stripShown()
     {
         return strip().isVisible() && strip().windowHandle() && strip().windowHandle()->isExposed()
@@ -178,20 +234,62 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     EXPECT_GT(order.indexOf(strip().winId()), order.indexOf(editor.winId()));
     EXPECT_TRUE(windowProperty(strip().winId(), "_NET_WM_STATE").contains(QLatin1String("_NET_WM_STATE_ABOVE")));
     // On every workspace, also when shown again after "Skjul" (the window
-    // manager forgets a hidden window's workspace).
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round == 0 ? "first showing" : "shown again");
-        if (round > 0) {
-            strip().hide();
-            ASSERT_TRUE(waitFor([&] { return !stackingOrder().contains(strip().winId()); }));
-            strip().showForm();
-            ASSERT_TRUE(waitFor([&] { return stripShown(); }));
-            EXPECT_EQ(strip().pos(), QPoint(23, 2));
-        }
+    // manager forgets a hidden window's workspace), and never left marked as
+    // demanding attention.
+    checkAfterEachShowing([&] {
         EXPECT_TRUE(waitFor([&] { return onEveryWorkspace(strip().winId()); }))
             << windowProperty(strip().winId(), "_NET_WM_DESKTOP").toStdString() << ", "
             << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
-    }
+        EXPECT_TRUE(settlesWithoutAttentionMark(strip().winId()))
+            << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
+        EXPECT_EQ(activeWindow(), editor.winId());
+        EXPECT_EQ(QApplication::activeWindow(), &editor);
+    });
+}
+
+// The window in use is another program's: the strip still comes above it
+// without taking the keyboard, and is not left marked as waiting for the
+// user. KWin marks a window it refuses to activate when it is mapped (as the
+// strip asks it to refuse), and a window that raises itself while another
+// program is in use, as showing the strip again does.
+TEST_F(DesktopWindowsTest, StripOverAnotherProgramIsNotLeftDemandingAttention)
+{
+    QProcess other;
+    other.start(QStringLiteral("xmessage"), {QStringLiteral("-title"), QStringLiteral("Annet program"),
+                                             QStringLiteral("-geometry"), QStringLiteral("+300+300"),
+                                             QStringLiteral("Et annet program")});
+    ASSERT_TRUE(other.waitForStarted()) << "xmessage (x11-utils) is missing";
+    const auto stop = qScopeGuard([&] {
+        other.kill();
+        other.waitForFinished();
+    });
+    quint64 otherWindow = 0;
+    ASSERT_TRUE(waitFor([&] {
+        QProcess search;
+        search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
+                                                 QStringLiteral("^Annet program$")});
+        search.waitForFinished(5000);
+        otherWindow = search.readAllStandardOutput().trimmed().split('\n').value(0).toULongLong();
+        return otherWindow != 0 && stackingOrder().contains(otherWindow);
+    }));
+    // Activated as a task bar does, which counts as the user's latest action.
+    const auto useOther = [&] {
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(otherWindow)});
+        ASSERT_TRUE(waitFor([&] { return activeWindow() == otherWindow; }));
+    };
+    useOther();
+
+    strip().showForm();
+    ASSERT_TRUE(waitFor([&] { return stripShown(); }));
+    checkAfterEachShowing(
+        [&] {
+            EXPECT_TRUE(settlesWithoutAttentionMark(strip().winId()))
+                << windowProperty(strip().winId(), "_NET_WM_STATE").toStdString();
+            EXPECT_EQ(activeWindow(), otherWindow);
+            const QList<quint64> order = stackingOrder();
+            EXPECT_GT(order.indexOf(strip().winId()), order.indexOf(otherWindow));
+        },
+        useOther);
 }
 
 // The strip is never the active window, yet a line cut short shows its whole

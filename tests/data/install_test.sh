@@ -11,7 +11,8 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 for f in bin/brevglimt \
          share/applications/no.tavlund.Brevglimt.desktop \
          share/metainfo/no.tavlund.Brevglimt.metainfo.xml \
-         share/icons/hicolor/scalable/apps/brevglimt.svg; do
+         share/icons/hicolor/scalable/apps/brevglimt.svg \
+         share/doc/brevglimt/copyright; do
     [ -f "$work/prefix/$f" ] || fail "mangler $f"
 done
 [ -x "$work/prefix/bin/brevglimt" ] || fail "brevglimt kan ikke kjøres"
@@ -34,13 +35,35 @@ for pkg in libqt6svg6 qt6-translations-l10n; do
     printf '%s\n' "$packages" | grep -qx "$pkg" || fail "pakken avhenger ikke av $pkg"
 done
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/brevglimt ./usr/share/applications/no.tavlund.Brevglimt.desktop ./usr/share/icons/hicolor/scalable/apps/brevglimt.svg; do
+for f in ./usr/bin/brevglimt ./usr/share/applications/no.tavlund.Brevglimt.desktop ./usr/share/icons/hicolor/scalable/apps/brevglimt.svg \
+         ./usr/share/doc/brevglimt/copyright; do
     printf '%s\n' "$contents" | grep -q " $f\$" || fail "pakken mangler $f"
 done
 
+dpkg-deb -x "$deb" "$work/unpacked"
+
+# The copyright file in Debian's machine-readable format: it parses, and every
+# Files paragraph names its copyright holder and a licence whose text it
+# carries or a License paragraph gives.
+/usr/bin/python3 - "$work/unpacked/usr/share/doc/brevglimt/copyright" <<'EOF' || fail "copyright-filen i pakken er ikke gyldig"
+import sys
+from debian import copyright
+
+with open(sys.argv[1], encoding="utf-8") as f:
+    c = copyright.Copyright(f, strict=True)
+texts = {p.license.synopsis for p in c.all_license_paragraphs() if p.license.text.strip()}
+files = list(c.all_files_paragraphs())
+if not any("*" in p.files for p in files):
+    sys.exit("no Files: * paragraph")
+for p in files:
+    if not (p.copyright or "").strip():
+        sys.exit(f"no Copyright for {' '.join(p.files)}")
+    if not p.license.text.strip() and p.license.synopsis not in texts:
+        sys.exit(f"no text for the licence {p.license.synopsis!r}")
+EOF
+
 # The program in the package is stripped; its debug information lies in the
 # -dbgsym package, under the program's build id.
-dpkg-deb -x "$deb" "$work/unpacked"
 kind=$(file -b "$work/unpacked/usr/bin/brevglimt")
 echo "usr/bin/brevglimt: $kind"
 case "$kind" in *", not stripped"* | *"debug_info"*) fail "programmet i pakken har feilsøkingsinformasjon" ;; esac

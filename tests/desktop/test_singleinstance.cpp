@@ -152,9 +152,11 @@ TEST(InstanceFolderTest, WithoutARuntimeFolderOnlyAFolderOfTheUsersOwnIsUsed)
              ASSERT_TRUE(QDir().mkpath(f + QStringLiteral("-ekte")));
              ASSERT_TRUE(QFile::link(f + QStringLiteral("-ekte"), f));
          }, "kan ikke opprette mappen"},
-        // Only root can give a folder to another user; the row is left out otherwise.
+        // Only root can give a folder to another user; the row is left out
+        // otherwise. Closed to others, so only its owner can refuse it.
         {"another user's", [](const QString& f) {
              ASSERT_TRUE(QDir().mkpath(f));
+             ASSERT_EQ(::chmod(QFile::encodeName(f), 0700), 0);
              ASSERT_EQ(::chown(QFile::encodeName(f), 65534, 65534), 0);
          }, "tilhører en annen bruker eller kan åpnes av andre"},
     };
@@ -189,6 +191,63 @@ TEST(InstanceFolderTest, WithoutARuntimeFolderOnlyAFolderOfTheUsersOwnIsUsed)
     QString problem;
     EXPECT_TRUE(desktop::instanceSocketPath(QStringLiteral("KARI"), QStringLiteral("/r"), &problem).isEmpty());
     EXPECT_TRUE(problem.contains(QStringLiteral("for lang for en lokal socket"))) << problem.toStdString();
+}
+
+// $XDG_RUNTIME_DIR holds the socket only when it names a folder of the
+// user's alone; otherwise the folder in the cache folder is used, as
+// without it.
+TEST(InstanceFolderTest, ARuntimeFolderThatIsNotTheUsersAloneIsPassedOver)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray cacheHome = qgetenv("XDG_CACHE_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        qputenv("XDG_CACHE_HOME", cacheHome);
+    });
+    struct Case {
+        const char* name;
+        std::function<void(const QString& folder)> prepare; // the folder XDG_RUNTIME_DIR names
+        bool used;
+    };
+    const auto folderWithMode = [](mode_t mode) {
+        return [mode](const QString& f) {
+            ASSERT_TRUE(QDir().mkpath(f));
+            ASSERT_EQ(::chmod(QFile::encodeName(f), mode), 0);
+        };
+    };
+    const Case cases[] = {
+        {"the user's alone", folderWithMode(0700), true},
+        {"missing", [](const QString&) {}, false},
+        {"a file", [](const QString& f) {
+             QFile file(f);
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+         }, false},
+        {"open to others", folderWithMode(0777), false},
+        {"readable by the group", folderWithMode(0750), false},
+        // Only root can give a folder to another user; the row is left out otherwise.
+        {"another user's", [&](const QString& f) {
+             folderWithMode(0700)(f);
+             ASSERT_EQ(::chown(QFile::encodeName(f), 65534, 65534), 0);
+         }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string_view(c.name) == "another user's" && ::getuid() != 0)
+            continue;
+        QTemporaryDir home;
+        const QString runtimeFolder = home.filePath(QStringLiteral("run"));
+        const QString cacheFolder = home.filePath(QStringLiteral("cache/brevglimt"));
+        c.prepare(runtimeFolder);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeFolder));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath(QStringLiteral("cache"))));
+        QString problem;
+        const QString path = desktop::instanceSocketPath(QStringLiteral("KARI"), QStringLiteral("/r"), &problem);
+        EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+        EXPECT_TRUE(path.startsWith((c.used ? runtimeFolder : cacheFolder) + QLatin1Char('/'))) << path.toStdString();
+        SingleInstance running(path);
+        EXPECT_TRUE(running.listen());
+        EXPECT_TRUE(QFile::exists(path));
+    }
 }
 
 } // namespace

@@ -9,6 +9,9 @@
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
+
 using namespace rt;
 using testsupport::RuntimeFixtureGuard;
 
@@ -93,7 +96,7 @@ TEST_F(FolderTest, MissingConfiguredLogFolderFallsBackToTheDefault)
     EXPECT_TRUE(QFileInfo(root() + QStringLiteral("log")).isDir());
 }
 
-TEST_F(FolderTest, InstallFoldersBuildsTheTreeAndTwiceLogsOneFailurePerFolder)
+TEST_F(FolderTest, InstallFoldersBuildsTheTreeAndLeavesFoldersThereAlone)
 {
     installfolders();
     for (const char* name : {"archive", "data/brekka", "export/html/varer", "maler/krossa", "tmp", "log"}) {
@@ -102,15 +105,42 @@ TEST_F(FolderTest, InstallFoldersBuildsTheTreeAndTwiceLogsOneFailurePerFolder)
                   root() + QString::fromUtf8(name) + QLatin1Char('/'));
     }
     EXPECT_EQ(IniFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("doc_folder")), QStringLiteral("/opt/brevglimt/doc/"));
-    // etc was made when the settings file was located.
+    // etc was made when the settings file was located; a folder already
+    // there is no failure.
     EXPECT_EQ(linesStartingWith("Oppretter mappen "), 23);
-    EXPECT_EQ(linesStartingWith("FEIL: [mkdirsafe:17] kan ikke opprette mappen "), 1);
+    EXPECT_EQ(linesStartingWith("FEIL: "), 0);
 
+    // Again (-install over a complete tree): nothing to make, nothing failed.
     state().LogLines.clear();
     installfolders();
-    EXPECT_EQ(linesStartingWith("FEIL: [mkdirsafe:17] kan ikke opprette mappen "), 24);
+    EXPECT_EQ(linesStartingWith("Oppretter mappen "), 0);
+    EXPECT_EQ(linesStartingWith("FEIL: "), 0);
     EXPECT_EQ(IniFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("maler/docs_folder")),
               root() + QStringLiteral("maler/docs/"));
+}
+
+// Something other than a folder in a folder's place is still a failure.
+TEST_F(FolderTest, InstallFoldersLogsEveryPlaceWhereNoFolderCanBe)
+{
+    struct Case {
+        const char* folder;
+        std::function<void(const QString& path)> plant;
+    };
+    const Case cases[] = {
+        {"archive", [this](const QString& path) { touch(path); }},
+        {"spool", [](const QString& path) { ASSERT_TRUE(QFile::link(path + QStringLiteral("-finnes-ikke"), path)); }},
+    };
+    for (const Case& c : cases)
+        c.plant(root() + QString::fromUtf8(c.folder));
+    state().LogLines.clear();
+    installfolders();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        const QString line = QStringLiteral("FEIL: [mkdirsafe:17] kan ikke opprette mappen ") + root() + QString::fromUtf8(c.folder);
+        EXPECT_EQ(linesStartingWith(line.toUtf8().constData()), 1);
+    }
+    EXPECT_EQ(linesStartingWith("FEIL: "), int(std::size(cases)));
+    EXPECT_TRUE(QFileInfo(root() + QStringLiteral("data/brekka")).isDir()) << "the rest of the tree is made";
 }
 
 TEST_F(FolderTest, CleanfolderGuards)
