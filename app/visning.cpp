@@ -523,8 +523,8 @@ void TBrevglimtForm::onListDoubleClicked()
     }
     hiddenMessageBuffer->setPlainText(QString::fromUtf8(r.message));
     saveRetrievedMessage(path, r.message);
-    rt::ShellOpen(path, QString(), QString(), [strip = QPointer<TBrevglimtForm>(this), path] {
-        if (strip)
+    rt::ShellOpen(path, QString(), QString(), [strip = QPointer<TBrevglimtForm>(this), path](bool opened) {
+        if (strip && !opened)
             strip->showNotice(noMailProgramText(path));
     });
     indicatorOff();

@@ -25,9 +25,9 @@ QString ChangeExtension(const QString& fileName, const QString& extension)
 }
 
 void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
-               const std::function<void()>& failed)
+               const std::function<void(bool opened)>& done)
 {
-    platform().shellOpen(file, parameters, folder, failed);
+    platform().shellOpen(file, parameters, folder, done);
 }
 
 QString ScrambleText(const QString& plain)

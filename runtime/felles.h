@@ -13,9 +13,9 @@ qint64 FileSizeOf(const QString& fileName);
 // (given without the dot), or appends "." + extension when there is none.
 QString ChangeExtension(const QString& fileName, const QString& extension);
 // Opens a document with the desktop's default program, busy cursor
-// meanwhile; failed is called later when the opener reports failure.
+// meanwhile; done is called later with whether the opener succeeded.
 void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
-               const std::function<void()>& failed = {});
+               const std::function<void(bool opened)>& done = {});
 
 // "z", each character shifted up by its 1-based position, "2".
 QString ScrambleText(const QString& plain);

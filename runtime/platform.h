@@ -50,10 +50,12 @@ public:
     QString nowText() const { return dateTimeText(QDateTime::currentDateTime()); }
 
     // Opens a document with the desktop's default program; does not wait.
-    // When the opener reports failure (it cannot start, or ends with an
-    // error status), failed is called later on the calling thread's loop.
+    // When the opener has ended, done is called once, later, from the
+    // calling thread's loop (so it may show a box): true when the opener
+    // reported success, false when it could not start or ended with an
+    // error status.
     virtual void shellOpen(const QString& file, const QString& parameters, const QString& folder,
-                           const std::function<void()>& failed = {});
+                           const std::function<void(bool opened)>& done = {});
 
     // A file marked read-only: the owner may not write it. Checked on the
     // permission bits so the result is the same for root as for a user.

@@ -167,7 +167,7 @@ QString Platform::loginUser() const
 }
 
 void Platform::shellOpen(const QString& file, const QString& parameters, const QString& folder,
-                         const std::function<void()>& failed)
+                         const std::function<void(bool opened)>& done)
 {
     BusyCursor busy;
     QStringList args{file};
@@ -181,10 +181,12 @@ void Platform::shellOpen(const QString& file, const QString& parameters, const Q
     opener->setWorkingDirectory(folder);
     opener->setStandardInputFile(QProcess::nullDevice());
     opener->setStandardOutputFile(QProcess::nullDevice());
-    auto report = [opener, failed](bool ok) {
+    // Reported from the loop, not from inside the process object's
+    // signal: the receiver may open a box, and the opener is gone by then.
+    auto report = [opener, done](bool ok) {
         opener->deleteLater();
-        if (!ok && failed)
-            failed();
+        if (done)
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [done, ok] { done(ok); }, Qt::QueuedConnection);
     };
     QObject::connect(opener, &QProcess::finished, opener, [report](int code, QProcess::ExitStatus status) {
         report(status == QProcess::NormalExit && code == 0);

@@ -62,8 +62,10 @@ TEST_F(ShellOpenTest, FailureOfTheOpenerIsReported)
         if (c.code >= 0)
             openerEnding(c.code);
         int failures = 0;
+        int successes = 0;
         rt::Platform system;
-        system.shellOpen(QStringLiteral("/tmp/temp.eml"), QString(), QString(), [&] { ++failures; });
+        system.shellOpen(QStringLiteral("/tmp/temp.eml"), QString(), QString(),
+                         [&](bool opened) { ++(opened ? successes : failures); });
         // Until the opener has run (or, without one, the failure came),
         // then a moment for its end to be reported.
         const QDeadlineTimer deadline(10000);
@@ -72,6 +74,7 @@ TEST_F(ShellOpenTest, FailureOfTheOpenerIsReported)
             spin(20);
         spin(300);
         EXPECT_EQ(failures, c.reported ? 1 : 0);
+        EXPECT_EQ(successes, c.reported ? 0 : 1);
     }
 }
 

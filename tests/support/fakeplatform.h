@@ -49,13 +49,14 @@ public:
         return fixedTime.isEmpty() ? rt::formatDateTime(when, QLocale(QLocale::NorwegianBokmal, QLocale::Norway))
                                    : fixedTime;
     }
-    // Records the opening; reports failure at once when openerFails is set.
+    // Records the opening; reports its outcome at once (failure when
+    // openerFails is set).
     void shellOpen(const QString& file, const QString& parameters, const QString& folder,
-                   const std::function<void()>& failed) override
+                   const std::function<void(bool opened)>& done) override
     {
         opened.append({file, parameters, folder});
-        if (openerFails && failed)
-            failed();
+        if (done)
+            done(!openerFails);
     }
 
     QTemporaryDir root;
