@@ -681,6 +681,10 @@ private:
     {
         const QList<QByteArray> args = cmd.args();
         const QByteArray items = args.mid(1).join(' ').toUpper();
+        // BODY[] marks the message \Seen (outside EXAMINE); BODY.PEEK[] does
+        // not. Both answer as BODY[].
+        const bool body = items.contains("BODY[]") || items.contains("BODY.PEEK[]");
+        const bool marks = items.contains("BODY[]");
         const std::set<std::uint32_t> uids = uidsInSet(args.value(0), view);
         QByteArray out;
         for (const std::uint32_t uid : uids) {
@@ -693,7 +697,7 @@ private:
                     std::find_if(s.mailbox.begin(), s.mailbox.end(), [&](const Message& x) { return x.uid == uid; });
                 if (it == s.mailbox.end())
                     continue;
-                if (items.contains("BODY[]") && !readOnly && !it->seen) {
+                if (marks && !readOnly && !it->seen) {
                     it->seen = true;
                     markedNow = true;
                 }
@@ -710,7 +714,7 @@ private:
                 const QByteArray list = items.mid(open, items.indexOf(')', open) - open);
                 line += " BODY[HEADER.FIELDS (" + list + ")] " + literal(headerFields(m.raw, list.split(' ')));
             }
-            if (items.contains("BODY[]"))
+            if (body)
                 line += " BODY[] " + literal(m.raw);
             out += line + ")\r\n";
         }
