@@ -687,6 +687,42 @@ TEST_F(ImapClientTest, NoopBringsTheServersNews)
     EXPECT_EQ(client.searchUnseen(), (Uids{3, 4}));
 }
 
+// News reach takeChanges() after a NOOP also when they came as EXISTS and
+// EXPUNGE ahead of NOOP's OK, or with an earlier command.
+TEST_F(ImapClientTest, NewsBeforeAndWithTheNoopAreKept)
+{
+    const struct {
+        const char* name;
+        ImapFault fault;
+        std::function<void(ImapClient&)> before; // a step ahead of the NOOP
+        std::uint32_t exists;
+        int expunged;
+        std::uint32_t mailboxExists;
+    } cases[] = {
+        {"before NOOP's OK", ImapFault::reply("NOOP", "* 4 EXISTS\r\n* 1 EXPUNGE\r\n{tag} OK NOOP completed"), {}, 4,
+         1, 3},
+        {"with an earlier command", ImapFault::before("UID SEARCH", "* 4 EXISTS"),
+         [](ImapClient& c) { c.searchUnseen(); }, 4, 0, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearFaults();
+        client.connectAndSearch(true);
+        ASSERT_FALSE(client.takeChanges().any());
+        server.addFault(c.fault);
+        if (c.before)
+            c.before(client);
+        client.noop();
+        const ImapChanges changes = client.takeChanges();
+        EXPECT_EQ(changes.exists, c.exists);
+        EXPECT_EQ(changes.expunged, c.expunged);
+        EXPECT_EQ(changes.flagUpdates, 0);
+        EXPECT_EQ(client.mailbox().exists, c.mailboxExists);
+        EXPECT_FALSE(client.takeChanges().any());
+        client.disconnect();
+    }
+}
+
 TEST_F(ImapClientTest, UidValidityIsKeptAndItsChangeReported)
 {
     server.setUidValidity(42);
