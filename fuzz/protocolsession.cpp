@@ -225,9 +225,12 @@ void LoopbackServer::serveControl(int fd)
 {
     Script script;
     {
+        // A client may make more than one connection for a script (a TLS
+        // try after a greeting that is none): each is waited for.
         const std::lock_guard lock(m_mutex);
         script = m_script;
         m_accepted = true;
+        m_served = false;
     }
     QByteArray received;
     {
@@ -261,7 +264,8 @@ void LoopbackServer::serveControl(int fd)
     }
     {
         const std::lock_guard lock(m_mutex);
-        m_received = received;
+        if (m_received.size() < kReceivedCap)
+            m_received += received;
         m_served = true;
     }
     m_finished.notify_all();

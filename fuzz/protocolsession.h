@@ -113,8 +113,9 @@ public:
     std::uint16_t port() const;
     std::uint16_t dataPort() const;
 
-    // Serves script on the control connection client() makes, and returns
-    // the bytes the client sent there once it has closed the connection.
+    // Serves script on each control connection client() makes, one after
+    // the other, and returns the bytes the client sent on them once it has
+    // closed them.
     QByteArray serve(const Script& script, const std::function<void()>& client);
 
 private:

@@ -266,10 +266,12 @@ struct ImapClient::Impl {
         }
     }
 
-    void startTls()
+    // A TLS step of the channel; its failure closes the connection.
+    template <class F>
+    auto tlsStep(F step)
     {
         try {
-            ch.startTls(hostText());
+            return step();
         } catch (const CertificateError&) {
             // Passed on whole: the user may choose to trust the certificate.
             close(true);
@@ -277,6 +279,11 @@ struct ImapClient::Impl {
         } catch (const NetError& e) {
             failClosed(e.text());
         }
+    }
+
+    void startTls()
+    {
+        tlsStep([this] { ch.startTls(hostText()); });
     }
 
     QByteArray nextTag() { return 'A' + QByteArray::number(++tagCounter); }
@@ -596,8 +603,10 @@ struct ImapClient::Impl {
         openSocket();
         if (q.onConnected)
             q.onConnected();
-        if (q.usesImplicitTls())
+        if (q.usesImplicitTls() || ch.knownTlsFromFirstByte())
             startTls();
+        else
+            tlsStep([this] { return ch.detectTlsFromFirstByte(); });
 
         beginCommand(QStringLiteral("hilsenen"), kCommandCap);
         const ImapResponse greeting = read(defaultLimits());
@@ -883,11 +892,14 @@ bool ImapClient::fetchMessage(std::uint32_t uid, QByteArray& message, QString* r
                                    .arg(uid)
                                    .arg(d->hostText(), capText(kMessageCap));
     std::optional<QByteArray> body;
+    // PEEK: opening marks nothing; the answer still names the item BODY[].
     const ImapResponse r =
-        d->simple("UID FETCH " + QByteArray::number(uid) + " BODY[]", limits, [&](const ImapResponse& resp) {
+        d->simple("UID FETCH " + QByteArray::number(uid) + " BODY.PEEK[]", limits, [&](const ImapResponse& resp) {
             if (!resp.number || !resp.is("FETCH"))
                 return false;
             FetchItems f = fetchItems(resp);
+            // Only the UID asked for: a body under another UID, or under
+            // none, is never taken for this message.
             if (f.uid != uid || !f.body)
                 return false;
             body = std::move(f.body);
@@ -935,6 +947,15 @@ ImapClient::Deletion ImapClient::deleteMessage(std::uint32_t uid)
     if (expunge && !expunge->is("OK"))
         d->failOpen(d->refusal(*expunge, QStringLiteral("UID EXPUNGE %1").arg(uid)));
     return uidPlus ? Deletion::Expunged : Deletion::FlaggedOnly;
+}
+
+void ImapClient::markSeen(std::uint32_t uid)
+{
+    d->prepare(QStringLiteral("UID STORE"));
+    d->requireSelected();
+    const ImapResponse r = d->simple("UID STORE " + QByteArray::number(uid) + " +FLAGS.SILENT (\\Seen)");
+    if (!r.is("OK"))
+        d->failOpen(d->refusal(r, QStringLiteral("UID STORE %1").arg(uid)));
 }
 
 void ImapClient::noop()

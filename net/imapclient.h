@@ -74,7 +74,9 @@ public:
     // that expects TLS at once on another port. Otherwise the session starts
     // in clear text and turns to TLS with STARTTLS when the server lists it;
     // a server that lists no STARTTLS gets the login in clear text (to this
-    // machine, or with the user's consent, net/cleartext.h).
+    // machine, or with the user's consent, net/cleartext.h). A server that
+    // expects TLS from the first byte on another port is found out without
+    // the flag, at the cost of a short wait (see connect()).
     bool implicitTls = false;
     bool usesImplicitTls() const { return implicitTls || port == 993; }
 
@@ -86,7 +88,14 @@ public:
     bool connected() const;
     bool encrypted() const;
 
-    // TCP connection, the TLS handshake when usesImplicitTls(), the greeting
+    // TCP connection, the TLS handshake when usesImplicitTls(); otherwise a
+    // server that sends no greeting within a few seconds (kTlsProbeMs, or
+    // the reply time-out when shorter) gets a TLS handshake on a fresh
+    // connection, and the session goes on over TLS when it works (this
+    // client then starts TLS at once on later connections to the same host
+    // and port); when it does not, a last plain connection waits the whole
+    // reply time-out for the greeting before "Tidsavbrudd: ingen svar fra
+    // host:port innen …" (net/linechannel.h). Then the greeting
     // ("* OK"; "* PREAUTH" skips the login; "* BYE" is a refusal),
     // CAPABILITY unless the greeting named them; when they list STARTTLS and
     // TLS is not up yet: STARTTLS, the handshake and CAPABILITY again. Then
@@ -117,8 +126,8 @@ public:
     const QStringList& capabilities() const;
     bool hasCapability(const QString& name) const;
 
-    // EXAMINE INBOX (readOnly: opening a message does not mark it \Seen and
-    // nothing can be deleted) or SELECT INBOX. "NO"/"BAD" throws
+    // EXAMINE INBOX (readOnly: nothing can be marked read or deleted) or
+    // SELECT INBOX. "NO"/"BAD" throws
     // "Serveren avviste EXAMINE INBOX: …" and leaves no mailbox open.
     const ImapMailbox& selectInbox(bool readOnly);
     // The state of the open mailbox (the default when none is open).
@@ -146,13 +155,20 @@ public:
     void fetchHeaders(const QList<std::uint32_t>& uids,
                       const std::function<void(std::uint32_t uid, const QByteArray& header)>& sink);
 
-    // UID FETCH uid BODY[]: true with the whole message as stored; the
-    // server marks it \Seen (after SELECT). False with refusal set (when
-    // given) on "NO"/"BAD" ("Serveren avviste UID FETCH 12: …") or when the
-    // message is gone ("Meldingen med UID 12 finnes ikke lenger på …"). A
-    // message above kMessageCap is refused as its size is announced, before
-    // any of it is read, and the connection is closed.
+    // UID FETCH uid BODY.PEEK[]: true with the whole message as stored,
+    // which stays unseen (markSeen() marks it). Only a FETCH answer naming
+    // this UID counts. False with refusal set (when given) on "NO"/"BAD"
+    // ("Serveren avviste UID FETCH 12: …") or when the message is gone
+    // ("Meldingen med UID 12 finnes ikke lenger på …"). A message above
+    // kMessageCap is refused as its size is announced, before any of it is
+    // read, and the connection is closed.
     bool fetchMessage(std::uint32_t uid, QByteArray& message, QString* refusal = nullptr);
+
+    // UID STORE uid +FLAGS.SILENT (\Seen) on the SELECTed mailbox: the
+    // message counts as read. "NO"/"BAD" throws ("Serveren avviste UID
+    // STORE 12: …", as after EXAMINE: "…: Mailbox is read-only"); a UID the
+    // mailbox no longer holds is no error.
+    void markSeen(std::uint32_t uid);
 
     enum class Deletion {
         Expunged, // UID STORE +FLAGS.SILENT (\Deleted), then UID EXPUNGE

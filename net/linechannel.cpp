@@ -124,7 +124,12 @@ void LineChannel::dropped()
 
 void LineChannel::timedOut()
 {
-    failWith(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2").arg(where, durationText(timeouts.replyMs)));
+    failWith(QStringLiteral("Tidsavbrudd: ingen svar fra %1 innen %2").arg(hostPort(), durationText(timeouts.replyMs)));
+}
+
+QString LineChannel::hostPort() const
+{
+    return m_host.isEmpty() ? where : hostPortText(m_host, m_port);
 }
 
 QString LineChannel::shown(const QByteArray& text) const
@@ -146,6 +151,8 @@ void LineChannel::malformed(const QByteArray& line)
 void LineChannel::open(const QString& host, std::uint16_t port)
 {
     close();
+    m_host = host;
+    m_port = port;
     m_connectDeadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMs);
     m_connecting = true;
     m_socket = connectSocket(host, port, timeouts, interrupter);
@@ -159,13 +166,131 @@ void LineChannel::startTls(const QString& host, QString* toleratedRefusal)
                                           m_connectDeadline - Clock::now())
                                     : std::chrono::milliseconds(timeouts.replyMs);
     m_socket->setReceiveTimeout(Poco::Timespan(std::max<long long>(limit.count(), 1) * 1000));
-    auto secure =
-        std::make_unique<Poco::Net::SecureStreamSocket>(
-        net::startTls(*m_socket, host, nullptr, toleratedRefusal, interrupter));
+    std::unique_ptr<Poco::Net::SecureStreamSocket> secure;
+    try {
+        secure = std::make_unique<Poco::Net::SecureStreamSocket>(
+            net::startTls(*m_socket, host, nullptr, toleratedRefusal, interrupter));
+    } catch (const CertificateError&) {
+        throw;
+    } catch (const NetError&) {
+        // The server no longer does what it was found to do: the next
+        // connection looks again.
+        m_tlsFirstAt.clear();
+        throw;
+    }
     secure->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.replyMs) * 1000));
     // Drops the plain handle only; the connection lives on in secure.
     m_socket = std::move(secure);
     m_tls = true;
+}
+
+bool LineChannel::knownTlsFromFirstByte() const
+{
+    return !m_tlsFirstAt.isEmpty() && m_tlsFirstAt == hostPort();
+}
+
+void LineChannel::failIfStopped()
+{
+    if (rt::cancelRequested())
+        failWith(cancelledText());
+    if (interrupted())
+        failWith(interruptedText());
+}
+
+LineChannel::FirstWord LineChannel::firstWord(int ms)
+{
+    switch (waitForInput(Clock::now() + std::chrono::milliseconds(ms))) {
+    case InputWait::Interrupted:
+        failWith(interruptedText());
+    case InputWait::TimeUp:
+        return FirstWord::Silent;
+    case InputWait::Ready:
+        break;
+    }
+    // Looked at, not taken: a greeting stays for the client to read.
+    unsigned char first = 0;
+    const ssize_t n = ::recv(m_socket->impl()->sockfd(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    // A reset too: a server that closes with bytes of ours unread resets.
+    if (n == 0 || (n < 0 && errno == ECONNRESET))
+        return FirstWord::Closed;
+    // A failed read is reported by the client's own read of the greeting.
+    if (n < 0)
+        return FirstWord::Text;
+    // A TLS record begins with its type: 21 an alert, 22 a handshake. No
+    // text greeting does.
+    return first == 21 || first == 22 ? FirstWord::TlsRecord : FirstWord::Text;
+}
+
+void LineChannel::reconnect()
+{
+    {
+        // The object stays until a new connection replaces it, so that the
+        // channel counts as open and a failure closes it as any other.
+        SigpipeGuard guard;
+        try {
+            m_socket->close();
+        } catch (const Poco::Exception&) {
+        }
+    }
+    m_buf.clear();
+    m_pos = 0;
+    try {
+        m_socket = connectSocket(m_host, m_port, timeouts, interrupter);
+    } catch (const NetError& e) {
+        failWith(e.text());
+    }
+}
+
+bool LineChannel::probeTls(int ms, QString& failure)
+{
+    reconnect();
+    m_socket->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(ms) * 1000));
+    try {
+        auto secure = std::make_unique<Poco::Net::SecureStreamSocket>(
+            net::startTls(*m_socket, m_host, nullptr, nullptr, interrupter));
+        secure->setReceiveTimeout(Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.replyMs) * 1000));
+        m_socket = std::move(secure);
+        m_tls = true;
+        return true;
+    } catch (const CertificateError&) {
+        // A TLS server after all, with a certificate the caller must refuse
+        // or ask about.
+        throw;
+    } catch (const NetError& e) {
+        failIfStopped();
+        failure = e.text();
+        return false;
+    }
+}
+
+bool LineChannel::detectTlsFromFirstByte()
+{
+    if (!m_socket || m_tls || hasPendingInput())
+        return false;
+    const int ms = std::min(kTlsProbeMs, timeouts.replyMs);
+    const FirstWord word = firstWord(ms);
+    if (word == FirstWord::Text)
+        return false;
+    QString tlsFailure;
+    if (probeTls(ms, tlsFailure)) {
+        m_tlsFirstAt = hostPort();
+        return true;
+    }
+    switch (word) {
+    case FirstWord::Closed:
+        dropped();
+    case FirstWord::TlsRecord:
+        failWith(tlsFailure);
+    case FirstWord::Silent:
+    case FirstWord::Text:
+        break;
+    }
+    if (ms >= timeouts.replyMs)
+        timedOut();
+    // Perhaps only slow to greet: a last plain connection with the whole
+    // reply time-out for its greeting.
+    reconnect();
+    return true;
 }
 
 void LineChannel::close()

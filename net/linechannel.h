@@ -8,12 +8,16 @@
 //   slowly it trickles in.
 // - The connection (host lookup, TCP connect and a TLS handshake) has one
 //   deadline of the connect time-out.
+// - A plain connection can find out that the server speaks TLS from the
+//   first byte (detectTlsFromFirstByte()).
 // - rt::cancelRequested() ends any wait at once (shutdown, SIGTERM), and so
 //   does the client's Interrupter when it has one.
 //
 // Every failure goes through the client's fail handler, which closes what it
 // must and throws its NetError; the channel's texts name `where` (the
-// client's way of naming the server).
+// client's way of naming the server), but for the time-out, which names host
+// and port ("Tidsavbrudd: ingen svar fra imap.example.no:143 innen 60
+// sekunder").
 #pragma once
 
 #include "interrupter.h"
@@ -39,6 +43,9 @@ constexpr qsizetype kMaxLine = 64 * 1024;
 constexpr qint64 kReplyCap = 1 << 20;
 // Largest message RETR accepts.
 constexpr qint64 kMessageCap = qint64(256) << 20;
+// How long a plain connection waits for the server's first bytes before it
+// tries TLS from the first byte instead (the reply time-out when shorter).
+constexpr int kTlsProbeMs = 3000;
 
 // The text of a step ended by shutdown.
 QString cancelledText();
@@ -94,6 +101,34 @@ public:
     // Lookup, TCP connect; the connect deadline starts here and also bounds
     // a handshake made with startTls() before the first reply.
     void open(const QString& host, std::uint16_t port);
+    // The server as the time-out text names it: "imap.example.no:993",
+    // "[::1]:10993" (`where` before any open()).
+    QString hostPort() const;
+
+    // For a plain connection just opened, before its greeting is read (and
+    // after whatever the client sends ahead of it): tells a server in clear
+    // text from one that expects TLS from the first byte on a port the
+    // client does not know for it. The server counts as a TLS one when it
+    // sends nothing within kTlsProbeMs (or the reply time-out when
+    // shorter), when its first byte begins a TLS record (an alert), or when
+    // it closes without a word (what a TLS server does with a command in
+    // clear text). The connection is then closed and a fresh one to the same
+    // host and port tries the TLS handshake, within that same short wait;
+    // its certificate is checked as for implicit TLS (a refused one is
+    // thrown as CertificateError, the caller closes). When the handshake
+    // fails the first finding stands: the closed connection as
+    // "Forbindelsen til … ble brutt", a TLS record with the handshake's
+    // error, and silence with the time-out text, once a last plain
+    // connection has also had the whole reply time-out for its greeting
+    // (a server merely slow to greet) when the first wait was shorter.
+    // Returns true when the connection was replaced (by TLS or the last
+    // plain one): what was sent ahead of the greeting must be sent again.
+    // A success is remembered for the host and port (knownTlsFromFirstByte()).
+    bool detectTlsFromFirstByte();
+    // This channel found TLS from the first byte at the host and port of the
+    // last open(), and no handshake there has failed since: the client may
+    // start TLS at once instead of detecting it again.
+    bool knownTlsFromFirstByte() const;
     // The TLS handshake on the connection (net::startTls), within what is
     // left of the connect deadline or, later, within the reply time-out.
     // Failures are thrown as startTls() throws them; the caller closes.
@@ -155,8 +190,23 @@ private:
     void waitReady(Wait mode);
     template <class F>
     int transfer(F call);
+    // What the server's first bytes say, within ms.
+    enum class FirstWord { Text, Silent, Closed, TlsRecord };
+    FirstWord firstWord(int ms);
+    // The TLS handshake on a fresh connection, within ms; false with failure
+    // set when it did not work out.
+    bool probeTls(int ms, QString& failure);
+    // A fresh plain connection in place of the current one.
+    void reconnect();
+    // Fails through the fail handler when shutdown or the interrupter asked
+    // the waits to end.
+    void failIfStopped();
 
     std::unique_ptr<Poco::Net::StreamSocket> m_socket;
+    QString m_host;
+    std::uint16_t m_port = 0;
+    // "host:port" where TLS from the first byte was found.
+    QString m_tlsFirstAt;
     bool m_tls = false;
     std::string m_buf;
     std::size_t m_pos = 0;

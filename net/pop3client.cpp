@@ -110,11 +110,12 @@ struct Pop3Client::Impl {
         }
     }
 
-    // Replaces the plain socket by a TLS socket over the same connection.
-    void startTls()
+    // A TLS step of the channel; its failure closes the connection.
+    template <class F>
+    auto tlsStep(F step)
     {
         try {
-            ch.startTls(hostText());
+            return step();
         } catch (const CertificateError&) {
             // Passed on whole: the user may choose to trust the certificate.
             close(true);
@@ -122,6 +123,12 @@ struct Pop3Client::Impl {
         } catch (const NetError& e) {
             failClosed(e.text());
         }
+    }
+
+    // Replaces the plain socket by a TLS socket over the same connection.
+    void startTls()
+    {
+        tlsStep([this] { ch.startTls(hostText()); });
     }
 
     void command(const QByteArray& line)
@@ -289,13 +296,18 @@ void Pop3Client::connect(AfterLogin after)
     d->openSocket();
     if (onConnected)
         onConnected();
-    if (usesImplicitTls())
+    if (usesImplicitTls() || d->ch.knownTlsFromFirstByte())
         d->startTls();
 
     // CAPA goes out with the connection, not after the greeting: its answer
     // then comes with the greeting, a round trip sooner. A server that
     // refuses in its greeting never answers it, and that is all.
     d->command("CAPA");
+    // A server that expects TLS from the first byte on a port not known for
+    // it stays silent or hangs up; the CAPA sent to it is lost with the
+    // connection it went on.
+    if (!d->ch.isTls() && d->tlsStep([this] { return d->ch.detectTlsFromFirstByte(); }))
+        d->command("CAPA");
     d->ch.beginReply();
     const QByteArray greeting = d->ch.readLine();
     if (Impl::statusIs(greeting, "-ERR"))

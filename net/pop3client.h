@@ -34,7 +34,9 @@ public:
     // TLS from the first byte (POP3S). Always so on port 995; set it for a
     // server that expects TLS at once on another port. Otherwise the session
     // starts in clear text and turns to TLS with STLS when CAPA lists it; a
-    // server that lists no STLS gets the login in clear text.
+    // server that lists no STLS gets the login in clear text. A server that
+    // expects TLS from the first byte on another port is found out without
+    // the flag (see connect()).
     bool implicitTls = false;
     bool usesImplicitTls() const { return implicitTls || port == 995; }
 
@@ -57,8 +59,15 @@ public:
     };
 
     // TCP connection, the TLS handshake when usesImplicitTls(), CAPA sent
-    // at once, the greeting ("+OK" expected), CAPA's answer (a "-ERR" to it
-    // is accepted); when CAPA lists
+    // at once. A server that then hangs up without a word, or sends no
+    // greeting within a few seconds (kTlsProbeMs, or the reply time-out
+    // when shorter), gets a TLS handshake on a fresh connection, and the
+    // session goes on over TLS when it works (this client then starts TLS at
+    // once on later connections to the same host and port); a silent one
+    // that does not do TLS either gets a last plain connection with the
+    // whole reply time-out for its greeting before "Tidsavbrudd: ingen svar
+    // fra host:port innen …" (net/linechannel.h). Then the greeting ("+OK"
+    // expected), CAPA's answer (a "-ERR" to it is accepted); when CAPA lists
     // STLS and TLS is not up yet: STLS, the handshake and CAPA again. Then
     // the log-in: AUTH PLAIN with the initial response when CAPA lists SASL
     // with PLAIN, otherwise USER and PASS; with PIPELINING the log-in (and

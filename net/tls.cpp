@@ -343,7 +343,8 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
         if (refused())
             throw refusal();
         if (dynamic_cast<const Poco::TimeoutException*>(&e))
-            throw NetError(QStringLiteral("Tidsavbrudd under TLS-forhandlingen med %1").arg(host));
+            throw NetError(QStringLiteral("Tidsavbrudd under TLS-forhandlingen med %1")
+                               .arg(port != 0 ? hostPortText(host, port) : host));
         if (dynamic_cast<const Poco::Net::SSLConnectionUnexpectedlyClosedException*>(&e)
             || dynamic_cast<const Poco::Net::ConnectionResetException*>(&e) || isUnexpectedEof(e))
             throw NetError(QStringLiteral("Forbindelsen til %1 ble brutt under TLS-forhandlingen").arg(host));
@@ -355,8 +356,7 @@ Poco::Net::SecureStreamSocket startTls(Poco::Net::StreamSocket& plain, const QSt
 Poco::Net::SecureStreamSocket connectTls(const Poco::Net::SocketAddress& address, const QString& host,
                                          const Timeouts& timeouts)
 {
-    const QString where = QStringLiteral("%1:%2").arg(
-        host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host, QString::number(address.port()));
+    const QString where = hostPortText(host, address.port());
     Poco::Net::StreamSocket plain(address.family());
     try {
         plain.connect(address, Poco::Timespan(Poco::Timespan::TimeDiff(timeouts.connectMs) * 1000));

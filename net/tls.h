@@ -78,7 +78,7 @@ Poco::Net::Context::Ptr tlsClientContext(const QString& host);
 //   "…: det gjelder ikke for dette navnet", "…: det er trukket tilbake",
 //   "Sertifikatet til <host> kan ikke godtas (<OpenSSL's reason>)" otherwise;
 //   "<host> sendte ikke noe sertifikat";
-//   "Tidsavbrudd under TLS-forhandlingen med <host>";
+//   "Tidsavbrudd under TLS-forhandlingen med <host>:<port>";
 //   "Forbindelsen til <host> ble brutt under TLS-forhandlingen";
 //   "TLS-forhandlingen med <host> mislyktes: <reason>".
 // The caller should then close the connection.

@@ -140,13 +140,13 @@ TEST_F(DovecotImap, ListsTheUnseenOldestFirstWithTheirHeaders)
     EXPECT_EQ(unseenNow(), unseen);
 }
 
-TEST_F(DovecotImap, OpeningGivesTheWholeMessageAndMarksItSeen)
+// Opening marks nothing, in EXAMINE or SELECT; markSeen() marks it.
+TEST_F(DovecotImap, OpeningGivesTheWholeMessageAndMarkSeenMarksIt)
 {
     start();
     auto c = client();
     const Uids unseen = c->connectAndSearch(true);
     ASSERT_EQ(unseen.size(), 3);
-    // Read-only: the message stays unseen.
     QByteArray body;
     ASSERT_TRUE(c->fetchMessage(unseen.at(1), body));
     EXPECT_EQ(body, server->messages().at(1));
@@ -156,6 +156,8 @@ TEST_F(DovecotImap, OpeningGivesTheWholeMessageAndMarksItSeen)
     body.clear();
     ASSERT_TRUE(c->fetchMessage(unseen.at(1), body));
     EXPECT_EQ(body, server->messages().at(1));
+    EXPECT_EQ(c->searchUnseen(), unseen);
+    c->markSeen(unseen.at(1));
     EXPECT_EQ(c->searchUnseen(), (Uids{unseen.at(0), unseen.at(2)}));
     c->disconnect();
     EXPECT_EQ(unseenNow(), (Uids{unseen.at(0), unseen.at(2)}));

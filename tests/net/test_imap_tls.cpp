@@ -53,11 +53,17 @@ QList<QByteArray> messages(int count)
 const QByteArray kPlainLogin = "AUTHENTICATE PLAIN " + QByteArray("\0user\0secret", 12).toBase64();
 const QStringList kConnectedAndClosed{QStringLiteral("connected"), QStringLiteral("disconnected")};
 
-enum class Mode { StartTls, Implicit };
+// Found: TLS from the first byte on a port the client has no flag for.
+enum class Mode { StartTls, Implicit, Found };
 
 const char* modeName(Mode m)
 {
-    return m == Mode::StartTls ? "StartTls" : "Implicit";
+    switch (m) {
+    case Mode::StartTls: return "StartTls";
+    case Mode::Implicit: return "Implicit";
+    case Mode::Found: return "Found";
+    }
+    return "";
 }
 
 ScriptedImapOptions tlsOptions(const TestCertificate& cert, Mode mode)
@@ -65,7 +71,7 @@ ScriptedImapOptions tlsOptions(const TestCertificate& cert, Mode mode)
     ScriptedImapOptions o;
     o.certificateFile = cert.certificateFile;
     o.keyFile = cert.keyFile;
-    o.implicitTls = mode == Mode::Implicit;
+    o.implicitTls = mode != Mode::StartTls;
     return o;
 }
 
@@ -151,6 +157,63 @@ TEST_F(ScriptedImapTls, ImplicitTlsCarriesTheWholeSession)
     EXPECT_EQ(client.idle(std::chrono::seconds(60)), ImapClient::IdleEnd::Changed);
     deliver.join();
     client.disconnect();
+}
+
+// A server that expects TLS from the first byte on a port the client knows
+// nothing about: after a few seconds without a greeting the client tries
+// TLS on a new connection and carries on there, and from then on starts TLS
+// at once.
+TEST_F(ScriptedImapTls, TlsFromTheFirstByteIsFoundOnAnyPort)
+{
+    start(tlsOptions(testCa().good(), Mode::Found));
+    client.implicitTls = false;
+    client.timeouts = {5000, 60000};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30))
+        << "waited out the reply time-out";
+    EXPECT_TRUE(client.encrypted());
+    EXPECT_TRUE(server->receivedInClear().isEmpty());
+    // The silent connection and the TLS one; the events know of one.
+    EXPECT_EQ(server->sessionCount(), 2);
+    EXPECT_EQ(events, QStringList{QStringLiteral("connected")});
+    client.disconnect();
+
+    EXPECT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
+    EXPECT_TRUE(client.encrypted());
+    EXPECT_EQ(server->sessionCount(), 3);
+    client.disconnect();
+}
+
+// A certificate refused on such a port is the certificate's question, for
+// that port.
+TEST_F(ScriptedImapTls, CertificateRefusedOnAFoundTlsPortCanBeTrusted)
+{
+    start(tlsOptions(testCa().selfSigned(), Mode::Found));
+    client.implicitTls = false;
+    try {
+        client.connectAndSearch(true);
+        ADD_FAILURE() << "connected";
+    } catch (const net::CertificateError& e) {
+        EXPECT_EQ(e.text(), QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent"));
+        EXPECT_TRUE(e.trustable());
+        EXPECT_EQ(e.port(), server->port());
+    }
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(events, kConnectedAndClosed);
+    EXPECT_TRUE(server->received().isEmpty());
+}
+
+// A server merely slow to greet in clear text: the TLS try fails at its
+// greeting, and a last plain connection waits the whole reply time-out.
+TEST_F(ScriptedImapTls, ServerSlowToGreetInClearTextStillWorks)
+{
+    start({});
+    server->addFault(ImapFault::stall("GREETING", 4000).onOccurrence(1));
+    EXPECT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
+    EXPECT_FALSE(client.encrypted());
+    EXPECT_EQ(server->sessionCount(), 3);
+    EXPECT_EQ(events, QStringList{QStringLiteral("connected")});
 }
 
 TEST_F(ScriptedImapTls, LoginDisabledUntilTheSessionIsEncrypted)
@@ -299,7 +362,7 @@ protected:
         auto c = std::make_unique<ImapClient>();
         c->host = server->host();
         c->implicitTls = GetParam() == Mode::Implicit;
-        c->port = c->implicitTls ? server->imapsPort() : server->imapPort();
+        c->port = GetParam() == Mode::StartTls ? server->imapPort() : server->imapsPort();
         c->user = server->user();
         c->password = server->password();
         c->timeouts = {5000, 10000};
@@ -334,6 +397,25 @@ TEST_P(DovecotImapTls, RefusedCertificateStopsBeforeTheLogin)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DovecotImapTls, testing::Values(Mode::StartTls, Mode::Implicit),
+                         [](const auto& info) { return std::string(modeName(info.param)); });
+
+// Dovecot's IMAPS port without the flag: found out, and the session goes
+// over TLS.
+class DovecotImapTlsFound : public DovecotImapTls {};
+
+TEST_P(DovecotImapTlsFound, LogsInOverTls)
+{
+    start(testCa().good());
+    auto c = client();
+    EXPECT_EQ(c->connectAndSearch(true).size(), 3);
+    EXPECT_TRUE(c->encrypted());
+    c->disconnect();
+    const QList<QByteArray> logins = server->logLines({"imap-login: Info: Login: user=<kari>"}, 1);
+    ASSERT_EQ(logins.size(), 1);
+    EXPECT_TRUE(logins.first().contains(", TLS")) << logins.first().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DovecotImapTlsFound, testing::Values(Mode::Found),
                          [](const auto& info) { return std::string(modeName(info.param)); });
 
 } // namespace

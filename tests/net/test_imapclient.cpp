@@ -47,6 +47,12 @@ using testsupport::str;
 
 using Uids = QList<std::uint32_t>;
 
+// text with "{port}" replaced by port.
+QString withPort(const char* text, std::uint16_t port)
+{
+    return QString::fromUtf8(text).replace(QStringLiteral("{port}"), QString::number(port));
+}
+
 template <class T>
 auto operator<<(std::ostream& os, const T& c) -> decltype(c.name, os)
 {
@@ -178,6 +184,10 @@ TEST_F(ImapClientTest, GreetingWithCapabilitiesOrPreauth)
     EXPECT_TRUE(client.hasCapability(QStringLiteral("UIDPLUS")));
 }
 
+// Eight-bit passwords (so sent as literals) of 4096 and 4097 bytes.
+const QByteArray kPw4096 = QByteArray("\xc3\xa5").repeated(2048);
+const QByteArray kPw4097 = kPw4096 + 'x';
+
 // Which login a server gets, by what it lists and what the password holds.
 struct LoginCase {
     const char* name;
@@ -212,7 +222,12 @@ INSTANTIATE_TEST_SUITE_P(
         LoginCase{"EightBitAsLiteralPlus", {"IMAP4rev1", "LITERAL+"}, "bl\xc3\xa5" "b\xc3\xa6r",
                   "LOGIN \"user\" {8+}\r\nbl\xc3\xa5" "b\xc3\xa6r"},
         LoginCase{"EightBitInPlain", {"IMAP4rev1", "AUTH=PLAIN", "SASL-IR"}, "bl\xc3\xa5" "b\xc3\xa6r",
-                  "AUTHENTICATE PLAIN " + QByteArray("\0user\0bl\xc3\xa5" "b\xc3\xa6r", 14).toBase64()}),
+                  "AUTHENTICATE PLAIN " + QByteArray("\0user\0bl\xc3\xa5" "b\xc3\xa6r", 14).toBase64()},
+        // LITERAL- (RFC 7888): up to 4096 bytes without waiting for "+".
+        LoginCase{"LiteralMinusUpTo4096Bytes", {"IMAP4rev1", "LITERAL-"}, kPw4096,
+                  "LOGIN \"user\" {4096+}\r\n" + kPw4096},
+        LoginCase{"LiteralMinusAbove4096BytesWaits", {"IMAP4rev1", "LITERAL-"}, kPw4097,
+                  "LOGIN \"user\" {4097}\r\n" + kPw4097}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A literal that waits for "+" holds the rest back: the commands behind the
@@ -262,7 +277,7 @@ TEST_P(ImapLoginFailureTest, ClosesAndReportsTheServersWords)
 
     const auto error = netError([&] { client.connectAndSearch(true); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(*error, QString::fromUtf8(c.expectedText));
+    EXPECT_EQ(*error, withPort(c.expectedText, server.port()));
     EXPECT_FALSE(client.connected());
     EXPECT_FALSE(client.mailboxOpen());
     EXPECT_EQ(events, kConnectedAndClosed);
@@ -290,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoginFailure{"DropAtLogin", ImapFault::drop("AUTHENTICATE"), QStringLiteral("secret"),
                      "Forbindelsen til 127.0.0.1 ble brutt"},
         LoginFailure{"StallAtLogin", ImapFault::stall("AUTHENTICATE"), QStringLiteral("secret"),
-                     "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+                     "Tidsavbrudd: ingen svar fra 127.0.0.1:{port} innen 300 millisekunder"},
         LoginFailure{"RefusalWithControls", ImapFault::no("AUTHENTICATE", "\x1b[2J[AUTH]\tfeil \xe2\x80\xae" "dro"),
                      QStringLiteral("secret"),
                      "Serveren avviste innloggingen: \xef\xbf\xbd[2J[AUTH] feil \xef\xbf\xbd" "dro"}),
@@ -342,6 +357,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "Serveren avviste UID STORE 1: [CANNOT] no"},
         CommandRefusal{"Expunge", ImapFault::no("UID EXPUNGE", "[EXPUNGEISSUED] busy"),
                        [](ImapClient& c) { c.deleteMessage(3); }, "Serveren avviste UID EXPUNGE 3: [EXPUNGEISSUED] busy"},
+        CommandRefusal{"MarkSeen", ImapFault::bad("UID STORE", "Invalid flag"), [](ImapClient& c) { c.markSeen(1); },
+                       "Serveren avviste UID STORE 1: Invalid flag"},
         CommandRefusal{"Noop", ImapFault::bad("NOOP", "what"), [](ImapClient& c) { c.noop(); },
                        "Serveren avviste NOOP: what"},
         CommandRefusal{"Idle", ImapFault::bad("IDLE", "not now"), [](ImapClient& c) { c.idle(10s); },
@@ -496,42 +513,62 @@ TEST_F(ImapClientTest, SinkExceptionPassesAndTheConnectionStaysInStep)
     EXPECT_EQ(headers({5}), (std::vector<std::pair<std::uint32_t, QByteArray>>{{5, header(2)}}));
 }
 
-TEST_F(ImapClientTest, OpenedMessageIsWholeAndBecomesSeenOnlyWhenSelected)
+// Opening leaves the message unseen, also in a SELECTed mailbox; markSeen()
+// marks it, without news of its own change.
+TEST_F(ImapClientTest, OpeningMarksNothingAndMarkSeenMarksIt)
 {
-    client.connectAndSearch(true);
+    client.connectAndSearch(false);
     QByteArray body;
     ASSERT_TRUE(client.fetchMessage(2, body));
     EXPECT_EQ(body, message(2));
-    EXPECT_FALSE(server.seen(2)) << "EXAMINE is read-only";
+    EXPECT_FALSE(server.seen(2)) << "opening marked the message read";
+    EXPECT_EQ(server.received().last(), "UID FETCH 2 BODY.PEEK[]");
 
-    client.selectInbox(false);
-    body.clear();
-    ASSERT_TRUE(client.fetchMessage(2, body));
-    EXPECT_EQ(body, message(2));
+    client.markSeen(2);
     EXPECT_TRUE(server.seen(2));
+    EXPECT_EQ(server.received().last(), "UID STORE 2 +FLAGS.SILENT (\\Seen)");
+    EXPECT_FALSE(client.takeChanges().any());
     EXPECT_EQ(client.searchUnseen(), (Uids{1, 3}));
-    EXPECT_TRUE(server.received().contains("UID FETCH 2 BODY[]"));
+    // Already read, or gone meanwhile: nothing to refuse.
+    client.markSeen(2);
+    server.removeMessage(3);
+    client.markSeen(3);
+    EXPECT_TRUE(client.connected());
+    EXPECT_EQ(events, kConnected);
 }
 
-TEST_F(ImapClientTest, MessageGoneOrRefusedIsNoMessage)
+// What is not the message asked for is no message: one gone, a refusal, and
+// an answer with the body of another UID or of none named.
+TEST_F(ImapClientTest, MessageGoneRefusedOrAnsweredForAnotherUidIsNoMessage)
 {
     client.connectAndSearch(false);
     server.removeMessage(3);
-    server.addFault(ImapFault::no("UID FETCH", "[UNAVAILABLE] busy").onArgument(" 1 "));
+    const QString gone2 = QStringLiteral("Meldingen med UID 2 finnes ikke lenger på 127.0.0.1");
     const struct {
+        const char* name;
         std::uint32_t uid;
+        std::optional<ImapFault> fault;
         QString refusal;
     } cases[] = {
-        {3, QStringLiteral("Meldingen med UID 3 finnes ikke lenger på 127.0.0.1")},
-        {1, QStringLiteral("Serveren avviste UID FETCH 1: [UNAVAILABLE] busy")},
+        {"gone", 3, std::nullopt, QStringLiteral("Meldingen med UID 3 finnes ikke lenger på 127.0.0.1")},
+        {"refused", 1, ImapFault::no("UID FETCH", "[UNAVAILABLE] busy"),
+         QStringLiteral("Serveren avviste UID FETCH 1: [UNAVAILABLE] busy")},
+        {"another UID", 2, ImapFault::reply("UID FETCH", "* 5 FETCH (UID 99 BODY[] {5}\r\nOther)\r\n{tag} OK done"),
+         gone2},
+        {"no UID", 2, ImapFault::reply("UID FETCH", "* 2 FETCH (BODY[] {5}\r\nOther)\r\n{tag} OK done"), gone2},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearFaults();
+        if (c.fault)
+            server.addFault(*c.fault);
         QByteArray body = "unchanged";
         QString refusal;
         EXPECT_FALSE(client.fetchMessage(c.uid, body, &refusal));
         EXPECT_EQ(refusal, c.refusal);
         EXPECT_EQ(body, "unchanged");
     }
+    server.clearFaults();
     QByteArray body;
     EXPECT_TRUE(client.fetchMessage(2, body));
     EXPECT_EQ(body, message(2));
@@ -603,12 +640,15 @@ TEST_F(ImapClientTest, DeleteWithoutUidplusOnlySetsTheFlag)
     EXPECT_EQ(client.searchUnseen(), (Uids{1, 3}));
 }
 
-TEST_F(ImapClientTest, DeleteInAReadOnlyMailboxIsRefused)
+TEST_F(ImapClientTest, ChangesInAReadOnlyMailboxAreRefused)
 {
     client.connectAndSearch(true);
     EXPECT_EQ(netError([&] { client.deleteMessage(2); }),
               QStringLiteral("Serveren avviste UID STORE 2: Mailbox is read-only"));
+    EXPECT_EQ(netError([&] { client.markSeen(2); }),
+              QStringLiteral("Serveren avviste UID STORE 2: Mailbox is read-only"));
     EXPECT_EQ(server.uids(), (Uids{1, 2, 3}));
+    EXPECT_FALSE(server.seen(2));
 }
 
 // Commands that need an open mailbox say so without sending anything.
@@ -617,6 +657,7 @@ TEST_F(ImapClientTest, StepsWithoutAMailboxOrConnection)
     const QString notConnected = QStringLiteral("Ikke tilkoblet 127.0.0.1");
     EXPECT_EQ(netError([&] { client.searchUnseen(); }), notConnected);
     EXPECT_EQ(netError([&] { client.noop(); }), notConnected);
+    EXPECT_EQ(netError([&] { client.markSeen(1); }), notConnected);
     EXPECT_EQ(netError([&] { client.idle(1s); }), notConnected);
     client.connect();
     server.clearReceived();
@@ -624,6 +665,7 @@ TEST_F(ImapClientTest, StepsWithoutAMailboxOrConnection)
     EXPECT_EQ(netError([&] { client.searchUnseen(); }), noMailbox);
     EXPECT_EQ(netError([&] { client.fetchHeaders({1}, {}); }), noMailbox);
     EXPECT_EQ(netError([&] { client.deleteMessage(1); }), noMailbox);
+    EXPECT_EQ(netError([&] { client.markSeen(1); }), noMailbox);
     EXPECT_EQ(netError([&] { client.idle(1s); }), noMailbox);
     EXPECT_TRUE(server.received().isEmpty());
     EXPECT_TRUE(client.connected());
@@ -643,6 +685,42 @@ TEST_F(ImapClientTest, NoopBringsTheServersNews)
     EXPECT_FALSE(changes.uidValidityChanged);
     EXPECT_EQ(client.mailbox().exists, 3u);
     EXPECT_EQ(client.searchUnseen(), (Uids{3, 4}));
+}
+
+// News reach takeChanges() after a NOOP also when they came as EXISTS and
+// EXPUNGE ahead of NOOP's OK, or with an earlier command.
+TEST_F(ImapClientTest, NewsBeforeAndWithTheNoopAreKept)
+{
+    const struct {
+        const char* name;
+        ImapFault fault;
+        std::function<void(ImapClient&)> before; // a step ahead of the NOOP
+        std::uint32_t exists;
+        int expunged;
+        std::uint32_t mailboxExists;
+    } cases[] = {
+        {"before NOOP's OK", ImapFault::reply("NOOP", "* 4 EXISTS\r\n* 1 EXPUNGE\r\n{tag} OK NOOP completed"), {}, 4,
+         1, 3},
+        {"with an earlier command", ImapFault::before("UID SEARCH", "* 4 EXISTS"),
+         [](ImapClient& c) { c.searchUnseen(); }, 4, 0, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearFaults();
+        client.connectAndSearch(true);
+        ASSERT_FALSE(client.takeChanges().any());
+        server.addFault(c.fault);
+        if (c.before)
+            c.before(client);
+        client.noop();
+        const ImapChanges changes = client.takeChanges();
+        EXPECT_EQ(changes.exists, c.exists);
+        EXPECT_EQ(changes.expunged, c.expunged);
+        EXPECT_EQ(changes.flagUpdates, 0);
+        EXPECT_EQ(client.mailbox().exists, c.mailboxExists);
+        EXPECT_FALSE(client.takeChanges().any());
+        client.disconnect();
+    }
 }
 
 TEST_F(ImapClientTest, UidValidityIsKeptAndItsChangeReported)
@@ -876,8 +954,13 @@ TEST_F(ImapIdleTest, ShutdownEndsIdle)
     EXPECT_FALSE(client.connected());
 }
 
+// The rows with a long IDLE wait end on the server's doing or within the
+// reply time-out of 300 ms, never by waiting the IDLE out (the "+" to IDLE
+// is awaited within the reply time-out, not the IDLE's).
 TEST_F(ImapIdleTest, EndsThatBreakTheConnection)
 {
+    const QString timedOut =
+        QStringLiteral("Tidsavbrudd: ingen svar fra 127.0.0.1:%1 innen 300 millisekunder").arg(server.port());
     const struct {
         const char* name;
         ImapFault fault;
@@ -887,10 +970,8 @@ TEST_F(ImapIdleTest, EndsThatBreakTheConnection)
         {"bye", ImapFault::idleNotice(50, "* BYE Server shutting down"), 60s,
          QStringLiteral("Serveren avsluttet forbindelsen: Server shutting down")},
         {"dropped", ImapFault::drop("DONE"), 100ms, QStringLiteral("Forbindelsen til 127.0.0.1 ble brutt")},
-        {"no answer to DONE", ImapFault::stall("DONE"), 100ms,
-         QStringLiteral("Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder")},
-        {"no continuation", ImapFault::stall("IDLE"), 60s,
-         QStringLiteral("Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder")},
+        {"no answer to DONE", ImapFault::stall("DONE"), 100ms, timedOut},
+        {"no continuation", ImapFault::stall("IDLE"), 60s, timedOut},
         {"garbage", ImapFault::idleNotice(50, "* 1 FETCH (UID"), 60s,
          QStringLiteral("Ugyldig svar fra 127.0.0.1: «* 1 FETCH (UID»")},
     };
@@ -902,7 +983,11 @@ TEST_F(ImapIdleTest, EndsThatBreakTheConnection)
         if (!client.connected())
             client.connectAndSearch(true);
         server.addFault(c.fault);
+        const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(netError([&] { client.idle(c.wait); }), c.text);
+        if (c.wait >= 60s) {
+            EXPECT_LT(std::chrono::steady_clock::now() - started, c.wait / 2) << "waited out the IDLE";
+        }
         EXPECT_FALSE(client.connected());
         EXPECT_FALSE(client.idling());
         EXPECT_EQ(events.last(), QStringLiteral("disconnected"));
@@ -927,7 +1012,7 @@ TEST_F(ImapClientTest, NoopOnAQuietConnectionTimesOut)
     server.addFault(ImapFault::stall("NOOP"));
     client.timeouts.replyMs = 300;
     EXPECT_EQ(netError([&] { client.noop(); }),
-              QStringLiteral("Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"));
+              QStringLiteral("Tidsavbrudd: ingen svar fra 127.0.0.1:%1 innen 300 millisekunder").arg(server.port()));
     EXPECT_FALSE(client.connected());
     EXPECT_EQ(events, kConnectedAndClosed);
 }
@@ -995,25 +1080,26 @@ TEST_P(ImapStreamBreakTest, ThrowsAndCloses)
         GetParam().call(client);
     });
     ASSERT_TRUE(error);
-    EXPECT_THAT(str(*error), HasSubstr(GetParam().textPart));
+    EXPECT_THAT(str(*error), HasSubstr(str(withPort(GetParam().textPart, server.port()))));
     EXPECT_FALSE(client.connected());
     EXPECT_EQ(events, kConnectedAndClosed);
 
     // The server is free for the next session.
     server.clearFaults();
     client.timeouts.replyMs = 20000;
+    const int sessions = server.sessionCount();
     EXPECT_EQ(client.connectAndSearch(true), (Uids{1, 2, 3}));
-    EXPECT_EQ(server.sessionCount(), 2);
+    EXPECT_EQ(server.sessionCount(), sessions + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ImapStreamBreakTest,
     testing::Values(
         StreamBreak{"StallGreeting", ImapFault::stall("GREETING"), [](ImapClient&) {},
-                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1:{port} innen 300 millisekunder"},
         // 40 ms a byte keeps each wait short, but the line takes longer than 300 ms.
         StreamBreak{"TrickleGreeting", ImapFault::trickle("GREETING", 40), [](ImapClient&) {},
-                    "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"},
+                    "Tidsavbrudd: ingen svar fra 127.0.0.1:{port} innen 300 millisekunder"},
         StreamBreak{"StallSearch", ImapFault::stall("UID SEARCH"), [](ImapClient&) {}, "Tidsavbrudd"},
         StreamBreak{"DropSelect", ImapFault::drop("SELECT"), [](ImapClient&) {}, "ble brutt"},
         StreamBreak{"ResetFetch", ImapFault::reset("UID FETCH"), [](ImapClient& c) { c.fetchHeaders({1, 2}, {}); },
@@ -1036,6 +1122,38 @@ INSTANTIATE_TEST_SUITE_P(
         StreamBreak{"EndlessNews", ImapFault::endless("NOOP"), [](ImapClient& c) { c.noop(); },
                     "Ugyldig svar fra 127.0.0.1: svarene på NOOP er større enn 16 MiB"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// First bytes that are no greeting, or none: one TLS try on a fresh
+// connection (the second session), and when that fails too, what the first
+// connection showed. (A server that does speak TLS: test_imap_tls.cpp.)
+TEST_F(ImapClientTest, NoGreetingGetsOneTlsTry)
+{
+    const struct {
+        const char* name;
+        ImapFault fault;
+        const char* text;
+    } cases[] = {
+        {"silent", ImapFault::stall("GREETING"), "Tidsavbrudd: ingen svar fra 127.0.0.1:{port} innen 300 millisekunder"},
+        {"hangs up", ImapFault::drop("GREETING"), "Forbindelsen til 127.0.0.1 ble brutt"},
+        // A TLS alert record (protocol version) where the greeting belongs.
+        {"TLS alert", ImapFault::reply("GREETING", QByteArray("\x15\x03\x03\x00\x02\x02\x46", 7)),
+         "TLS-forhandlingen med 127.0.0.1 mislyktes: "},
+    };
+    client.timeouts.replyMs = 300;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        server.clearFaults();
+        server.addFault(c.fault);
+        const int sessions = server.sessionCount();
+        const auto error = netError([&] { client.connect(); });
+        ASSERT_TRUE(error);
+        EXPECT_THAT(str(*error), HasSubstr(str(withPort(c.text, server.port()))));
+        EXPECT_EQ(server.sessionCount(), sessions + 2);
+        EXPECT_FALSE(client.connected());
+        EXPECT_EQ(events, kConnectedAndClosed);
+    }
+}
 
 TEST_F(ImapClientTest, ShutdownEndsAWaitingStep)
 {

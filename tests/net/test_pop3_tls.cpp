@@ -78,11 +78,23 @@ QByteArray headerOf(const QByteArray& message)
 
 const QStringList kConnectedAndClosed{QStringLiteral("connected"), QStringLiteral("disconnected")};
 
-enum class Mode { Stls, Implicit };
+// Found: TLS from the first byte on a port the client has no flag for.
+enum class Mode { Stls, Implicit, Found };
 
 const char* modeName(Mode m)
 {
-    return m == Mode::Stls ? "Stls" : "Implicit";
+    switch (m) {
+    case Mode::Stls: return "Stls";
+    case Mode::Implicit: return "Implicit";
+    case Mode::Found: return "Found";
+    }
+    return "";
+}
+
+// text with "{port}" replaced by port.
+QString withPort(const char* text, std::uint16_t port)
+{
+    return QString::fromUtf8(text).replace(QStringLiteral("{port}"), QString::number(port));
 }
 
 void PrintTo(Mode m, std::ostream* os)
@@ -95,7 +107,7 @@ ScriptedPop3Options tlsOptions(const TestCertificate& cert, Mode mode)
     ScriptedPop3Options o;
     o.certificateFile = cert.certificateFile;
     o.keyFile = cert.keyFile;
-    o.implicitTls = mode == Mode::Implicit;
+    o.implicitTls = mode != Mode::Stls;
     return o;
 }
 
@@ -170,6 +182,49 @@ TEST_F(ScriptedTls, ImplicitTlsOnAnyPortCarriesTheWholeSession)
     EXPECT_EQ(raw, mail.at(1));
     client.disconnect();
     EXPECT_EQ(server->receivedVerbs().last(), "QUIT");
+}
+
+// A POP3S server on a port the client has no flag for drops the connection
+// at the CAPA sent in clear text; the client tries TLS at once on a new
+// connection, carries on there, and from then on starts TLS at once.
+TEST_F(ScriptedTls, TlsFromTheFirstByteIsFoundOnAnyPort)
+{
+    start(tlsOptions(testCa().good(), Mode::Found));
+    client.implicitTls = false;
+    client.timeouts = {5000, 60000};
+    const auto started = std::chrono::steady_clock::now();
+    client.connect();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30))
+        << "waited out the reply time-out";
+    EXPECT_TRUE(client.encrypted());
+    EXPECT_EQ(server->received(), (QList<QByteArray>{"CAPA", "USER user", "PASS secret"}));
+    EXPECT_TRUE(server->receivedInClear().isEmpty());
+    EXPECT_EQ(server->sessionCount(), 2);
+    EXPECT_EQ(events, QStringList{QStringLiteral("connected")});
+    EXPECT_EQ(client.messageCount(), 3);
+    client.disconnect();
+
+    client.connect();
+    EXPECT_TRUE(client.encrypted());
+    EXPECT_EQ(server->sessionCount(), 3);
+    EXPECT_EQ(client.messageCount(), 3);
+    client.disconnect();
+}
+
+// A server merely slow to greet in clear text: the TLS try fails at its
+// greeting, and a last plain connection, with CAPA sent again, waits the
+// whole reply time-out.
+TEST_F(ScriptedTls, ServerSlowToGreetInClearTextStillWorks)
+{
+    start({});
+    server->addFault(Pop3Fault::stall("GREETING", 4000).onOccurrence(1));
+    client.connect();
+    EXPECT_FALSE(client.encrypted());
+    EXPECT_EQ(server->sessionCount(), 3);
+    EXPECT_EQ(server->receivedVerbs().mid(server->receivedVerbs().size() - 3),
+              (QList<QByteArray>{"CAPA", "USER", "PASS"}));
+    EXPECT_EQ(client.messageCount(), 3);
+    EXPECT_EQ(events, QStringList{QStringLiteral("connected")});
 }
 
 // Port 995 alone turns on TLS from the first byte; the handshake itself is
@@ -368,12 +423,12 @@ TEST_F(ScriptedTls, ImplicitTlsAgainstAServerWithoutTlsFails)
     const Case cases[] = {
         // Its clear-text greeting is no TLS record.
         {"greets in clear", std::nullopt, "TLS-forhandlingen med 127.0.0.1 mislyktes: "},
-        {"never answers", Pop3Fault::stall("GREETING"), "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1"},
+        {"never answers", Pop3Fault::stall("GREETING"), "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1:{port}"},
         // A handshake record of 100 bytes, 40 ms a byte: each wait is short,
         // but the handshake as a whole runs out of time before the record
         // is complete (and would fail on it afterwards).
         {"trickles", Pop3Fault::trickle("GREETING", 40, QByteArray("\x16\x03\x03\x00\x64", 5) + QByteArray(100, 'x')),
-         "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1"},
+         "Tidsavbrudd under TLS-forhandlingen med 127.0.0.1:{port}"},
         {"hangs up", Pop3Fault::drop("GREETING"), "Forbindelsen til 127.0.0.1 ble brutt under TLS-forhandlingen"},
     };
     for (const Case& c : cases) {
@@ -386,7 +441,7 @@ TEST_F(ScriptedTls, ImplicitTlsAgainstAServerWithoutTlsFails)
         client.timeouts = {1000, 300};
         const auto error = netError([&] { client.connect(); });
         ASSERT_TRUE(error);
-        EXPECT_THAT(error->toStdString(), HasSubstr(c.expectedText));
+        EXPECT_THAT(error->toStdString(), HasSubstr(withPort(c.expectedText, server->port()).toStdString()));
         EXPECT_FALSE(client.connected());
         EXPECT_EQ(events, kConnectedAndClosed);
         expectNoLoginSent();
@@ -438,7 +493,7 @@ TEST_P(ScriptedTlsBreak, ThrowsClosesAndTheNextSessionWorks)
 
     const auto error = netError([&] { client.messageCount(); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(*error, QString::fromUtf8(GetParam().expectedText));
+    EXPECT_EQ(*error, withPort(GetParam().expectedText, server->port()));
     EXPECT_FALSE(client.connected());
     EXPECT_EQ(events, kConnectedAndClosed);
 
@@ -455,7 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
         TlsBreak{"Reset", Pop3Fault::reset("STAT"), "Forbindelsen til 127.0.0.1 ble brutt"},
         TlsBreak{"Drop", Pop3Fault::drop("STAT"), "Forbindelsen til 127.0.0.1 ble brutt"},
         TlsBreak{"Stall", Pop3Fault::stall("STAT"),
-                 "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder"}),
+                 "Tidsavbrudd: ingen svar fra 127.0.0.1:{port} innen 300 millisekunder"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The TLS module on its own, as the FTPS client will use it.
@@ -534,7 +589,7 @@ protected:
         auto c = std::make_unique<Pop3Client>();
         c->host = server->host();
         c->implicitTls = GetParam() == Mode::Implicit;
-        c->port = c->implicitTls ? server->tlsPort() : server->port();
+        c->port = GetParam() == Mode::Stls ? server->port() : server->tlsPort();
         c->user = server->user();
         c->password = server->password();
         c->timeouts = {5000, 10000};
@@ -586,6 +641,26 @@ TEST_P(DovecotPop3Tls, RefusedCertificatesStopBeforeTheLogin)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DovecotPop3Tls, testing::Values(Mode::Stls, Mode::Implicit),
+                         [](const auto& info) { return std::string(modeName(info.param)); });
+
+// Dovecot's POP3S port without the flag: found out, and the session goes
+// over TLS.
+class DovecotPop3TlsFound : public DovecotPop3Tls {};
+
+TEST_P(DovecotPop3TlsFound, LogsInOverTls)
+{
+    start(testCa().good());
+    auto c = client();
+    c->connect();
+    EXPECT_TRUE(c->encrypted());
+    ASSERT_EQ(c->messageCount(), 3);
+    c->disconnect();
+    const QList<QByteArray> logins = server->logLines({"pop3-login: Info: Login: user=<kari>"}, 1);
+    ASSERT_EQ(logins.size(), 1);
+    EXPECT_TRUE(logins.first().contains(", TLS")) << logins.first().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DovecotPop3TlsFound, testing::Values(Mode::Found),
                          [](const auto& info) { return std::string(modeName(info.param)); });
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -353,9 +354,8 @@ private:
             if (sync) {
                 // A fault on "LITERAL" answers instead of the "+": the rest
                 // of the command is never sent.
-                const int f = applyFault("LITERAL", cmd.tag, cmd.text);
+                const int f = applyFault("LITERAL", cmd.tag, cmd.text, [&] { record(cmd.text); });
                 if (f != 0) {
-                    record(cmd.text);
                     cmd.answered = true;
                     return f > 0;
                 }
@@ -373,14 +373,37 @@ private:
 
     void record(const QByteArray& text) { s.transcript.add(text, !conn.isTls()); }
 
+    // Whether the fault takes the place of the normal answer (or ends the
+    // session) rather than going on to it.
+    static bool replacesAnswer(const ImapFault& f)
+    {
+        switch (f.action) {
+        case ImapFault::Action::Stall:
+            return f.stallMs < 0;
+        case ImapFault::Action::Trickle:
+            return !f.text.isEmpty();
+        case ImapFault::Action::Before:
+        case ImapFault::Action::IdleNotice:
+        case ImapFault::Action::IdleEnd:
+            return false;
+        default:
+            return true;
+        }
+    }
+
     // Applies a matching fault. 1: the fault answered, 0: go on with the
-    // normal answer, -1: end the session.
-    int applyFault(const QByteArray& verb, const QByteArray& tag, const QByteArray& text)
+    // normal answer, -1: end the session. recordFirst runs before a fault
+    // that replaces the answer does anything, so that what it records is
+    // in the transcript by the time the client has the answer.
+    int applyFault(const QByteArray& verb, const QByteArray& tag, const QByteArray& text,
+                   const std::function<void()>& recordFirst = {})
     {
         const std::optional<ImapFault> fired =
             s.faults.take(verb, [&](const QByteArray& argument) { return text.contains(argument); });
         if (!fired)
             return 0;
+        if (recordFirst && replacesAnswer(*fired))
+            recordFirst();
         const ImapFault& f = *fired;
         QByteArray fText = f.text;
         fText.replace("{tag}", tag);
@@ -482,9 +505,10 @@ private:
         const bool recordLater = verb == "AUTHENTICATE" && cmd.args().size() < 2;
         if (!recordLater)
             record(cmd.text);
-        const int f = applyFault(verb, cmd.tag, cmd.text);
-        if (f != 0 && recordLater)
-            record(cmd.text);
+        const int f = applyFault(verb, cmd.tag, cmd.text, [&] {
+            if (recordLater)
+                record(cmd.text);
+        });
         if (f < 0)
             return false;
         if (f > 0)
@@ -681,6 +705,10 @@ private:
     {
         const QList<QByteArray> args = cmd.args();
         const QByteArray items = args.mid(1).join(' ').toUpper();
+        // BODY[] marks the message \Seen (outside EXAMINE); BODY.PEEK[] does
+        // not. Both answer as BODY[].
+        const bool body = items.contains("BODY[]") || items.contains("BODY.PEEK[]");
+        const bool marks = items.contains("BODY[]");
         const std::set<std::uint32_t> uids = uidsInSet(args.value(0), view);
         QByteArray out;
         for (const std::uint32_t uid : uids) {
@@ -693,7 +721,7 @@ private:
                     std::find_if(s.mailbox.begin(), s.mailbox.end(), [&](const Message& x) { return x.uid == uid; });
                 if (it == s.mailbox.end())
                     continue;
-                if (items.contains("BODY[]") && !readOnly && !it->seen) {
+                if (marks && !readOnly && !it->seen) {
                     it->seen = true;
                     markedNow = true;
                 }
@@ -710,7 +738,7 @@ private:
                 const QByteArray list = items.mid(open, items.indexOf(')', open) - open);
                 line += " BODY[HEADER.FIELDS (" + list + ")] " + literal(headerFields(m.raw, list.split(' ')));
             }
-            if (items.contains("BODY[]"))
+            if (body)
                 line += " BODY[] " + literal(m.raw);
             out += line + ")\r\n";
         }
