@@ -5,12 +5,14 @@
 #include "ftpunit.h"
 #include "input.h"
 #include "ipsjekk.h"
+#include "mailpasswords.h"
 #include "om.h"
 #include "serveroppsett.h"
 #include "visning.h"
 #include "windowplace.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
 
 namespace app {
 
@@ -42,6 +44,15 @@ void createForms()
         AboutBox->exec();
     };
     QObject::connect(BrevglimtForm, &TBrevglimtForm::closed, qApp, &QCoreApplication::quit);
+}
+
+void showAtStart(TBrevglimtForm& strip)
+{
+    // An error in the first check is shown like any other; the program goes on.
+    strip.showForm();
+    // Queued, not timed: nothing else waits on it, and it never runs inside
+    // the first check's wait.
+    QMetaObject::invokeMethod(&strip, [] { keyring::moveOverPasswords(); }, Qt::QueuedConnection);
 }
 
 void destroyForms()

@@ -13,4 +13,9 @@ extern TAboutBox* AboutBox;
 void createForms();
 // Destroys them in reverse order.
 void destroyForms();
+
+// The start: the strip shows (and runs its show sequence) first; only then,
+// from the event loop, the passwords still in the settings file move to the
+// keyring, which may ask the user to create or unlock a keyring.
+void showAtStart(TBrevglimtForm& strip);
 } // namespace app
