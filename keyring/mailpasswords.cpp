@@ -76,6 +76,17 @@ struct FilePassword {
 
 } // namespace
 
+bool keyringThere()
+{
+    SecretStore* s = store();
+    if (s && rt::awaitOffThreadResult([s] { return s->available(); }))
+        return true;
+    rt::WriteLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
+                                "blir liggende i innstillingsfilen %1")
+                     .arg(rt::userIniFile()));
+    return false;
+}
+
 void moveOverPasswords()
 {
     const QString file = rt::userIniFile();
@@ -97,13 +108,9 @@ void moveOverPasswords()
     rt::inistandard();
     rt::usemainini();
 
-    SecretStore* s = store();
-    if (!s || !rt::awaitOffThreadResult([s] { return s->available(); })) {
-        rt::WriteLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
-                                    "blir liggende i innstillingsfilen %1")
-                         .arg(file));
+    if (!keyringThere())
         return;
-    }
+    SecretStore* s = store();
     for (const FilePassword& p : found) {
         // A dialog that saved this account's password since the file was
         // read (while a question of the keyring's was open, say) has put

@@ -27,6 +27,11 @@ namespace keyring {
 // "ADVARSEL: " line says that the passwords stay in the settings file.
 void moveOverPasswords();
 
+// Window thread: whether the desktop has a Secret Service; without one the
+// same "ADVARSEL: " line as above. Nothing is asked of the user (no keyring
+// is opened or unlocked), so it may come before the strip shows.
+bool keyringThere();
+
 // What a settings dialog's password field was loaded with.
 struct LoadedPassword {
     Account account;

@@ -27,7 +27,8 @@ public:
 
     bool available() override
     {
-        arrive(QStringLiteral("available"), false);
+        // Looking for the service asks the user nothing: never held.
+        arrive(QStringLiteral("available"), false, false);
         const QMutexLocker lock(&mutex);
         return there;
     }
@@ -78,7 +79,7 @@ public:
         return std::exchange(calls, {});
     }
 
-    // Every call from now on waits until release().
+    // Every read, write and removal from now on waits until release().
     void hold()
     {
         const QMutexLocker lock(&mutex);
@@ -111,7 +112,7 @@ public:
     std::function<void(const QString& call)> onCall;
 
 private:
-    void arrive(const QString& call, bool record = true)
+    void arrive(const QString& call, bool record = true, bool holdable = true)
     {
         if (onCall)
             onCall(call);
@@ -119,7 +120,7 @@ private:
         if (record)
             calls.append(call);
         ++waiting;
-        while (held)
+        while (held && holdable)
             released.wait(&mutex);
         --waiting;
     }
