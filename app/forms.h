@@ -13,4 +13,10 @@ extern TAboutBox* AboutBox;
 void createForms();
 // Destroys them in reverse order.
 void destroyForms();
+
+// The start: the strip shows (and runs its show sequence) first; the
+// passwords still in the settings file move to the keyring, which may ask
+// the user to create or unlock a keyring, only after, from the event loop
+// and never while the start-up check waits for the server.
+void showAtStart(TBrevglimtForm& strip);
 } // namespace app

@@ -5,7 +5,6 @@
 #include "errordisplay.h"
 #include "forms.h"
 #include "guihooks.h"
-#include "mailpasswords.h"
 #include "platform.h"
 #include "qttranslations.h"
 #include "singleinstance.h"
@@ -70,18 +69,16 @@ int main(int argc, char* argv[])
     xmldata::initialize();
     net::loadTrustedCertificates();
     // The mail passwords live in the desktop's keyring where there is one;
-    // passwords still in the settings file move there now.
+    // passwords still in the settings file move there once the strip shows.
     keyring::SystemKeyring keyringStore;
     keyring::setStore(&keyringStore);
-    keyring::moveOverPasswords();
 
     app::createForms();
     // Notifications for new mail, and a check soon after a wake-up.
     new app::DesktopGlue(app::BrevglimtForm, QDBusConnection::sessionBus(), QDBusConnection::systemBus());
     QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,
                      [] { rt::runHandler([] { app::BrevglimtForm->showForm(); }); });
-    // An error in the first check is shown like any other; the program goes on.
-    app::BrevglimtForm->showForm();
+    app::showAtStart(*app::BrevglimtForm);
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QMutexLocker>
 #include <array>
+#include <mutex>
 #include <utility>
 
 namespace keyring {
@@ -23,6 +24,24 @@ std::array<std::atomic<quint64>, 2> g_changes{};
 std::atomic<quint64>& changesOf(AccountKind kind)
 {
     return g_changes[kind == AccountKind::Mailbox ? 0 : 1];
+}
+
+// A dialog's write to the keyring and the move-over's, one at a time, and
+// how many writes a dialog has begun for each kind of account: the
+// move-over does not store a password from the file over one a dialog
+// stored after the file was read.
+std::mutex g_writeMutex;
+std::array<quint64, 2> g_dialogWrites{}; // under g_writeMutex
+
+quint64& dialogWritesOf(AccountKind kind)
+{
+    return g_dialogWrites[kind == AccountKind::Mailbox ? 0 : 1];
+}
+
+quint64 dialogWrites(AccountKind kind)
+{
+    const std::lock_guard lock(g_writeMutex);
+    return dialogWritesOf(kind);
 }
 
 QString sectionOf(AccountKind kind)
@@ -52,9 +71,21 @@ struct FilePassword {
     Account account;
     QString stored;   // the value as it stands in the file
     QString password; // unscrambled
+    quint64 dialogWrites = 0; // a dialog's writes to the keyring when the file was read
 };
 
 } // namespace
+
+bool keyringThere()
+{
+    SecretStore* s = store();
+    if (s && rt::awaitOffThreadResult([s] { return s->available(); }))
+        return true;
+    rt::WriteLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
+                                "blir liggende i innstillingsfilen %1")
+                     .arg(rt::userIniFile()));
+    return false;
+}
 
 void moveOverPasswords()
 {
@@ -68,6 +99,7 @@ void moveOverPasswords()
                                rt::inireadstring(QStringLiteral("ServerUser")));
         p.stored = rt::inireadstring(kServerPassword);
         p.password = kind == AccountKind::Mailbox ? rt::UnscrambleText(p.stored) : p.stored;
+        p.dialogWrites = dialogWrites(kind);
         // Without a server there is nothing to name an entry after; such a
         // password stays where it is.
         if (!p.password.isEmpty() && p.account.valid())
@@ -76,19 +108,27 @@ void moveOverPasswords()
     rt::inistandard();
     rt::usemainini();
 
-    SecretStore* s = store();
-    if (!s || !rt::awaitOffThreadResult([s] { return s->available(); })) {
-        rt::WriteLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
-                                    "blir liggende i innstillingsfilen %1")
-                         .arg(file));
+    if (!keyringThere())
         return;
-    }
+    SecretStore* s = store();
     for (const FilePassword& p : found) {
-        const Result r = rt::awaitOffThreadResult([&] { return storeVerified(*s, p.account, p.password); });
+        // A dialog that saved this account's password since the file was
+        // read (while a question of the keyring's was open, say) has put
+        // the newer one in the keyring or the file: neither is overwritten.
+        bool superseded = false;
+        const Result r = rt::awaitOffThreadResult([&]() -> Result {
+            const std::lock_guard lock(g_writeMutex);
+            superseded = dialogWritesOf(p.account.kind) != p.dialogWrites;
+            if (superseded)
+                return {Status::Ok, {}, {}, {}};
+            return storeVerified(*s, p.account, p.password);
+        });
+        if (superseded)
+            continue;
         if (!r.ok()) {
             rt::WriteLog(QStringLiteral("ADVARSEL: INIFIL: passordet til %1 ble ikke flyttet til nøkkelringen og "
                                         "blir liggende i %2: %3")
-                             .arg(accountText(p.account), file, describe(r)));
+                             .arg(accountText(p.account), file, describeForLog(r)));
             continue;
         }
         rt::useuserini();
@@ -124,28 +164,35 @@ std::optional<QString> savePassword(const LoadedPassword& loaded, const Account&
     SecretStore* s = store();
     if (!s || !now.valid())
         return typed;
-    // Left as loaded from the keyring (also when the keyring could not give
-    // it), or empty as it opened: the keyring keeps what it has.
+    // Left as loaded from the keyring: the keyring keeps what it has.
     const bool asLoaded = now == loaded.account && typed == loaded.shown && !loaded.inFile;
-    if (asLoaded || (typed.isEmpty() && loaded.shown.isEmpty()))
+    if (asLoaded && !typed.isEmpty())
         return std::nullopt;
+    // Empty as it opened. An empty password has nothing to keep in the
+    // keyring: the file says it itself (scrambled, "z2"), keyring or not.
+    // Only a field the keyring could not fill leaves the keyring to say.
+    if (typed.isEmpty() && loaded.shown.isEmpty())
+        return loaded.failure.isEmpty() ? std::optional<QString>(typed) : std::nullopt;
     const Result r = rt::awaitOffThreadResult([&]() -> Result {
         if (!s->available())
-            return {Status::Unavailable, {}, {}};
+            return {Status::Unavailable, {}, {}, {}};
+        const std::lock_guard lock(g_writeMutex);
+        ++dialogWritesOf(now.kind);
         if (typed.isEmpty())
             return s->remove(now);
         return storeVerified(*s, now, typed);
     });
     if (r.ok()) {
         ++changesOf(now.kind);
-        return std::nullopt;
+        // A removed password is an empty one, which the file keeps.
+        return typed.isEmpty() ? std::optional<QString>(typed) : std::nullopt;
     }
     if (r.status == Status::Unavailable)
         return typed;
     const QString text = typed.isEmpty()
         ? QStringLiteral("Passordet til %1 kunne ikke fjernes fra nøkkelringen: %2.")
         : QStringLiteral("Passordet til %1 ble lagret i innstillingsfilen, siden nøkkelringen ikke tok imot det: %2.");
-    rt::WriteLog(QStringLiteral("ADVARSEL: ") + text.arg(accountText(now), describe(r)));
+    rt::WriteLog(QStringLiteral("ADVARSEL: ") + text.arg(accountText(now), describeForLog(r)));
     rt::platform().messageBox(rt::applicationTitle(), text.arg(accountText(now), describe(r)), rt::MsgIcon::Warning);
     return typed;
 }
@@ -158,21 +205,27 @@ quint64 keyringChanges(AccountKind kind)
 namespace {
 
 // The password a log-in is to use, read from the keyring off the window
-// thread: empty when the keyring has none or there is no keyring (as an
-// empty settings file gave); nullopt when it cannot be had now, with the
-// store's answer in failure.
+// thread (the settings file had none). nullopt when there is none to be
+// had: failure then holds the store's answer, NotFound when neither the
+// keyring nor the file holds one (also without a keyring). An account
+// without a server gets an empty password: its log-in fails on the missing
+// server, which says more.
 std::optional<QString> passwordForLogIn(const Account& account, bool mayAsk, Result& failure)
 {
-    SecretStore* s = store();
-    if (!s || !account.valid())
+    if (!account.valid())
         return QString();
-    Result r = rt::awaitOffThreadResult([&] { return s->read(account, mayAsk); });
+    SecretStore* s = store();
+    Result r = s ? rt::awaitOffThreadResult([&] { return s->read(account, mayAsk); })
+                 : Result{Status::Unavailable, {}, {}, {}};
     switch (r.status) {
     case Status::Ok:
-        return r.password;
+        if (!r.password.isEmpty())
+            return r.password;
+        [[fallthrough]];
     case Status::NotFound:
     case Status::Unavailable:
-        return QString();
+        failure = {Status::NotFound, {}, {}, {}};
+        return std::nullopt;
     case Status::Locked:
     case Status::Failed:
     case Status::Cancelled:
@@ -182,14 +235,29 @@ std::optional<QString> passwordForLogIn(const Account& account, bool mayAsk, Res
     return std::nullopt;
 }
 
+QString noPasswordText(const Account& account)
+{
+    return QStringLiteral("Det er ikke lagret noe passord for %1.").arg(accountText(account));
+}
+
 } // namespace
 
 std::optional<QString> passwordFromKeyring(const Account& account, QString* failure)
 {
     Result r;
     std::optional<QString> password = passwordForLogIn(account, true, r);
-    if (!password && failure)
-        *failure = describe(r);
+    if (!password && failure) {
+        *failure = r.status == Status::NotFound
+            ? noPasswordText(account) + QStringLiteral(" Skriv det inn under «Oppsett».")
+            : QStringLiteral("Passordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: %1").arg(describe(r));
+        if (r.status != Status::Cancelled)
+            rt::WriteLog(r.status == Status::NotFound
+                             ? QStringLiteral("ADVARSEL: det er ikke lagret noe passord for %1, så meldingen ble "
+                                              "ikke sendt")
+                                   .arg(accountText(account))
+                             : QStringLiteral("ADVARSEL: passordet til %1 kunne ikke hentes fra nøkkelringen: %2")
+                                   .arg(accountText(account), describeForLog(r)));
+    }
     return password;
 }
 
@@ -201,33 +269,45 @@ std::optional<QString> MailboxPassword::fetch(const Account& account)
     if (password || r.status == Status::Cancelled)
         return password;
     // Later checks do not ask the user again; they go ahead once the
-    // keyring has been unlocked some other way.
-    m_mayAsk = false;
+    // keyring has been unlocked some other way. (A missing password was
+    // never a question.)
+    if (r.status != Status::NotFound)
+        m_mayAsk = false;
+    const QString who = accountText(account);
     const QMutexLocker lock(&m_mutex);
-    if (!m_told) {
-        m_failedAccount = accountText(account);
-        m_failure = describe(r);
+    if (m_told)
+        return std::nullopt;
+    if (r.status == Status::NotFound) {
+        m_notice = noPasswordText(account)
+            + QStringLiteral("\n\nPostkassen sjekkes ikke før et passord er lagret. Skriv det inn under «Oppsett» i "
+                             "menyen.");
+        m_logLine = QStringLiteral("ADVARSEL: det er ikke lagret noe passord for %1; postkassen sjekkes ikke før et "
+                                   "passord er lagret under «Oppsett»")
+                        .arg(who);
+    } else {
+        m_notice = QStringLiteral("Passordet til %1 kunne ikke hentes fra nøkkelringen: %2.\n\nPostkassen sjekkes "
+                                  "ikke før passordet kan hentes. Velg «Brevglimt» i menyen for å prøve igjen.")
+                       .arg(who, describe(r));
+        m_logLine = QStringLiteral("ADVARSEL: passordet til %1 kunne ikke hentes fra nøkkelringen: %2; postkassen "
+                                   "sjekkes ikke før det kan hentes")
+                        .arg(who, describeForLog(r));
     }
     return std::nullopt;
 }
 
 QString MailboxPassword::takeNotice()
 {
-    QString account, cause;
+    QString notice, logLine;
     {
         const QMutexLocker lock(&m_mutex);
-        if (m_told || m_failure.isEmpty())
+        if (m_told || m_notice.isEmpty())
             return {};
         m_told = true;
-        account = std::exchange(m_failedAccount, QString());
-        cause = std::exchange(m_failure, QString());
+        notice = std::exchange(m_notice, QString());
+        logLine = std::exchange(m_logLine, QString());
     }
-    rt::WriteLog(QStringLiteral("ADVARSEL: passordet til %1 kunne ikke hentes fra nøkkelringen: %2; postkassen "
-                                "sjekkes ikke før det kan hentes")
-                     .arg(account, cause));
-    return QStringLiteral("Passordet til %1 kunne ikke hentes fra nøkkelringen: %2.\n\nPostkassen sjekkes ikke før "
-                          "passordet kan hentes. Velg «Brevglimt» i menyen for å prøve igjen.")
-        .arg(account, cause);
+    rt::WriteLog(logLine);
+    return notice;
 }
 
 void MailboxPassword::allowAsking()

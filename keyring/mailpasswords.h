@@ -27,6 +27,11 @@ namespace keyring {
 // "ADVARSEL: " line says that the passwords stay in the settings file.
 void moveOverPasswords();
 
+// Window thread: whether the desktop has a Secret Service; without one the
+// same "ADVARSEL: " line as above. Nothing is asked of the user (no keyring
+// is opened or unlocked), so it may come before the strip shows.
+bool keyringThere();
+
 // What a settings dialog's password field was loaded with.
 struct LoadedPassword {
     Account account;
@@ -43,29 +48,34 @@ LoadedPassword loadPassword(const Account& account, const QString& fileValue);
 // Window thread: where a dialog's password goes as it saves. Into the
 // keyring when it or its account changed, or it still lay in the file (an
 // emptied field removes the entry). Returns the password the file is to
-// keep: without a keyring or account, or when the keyring did not take it
-// (a box then says so, and the file keeps it so that nothing is lost);
-// nullopt when the keyring has it, and the file's value is to be empty.
+// keep: without a keyring or account, an empty password (nothing to keep
+// in a keyring), or when the keyring did not take it (a box then says so,
+// and the file keeps it so that nothing is lost); nullopt when the keyring
+// has it (or an empty field stands for an entry the keyring could not
+// give), and the file's value is to be empty.
 std::optional<QString> savePassword(const LoadedPassword& loaded, const Account& now, const QString& typed);
 
 // How many times this run a dialog stored or removed a password of that
 // kind in the keyring: a change the settings file does not show.
 quint64 keyringChanges(AccountKind kind);
 
-// Window thread: the password for a log-in the user asked for (a send):
-// the keyring's, empty when it has none or there is no keyring; nullopt
-// when the keyring is locked or fails, with the cause in failure.
+// Window thread: the password for a log-in the user asked for (a send),
+// when the settings file holds none: the keyring's. nullopt when there is
+// none to be had, with the sentence for the user in failure: none stored
+// ("Det er ikke lagret noe passord for …"), or the keyring locked or
+// failing; logged then too.
 std::optional<QString> passwordFromKeyring(const Account& account, QString* failure);
 
-// The mailbox's password for the watcher's checks. A locked keyring is
-// asked to unlock (the desktop asks the user) at the first check; when that
-// fails, later checks only look whether it has been unlocked meanwhile, and
-// the failure is told once, until the user asks for a check.
+// The mailbox's password for the watcher's checks, when the settings file
+// holds none. A locked keyring is asked to unlock (the desktop asks the
+// user) at the first check; when that fails, later checks only look
+// whether it has been unlocked meanwhile. A failure, or no password stored
+// at all, is told once, until the user asks for a check.
 class MailboxPassword {
 public:
-    // Any thread (the watcher's worker): the password, empty when the
-    // keyring has none or there is no keyring; nullopt when it cannot be
-    // had now.
+    // Any thread (the watcher's worker): the password; nullopt when there
+    // is none to be had now (the keyring is locked or fails, or neither it
+    // nor the file holds one), and the check is not to log in.
     std::optional<QString> fetch(const Account& account);
     // Window thread: the notice of a failure the first time (logged
     // then too); empty otherwise.
@@ -77,9 +87,9 @@ public:
 private:
     std::atomic<bool> m_mayAsk{true};
     QMutex m_mutex;
-    // The last failure not told yet: the account's text and the cause.
-    QString m_failedAccount;
-    QString m_failure;
+    // The last failure not told yet: the box's text and the log line.
+    QString m_notice;
+    QString m_logLine;
     bool m_told = false;
 };
 

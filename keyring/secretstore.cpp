@@ -51,6 +51,14 @@ QString describe(const Result& result)
     return QStringLiteral("feil i nøkkelringen: %1").arg(result.detail);
 }
 
+QString describeForLog(const Result& result)
+{
+    const QString cause = describe(result);
+    if (result.technical.isEmpty())
+        return cause;
+    return QStringLiteral("%1 (%2)").arg(cause, result.technical);
+}
+
 SecretStore* store()
 {
     return g_store.load();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <utility>
 
 namespace keyring {
 
@@ -45,14 +46,22 @@ enum class Status {
 };
 
 struct Result {
-    Status status = Status::Failed;
-    QString password; // read with Ok: the password
-    QString detail;   // Failed: the service's own words
+    Result(Status s = Status::Failed, QString pw = {}, QString d = {}, QString t = {})
+        : status(s), password(std::move(pw)), detail(std::move(d)), technical(std::move(t))
+    {
+    }
+    Status status;
+    QString password;  // read with Ok: the password
+    QString detail;    // Failed: what went wrong, in Norwegian
+    QString technical; // the service's own words (English as a rule): for the log, never for a box
     bool ok() const { return status == Status::Ok; }
 };
 
-// The cause in Norwegian, for a log line or a box: "nøkkelringen er låst".
+// The cause in Norwegian, for a box: "nøkkelringen er låst".
 QString describe(const Result& result);
+// The same for a log line, with the service's own words in parentheses
+// when it gave any.
+QString describeForLog(const Result& result);
 
 // A store of passwords, one per account. Every call blocks until the store
 // has answered: call it off the window thread. A keyring that is locked may

@@ -243,7 +243,8 @@ void TSendSMTPForm::sendMessage()
 
     // A password the settings file does not hold comes from the keyring;
     // read off this thread, since the desktop may ask to unlock it first.
-    // One that cannot be had fails the send, saying why.
+    // One that cannot be had (none stored anywhere, or the keyring locked)
+    // fails the send before any connection, saying why.
     QString keyringFailure;
     const std::optional<QString> fromKeyring = authenticate && password.isEmpty()
         ? keyring::passwordFromKeyring(keyring::accountFor(keyring::AccountKind::Smtp, host, user), &keyringFailure)
@@ -273,10 +274,7 @@ void TSendSMTPForm::sendMessage()
         log(QStringLiteral("SMTP: fra ") + message.sender.address + QStringLiteral(" til ")
             + net::addressListText(message.recipients) + QStringLiteral(" via ") + host);
         if (!fromKeyring)
-            throw std::runtime_error(
-                QStringLiteral("Passordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: %1")
-                    .arg(keyringFailure)
-                    .toStdString());
+            throw std::runtime_error(keyringFailure.toStdString());
         // A certificate the user may trust is asked about once, then kept.
         net::withCertificateTrust([this] { rt::awaitOffThread([this] { smtpClient.connect(); }); });
         // Encrypted without a verified certificate (no login, so nothing

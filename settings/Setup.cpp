@@ -460,7 +460,11 @@ void TfmSetup::LagreKnappClick()
     rt::useuserini();
     rt::IniFileObj& ini = rt::IniFile();
 
-    ini.writeString(kPop3, QStringLiteral("Protocol"), protocolBox->currentText());
+    // Only where it says something: a POP3 user's file stays as earlier
+    // versions wrote it (no key means POP3); once written, it follows the
+    // choice, so a return to POP3 is kept too.
+    if (protocolBox->currentIndex() == 1 || ini.valueExists(kPop3, QStringLiteral("Protocol")))
+        ini.writeString(kPop3, QStringLiteral("Protocol"), protocolBox->currentText());
     ini.writeString(kPop3, QStringLiteral("ServerName"), POPServer->text());
     ini.writeString(kPop3, QStringLiteral("ServerUser"), Account->text());
     ini.writeString(kPop3, QStringLiteral("ServerPassword"), popPassword ? rt::ScrambleText(*popPassword) : QString());

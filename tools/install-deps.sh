@@ -14,7 +14,7 @@ xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d dovecot-imapd fetchmail iproute2 python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
 xvfb xauth x11-utils imagemagick openbox wmctrl xdotool mutter xwayland kwin-x11 kwin-wayland procps
 dbus-daemon desktop-file-utils appstream dpkg-dev file python3-debian
-qtkeychain-qt6-dev gnome-keyring libsecret-tools
+libsecret-1-dev gnome-keyring libsecret-tools
 "
 
 missing=""

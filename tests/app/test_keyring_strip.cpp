@@ -4,6 +4,7 @@
 // at once.
 #include "Setup.h"
 #include "fakesecretstore.h"
+#include "forms.h"
 #include "scriptedimapserver.h"
 #include "shape.h"
 #include "watcherfixture.h"
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 using namespace testsupport;
 using app::TBrevglimtForm;
@@ -110,6 +112,82 @@ TEST_F(KeyringStripTest, ALockedKeyringIsToldOnce)
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     EXPECT_EQ(notices().size(), 2);
+}
+
+// Neither the file nor the keyring holds the password (the file's value
+// empty, or the scrambled empty "z2"; or no keyring at all): no log-in is
+// sent, and one notice says so, naming the user and the server and pointing
+// to "Oppsett"; the schedule's checks stay quiet, "Brevglimt" tells again.
+TEST_F(KeyringStripTest, NoPasswordAnywhereSendsNoLogIn)
+{
+    const QString notice = QStringLiteral("Det er ikke lagret noe passord for ola på 127.0.0.1 (innboks).\n\n"
+                                          "Postkassen sjekkes ikke før et passord er lagret. Skriv det inn under "
+                                          "«Oppsett» i menyen.");
+    struct Case {
+        const char* name;
+        QString fileValue;
+        bool keyring;
+    };
+    const Case cases[] = {
+        {"empty in the file", QString(), true},
+        {"the scrambled empty in the file", rt::ScrambleText(QString()), true},
+        {"no keyring", rt::ScrambleText(QString()), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.reset();
+        guard.fake.messages.clear();
+        keyringStore.there = c.keyring;
+        writeSettings({{QStringLiteral("ServerPassword"), c.fileValue}});
+        TBrevglimtForm& f = makeForm();
+        f.showForm();
+        QTest::qWait(20);
+        f.onScheduleTick();
+        QTest::qWait(20);
+
+        EXPECT_EQ(server->sessionCount(), 0) << "no log-in with an empty password";
+        EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
+        EXPECT_EQ(notices(), QStringList{notice});
+
+        f.checkNowAction->trigger();
+        QTest::qWait(20);
+        EXPECT_EQ(notices(), (QStringList{notice, notice}));
+        EXPECT_EQ(server->sessionCount(), 0);
+    }
+}
+
+// At start the strip shows first; the passwords still in the settings file
+// move to the keyring only after, so a keyring whose question the user has
+// not answered (create a new keyring, unlock it) holds nothing up. The
+// start-up check uses the file's password meanwhile.
+TEST_F(KeyringStripTest, TheStripShowsBeforeTheKeyringIsAsked)
+{
+    writeSettings(); // the password scrambled in the file, a check at start
+    keyringStore.hold();
+    TBrevglimtForm& f = makeForm();
+    std::optional<bool> shownWhenAsked;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (shownWhenAsked || keyringStore.waitingCalls() == 0)
+            return;
+        shownWhenAsked = f.isVisible() && f.statusLabel->text() == QStringLiteral("INNBOKS: 2");
+        keyringStore.release();
+    });
+    probe.start(5);
+
+    app::showAtStart(f);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(passwordsSent("hemmelig"), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shownWhenAsked.has_value(); }, 5000)) << "the keyring was never asked";
+    EXPECT_TRUE(*shownWhenAsked) << "the keyring was asked before the strip showed its first check";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QMutexLocker lock(&keyringStore.mutex);
+            return keyringStore.entries.value(kEntry) == QStringLiteral("hemmelig");
+        },
+        5000));
+    EXPECT_EQ(rt::IniFileObj(rt::userIniFile()).readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")),
+              QString());
 }
 
 // The dialog stores a corrected password in the keyring (the file shows no

@@ -18,7 +18,8 @@ using app::TBrevglimtForm;
 
 namespace {
 
-const QString kEntry = QStringLiteral("Brevglimt: ola på 127.0.0.1 (innboks)");
+const QStringList kAttributes =
+    entryAttributes(QStringLiteral("127.0.0.1"), QStringLiteral("ola"), QStringLiteral("mailbox"));
 
 class SystemKeyringWindows : public WatcherFixture {
 protected:
@@ -61,7 +62,7 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
     writeSettings({{QStringLiteral("ServerPassword"), QString()}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
     typePasswordInDialog(QStringLiteral("hemmelig"));
     EXPECT_EQ(storedPassword(), QString());
-    EXPECT_EQ(secretToolLookup(kEntry, QStringLiteral("ola")), QStringLiteral("hemmelig"));
+    EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
     TBrevglimtForm& f = makeForm();
     f.showForm();
@@ -84,7 +85,7 @@ TEST_F(KeyringSession, MovedPasswordServesTheNextStart)
     writeSettings(); // the password scrambled in the file, a check at start
     keyring::moveOverPasswords();
     EXPECT_EQ(storedPassword(), QString());
-    EXPECT_EQ(secretToolLookup(kEntry, QStringLiteral("ola")), QStringLiteral("hemmelig"));
+    EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
     TBrevglimtForm& f = makeForm();
     f.showForm();

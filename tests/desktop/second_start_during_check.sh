@@ -42,7 +42,7 @@ while True:
 PY
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=x\r\nStartupCheck=1\r\nShowList=0\r\n' \
+printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=zbdf2\r\nStartupCheck=1\r\nShowList=0\r\n' \
     "$(cat "$work/port")" >"$APPDATA/Tavlund/etc/OLA.INI"
 
 wait_until() { for _ in $(seq 150); do "$@" && return 0; sleep 0.1; done; return 1; }

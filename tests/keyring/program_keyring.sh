@@ -81,14 +81,18 @@ sigterm_caught() {
     mask=$(sed -n 's/^SigCgt:[[:space:]]*//p' "/proc/$pid/status" 2>/dev/null)
     [ -n "$mask" ] && [ $(( 0x$mask & 0x4000 )) -ne 0 ]
 }
+# Both passwords are out of the file (the move to the keyring follows the
+# strip's start-up check).
+moved() { [ "$(setting Pop3 ServerPassword)" = "" ] && [ "$(setting Smtp ServerPassword)" = "" ]; }
 # Starts the program, waits until its start-up check has said goodbye to the
-# server, and ends it as a desktop log-out does.
+# server (and until the command in $2 succeeds), and ends it as a desktop
+# log-out does.
 run_once() {
     : >"$transcript"
     "$program" &
     pid=$!
     n=0
-    until grep -q '^QUIT' "$transcript" && sigterm_caught; do
+    until grep -q '^QUIT' "$transcript" && sigterm_caught && ${2:-true}; do
         n=$((n + 1))
         kill -0 "$pid" 2>/dev/null || fail "$1: programmet avsluttet for tidlig"
         [ $n -le 600 ] || fail "$1: ingen sjekk av postkassen: $(tr '\n' ' ' <"$transcript")"
@@ -98,17 +102,18 @@ run_once() {
     wait "$pid" || fail "$1: programmet avsluttet med feil"
     pid=""
 }
-# The entries the keyring holds for an account, as secret-tool shows them.
-entry() { secret-tool search --all server "$1" user "$2" 2>&1; }
+# The entries the keyring holds for an account (server, user, kind), as
+# secret-tool shows them.
+entry() { secret-tool search --all server "$1" user "$2" kind "$3" 2>&1; }
 
-run_once "første start"
+run_once "første start" moved
 [ "$(setting Pop3 ServerPassword)" = "" ] || fail "POP3-passordet står fortsatt i filen: $(setting Pop3 ServerPassword)"
 [ "$(setting Smtp ServerPassword)" = "" ] || fail "SMTP-passordet står fortsatt i filen"
 [ "$(stat -c %a "$ini")" = 600 ] || fail "innstillingsfilen kan leses av andre: $(stat -c %a "$ini")"
-pop=$(entry "Brevglimt: ola på 127.0.0.1 (innboks)" ola)
+pop=$(entry 127.0.0.1 ola mailbox)
 echo "$pop" | grep -qxF "secret = $password" || fail "nøkkelringen har ikke POP3-passordet: $pop"
 echo "$pop" | grep -qxF "label = Brevglimt: ola på 127.0.0.1 (innboks)" || fail "posten har feil navn: $pop"
-smtp=$(entry "Brevglimt: ola@test.example på smtp.test.example (SMTP)" ola@test.example)
+smtp=$(entry smtp.test.example ola@test.example smtp)
 echo "$smtp" | grep -qxF "secret = $smtp_password" || fail "nøkkelringen har ikke SMTP-passordet: $smtp"
 grep -q "INIFIL: passordet til ola på 127.0.0.1 (innboks) er flyttet fra $ini til nøkkelringen" "$log" \
     || fail "ingen INIFIL-linje om flyttingen: $(cat "$log")"

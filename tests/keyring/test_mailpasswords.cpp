@@ -7,6 +7,9 @@
 #include "felles.h"
 #include "settingsfilefixture.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <atomic>
 #include <functional>
 
 using namespace testsupport;
@@ -212,11 +215,120 @@ TEST_F(KeyringFixture, MailboxPasswordAsksOnceAndTellsOnce)
     EXPECT_EQ(source.takeNotice(), QString());
     EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("read ") + kPopEntry,
                                                      QStringLiteral("read ") + kPopEntry + QStringLiteral(" ask")}));
+}
 
-    // No entry and no keyring read as no password, as an empty file did.
-    keyringStore.entries.clear();
-    EXPECT_EQ(source.fetch(account), QString());
-    keyringStore.there = false;
-    EXPECT_EQ(source.fetch(account), QString());
-    EXPECT_EQ(source.takeNotice(), QString());
+// Neither the file nor the keyring holds the mailbox's password (or there
+// is no keyring at all): no log-in with an empty password; the user is told
+// once, by user and server, and again after asking for a check. An account
+// without a server gets an empty password: its check fails on the server.
+TEST_F(KeyringFixture, MailboxWithoutAnyPasswordIsToldOnce)
+{
+    const Account account{AccountKind::Mailbox, QStringLiteral("pop.example.no"), QStringLiteral("ola")};
+    const QString notice = QStringLiteral("Det er ikke lagret noe passord for ola på pop.example.no (innboks).\n\n"
+                                          "Postkassen sjekkes ikke før et passord er lagret. Skriv det inn under "
+                                          "«Oppsett» i menyen.");
+    const QString logLine = QStringLiteral("ADVARSEL: det er ikke lagret noe passord for ola på pop.example.no "
+                                           "(innboks); postkassen sjekkes ikke før et passord er lagret under «Oppsett»");
+    struct Case {
+        const char* name;
+        std::function<void(FakeSecretStore&)> arrange;
+        bool store; // a store is installed at all
+    };
+    const Case cases[] = {
+        {"the keyring has no entry", [](FakeSecretStore&) {}, true},
+        {"the keyring holds an empty one", [](FakeSecretStore& s) { s.entries.insert(kPopEntry, QString()); }, true},
+        {"no Secret Service", [](FakeSecretStore& s) { s.there = false; }, true},
+        {"no store", [](FakeSecretStore&) {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        keyringStore.entries.clear();
+        keyringStore.there = true;
+        c.arrange(keyringStore);
+        keyring::setStore(c.store ? &keyringStore : nullptr);
+        rt::state().LogLines.clear();
+        keyring::MailboxPassword source;
+
+        EXPECT_EQ(source.fetch(account), std::nullopt);
+        EXPECT_EQ(source.fetch(account), std::nullopt);
+        EXPECT_EQ(source.takeNotice(), notice);
+        EXPECT_EQ(source.fetch(account), std::nullopt);
+        EXPECT_EQ(source.takeNotice(), QString()) << "told once";
+        const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL"));
+        ASSERT_EQ(warnings.size(), 1) << warnings.join(QLatin1Char('|')).toStdString();
+        EXPECT_TRUE(warnings.first().endsWith(logLine)) << warnings.first().toStdString();
+
+        source.allowAsking();
+        EXPECT_EQ(source.fetch(account), std::nullopt);
+        EXPECT_EQ(source.takeNotice(), notice) << "told again after the user asked";
+        // Nothing was asked of the user, so later reads may still ask to unlock.
+        if (c.store && keyringStore.there) {
+            const QStringList calls = keyringStore.takeCalls();
+            EXPECT_EQ(calls.filter(QStringLiteral(" ask")).size(), calls.size())
+                << calls.join(QLatin1Char('|')).toStdString();
+        }
+        EXPECT_EQ(source.fetch({AccountKind::Mailbox, QString(), QStringLiteral("ola")}), QString());
+    }
+    keyring::setStore(&keyringStore);
+}
+
+// The dialog may save while the move-over at start waits for the keyring
+// (a question of the keyring's open, say): what the dialog saved, in the
+// file or in the keyring, is neither emptied nor overwritten by the older
+// password the move-over read from the file.
+TEST_F(KeyringFixture, MoveOverKeepsWhatTheDialogSavedMeanwhile)
+{
+    const QString newer = QStringLiteral("nyere fra dialogen");
+    const Account pop =
+        keyring::accountFor(AccountKind::Mailbox, QStringLiteral("pop.example.no:995"), QStringLiteral("ola"));
+    // Runs a step on the window thread, where the dialog saves, while the
+    // move-over waits for the keyring.
+    const auto onWindowThread = [](const std::function<void()>& step) {
+        QMetaObject::invokeMethod(qApp, step, Qt::BlockingQueuedConnection);
+    };
+    struct Case {
+        const char* name;
+        QString when; // the keyring call during which the dialog saves
+        std::function<void()> dialog;
+        QString fileAfter;
+        QString keyringAfter;
+    };
+    const Case cases[] = {
+        {"the keyring would not take the dialog's password: it went into the file",
+         QStringLiteral("write ") + kPopEntry,
+         [&] {
+             rt::IniFileObj ini(rt::userIniFile());
+             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), rt::ScrambleText(newer));
+             ASSERT_TRUE(ini.updateFile());
+         },
+         rt::ScrambleText(newer), kPopPassword},
+        {"the dialog stored its password in the keyring", QStringLiteral("available"),
+         [&] {
+             const keyring::LoadedPassword opened = keyring::loadPassword(pop, kPopPassword);
+             EXPECT_EQ(keyring::savePassword(opened, pop, newer), std::nullopt);
+             rt::IniFileObj ini(rt::userIniFile());
+             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), QString());
+             ASSERT_TRUE(ini.updateFile());
+         },
+         QString(), newer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        keyringStore.entries.clear();
+        writeUserFile(QStringLiteral("pop.example.no:995"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+        std::atomic<bool> saved{false};
+        keyringStore.onCall = [&](const QString& call) {
+            if (call == c.when && !saved.exchange(true))
+                onWindowThread(c.dialog);
+        };
+
+        keyring::moveOverPasswords();
+        keyringStore.onCall = nullptr;
+
+        ASSERT_TRUE(saved) << "the dialog never saved";
+        EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), c.fileAfter);
+        EXPECT_EQ(keyringStore.entries.value(kPopEntry), c.keyringAfter);
+        EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("ServerPassword")), QString())
+            << "the other account moved";
+    }
 }

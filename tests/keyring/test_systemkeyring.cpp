@@ -10,6 +10,10 @@
 #include "mailpasswords.h"
 #include "settingsfilefixture.h"
 
+#include <QProcess>
+#include <QRegularExpression>
+#include <memory>
+
 using namespace testsupport;
 using keyring::Account;
 using keyring::AccountKind;
@@ -37,6 +41,7 @@ protected:
 };
 
 class KeyringSession : public SystemKeyringFixture {};
+class RestartedKeyring : public SystemKeyringFixture {};
 class LockedKeyring : public SystemKeyringFixture {};
 class NoSecretService : public SystemKeyringFixture {};
 
@@ -47,19 +52,27 @@ TEST_F(KeyringSession, StoresOneEntryPerAccountUnderItsName)
     BREV_REQUIRE_SESSION("keyring");
     ASSERT_TRUE(system.available());
     const QString mailboxEntry = QStringLiteral("Brevglimt: ola på pop.example.no (innboks)");
+    const QString host = QStringLiteral("pop.example.no"), user = QStringLiteral("ola");
+    const QStringList mailbox = entryAttributes(host, user, QStringLiteral("mailbox"));
+    const QStringList smtp = entryAttributes(host, user, QStringLiteral("smtp"));
 
     EXPECT_EQ(system.read(kMailbox, false).status, Status::NotFound);
     const QString password = QStringLiteral(" sol og vind: æøå \"'\\ ");
     ASSERT_EQ(system.write(kMailbox, password).status, Status::Ok);
-    EXPECT_EQ(secretToolLookup(mailboxEntry, QStringLiteral("ola")), password) << "seen from outside, exactly";
-    EXPECT_EQ(secretToolLabels(mailboxEntry, QStringLiteral("ola")), QStringList{mailboxEntry})
+    EXPECT_EQ(secretToolLookup(mailbox), password) << "seen from outside, exactly";
+    // Other programs search by the host name and the user.
+    EXPECT_EQ(secretToolLookup({QStringLiteral("server"), QStringLiteral("pop.example.no"), QStringLiteral("user"),
+                                QStringLiteral("ola")}),
+              password);
+    EXPECT_EQ(secretToolLabels(mailbox), QStringList{mailboxEntry})
         << "the keyring manager shows the program, the user and the server";
 
     // A new password replaces the entry; the SMTP account on the same
     // server and user is an entry of its own.
     ASSERT_EQ(system.write(kMailbox, QStringLiteral("nytt")).status, Status::Ok);
     ASSERT_EQ(system.write(kSmtp, QStringLiteral("smtp")).status, Status::Ok);
-    EXPECT_EQ(secretToolLabels(mailboxEntry, QStringLiteral("ola")), QStringList{mailboxEntry});
+    EXPECT_EQ(secretToolLabels(mailbox), QStringList{mailboxEntry});
+    EXPECT_EQ(secretToolLookup(smtp), QStringLiteral("smtp"));
     const keyring::Result back = system.read(kMailbox, false);
     EXPECT_EQ(back.status, Status::Ok);
     EXPECT_EQ(back.password, QStringLiteral("nytt"));
@@ -67,9 +80,46 @@ TEST_F(KeyringSession, StoresOneEntryPerAccountUnderItsName)
 
     ASSERT_EQ(system.remove(kMailbox).status, Status::Ok);
     EXPECT_EQ(system.read(kMailbox, true).status, Status::NotFound);
-    EXPECT_EQ(secretToolLookup(mailboxEntry, QStringLiteral("ola")), std::nullopt);
+    EXPECT_EQ(secretToolLookup(mailbox), std::nullopt);
     EXPECT_EQ(system.remove(kMailbox).status, Status::Ok) << "removing what is not there";
     EXPECT_EQ(system.read(kSmtp, false).password, QStringLiteral("smtp"));
+}
+
+// An entry the earlier version wrote (the entry's name in "server", in
+// QtKeychain's form) is still read, and then stands in the present form
+// alone; a write or a removal leaves no earlier entry behind that could
+// bring an old password back.
+TEST_F(KeyringSession, FindsAndRewritesAnEntryOfTheEarlierForm)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    const Account account{AccountKind::Mailbox, QStringLiteral("tidligere.example.no"), QStringLiteral("ola")};
+    const QString name = QStringLiteral("Brevglimt: ola på tidligere.example.no (innboks)");
+    const QStringList earlier{QStringLiteral("user"), QStringLiteral("ola"), QStringLiteral("server"), name,
+                              QStringLiteral("type"), QStringLiteral("plaintext"), QStringLiteral("xdg:schema"),
+                              QStringLiteral("org.qt.keychain")};
+    const QStringList present = entryAttributes(QStringLiteral("tidligere.example.no"), QStringLiteral("ola"),
+                                                QStringLiteral("mailbox"));
+    const auto writeEarlier = [&](const QString& password) {
+        ASSERT_TRUE(secretToolStore(name, earlier, password));
+        ASSERT_EQ(secretToolLookup(earlier), password);
+    };
+
+    writeEarlier(QStringLiteral("gammelt passord"));
+    EXPECT_EQ(system.read(account, false).status, Status::Ok);
+    EXPECT_EQ(system.read(account, false).password, QStringLiteral("gammelt passord"));
+    EXPECT_EQ(secretToolLookup(present), QStringLiteral("gammelt passord"));
+    EXPECT_EQ(secretToolLabels(present), QStringList{name});
+    EXPECT_EQ(secretToolLookup(earlier), std::nullopt) << "the earlier entry is gone once rewritten";
+
+    writeEarlier(QStringLiteral("gammelt 2"));
+    ASSERT_EQ(system.write(account, QStringLiteral("nytt")).status, Status::Ok);
+    EXPECT_EQ(secretToolLookup(earlier), std::nullopt);
+    EXPECT_EQ(system.read(account, false).password, QStringLiteral("nytt"));
+
+    writeEarlier(QStringLiteral("gammelt 3"));
+    ASSERT_EQ(system.remove(account).status, Status::Ok);
+    EXPECT_EQ(secretToolLookup(earlier), std::nullopt);
+    EXPECT_EQ(system.read(account, false).status, Status::NotFound) << "no old password comes back";
 }
 
 // The move at start-up with a real keyring: the password is there for
@@ -81,9 +131,43 @@ TEST_F(KeyringSession, MoveOverPutsTheScrambledPasswordInTheKeyring)
     writePop3(QStringLiteral("mail.example.no:995"), QStringLiteral("kari"), rt::ScrambleText(password));
     keyring::moveOverPasswords();
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), QString());
-    EXPECT_EQ(secretToolLookup(QStringLiteral("Brevglimt: kari på mail.example.no (innboks)"), QStringLiteral("kari")),
+    EXPECT_EQ(secretToolLookup(
+                  entryAttributes(QStringLiteral("mail.example.no"), QStringLiteral("kari"), QStringLiteral("mailbox"))),
               password);
     EXPECT_EQ(logLinesWith(QStringLiteral("INIFIL: passordet til kari på mail.example.no (innboks) er flyttet")).size(), 1);
+}
+
+// The keyring daemon ends and another starts (a crash, an unlock by
+// restart) while the program runs: libsecret's connection to the first one
+// is of no use any more, and the next calls still go through.
+TEST_F(RestartedKeyring, CallsGoThroughAfterTheDaemonRestarted)
+{
+    BREV_REQUIRE_SESSION("keyring");
+    ASSERT_EQ(system.write(kMailbox, QStringLiteral("før omstart")).status, Status::Ok);
+    ASSERT_EQ(system.read(kMailbox, false).password, QStringLiteral("før omstart"));
+
+    std::unique_ptr<QProcess> daemon = restartKeyringDaemon();
+    ASSERT_TRUE(daemon) << "the keyring daemon could not be restarted";
+    const keyring::Result read = system.read(kMailbox, false);
+    EXPECT_EQ(read.status, Status::Ok) << keyring::describeForLog(read).toStdString();
+    EXPECT_EQ(read.password, QStringLiteral("før omstart"));
+
+    std::unique_ptr<QProcess> again = restartKeyringDaemon();
+    ASSERT_TRUE(again);
+    daemon->waitForFinished(10000);
+    const keyring::Result written = system.write(kSmtp, QStringLiteral("etter omstart"));
+    EXPECT_EQ(written.status, Status::Ok) << keyring::describeForLog(written).toStdString();
+    EXPECT_EQ(system.read(kSmtp, false).password, QStringLiteral("etter omstart"));
+
+    std::unique_ptr<QProcess> third = restartKeyringDaemon();
+    ASSERT_TRUE(third);
+    again->waitForFinished(10000);
+    const keyring::Result removed = system.remove(kMailbox);
+    EXPECT_EQ(removed.status, Status::Ok) << keyring::describeForLog(removed).toStdString();
+    EXPECT_EQ(system.read(kMailbox, false).status, Status::NotFound);
+
+    third->terminate();
+    EXPECT_TRUE(third->waitForFinished(10000));
 }
 
 // A locked keyring is told from an empty one, asked to unlock only when
@@ -109,7 +193,9 @@ TEST_F(LockedKeyring, IsToldFromAMissingEntryAndKeepsTheFileUntouched)
     const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL: INIFIL: passordet til per på pop.example.no "
                                                              "(innboks) ble ikke flyttet til nøkkelringen"));
     ASSERT_EQ(warnings.size(), 1) << rt::state().LogLines.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(warnings.first().endsWith(QStringLiteral(": nøkkelringen er låst"))) << warnings.first().toStdString();
+    // The keyring's own words follow in parentheses, in the log only.
+    EXPECT_TRUE(warnings.first().contains(QRegularExpression(QStringLiteral(": nøkkelringen er låst \\(.+\\)$"))))
+        << warnings.first().toStdString();
 }
 
 // Without a Secret Service (a bus without one, or no bus at all) the store

@@ -412,8 +412,8 @@ TEST_F(ComposerScripted, LogsInWithTheStoredAccountOnlyWithEnkelPalogging)
 }
 
 // A password the settings file does not hold comes from the keyring; one
-// the keyring cannot give fails the send with its cause, and no password
-// goes to the server.
+// the keyring cannot give (or that is stored nowhere) fails the send with
+// its cause, and no password goes to the server.
 TEST_F(ComposerScripted, PasswordFromTheKeyring)
 {
     const QString password = u8("fra nøkkelringen");
@@ -430,6 +430,9 @@ TEST_F(ComposerScripted, PasswordFromTheKeyring)
         {"the file's wins (not moved yet)", u8("fra filen"), password, false, u8("fra filen"), {}},
         {"the keyring is locked", {}, password, true, std::nullopt,
          u8("Sending mislyktes \nPassordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: nøkkelringen er låst.")},
+        {"no password anywhere: no log-in with an empty one", {}, std::nullopt, false, std::nullopt,
+         u8("Sending mislyktes \nDet er ikke lagret noe passord for kari.n på 127.0.0.1 (SMTP). Skriv det inn under "
+            "«Oppsett».")},
     };
     server->setAuthMechanisms({"PLAIN"});
     testsupport::FakeSecretStore keyringStore;

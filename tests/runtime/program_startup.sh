@@ -110,7 +110,7 @@ except OSError:
 PY
 trickler=$!
 wait_for 100 "testtjeneren startet ikke" test -s "$work/trickle.port"
-printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=x\r\nStartupCheck=1\r\n' \
+printf '[Pop3]\r\nServerName=127.0.0.1:%s\r\nServerUser=ola\r\nServerPassword=zbdf2\r\nStartupCheck=1\r\n' \
     "$(cat "$work/trickle.port")" >"$root/etc/OLA.INI"
 : >"$log"
 "$program" &

@@ -315,8 +315,7 @@ TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
     };
     const Section sections[] = {
         {"Pop3",
-         {{"Protocol", "POP3"},
-          {"ServerName", "mail.firma.example"},
+         {{"ServerName", "mail.firma.example"},
           {"ServerUser", "ola"},
           {"ServerPassword", "z2"},
           {"StartupCheck", "0"},
@@ -348,6 +347,24 @@ TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
         }
         EXPECT_EQ(ini.keys(section), expectedKeys) << s.name;
     }
+}
+
+// "Protocol" only where it says something: a POP3 user's file gets no such
+// key (none means POP3, as earlier versions read the file), IMAP is
+// written, and from then on the key follows the choice.
+TEST_F(SetupTest, ProtocolIsWrittenWhereItSaysSomething)
+{
+    const auto closeWith = [&](const QString& protocol) {
+        TfmSetup& d = open();
+        d.protocolBox->setCurrentText(protocol);
+        d.close();
+        dialog.reset();
+        return stored(QStringLiteral("Pop3"), QStringLiteral("Protocol"));
+    };
+    EXPECT_EQ(closeWith(QStringLiteral("POP3")), QStringLiteral("<absent>"));
+    EXPECT_EQ(closeWith(QStringLiteral("IMAP")), QStringLiteral("IMAP"));
+    EXPECT_EQ(closeWith(QStringLiteral("POP3")), QStringLiteral("POP3"));
+    EXPECT_EQ(closeWith(QStringLiteral("POP3")), QStringLiteral("POP3"));
 }
 
 TEST_F(SetupTest, EveryKeyRoundTrips)

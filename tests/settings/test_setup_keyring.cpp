@@ -7,7 +7,9 @@
 #include "ipsjekk.h"
 #include "settingsfilefixture.h"
 
+#include <QFile>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -88,7 +90,8 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
         {"shown from the keyring, left alone", {}, k1, none, leave, k1, {}, {}, {{kPopEntry, k1}}, false, {}},
         {"changed", {}, k1, none, [&](TfmSetup& d, FakeSecretStore&) { d.Password->setText(k2); }, k1, {}, {},
          {{kPopEntry, k2}}, true, {}},
-        {"cleared", {}, k1, none, [](TfmSetup& d, FakeSecretStore&) { d.Password->clear(); }, k1, {}, {}, {}, true, {}},
+        {"cleared", {}, k1, none, [](TfmSetup& d, FakeSecretStore&) { d.Password->clear(); }, k1, {},
+         rt::ScrambleText({}), {}, true, {}},
         {"another server: the password goes with it", {}, k1, none,
          [](TfmSetup& d, FakeSecretStore&) { d.POPServer->setText(QStringLiteral("imap.example.no")); }, k1, {}, {},
          {{kPopEntry, k1}, {QStringLiteral("Brevglimt: ola på imap.example.no (innboks)"), k1}}, true, {}},
@@ -159,4 +162,69 @@ TEST_F(SetupKeyringTest, SmtpPasswordToo)
     again.close();
     EXPECT_EQ(stored(QStringLiteral("Smtp")), QString());
     EXPECT_EQ(keyringStore.entries.value(kSmtpEntry), QStringLiteral("nytt"));
+}
+
+// An empty mailbox password is stored as the scrambled empty text ("z2"),
+// keyring or not: nothing is kept in a keyring for it, and an empty value
+// stays the sign that the keyring holds the password. The file as written,
+// line by line, and what the dialog shows when it opens again.
+TEST_F(SetupKeyringTest, EmptyPasswordIsStoredScrambledKeyringOrNot)
+{
+    struct Case {
+        const char* name;
+        std::function<void(FakeSecretStore&)> arrange;
+        bool store;              // a keyring store is installed at all
+        const char* typed;       // the password field as the dialog closes
+        const char* line;        // the ServerPassword line in [Pop3] after
+        QMap<QString, QString> keyringAfter;
+        const char* shownAgain;  // the field when the dialog opens again
+    };
+    const auto none = [](FakeSecretStore&) {};
+    const Case cases[] = {
+        {"keyring, nothing typed", none, true, "", "ServerPassword=z2", {}, ""},
+        {"no Secret Service, nothing typed", [](FakeSecretStore& s) { s.there = false; }, true, "", "ServerPassword=z2",
+         {}, ""},
+        {"no store, nothing typed", none, false, "", "ServerPassword=z2", {}, ""},
+        {"keyring, an entry emptied", [](FakeSecretStore& s) { s.entries.insert(kPopEntry, QStringLiteral("abc")); },
+         true, "", "ServerPassword=z2", {}, ""},
+        {"locked keyring, the field it could not fill left empty",
+         [](FakeSecretStore& s) {
+             s.entries.insert(kPopEntry, QStringLiteral("abc"));
+             s.locked = true;
+         },
+         true, "", "ServerPassword=", {{kPopEntry, QStringLiteral("abc")}}, "abc"},
+        {"keyring, a password typed", none, true, "abc", "ServerPassword=", {{kPopEntry, QStringLiteral("abc")}}, "abc"},
+        {"no Secret Service, a password typed", [](FakeSecretStore& s) { s.there = false; }, true, "abc",
+         "ServerPassword=zbdf2", {}, "abc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        keyringStore.entries.clear();
+        keyringStore.there = true;
+        keyringStore.locked = false;
+        c.arrange(keyringStore);
+        keyring::setStore(c.store ? &keyringStore : nullptr);
+        QFile::remove(rt::userIniFile());
+        writeUserFile({{QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("pop.example.no:995")},
+                       {QStringLiteral("Pop3"), QStringLiteral("ServerUser"), QStringLiteral("ola")}});
+
+        TfmSetup& d = open();
+        d.Password->setText(QString::fromUtf8(c.typed));
+        d.close();
+        dialog.reset();
+
+        const QStringList lines = QString::fromUtf8(userFileBytes()).split(QRegularExpression(QStringLiteral("\r?\n")));
+        const qsizetype pop3 = lines.indexOf(QStringLiteral("[Pop3]"));
+        const qsizetype smtp = lines.indexOf(QStringLiteral("[Smtp]"));
+        ASSERT_GE(pop3, 0);
+        const QStringList passwordLines = lines.mid(pop3, smtp > pop3 ? smtp - pop3 : -1)
+                                              .filter(QRegularExpression(QStringLiteral("^ServerPassword=")));
+        EXPECT_EQ(passwordLines, QStringList{QString::fromUtf8(c.line)});
+        EXPECT_EQ(keyringStore.entries, c.keyringAfter);
+
+        keyringStore.locked = false;
+        EXPECT_EQ(open().Password->text(), QString::fromUtf8(c.shownAgain));
+        dialog.reset();
+    }
+    keyring::setStore(&keyringStore);
 }
