@@ -523,10 +523,19 @@ void TBrevglimtForm::onListDoubleClicked()
     }
     hiddenMessageBuffer->setPlainText(QString::fromUtf8(r.message));
     saveRetrievedMessage(path, r.message);
-    rt::ShellOpen(path, QString(), QString(), [strip = QPointer<TBrevglimtForm>(this), path](bool opened) {
-        if (strip && !opened)
-            strip->showNotice(noMailProgramText(path));
-    });
+    // The message is marked read only once something showed it (IMAP);
+    // queued either way, so nothing waits inside the opener's report.
+    rt::ShellOpen(path, QString(), QString(),
+                  [strip = QPointer<TBrevglimtForm>(this), path, mark = r.seenMark](bool opened) {
+                      if (!strip)
+                          return;
+                      QTimer::singleShot(0, strip, [strip, path, mark, opened] {
+                          if (!opened)
+                              strip->runHandler([&] { strip->showNotice(noMailProgramText(path)); });
+                          else if (mark)
+                              strip->runHandler([&] { strip->markOpenedSeen(*mark); });
+                      });
+                  });
     indicatorOff();
     repaint();
 }
@@ -589,6 +598,25 @@ void TBrevglimtForm::onScheduleTick()
 void TBrevglimtForm::onServerChange()
 {
     m_pushChecks->request();
+}
+
+void TBrevglimtForm::markOpenedSeen(const watch::MailboxWatcher::SeenMark& mark)
+{
+    bool done = false;
+    if (!m_boxOpen) {
+        try {
+            done = m_watcher->markSeen(mark);
+        } catch (const net::NetError& e) {
+            indicatorOff();
+            throw net::NetError(
+                QStringLiteral("Meldingen ble åpnet, men kunne ikke merkes som lest på serveren: %1").arg(e.text()));
+        }
+    }
+    if (!done) {
+        QTimer::singleShot(kRetryWhileBusyMs, this, [this, mark] { runHandler([&] { markOpenedSeen(mark); }); });
+        return;
+    }
+    indicatorOff();
 }
 
 bool TBrevglimtForm::checkForPush()

@@ -5,6 +5,8 @@
 // painting and its indicator keeps moving while the server is contacted.
 #pragma once
 
+#include "mailboxwatcher.h"
+
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -18,7 +20,6 @@ class QTimer;
 class QToolButton;
 
 namespace watch {
-class MailboxWatcher;
 class PushCheckPacer;
 }
 namespace keyring {
@@ -111,6 +112,8 @@ public:
     void onServerChange();
 
     static constexpr int kIndicatorStart = 129;
+    // How soon an action that found another exchange in the way is tried again.
+    static constexpr int kRetryWhileBusyMs = 500;
     // Row of the selected line, -1 when none is selected.
     int selectedRow() const;
     // A failure box (or another box of the strip's own) is open: no
@@ -141,6 +144,9 @@ private:
     void showNotice(const QString& text);
     // The line's message on the server is another now: say so, read again.
     void mailboxChanged();
+    // Marks an opened IMAP message read once the desktop showed it; tried
+    // again shortly while another exchange or a box is in the way.
+    void markOpenedSeen(const watch::MailboxWatcher::SeenMark& mark);
     // A check push asked for. It stands under push's rules: a server it
     // cannot reach shows as the red indicator, not as a box. False when it
     // failed so.

@@ -216,6 +216,8 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveImap(int row)
     const bool ok = step([&] { return m_imap.fetchMessage(uid, r.message, &r.refusal); });
     step([this] { m_imap.logoutWithoutWaiting(); });
     r.outcome = ok ? Outcome::Done : Outcome::Refused;
+    if (ok)
+        r.seenMark = SeenMark{m_uidValidity, uid};
     return r;
 }
 

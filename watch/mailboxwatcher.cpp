@@ -129,6 +129,26 @@ void MailboxWatcher::ensurePush()
         startPushForAccount();
 }
 
+bool MailboxWatcher::markSeen(const SeenMark& mark)
+{
+    if (m_busy)
+        return false;
+    if (m_settings.protocol != MailProtocol::Imap)
+        return true;
+    BusyScope busy(*this);
+    if (!obtainPassword())
+        return true;
+    emit actionStarted();
+    selectForChanges();
+    step([&] {
+        // Under another UIDVALIDITY the UID may name another message.
+        if (m_imap.mailbox().uidValidity == mark.uidValidity)
+            m_imap.markSeen(mark.uid);
+    });
+    step([this] { m_imap.logoutWithoutWaiting(); });
+    return true;
+}
+
 bool MailboxWatcher::sessionOpen() const
 {
     return m_client.connected() || m_imap.connected();

@@ -105,15 +105,28 @@ public:
         Refused,      // RETR (UID FETCH) refused; the session is closed
         FlaggedOnly,  // IMAP without UIDPLUS: the message is only marked \Deleted
     };
+    // What names a fetched IMAP message, so it can be marked read once the
+    // desktop showed it.
+    struct SeenMark {
+        std::uint32_t uidValidity = 0;
+        std::uint32_t uid = 0;
+    };
     struct Retrieved {
         Outcome outcome = Outcome::Ignored;
         QByteArray message; // lines as sent, dot-stuffing removed, CR LF ended
         QString refusal;    // with Refused: what the server said
+        std::optional<SeenMark> seenMark; // IMAP, with Done
     };
     // Opens line row's message: connect when needed, make sure the number
     // (IMAP: the UID) still names the message the line stood for, RETR
-    // (IMAP: UID FETCH BODY[], which marks it \Seen), log out.
+    // (IMAP: UID FETCH BODY.PEEK[], which leaves it unread), log out.
     Retrieved retrieveMessage(int row);
+    // IMAP: marks a message retrieveMessage() fetched as read (UID STORE
+    // +FLAGS.SILENT (\Seen)), once the desktop showed it; nothing when
+    // the mailbox's UIDVALIDITY changed meanwhile. False, with nothing
+    // sent, while another operation runs; a refusal or a network failure
+    // throws.
+    bool markSeen(const SeenMark& mark);
     // Deletes line row's message: connect when needed, make sure of the
     // message, DELE and QUIT (IMAP: UID STORE \Deleted and UID EXPUNGE, or
     // the flag alone without UIDPLUS). A refusal throws; with POP3 a QUIT

@@ -111,15 +111,15 @@ TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
     }));
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }, 5000));
 
-    // Opened: the whole message, now read on the server; push sees the flag
-    // change and the line leaves the list.
+    // Opened: the whole message, read on the server once the desktop
+    // showed it; push sees the flag change and the line leaves the list.
     selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile saved(guard.fake.opened[0].value(0));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), dovecot->messages().at(1));
-    EXPECT_TRUE(dovecot->flags(1).contains(QLatin1Char('S')));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dovecot->flags(1).contains(QLatin1Char('S')); }, 5000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == QStringList{first.at(0), first.at(2)}; }, 5000));
 
     selectLine(f.messageList, 0);

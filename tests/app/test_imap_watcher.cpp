@@ -111,15 +111,26 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
     EXPECT_FALSE(imap->receivedVerbs().contains("SELECT")) << "a check opens INBOX read-only (EXAMINE)";
     EXPECT_FALSE(imap->seen(1)) << "listing marks nothing read";
 
-    // Opening reads the message by its UID into temp.eml, and so marks it
-    // read; the list drops it at the next update.
+    // Opening reads the message by its UID into temp.eml without marking
+    // it; only when nothing could show it does it stay unread (and listed).
+    guard.fake.openerFails = true;
     selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
     QFile eml(guard.fake.opened.first().first());
     ASSERT_TRUE(eml.open(QIODevice::ReadOnly));
     EXPECT_EQ(eml.readAll(), imap->message(3));
-    EXPECT_TRUE(imap->seen(3));
+    EXPECT_TRUE(waitFor([&] { return boxTexts(rt::MsgIcon::Information).size() == 1; }));
+    EXPECT_FALSE(imap->seen(3)) << "marked read though nothing showed it";
+    EXPECT_FALSE(imap->received().contains("UID FETCH 3 BODY[]")) << "fetched without PEEK";
+    f.checkNowAction->trigger();
+    EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(3), lineFor(5)}));
+    // Shown by the desktop: now it is read, and the list drops it at the
+    // next update.
+    guard.fake.openerFails = false;
+    selectLine(f.messageList, 1);
+    f.onListDoubleClicked();
+    EXPECT_TRUE(waitFor([&] { return imap->seen(3); }));
     f.checkNowAction->trigger();
     EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(5)}));
 

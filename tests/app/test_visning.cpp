@@ -391,7 +391,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         {"greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("GREETING", "opptatt")); }, red, 5,
          "Serveren avviste forbindelsen: opptatt."},
         {"silent greeting", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::stall("GREETING")); }, red, 5,
-         "Tidsavbrudd: ingen svar fra 127.0.0.1 innen 300 millisekunder."},
+         "Tidsavbrudd: ingen svar fra 127.0.0.1:%1 innen 300 millisekunder."},
         // The server echoes the password; the box shows stars instead (and,
         // ending in "*", no full stop).
         {"password", [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("PASS", "[AUTH] feil passord hemmelig")); },
@@ -514,6 +514,7 @@ TEST_F(WatcherTest, OpeningSavesTheMessageAndHandsItToTheOpener)
         EXPECT_EQ(saved.readAll(), mailbox[1]);
         EXPECT_EQ(QFile::permissions(path) & 0x00FF, 0) << "readable by the user alone";
         EXPECT_EQ(server->messages().size(), 3) << "the message stays on the server";
+        QTest::qWait(50); // the opener's outcome is reported from the loop
         QStringList notices;
         for (const ShownMessage& m : guard.fake.messages)
             notices.append(m.text);
