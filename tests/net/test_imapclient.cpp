@@ -905,6 +905,7 @@ TEST_F(ImapIdleTest, EndsThatBreakTheConnection)
         EXPECT_EQ(netError([&] { client.idle(c.wait); }), c.text);
         EXPECT_FALSE(client.connected());
         EXPECT_FALSE(client.idling());
+        ASSERT_FALSE(events.isEmpty());
         EXPECT_EQ(events.last(), QStringLiteral("disconnected"));
     }
 }
@@ -940,6 +941,7 @@ TEST_F(ImapClientTest, LogoutWaitsOrNot)
     client.connectAndSearch(true);
     client.disconnect();
     EXPECT_FALSE(client.connected());
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), "LOGOUT");
 
     // A server that never answers LOGOUT: disconnect() waits its reply time,
