@@ -79,7 +79,7 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         server->addMessage(mailMessage("Per <per@test.example>", "Faktura", "m3"));
         server->addMessage(mailMessage("Eva <eva@test.example>", "Svar", "m4"));
         strip.checkMailbox();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 1; }));
         EXPECT_EQ(fake.calls.first(), QStringLiteral("Eva <eva@test.example>|Svar\nog 1 andre"));
 
         strip.checkMailbox(); // nothing new

@@ -117,7 +117,7 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
     selectLine(f.messageList, 1);
     f.onListDoubleClicked();
     ASSERT_EQ(guard.fake.opened.size(), 1);
-    QFile eml(guard.fake.opened.first().first());
+    QFile eml(guard.fake.opened.first().value(0));
     ASSERT_TRUE(eml.open(QIODevice::ReadOnly));
     EXPECT_EQ(eml.readAll(), imap->message(3));
     EXPECT_TRUE(waitFor([&] { return boxTexts(rt::MsgIcon::Information).size() == 1; }));
@@ -222,7 +222,9 @@ TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
     QHash<QByteArray, watch::CachedLine> edited;
     for (std::uint32_t uid : imap->uids()) {
         const QByteArray name = QByteArray::number(imap->uidValidity()) + ':' + QByteArray::number(uid);
-        edited.insert(name, *cache.find(name));
+        const watch::CachedLine* line = cache.find(name);
+        ASSERT_NE(line, nullptr) << name.toStdString();
+        edited.insert(name, *line);
     }
     std::swap(edited[first], edited[second]);
     cache.replace(edited);

@@ -135,7 +135,9 @@ TEST_F(IncrementalCheckTest, ARecheckShowsTheCachedStringsThemselves)
     server->addMessage(message(6));
     recheck();
     ASSERT_EQ(shown.size(), 2);
+    ASSERT_EQ(shown.at(0).size(), 5);
     ASSERT_EQ(shown.at(1).size(), 6);
+    ASSERT_EQ(f.listModel->lines().size(), 6);
     EXPECT_EQ(topNumbers(), QList<int>{6});
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
@@ -388,8 +390,11 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         watch::ListCache cache = watch::ListCache::load(cacheFile(), owner(), cacheKey());
         ASSERT_EQ(cache.size(), 3);
         QHash<QByteArray, watch::CachedLine> lines;
-        for (const QByteArray& uid : server->uniqueIds())
-            lines.insert(uid, *cache.find(uid));
+        for (const QByteArray& uid : server->uniqueIds()) {
+            const watch::CachedLine* line = cache.find(uid);
+            ASSERT_NE(line, nullptr) << uid.toStdString();
+            lines.insert(uid, *line);
+        }
         edit(lines);
         cache.replace(lines);
         ASSERT_TRUE(rt::saveFileSafely(cacheFile(), cache.serialize(key)).isEmpty());
@@ -437,8 +442,11 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         {"a file of another account under this name", [&] {
              watch::ListCache other = watch::ListCache::load(cacheFile(), owner(), cacheKey());
              QHash<QByteArray, watch::CachedLine> lines;
-             for (const QByteArray& uid : server->uniqueIds())
-                 lines.insert(uid, *other.find(uid));
+             for (const QByteArray& uid : server->uniqueIds()) {
+                 const watch::CachedLine* line = other.find(uid);
+                 ASSERT_NE(line, nullptr) << uid.toStdString();
+                 lines.insert(uid, *line);
+             }
              swapEntries(lines);
              other.reset({owner().host, owner().port, QStringLiteral("per")});
              other.replace(lines);
@@ -486,7 +494,7 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         }
         if (c.open) {
             ASSERT_EQ(guard.fake.opened.size(), 1);
-            QFile eml(guard.fake.opened.first().first());
+            QFile eml(guard.fake.opened.first().value(0));
             ASSERT_TRUE(eml.open(QIODevice::ReadOnly));
             EXPECT_EQ(lineOf(eml.readAll()), lineOf(before[0]));
         } else {

@@ -119,7 +119,7 @@ TEST_F(NotifierBusTest, OneCallPerAnnouncementAndTheDefaultActionShowsTheStrip)
 
     notifier.announce({});
     notifier.announce({entry("1", "Ola", "Lunsj"), entry("2", "Kari", "Møte")});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 1; }));
     const auto& call = fake.calls.first();
     EXPECT_EQ(call.app, QStringLiteral("Brevglimt"));
     EXPECT_EQ(call.icon, QStringLiteral("brevglimt"));
@@ -142,7 +142,7 @@ TEST_F(NotifierBusTest, OneCallPerAnnouncementAndTheDefaultActionShowsTheStrip)
 
     // The next announcement replaces the one still on screen.
     notifier.announce({entry("3", "Per", "Faktura")});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 2; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.calls.size() == 2; }));
     EXPECT_EQ(fake.calls.at(1).replaces, 41u);
 }
 

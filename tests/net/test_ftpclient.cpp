@@ -667,6 +667,7 @@ TEST_P(FtpsDataModeTest, LoginAndDataGoOverTlsByteForByte)
     client.disconnect();
     const QList<QByteArray> commands = server.commands();
     EXPECT_EQ(commands.mid(0, 6), (QList<QByteArray>{"AUTH", "USER", "PASS", "PBSZ", "PROT", "TYPE"}));
+    ASSERT_FALSE(commands.isEmpty());
     EXPECT_EQ(commands.last(), QByteArray("QUIT"));
 }
 

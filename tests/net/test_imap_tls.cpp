@@ -141,6 +141,7 @@ TEST_F(ScriptedImapTls, ImplicitTlsCarriesTheWholeSession)
     ASSERT_EQ(unseen.size(), mail.size());
     qsizetype n = 0;
     client.fetchHeaders(unseen, [&](std::uint32_t uid, const QByteArray& h) {
+        ASSERT_LT(n, mail.size()) << "more headers than asked for";
         EXPECT_EQ(uid, unseen.at(n));
         EXPECT_EQ(h, mail.at(n).left(mail.at(n).indexOf("\r\n\r\n") + 4));
         ++n;

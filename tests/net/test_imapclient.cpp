@@ -990,6 +990,7 @@ TEST_F(ImapIdleTest, EndsThatBreakTheConnection)
         }
         EXPECT_FALSE(client.connected());
         EXPECT_FALSE(client.idling());
+        ASSERT_FALSE(events.isEmpty());
         EXPECT_EQ(events.last(), QStringLiteral("disconnected"));
     }
 }
@@ -1025,6 +1026,7 @@ TEST_F(ImapClientTest, LogoutWaitsOrNot)
     client.connectAndSearch(true);
     client.disconnect();
     EXPECT_FALSE(client.connected());
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), "LOGOUT");
 
     // A server that never answers LOGOUT: disconnect() waits its reply time,

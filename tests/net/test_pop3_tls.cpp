@@ -181,6 +181,7 @@ TEST_F(ScriptedTls, ImplicitTlsOnAnyPortCarriesTheWholeSession)
     ASSERT_TRUE(client.retrieveRaw(2, raw));
     EXPECT_EQ(raw, mail.at(1));
     client.disconnect();
+    ASSERT_FALSE(server->receivedVerbs().isEmpty());
     EXPECT_EQ(server->receivedVerbs().last(), "QUIT");
 }
 

@@ -320,7 +320,9 @@ TEST_P(Pop3BadStatTest, ThrowsButStaysOpen)
     ASSERT_TRUE(error);
     EXPECT_THAT(str(*error), HasSubstr("Ugyldig svar på STAT fra 127.0.0.1"));
     EXPECT_EQ(client.messageCount(), 3);
-    EXPECT_EQ(client.uniqueIds()->size(), 3u);
+    const auto ids = client.uniqueIds();
+    ASSERT_TRUE(ids);
+    EXPECT_EQ(ids->size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, Pop3BadStatTest,
@@ -753,6 +755,7 @@ TEST_F(Pop3ClientTest, DeletionsTakeEffectAtQuitAndMailCanArriveBetweenSessions)
     EXPECT_EQ(server.messages(), (QList<QByteArray>{message(1), message(3)}));
 
     const QList<QByteArray> before = server.uniqueIds();
+    ASSERT_EQ(before.size(), 2);
     const QByteArray newId = server.addMessage(message(4));
     client.connect();
     EXPECT_EQ(client.messageCount(), 3);
@@ -958,6 +961,7 @@ TEST_F(Pop3ClientTest, QuitWithoutWaitingLeavesBeforeTheAnswer)
     EXPECT_EQ(events, kConnectedAndClosed);
 
     ASSERT_TRUE(server.waitForEndedSessions(1, 20000));
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), "QUIT");
     EXPECT_EQ(server.answersNotAwaited(), 1);
 

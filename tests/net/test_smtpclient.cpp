@@ -105,6 +105,10 @@ Parsed split(const QByteArray& message)
         if (l.endsWith('\r'))
             l.chop(1);
         if (l.startsWith(' ') || l.startsWith('\t')) {
+            if (p.headers.isEmpty()) {
+                ADD_FAILURE() << "a folded line before any header: " << l.toStdString();
+                continue;
+            }
             p.headers.last().second += "\r\n" + l;
             continue;
         }
@@ -498,7 +502,7 @@ TEST_F(SmtpClientTest, ServerWithoutEhloGetsHelo)
     client.send(simpleMail());
     client.disconnect();
     EXPECT_THAT(server.receivedVerbs(), ElementsAre("EHLO", "HELO", "MAIL", "RCPT", "RCPT", "DATA", "QUIT"));
-    EXPECT_EQ(server.received().at(2), "MAIL FROM:<kari@example.no>");
+    EXPECT_EQ(server.received().value(2), "MAIL FROM:<kari@example.no>");
     EXPECT_EQ(server.deliveries().size(), 1);
 }
 
@@ -555,11 +559,13 @@ TEST_P(SmtpRefusal, ThrowsWithTheServersReply)
     }
     // The transaction is reset; the connection serves the next message.
     EXPECT_TRUE(client.connected());
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), "RSET");
     server.clearFaults();
     client.send(simpleMail());
     client.disconnect();
     EXPECT_EQ(server.deliveries().size(), 1);
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), "QUIT");
 }
 
@@ -693,8 +699,8 @@ TEST_F(SmtpClientTest, Utf8AddressesWhereTheServerTakesThem)
     client.send(m);
     client.disconnect();
     const QList<QByteArray> lines = server.received();
-    EXPECT_EQ(lines.at(1), "MAIL FROM:<kari@example.no> SMTPUTF8");
-    EXPECT_EQ(lines.at(2), u8("RCPT TO:<åse@xn--blbr-roah.no>").toUtf8());
+    EXPECT_EQ(lines.value(1), "MAIL FROM:<kari@example.no> SMTPUTF8");
+    EXPECT_EQ(lines.value(2), u8("RCPT TO:<åse@xn--blbr-roah.no>").toUtf8());
 }
 
 TEST(SmtpClientConnect, ReportsWhatStopsTheConnection)
@@ -750,7 +756,7 @@ TEST(SmtpClientConnect, Ipv6Loopback)
     EXPECT_EQ(server->deliveries().size(), 1);
     // Without a name of its own the client greets with the machine's domain
     // name or, lacking one, its address.
-    const QString ehlo = QString::fromUtf8(server->received().at(0));
+    const QString ehlo = QString::fromUtf8(server->received().value(0));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^EHLO (\\[IPv6:[0-9a-f:]+\\]|[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)+)$"))
                     .match(ehlo)
                     .hasMatch())

@@ -68,6 +68,7 @@ TEST_F(FolderTest, DefaultFolderIsMadeRecordedAndSaved)
     EXPECT_TRUE(QFileInfo(tmp).isDir());
     EXPECT_EQ(folderOnDisk("tmp"), tmp);
     EXPECT_EQ(state().IniSection, QStringLiteral("Pop3")) << "the caller's section is restored";
+    ASSERT_FALSE(state().LogLines.isEmpty());
     EXPECT_EQ(state().LogLines.last().section(QLatin1Char(' '), 2),
               QStringLiteral("zt_reg.tavlundpath(tmp): Lager mappen ") + tmp);
 }

@@ -309,6 +309,7 @@ TEST_F(SafetyTest, ReadOnlySettingsFileGivesOneWarningAndTheClosingLine)
                            QStringLiteral("ADVARSEL: %1 er skrivebeskyttet og vil ikke bli lagret.").arg(ini)}));
     EXPECT_TRUE(linesStartingWith(texts, QStringLiteral("FEIL: ")).isEmpty());
     EXPECT_TRUE(linesStartingWith(texts, QStringLiteral("INI-CRASH")).isEmpty());
+    ASSERT_FALSE(texts.isEmpty());
     EXPECT_EQ(texts.last(), QStringLiteral("AVSLUTTER PROGRAM. 0 feilmeldinger og 2 advarsler"));
 }
 

@@ -69,6 +69,12 @@ protected:
             out.append(line.startsWith(QLatin1String("T ")) ? line.mid(2) : line);
         return out;
     }
+    // The last of them; empty when nothing was logged.
+    static QString lastLogText()
+    {
+        const QStringList texts = logTexts();
+        return texts.isEmpty() ? QString() : texts.last();
+    }
 
     static QString section(const QString& kind) { return servers::profileSection(kind); }
 

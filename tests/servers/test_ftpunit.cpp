@@ -496,7 +496,7 @@ TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporary
 
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 503);
-    EXPECT_EQ(withFixedTemporaryNames({logTexts().last()}).constFirst(),
+    EXPECT_EQ(withFixedTemporaryNames({lastLogText()}).constFirst(),
               QStringLiteral("FEIL: FTP: Feil nr. 503, kan ikke sette den nye filen på plass som %1; den ligger i %2")
                   .arg(local, local + QStringLiteral(".XXXXXX.tmp")));
     EXPECT_EQ(rt::state().ErrorCount, 1);
@@ -504,7 +504,7 @@ TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporary
     // The file the line names holds the new content.
     const QStringList kept = temporaryFiles(data);
     ASSERT_EQ(kept.size(), 1);
-    EXPECT_THAT(str(logTexts().last()), testing::EndsWith(str(kept.first())));
+    EXPECT_THAT(str(lastLogText()), testing::EndsWith(str(kept.first())));
     EXPECT_EQ(readAll(data + QLatin1Char('/') + kept.first()), QByteArray("nytt"));
 }
 
@@ -650,7 +650,7 @@ TEST_F(FtpFormTlsTest, WithSslAPlainServerGetsNoLogin)
     writeAll(local, "lokalt");
     form->SendFil(local);
     EXPECT_EQ(feilnr(), 502);
-    EXPECT_THAT(str(logTexts().last()), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
+    EXPECT_THAT(str(lastLogText()), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
     EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
     EXPECT_EQ(server->commands(), QList<QByteArray>{"AUTH"});
 }
@@ -736,13 +736,13 @@ TEST_P(FtpFormLoginRefusedTest, UploadSays502AndDownloadSays501)
 
     form->SendFil(local);
     EXPECT_EQ(feilnr(), 502);
-    EXPECT_EQ(logTexts().last(), QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
+    EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
     EXPECT_EQ(server.file("priser.txt"), QByteArray("nytt"));
 
     rt::state().LogLines.clear();
     form->HentFil(local);
     EXPECT_EQ(feilnr(), 501);
-    EXPECT_EQ(logTexts().last(), QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn ola"));
+    EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn ola"));
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
     EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
@@ -760,7 +760,7 @@ TEST_F(FtpFormScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
     rt::state().VerboseLogging = true;
     server.setReply("PASS", "530 Innlogging feilet.");
     form->HentFil(data + QStringLiteral("/priser.txt"));
-    EXPECT_EQ(logTexts().last(),
+    EXPECT_EQ(lastLogText(),
               QStringLiteral("FTP: Årsak: Innlogging på 127.0.0.1:%1 avvist: 530 Innlogging feilet.").arg(server.port()));
 }
 
@@ -780,6 +780,7 @@ TEST_F(FtpFormScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
     EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
+    ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), QByteArray("QUIT"));
 }
 

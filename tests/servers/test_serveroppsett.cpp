@@ -147,7 +147,7 @@ class StoredPasswordTest : public ServerOppsettTest, public testing::WithParamIn
 TEST_P(StoredPasswordTest, ReadsBackUnscrambled)
 {
     writeProfile(QStringLiteral("FTP"), {{QStringLiteral("password"), GetParam().stored}});
-    EXPECT_EQ(open(QStringLiteral("FTP")).fields.at(4), GetParam().shown);
+    EXPECT_EQ(open(QStringLiteral("FTP")).fields.value(4), GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StoredPasswordTest,
