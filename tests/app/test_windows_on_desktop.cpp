@@ -175,6 +175,27 @@ protected:
     }
 
     app::TBrevglimtForm& strip() { return *app::BrevglimtForm; }
+
+    QStringList stripLines()
+    {
+        QStringList out;
+        const QAbstractItemModel* model = strip().messageList->model();
+        for (int i = 0; i < model->rowCount(); ++i)
+            out.append(model->index(i, 0).data().toString());
+        return out;
+    }
+
+    // The Dovecot's IMAP mailbox, with no schedule and the list shown.
+    void writeImapSettings(const testsupport::DovecotServer& dovecot, std::map<QString, QString> more)
+    {
+        more.insert({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
+                     {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
+                     {QStringLiteral("ServerUser"), dovecot.user()},
+                     {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
+                     {QStringLiteral("Scheduler"), QStringLiteral("0")},
+                     {QStringLiteral("ShowList"), QStringLiteral("1")}});
+        writeSettings(std::move(more));
+    }
     // With the strip in view: check() as it is, then after it was hidden
     // ("Skjul") and shown again, then after it was shown again while in view,
     // as a second start of the program does. backToWork() (when given) runs
@@ -472,19 +493,8 @@ TEST_F(DesktopWindowsTest, ImapPushShowsNewMailWithoutACheck)
         GTEST_SKIP() << "dovecot-imapd is not installed (tools/install-deps.sh installs it)";
     testsupport::DovecotServer dovecot({mailMessage("a@test.example", "En", "i1"), mailMessage("b@test.example", "To", "i2"),
                                         mailMessage("c@test.example", "Tre", "i3")});
-    writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
-                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
-                   {QStringLiteral("ServerUser"), dovecot.user()},
-                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
-                   {QStringLiteral("Scheduler"), QStringLiteral("0")},
-                   {QStringLiteral("ShowList"), QStringLiteral("1")}});
-    const auto lines = [this] {
-        QStringList out;
-        const QAbstractItemModel* model = strip().messageList->model();
-        for (int i = 0; i < model->rowCount(); ++i)
-            out.append(model->index(i, 0).data().toString());
-        return out;
-    };
+    writeImapSettings(dovecot, {});
+    const auto lines = [this] { return stripLines(); };
     strip().showForm();
     ASSERT_TRUE(waitFor([&] { return stripShown() && lines().size() == 3; }));
     EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 3"));
@@ -509,20 +519,8 @@ TEST_F(DesktopWindowsTest, ImapPushWatchesFromTheStartAndAfterAnOutage)
     if (!testsupport::DovecotServer::imapAvailable())
         GTEST_SKIP() << "dovecot-imapd is not installed (tools/install-deps.sh installs it)";
     testsupport::DovecotServer dovecot({mailMessage("a@test.example", "En", "o1"), mailMessage("b@test.example", "To", "o2")});
-    writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
-                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
-                   {QStringLiteral("ServerUser"), dovecot.user()},
-                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
-                   {QStringLiteral("StartupCheck"), QStringLiteral("0")},
-                   {QStringLiteral("Scheduler"), QStringLiteral("0")},
-                   {QStringLiteral("ShowList"), QStringLiteral("1")}});
-    const auto lines = [this] {
-        QStringList out;
-        const QAbstractItemModel* model = strip().messageList->model();
-        for (int i = 0; i < model->rowCount(); ++i)
-            out.append(model->index(i, 0).data().toString());
-        return out;
-    };
+    writeImapSettings(dovecot, {{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
+    const auto lines = [this] { return stripLines(); };
     strip().showForm();
     EXPECT_TRUE(waitFor([&] { return stripShown() && lines().size() == 2; })) << "push did not list the mailbox";
     EXPECT_FALSE(strip().scheduleTimer->isActive());
