@@ -124,16 +124,18 @@ TEST(PushCheckPacerTest, FailuresAreRetriedWithAGrowingWait)
     pacer->request();
     QTest::qWait(2100);
     // Starts at about 0, 100, 300, 700, 1100, 1500, 1900: waits 100, 200,
-    // 400 and then 400 (the longest) again.
-    ASSERT_GE(r.starts.size(), 6);
+    // 400 and then 400 (the longest) again. Timers may come late on a busy
+    // machine, never early.
+    ASSERT_GE(r.starts.size(), 5);
     ASSERT_LE(r.starts.size(), 8);
     QList<qint64> gaps;
     for (qsizetype i = 1; i < r.starts.size(); ++i)
         gaps.append(r.starts.at(i) - r.starts.at(i - 1));
-    EXPECT_NEAR(gaps.at(0), 100, 60);
-    EXPECT_NEAR(gaps.at(1), 200, 60);
-    EXPECT_NEAR(gaps.at(2), 400, 80);
-    EXPECT_NEAR(gaps.at(3), 400, 80) << "the wait grew past the longest";
+    EXPECT_GE(gaps.at(0), 95);
+    EXPECT_GE(gaps.at(1), 195);
+    EXPECT_GE(gaps.at(2), 395);
+    EXPECT_GT(gaps.at(1), gaps.at(0) + 50) << "the wait did not grow";
+    EXPECT_LT(gaps.at(3), 700) << "the wait grew past the longest";
 
     // News while waiting 400 ms: checked after the gap instead.
     const qsizetype before = r.starts.size();
