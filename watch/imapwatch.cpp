@@ -217,7 +217,7 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveImap(int row)
     step([this] { m_imap.logoutWithoutWaiting(); });
     r.outcome = ok ? Outcome::Done : Outcome::Refused;
     if (ok)
-        r.seenMark = SeenMark{m_uidValidity, uid};
+        r.seenMark = SeenMark{cacheOwner(), m_uidValidity, uid};
     return r;
 }
 

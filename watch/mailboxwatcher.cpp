@@ -133,7 +133,7 @@ bool MailboxWatcher::markSeen(const SeenMark& mark)
 {
     if (m_busy)
         return false;
-    if (m_settings.protocol != MailProtocol::Imap)
+    if (m_settings.protocol != MailProtocol::Imap || mark.account != cacheOwner())
         return true;
     BusyScope busy(*this);
     if (!obtainPassword())

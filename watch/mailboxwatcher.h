@@ -108,6 +108,7 @@ public:
     // What names a fetched IMAP message, so it can be marked read once the
     // desktop showed it.
     struct SeenMark {
+        CacheOwner account; // the mailbox it was fetched from
         std::uint32_t uidValidity = 0;
         std::uint32_t uid = 0;
     };
@@ -123,7 +124,7 @@ public:
     Retrieved retrieveMessage(int row);
     // IMAP: marks a message retrieveMessage() fetched as read (UID STORE
     // +FLAGS.SILENT (\Seen)), once the desktop showed it; nothing when
-    // the mailbox's UIDVALIDITY changed meanwhile. False, with nothing
+    // the settings name another mailbox now or its UIDVALIDITY changed. False, with nothing
     // sent, while another operation runs; a refusal or a network failure
     // throws.
     bool markSeen(const SeenMark& mark);

@@ -19,9 +19,9 @@ PushCheckPacer::PushCheckPacer(std::function<bool()> canStart, std::function<boo
 
 milliseconds PushCheckPacer::untilGapPassed() const
 {
-    if (!m_started)
+    if (!m_lastStart)
         return milliseconds(0);
-    const auto since = std::chrono::duration_cast<milliseconds>(Clock::now() - m_lastStart);
+    const auto since = std::chrono::duration_cast<milliseconds>(Clock::now() - *m_lastStart);
     return std::max(milliseconds(0), m_timing.minGap - since);
 }
 
@@ -33,14 +33,6 @@ void PushCheckPacer::request()
     }
     // News overrides a failure's longer wait, but never the gap.
     armIn(untilGapPassed());
-}
-
-void PushCheckPacer::cancel()
-{
-    ++m_generation;
-    m_armed = false;
-    m_pending = false;
-    m_failures = 0;
 }
 
 void PushCheckPacer::armIn(milliseconds wait)
@@ -62,7 +54,6 @@ void PushCheckPacer::fire(quint64 generation)
         return;
     }
     m_running = true;
-    m_started = true;
     m_lastStart = Clock::now();
     const QPointer<PushCheckPacer> self(this);
     const bool ok = m_runCheck();

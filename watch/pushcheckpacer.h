@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace watch {
 
@@ -31,8 +32,6 @@ public:
     void setTiming(const Timing& timing) { m_timing = timing; }
     // Push reported a change: a check is due.
     void request();
-    // Nothing waits any more (another account, push switched off).
-    void cancel();
 
     bool waiting() const { return m_armed || m_pending; }
     bool running() const { return m_running; }
@@ -50,8 +49,7 @@ private:
     bool m_armed = false;   // a start is planned
     quint64 m_generation = 0; // the planned start that still counts
     int m_failures = 0;
-    std::chrono::steady_clock::time_point m_lastStart{};
-    bool m_started = false;
+    std::optional<std::chrono::steady_clock::time_point> m_lastStart;
 };
 
 } // namespace watch

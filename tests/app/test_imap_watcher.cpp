@@ -527,3 +527,23 @@ TEST_F(ImapStripTest, ANewUidValidityBeforeAnActionTouchesNothing)
     ASSERT_EQ(guard.fake.messages.size(), 1);
     EXPECT_TRUE(guard.fake.messages.first().text.contains(QStringLiteral("Postkassen er endret")));
 }
+
+// A message is marked read on the mailbox it came from only: when the
+// settings name another mailbox by the time the desktop has shown it,
+// nothing is marked anywhere.
+TEST_F(ImapStripTest, AnOpenedMessageIsMarkedReadOnlyOnItsOwnMailbox)
+{
+    TBrevglimtForm& f = stripWith(2);
+    ScriptedImapServer other;
+    other.setCredentials("ola", "hemmelig");
+    other.setMessages({imapMessage(1), imapMessage(2)});
+    selectLine(f.messageList, 0);
+    f.onListDoubleClicked(); // the desktop's report is queued
+    ASSERT_EQ(guard.fake.opened.size(), 1);
+    writeImapSettings({{QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(other.port())}});
+    f.readSettings();
+    QTest::qWait(500);
+    EXPECT_FALSE(imap->seen(1));
+    EXPECT_FALSE(other.seen(1)) << "marked on another mailbox";
+    EXPECT_FALSE(other.receivedVerbs().contains("UID STORE"));
+}

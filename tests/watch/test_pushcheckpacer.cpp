@@ -150,17 +150,3 @@ TEST(PushCheckPacerTest, FailuresAreRetriedWithAGrowingWait)
     EXPECT_EQ(r.starts.size(), afterSuccess);
     EXPECT_FALSE(pacer->waiting());
 }
-
-TEST(PushCheckPacerTest, CancelDropsWhatWaits)
-{
-    Recorder r;
-    PushCheckPacer::Timing t;
-    t.minGap = 200ms;
-    const auto pacer = r.make(t);
-    pacer->request();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return r.starts.size() == 1; }, 500));
-    pacer->request(); // waits for the gap
-    pacer->cancel();
-    QTest::qWait(400);
-    EXPECT_EQ(r.starts.size(), 1);
-}
