@@ -75,6 +75,21 @@ ImapPush::State ImapPush::state() const
     return m_state;
 }
 
+void ImapPush::reportChange()
+{
+    // However fast a server reports, at most one report waits for the
+    // window thread: the ones that come meanwhile are in it.
+    if (m_changeQueued.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_changeQueued = false;
+            emit changed();
+        },
+        Qt::QueuedConnection);
+}
+
 QString ImapPush::failure() const
 {
     const std::lock_guard lock(m_mutex);
@@ -188,7 +203,7 @@ void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
     // no connection is read by a check.
     client.takeChanges();
     std::uint32_t known = client.mailbox().exists;
-    emit changed();
+    reportChange();
     int quickEnds = 0;
     for (;;) {
         // One IDLE, renewed after renewIdle. News is taken while the IDLE
@@ -204,7 +219,7 @@ void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
             if (end != net::ImapClient::IdleEnd::Changed)
                 break;
             if (isNews(client.takeChanges(), known))
-                emit changed();
+                reportChange();
             known = client.mailbox().exists;
         }
         if (end == net::ImapClient::IdleEnd::Interrupted)
@@ -216,7 +231,7 @@ void ImapPush::watchOneConnection(net::ImapClient& client, const Timing& timing,
         const bool news = isNews(client.takeChanges(), known);
         known = client.mailbox().exists;
         if (news)
-            emit changed();
+            reportChange();
         const auto lasted = Clock::now() - began;
         if (end == net::ImapClient::IdleEnd::TimeUp || lasted >= timing.quickRound) {
             quickEnds = 0;

@@ -25,6 +25,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -92,8 +93,9 @@ public:
 
 signals:
     // The server reported a change in INBOX, or a connection came up (what
-    // changed while there was none is not known). Sent from the watch's
-    // thread; queued to the receiver's.
+    // changed while there was none is not known). Sent on the thread this
+    // object lives in; reports that come while one waits to be sent are
+    // merged into it.
     void changed();
     void stateChanged(watch::ImapPush::State state);
 
@@ -104,6 +106,8 @@ private:
     void watchOneConnection(net::ImapClient& client, const Timing& timing,
                             std::optional<std::chrono::steady_clock::time_point>& upSince);
     void setState(State state, const QString& failure = {});
+    // The watch's thread: queues changed() unless it is queued already.
+    void reportChange();
     // Waits up to wait, or until stop() or reconnect(); false after stop().
     bool pause(std::chrono::milliseconds wait);
     bool stopRequested();
@@ -118,6 +122,7 @@ private:
     bool m_reconnect = false;
     State m_state = State::Off;
     QString m_failure;
+    std::atomic<bool> m_changeQueued{false};
 };
 
 } // namespace watch

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testsupport::ImapFault;
@@ -230,4 +231,24 @@ TEST_F(ImapPushTest, WithoutIdleNothingIsReportedOrRetried)
     QTest::qWait(500);
     EXPECT_EQ(server->sessionCount(), sessions);
     EXPECT_EQ(changes->count(), 0);
+}
+
+// However fast a server reports news, at most one report waits for the
+// window thread at a time: a busy window thread meets one, not hundreds.
+TEST_F(ImapPushTest, ReportsWaitingForTheWindowThreadAreMerged)
+{
+    start();
+    ASSERT_TRUE(waitFor([&] { return changes->count() == 1; }));
+    ScriptedImapServer& s = *server;
+    std::thread flood([&s] {
+        for (int i = 0; i < 200; ++i) {
+            s.addMessage(message(10 + i));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    // The window thread is busy meanwhile: nothing is delivered.
+    flood.join();
+    std::this_thread::sleep_for(300ms);
+    QTest::qWait(300);
+    EXPECT_EQ(changes->count(), 2) << "each report of the flood was queued on its own";
 }
