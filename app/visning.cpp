@@ -250,7 +250,7 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     // A password the settings file does not hold comes from the keyring.
     // When the keyring cannot give it, the check does not run and the user
     // is told once (queued: the box must not open inside the watcher's call).
-    m_watcher->setPasswordSource([passwords = m_keyringPassword.get()](const watch::MailboxSettings& s) {
+    m_watcher->setPasswordSource([passwords = m_keyringPassword.get()](const settings::MailboxSettings& s) {
         return passwords->fetch({keyring::AccountKind::Mailbox, s.host.toLower(), s.user});
     });
     connect(
@@ -415,7 +415,7 @@ int TBrevglimtForm::selectedRow() const
 
 void TBrevglimtForm::readSettings()
 {
-    const watch::MailboxSettings settings = watch::readMailboxSettings();
+    const settings::MailboxSettings settings = settings::readMailboxSettings();
     m_watcher->configure(settings);
     showWindowOnChange = settings.showOnNew;
     showListOnChange = settings.showListOnNew;
@@ -638,7 +638,7 @@ void TBrevglimtForm::onSettingsChosen()
     // After a termination signal no new dialog opens, so the program can end.
     if (!settingsDialog || rt::terminationRequested())
         return;
-    const watch::MailboxSettings before = m_watcher->settings();
+    const settings::MailboxSettings before = m_watcher->settings();
     const quint64 keyringChangesBefore = keyring::keyringChanges(keyring::AccountKind::Mailbox);
     settingsDialog();
     m_keyringPassword->allowAsking();
@@ -648,7 +648,7 @@ void TBrevglimtForm::onSettingsChosen()
     // A new server or log-in is checked at once, so the user sees the list
     // without asking for it; from the event loop, after this handler (a
     // check that the show sequence runs meanwhile makes it unneeded).
-    const watch::MailboxSettings& now = m_watcher->settings();
+    const settings::MailboxSettings& now = m_watcher->settings();
     if (!now.host.isEmpty()
         && (now.host != before.host || now.port != before.port || now.user != before.user
             || now.password != before.password

@@ -51,7 +51,7 @@ ImapPush::Account MailboxWatcher::pushAccount() const
 
 void MailboxWatcher::startPushForAccount()
 {
-    if (m_settings.protocol != MailProtocol::Imap || m_settings.host.isEmpty())
+    if (m_settings.protocol != settings::MailProtocol::Imap || m_settings.host.isEmpty())
         return;
     if (!m_push.running() || m_push.account() != pushAccount())
         m_push.start(pushAccount());

@@ -71,7 +71,7 @@ MailboxWatcher::~MailboxWatcher()
     m_imap.onDisconnected = nullptr;
 }
 
-void MailboxWatcher::configure(const MailboxSettings& settings)
+void MailboxWatcher::configure(const settings::MailboxSettings& settings)
 {
     // Lines of another mailbox name nothing there: no action reaches them.
     if (settings.protocol != m_settings.protocol || settings.host != m_settings.host
@@ -82,7 +82,7 @@ void MailboxWatcher::configure(const MailboxSettings& settings)
     }
     m_settings = settings;
     // The push listens to the account of its start only.
-    if (m_push.running() && (settings.protocol != MailProtocol::Imap || m_push.account() != pushAccount()))
+    if (m_push.running() && (settings.protocol != settings::MailProtocol::Imap || m_push.account() != pushAccount()))
         m_push.stop();
     // The source's password is asked again for the next operation (it may
     // have changed in the keyring); a push of the same account keeps its
@@ -118,7 +118,7 @@ bool MailboxWatcher::obtainPassword()
 
 void MailboxWatcher::ensurePush()
 {
-    if (m_settings.protocol != MailProtocol::Imap || m_settings.host.isEmpty()) {
+    if (m_settings.protocol != settings::MailProtocol::Imap || m_settings.host.isEmpty()) {
         m_push.stop();
         return;
     }
@@ -133,7 +133,7 @@ bool MailboxWatcher::markSeen(const SeenMark& mark)
 {
     if (m_busy)
         return false;
-    if (m_settings.protocol != MailProtocol::Imap || mark.account != cacheOwner())
+    if (m_settings.protocol != settings::MailProtocol::Imap || mark.account != cacheOwner())
         return true;
     BusyScope busy(*this);
     if (!obtainPassword())
@@ -201,7 +201,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
     BusyScope busy(*this);
     if (!obtainPassword())
         return {};
-    if (m_settings.protocol == MailProtocol::Imap)
+    if (m_settings.protocol == settings::MailProtocol::Imap)
         return checkImap();
     emit checkStarted();
     step([this] {
@@ -230,7 +230,7 @@ MailboxWatcher::CheckReport MailboxWatcher::check()
 
 CacheOwner MailboxWatcher::cacheOwner() const
 {
-    return {m_settings.host, m_settings.port, m_settings.user, m_settings.protocol == MailProtocol::Imap};
+    return {m_settings.host, m_settings.port, m_settings.user, m_settings.protocol == settings::MailProtocol::Imap};
 }
 
 QString MailboxWatcher::cachePath() const
@@ -400,7 +400,7 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveMessage(int row)
     if (!obtainPassword())
         return r;
     emit actionStarted();
-    if (m_settings.protocol == MailProtocol::Imap)
+    if (m_settings.protocol == settings::MailProtocol::Imap)
         return retrieveImap(row);
     connectUnlessOpen();
     if (!stillNamesItsMessage(row)) {
@@ -423,7 +423,7 @@ MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
     if (!obtainPassword())
         return Outcome::Ignored;
     emit actionStarted();
-    if (m_settings.protocol == MailProtocol::Imap)
+    if (m_settings.protocol == settings::MailProtocol::Imap)
         return deleteImap(row);
     connectUnlessOpen();
     if (!stillNamesItsMessage(row))

@@ -44,9 +44,9 @@ public:
     ~MailboxWatcher() override;
 
     // New settings: the server for the next operation.
-    void configure(const MailboxSettings& settings);
+    void configure(const settings::MailboxSettings& settings);
 
-    const MailboxSettings& settings() const { return m_settings; }
+    const settings::MailboxSettings& settings() const { return m_settings; }
     // A check, open or delete is in progress.
     bool busy() const { return m_busy; }
     // A POP3 connection is standing (left over from a failed step).
@@ -60,7 +60,7 @@ public:
     // server and returns as one refused while busy (ran false, Ignored),
     // and passwordUnavailable() is emitted. Without a source the settings'
     // password is used as it is.
-    using PasswordSource = std::function<std::optional<QString>(const MailboxSettings&)>;
+    using PasswordSource = std::function<std::optional<QString>(const settings::MailboxSettings&)>;
     void setPasswordSource(PasswordSource source);
 
     void setAllowPipelining(bool on);
@@ -223,7 +223,7 @@ private:
     net::Pop3Client m_client;
     net::ImapClient m_imap;
     ImapPush m_push;
-    MailboxSettings m_settings;
+    settings::MailboxSettings m_settings;
     PasswordSource m_passwordSource;
     std::optional<QString> m_sourcedPassword;
     QList<ListedLine> m_lines;

@@ -58,7 +58,7 @@ protected:
         reference.setUidl(false);
         reference.setMessages(server->messages());
         watch::MailboxWatcher w;
-        watch::MailboxSettings s;
+        settings::MailboxSettings s;
         s.host = reference.host();
         s.port = reference.port();
         s.user = QStringLiteral("ola");

@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-namespace watch {
+namespace settings {
 
 // How the mailbox is reached: "Protocol" in section "Pop3", POP3 when
 // absent.
@@ -48,4 +48,4 @@ constexpr int kMaxScheduleMinutes = 35791;
 // below 0 gives no schedule, one above the longest gives the longest.
 MailboxSettings readMailboxSettings();
 
-} // namespace watch
+} // namespace settings

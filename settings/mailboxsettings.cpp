@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <array>
 
-namespace watch {
+namespace settings {
 
 namespace {
 
@@ -77,4 +77,4 @@ MailboxSettings readMailboxSettings()
     return s;
 }
 
-} // namespace watch
+} // namespace settings

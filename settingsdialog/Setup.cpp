@@ -315,7 +315,7 @@ void TfmSetup::FormCreate()
     rt::useuserini();
 
     rt::iniselect(kPop3);
-    protocolBox->setCurrentText(watch::protocolText(watch::protocolFromText(rt::inireadstring(QStringLiteral("Protocol")))));
+    protocolBox->setCurrentText(settings::protocolText(settings::protocolFromText(rt::inireadstring(QStringLiteral("Protocol")))));
     POPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
     Account->setText(rt::inireadstring(QStringLiteral("ServerUser")));
     const QString popPassword = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
@@ -431,7 +431,7 @@ void TfmSetup::EksternSMTPClick()
 
 void TfmSetup::BitBtn2Click()
 {
-    ipsjekk::sjekkip(POPServer->text(), watch::defaultPort(watch::protocolFromText(protocolBox->currentText())), true);
+    ipsjekk::sjekkip(POPServer->text(), settings::defaultPort(settings::protocolFromText(protocolBox->currentText())), true);
 }
 
 void TfmSetup::Button1Click()
