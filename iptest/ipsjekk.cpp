@@ -34,7 +34,7 @@ TIPTestForm* IPTestForm = nullptr;
 
 namespace {
 
-QFont formFont()
+QFont windowFont()
 {
     QFont f(QStringLiteral("MS Sans Serif"));
     f.setStyleHint(QFont::SansSerif);
@@ -151,7 +151,7 @@ TIPTestForm::TIPTestForm(QWidget* parent)
     // What window lists and a window switcher show for it.
     setWindowTitle(QStringLiteral("Tilkoblingstest"));
     setFixedSize(297, 37);
-    setFont(formFont());
+    setFont(windowFont());
 
     statusPanel = new QFrame(this);
     statusPanel->setObjectName(QStringLiteral("statusPanel"));

@@ -2,7 +2,7 @@
 
 namespace servers {
 
-QString standardFtpServer()
+QString defaultFtpServer()
 {
     return QStringLiteral("ftp.tavlund.example");
 }

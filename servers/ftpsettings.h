@@ -1,6 +1,6 @@
 // The FTP transfer settings: process-wide values shared by the profile
 // routines, which fill them from the FTP profile, and the FTP window, which
-// uses them and leaves its outcome in FTPfeilnr.
+// uses them for its transfers.
 #pragma once
 
 #include <QString>
@@ -9,33 +9,39 @@
 namespace servers {
 
 // Host name of the maker's public download server: the server of the
-// default FTP profile and the value of FTPserver at program start.
-QString standardFtpServer();
+// default FTP profile and the value of server at program start.
+QString defaultFtpServer();
 
-// Outcomes left in FTPfeilnr.
-enum FtpFeil : qint32 {
-    FtpOk = 0, // no error recorded
-    FtpOverforingFeilet = 500, // the transfer of the file failed (download or upload)
-    FtpHentTilkoblingFeilet = 501, // download: connecting, logging in or asking the size failed
-    FtpSendTilkoblingFeilet = 502, // upload: connecting or logging in failed
-    FtpIkkePaaPlass = 503, // download: the new file could not be put in place; it stays in the temporary file
+// What a transfer came to. The number is the one its log lines give after
+// "Feil nr.".
+enum class FtpResult : qint32 {
+    Done = 0, // the file was moved
+    TransferFailed = 500, // the transfer of the file failed (download or upload)
+    DownloadConnectFailed = 501, // download: connecting, logging in or asking the size failed
+    UploadConnectFailed = 502, // upload: connecting or logging in failed
+    NotPutInPlace = 503, // download: the new file could not be put in place; it stays in the temporary file
     // Nothing was moved: no readable local file to send, no remote file to
     // fetch, or another transfer was running.
-    FtpIngentingOverfort = 504,
+    NothingTransferred = 504,
 };
 
+// The number a result's log lines give.
+constexpr int errorNumber(FtpResult result)
+{
+    return int(result);
+}
+
 struct FtpTransferSettings {
-    QString FTPserver = standardFtpServer();
+    QString server = defaultFtpServer();
     // Folder on the server; set by the caller of a transfer (the upload
     // may append "/").
-    QString FTPmappe;
-    QString FTPbrukernavn = QStringLiteral("anonymous");
-    QString FTPpassord = QStringLiteral("kvistgang");
+    QString folder;
+    QString user = QStringLiteral("anonymous");
+    QString password = QStringLiteral("kvistgang");
     // The profile's "port" when it is a whole number from 1 to 65535, else 21.
-    std::uint16_t FTPport = 21;
+    std::uint16_t port = 21;
     // The profile's "SSL": explicit FTPS (AUTH TLS) for login and data.
-    bool FTPssl = false;
-    qint32 FTPfeilnr = FtpOk;
+    bool explicitTls = false;
 };
 
 FtpTransferSettings& ftpSettings();

@@ -2,7 +2,7 @@
 
 #include "certtrust.h"
 #include "cleartext.h"
-#include "ftpsettings.h"
+#include "ftpfiles.h"
 #include "offthread.h"
 #include "serveroppsett.h"
 #include "state.h"
@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QResizeEvent>
@@ -22,12 +21,9 @@
 #include <QThread>
 #include <QWindow>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -64,40 +60,12 @@ void logCause(const std::exception& e)
 }
 
 // A transfer that moved nothing: an error line with the cause.
-qint32 nothingMoved(bool upload, const QString& Filnavn, const QString& cause)
+FtpResult nothingMoved(bool upload, const QString& path, const QString& cause)
 {
     log(QStringLiteral("FEIL: FTP: Feil nr. %1, kan ikke %2 filen %3: %4")
-            .arg(QString::number(FtpIngentingOverfort),
-                 upload ? QStringLiteral("laste opp") : QStringLiteral("laste ned"), Filnavn, cause));
-    return FtpIngentingOverfort;
-}
-
-// Opens the file to be sent for reading; the reason when that cannot be done.
-std::optional<QString> openForUpload(QFile& file)
-{
-    const QFileInfo info(file.fileName());
-    if (!info.exists())
-        return QStringLiteral("filen finnes ikke");
-    // A folder, a pipe or a device is no file to send (and opening a pipe
-    // would wait for a writer).
-    if (!info.isFile())
-        return QStringLiteral("det er ikke en vanlig fil");
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("kan ikke lese den: ") + file.errorString();
-    return std::nullopt;
-}
-
-// Gives the new file the permission bits of the file it will replace, so a
-// download does not change who may read or write it. A file that did not
-// exist keeps the temporary file's: readable by the user alone.
-void keepPermissions(const QString& Filnavn, QFile& temporary)
-{
-    struct stat old {};
-    if (::stat(QFile::encodeName(Filnavn).constData(), &old) != 0 || !S_ISREG(old.st_mode))
-        return;
-    if (::fchmod(temporary.handle(), old.st_mode & 07777) != 0)
-        fileError(QStringLiteral("Kan ikke gi %1 rettighetene til %2: %3")
-                      .arg(temporary.fileName(), Filnavn, QString::fromLocal8Bit(std::strerror(errno))));
+            .arg(QString::number(errorNumber(FtpResult::NothingTransferred)),
+                 upload ? QStringLiteral("laste opp") : QStringLiteral("laste ned"), path, cause));
+    return FtpResult::NothingTransferred;
 }
 
 // Marks the window busy for the lifetime of one operation.
@@ -118,21 +86,6 @@ private:
 
 } // namespace
 
-QString filePart(const QString& path)
-{
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-QString folderPart(const QString& path)
-{
-    return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-QString backupPath(const QString& Filnavn)
-{
-    return Filnavn + QStringLiteral(".old");
-}
-
 TFTPform::TFTPform(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                   | Qt::WindowMinimizeButtonHint)
@@ -146,24 +99,24 @@ TFTPform::TFTPform(QWidget* parent)
     setFixedSize(209, 64);
 
     fileLabel = new QLabel(QStringLiteral("filnavn.ending"), this);
-    fileLabel->setObjectName(QStringLiteral("ftpfil"));
+    fileLabel->setObjectName(QStringLiteral("fileLabel"));
     fileLabel->setGeometry(4, 2, 201, 14);
     fileLabel->setAlignment(Qt::AlignCenter);
 
     progressBar = new QProgressBar(this);
-    progressBar->setObjectName(QStringLiteral("ProgressBar1"));
+    progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setGeometry(4, 19, 201, 17);
     progressBar->setTextVisible(false);
     setProgressMaximum(0);
 
     statusBar = new QStatusBar(this);
-    statusBar->setObjectName(QStringLiteral("StatusBar1"));
+    statusBar->setObjectName(QStringLiteral("statusBar"));
     byteCountPanel = new QLabel(QStringLiteral("0"), statusBar);
-    byteCountPanel->setObjectName(QStringLiteral("StatusBar1Panel0"));
+    byteCountPanel->setObjectName(QStringLiteral("byteCountPanel"));
     byteCountPanel->setFixedWidth(60);
     byteCountPanel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     connectionPanel = new QLabel(QStringLiteral("Klar"), statusBar);
-    connectionPanel->setObjectName(QStringLiteral("StatusBar1Panel1"));
+    connectionPanel->setObjectName(QStringLiteral("connectionPanel"));
     connectionPanel->setFixedWidth(50);
     statusBar->addWidget(byteCountPanel);
     statusBar->addWidget(connectionPanel);
@@ -195,7 +148,7 @@ void TFTPform::showEvent(QShowEvent* event)
 
 void TFTPform::prepareForShow()
 {
-    setWindowTitle(ftpSettings().FTPserver);
+    setWindowTitle(ftpSettings().server);
     fileLabel->clear();
     fileLabel->repaint();
 }
@@ -264,11 +217,11 @@ void TFTPform::setProgressPosition(qint64 bytes)
 void TFTPform::configureClient()
 {
     const FtpTransferSettings& s = ftpSettings();
-    client.host = s.FTPserver;
-    client.port = s.FTPport;
-    client.user = s.FTPbrukernavn;
-    client.password = s.FTPpassord;
-    client.explicitTls = s.FTPssl;
+    client.host = s.server;
+    client.port = s.port;
+    client.user = s.user;
+    client.password = s.password;
+    client.explicitTls = s.explicitTls;
 }
 
 template <class Step>
@@ -288,40 +241,39 @@ void TFTPform::connectClient()
         [this] { net::withCertificateTrust([this] { runStep([this] { client.connect(); }); }); });
 }
 
-bool TFTPform::refusedWhileBusy(const QString& Filnavn, bool upload)
+bool TFTPform::refusedWhileBusy(const QString& path, bool upload)
 {
     if (!m_busy)
         return false;
-    ftpSettings().FTPfeilnr = nothingMoved(upload, Filnavn, QStringLiteral("en annen overføring pågår"));
+    nothingMoved(upload, path, QStringLiteral("en annen overføring pågår"));
     return true;
 }
 
-void TFTPform::SendFil(const QString& Filnavn)
+FtpResult TFTPform::upload(const QString& path)
 {
-    if (refusedWhileBusy(Filnavn, true))
-        return;
+    if (refusedWhileBusy(path, true))
+        return FtpResult::NothingTransferred;
     const BusyMark busy(m_busy);
     FtpTransferSettings& s = ftpSettings();
-    s.FTPfeilnr = FtpOk;
-    qint32 result = FtpOk;
+    FtpResult result = FtpResult::Done;
     showInFront();
-    const QString name = filePart(Filnavn);
+    const QString name = filePart(path);
     showFileName(name);
-    log(QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + Filnavn);
+    log(QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + path);
     setProgressPosition(0);
     // Opened once for reading only: what is sized is what is sent.
-    QFile file(Filnavn);
+    QFile file(path);
     const std::optional<QString> unreadable = openForUpload(file);
     const qint64 size = unreadable ? -1 : file.size();
     setProgressMaximum(size);
     if (unreadable) {
         log(QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."));
-        s.FTPfeilnr = nothingMoved(true, Filnavn, *unreadable);
+        const FtpResult refused = nothingMoved(true, path, *unreadable);
         hide();
-        return;
+        return refused;
     }
 
-    HentFTPOppsett();
+    prepareFtpSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     try {
@@ -329,46 +281,45 @@ void TFTPform::SendFil(const QString& Filnavn)
     } catch (const std::exception& e) {
         log(QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
         logCause(e);
-        result = FtpSendTilkoblingFeilet;
+        result = FtpResult::UploadConnectFailed;
     }
 
     if (client.connected()) {
-        if (!s.FTPmappe.isEmpty() && !s.FTPmappe.endsWith(QLatin1Char('/')))
-            s.FTPmappe += QLatin1Char('/');
-        const QString remote = s.FTPmappe + name;
+        if (!s.folder.isEmpty() && !s.folder.endsWith(QLatin1Char('/')))
+            s.folder += QLatin1Char('/');
+        const QString remote = s.folder + name;
         try {
             runStep([&] { client.store(file, remote); });
         } catch (const std::exception& e) {
             // Unlike the other failures this one is an error line with its
             // cause: the file did not reach the server.
             log(QStringLiteral("FEIL: FTP: Feil nr. 500, kan ikke laste opp filen %1 som %2: %3")
-                    .arg(Filnavn, remote, causeText(e)));
-            result = FtpOverforingFeilet;
+                    .arg(path, remote, causeText(e)));
+            result = FtpResult::TransferFailed;
         }
         runStep([this] { client.disconnect(); });
         log(QStringLiteral("FTP: Kobler fra."));
     }
     hide();
-    s.FTPfeilnr = result;
+    return result;
 }
 
-void TFTPform::HentFil(const QString& Filnavn)
+FtpResult TFTPform::download(const QString& path)
 {
-    if (refusedWhileBusy(Filnavn, false))
-        return;
+    if (refusedWhileBusy(path, false))
+        return FtpResult::NothingTransferred;
     const BusyMark busy(m_busy);
     FtpTransferSettings& s = ftpSettings();
-    s.FTPfeilnr = FtpOk;
-    qint32 result = FtpOk;
+    FtpResult result = FtpResult::Done;
     showInFront();
-    const QString name = filePart(Filnavn);
+    const QString name = filePart(path);
     showFileName(name);
     log(QStringLiteral("FTP: Starter ny sesjon for nedlasting av ") + name + QStringLiteral(" til ")
-        + folderPart(Filnavn));
+        + folderPart(path));
     setProgressPosition(0);
-    const QString remote = s.FTPmappe + name;
+    const QString remote = s.folder + name;
 
-    HentFTPOppsett();
+    prepareFtpSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     repaint();
@@ -383,9 +334,8 @@ void TFTPform::HentFil(const QString& Filnavn)
             runStep([this] { client.disconnect(); });
             log(QStringLiteral("FTP: ") + client.host + QStringLiteral(" frakoblet"));
             // The window stays shown, as the one trace on screen of this end.
-            s.FTPfeilnr = nothingMoved(false, Filnavn,
-                                       QStringLiteral("%1 har ingen fil %2 (%3)").arg(client.host, remote, refusal));
-            return;
+            return nothingMoved(false, path,
+                                QStringLiteral("%1 har ingen fil %2 (%3)").arg(client.host, remote, refusal));
         }
         setProgressMaximum(size);
         log(QStringLiteral("FTP: filstørrelse ") + QString::number(size));
@@ -393,23 +343,23 @@ void TFTPform::HentFil(const QString& Filnavn)
         log(QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til ") + client.host
             + QStringLiteral(" med brukernavn ") + client.user);
         logCause(e);
-        result = FtpHentTilkoblingFeilet;
+        result = FtpResult::DownloadConnectFailed;
     }
 
     // The finished temporary file, once the transfer has succeeded.
     std::optional<QString> received;
     if (client.connected()) {
-        if (result == FtpOk) {
+        if (result == FtpResult::Done) {
             // A name of its own in the target's folder, made without
             // following anything already there; removed unless the whole
             // file arrived.
-            QTemporaryFile temporary(Filnavn + QStringLiteral(".XXXXXX.tmp"));
+            QTemporaryFile temporary(path + QStringLiteral(".XXXXXX.tmp"));
             temporary.setAutoRemove(true);
             try {
                 log(QStringLiteral("FTP: Tilkoblet, henter filen ") + remote);
                 if (!temporary.open())
                     fileError(QStringLiteral("Kan ikke opprette en midlertidig fil i %1: %2")
-                                  .arg(folderPart(Filnavn), temporary.errorString()));
+                                  .arg(folderPart(path), temporary.errorString()));
                 const qint64 count = runStep([&] {
                     const qint64 n = client.retrieve(remote, temporary);
                     if (!temporary.flush() || ::fsync(temporary.handle()) != 0)
@@ -420,14 +370,14 @@ void TFTPform::HentFil(const QString& Filnavn)
                 // A transfer that ended early with a success reply is still short.
                 if (count != size)
                     fileError(QStringLiteral("%1 byte mottatt av %2").arg(count).arg(size));
-                keepPermissions(Filnavn, temporary);
+                keepPermissions(path, temporary);
                 temporary.setAutoRemove(false);
                 received = temporary.fileName();
             } catch (const std::exception& e) {
-                log(QStringLiteral("FTP: Feil nr. 500, kan ikke laste ned filen ") + Filnavn
+                log(QStringLiteral("FTP: Feil nr. 500, kan ikke laste ned filen ") + path
                     + QStringLiteral(". Sjekk at filen ikke er i bruk."));
                 logCause(e);
-                result = FtpOverforingFeilet;
+                result = FtpResult::TransferFailed;
             }
         }
         runStep([this] { client.disconnect(); });
@@ -436,29 +386,8 @@ void TFTPform::HentFil(const QString& Filnavn)
     hide();
 
     if (received)
-        result = putInPlace(Filnavn, *received, backupPath(Filnavn));
-    s.FTPfeilnr = result;
-}
-
-qint32 TFTPform::putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup)
-{
-    // QFile::rename never replaces an existing file.
-    if (QFile::remove(backup))
-        log(QStringLiteral("FTP: slettet midlertidig fil: ") + backup);
-    const bool kept = QFile::rename(Filnavn, backup);
-    if (kept)
-        log(QStringLiteral("FTP: endret navn på ") + Filnavn + QStringLiteral(" til ") + backup);
-    if (QFile::rename(temporary, Filnavn)) {
-        log(QStringLiteral("FTP: endret navn på ") + temporary + QStringLiteral(" til ") + Filnavn);
-        return FtpOk;
-    }
-    // The old file goes back where it was, so Filnavn is not left missing.
-    if (kept && QFile::rename(backup, Filnavn))
-        log(QStringLiteral("FTP: endret navn på ") + backup + QStringLiteral(" til ") + Filnavn);
-    log(QStringLiteral("FEIL: FTP: Feil nr. 503, kan ikke sette den nye filen på plass som %1; "
-                       "den ligger i %2")
-            .arg(Filnavn, temporary));
-    return FtpIkkePaaPlass;
+        result = putInPlace(path, *received, backupPath(path));
+    return result;
 }
 
 } // namespace servers

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ftpclient.h"
+#include "ftpsettings.h"
 
 #include <QWidget>
 
@@ -20,14 +21,13 @@ class TFTPform : public QWidget {
 public:
     explicit TFTPform(QWidget* parent = nullptr);
 
-    // Uploads the local file Filnavn (full path) as FTPmappe + "/" + its file
-    // name (the bare file name when FTPmappe is empty). The outcome is left
-    // in FTPfeilnr.
-    void SendFil(const QString& Filnavn);
-    // Downloads FTPmappe + the file name of Filnavn into a temporary file of
-    // its own beside Filnavn, then puts it in place, keeping the file it
-    // replaces as Filnavn + ".old". The outcome is left in FTPfeilnr.
-    void HentFil(const QString& Filnavn);
+    // Uploads the local file path (full path) as folder + "/" + its file
+    // name (the bare file name when the transfer settings' folder is empty).
+    FtpResult upload(const QString& path);
+    // Downloads folder + the file name of path into a temporary file of its
+    // own beside path, then puts it in place, keeping the file it replaces
+    // as path + ".old".
+    FtpResult download(const QString& path);
 
     QLabel* fileLabel; // the file name of the current transfer
     QProgressBar* progressBar;
@@ -66,13 +66,11 @@ private:
     template <class Step>
     auto runStep(Step&& step);
     // A call made while a transfer runs (from a timer of the window thread)
-    // is refused: the client serves one transfer at a time.
-    bool refusedWhileBusy(const QString& Filnavn, bool upload);
+    // is refused, with an error line: the client serves one transfer at a
+    // time. True when this call is refused.
+    bool refusedWhileBusy(const QString& path, bool upload);
     // Connects off the window thread; asks about a certificate the user may trust.
     void connectClient();
-    // Renames the temporary file over Filnavn, keeping the old one as
-    // backup. Returns the outcome for FTPfeilnr.
-    qint32 putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup);
 
     bool m_busy = false;
     qint64 m_maximum = 0;
@@ -81,13 +79,5 @@ private:
 };
 
 extern TFTPform* FTPform;
-
-// The file name part of a path: what follows its last "/".
-QString filePart(const QString& path);
-// The folder part of a path: everything up to and including its last "/".
-QString folderPart(const QString& path);
-// Where a download keeps the file it replaces: the whole path + ".old", so
-// files that differ only in their extension keep backups of their own.
-QString backupPath(const QString& Filnavn);
 
 } // namespace servers

@@ -25,35 +25,35 @@ TInputForm::TInputForm(QWidget* parent)
     setFixedSize(396, 113);
     setFont(dialogFont());
 
-    Label1 = new QLabel(QStringLiteral("Label"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->move(32, 24);
-    Label1->adjustSize();
+    promptLabel = new QLabel(QStringLiteral("Label"), this);
+    promptLabel->setObjectName(QStringLiteral("promptLabel"));
+    promptLabel->move(32, 24);
+    promptLabel->adjustSize();
 
-    Edit1 = new QLineEdit(this);
-    Edit1->setObjectName(QStringLiteral("Edit1"));
-    Edit1->setGeometry(32, 40, 337, 21);
+    valueEdit = new QLineEdit(this);
+    valueEdit->setObjectName(QStringLiteral("valueEdit"));
+    valueEdit->setGeometry(32, 40, 337, 21);
 
-    BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("O&k"), this);
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(88, 80, 75, 25);
-    BitBtn1->setDefault(true);
-    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+    okButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("O&k"), this);
+    okButton->setObjectName(QStringLiteral("okButton"));
+    okButton->setGeometry(88, 80, 75, 25);
+    okButton->setDefault(true);
+    connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 
     // Esc rejects the dialog, which is what this button does.
-    BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("&Avbryt"), this);
-    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(216, 80, 75, 25);
-    connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+    cancelButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("&Avbryt"), this);
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    cancelButton->setGeometry(216, 80, 75, 25);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
-    setTabOrder(BitBtn1, BitBtn2);
-    setTabOrder(BitBtn2, Edit1);
-    Edit1->setFocus();
+    setTabOrder(okButton, cancelButton);
+    setTabOrder(cancelButton, valueEdit);
+    valueEdit->setFocus();
 }
 
-void TInputForm::FormShow()
+void TInputForm::focusValueEdit()
 {
-    Edit1->setFocus();
+    valueEdit->setFocus();
 }
 
 void TInputForm::showEvent(QShowEvent* event)
@@ -62,7 +62,7 @@ void TInputForm::showEvent(QShowEvent* event)
     if (event->spontaneous())
         return;
     gui::placeOver(this, owner);
-    rt::runHandler([this] { FormShow(); });
+    rt::runHandler([this] { focusValueEdit(); });
 }
 
 void TInputForm::closeEvent(QCloseEvent* event)

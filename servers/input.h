@@ -18,13 +18,13 @@ public:
     // The window the dialog centres itself over when shown.
     QWidget* owner = nullptr;
 
-    QLabel* Label1; // the prompt
-    QLineEdit* Edit1; // the answer; kept from one opening to the next
-    QPushButton* BitBtn1; // "O&k", default button
-    QPushButton* BitBtn2; // "&Avbryt", cancel button
+    QLabel* promptLabel;
+    QLineEdit* valueEdit; // the answer; kept from one opening to the next
+    QPushButton* okButton; // "O&k", default button
+    QPushButton* cancelButton; // "&Avbryt"
 
-    // Puts the keyboard focus into Edit1.
-    void FormShow();
+    // Puts the keyboard focus into valueEdit; every showing does.
+    void focusValueEdit();
 
 protected:
     void showEvent(QShowEvent* event) override;

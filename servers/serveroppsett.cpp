@@ -1,12 +1,9 @@
 #include "serveroppsett.h"
 
 #include "errordisplay.h"
-#include "felles.h"
 #include "ftpsettings.h"
-#include "inifile.h"
 #include "dialogfont.h"
 #include "windowplace.h"
-#include "zt_reg.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -35,7 +32,8 @@ public:
 
 QLineEdit* makeEdit(QWidget* parent, const char* name, int left, int top, int width)
 {
-    auto* e = new QLineEdit(QLatin1String(name), parent);
+    // Empty until a profile is loaded, which every showing does.
+    auto* e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(left, top, width, 21);
     return e;
@@ -50,32 +48,7 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, con
     return l;
 }
 
-const QString kServerKey = QStringLiteral("server");
-const QString kUserKey = QStringLiteral("username");
-const QString kPasswordKey = QStringLiteral("password");
-const QString kPortKey = QStringLiteral("port");
-
 } // namespace
-
-QString profileSection(const QString& kind)
-{
-    return QStringLiteral("SERVER-SETTING-") + kind;
-}
-
-QString defaultPort(const QString& kind)
-{
-    static const struct {
-        const char* kind;
-        const char* port;
-    } table[] = {
-        {"FTP", "21"}, {"HTTP", "80"}, {"LOG", "80"}, {"CFG", "21"}, {"SMB", "445"}, {"MAIL", "80"}, {"RDP", "3389"},
-    };
-    for (const auto& row : table) {
-        if (kind == QLatin1String(row.kind))
-            return QLatin1String(row.port);
-    }
-    return {};
-}
 
 TServerOppsettForm::TServerOppsettForm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
@@ -86,81 +59,79 @@ TServerOppsettForm::TServerOppsettForm(QWidget* parent)
     setFont(dialogFont());
 
     // Created in tab order.
-    navn = makeEdit(this, "navn", 56, 48, 329);
-    server = makeEdit(this, "server", 56, 104, 329);
-    mappe = makeEdit(this, "mappe", 56, 160, 329);
-    brukernavn = makeEdit(this, "brukernavn", 56, 216, 97);
-    passord = makeEdit(this, "passord", 160, 216, 97);
-    port = makeEdit(this, "port", 264, 216, 57);
-    SSLL = new QCheckBox(QStringLiteral("SSL"), this);
-    SSLL->setObjectName(QStringLiteral("SSLL"));
-    SSLL->setGeometry(336, 218, 49, 17);
+    nameEdit = makeEdit(this, "nameEdit", 56, 48, 329);
+    serverEdit = makeEdit(this, "serverEdit", 56, 104, 329);
+    folderEdit = makeEdit(this, "folderEdit", 56, 160, 329);
+    userEdit = makeEdit(this, "userEdit", 56, 216, 97);
+    passwordEdit = makeEdit(this, "passwordEdit", 160, 216, 97);
+    portEdit = makeEdit(this, "portEdit", 264, 216, 57);
+    sslCheck = new QCheckBox(QStringLiteral("SSL"), this);
+    sslCheck->setObjectName(QStringLiteral("sslCheck"));
+    sslCheck->setGeometry(336, 218, 49, 17);
 
-    Label1 = makeLabel(this, "Label1", QStringLiteral("Navn:"), navn);
-    Label2 = makeLabel(this, "Label2", QStringLiteral("Server:"), server);
-    Label3 = makeLabel(this, "Label3", QStringLiteral("Mappe:"), mappe);
-    Label4 = makeLabel(this, "Label4", QStringLiteral("Brukernavn:"), brukernavn);
-    Label5 = makeLabel(this, "Label5", QStringLiteral("Passord:"), passord);
-    Label6 = makeLabel(this, "Label6", QStringLiteral("Port:"), port);
+    nameLabel = makeLabel(this, "nameLabel", QStringLiteral("Navn:"), nameEdit);
+    serverLabel = makeLabel(this, "serverLabel", QStringLiteral("Server:"), serverEdit);
+    folderLabel = makeLabel(this, "folderLabel", QStringLiteral("Mappe:"), folderEdit);
+    userLabel = makeLabel(this, "userLabel", QStringLiteral("Brukernavn:"), userEdit);
+    passwordLabel = makeLabel(this, "passwordLabel", QStringLiteral("Passord:"), passwordEdit);
+    portLabel = makeLabel(this, "portLabel", QStringLiteral("Port:"), portEdit);
 
     auto* maskStyle = new StarMaskStyle;
-    maskStyle->setParent(passord);
-    passord->setStyle(maskStyle);
-    passord->setEchoMode(QLineEdit::Password);
-    passord->setToolTip(QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
-    passord->installEventFilter(this);
+    maskStyle->setParent(passwordEdit);
+    passwordEdit->setStyle(maskStyle);
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    passwordEdit->setToolTip(QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
+    passwordEdit->installEventFilter(this);
 
-    navn->setFocus();
+    nameEdit->setFocus();
 }
 
 void TServerOppsettForm::VisServerOppsett(const QString& caption, const QString& kind)
 {
     setWindowTitle(caption);
-    C_tag = kind;
+    profileKind = kind;
     exec();
 }
 
-void TServerOppsettForm::FormShow()
+void TServerOppsettForm::loadProfile()
 {
-    rt::iniselect(profileSection(C_tag));
-    navn->setText(rt::inireadstring(QStringLiteral("name")));
-    server->setText(rt::inireadstring(kServerKey));
-    mappe->setText(rt::inireadstring(QStringLiteral("folder")));
-    brukernavn->setText(rt::inireadstring(kUserKey));
-    passord->setText(rt::UnscrambleText(rt::inireadstring(kPasswordKey)));
-    port->setText(rt::inireadstring(kPortKey));
-    SSLL->setChecked(rt::inireadbool(QStringLiteral("SSL")));
-    rt::inistandard();
+    const ServerProfile p = readServerProfile(profileKind);
+    nameEdit->setText(p.name);
+    serverEdit->setText(p.server);
+    folderEdit->setText(p.folder);
+    userEdit->setText(p.user);
+    passwordEdit->setText(p.password);
+    portEdit->setText(p.port);
+    sslCheck->setChecked(p.ssl);
 }
 
-void TServerOppsettForm::FormClose()
+ServerProfile TServerOppsettForm::shownProfile() const
 {
-    rt::iniselect(profileSection(C_tag));
-    rt::iniwritestring(QStringLiteral("name"), navn->text());
-    rt::iniwritestring(kServerKey, server->text());
-    rt::iniwritestring(QStringLiteral("folder"), mappe->text());
-    rt::iniwritestring(kUserKey, brukernavn->text());
-    rt::iniwritestring(kPasswordKey, rt::ScrambleText(passord->text()));
-    if (port->text().isEmpty())
-        port->setText(defaultPort(C_tag));
-    rt::iniwritestring(kPortKey, port->text());
-    rt::iniwritebool(QStringLiteral("SSL"), SSLL->isChecked());
-    rt::inistandard();
+    return {nameEdit->text(),  serverEdit->text(), folderEdit->text(),  userEdit->text(),
+            passwordEdit->text(), portEdit->text(), sslCheck->isChecked()};
 }
 
-void TServerOppsettForm::passordDblClick()
+void TServerOppsettForm::saveProfile()
 {
-    passord->setEchoMode(passwordMasked() ? QLineEdit::Normal : QLineEdit::Password);
+    // The default port is filled in where the user sees it too.
+    if (portEdit->text().isEmpty())
+        portEdit->setText(defaultPort(profileKind));
+    writeServerProfile(profileKind, shownProfile());
+}
+
+void TServerOppsettForm::togglePasswordMask()
+{
+    passwordEdit->setEchoMode(passwordMasked() ? QLineEdit::Normal : QLineEdit::Password);
 }
 
 bool TServerOppsettForm::passwordMasked() const
 {
-    return passord->echoMode() == QLineEdit::Password;
+    return passwordEdit->echoMode() == QLineEdit::Password;
 }
 
 void TServerOppsettForm::done(int result)
 {
-    rt::runHandler([this] { FormClose(); });
+    rt::runHandler([this] { saveProfile(); });
     QDialog::done(result);
 }
 
@@ -170,13 +141,13 @@ void TServerOppsettForm::showEvent(QShowEvent* event)
     if (event->spontaneous())
         return;
     gui::placeOver(this, owner);
-    rt::runHandler([this] { FormShow(); });
+    rt::runHandler([this] { loadProfile(); });
 }
 
 bool TServerOppsettForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == passord && event->type() == QEvent::MouseButtonDblClick)
-        rt::runHandler([this] { passordDblClick(); });
+    if (watched == passwordEdit && event->type() == QEvent::MouseButtonDblClick)
+        rt::runHandler([this] { togglePasswordMask(); });
     return QDialog::eventFilter(watched, event);
 }
 
@@ -190,45 +161,19 @@ void VisServerOppsett(const QString& caption, const QString& kind)
     dialog.VisServerOppsett(caption, kind);
 }
 
-void LesFTPOppsett()
+void prepareFtpSettings()
 {
     FtpTransferSettings& s = ftpSettings();
-    rt::iniselect(profileSection(QStringLiteral("FTP")));
-    s.FTPserver = rt::inireadstring(kServerKey);
-    s.FTPbrukernavn = rt::inireadstring(kUserKey);
-    s.FTPpassord = rt::UnscrambleText(rt::inireadstring(kPasswordKey));
-    qint32 number = 0;
-    const bool valid = rt::parseIniInteger(rt::inireadstring(kPortKey), number) && number >= 1 && number <= 65535;
-    s.FTPport = valid ? std::uint16_t(number) : std::uint16_t(21);
-    s.FTPssl = rt::inireadbool(QStringLiteral("SSL"));
-    rt::inistandard();
-}
-
-void LagStandardFTPOppsett()
-{
-    rt::iniselect(profileSection(QStringLiteral("FTP")));
-    rt::iniwritestring(QStringLiteral("name"), QStringLiteral("Tavlund FTP-server"));
-    rt::iniwritestring(kServerKey, standardFtpServer());
-    rt::iniwritestring(QStringLiteral("folder"), QString());
-    rt::iniwritestring(kUserKey, QStringLiteral("anonymous"));
-    rt::iniwritestring(kPasswordKey, rt::ScrambleText(QStringLiteral("kvistgang")));
-    rt::iniwriteint(kPortKey, 21);
-    rt::inistandard();
-}
-
-void HentFTPOppsett()
-{
-    FtpTransferSettings& s = ftpSettings();
-    LesFTPOppsett();
-    if (s.FTPserver.isEmpty()) {
-        LagStandardFTPOppsett();
+    readFtpProfile();
+    if (s.server.isEmpty()) {
+        writeDefaultFtpProfile();
         VisServerOppsett(QStringLiteral("Oppsett FTP-server"), QStringLiteral("FTP"));
-        LesFTPOppsett();
+        readFtpProfile();
     }
-    if (s.FTPbrukernavn.isEmpty())
-        s.FTPbrukernavn = QStringLiteral("anonymous");
-    if (s.FTPpassord.isEmpty())
-        s.FTPpassord = QStringLiteral("kvistgang");
+    if (s.user.isEmpty())
+        s.user = QStringLiteral("anonymous");
+    if (s.password.isEmpty())
+        s.password = QStringLiteral("kvistgang");
 }
 
 } // namespace servers

@@ -1,7 +1,9 @@
-// Server profiles: one section "SERVER-SETTING-" + kind of the main settings
-// file per profile, the dialog that edits one, and the routines that prepare
-// the FTP transfer settings from the FTP profile.
+// The dialog that edits one server profile, and the step that makes the FTP
+// transfer settings ready from the FTP profile, showing the dialog when the
+// profile has no server.
 #pragma once
+
+#include "serverprofile.h"
 
 #include <QDialog>
 #include <QString>
@@ -22,31 +24,33 @@ public:
     void VisServerOppsett(const QString& caption, const QString& kind);
 
     // The kind of the profile in use, taken as given (case and blanks kept).
-    QString C_tag;
+    QString profileKind;
     // The window the dialog centres itself over when shown.
     QWidget* owner = nullptr;
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLabel* Label4;
-    QLabel* Label5;
-    QLabel* Label6;
-    QLineEdit* navn;
-    QLineEdit* server;
-    QLineEdit* mappe;
-    QLineEdit* brukernavn;
-    QLineEdit* passord;
-    QLineEdit* port;
-    QCheckBox* SSLL;
+    QLabel* nameLabel;
+    QLabel* serverLabel;
+    QLabel* folderLabel;
+    QLabel* userLabel;
+    QLabel* passwordLabel;
+    QLabel* portLabel;
+    QLineEdit* nameEdit;
+    QLineEdit* serverEdit;
+    QLineEdit* folderEdit;
+    QLineEdit* userEdit;
+    QLineEdit* passwordEdit;
+    QLineEdit* portEdit;
+    QCheckBox* sslCheck;
 
-    // Loads the profile of C_tag into the controls.
-    void FormShow();
-    // Saves the controls into the profile of C_tag; an empty port field
+    // Loads the profile of profileKind into the controls.
+    void loadProfile();
+    // Saves the controls into the profile of profileKind; an empty port field
     // first gets the kind's default port.
-    void FormClose();
-    // Switches the masking of the password on or off.
-    void passordDblClick();
+    void saveProfile();
+    // The profile as the controls show it.
+    ServerProfile shownProfile() const;
+    // Switches the masking of the password on or off (a double click on it).
+    void togglePasswordMask();
     bool passwordMasked() const;
 
     // Every way of closing ends here, and every close saves.
@@ -59,24 +63,13 @@ protected:
 
 extern TServerOppsettForm* ServerOppsettForm;
 
-// "SERVER-SETTING-" + kind.
-QString profileSection(const QString& kind);
-// The port filled in for a kind when the port field is empty; compared
-// exactly, so "rdp" has none. Empty for a kind without one.
-QString defaultPort(const QString& kind);
-
 // VisServerOppsett on ServerOppsettForm, or on a dialog of its own while the
 // program has not created that one.
 void VisServerOppsett(const QString& caption, const QString& kind);
-// Reads the FTP profile into FTPserver, FTPbrukernavn, FTPpassord, FTPport
-// and FTPssl.
-void LesFTPOppsett();
-// Writes the default FTP profile over "SERVER-SETTING-FTP" ("SSL" untouched).
-void LagStandardFTPOppsett();
 // Makes the FTP transfer settings ready for a transfer: without a server in
 // the profile, writes the defaults and lets the user see them in the
 // dialog; an empty user name or password is taken as "anonymous" /
 // "kvistgang" without changing the stored profile.
-void HentFTPOppsett();
+void prepareFtpSettings();
 
 } // namespace servers

@@ -4,7 +4,7 @@
 
 #include "fakeplatform.h"
 #include "ftpsettings.h"
-#include "serveroppsett.h"
+#include "serverprofile.h"
 #include "state.h"
 #include "textfil.h"
 #include "zt_reg.h"
@@ -27,6 +27,14 @@ inline void PrintTo(const QByteArray& s, std::ostream* os)
 {
     *os << '"' << s.toStdString() << '"';
 }
+
+namespace servers {
+// A result prints as the number its log lines give.
+inline void PrintTo(FtpResult result, std::ostream* os)
+{
+    *os << errorNumber(result);
+}
+} // namespace servers
 
 namespace testsupport {
 

@@ -1,5 +1,5 @@
 // The FTP transfer window against a real pyftpdlib server and against the
-// scripted server for the faults: log lines, FTPfeilnr, the window's state
+// scripted server for the faults: log lines, results, the window's state
 // and the local files after each path, and the window thread's life while
 // the server is slow.
 #include "serversfixture.h"
@@ -21,9 +21,11 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <gmock/gmock.h>
+#include <optional>
 
 #include <sys/stat.h>
 
+using servers::FtpResult;
 using servers::TFTPform;
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -146,7 +148,6 @@ protected:
                                              {QStringLiteral("password"), rt::ScrambleText(password)}});
     }
 
-    static qint32 feilnr() { return servers::ftpSettings().FTPfeilnr; }
     QString panel(int i) const { return (i == 0 ? form->byteCountPanel : form->connectionPanel)->text(); }
 
     // What a download of name into data/ logs up to the transfer.
@@ -187,7 +188,7 @@ protected:
 struct RoundTripCase {
     const char* name;
     QByteArray content;
-    const char* folder; // FTPmappe as the caller sets it
+    const char* folder; // the transfer settings' folder as the caller sets it
 };
 
 class FtpRoundTripTest : public FtpFormRealTest, public testing::WithParamInterface<RoundTripCase> {};
@@ -208,15 +209,14 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     writeAll(local, c.content);
 
     // Upload.
-    servers::ftpSettings().FTPmappe = folderName;
+    servers::ftpSettings().folder = folderName;
     PaintRecorder bar(form->progressBar, [this] { return QString::number(form->progressBar->value()); });
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->upload(local), FtpResult::Done);
     EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                        QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
                                        QStringLiteral("FTP: Kobler fra.")}));
     EXPECT_EQ(server->readFile(remoteFolder + name), c.content) << server->log().toStdString();
-    EXPECT_EQ(servers::ftpSettings().FTPmappe, remoteFolder);
+    EXPECT_EQ(servers::ftpSettings().folder, remoteFolder);
     EXPECT_EQ(form->progressMaximum(), size);
     EXPECT_EQ(form->progressPosition(), size);
     EXPECT_EQ(form->progressBar->maximum(), std::max<qint64>(size, 1));
@@ -236,8 +236,7 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     rt::state().LogLines.clear();
     const QString temporary = local + QStringLiteral(".XXXXXX.tmp");
     const QString backup = local + QStringLiteral(".old");
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->download(local), FtpResult::Done);
     QStringList expected = downloadStart(name, remoteFolder + name, QStringLiteral("kari"), size);
     expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: endret navn på %1 til %2").arg(temporary, local);
     EXPECT_EQ(withFixedTemporaryNames(logTexts()), expected);
@@ -254,8 +253,7 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     writeAll(local, "gammelt innhold");
     writeAll(backup, "eldste innhold");
     rt::state().LogLines.clear();
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->download(local), FtpResult::Done);
     expected = downloadStart(name, remoteFolder + name, QStringLiteral("kari"), size);
     expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: slettet midlertidig fil: ") + backup
              << QStringLiteral("FTP: endret navn på %1 til %2").arg(local, backup)
@@ -282,8 +280,7 @@ TEST_F(FtpFormRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRuns
     server->writeFile(QStringLiteral("stor.bin"), content);
     PaintRecorder counts(form->byteCountPanel, [this] { return panel(0); });
     PaintRecorder label(form->fileLabel, [this] { return form->fileLabel->text(); });
-    form->HentFil(data + QStringLiteral("/stor.bin"));
-    ASSERT_EQ(feilnr(), 0);
+    ASSERT_EQ(form->download(data + QStringLiteral("/stor.bin")), FtpResult::Done);
 
     ASSERT_GE(counts.shown.size(), 3);
     QList<qint64> numbers;
@@ -300,8 +297,7 @@ TEST_F(FtpFormRealTest, DownloadFallsBackToActiveModeWhenPassiveIsBroken)
     options.brokenPassive = true;
     start(options);
     server->writeFile(QStringLiteral("priser.txt"), "Eple;12\r\n");
-    form->HentFil(data + QStringLiteral("/priser.txt"));
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->download(data + QStringLiteral("/priser.txt")), FtpResult::Done);
     EXPECT_FALSE(form->client.lastTransferPassive());
     EXPECT_EQ(readAll(data + QStringLiteral("/priser.txt")), QByteArray("Eple;12\r\n"));
 }
@@ -324,7 +320,7 @@ struct OutcomeCase {
     std::vector<DiskFile> localBefore;
     std::vector<DiskFile> remoteBefore;
     std::vector<Transfer> transfers;
-    std::vector<qint32> codes; // FTPfeilnr after each transfer
+    std::vector<FtpResult> results; // of each transfer
     QStringList log; // of the last transfer; "{data}" stands for the local folder
     std::vector<DiskFile> localAfter; // every file in the local folder
     std::vector<DiskFile> remoteAfter;
@@ -353,16 +349,13 @@ TEST_P(FtpOutcomeTest, CodesLogLinesAndFilesOnDisk)
     }
     for (const DiskFile& f : c.remoteBefore)
         server->writeFile(QString::fromUtf8(f.name), f.content);
-    ASSERT_EQ(c.transfers.size(), c.codes.size());
+    ASSERT_EQ(c.transfers.size(), c.results.size());
 
     for (std::size_t i = 0; i < c.transfers.size(); ++i) {
         rt::state().LogLines.clear();
         const QString local = data + QLatin1Char('/') + QString::fromUtf8(c.transfers[i].name);
-        if (c.transfers[i].upload)
-            form->SendFil(local);
-        else
-            form->HentFil(local);
-        EXPECT_EQ(feilnr(), c.codes[i]) << c.transfers[i].name;
+        const FtpResult result = c.transfers[i].upload ? form->upload(local) : form->download(local);
+        EXPECT_EQ(result, c.results[i]) << c.transfers[i].name;
     }
 
     QStringList expectedLog;
@@ -395,7 +388,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {},
                     {{true, "finnes-ikke.txt"}},
-                    {504},
+                    {FtpResult::NothingTransferred},
                     {QStringLiteral("FTP: Starter ny sesjon for opplasting av {data}/finnes-ikke.txt"),
                      QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."),
                      QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen {data}/finnes-ikke.txt: "
@@ -408,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"lest.txt", "kan bare leses", 0400}},
                     {},
                     {{true, "lest.txt"}},
-                    {0},
+                    {FtpResult::Done},
                     {QStringLiteral("FTP: Starter ny sesjon for opplasting av {data}/lest.txt"),
                      QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: Kobler fra.")},
                     {{"lest.txt", "kan bare leses", 0400}},
@@ -419,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"mangler.txt", "lokalt"}},
                     {},
                     {{false, "mangler.txt"}},
-                    {504},
+                    {FtpResult::NothingTransferred},
                     {QStringLiteral("FTP: Starter ny sesjon for nedlasting av mangler.txt til {data}/"),
                      QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
                      QStringLiteral("FTP: finner ikke filen mangler.txt, avbryter forbindelse"),
@@ -434,7 +427,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"tom.txt", "gammelt", 0640}},
                     {{"tom.txt", ""}},
                     {{false, "tom.txt"}},
-                    {0},
+                    {FtpResult::Done},
                     {QStringLiteral("FTP: Starter ny sesjon for nedlasting av tom.txt til {data}/"),
                      QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: filstørrelse 0"),
                      QStringLiteral("FTP: Tilkoblet, henter filen tom.txt"), QStringLiteral("FTP: Kobler fra."),
@@ -448,7 +441,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"priser.txt", "gammel txt", 0644}, {"priser.csv", "gammel csv", 0600}},
                     {{"priser.txt", "ny txt"}, {"priser.csv", "ny csv"}},
                     {{false, "priser.txt"}, {false, "priser.csv"}},
-                    {0, 0},
+                    {FtpResult::Done, FtpResult::Done},
                     {QStringLiteral("FTP: Starter ny sesjon for nedlasting av priser.csv til {data}/"),
                      QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"), QStringLiteral("FTP: filstørrelse 6"),
                      QStringLiteral("FTP: Tilkoblet, henter filen priser.csv"), QStringLiteral("FTP: Kobler fra."),
@@ -470,16 +463,14 @@ TEST_F(FtpFormRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "lokalt");
 
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 502);
+    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_THAT(strs(logTexts()), ElementsAre(HasSubstr("opplasting"), "FTP: Kobler til 127.0.0.1 som bruker kari",
                                         "FTP: Feil nr. 502, kunne ikke koble til"));
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
 
     rt::state().LogLines.clear();
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 501);
+    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_THAT(strs(logTexts()), ElementsAre(HasSubstr("nedlasting"), "FTP: Kobler til 127.0.0.1 som bruker kari",
                                         "FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn kari"));
     EXPECT_FALSE(form->isVisible());
@@ -494,8 +485,7 @@ TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporary
     writeAll(local, "gammelt");
     writeAll(data + QStringLiteral("/priser.txt.old/fil"), "i veien"); // a folder cannot be deleted as a file
 
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 503);
+    EXPECT_EQ(form->download(local), FtpResult::NotPutInPlace);
     EXPECT_EQ(withFixedTemporaryNames({lastLogText()}).constFirst(),
               QStringLiteral("FEIL: FTP: Feil nr. 503, kan ikke sette den nye filen på plass som %1; den ligger i %2")
                   .arg(local, local + QStringLiteral(".XXXXXX.tmp")));
@@ -517,8 +507,7 @@ TEST_F(FtpFormRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
     writeAll(local, "gammelt");
     const QStringList rootBefore = QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->download(local), FtpResult::Done);
     EXPECT_EQ(readAll(local), QByteArray("nytt"));
     EXPECT_EQ(readAll(dotted + QStringLiteral("/priser.txt.old")), QByteArray("gammelt"));
     EXPECT_EQ(QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
@@ -570,8 +559,7 @@ TEST_F(FtpFormTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
     const QString local = data + QStringLiteral("/priser.dat");
     writeAll(local, content);
 
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->upload(local), FtpResult::Done);
     EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                        QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
                                        QStringLiteral("FTP: Kobler fra.")}));
@@ -579,8 +567,7 @@ TEST_F(FtpFormTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
 
     QFile::remove(local);
     rt::state().LogLines.clear();
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->download(local), FtpResult::Done);
     EXPECT_EQ(withFixedTemporaryNames(logTexts()), downloadStart(QStringLiteral("priser.dat"), QStringLiteral("priser.dat"),
                                         QStringLiteral("kari"), content.size())
                   << QStringLiteral("FTP: Kobler fra.")
@@ -614,14 +601,12 @@ TEST_P(FtpFormCertificateTest, UploadSays502AndDownload501WithTheCertificateAsCa
     writeAll(local, "gammelt");
     const QString cause = QStringLiteral("FTP: Årsak: ") + QString::fromUtf8(c.cause);
 
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 502);
+    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_EQ(logTexts().mid(2), (QStringList{QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"), cause}));
     EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("nytt"));
 
     rt::state().LogLines.clear();
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 501);
+    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_EQ(logTexts().mid(2),
               (QStringList{QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn kari"),
                            cause}));
@@ -648,8 +633,7 @@ TEST_F(FtpFormTlsTest, WithSslAPlainServerGetsNoLogin)
     rt::state().VerboseLogging = true;
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "lokalt");
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 502);
+    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_THAT(str(lastLogText()), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
     EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
     EXPECT_EQ(server->commands(), QList<QByteArray>{"AUTH"});
@@ -661,8 +645,7 @@ TEST_F(FtpFormTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
     useSsl(false);
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "Eple;12\r\n");
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->upload(local), FtpResult::Done);
     EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("Eple;12\r\n"));
     EXPECT_FALSE(server->commands().contains("AUTH"));
 }
@@ -688,23 +671,23 @@ TEST_F(FtpFormScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnects
                                                  {folderName, QStringLiteral("det er ikke en vanlig fil")}};
     for (const auto& [local, cause] : cases) {
         rt::state().LogLines.clear();
-        form->SendFil(local);
+        const FtpResult result = form->upload(local);
         EXPECT_EQ(logTexts(),
                   (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."),
                                QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen %1: %2").arg(local, cause)}));
-        EXPECT_EQ(feilnr(), 504);
+        EXPECT_EQ(result, FtpResult::NothingTransferred);
         EXPECT_FALSE(form->isVisible());
     }
     EXPECT_EQ(server.sessionCount(), 0);
-    EXPECT_EQ(servers::ftpSettings().FTPserver, QStringLiteral("ftp.tavlund.example"));
+    EXPECT_EQ(servers::ftpSettings().server, QStringLiteral("ftp.tavlund.example"));
 }
 
 TEST_F(FtpFormScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
 {
     server.setFile("a.txt", "a");
-    form->HentFil(data + QStringLiteral("/a.txt"));
-    form->HentFil(data + QStringLiteral("/a.txt"));
+    form->download(data + QStringLiteral("/a.txt"));
+    form->download(data + QStringLiteral("/a.txt"));
     EXPECT_EQ(captions, (QStringList{QStringLiteral("ftp.tavlund.example"), QStringLiteral("127.0.0.1")}));
     EXPECT_EQ(form->fileLabel->text(), QStringLiteral("a.txt"));
 }
@@ -712,11 +695,10 @@ TEST_F(FtpFormScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
 TEST_F(FtpFormScriptedTest, UploadWithoutFolderGoesToTheLoginFolderUnderTheBareName)
 {
     writeAll(data + QStringLiteral("/rapport.csv"), "1;2;3\n");
-    form->SendFil(data + QStringLiteral("/rapport.csv"));
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(form->upload(data + QStringLiteral("/rapport.csv")), FtpResult::Done);
     EXPECT_EQ(server.file("rapport.csv"), QByteArray("1;2;3\n"));
     EXPECT_TRUE(server.received().contains("STOR rapport.csv"));
-    EXPECT_EQ(servers::ftpSettings().FTPmappe, QString());
+    EXPECT_EQ(servers::ftpSettings().folder, QString());
 }
 
 struct RefusedCase {
@@ -734,14 +716,12 @@ TEST_P(FtpFormLoginRefusedTest, UploadSays502AndDownloadSays501)
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "gammelt");
 
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 502);
+    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
     EXPECT_EQ(server.file("priser.txt"), QByteArray("nytt"));
 
     rt::state().LogLines.clear();
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 501);
+    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn ola"));
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
     EXPECT_EQ(temporaryFiles(data), QStringList());
@@ -759,7 +739,7 @@ TEST_F(FtpFormScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
 {
     rt::state().VerboseLogging = true;
     server.setReply("PASS", "530 Innlogging feilet.");
-    form->HentFil(data + QStringLiteral("/priser.txt"));
+    form->download(data + QStringLiteral("/priser.txt"));
     EXPECT_EQ(lastLogText(),
               QStringLiteral("FTP: Årsak: Innlogging på 127.0.0.1:%1 avvist: 530 Innlogging feilet.").arg(server.port()));
 }
@@ -769,8 +749,7 @@ TEST_F(FtpFormScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
     server.setFile("priser.txt", "nytt");
     server.setReply("SIZE", "502 SIZE ikke implementert.");
     const QString local = data + QStringLiteral("/priser.txt");
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 504);
+    EXPECT_EQ(form->download(local), FtpResult::NothingTransferred);
     EXPECT_EQ(logTexts().mid(2),
               (QStringList{QStringLiteral("FTP: finner ikke filen priser.txt, avbryter forbindelse"),
                            QStringLiteral("FTP: 127.0.0.1 frakoblet"),
@@ -796,12 +775,11 @@ TEST_P(FtpFormCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
     const QByteArray content = binaryContent(400000);
     server.setFile("inn/priser.bin", content);
     server.cutTransfersAfter(150000, GetParam().finalReply);
-    servers::ftpSettings().FTPmappe = QStringLiteral("inn/");
+    servers::ftpSettings().folder = QStringLiteral("inn/");
     const QString local = data + QStringLiteral("/priser.bin");
     writeAll(local, "gammelt");
 
-    form->HentFil(local);
-    EXPECT_EQ(feilnr(), 500);
+    EXPECT_EQ(form->download(local), FtpResult::TransferFailed);
     QStringList expected = downloadStart(QStringLiteral("priser.bin"), QStringLiteral("inn/priser.bin"),
                                          QStringLiteral("ola"), content.size());
     expected << QStringLiteral("FTP: Feil nr. 500, kan ikke laste ned filen %1. Sjekk at filen ikke er i bruk.").arg(local)
@@ -822,8 +800,7 @@ TEST_P(FtpFormCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
     const QString local = data + QStringLiteral("/stor.bin");
     writeAll(local, content);
 
-    form->SendFil(local);
-    EXPECT_EQ(feilnr(), 500);
+    EXPECT_EQ(form->upload(local), FtpResult::TransferFailed);
     const QStringList log = logTexts();
     ASSERT_EQ(log.size(), 4);
     EXPECT_THAT(str(log[2]), testing::StartsWith(str(QStringLiteral(
@@ -848,7 +825,7 @@ TEST_F(FtpFormScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
     const QString local = data + QStringLiteral("/stor.iso");
     writeAll(local, "gammelt");
 
-    form->HentFil(local);
+    const FtpResult result = form->download(local);
     const QStringList log = logTexts();
     EXPECT_TRUE(log.contains(QStringLiteral("FTP: filstørrelse 3221225472")));
     EXPECT_FALSE(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("501")); }));
@@ -856,7 +833,7 @@ TEST_F(FtpFormScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
     EXPECT_EQ(form->progressMaximum(), 3221225472LL);
     EXPECT_EQ(form->progressBar->maximum(), int(3221225472LL >> 1));
     // What arrived is short of the size announced: not a success.
-    EXPECT_EQ(feilnr(), 500);
+    EXPECT_EQ(result, FtpResult::TransferFailed);
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
     EXPECT_EQ(temporaryFiles(data), QStringList());
 }
@@ -928,10 +905,7 @@ TEST_P(FtpFormStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStall
         server.setFile("priser.bin", content);
 
     WindowProbe probe(*form);
-    if (c.upload)
-        form->SendFil(local);
-    else
-        form->HentFil(local);
+    const FtpResult result = c.upload ? form->upload(local) : form->download(local);
 
     const auto shown = [&](const Snapshot& s) {
         if (!s.stepRunning)
@@ -951,7 +925,7 @@ TEST_P(FtpFormStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStall
         << "no tick of the window thread saw the stalled step";
 
     // The same outcome as without the stall.
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(result, FtpResult::Done);
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
     EXPECT_EQ(panel(0), QString::number(c.size));
     EXPECT_FALSE(form->isVisible());
@@ -987,16 +961,13 @@ TEST_F(FtpFormScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunningO
     const QString local = data + QStringLiteral("/priser.txt");
     const QString other = data + QStringLiteral("/rapport.csv");
     writeAll(other, "1;2;3\n");
-    qint32 nestedCode = -1;
-    WindowProbe probe(*form, [&] {
-        form->SendFil(other);
-        nestedCode = feilnr();
-    });
+    std::optional<FtpResult> nested;
+    WindowProbe probe(*form, [&] { nested = form->upload(other); });
 
-    form->HentFil(local);
+    const FtpResult result = form->download(local);
     ASSERT_TRUE(probe.ranInStep);
-    EXPECT_EQ(nestedCode, 504);
-    EXPECT_EQ(feilnr(), 0);
+    EXPECT_EQ(nested, FtpResult::NothingTransferred);
+    EXPECT_EQ(result, FtpResult::Done);
     EXPECT_EQ(readAll(local), QByteArray("nytt"));
     EXPECT_EQ(server.sessionCount(), 1);
     EXPECT_FALSE(server.receivedVerbs().contains("STOR"));

@@ -43,12 +43,12 @@ class InputKeyTest : public InputFormTest, public testing::WithParamInterface<Ke
 TEST_P(InputKeyTest, KeyInTheEditClosesWithItsResult)
 {
     const int result = open([&] {
-        QTest::keyClicks(dialog.Edit1, QStringLiteral("prisliste"));
-        QTest::keyClick(dialog.Edit1, GetParam().key);
+        QTest::keyClicks(dialog.valueEdit, QStringLiteral("prisliste"));
+        QTest::keyClick(dialog.valueEdit, GetParam().key);
     });
     EXPECT_EQ(result, GetParam().result);
-    EXPECT_EQ(focusAtShow, dialog.Edit1);
-    EXPECT_EQ(dialog.Edit1->text(), QStringLiteral("prisliste"));
+    EXPECT_EQ(focusAtShow, dialog.valueEdit);
+    EXPECT_EQ(dialog.valueEdit->text(), QStringLiteral("prisliste"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, InputKeyTest,
@@ -59,10 +59,10 @@ INSTANTIATE_TEST_SUITE_P(Keys, InputKeyTest,
 
 TEST_F(InputFormTest, TheButtonsCloseWithOkAndCancel)
 {
-    EXPECT_EQ(open([&] { QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton); }), QDialog::Accepted);
-    EXPECT_EQ(open([&] { QTest::mouseClick(dialog.BitBtn2, Qt::LeftButton); }), QDialog::Rejected);
-    EXPECT_EQ(dialog.BitBtn1->text(), QStringLiteral("O&k"));
-    EXPECT_EQ(dialog.BitBtn2->text(), QStringLiteral("&Avbryt"));
+    EXPECT_EQ(open([&] { QTest::mouseClick(dialog.okButton, Qt::LeftButton); }), QDialog::Accepted);
+    EXPECT_EQ(open([&] { QTest::mouseClick(dialog.cancelButton, Qt::LeftButton); }), QDialog::Rejected);
+    EXPECT_EQ(dialog.okButton->text(), QStringLiteral("O&k"));
+    EXPECT_EQ(dialog.cancelButton->text(), QStringLiteral("&Avbryt"));
 }
 
 TEST_F(InputFormTest, ACloseRequestLeavesItOpen)
@@ -71,7 +71,7 @@ TEST_F(InputFormTest, ACloseRequestLeavesItOpen)
     const int result = open([&] {
         EXPECT_FALSE(dialog.close());
         stillOpen = dialog.isVisible();
-        QTest::keyClick(dialog.Edit1, Qt::Key_Escape);
+        QTest::keyClick(dialog.valueEdit, Qt::Key_Escape);
     });
     EXPECT_TRUE(stillOpen);
     EXPECT_EQ(result, QDialog::Rejected);
@@ -80,22 +80,22 @@ TEST_F(InputFormTest, ACloseRequestLeavesItOpen)
 TEST_F(InputFormTest, TextIsKeptAndFocusReturnsToTheEditOnEveryShow)
 {
     open([&] {
-        QTest::keyClicks(dialog.Edit1, QStringLiteral("første"));
-        dialog.BitBtn2->setFocus();
-        QTest::keyClick(dialog.BitBtn2, Qt::Key_Escape);
+        QTest::keyClicks(dialog.valueEdit, QStringLiteral("første"));
+        dialog.cancelButton->setFocus();
+        QTest::keyClick(dialog.cancelButton, Qt::Key_Escape);
     });
-    const int result = open([&] { QTest::keyClick(dialog.Edit1, Qt::Key_Return); });
+    const int result = open([&] { QTest::keyClick(dialog.valueEdit, Qt::Key_Return); });
     EXPECT_EQ(result, QDialog::Accepted);
-    EXPECT_EQ(focusAtShow, dialog.Edit1);
-    EXPECT_EQ(dialog.Edit1->text(), QStringLiteral("første"));
+    EXPECT_EQ(focusAtShow, dialog.valueEdit);
+    EXPECT_EQ(dialog.valueEdit->text(), QStringLiteral("første"));
 }
 
 TEST_F(InputFormTest, TabOrderIsOkCancelEdit)
 {
-    EXPECT_EQ(testsupport::nextTabStop(dialog.BitBtn1), dialog.BitBtn2);
-    EXPECT_EQ(testsupport::nextTabStop(dialog.BitBtn2), dialog.Edit1);
-    EXPECT_EQ(testsupport::nextTabStop(dialog.Edit1), dialog.BitBtn1);
-    EXPECT_TRUE(dialog.BitBtn1->isDefault());
+    EXPECT_EQ(testsupport::nextTabStop(dialog.okButton), dialog.cancelButton);
+    EXPECT_EQ(testsupport::nextTabStop(dialog.cancelButton), dialog.valueEdit);
+    EXPECT_EQ(testsupport::nextTabStop(dialog.valueEdit), dialog.okButton);
+    EXPECT_TRUE(dialog.okButton->isDefault());
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Input:"));
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowSystemMenuHint);

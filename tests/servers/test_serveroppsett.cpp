@@ -1,5 +1,5 @@
-// The server profile dialog and the routines that prepare the FTP settings
-// from the FTP profile.
+// The server profile dialog, and the FTP settings made ready from the FTP
+// profile with the dialog shown when it has no server.
 #include "serversfixture.h"
 
 #include "felles.h"
@@ -12,7 +12,6 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
-#include <optional>
 
 using servers::TServerOppsettForm;
 using testsupport::ServersFixture;
@@ -24,17 +23,17 @@ using testsupport::operator<<;
 struct Shown {
     QString caption;
     QString kind;
-    QStringList fields; // navn, server, mappe, brukernavn, passord, port
+    QStringList fields; // name, server, folder, user, password, port
     bool ssl = false;
 };
 
 Shown capture(const TServerOppsettForm& d)
 {
     return {d.windowTitle(),
-            d.C_tag,
-            {d.navn->text(), d.server->text(), d.mappe->text(), d.brukernavn->text(), d.passord->text(),
-             d.port->text()},
-            d.SSLL->isChecked()};
+            d.profileKind,
+            {d.nameEdit->text(), d.serverEdit->text(), d.folderEdit->text(), d.userEdit->text(), d.passwordEdit->text(),
+             d.portEdit->text()},
+            d.sslCheck->isChecked()};
 }
 
 class ServerOppsettTest : public ServersFixture {
@@ -96,7 +95,7 @@ TEST_P(ProfilePortTest, MissingSectionShowsEmptyAndClosingWritesAllKeysWithTheKi
     EXPECT_FALSE(shown.ssl);
     EXPECT_EQ(rt::IniFile().keys(section(kind)), kAllKeys);
     EXPECT_EQ(stored(kind, QStringLiteral("port")), port);
-    EXPECT_EQ(dialog->port->text(), port);
+    EXPECT_EQ(dialog->portEdit->text(), port);
     EXPECT_EQ(stored(kind, QStringLiteral("password")), QStringLiteral("z2"));
     EXPECT_EQ(stored(kind, QStringLiteral("SSL")), QStringLiteral("0"));
     EXPECT_EQ(rt::state().IniSection, QStringLiteral("STANDARD"));
@@ -121,9 +120,9 @@ TEST_F(ServerOppsettTest, ShowsTheStoredProfileAndWritesItBackAsTyped)
                                           {QStringLiteral("SSL"), QStringLiteral("1")}});
 
     const Shown shown = open(QStringLiteral("HTTP"), [](TServerOppsettForm& d) {
-        d.brukernavn->setText(QStringLiteral("  ola  "));
-        d.passord->setText(QString());
-        d.SSLL->setChecked(false);
+        d.userEdit->setText(QStringLiteral("  ola  "));
+        d.passwordEdit->setText(QString());
+        d.sslCheck->setChecked(false);
     });
 
     EXPECT_EQ(shown.fields, (QStringList{QStringLiteral("Prisliste"), QStringLiteral("www.tavlund.example"),
@@ -167,7 +166,7 @@ class CloseSavesTest : public ServerOppsettTest, public testing::WithParamInterf
 
 TEST_P(CloseSavesTest, EveryWayOfClosingSaves)
 {
-    open(QStringLiteral("SMB"), [](TServerOppsettForm& d) { d.server->setText(QStringLiteral("filer.example")); },
+    open(QStringLiteral("SMB"), [](TServerOppsettForm& d) { d.serverEdit->setText(QStringLiteral("filer.example")); },
          GetParam().close);
     EXPECT_EQ(stored(QStringLiteral("SMB"), QStringLiteral("server")), QStringLiteral("filer.example"));
     EXPECT_EQ(stored(QStringLiteral("SMB"), QStringLiteral("port")), QStringLiteral("445"));
@@ -176,26 +175,26 @@ TEST_P(CloseSavesTest, EveryWayOfClosingSaves)
 INSTANTIATE_TEST_SUITE_P(
     Ways, CloseSavesTest,
     testing::Values(CloseCase{"CloseBox", [](TServerOppsettForm& d) { d.close(); }},
-                    CloseCase{"Escape", [](TServerOppsettForm& d) { QTest::keyClick(d.server, Qt::Key_Escape); }},
+                    CloseCase{"Escape", [](TServerOppsettForm& d) { QTest::keyClick(d.serverEdit, Qt::Key_Escape); }},
                     CloseCase{"Reject", [](TServerOppsettForm& d) { d.reject(); }},
                     CloseCase{"Accept", [](TServerOppsettForm& d) { d.accept(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServerOppsettTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDialog)
 {
-    EXPECT_EQ(dialog->passord->toolTip(), QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
-    EXPECT_EQ(dialog->passord->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, dialog->passord),
+    EXPECT_EQ(dialog->passwordEdit->toolTip(), QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
+    EXPECT_EQ(dialog->passwordEdit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, dialog->passwordEdit),
               int('*'));
     EXPECT_TRUE(dialog->passwordMasked());
 
-    open(QStringLiteral("FTP"), [](TServerOppsettForm& d) { QTest::mouseDClick(d.passord, Qt::LeftButton); });
+    open(QStringLiteral("FTP"), [](TServerOppsettForm& d) { QTest::mouseDClick(d.passwordEdit, Qt::LeftButton); });
     EXPECT_FALSE(dialog->passwordMasked());
-    EXPECT_EQ(dialog->passord->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(dialog->passwordEdit->echoMode(), QLineEdit::Normal);
 
     bool maskedAtShow = true;
     open(QStringLiteral("FTP"), [&](TServerOppsettForm& d) {
         maskedAtShow = d.passwordMasked();
-        QTest::mouseDClick(d.passord, Qt::LeftButton);
+        QTest::mouseDClick(d.passwordEdit, Qt::LeftButton);
     });
     EXPECT_FALSE(maskedAtShow);
     EXPECT_TRUE(dialog->passwordMasked());
@@ -203,105 +202,21 @@ TEST_F(ServerOppsettTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDia
 
 TEST_F(ServerOppsettTest, TabOrderFollowsTheFieldsAndLabelsStandAboveThem)
 {
-    const QList<QWidget*> order{dialog->navn,       dialog->server, dialog->mappe, dialog->brukernavn,
-                                dialog->passord,    dialog->port,   dialog->SSLL};
+    const QList<QWidget*> order{dialog->nameEdit,       dialog->serverEdit, dialog->folderEdit, dialog->userEdit,
+                                dialog->passwordEdit,    dialog->portEdit,   dialog->sslCheck};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         EXPECT_EQ(testsupport::nextTabStop(order[i]), order[i + 1]) << order[i]->objectName().toStdString();
-    EXPECT_EQ(dialog->focusWidget(), dialog->navn);
+    EXPECT_EQ(dialog->focusWidget(), dialog->nameEdit);
 
-    const QList<std::pair<QLabel*, QLineEdit*>> pairs{{dialog->Label1, dialog->navn},    {dialog->Label2, dialog->server},
-                                                     {dialog->Label3, dialog->mappe},   {dialog->Label4, dialog->brukernavn},
-                                                     {dialog->Label5, dialog->passord}, {dialog->Label6, dialog->port}};
+    const QList<std::pair<QLabel*, QLineEdit*>> pairs{{dialog->nameLabel, dialog->nameEdit},    {dialog->serverLabel, dialog->serverEdit},
+                                                     {dialog->folderLabel, dialog->folderEdit},   {dialog->userLabel, dialog->userEdit},
+                                                     {dialog->passwordLabel, dialog->passwordEdit}, {dialog->portLabel, dialog->portEdit}};
     for (const auto& [label, edit] : pairs)
         EXPECT_EQ(label->pos(), edit->pos() - QPoint(0, 16)) << label->text().toStdString();
 }
 
-// LesFTPOppsett: the FTP profile into the transfer settings.
-struct FtpPortCase {
-    const char* name;
-    QString stored;
-    std::uint16_t port;
-};
-
-class FtpProfilePortTest : public ServersFixture, public testing::WithParamInterface<FtpPortCase> {};
-
-TEST_P(FtpProfilePortTest, OnlyAPortInRangeIsUsed)
-{
-    writeProfile(QStringLiteral("FTP"), {{QStringLiteral("port"), GetParam().stored}});
-    servers::LesFTPOppsett();
-    EXPECT_EQ(servers::ftpSettings().FTPport, GetParam().port);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, FtpProfilePortTest,
-                         testing::Values(FtpPortCase{"Standard", QStringLiteral("21"), 21},
-                                         FtpPortCase{"Other", QStringLiteral("2121"), 2121},
-                                         FtpPortCase{"Padded", QStringLiteral(" 990 "), 990},
-                                         FtpPortCase{"Highest", QStringLiteral("65535"), 65535},
-                                         FtpPortCase{"Zero", QStringLiteral("0"), 21},
-                                         FtpPortCase{"TooHigh", QStringLiteral("65536"), 21},
-                                         FtpPortCase{"Negative", QStringLiteral("-21"), 21},
-                                         FtpPortCase{"Word", QStringLiteral("ftp"), 21},
-                                         FtpPortCase{"Empty", QString(), 21}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-struct FtpSslCase {
-    const char* name;
-    std::optional<QString> stored; // nothing: no "SSL" key
-    bool ssl;
-};
-
-class FtpProfileSslTest : public ServersFixture, public testing::WithParamInterface<FtpSslCase> {};
-
-TEST_P(FtpProfileSslTest, TheSslFlagTurnsOnFtps)
-{
-    if (GetParam().stored)
-        writeProfile(QStringLiteral("FTP"), {{QStringLiteral("SSL"), *GetParam().stored}});
-    servers::ftpSettings().FTPssl = !GetParam().ssl; // a value left from before is replaced
-    servers::LesFTPOppsett();
-    EXPECT_EQ(servers::ftpSettings().FTPssl, GetParam().ssl);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, FtpProfileSslTest,
-                         testing::Values(FtpSslCase{"On", QStringLiteral("1"), true},
-                                         FtpSslCase{"Off", QStringLiteral("0"), false},
-                                         FtpSslCase{"Missing", std::nullopt, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-class FtpProfileTest : public ServersFixture {};
-
-TEST_F(FtpProfileTest, ReadingFillsTheTransferSettings)
-{
-    writeProfile(QStringLiteral("FTP"), {{QStringLiteral("server"), QStringLiteral("ftp.firma.example")},
-                                         {QStringLiteral("username"), QStringLiteral("kari")},
-                                         {QStringLiteral("password"), rt::ScrambleText(QStringLiteral("p å ss"))},
-                                         {QStringLiteral("folder"), QStringLiteral("inn")}});
-    servers::ftpSettings().FTPmappe = QStringLiteral("ut");
-    servers::LesFTPOppsett();
-    const servers::FtpTransferSettings& s = servers::ftpSettings();
-    EXPECT_EQ(s.FTPserver, QStringLiteral("ftp.firma.example"));
-    EXPECT_EQ(s.FTPbrukernavn, QStringLiteral("kari"));
-    EXPECT_EQ(s.FTPpassord, QStringLiteral("p å ss"));
-    EXPECT_EQ(s.FTPmappe, QStringLiteral("ut")); // the caller's folder, not the profile's
-    EXPECT_EQ(rt::state().IniSection, QStringLiteral("STANDARD"));
-}
-
-TEST_F(FtpProfileTest, TheDefaultIsWrittenKeyByKeyWithoutSsl)
-{
-    servers::LagStandardFTPOppsett();
-    const QString kind = QStringLiteral("FTP");
-    EXPECT_EQ(rt::IniFile().keys(section(kind)),
-              (QStringList{QStringLiteral("name"), QStringLiteral("server"), QStringLiteral("folder"),
-                           QStringLiteral("username"), QStringLiteral("password"), QStringLiteral("port")}));
-    EXPECT_EQ(stored(kind, QStringLiteral("name")), QStringLiteral("Tavlund FTP-server"));
-    EXPECT_EQ(stored(kind, QStringLiteral("server")), QStringLiteral("ftp.tavlund.example"));
-    EXPECT_EQ(stored(kind, QStringLiteral("folder")), QString());
-    EXPECT_EQ(stored(kind, QStringLiteral("username")), QStringLiteral("anonymous"));
-    EXPECT_EQ(rt::UnscrambleText(stored(kind, QStringLiteral("password"))), QStringLiteral("kvistgang"));
-    EXPECT_EQ(stored(kind, QStringLiteral("port")), QStringLiteral("21"));
-}
-
-// HentFTPOppsett with the program's dialog instance.
-class HentFtpOppsettTest : public ServersFixture {
+// prepareFtpSettings with the program's dialog instance.
+class PrepareFtpSettingsTest : public ServersFixture {
 protected:
     void SetUp() override
     {
@@ -315,7 +230,7 @@ protected:
         ServersFixture::TearDown();
     }
 
-    // Runs HentFTPOppsett; each time the dialog shows, records it and runs edit.
+    // Runs prepareFtpSettings; each time the dialog shows, records it and runs edit.
     QList<Shown> prepare(const std::function<void(TServerOppsettForm&)>& edit = {})
     {
         QList<Shown> shown;
@@ -332,12 +247,12 @@ protected:
             d->close();
         });
         timer.start();
-        servers::HentFTPOppsett();
+        servers::prepareFtpSettings();
         return shown;
     }
 };
 
-TEST_F(HentFtpOppsettTest, AProfileWithoutServerGetsTheDefaultsAndIsShownOnce)
+TEST_F(PrepareFtpSettingsTest, AProfileWithoutServerGetsTheDefaultsAndIsShownOnce)
 {
     writeProfile(QStringLiteral("FTP"), {{QStringLiteral("username"), QStringLiteral("kari")},
                                          {QStringLiteral("password"), rt::ScrambleText(QStringLiteral("hemmelig"))},
@@ -352,40 +267,40 @@ TEST_F(HentFtpOppsettTest, AProfileWithoutServerGetsTheDefaultsAndIsShownOnce)
                                             QStringLiteral("21")}));
     EXPECT_TRUE(shown[0].ssl); // "SSL" is not part of the defaults
     const servers::FtpTransferSettings& s = servers::ftpSettings();
-    EXPECT_EQ(s.FTPserver, QStringLiteral("ftp.tavlund.example"));
-    EXPECT_EQ(s.FTPbrukernavn, QStringLiteral("anonymous"));
-    EXPECT_EQ(s.FTPpassord, QStringLiteral("kvistgang"));
+    EXPECT_EQ(s.server, QStringLiteral("ftp.tavlund.example"));
+    EXPECT_EQ(s.user, QStringLiteral("anonymous"));
+    EXPECT_EQ(s.password, QStringLiteral("kvistgang"));
 }
 
-TEST_F(HentFtpOppsettTest, EmptyingTheServerInTheDialogIsNotAskedAgain)
+TEST_F(PrepareFtpSettingsTest, EmptyingTheServerInTheDialogIsNotAskedAgain)
 {
-    const QList<Shown> shown = prepare([](TServerOppsettForm& d) { d.server->clear(); });
+    const QList<Shown> shown = prepare([](TServerOppsettForm& d) { d.serverEdit->clear(); });
     EXPECT_EQ(shown.size(), 1);
-    EXPECT_EQ(servers::ftpSettings().FTPserver, QString());
+    EXPECT_EQ(servers::ftpSettings().server, QString());
     EXPECT_EQ(stored(QStringLiteral("FTP"), QStringLiteral("server")), QString());
 }
 
-TEST_F(HentFtpOppsettTest, EmptyLoginIsAnonymousWithoutChangingTheProfile)
+TEST_F(PrepareFtpSettingsTest, EmptyLoginIsAnonymousWithoutChangingTheProfile)
 {
     writeProfile(QStringLiteral("FTP"), {{QStringLiteral("server"), QStringLiteral("ftp.firma.example")},
                                          {QStringLiteral("username"), QString()},
                                          {QStringLiteral("password"), QStringLiteral("z2")}});
     EXPECT_TRUE(prepare().isEmpty());
     const servers::FtpTransferSettings& s = servers::ftpSettings();
-    EXPECT_EQ(s.FTPserver, QStringLiteral("ftp.firma.example"));
-    EXPECT_EQ(s.FTPbrukernavn, QStringLiteral("anonymous"));
-    EXPECT_EQ(s.FTPpassord, QStringLiteral("kvistgang"));
+    EXPECT_EQ(s.server, QStringLiteral("ftp.firma.example"));
+    EXPECT_EQ(s.user, QStringLiteral("anonymous"));
+    EXPECT_EQ(s.password, QStringLiteral("kvistgang"));
     EXPECT_EQ(stored(QStringLiteral("FTP"), QStringLiteral("username")), QString());
     EXPECT_EQ(stored(QStringLiteral("FTP"), QStringLiteral("password")), QStringLiteral("z2"));
 }
 
-TEST_F(HentFtpOppsettTest, EachEmptyValueStandsAlone)
+TEST_F(PrepareFtpSettingsTest, EachEmptyValueStandsAlone)
 {
     writeProfile(QStringLiteral("FTP"), {{QStringLiteral("server"), QStringLiteral("ftp.firma.example")},
                                          {QStringLiteral("username"), QStringLiteral("kari")}});
     prepare();
-    EXPECT_EQ(servers::ftpSettings().FTPbrukernavn, QStringLiteral("kari"));
-    EXPECT_EQ(servers::ftpSettings().FTPpassord, QStringLiteral("kvistgang"));
+    EXPECT_EQ(servers::ftpSettings().user, QStringLiteral("kari"));
+    EXPECT_EQ(servers::ftpSettings().password, QStringLiteral("kvistgang"));
 }
 
 } // namespace
