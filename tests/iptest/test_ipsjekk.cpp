@@ -83,7 +83,7 @@ struct Seen {
     QColor colour;
 };
 
-class IpTest : public ::testing::Test {
+class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -111,7 +111,7 @@ protected:
 
 } // namespace
 
-TEST_F(IpTest, WindowAsDrawn)
+TEST_F(ConnectionTest, WindowAsDrawn)
 {
     TIPTestForm& f = form();
     EXPECT_EQ(f.objectName(), QStringLiteral("IPTestForm"));
@@ -132,7 +132,7 @@ TEST_F(IpTest, WindowAsDrawn)
     EXPECT_GT(f.okButton->x(), f.statusLabel->geometry().right()) << "the button stands right of the text";
 }
 
-TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
+TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
 {
     Listener open;
     const int o = open.port();
@@ -229,7 +229,7 @@ TEST_F(IpTest, ResultTextAndWindowForEachOutcome)
     }
 }
 
-TEST_F(IpTest, IPv6AddressInBrackets)
+TEST_F(ConnectionTest, IPv6AddressInBrackets)
 {
     std::unique_ptr<Listener> open;
     try {
@@ -244,7 +244,7 @@ TEST_F(IpTest, IPv6AddressInBrackets)
     EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Tilkoblingen virker: [::1]:%1").arg(port));
 }
 
-TEST_F(IpTest, SecondTestWhileFailureShownRunsInTheSameWindow)
+TEST_F(ConnectionTest, SecondTestWhileFailureShownRunsInTheSameWindow)
 {
     Listener open;
     const int c = closedPort();
@@ -277,7 +277,7 @@ TEST_F(IpTest, SecondTestWhileFailureShownRunsInTheSameWindow)
     EXPECT_EQ(open.bytesFromNextConnection(), 0);
 }
 
-TEST_F(IpTest, FailureIsDismissedWithOkEnterOrEscape)
+TEST_F(ConnectionTest, FailureIsDismissedWithOkEnterOrEscape)
 {
     const int c = closedPort();
     struct Way {
@@ -301,7 +301,7 @@ TEST_F(IpTest, FailureIsDismissedWithOkEnterOrEscape)
 
 // The settings dialog that runs the test is modal; the failure window must
 // still take the click on its button.
-TEST_F(IpTest, OkWorksWhileAModalDialogIsOpen)
+TEST_F(ConnectionTest, OkWorksWhileAModalDialogIsOpen)
 {
     const int c = closedPort();
     QDialog modal;
@@ -321,7 +321,7 @@ TEST_F(IpTest, OkWorksWhileAModalDialogIsOpen)
     EXPECT_TRUE(hiddenAfterClick);
 }
 
-TEST_F(IpTest, CreatesItsWindowWhenTheProgramHasNot)
+TEST_F(ConnectionTest, CreatesItsWindowWhenTheProgramHasNot)
 {
     delete IPTestForm;
     ASSERT_EQ(IPTestForm, nullptr) << "a destroyed window does not stay behind as the program's one";
@@ -332,7 +332,7 @@ TEST_F(IpTest, CreatesItsWindowWhenTheProgramHasNot)
     EXPECT_EQ(open.bytesFromNextConnection(), 0);
 }
 
-TEST_F(IpTest, CentredOverItsOwnerAndKeptOnTheScreen)
+TEST_F(ConnectionTest, CentredOverItsOwnerAndKeptOnTheScreen)
 {
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     QWidget owner;

@@ -106,7 +106,7 @@ private:
 
 // ---- The window ----
 
-class FtpFormTest : public ServersFixture {
+class FtpWindowTest : public ServersFixture {
 protected:
     void SetUp() override
     {
@@ -167,13 +167,13 @@ protected:
 
 // ---- Against pyftpdlib ----
 
-class FtpFormRealTest : public FtpFormTest {
+class FtpWindowRealTest : public FtpWindowTest {
 protected:
     void SetUp() override
     {
         if (!FtpServer::available())
             GTEST_SKIP() << "/usr/bin/python3 with pyftpdlib (python3-pyftpdlib) is not installed";
-        FtpFormTest::SetUp();
+        FtpWindowTest::SetUp();
     }
 
     void start(const FtpServerOptions& options = {})
@@ -191,7 +191,7 @@ struct RoundTripCase {
     const char* folder; // the transfer settings' folder as the caller sets it
 };
 
-class FtpRoundTripTest : public FtpFormRealTest, public testing::WithParamInterface<RoundTripCase> {};
+class FtpRoundTripTest : public FtpWindowRealTest, public testing::WithParamInterface<RoundTripCase> {};
 
 TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
 {
@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTripCase{"FiveMegabytesBinary", binaryContent(5 * 1024 * 1024), "inn"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRuns)
+TEST_F(FtpWindowRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRuns)
 {
     start();
     const QByteArray content = binaryContent(3 * 1024 * 1024);
@@ -291,7 +291,7 @@ TEST_F(FtpFormRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRuns
     EXPECT_TRUE(label.shown.contains(QStringLiteral("stor.bin")));
 }
 
-TEST_F(FtpFormRealTest, DownloadFallsBackToActiveModeWhenPassiveIsBroken)
+TEST_F(FtpWindowRealTest, DownloadFallsBackToActiveModeWhenPassiveIsBroken)
 {
     FtpServerOptions options;
     options.brokenPassive = true;
@@ -334,7 +334,7 @@ int modeOf(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-class FtpOutcomeTest : public FtpFormRealTest, public testing::WithParamInterface<OutcomeCase> {};
+class FtpOutcomeTest : public FtpWindowRealTest, public testing::WithParamInterface<OutcomeCase> {};
 
 TEST_P(FtpOutcomeTest, CodesLogLinesAndFilesOnDisk)
 {
@@ -456,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(
                     true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
+TEST_F(FtpWindowRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
 {
     start();
     useServer(server->port(), server->user(), QStringLiteral("feil"));
@@ -477,7 +477,7 @@ TEST_F(FtpFormRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
     EXPECT_EQ(readAll(local), QByteArray("lokalt"));
 }
 
-TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporaryOneAndSays503)
+TEST_F(FtpWindowRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporaryOneAndSays503)
 {
     start();
     server->writeFile(QStringLiteral("priser.txt"), "nytt");
@@ -498,7 +498,7 @@ TEST_F(FtpFormRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTemporary
     EXPECT_EQ(readAll(data + QLatin1Char('/') + kept.first()), QByteArray("nytt"));
 }
 
-TEST_F(FtpFormRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
+TEST_F(FtpWindowRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
 {
     start();
     server->writeFile(QStringLiteral("priser.txt"), "nytt");
@@ -521,11 +521,11 @@ const TestCa& testCa()
     return ca;
 }
 
-class FtpFormTlsTest : public FtpFormRealTest {
+class FtpWindowTlsTest : public FtpWindowRealTest {
 protected:
     void SetUp() override
     {
-        FtpFormRealTest::SetUp();
+        FtpWindowRealTest::SetUp();
         if (IsSkipped())
             return;
         net::setExtraTrustedCaFile(testCa().caFile());
@@ -533,7 +533,7 @@ protected:
     void TearDown() override
     {
         net::setExtraTrustedCaFile({});
-        FtpFormRealTest::TearDown();
+        FtpWindowRealTest::TearDown();
     }
 
     // A server requiring TLS for login and data, with certificate.
@@ -552,7 +552,7 @@ protected:
     }
 };
 
-TEST_F(FtpFormTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
+TEST_F(FtpWindowTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
 {
     startTls(testCa().good());
     const QByteArray content = binaryContent(2 * 1024 * 1024 + 17);
@@ -589,9 +589,9 @@ struct RefusedCertificateCase {
     const char* cause; // what the detailed log names after "FTP: Årsak: "
 };
 
-class FtpFormCertificateTest : public FtpFormTlsTest, public testing::WithParamInterface<RefusedCertificateCase> {};
+class FtpWindowCertificateTest : public FtpWindowTlsTest, public testing::WithParamInterface<RefusedCertificateCase> {};
 
-TEST_P(FtpFormCertificateTest, UploadSays502AndDownload501WithTheCertificateAsCause)
+TEST_P(FtpWindowCertificateTest, UploadSays502AndDownload501WithTheCertificateAsCause)
 {
     const RefusedCertificateCase& c = GetParam();
     startTls((testCa().*c.certificate)());
@@ -616,7 +616,7 @@ TEST_P(FtpFormCertificateTest, UploadSays502AndDownload501WithTheCertificateAsCa
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FtpFormCertificateTest,
+    Cases, FtpWindowCertificateTest,
     testing::Values(
         RefusedCertificateCase{"UnknownIssuer", &TestCa::unknownIssuer,
                                "Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent"},
@@ -626,7 +626,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "Sertifikatet til 127.0.0.1 kan ikke godtas: det gjelder ikke for dette navnet"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormTlsTest, WithSslAPlainServerGetsNoLogin)
+TEST_F(FtpWindowTlsTest, WithSslAPlainServerGetsNoLogin)
 {
     start();
     useSsl(true);
@@ -639,7 +639,7 @@ TEST_F(FtpFormTlsTest, WithSslAPlainServerGetsNoLogin)
     EXPECT_EQ(server->commands(), QList<QByteArray>{"AUTH"});
 }
 
-TEST_F(FtpFormTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
+TEST_F(FtpWindowTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
 {
     start();
     useSsl(false);
@@ -652,18 +652,18 @@ TEST_F(FtpFormTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
 
 // ---- Against the scripted server ----
 
-class FtpFormScriptedTest : public FtpFormTest {
+class FtpWindowScriptedTest : public FtpWindowTest {
 protected:
     void SetUp() override
     {
-        FtpFormTest::SetUp();
+        FtpWindowTest::SetUp();
         useServer(server.port(), QStringLiteral("ola"), QStringLiteral("hemmelig"));
     }
 
     ScriptedFtpServer server;
 };
 
-TEST_F(FtpFormScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnectsNowhere)
+TEST_F(FtpWindowScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnectsNowhere)
 {
     const QString missing = data + QStringLiteral("/finnes-ikke.txt");
     const QString folderName = folder(QStringLiteral("data/mappe.txt"));
@@ -683,7 +683,7 @@ TEST_F(FtpFormScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnects
     EXPECT_EQ(servers::ftpSettings().server, QStringLiteral("ftp.tavlund.example"));
 }
 
-TEST_F(FtpFormScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
+TEST_F(FtpWindowScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
 {
     server.setFile("a.txt", "a");
     form->download(data + QStringLiteral("/a.txt"));
@@ -692,7 +692,7 @@ TEST_F(FtpFormScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
     EXPECT_EQ(form->fileLabel->text(), QStringLiteral("a.txt"));
 }
 
-TEST_F(FtpFormScriptedTest, UploadWithoutFolderGoesToTheLoginFolderUnderTheBareName)
+TEST_F(FtpWindowScriptedTest, UploadWithoutFolderGoesToTheLoginFolderUnderTheBareName)
 {
     writeAll(data + QStringLiteral("/rapport.csv"), "1;2;3\n");
     EXPECT_EQ(form->upload(data + QStringLiteral("/rapport.csv")), FtpResult::Done);
@@ -707,9 +707,9 @@ struct RefusedCase {
     QByteArray reply;
 };
 
-class FtpFormLoginRefusedTest : public FtpFormScriptedTest, public testing::WithParamInterface<RefusedCase> {};
+class FtpWindowLoginRefusedTest : public FtpWindowScriptedTest, public testing::WithParamInterface<RefusedCase> {};
 
-TEST_P(FtpFormLoginRefusedTest, UploadSays502AndDownloadSays501)
+TEST_P(FtpWindowLoginRefusedTest, UploadSays502AndDownloadSays501)
 {
     server.setReply(GetParam().verb, GetParam().reply);
     server.setFile("priser.txt", "nytt");
@@ -729,13 +729,13 @@ TEST_P(FtpFormLoginRefusedTest, UploadSays502AndDownloadSays501)
     EXPECT_FALSE(form->isVisible());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FtpFormLoginRefusedTest,
+INSTANTIATE_TEST_SUITE_P(Cases, FtpWindowLoginRefusedTest,
                          testing::Values(RefusedCase{"Password", "PASS", "530 Innlogging feilet."},
                                          RefusedCase{"Greeting", "GREETING", "421 Tjenesten er ikke tilgjengelig."},
                                          RefusedCase{"BinaryType", "TYPE", "504 Ikke støttet."}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
+TEST_F(FtpWindowScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
 {
     rt::state().VerboseLogging = true;
     server.setReply("PASS", "530 Innlogging feilet.");
@@ -744,7 +744,7 @@ TEST_F(FtpFormScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
               QStringLiteral("FTP: Årsak: Innlogging på 127.0.0.1:%1 avvist: 530 Innlogging feilet.").arg(server.port()));
 }
 
-TEST_F(FtpFormScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
+TEST_F(FtpWindowScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
 {
     server.setFile("priser.txt", "nytt");
     server.setReply("SIZE", "502 SIZE ikke implementert.");
@@ -768,9 +768,9 @@ struct CutCase {
     QByteArray finalReply; // empty: the control connection is dropped too
 };
 
-class FtpFormCutTest : public FtpFormScriptedTest, public testing::WithParamInterface<CutCase> {};
+class FtpWindowCutTest : public FtpWindowScriptedTest, public testing::WithParamInterface<CutCase> {};
 
-TEST_P(FtpFormCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
+TEST_P(FtpWindowCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
 {
     const QByteArray content = binaryContent(400000);
     server.setFile("inn/priser.bin", content);
@@ -793,7 +793,7 @@ TEST_P(FtpFormCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
     EXPECT_EQ(form->progressPosition(), 150000);
 }
 
-TEST_P(FtpFormCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
+TEST_P(FtpWindowCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
 {
     const QByteArray content = binaryContent(3 * 1024 * 1024);
     server.cutTransfersAfter(100000, GetParam().finalReply);
@@ -812,12 +812,12 @@ TEST_P(FtpFormCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FtpFormCutTest,
+INSTANTIATE_TEST_SUITE_P(Cases, FtpWindowCutTest,
                          testing::Values(CutCase{"With426", "426 Forbindelsen ble brutt; overføringen avbrutt."},
                                          CutCase{"ConnectionDropped", {}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
+TEST_F(FtpWindowScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
 {
     // The server announces 3 GiB but delivers a few bytes with a success reply.
     server.setFile("stor.iso", "bare litt");
@@ -888,9 +888,9 @@ struct StallCase {
     Seen seen; // what the window shows while the server stalls
 };
 
-class FtpFormStallTest : public FtpFormScriptedTest, public testing::WithParamInterface<StallCase> {};
+class FtpWindowStallTest : public FtpWindowScriptedTest, public testing::WithParamInterface<StallCase> {};
 
-TEST_P(FtpFormStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStallsAndTheResultIsTheSame)
+TEST_P(FtpWindowStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStallsAndTheResultIsTheSame)
 {
     const StallCase& c = GetParam();
     constexpr int kStallMs = 600;
@@ -944,7 +944,7 @@ TEST_P(FtpFormStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerStall
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FtpFormStallTest,
+    Cases, FtpWindowStallTest,
     testing::Values(StallCase{"DownloadGreeting", false, "GREETING", -1, 1000, Seen::Connected},
                     StallCase{"DownloadSize", false, "SIZE", -1, 1000, Seen::Connected},
                     StallCase{"DownloadData", false, {}, 150000, 400000, Seen::MidTransfer},
@@ -954,7 +954,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StallCase{"UploadQuit", true, "QUIT", -1, 400000, Seen::TransferDone}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FtpFormScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunningOneEndsAsBefore)
+TEST_F(FtpWindowScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunningOneEndsAsBefore)
 {
     server.delayReply("SIZE", 600);
     server.setFile("priser.txt", "nytt");
@@ -975,7 +975,7 @@ TEST_F(FtpFormScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunningO
         QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen %1: en annen overføring pågår").arg(other)));
 }
 
-TEST_F(FtpFormTest, CountsAbove32BitsReachThePanelAndTheBar)
+TEST_F(FtpWindowTest, CountsAbove32BitsReachThePanelAndTheBar)
 {
     form->setProgressMaximum(3221225472LL);
     form->showProgress(2147483649LL);

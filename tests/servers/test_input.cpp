@@ -16,7 +16,7 @@ namespace {
 
 using testsupport::operator<<;
 
-class InputFormTest : public testing::Test {
+class InputDialogTest : public testing::Test {
 protected:
     // Opens the dialog modally; once it shows, records the focus and runs act.
     int open(const std::function<void()>& act)
@@ -38,7 +38,7 @@ struct KeyCase {
     int result;
 };
 
-class InputKeyTest : public InputFormTest, public testing::WithParamInterface<KeyCase> {};
+class InputKeyTest : public InputDialogTest, public testing::WithParamInterface<KeyCase> {};
 
 TEST_P(InputKeyTest, KeyInTheEditClosesWithItsResult)
 {
@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, InputKeyTest,
                                          KeyCase{"Escape", Qt::Key_Escape, QDialog::Rejected}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(InputFormTest, TheButtonsCloseWithOkAndCancel)
+TEST_F(InputDialogTest, TheButtonsCloseWithOkAndCancel)
 {
     EXPECT_EQ(open([&] { QTest::mouseClick(dialog.okButton, Qt::LeftButton); }), QDialog::Accepted);
     EXPECT_EQ(open([&] { QTest::mouseClick(dialog.cancelButton, Qt::LeftButton); }), QDialog::Rejected);
@@ -65,7 +65,7 @@ TEST_F(InputFormTest, TheButtonsCloseWithOkAndCancel)
     EXPECT_EQ(dialog.cancelButton->text(), QStringLiteral("&Avbryt"));
 }
 
-TEST_F(InputFormTest, ACloseRequestLeavesItOpen)
+TEST_F(InputDialogTest, ACloseRequestLeavesItOpen)
 {
     bool stillOpen = false;
     const int result = open([&] {
@@ -77,7 +77,7 @@ TEST_F(InputFormTest, ACloseRequestLeavesItOpen)
     EXPECT_EQ(result, QDialog::Rejected);
 }
 
-TEST_F(InputFormTest, TextIsKeptAndFocusReturnsToTheEditOnEveryShow)
+TEST_F(InputDialogTest, TextIsKeptAndFocusReturnsToTheEditOnEveryShow)
 {
     open([&] {
         QTest::keyClicks(dialog.valueEdit, QStringLiteral("første"));
@@ -90,7 +90,7 @@ TEST_F(InputFormTest, TextIsKeptAndFocusReturnsToTheEditOnEveryShow)
     EXPECT_EQ(dialog.valueEdit->text(), QStringLiteral("første"));
 }
 
-TEST_F(InputFormTest, TabOrderIsOkCancelEdit)
+TEST_F(InputDialogTest, TabOrderIsOkCancelEdit)
 {
     EXPECT_EQ(testsupport::nextTabStop(dialog.okButton), dialog.cancelButton);
     EXPECT_EQ(testsupport::nextTabStop(dialog.cancelButton), dialog.valueEdit);

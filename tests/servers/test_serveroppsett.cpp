@@ -36,7 +36,7 @@ Shown capture(const TServerOppsettForm& d)
             d.sslCheck->isChecked()};
 }
 
-class ServerOppsettTest : public ServersFixture {
+class ProfileDialogTest : public ServersFixture {
 protected:
     void SetUp() override
     {
@@ -82,7 +82,7 @@ struct PortCase {
     const char* port;
 };
 
-class ProfilePortTest : public ServerOppsettTest, public testing::WithParamInterface<PortCase> {};
+class ProfilePortTest : public ProfileDialogTest, public testing::WithParamInterface<PortCase> {};
 
 TEST_P(ProfilePortTest, MissingSectionShowsEmptyAndClosingWritesAllKeysWithTheKindsPort)
 {
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ProfilePortTest,
                                          PortCase{"PaddedRdp", " RDP", ""}, PortCase{"Unknown", "VNC", ""}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ServerOppsettTest, ShowsTheStoredProfileAndWritesItBackAsTyped)
+TEST_F(ProfileDialogTest, ShowsTheStoredProfileAndWritesItBackAsTyped)
 {
     writeProfile(QStringLiteral("HTTP"), {{QStringLiteral("name"), QStringLiteral("Prisliste")},
                                           {QStringLiteral("server"), QStringLiteral("www.tavlund.example")},
@@ -141,7 +141,7 @@ struct PasswordCase {
     QString shown;
 };
 
-class StoredPasswordTest : public ServerOppsettTest, public testing::WithParamInterface<PasswordCase> {};
+class StoredPasswordTest : public ProfileDialogTest, public testing::WithParamInterface<PasswordCase> {};
 
 TEST_P(StoredPasswordTest, ReadsBackUnscrambled)
 {
@@ -162,7 +162,7 @@ struct CloseCase {
     std::function<void(TServerOppsettForm&)> close;
 };
 
-class CloseSavesTest : public ServerOppsettTest, public testing::WithParamInterface<CloseCase> {};
+class CloseSavesTest : public ProfileDialogTest, public testing::WithParamInterface<CloseCase> {};
 
 TEST_P(CloseSavesTest, EveryWayOfClosingSaves)
 {
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CloseCase{"Accept", [](TServerOppsettForm& d) { d.accept(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ServerOppsettTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDialog)
+TEST_F(ProfileDialogTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDialog)
 {
     EXPECT_EQ(dialog->passwordEdit->toolTip(), QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
     EXPECT_EQ(dialog->passwordEdit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, dialog->passwordEdit),
@@ -200,7 +200,7 @@ TEST_F(ServerOppsettTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDia
     EXPECT_TRUE(dialog->passwordMasked());
 }
 
-TEST_F(ServerOppsettTest, TabOrderFollowsTheFieldsAndLabelsStandAboveThem)
+TEST_F(ProfileDialogTest, TabOrderFollowsTheFieldsAndLabelsStandAboveThem)
 {
     const QList<QWidget*> order{dialog->nameEdit,       dialog->serverEdit, dialog->folderEdit, dialog->userEdit,
                                 dialog->passwordEdit,    dialog->portEdit,   dialog->sslCheck};
