@@ -41,7 +41,8 @@ TInputForm::TInputForm(QWidget* parent)
     connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 
     // Esc rejects the dialog, which is what this button does.
-    cancelButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("&Avbryt"), this);
+    cancelButton =
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("&Avbryt"), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
     cancelButton->setGeometry(216, 80, 75, 25);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);

@@ -107,8 +107,8 @@ void TServerOppsettForm::loadProfile()
 
 ServerProfile TServerOppsettForm::shownProfile() const
 {
-    return {nameEdit->text(),  serverEdit->text(), folderEdit->text(),  userEdit->text(),
-            passwordEdit->text(), portEdit->text(), sslCheck->isChecked()};
+    return {nameEdit->text(),     serverEdit->text(), folderEdit->text(),   userEdit->text(),
+            passwordEdit->text(), portEdit->text(),   sslCheck->isChecked()};
 }
 
 void TServerOppsettForm::saveProfile()

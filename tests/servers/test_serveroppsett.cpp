@@ -31,8 +31,8 @@ Shown capture(const TServerOppsettForm& d)
 {
     return {d.windowTitle(),
             d.profileKind,
-            {d.nameEdit->text(), d.serverEdit->text(), d.folderEdit->text(), d.userEdit->text(), d.passwordEdit->text(),
-             d.portEdit->text()},
+            {d.nameEdit->text(), d.serverEdit->text(), d.folderEdit->text(), d.userEdit->text(),
+             d.passwordEdit->text(), d.portEdit->text()},
             d.sslCheck->isChecked()};
 }
 
@@ -183,8 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ProfileDialogTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDialog)
 {
     EXPECT_EQ(dialog->passwordEdit->toolTip(), QStringLiteral("Dobbelklikk for å skjule/vise passord i klartekst"));
-    EXPECT_EQ(dialog->passwordEdit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, dialog->passwordEdit),
-              int('*'));
+    EXPECT_EQ(
+        dialog->passwordEdit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, dialog->passwordEdit),
+        int('*'));
     EXPECT_TRUE(dialog->passwordMasked());
 
     open(QStringLiteral("FTP"), [](TServerOppsettForm& d) { QTest::mouseDClick(d.passwordEdit, Qt::LeftButton); });
@@ -202,15 +203,16 @@ TEST_F(ProfileDialogTest, DoubleClickTogglesTheStarMaskAndTheStateOutlivesTheDia
 
 TEST_F(ProfileDialogTest, TabOrderFollowsTheFieldsAndLabelsStandAboveThem)
 {
-    const QList<QWidget*> order{dialog->nameEdit,       dialog->serverEdit, dialog->folderEdit, dialog->userEdit,
-                                dialog->passwordEdit,    dialog->portEdit,   dialog->sslCheck};
+    const QList<QWidget*> order{dialog->nameEdit,     dialog->serverEdit, dialog->folderEdit, dialog->userEdit,
+                                dialog->passwordEdit, dialog->portEdit,   dialog->sslCheck};
     for (qsizetype i = 0; i + 1 < order.size(); ++i)
         EXPECT_EQ(testsupport::nextTabStop(order[i]), order[i + 1]) << order[i]->objectName().toStdString();
     EXPECT_EQ(dialog->focusWidget(), dialog->nameEdit);
 
-    const QList<std::pair<QLabel*, QLineEdit*>> pairs{{dialog->nameLabel, dialog->nameEdit},    {dialog->serverLabel, dialog->serverEdit},
-                                                     {dialog->folderLabel, dialog->folderEdit},   {dialog->userLabel, dialog->userEdit},
-                                                     {dialog->passwordLabel, dialog->passwordEdit}, {dialog->portLabel, dialog->portEdit}};
+    const QList<std::pair<QLabel*, QLineEdit*>> pairs{
+        {dialog->nameLabel, dialog->nameEdit},         {dialog->serverLabel, dialog->serverEdit},
+        {dialog->folderLabel, dialog->folderEdit},     {dialog->userLabel, dialog->userEdit},
+        {dialog->passwordLabel, dialog->passwordEdit}, {dialog->portLabel, dialog->portEdit}};
     for (const auto& [label, edit] : pairs)
         EXPECT_EQ(label->pos(), edit->pos() - QPoint(0, 16)) << label->text().toStdString();
 }
