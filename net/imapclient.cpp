@@ -423,6 +423,17 @@ struct ImapClient::Impl {
         }
     }
 
+    // Takes a tagged answer off the commands in flight. A tag other than
+    // expected (when one is named), or one no command in flight carries,
+    // means the stream is out of step with what was sent: the session ends.
+    void settleTag(const QByteArray& tag, const QByteArray& expected = {})
+    {
+        const bool wasPending = pending.remove(tag);
+        if (expected.isEmpty() ? !wasPending : tag != expected)
+            failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
+                           .arg(hostText(), ch.shown(tag)));
+    }
+
     using Claim = std::function<bool(const ImapResponse&)>;
 
     // Reads until the tagged answer to tag; untagged responses go to claim
@@ -437,9 +448,7 @@ struct ImapClient::Impl {
         for (;;) {
             ImapResponse r = read(limits);
             if (r.kind == ImapResponse::Kind::Tagged) {
-                if (!pending.remove(r.tag))
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag);
                 if (r.tag == tag)
                     return r;
                 const QByteArray other = r.tag;
@@ -468,10 +477,7 @@ struct ImapClient::Impl {
             if (r.kind == ImapResponse::Kind::Continuation)
                 return;
             if (r.kind == ImapResponse::Kind::Tagged) {
-                pending.remove(r.tag);
-                if (r.tag != tag)
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag, tag);
                 failClosed(refusal(r, what));
             }
             unclaimed(r);
@@ -717,10 +723,7 @@ struct ImapClient::Impl {
             if (r.kind == ImapResponse::Kind::Continuation)
                 continue; // the "+" to IDLE, not read before
             if (r.kind == ImapResponse::Kind::Tagged) {
-                pending.remove(r.tag);
-                if (r.tag != tag)
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag, tag);
                 idleTag.clear();
                 idleAccepted = false;
                 return;
@@ -1008,10 +1011,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
         if (r.kind == ImapResponse::Kind::Continuation) {
             d->idleAccepted = true;
         } else if (r.kind == ImapResponse::Kind::Tagged) {
-            d->pending.remove(r.tag);
-            if (r.tag != d->idleTag)
-                d->failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                  .arg(d->hostText(), d->ch.shown(r.tag)));
+            d->settleTag(r.tag, d->idleTag);
             d->idleTag.clear();
             if (!r.is("OK"))
                 d->failOpen(d->refusal(r, QStringLiteral("IDLE")));
@@ -1035,10 +1035,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
         }
         const ImapResponse r = d->read(defaultLimits());
         if (r.kind == ImapResponse::Kind::Tagged) {
-            d->pending.remove(r.tag);
-            if (r.tag != d->idleTag)
-                d->failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                  .arg(d->hostText(), d->ch.shown(r.tag)));
+            d->settleTag(r.tag, d->idleTag);
             d->idleTag.clear();
             d->idleAccepted = false;
             return d->changes.any() ? IdleEnd::Changed : IdleEnd::ServerEnded;
