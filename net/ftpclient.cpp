@@ -1,6 +1,6 @@
 #include "ftpclient.h"
 
-#include "cleartext.h"
+#include "clientsession.h"
 #include "connect.h"
 #include "hostport.h"
 #include "linechannel.h"
@@ -51,25 +51,17 @@ struct Reply {
     QByteArray text; // the first line: code and text, "-" of a multi-line reply dropped
 };
 
-bool hasBreak(const QString& s)
-{
-    return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-}
-
 } // namespace
 
-struct FtpClient::Impl {
+// The control connection (ch, TLS after AUTH TLS); openData() is the one
+// place a data connection is made, where it is wrapped likewise.
+struct FtpClient::Impl : ClientSession {
     explicit Impl(FtpClient& client)
         : q(client)
     {
-        ch.fail = [this](const QString& text) { failClosed(text); };
-        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     FtpClient& q;
-    // The control connection (TLS after AUTH TLS); openData() is the one
-    // place a data connection is made, where it is wrapped likewise.
-    LineChannel ch;
     // With TLS, the plain socket below the current data connection.
     Poco::Net::StreamSocket dataPlain;
     // Passive mode failed once in this session: later transfers go active.
@@ -84,24 +76,13 @@ struct FtpClient::Impl {
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
     // A server may echo what it got; the password never reaches an error text.
-    QString scrub(QString text) const { return hideSecret(std::move(text), q.password); }
+    QString scrub(QString text) const override { return hideSecret(std::move(text), q.password); }
 
-    void close(bool notify)
+    void afterClose(bool notify) override
     {
-        if (!ch.isOpen())
-            return;
-        ch.close();
         if (notify && q.onDisconnected)
             q.onDisconnected();
     }
-
-    [[noreturn]] void failClosed(const QString& text)
-    {
-        close(true);
-        throw NetError(scrub(text));
-    }
-
-    [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
 
     QString shown(const QByteArray& line) const { return ch.shown(line); }
 
@@ -114,20 +95,9 @@ struct FtpClient::Impl {
     // A path or name as a command argument; line breaks would start a new command.
     QByteArray argument(const QString& text) const
     {
-        if (hasBreak(text))
+        if (hasLineBreak(text))
             throw NetError(QStringLiteral("Ugyldig filnavn for %1: «%2»").arg(hostPortText(), text.simplified()));
         return text.toUtf8();
-    }
-
-    void openControl()
-    {
-        ch.where = hostPortText();
-        ch.timeouts = q.timeouts;
-        try {
-            ch.open(hostText(), q.port);
-        } catch (const NetError& e) {
-            failOpen(e.text());
-        }
     }
 
     void command(const QByteArray& line)
@@ -163,18 +133,7 @@ struct FtpClient::Impl {
         if (r.code != 234)
             failClosed(QStringLiteral("%1 avviste kryptert forbindelse (AUTH TLS): %2")
                            .arg(hostPortText(), refusal(r)));
-        // Bytes sent before the handshake must not pass as protected replies.
-        if (ch.hasPendingInput())
-            failClosed(QStringLiteral("Ugyldig svar fra %1: data etter svaret på AUTH TLS").arg(hostPortText()));
-        try {
-            ch.startTls(hostText());
-        } catch (const CertificateError&) {
-            // Passed on whole: the user may choose to trust the certificate.
-            close(true);
-            throw;
-        } catch (const NetError& e) {
-            failClosed(e.text());
-        }
+        upgradeToTls(hostText(), QStringLiteral("Ugyldig svar fra %1: data etter svaret på AUTH TLS").arg(hostPortText()));
     }
 
     // A command of the TLS setup after login; anything but 2xx ends the session.
@@ -513,10 +472,10 @@ void FtpClient::connect()
     if (d->ch.isOpen())
         d->close(true);
     d->passiveFailed = false;
-    if (hasBreak(user) || hasBreak(password))
-        throw NetError(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+    // Checked before connecting: nothing is open yet to close.
+    d->requireSingleLineLogin(user, password);
 
-    d->openControl();
+    d->connectTo(d->hostPortText(), d->hostText(), port, timeouts);
     if (onConnected)
         onConnected();
 
@@ -528,14 +487,7 @@ void FtpClient::connect()
     if (explicitTls) {
         d->startControlTls();
     } else {
-        // The password would travel in clear text: only to this machine, or
-        // to a server the user agreed to.
-        try {
-            requireClearTextConsent(d->hostText(), port, QStringLiteral("kryptering (FTPS) er ikke slått på"));
-        } catch (const ClearTextError&) {
-            d->close(true);
-            throw;
-        }
+        d->requireClearTextConsent(d->hostText(), port, QStringLiteral("kryptering (FTPS) er ikke slått på"));
     }
 
     const QString refused = QStringLiteral("Innlogging på %1 avvist: %2");

@@ -1,5 +1,6 @@
 #include "smtpclient.h"
 
+#include "clientsession.h"
 #include "connect.h"
 #include "hostport.h"
 #include "linechannel.h"
@@ -431,16 +432,13 @@ QByteArray layoutMessage(const OutgoingMail& mail)
 
 // ---------------------------------------------------------------------------
 
-struct SmtpClient::Impl {
+struct SmtpClient::Impl : ClientSession {
     explicit Impl(SmtpClient& client)
         : q(client)
     {
-        ch.fail = [this](const QString& text) { failClosed(text); };
-        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     SmtpClient& q;
-    LineChannel ch;
     QStringList capabilities;
     QString certificateWarning;
 
@@ -448,19 +446,11 @@ struct SmtpClient::Impl {
 
     QString hostPortText() const { return net::hostPortText(hostText(), q.port); }
 
-    void close() { ch.close(); }
-
     // A server may echo what it got; neither the password nor its base64
     // forms reach an error text.
-    QString scrub(QString text) const { return hideLogin(std::move(text), q.user, q.password); }
+    QString scrub(QString text) const override { return hideLogin(std::move(text), q.user, q.password); }
 
     QByteArray plainToken() const { return net::plainToken(q.user, q.password); }
-
-    [[noreturn]] void failClosed(const QString& text)
-    {
-        close();
-        throw NetError(scrub(text));
-    }
 
     void openSocket()
     {
@@ -469,23 +459,6 @@ struct SmtpClient::Impl {
         ch.where = hostPortText();
         ch.timeouts = q.timeouts;
         ch.open(hostText(), q.port);
-    }
-
-    // Replaces the plain socket by a TLS socket over the same connection; a
-    // failed handshake or certificate check closes the connection. Tolerant:
-    // a certificate that fails the check is noted in certificateWarning
-    // instead.
-    void startTls(bool tolerant = false)
-    {
-        try {
-            ch.startTls(hostText(), tolerant ? &certificateWarning : nullptr);
-        } catch (const CertificateError&) {
-            // Passed on whole: the user may choose to trust the certificate.
-            close();
-            throw;
-        } catch (const NetError& e) {
-            failClosed(e.text());
-        }
     }
 
     void send(const QByteArray& data)
@@ -575,11 +548,7 @@ struct SmtpClient::Impl {
 
     void login()
     {
-        auto hasBreak = [](const QString& s) {
-            return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-        };
-        if (hasBreak(q.user) || hasBreak(q.password))
-            failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+        requireSingleLineLogin(q.user, q.password);
         if (!ch.isTls() && !isLoopbackHost(q.host))
             failClosed(QStringLiteral("Vil ikke sende passordet til %1 ukryptert: serveren tilbyr ikke STARTTLS")
                            .arg(hostText()));
@@ -647,7 +616,7 @@ SmtpClient::SmtpClient()
 
 SmtpClient::~SmtpClient()
 {
-    d->close();
+    d->close(false);
 }
 
 bool SmtpClient::connected() const
@@ -682,12 +651,12 @@ bool SmtpClient::hasCapability(const QString& keyword) const
 void SmtpClient::connect()
 {
     if (d->ch.isOpen())
-        d->close();
+        d->close(true);
     d->capabilities.clear();
     d->certificateWarning.clear();
     d->openSocket();
     if (usesImplicitTls())
-        d->startTls();
+        d->startTls(d->hostText());
 
     const Reply greeting = d->readReply();
     if (greeting.code != 220)
@@ -699,14 +668,13 @@ void SmtpClient::connect()
         if (r.code != 220)
             d->failClosed(
                 QStringLiteral("Serveren kunne ikke starte kryptering (STARTTLS): %1").arg(r.text()));
-        // Whatever came after the 220 arrived in clear text and could have
-        // been put there by anyone on the way; the TLS session starts clean.
-        if (d->ch.hasPendingInput())
-            d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(d->hostPortText()));
         // Without a login nothing secret goes over the connection: an
         // encryption the certificate cannot vouch for is still better than
-        // the clear text that is the only alternative.
-        d->startTls(!authenticate);
+        // the clear text that is the only alternative; a certificate that
+        // fails the check is noted in certificateWarning instead.
+        d->upgradeToTls(d->hostText(),
+                        QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(d->hostPortText()),
+                        authenticate ? nullptr : &d->certificateWarning);
         d->greet();
     }
     if (authenticate)
@@ -778,7 +746,7 @@ void SmtpClient::disconnect()
     } catch (const NetError&) {
         // The connection is closed either way.
     }
-    d->close();
+    d->close(true);
 }
 
 } // namespace net
