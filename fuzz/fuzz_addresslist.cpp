@@ -4,7 +4,7 @@
 #include "fuzzcheck.h"
 #include "mailheader.h"
 #include "neterror.h"
-#include "smtpclient.h"
+#include "outgoingmessage.h"
 
 #include <QStringList>
 
