@@ -3,7 +3,7 @@
 // words where needed, header lines folded).
 #pragma once
 
-#include "mailheader.h"
+#include "addresslist.h"
 
 #include <QByteArray>
 #include <QList>

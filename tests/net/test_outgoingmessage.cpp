@@ -6,6 +6,7 @@
 #include "neterrortext.h"
 #include "outgoingmessage.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -16,6 +17,7 @@
 using net::Mailbox;
 using net::NetError;
 using net::OutgoingMail;
+using testing::HasSubstr;
 using testsupport::decodeQp;
 using testsupport::expectWellFormedLines;
 using testsupport::Parsed;
