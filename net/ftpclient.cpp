@@ -92,7 +92,7 @@ struct FtpClient::Impl : ClientSession {
     }
 
     // A command of the TLS setup after login; anything but 2xx ends the session.
-    void protection(const QByteArray& line)
+    void setUpProtection(const QByteArray& line)
     {
         const Reply r = ask(line);
         if (r.code / 100 != 2)
@@ -315,7 +315,7 @@ struct FtpClient::Impl : ClientSession {
         }
     }
 
-    void work(qint64 count)
+    void reportProgress(qint64 count)
     {
         if (q.onWork)
             q.onWork(count);
@@ -386,8 +386,8 @@ void FtpClient::connect()
     }
 
     if (explicitTls) {
-        d->protection("PBSZ 0");
-        d->protection("PROT P");
+        d->setUpProtection("PBSZ 0");
+        d->setUpProtection("PROT P");
     }
 
     const Reply t = d->ask("TYPE I");
@@ -419,7 +419,7 @@ qint64 FtpClient::retrieve(const QString& path, QIODevice& sink)
     FtpDataConnection data(d->hostPortText(), timeouts);
     d->openData(data, "RETR " + d->argument(path), path);
     const FtpDataConnection::Transfer t = d->transfer(data, [&] {
-        return data.receive(sink, limit, path, [this](qint64 count) { d->work(count); });
+        return data.receive(sink, limit, path, [this](qint64 count) { d->reportProgress(count); });
     });
     d->finishTransfer(data, t, path);
     return t.bytes;
@@ -431,7 +431,7 @@ qint64 FtpClient::store(QIODevice& source, const QString& path)
     FtpDataConnection data(d->hostPortText(), timeouts);
     d->openData(data, "STOR " + d->argument(path), path);
     const FtpDataConnection::Transfer t =
-        d->transfer(data, [&] { return data.send(source, path, [this](qint64 count) { d->work(count); }); });
+        d->transfer(data, [&] { return data.send(source, path, [this](qint64 count) { d->reportProgress(count); }); });
     d->finishTransfer(data, t, path);
     return t.bytes;
 }

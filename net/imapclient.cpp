@@ -224,7 +224,7 @@ struct ImapClient::Impl : ClientSession {
     }
 
     // The response text as the server sent it, code included.
-    static QByteArray respText(const ImapResponse& r)
+    static QByteArray responseText(const ImapResponse& r)
     {
         if (r.code.isEmpty())
             return r.text;
@@ -238,7 +238,7 @@ struct ImapClient::Impl : ClientSession {
     // "Serveren avviste <what>: <the server's words>".
     QString refusal(const ImapResponse& r, const QString& what) const
     {
-        return refusalText(what, scrub(QString::fromUtf8(respText(r))));
+        return refusalText(what, scrub(QString::fromUtf8(responseText(r))));
     }
 
     QByteArray nextTag() { return 'A' + QByteArray::number(++tagCounter); }
@@ -372,7 +372,7 @@ struct ImapClient::Impl : ClientSession {
         if (r.number && r.is("FETCH") && selected && !selecting)
             ++changes.flagUpdates;
         if (r.kind == ImapResponse::Kind::Untagged && r.is("BYE") && !loggingOut) {
-            const QString text = scrub(QString::fromUtf8(respText(r))).trimmed();
+            const QString text = scrub(QString::fromUtf8(responseText(r))).trimmed();
             failClosed(text.isEmpty() ? QStringLiteral("Serveren avsluttet forbindelsen")
                                       : QStringLiteral("Serveren avsluttet forbindelsen: %1").arg(text));
         }
@@ -451,7 +451,7 @@ struct ImapClient::Impl : ClientSession {
         beginCommand(QStringLiteral("STARTTLS"), kCommandCap);
         const ImapResponse r = simple("STARTTLS");
         if (!r.is("OK")) {
-            const QString text = scrub(QString::fromUtf8(respText(r))).trimmed();
+            const QString text = scrub(QString::fromUtf8(responseText(r))).trimmed();
             failClosed(QStringLiteral("%1 kunne ikke starte kryptering (STARTTLS): %2")
                            .arg(hostText(), text.isEmpty() ? QStringLiteral("avvist") : text));
         }
