@@ -2,9 +2,9 @@
 // empty, and the list as the program shows it reads back as the same
 // addresses.
 #include "fuzzcheck.h"
-#include "mailheader.h"
+#include "addresslist.h"
 #include "neterror.h"
-#include "smtpclient.h"
+#include "outgoingmessage.h"
 
 #include <QStringList>
 

@@ -6,7 +6,7 @@
 #include "fuzzcheck.h"
 #include "mailheader.h"
 #include "neterror.h"
-#include "smtpclient.h"
+#include "outgoingmessage.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,6 +1,6 @@
 #include "imapclient.h"
 
-#include "cleartext.h"
+#include "clientsession.h"
 #include "hostport.h"
 #include "imapresponse.h"
 #include "linechannel.h"
@@ -155,17 +155,14 @@ private:
 
 } // namespace
 
-struct ImapClient::Impl {
+struct ImapClient::Impl : ClientSession {
     explicit Impl(ImapClient& client)
         : q(client)
     {
-        ch.fail = [this](const QString& text) { failClosed(text); };
-        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
         ch.interrupter = &interrupter;
     }
 
     ImapClient& q;
-    LineChannel ch;
     Interrupter interrupter;
     QStringList capabilities;
     ImapMailbox mailbox;
@@ -194,7 +191,7 @@ struct ImapClient::Impl {
     // token or the password as LOGIN quoted it never reach an error text,
     // each also where a line begins or ends inside it (a literal of the
     // server's may end in its middle).
-    QString scrub(QString text) const
+    QString scrub(QString text) const override
     {
         if (q.password.isEmpty())
             return text;
@@ -219,26 +216,15 @@ struct ImapClient::Impl {
         early.clear();
     }
 
-    void close(bool notify)
+    void afterClose(bool notify) override
     {
-        if (!ch.isOpen())
-            return;
-        ch.close();
         resetSession();
         if (notify && q.onDisconnected)
             q.onDisconnected();
     }
 
-    [[noreturn]] void failClosed(const QString& text)
-    {
-        close(true);
-        throw NetError(scrub(text));
-    }
-
-    [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
-
     // The response text as the server sent it, code included.
-    static QByteArray respText(const ImapResponse& r)
+    static QByteArray responseText(const ImapResponse& r)
     {
         if (r.code.isEmpty())
             return r.text;
@@ -252,38 +238,7 @@ struct ImapClient::Impl {
     // "Serveren avviste <what>: <the server's words>".
     QString refusal(const ImapResponse& r, const QString& what) const
     {
-        return refusalText(what, scrub(QString::fromUtf8(respText(r))));
-    }
-
-    void openSocket()
-    {
-        ch.where = hostText();
-        ch.timeouts = q.timeouts;
-        try {
-            ch.open(hostText(), q.port);
-        } catch (const NetError& e) {
-            failOpen(e.text());
-        }
-    }
-
-    // A TLS step of the channel; its failure closes the connection.
-    template <class F>
-    auto tlsStep(F step)
-    {
-        try {
-            return step();
-        } catch (const CertificateError&) {
-            // Passed on whole: the user may choose to trust the certificate.
-            close(true);
-            throw;
-        } catch (const NetError& e) {
-            failClosed(e.text());
-        }
-    }
-
-    void startTls()
-    {
-        tlsStep([this] { ch.startTls(hostText()); });
+        return refusalText(what, scrub(QString::fromUtf8(responseText(r))));
     }
 
     QByteArray nextTag() { return 'A' + QByteArray::number(++tagCounter); }
@@ -417,10 +372,21 @@ struct ImapClient::Impl {
         if (r.number && r.is("FETCH") && selected && !selecting)
             ++changes.flagUpdates;
         if (r.kind == ImapResponse::Kind::Untagged && r.is("BYE") && !loggingOut) {
-            const QString text = scrub(QString::fromUtf8(respText(r))).trimmed();
+            const QString text = scrub(QString::fromUtf8(responseText(r))).trimmed();
             failClosed(text.isEmpty() ? QStringLiteral("Serveren avsluttet forbindelsen")
                                       : QStringLiteral("Serveren avsluttet forbindelsen: %1").arg(text));
         }
+    }
+
+    // Takes a tagged answer off the commands in flight. A tag other than
+    // expected (when one is named), or one no command in flight carries,
+    // means the stream is out of step with what was sent: the session ends.
+    void settleTag(const QByteArray& tag, const QByteArray& expected = {})
+    {
+        const bool wasPending = pending.remove(tag);
+        if (expected.isEmpty() ? !wasPending : tag != expected)
+            failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
+                           .arg(hostText(), ch.shown(tag)));
     }
 
     using Claim = std::function<bool(const ImapResponse&)>;
@@ -437,9 +403,7 @@ struct ImapClient::Impl {
         for (;;) {
             ImapResponse r = read(limits);
             if (r.kind == ImapResponse::Kind::Tagged) {
-                if (!pending.remove(r.tag))
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag);
                 if (r.tag == tag)
                     return r;
                 const QByteArray other = r.tag;
@@ -468,10 +432,7 @@ struct ImapClient::Impl {
             if (r.kind == ImapResponse::Kind::Continuation)
                 return;
             if (r.kind == ImapResponse::Kind::Tagged) {
-                pending.remove(r.tag);
-                if (r.tag != tag)
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag, tag);
                 failClosed(refusal(r, what));
             }
             unclaimed(r);
@@ -490,15 +451,12 @@ struct ImapClient::Impl {
         beginCommand(QStringLiteral("STARTTLS"), kCommandCap);
         const ImapResponse r = simple("STARTTLS");
         if (!r.is("OK")) {
-            const QString text = scrub(QString::fromUtf8(respText(r))).trimmed();
+            const QString text = scrub(QString::fromUtf8(responseText(r))).trimmed();
             failClosed(QStringLiteral("%1 kunne ikke starte kryptering (STARTTLS): %2")
                            .arg(hostText(), text.isEmpty() ? QStringLiteral("avvist") : text));
         }
-        // Whatever came after the answer arrived in clear text and could have
-        // been put there by anyone on the way; the TLS session starts clean.
-        if (ch.hasPendingInput())
-            failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(hostText()));
-        startTls();
+        upgradeToTls(hostText(),
+                     QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STARTTLS").arg(hostText()));
         readCapabilities();
     }
 
@@ -600,11 +558,11 @@ struct ImapClient::Impl {
         if (interrupter.raised())
             failOpen(ch.interruptedText());
 
-        openSocket();
+        connectTo(hostText(), hostText(), q.port, q.timeouts);
         if (q.onConnected)
             q.onConnected();
         if (q.usesImplicitTls() || ch.knownTlsFromFirstByte())
-            startTls();
+            startTls(hostText());
         else
             tlsStep([this] { return ch.detectTlsFromFirstByte(); });
 
@@ -626,21 +584,9 @@ struct ImapClient::Impl {
             // Chosen first: a server that takes no login at all gets no question.
             loginTag = nextTag();
             parts = loginParts(loginTag);
-            // Without TLS the password would travel in clear text: only to this
-            // machine, or to a server the user agreed to.
-            if (!ch.isTls()) {
-                try {
-                    requireClearTextConsent(hostText(), q.port, QStringLiteral("serveren tilbyr ikke STARTTLS"));
-                } catch (const ClearTextError&) {
-                    close(true);
-                    throw;
-                }
-            }
-            auto hasBreak = [](const QString& s) {
-                return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-            };
-            if (hasBreak(q.user) || hasBreak(q.password))
-                failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+            if (!ch.isTls())
+                requireClearTextConsent(hostText(), q.port, QStringLiteral("serveren tilbyr ikke STARTTLS"));
+            requireSingleLineLogin(q.user, q.password);
         }
 
         // The rest goes with the login's last part: CAPABILITY (the list may
@@ -717,10 +663,7 @@ struct ImapClient::Impl {
             if (r.kind == ImapResponse::Kind::Continuation)
                 continue; // the "+" to IDLE, not read before
             if (r.kind == ImapResponse::Kind::Tagged) {
-                pending.remove(r.tag);
-                if (r.tag != tag)
-                    failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                   .arg(hostText(), ch.shown(r.tag)));
+                settleTag(r.tag, tag);
                 idleTag.clear();
                 idleAccepted = false;
                 return;
@@ -1008,10 +951,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
         if (r.kind == ImapResponse::Kind::Continuation) {
             d->idleAccepted = true;
         } else if (r.kind == ImapResponse::Kind::Tagged) {
-            d->pending.remove(r.tag);
-            if (r.tag != d->idleTag)
-                d->failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                  .arg(d->hostText(), d->ch.shown(r.tag)));
+            d->settleTag(r.tag, d->idleTag);
             d->idleTag.clear();
             if (!r.is("OK"))
                 d->failOpen(d->refusal(r, QStringLiteral("IDLE")));
@@ -1035,10 +975,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
         }
         const ImapResponse r = d->read(defaultLimits());
         if (r.kind == ImapResponse::Kind::Tagged) {
-            d->pending.remove(r.tag);
-            if (r.tag != d->idleTag)
-                d->failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                                  .arg(d->hostText(), d->ch.shown(r.tag)));
+            d->settleTag(r.tag, d->idleTag);
             d->idleTag.clear();
             d->idleAccepted = false;
             return d->changes.any() ? IdleEnd::Changed : IdleEnd::ServerEnded;

@@ -57,7 +57,7 @@ public:
             QByteArray rest = line.mid(1);
             if (rest.startsWith(' '))
                 rest.remove(0, 1);
-            respText(resp, rest);
+            readResponseText(resp, rest);
         } else if (line.startsWith("* ")) {
             resp.kind = ImapResponse::Kind::Untagged;
             untagged(resp);
@@ -138,7 +138,7 @@ private:
         resp.name = first.toUpper();
         skipBlank();
         if (isStatusName(resp.name)) {
-            respText(resp, line.mid(pos));
+            readResponseText(resp, line.mid(pos));
             return;
         }
         if (resp.name == "SEARCH") {
@@ -162,11 +162,11 @@ private:
         if (resp.name != "OK" && resp.name != "NO" && resp.name != "BAD")
             malformed();
         skipBlank();
-        respText(resp, line.mid(pos));
+        readResponseText(resp, line.mid(pos));
     }
 
     // "[CODE more] text", "text" or nothing.
-    static void respText(ImapResponse& resp, const QByteArray& rest)
+    static void readResponseText(ImapResponse& resp, const QByteArray& rest)
     {
         if (rest.startsWith('[')) {
             const qsizetype close = rest.indexOf(']');

@@ -1,10 +1,12 @@
-// What the watcher shows of a message header: sender and subject.
+// What the watcher shows of a message header: sender and subject. The
+// header's values are read with encodedwords.h and addresslist.h.
 #pragma once
 
+#include "addresslist.h"
+#include "encodedwords.h"
 #include "visibletext.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
 
 namespace net {
@@ -19,47 +21,7 @@ struct HeaderInfo {
 // Parses a raw header (lines ending in CR LF or LF, folded lines allowed).
 HeaderInfo parseHeader(const QByteArray& raw);
 
-// The first address of a From value as display text: the display name, a
-// space and the address in < >; the name in double quotes when it holds a
-// character other than a letter, a digit, a space or one of
-// !#$%&'*+-/=?_`{}|~; the bare address when there is no name or the name
-// equals the address. Encoded words in the name are decoded.
-QString fromDisplayText(const QByteArray& rawValue);
-
-// An unstructured header value: unfolded, RFC 2047 encoded words decoded in
-// any charset Qt knows; other bytes read as UTF-8 when valid, otherwise as
-// Windows-1252, so nothing is dropped silently.
-QString decodeHeaderText(const QByteArray& rawValue);
-
 // One line of the message list: sender, three spaces, subject, made visible.
 QString listLine(const HeaderInfo& info);
-
-// One address with its optional display name, decoded.
-struct Mailbox {
-    QString name;
-    QString address; // empty when the entry holds no usable address
-
-    bool operator==(const Mailbox&) const = default;
-};
-
-// A comma-separated address list as a user types it or a header holds it,
-// such as:  Ola <ola@example.no>, kari@example.no, "Nordmann, Kari" <k@example.no>
-// Each entry is read as fromDisplayText reads its mailbox (quoted or encoded
-// names, comments, a name in front of a bare address). Also accepted:
-// ";" as a separator, a group ("Team: a, b;") giving its members, and an
-// unquoted name holding a comma when an address in < > follows it (so in
-// "postmaster, Ola <ola@example.no>" the name is "postmaster, Ola"). A single
-// word without "@" is taken as a local address ("postmaster"); an entry with
-// no address at all keeps its text as the name and an empty address. Empty
-// entries are skipped.
-QList<Mailbox> parseAddressList(const QString& text);
-
-// An entry as the program shows it: the name (quoted like fromDisplayText
-// does) and the address in < >; the bare address without a name or when the
-// name equals it; the name alone when there is no address.
-QString mailboxText(const Mailbox& mailbox);
-// The entries' texts joined by ", "; a bare local address followed by an
-// entry with < > is itself put in < >, so the text reads back as the list.
-QString addressListText(const QList<Mailbox>& list);
 
 } // namespace net

@@ -1,6 +1,6 @@
 #include "pop3client.h"
 
-#include "cleartext.h"
+#include "clientsession.h"
 #include "connect.h"
 #include "hostport.h"
 #include "linechannel.h"
@@ -44,16 +44,13 @@ struct Reply {
 
 } // namespace
 
-struct Pop3Client::Impl {
+struct Pop3Client::Impl : ClientSession {
     explicit Impl(Pop3Client& client)
         : q(client)
     {
-        ch.fail = [this](const QString& text) { failClosed(text); };
-        ch.scrub = [this](QString text) { return scrub(std::move(text)); };
     }
 
     Pop3Client& q;
-    LineChannel ch;
     QStringList capabilities;
     // The mechanisms of CAPA's "SASL" line, upper-cased.
     QStringList saslMechanisms;
@@ -66,30 +63,19 @@ struct Pop3Client::Impl {
 
     // A server may echo what it got; neither the password nor its base64
     // forms (AUTH PLAIN's response) reach an error text.
-    QString scrub(QString text) const { return hideLogin(std::move(text), q.user, q.password); }
+    QString scrub(QString text) const override { return hideLogin(std::move(text), q.user, q.password); }
 
     QByteArray plainToken() const { return net::plainToken(q.user, q.password); }
 
     bool pipelined() const { return q.allowPipelining && capabilities.contains(QStringLiteral("PIPELINING")); }
 
-    void close(bool notify)
+    void afterClose(bool notify) override
     {
-        if (!ch.isOpen())
-            return;
-        ch.close();
         prefetchedStat.reset();
         prefetchedIds.reset();
         if (notify && q.onDisconnected)
             q.onDisconnected();
     }
-
-    [[noreturn]] void failClosed(const QString& text)
-    {
-        close(true);
-        throw NetError(scrub(text));
-    }
-
-    [[noreturn]] void failOpen(const QString& text) { throw NetError(scrub(text)); }
 
     // A Norwegian lead naming what was refused, then the server's own words
     // as it sent them: "Serveren avviste innloggingen: [AUTH] authentication failed".
@@ -98,38 +84,6 @@ struct Pop3Client::Impl {
         return refusalText(what, scrub(QString::fromUtf8(serverText)));
     }
     QString refusal(const Reply& r, const QString& what) const { return refusal(r.text, what); }
-
-    void openSocket()
-    {
-        ch.where = hostText();
-        ch.timeouts = q.timeouts;
-        try {
-            ch.open(hostText(), q.port);
-        } catch (const NetError& e) {
-            failOpen(e.text());
-        }
-    }
-
-    // A TLS step of the channel; its failure closes the connection.
-    template <class F>
-    auto tlsStep(F step)
-    {
-        try {
-            return step();
-        } catch (const CertificateError&) {
-            // Passed on whole: the user may choose to trust the certificate.
-            close(true);
-            throw;
-        } catch (const NetError& e) {
-            failClosed(e.text());
-        }
-    }
-
-    // Replaces the plain socket by a TLS socket over the same connection.
-    void startTls()
-    {
-        tlsStep([this] { ch.startTls(hostText()); });
-    }
 
     void command(const QByteArray& line)
     {
@@ -293,11 +247,11 @@ void Pop3Client::connect(AfterLogin after)
     d->capabilities.clear();
     d->saslMechanisms.clear();
 
-    d->openSocket();
+    d->connectTo(d->hostText(), d->hostText(), port, timeouts);
     if (onConnected)
         onConnected();
     if (usesImplicitTls() || d->ch.knownTlsFromFirstByte())
-        d->startTls();
+        d->startTls(d->hostText());
 
     // CAPA goes out with the connection, not after the greeting: its answer
     // then comes with the greeting, a round trip sooner. A server that
@@ -324,30 +278,14 @@ void Pop3Client::connect(AfterLogin after)
             d->failClosed(QStringLiteral("%1 kunne ikke starte kryptering (STLS): %2")
                               .arg(d->hostText(), text.isEmpty() ? QStringLiteral("avvist") : text));
         }
-        // Whatever came after the "+OK" arrived in clear text and could have
-        // been put there by anyone on the way; the TLS session starts clean.
-        if (d->ch.hasPendingInput())
-            d->failClosed(QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STLS").arg(d->hostText()));
-        d->startTls();
+        d->upgradeToTls(d->hostText(),
+                        QStringLiteral("Ugyldig svar fra %1: mer data etter svaret på STLS").arg(d->hostText()));
         d->readCapabilities();
     }
 
-    // Without TLS the password would travel in clear text: only to this
-    // machine, or to a server the user agreed to.
-    if (!d->ch.isTls()) {
-        try {
-            requireClearTextConsent(d->hostText(), port, QStringLiteral("serveren tilbyr ikke STLS"));
-        } catch (const ClearTextError&) {
-            d->close(true);
-            throw;
-        }
-    }
-
-    auto hasBreak = [](const QString& s) {
-        return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-    };
-    if (hasBreak(user) || hasBreak(password))
-        d->failClosed(QStringLiteral("Brukernavnet eller passordet inneholder ugyldige tegn"));
+    if (!d->ch.isTls())
+        d->requireClearTextConsent(d->hostText(), port, QStringLiteral("serveren tilbyr ikke STLS"));
+    d->requireSingleLineLogin(user, password);
 
     d->logIn(after);
 }

@@ -1,13 +1,13 @@
 // An SMTP client (RFC 5321: EHLO with HELO as fallback, SIZE, SMTPUTF8;
 // STARTTLS or TLS from the first byte; AUTH PLAIN and LOGIN) as a thin layer
-// on Poco's sockets, and the layout of an outgoing message with
-// Poco's MailMessage. Blocking: each call returns when the server has
-// answered or a time-out has passed.
+// on Poco's sockets; the message it sends is laid out by outgoingmessage.h.
+// Blocking: each call returns when the server has answered or a time-out
+// has passed.
 #pragma once
 
-#include "mailheader.h"
 #include "connect.h" // isLoopbackHost()
 #include "neterror.h"
+#include "outgoingmessage.h"
 
 #include <QByteArray>
 #include <QList>
@@ -17,35 +17,6 @@
 #include <memory>
 
 namespace net {
-
-// One message to send, as the composer fills it in.
-struct OutgoingMail {
-    Mailbox sender;
-    QList<Mailbox> recipients;
-    QString subject;
-    QStringList bodyLines;
-    // Full path of the one file to attach; empty for none. The file is read
-    // only when the message is laid out.
-    QString attachmentPath;
-
-    void clear() { *this = OutgoingMail(); }
-};
-
-// The message as it goes on the wire, CR LF line ends. Headers: Date (local
-// time with its offset), Message-ID, From (when the sender has an address),
-// To, Subject, MIME-Version; names and subject in RFC 2047 encoded words
-// when they hold anything but printable ASCII. Without an attachment a
-// text/plain message, UTF-8 in quoted-printable; with one a multipart/mixed
-// message of that text and the file as an application/octet-stream part in
-// base64, named by the file's name without its folder. Throws NetError when
-// the attachment cannot be read.
-QByteArray layoutMessage(const OutgoingMail& mail);
-
-// An address as it goes into the envelope and the headers: the domain in
-// its ASCII form (IDNA). Throws NetError for an address that would break
-// the protocol (control characters, brackets, white space outside quotes).
-QByteArray wireAddress(const QString& address);
-
 
 class SmtpClient {
 public:

@@ -7,6 +7,7 @@
 #include "neterrortext.h"
 #include "scriptedftpserver.h"
 #include "testca.h"
+#include "termination.h"
 #include "tls.h"
 
 #include <Poco/Net/ServerSocket.h>
@@ -17,6 +18,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -406,6 +408,26 @@ INSTANTIATE_TEST_SUITE_P(
                        [](FtpClient& c) { send(c, "x", QStringLiteral("ny.bin")); },
                        "avviste opplasting av ny.bin: 553 Ikke tillatt.", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Shutdown while a download stands still: the wait on the data connection
+// ends at once, and the session with it, long before the server goes on.
+TEST_F(FtpClientTest, ShutdownEndsAStalledDownload)
+{
+    server.setFile("fil.bin", binaryContent(200000));
+    client.timeouts = {5000, 30000};
+    client.connect();
+    server.pauseTransfersAfter(1000, 3000);
+    std::thread shutdown([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        rt::requestCancel();
+    });
+    const auto error = netError([&] { fetch(client, QStringLiteral("fil.bin")); });
+    shutdown.join();
+    rt::clearCancel();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(str(*error), "Avbrutt fordi programmet avsluttes");
+    EXPECT_FALSE(client.connected());
+}
 
 // Active mode: a third party on another local address connects to the
 // announced port first; only the server's own connection carries the file.
