@@ -281,7 +281,7 @@ TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
 {
     open().close();
     const rt::IniFileObj ini(userIni());
-    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Pop3"), QStringLiteral("Smtp"), QStringLiteral("senderAddressEdit")}));
+    EXPECT_EQ(ini.sections(), (QStringList{QStringLiteral("Pop3"), QStringLiteral("Smtp"), QStringLiteral("Email")}));
 
     struct Section {
         const char* name;
@@ -640,15 +640,15 @@ TEST_F(SetupTest, EveryWayOfClosingSaves)
     int n = 0;
     for (const Way& w : ways) {
         SCOPED_TRACE(w.name);
-        const QString before = stored(QStringLiteral("senderAddressEdit"), QStringLiteral("EmailName"));
+        const QString before = stored(QStringLiteral("Email"), QStringLiteral("EmailName"));
         const QString name = QStringLiteral("Navn %1").arg(++n);
         TfmSetup& d = open();
         d.senderNameEdit->setText(name);
-        EXPECT_EQ(stored(QStringLiteral("senderAddressEdit"), QStringLiteral("EmailName")), before)
+        EXPECT_EQ(stored(QStringLiteral("Email"), QStringLiteral("EmailName")), before)
             << "nothing is written while the dialog is open";
         w.close(d);
         EXPECT_FALSE(d.isVisible());
-        EXPECT_EQ(stored(QStringLiteral("senderAddressEdit"), QStringLiteral("EmailName")), name);
+        EXPECT_EQ(stored(QStringLiteral("Email"), QStringLiteral("EmailName")), name);
     }
 }
 
