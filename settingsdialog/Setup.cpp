@@ -163,7 +163,8 @@ void TfmSetup::buildReceivePage()
     mailPasswordEdit = edit(receivePage, "mailPasswordEdit", kShortFieldWidth);
     mailPasswordEdit->setEchoMode(QLineEdit::Password);
     mailPasswordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // '*'
-    mailServerLabel = label(receivePage, "mailServerLabel", QStringLiteral("&Inngående epost server (POP)"), mailServerEdit);
+    mailServerLabel =
+        label(receivePage, "mailServerLabel", QStringLiteral("&Inngående epost server (POP)"), mailServerEdit);
     mailUserLabel = label(receivePage, "mailUserLabel", QStringLiteral("&Konto"), mailUserEdit);
     mailPasswordLabel = label(receivePage, "mailPasswordLabel", QStringLiteral("&Passord"), mailPasswordEdit);
     protocolLabel = label(receivePage, "protocolLabel", QStringLiteral("P&rotokoll"), protocolBox);
@@ -191,7 +192,8 @@ void TfmSetup::buildReceivePage()
 void TfmSetup::buildSendPage()
 {
     sendPage = page("sendPage");
-    sendByMailProgramRadio = named(new QRadioButton(QStringLiteral("Bruk epostprogram til sending"), sendPage), "sendByMailProgramRadio");
+    sendByMailProgramRadio =
+        named(new QRadioButton(QStringLiteral("Bruk epostprogram til sending"), sendPage), "sendByMailProgramRadio");
     mailProgramBox = named(new QComboBox(sendPage), "mailProgramBox");
     mailProgramBox->setEditable(true);
     // Typed names are taken as they stand, never added to the list.
@@ -205,7 +207,8 @@ void TfmSetup::buildSendPage()
     mailProgramBox->setFixedWidth(200);
     mailProgramBox->setCurrentIndex(-1);
     mailProgramBox->hide();
-    sendBySmtpRadio = named(new QRadioButton(QStringLiteral("&Utgående epost server (SMTP)"), sendPage), "sendBySmtpRadio");
+    sendBySmtpRadio =
+        named(new QRadioButton(QStringLiteral("&Utgående epost server (SMTP)"), sendPage), "sendBySmtpRadio");
     sendBySmtpRadio->setChecked(true);
 
     smtpPanel = named(new QFrame(sendPage), "smtpPanel");
@@ -263,7 +266,8 @@ void TfmSetup::buildOptionsPage()
     optionsPage = page("optionsPage");
     generalHeading = named(new QLabel(QStringLiteral("Generelt:"), optionsPage), "generalHeading");
     generalHeading->setFont(formFont(true));
-    checkAtStartupCheck = check(optionsPage, "checkAtStartupCheck", QStringLiteral("Se etter nye meldinger ved oppstart"));
+    checkAtStartupCheck =
+        check(optionsPage, "checkAtStartupCheck", QStringLiteral("Se etter nye meldinger ved oppstart"));
     checkOnScheduleCheck = check(optionsPage, "checkOnScheduleCheck", QStringLiteral("Se etter nye meldinger hvert"));
     scheduleMinutesEdit = edit(optionsPage, "scheduleMinutesEdit", 36);
     minutesLabel = named(new QLabel(QStringLiteral("minutt(er)"), optionsPage), "minutesLabel");

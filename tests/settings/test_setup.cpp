@@ -123,7 +123,8 @@ TEST_F(SetupTest, DialogAsDrawn)
     }
     EXPECT_EQ(tabs, (QStringList{QStringLiteral("Adresse"), QStringLiteral("Motta"), QStringLiteral("Sende"),
                                  QStringLiteral("Instillinger")}));
-    EXPECT_EQ(pages, (QStringList{QStringLiteral("addressPage"), QStringLiteral("receivePage"), QStringLiteral("sendPage"),
+    EXPECT_EQ(pages, (QStringList{QStringLiteral("addressPage"), QStringLiteral("receivePage"),
+                                  QStringLiteral("sendPage"),
                                   QStringLiteral("optionsPage")}));
     EXPECT_EQ(d.pageTabs->currentWidget(), d.sendPage) << "opens on the \"Sende\" page";
 
@@ -185,8 +186,10 @@ TEST_F(SetupTest, DialogAsDrawn)
     for (const QPushButton* b : d.findChildren<QPushButton*>())
         pushButtons.append(b->objectName());
     pushButtons.sort();
-    EXPECT_EQ(pushButtons, (QStringList{QStringLiteral("testMailServerButton"), QStringLiteral("testSmtpServerButton")}));
-    EXPECT_FALSE(d.testMailServerButton->autoDefault() || d.testSmtpServerButton->autoDefault()) << "Enter does not start a test";
+    EXPECT_EQ(pushButtons,
+              (QStringList{QStringLiteral("testMailServerButton"), QStringLiteral("testSmtpServerButton")}));
+    EXPECT_FALSE(d.testMailServerButton->autoDefault() || d.testSmtpServerButton->autoDefault())
+        << "Enter does not start a test";
 
     QStringList auth;
     for (int i = 0; i < d.smtpLogInBox->count(); ++i)
@@ -670,9 +673,11 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
          QStringLiteral("Kan ikke koble til: :110")},
         {"SMTP on 25", &TfmSetup::testSmtpServerButton, &TfmSetup::smtpServerEdit, &TfmSetup::sendPage, QString(),
          QStringLiteral("Kan ikke koble til: :25")},
-        {"POP with its own port", &TfmSetup::testMailServerButton, &TfmSetup::mailServerEdit, &TfmSetup::receivePage, listening,
+        {"POP with its own port", &TfmSetup::testMailServerButton, &TfmSetup::mailServerEdit, &TfmSetup::receivePage,
+         listening,
          QStringLiteral("Tilkoblingen virker: ") + listening},
-        {"SMTP with its own closed port", &TfmSetup::testSmtpServerButton, &TfmSetup::smtpServerEdit, &TfmSetup::sendPage, closed,
+        {"SMTP with its own closed port", &TfmSetup::testSmtpServerButton, &TfmSetup::smtpServerEdit,
+         &TfmSetup::sendPage, closed,
          QStringLiteral("Kan ikke koble til: ") + closed},
     };
     TfmSetup& d = open();

@@ -108,7 +108,8 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
          QStringLiteral("Passordet til ola på pop.example.no (innboks) ble lagret i innstillingsfilen, siden "
                         "nøkkelringen ikke tok imot det: nøkkelringen er låst.")},
         {"no keyring: the file as before", rt::ScrambleText(k1), std::nullopt,
-         [](FakeSecretStore& s) { s.there = false; }, [&](TfmSetup& d, FakeSecretStore&) { d.mailPasswordEdit->setText(k2); },
+         [](FakeSecretStore& s) { s.there = false; },
+         [&](TfmSetup& d, FakeSecretStore&) { d.mailPasswordEdit->setText(k2); },
          k1, {}, rt::ScrambleText(k2), {}, false, {}},
     };
     for (const Case& c : cases) {
