@@ -650,8 +650,7 @@ void TBrevglimtForm::onSettingsChosen()
     // check that the show sequence runs meanwhile makes it unneeded).
     const settings::MailboxSettings& now = m_watcher->settings();
     if (!now.host.isEmpty()
-        && (now.host != before.host || now.port != before.port || now.user != before.user
-            || now.password != before.password
+        && (!settings::sameAccount(before, now)
             || keyring::keyringChanges(keyring::AccountKind::Mailbox) != keyringChangesBefore)) {
         m_checkDue = true;
         QTimer::singleShot(0, this, [this] {

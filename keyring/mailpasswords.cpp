@@ -1,10 +1,12 @@
 #include "mailpasswords.h"
 
 #include "errordisplay.h"
-#include "felles.h"
+#include "mailboxsettings.h"
 #include "offthread.h"
 #include "platform.h"
+#include "smtpsettings.h"
 #include "textfil.h"
+#include "userfilescope.h"
 #include "zt_reg.h"
 
 #include <QList>
@@ -16,8 +18,6 @@
 namespace keyring {
 
 namespace {
-
-const QString kServerPassword = QStringLiteral("ServerPassword");
 
 std::array<std::atomic<quint64>, 2> g_changes{};
 
@@ -44,11 +44,6 @@ quint64 dialogWrites(AccountKind kind)
     return dialogWritesOf(kind);
 }
 
-QString sectionOf(AccountKind kind)
-{
-    return kind == AccountKind::Mailbox ? QStringLiteral("Pop3") : QStringLiteral("Smtp");
-}
-
 // Stores the password and reads it back: Ok only when the keyring gives
 // back exactly what it was given.
 Result storeVerified(SecretStore& s, const Account& account, const QString& password)
@@ -69,7 +64,6 @@ Result storeVerified(SecretStore& s, const Account& account, const QString& pass
 // A password the settings file holds, as found at start-up.
 struct FilePassword {
     Account account;
-    QString stored;   // the value as it stands in the file
     QString password; // unscrambled
     quint64 dialogWrites = 0; // a dialog's writes to the keyring when the file was read
 };
@@ -91,22 +85,22 @@ void moveOverPasswords()
 {
     const QString file = rt::userIniFile();
     QList<FilePassword> found;
-    rt::useuserini();
-    for (const AccountKind kind : {AccountKind::Mailbox, AccountKind::Smtp}) {
-        rt::iniselect(sectionOf(kind));
-        FilePassword p;
-        p.account = accountFor(kind, rt::inireadstring(QStringLiteral("ServerName")),
-                               rt::inireadstring(QStringLiteral("ServerUser")));
-        p.stored = rt::inireadstring(kServerPassword);
-        p.password = kind == AccountKind::Mailbox ? rt::UnscrambleText(p.stored) : p.stored;
-        p.dialogWrites = dialogWrites(kind);
+    {
+        const settings::UserFileScope userFile;
+        const settings::StoredMailboxSettings mailbox = settings::readStoredMailboxSettings();
+        const settings::SmtpSettings smtp = settings::readSmtpSettings();
+        const FilePassword inFile[] = {
+            {accountFor(AccountKind::Mailbox, mailbox.serverName, mailbox.user), mailbox.password.value_or(QString()),
+             dialogWrites(AccountKind::Mailbox)},
+            {accountFor(AccountKind::Smtp, smtp.serverName, smtp.user), smtp.password, dialogWrites(AccountKind::Smtp)},
+        };
         // Without a server there is nothing to name an entry after; such a
         // password stays where it is.
-        if (!p.password.isEmpty() && p.account.valid())
-            found.append(p);
+        for (const FilePassword& p : inFile) {
+            if (!p.password.isEmpty() && p.account.valid())
+                found.append(p);
+        }
     }
-    rt::inistandard();
-    rt::usemainini();
 
     if (!keyringThere())
         return;
@@ -131,14 +125,9 @@ void moveOverPasswords()
                              .arg(accountText(p.account), file, describeForLog(r)));
             continue;
         }
-        rt::useuserini();
-        rt::iniselect(sectionOf(p.account.kind));
-        // Only the very value that went to the keyring is taken out.
-        const bool unchanged = rt::inireadstring(kServerPassword) == p.stored;
-        if (unchanged)
-            rt::iniwritestring(kServerPassword, QString());
-        rt::inistandard();
-        rt::usemainini();
+        // Only the very password that went to the keyring is taken out.
+        const bool unchanged = p.account.kind == AccountKind::Mailbox ? settings::clearStoredMailboxPassword(p.password)
+                                                                      : settings::clearStoredSmtpPassword(p.password);
         if (unchanged)
             rt::WriteLog(QStringLiteral("INIFIL: passordet til %1 er flyttet fra %2 til nøkkelringen (\"%3\")")
                              .arg(accountText(p.account), file, entryName(p.account)));

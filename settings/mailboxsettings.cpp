@@ -2,6 +2,8 @@
 
 #include "felles.h"
 #include "hostport.h"
+#include "settingskeys.h"
+#include "userfilescope.h"
 #include "zt_reg.h"
 
 #include <QRandomGenerator>
@@ -11,6 +13,8 @@
 
 namespace settings {
 
+using namespace keys;
+
 namespace {
 
 constexpr qsizetype kCacheKeyBytes = 32;
@@ -19,14 +23,13 @@ constexpr qsizetype kCacheKeyBytes = 32;
 // section) when the file has none or a damaged one.
 QByteArray cacheKey()
 {
-    const QString key = QStringLiteral("ListCacheKey");
-    QByteArray bytes = QByteArray::fromHex(rt::inireadstring(key).toLatin1());
-    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::inireadstring(key).toLatin1().toLower())
+    QByteArray bytes = QByteArray::fromHex(rt::inireadstring(kListCacheKey).toLatin1());
+    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::inireadstring(kListCacheKey).toLatin1().toLower())
         return bytes;
     std::array<quint32, kCacheKeyBytes / sizeof(quint32)> words;
     QRandomGenerator::system()->generate(words.begin(), words.end());
     bytes = QByteArray(reinterpret_cast<const char*>(words.data()), kCacheKeyBytes);
-    rt::iniwritestring(key, QString::fromLatin1(bytes.toHex()));
+    rt::iniwritestring(kListCacheKey, QString::fromLatin1(bytes.toHex()));
     return bytes;
 }
 
@@ -48,33 +51,100 @@ std::uint16_t defaultPort(MailProtocol protocol)
     return protocol == MailProtocol::Imap ? 143 : 110;
 }
 
+StoredMailboxSettings readStoredMailboxSettings()
+{
+    const UserFileScope file;
+    rt::iniselect(kMailboxSection);
+    StoredMailboxSettings s;
+    s.protocol = protocolFromText(rt::inireadstring(kProtocol));
+    s.serverName = rt::inireadstring(kServerName);
+    s.user = rt::inireadstring(kServerUser);
+    const QString password = rt::inireadstring(kServerPassword);
+    if (!password.isEmpty())
+        s.password = rt::UnscrambleText(password);
+    s.startupCheck = rt::inireadbool(kStartupCheck);
+    s.scheduler = rt::inireadbool(kScheduler);
+    s.scheduleMinutes = rt::inireadstring(kScheduleMinutes);
+    s.showList = rt::inireadbool(kShowList);
+    s.hideWhenEmpty = rt::inireadbool(kHideWindow);
+    s.beepOnMail = rt::inireadbool(kBeepOnMail);
+    s.showOnNew = rt::inireadbool(kShowOnNew);
+    s.showListOnNew = rt::inireadbool(kShowListOnNew);
+    return s;
+}
+
+void writeMailboxSettings(const StoredMailboxSettings& s)
+{
+    const UserFileScope file;
+    rt::IniFileObj& ini = rt::IniFile();
+    const QString section = kMailboxSection;
+    if (s.protocol == MailProtocol::Imap || ini.valueExists(section, kProtocol))
+        ini.writeString(section, kProtocol, protocolText(s.protocol));
+    ini.writeString(section, kServerName, s.serverName);
+    ini.writeString(section, kServerUser, s.user);
+    ini.writeString(section, kServerPassword, s.password ? rt::ScrambleText(*s.password) : QString());
+    ini.writeBool(section, kStartupCheck, s.startupCheck);
+    ini.writeBool(section, kScheduler, s.scheduler);
+    ini.writeString(section, kScheduleMinutes, s.scheduleMinutes);
+    ini.writeBool(section, kShowList, s.showList);
+    ini.writeBool(section, kHideWindow, s.hideWhenEmpty);
+    ini.writeBool(section, kBeepOnMail, s.beepOnMail);
+    ini.writeBool(section, kShowOnNew, s.showOnNew);
+    ini.writeBool(section, kShowListOnNew, s.showListOnNew);
+}
+
+MailboxSettings mailboxSettingsFrom(const StoredMailboxSettings& stored)
+{
+    MailboxSettings s;
+    s.protocol = stored.protocol;
+    const net::HostPort server = net::splitHostPort(stored.serverName, defaultPort(stored.protocol));
+    s.host = server.host;
+    s.port = server.port;
+    s.user = stored.user;
+    s.password = stored.password.value_or(QString());
+    s.startupCheck = stored.startupCheck;
+    s.showOnNew = stored.showOnNew;
+    s.showListOnNew = stored.showListOnNew;
+    s.beepOnMail = stored.beepOnMail;
+    s.hideWhenEmpty = stored.hideWhenEmpty;
+    s.showList = stored.showList;
+    s.scheduler = stored.scheduler;
+    // Read as the settings file reads a whole number.
+    qint32 minutes = 0;
+    if (!rt::parseIniInteger(stored.scheduleMinutes, minutes))
+        minutes = 0;
+    s.scheduleMs = std::clamp(minutes, 0, kMaxScheduleMinutes) * 60000;
+    return s;
+}
+
 MailboxSettings readMailboxSettings()
 {
     MailboxSettings s;
-    rt::useuserini();
-    rt::iniselect(QStringLiteral("Pop3"));
-    s.protocol = protocolFromText(rt::inireadstring(QStringLiteral("Protocol")));
-    const net::HostPort server =
-        net::splitHostPort(rt::inireadstring(QStringLiteral("ServerName")), defaultPort(s.protocol));
-    s.host = server.host;
-    s.port = server.port;
-    s.user = rt::inireadstring(QStringLiteral("ServerUser"));
-    s.password = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
-    s.startupCheck = rt::inireadbool(QStringLiteral("StartupCheck"));
-    s.showOnNew = rt::inireadbool(QStringLiteral("ShowOnNew"));
-    s.showListOnNew = rt::inireadbool(QStringLiteral("ShowListOnNew"));
-    s.beepOnMail = rt::inireadbool(QStringLiteral("BeepOnMail"));
-    s.hideWhenEmpty = rt::inireadbool(QStringLiteral("HideWindow"));
-    s.scheduler = rt::inireadbool(QStringLiteral("Scheduler"));
-    s.scheduleMs = std::clamp(rt::inireadint(QStringLiteral("ScheduleMinutes")), 0, kMaxScheduleMinutes) * 60000;
-    s.showList = rt::inireadbool(QStringLiteral("ShowList"));
-    s.notifyOnNew = rt::inireadstring(QStringLiteral("NotifyOnNew")).isEmpty()
-                    || rt::inireadbool(QStringLiteral("NotifyOnNew"));
-    s.cacheKey = cacheKey();
-    rt::inistandard();
-    rt::usemainini();
+    {
+        const UserFileScope file;
+        s = mailboxSettingsFrom(readStoredMailboxSettings());
+        rt::iniselect(kMailboxSection);
+        s.notifyOnNew = rt::inireadstring(kNotifyOnNew).isEmpty() || rt::inireadbool(kNotifyOnNew);
+        s.cacheKey = cacheKey();
+    }
     s.cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
     return s;
+}
+
+bool sameAccount(const MailboxSettings& a, const MailboxSettings& b)
+{
+    return a.host == b.host && a.port == b.port && a.user == b.user && a.password == b.password;
+}
+
+bool clearStoredMailboxPassword(const QString& password)
+{
+    const UserFileScope file;
+    rt::iniselect(kMailboxSection);
+    const QString stored = rt::inireadstring(kServerPassword);
+    if (stored.isEmpty() || rt::UnscrambleText(stored) != password)
+        return false;
+    rt::iniwritestring(kServerPassword, QString());
+    return true;
 }
 
 } // namespace settings

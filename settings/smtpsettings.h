@@ -25,9 +25,24 @@ struct SenderIdentity {
     QString name;    // "EmailName"
 };
 
-// Each reads its section of the per-user file and leaves the settings
-// object on the main file and section "STANDARD".
+// Each reads or writes its section of the per-user file and leaves the
+// settings object on the main file and section "STANDARD" (see
+// UserFileScope). A write puts every key of its section, in the order a new
+// file gets them.
 SmtpSettings readSmtpSettings();
+void writeSmtpSettings(const SmtpSettings& smtp);
 SenderIdentity readSenderIdentity();
+void writeSenderIdentity(const SenderIdentity& sender);
+
+// Empties "ServerPassword" of section "Smtp" when it still holds password,
+// as once the keyring has taken it. False, with the file untouched, when
+// the value is another one by now or already empty.
+bool clearStoredSmtpPassword(const QString& password);
+
+// The SMTP server to propose from the mailbox's server text: the host only,
+// without a port ("pop.x:995" -> "pop.x"), since a POP3 or IMAP port is no
+// SMTP port. An IPv6 address is given in brackets ("[::1]:995" and "::1"
+// -> "[::1]"), so that a port can be written after it.
+QString smtpServerProposal(const QString& mailServer);
 
 } // namespace settings

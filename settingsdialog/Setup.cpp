@@ -1,9 +1,10 @@
 #include "Setup.h"
 
 #include "mailboxsettings.h"
+#include "smtpsettings.h"
+#include "userfilescope.h"
 
 #include "errordisplay.h"
-#include "felles.h"
 #include "ipsjekk.h"
 #include "state.h"
 #include "windowplace.h"
@@ -31,10 +32,6 @@ namespace setup {
 TfmSetup* fmSetup = nullptr;
 
 namespace {
-
-const QString kPop3 = QStringLiteral("Pop3");
-const QString kSmtp = QStringLiteral("Smtp");
-const QString kEmail = QStringLiteral("Email");
 
 // Widths of the fields, so that the pages read as forms and not as banners.
 constexpr int kFieldWidth = 260;
@@ -102,183 +99,187 @@ TfmSetup::TfmSetup(QWidget* parent)
     setFixedSize(487, 240);
     setFont(formFont());
 
-    pcSetup = named(new QTabWidget(this), "pcSetup");
-    pcSetup->setGeometry(5, 5, 477, 230);
-    pcSetup->setUsesScrollButtons(false);
+    pageTabs = named(new QTabWidget(this), "pageTabs");
+    pageTabs->setGeometry(5, 5, 477, 230);
+    pageTabs->setUsesScrollButtons(false);
 
     buildAddressPage();
     buildReceivePage();
     buildSendPage();
-    buildSettingsPage();
-    pcSetup->addTab(TabSheet2, QStringLiteral("Adresse"));
-    pcSetup->addTab(tsPop3, QStringLiteral("Motta"));
-    pcSetup->addTab(tsSmtp, QStringLiteral("Sende"));
-    pcSetup->addTab(tsSetup, QStringLiteral("Instillinger"));
-    pcSetup->setCurrentWidget(tsSmtp);
+    buildOptionsPage();
+    pageTabs->addTab(addressPage, QStringLiteral("Adresse"));
+    pageTabs->addTab(receivePage, QStringLiteral("Motta"));
+    pageTabs->addTab(sendPage, QStringLiteral("Sende"));
+    pageTabs->addTab(optionsPage, QStringLiteral("Instillinger"));
+    pageTabs->setCurrentWidget(sendPage);
 
     auto run = [this](void (TfmSetup::*handler)()) {
         return [this, handler] { rt::runHandler([&] { (this->*handler)(); }); };
     };
-    connect(BitBtn2, &QPushButton::clicked, this, run(&TfmSetup::BitBtn2Click));
+    connect(testMailServerButton, &QPushButton::clicked, this, run(&TfmSetup::testMailServer));
     connect(protocolBox, &QComboBox::currentIndexChanged, this, run(&TfmSetup::protocolChosen));
-    connect(Button1, &QPushButton::clicked, this, run(&TfmSetup::Button1Click));
+    connect(testSmtpServerButton, &QPushButton::clicked, this, run(&TfmSetup::testSmtpServer));
     // One radio button's change is always the other's too.
-    connect(EksternSMTP, &QRadioButton::toggled, this, run(&TfmSetup::EksternSMTPClick));
-    connect(cboAuthType, &QComboBox::currentIndexChanged, this, run(&TfmSetup::EksternSMTPClick));
-    connect(pcSetup, &QTabWidget::currentChanged, this, [this] {
-        if (isVisible() && pcSetup->currentWidget() == tsSmtp)
-            rt::runHandler([&] { tsSmtpShow(); });
+    connect(sendByMailProgramRadio, &QRadioButton::toggled, this, run(&TfmSetup::updateSendPage));
+    connect(smtpLogInBox, &QComboBox::currentIndexChanged, this, run(&TfmSetup::updateSendPage));
+    connect(pageTabs, &QTabWidget::currentChanged, this, [this] {
+        if (isVisible() && pageTabs->currentWidget() == sendPage)
+            rt::runHandler([&] { proposeSmtpServer(); });
     });
 
-    FormCreate();
+    loadSettings();
 }
 
 // ---------------------------------------------------------------- pages
 
 void TfmSetup::buildAddressPage()
 {
-    TabSheet2 = page("TabSheet2");
-    eNavn = edit(TabSheet2, "eNavn");
-    Email = edit(TabSheet2, "Email");
-    Label5 = label(TabSheet2, "Label5", QStringLiteral("Visningsnavn"), eNavn);
-    Label4 = label(TabSheet2, "Label4", QStringLiteral("&Epost adresse"), Email);
+    addressPage = page("addressPage");
+    senderNameEdit = edit(addressPage, "senderNameEdit");
+    senderAddressEdit = edit(addressPage, "senderAddressEdit");
+    senderNameLabel = label(addressPage, "senderNameLabel", QStringLiteral("Visningsnavn"), senderNameEdit);
+    senderAddressLabel = label(addressPage, "senderAddressLabel", QStringLiteral("&Epost adresse"), senderAddressEdit);
 
-    auto* grid = new QVBoxLayout(TabSheet2);
+    auto* grid = new QVBoxLayout(addressPage);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setSpacing(2);
-    grid->addWidget(Label5);
-    grid->addWidget(eNavn);
+    grid->addWidget(senderNameLabel);
+    grid->addWidget(senderNameEdit);
     grid->addSpacing(8);
-    grid->addWidget(Label4);
-    grid->addWidget(Email);
+    grid->addWidget(senderAddressLabel);
+    grid->addWidget(senderAddressEdit);
     grid->addStretch(1);
 }
 
 void TfmSetup::buildReceivePage()
 {
-    tsPop3 = page("tsPop3");
-    protocolBox = named(new QComboBox(tsPop3), "protocolBox");
+    receivePage = page("receivePage");
+    protocolBox = named(new QComboBox(receivePage), "protocolBox");
     protocolBox->addItems({QStringLiteral("POP3"), QStringLiteral("IMAP")});
     protocolBox->setFixedWidth(kShortFieldWidth);
-    POPServer = edit(tsPop3, "POPServer");
-    BitBtn2 = testButton(tsPop3, "BitBtn2");
-    Account = edit(tsPop3, "Account", kShortFieldWidth);
-    Password = edit(tsPop3, "Password", kShortFieldWidth);
-    Password->setEchoMode(QLineEdit::Password);
-    Password->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // '*'
-    Label1 = label(tsPop3, "Label1", QStringLiteral("&Inngående epost server (POP)"), POPServer);
-    Label2 = label(tsPop3, "Label2", QStringLiteral("&Konto"), Account);
-    Label3 = label(tsPop3, "Label3", QStringLiteral("&Passord"), Password);
-    protocolLabel = label(tsPop3, "protocolLabel", QStringLiteral("P&rotokoll"), protocolBox);
+    mailServerEdit = edit(receivePage, "mailServerEdit");
+    testMailServerButton = testButton(receivePage, "testMailServerButton");
+    mailUserEdit = edit(receivePage, "mailUserEdit", kShortFieldWidth);
+    mailPasswordEdit = edit(receivePage, "mailPasswordEdit", kShortFieldWidth);
+    mailPasswordEdit->setEchoMode(QLineEdit::Password);
+    mailPasswordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // '*'
+    mailServerLabel =
+        label(receivePage, "mailServerLabel", QStringLiteral("&Inngående epost server (POP)"), mailServerEdit);
+    mailUserLabel = label(receivePage, "mailUserLabel", QStringLiteral("&Konto"), mailUserEdit);
+    mailPasswordLabel = label(receivePage, "mailPasswordLabel", QStringLiteral("&Passord"), mailPasswordEdit);
+    protocolLabel = label(receivePage, "protocolLabel", QStringLiteral("P&rotokoll"), protocolBox);
 
-    auto* grid = new QGridLayout(tsPop3);
+    auto* grid = new QGridLayout(receivePage);
     grid->setContentsMargins(12, 12, 12, 12);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(2);
     grid->addWidget(protocolLabel, 0, 0, 1, 2);
     grid->addWidget(protocolBox, 1, 0);
     grid->setRowMinimumHeight(2, 6);
-    grid->addWidget(Label1, 3, 0, 1, 2);
-    grid->addWidget(POPServer, 4, 0);
-    grid->addWidget(BitBtn2, 4, 1);
+    grid->addWidget(mailServerLabel, 3, 0, 1, 2);
+    grid->addWidget(mailServerEdit, 4, 0);
+    grid->addWidget(testMailServerButton, 4, 1);
     grid->setRowMinimumHeight(5, 6);
-    grid->addWidget(Label2, 6, 0, 1, 2);
-    grid->addWidget(Account, 7, 0);
+    grid->addWidget(mailUserLabel, 6, 0, 1, 2);
+    grid->addWidget(mailUserEdit, 7, 0);
     grid->setRowMinimumHeight(8, 6);
-    grid->addWidget(Label3, 9, 0, 1, 2);
-    grid->addWidget(Password, 10, 0);
+    grid->addWidget(mailPasswordLabel, 9, 0, 1, 2);
+    grid->addWidget(mailPasswordEdit, 10, 0);
     grid->setRowStretch(11, 1);
     grid->setColumnStretch(2, 1);
 }
 
 void TfmSetup::buildSendPage()
 {
-    tsSmtp = page("tsSmtp");
-    EksternSMTP = named(new QRadioButton(QStringLiteral("Bruk epostprogram til sending"), tsSmtp), "EksternSMTP");
-    eMailProgramName = named(new QComboBox(tsSmtp), "eMailProgramName");
-    eMailProgramName->setEditable(true);
+    sendPage = page("sendPage");
+    sendByMailProgramRadio =
+        named(new QRadioButton(QStringLiteral("Bruk epostprogram til sending"), sendPage), "sendByMailProgramRadio");
+    mailProgramBox = named(new QComboBox(sendPage), "mailProgramBox");
+    mailProgramBox->setEditable(true);
     // Typed names are taken as they stand, never added to the list.
-    eMailProgramName->setInsertPolicy(QComboBox::NoInsert);
-    eMailProgramName->addItems({QStringLiteral("Lotus Notes"), QStringLiteral("Microsoft Mail"),
+    mailProgramBox->setInsertPolicy(QComboBox::NoInsert);
+    mailProgramBox->addItems({QStringLiteral("Lotus Notes"), QStringLiteral("Microsoft Mail"),
                                 QStringLiteral("Mozilla"), QStringLiteral("Outlook"),
                                 QStringLiteral("Outlook Express"), QStringLiteral("SeaMonkey"),
                                 QStringLiteral("Standardprogram for operativsystemet"),
                                 QStringLiteral("Thunderbird")});
-    eMailProgramName->model()->sort(0);
-    eMailProgramName->setFixedWidth(200);
-    eMailProgramName->setCurrentIndex(-1);
-    eMailProgramName->hide();
-    RadioButton1 = named(new QRadioButton(QStringLiteral("&Utgående epost server (SMTP)"), tsSmtp), "RadioButton1");
-    RadioButton1->setChecked(true);
+    mailProgramBox->model()->sort(0);
+    mailProgramBox->setFixedWidth(200);
+    mailProgramBox->setCurrentIndex(-1);
+    mailProgramBox->hide();
+    sendBySmtpRadio =
+        named(new QRadioButton(QStringLiteral("&Utgående epost server (SMTP)"), sendPage), "sendBySmtpRadio");
+    sendBySmtpRadio->setChecked(true);
 
-    Panel2 = named(new QFrame(tsSmtp), "Panel2");
-    Panel2->setFrameShape(QFrame::NoFrame);
-    SMTPServer = edit(Panel2, "SMTPServer");
-    Button1 = testButton(Panel2, "Button1");
-    cLogSMTP = check(Panel2, "cLogSMTP", QStringLiteral("Logg SMTP hendelser"));
-    cboAuthType = named(new QComboBox(Panel2), "cboAuthType");
-    cboAuthType->addItems({QStringLiteral("Ingen pålogging"), QStringLiteral("Enkel pålogging")});
-    cboAuthType->setFixedWidth(140);
-    auto* panel2Grid = new QGridLayout(Panel2);
+    smtpPanel = named(new QFrame(sendPage), "smtpPanel");
+    smtpPanel->setFrameShape(QFrame::NoFrame);
+    smtpServerEdit = edit(smtpPanel, "smtpServerEdit");
+    testSmtpServerButton = testButton(smtpPanel, "testSmtpServerButton");
+    logSmtpCheck = check(smtpPanel, "logSmtpCheck", QStringLiteral("Logg SMTP hendelser"));
+    smtpLogInBox = named(new QComboBox(smtpPanel), "smtpLogInBox");
+    smtpLogInBox->addItems({QStringLiteral("Ingen pålogging"), QStringLiteral("Enkel pålogging")});
+    smtpLogInBox->setFixedWidth(140);
+    auto* panel2Grid = new QGridLayout(smtpPanel);
     panel2Grid->setContentsMargins(20, 0, 0, 0);
     panel2Grid->setHorizontalSpacing(6);
     panel2Grid->setVerticalSpacing(6);
-    panel2Grid->addWidget(SMTPServer, 0, 0);
-    panel2Grid->addWidget(Button1, 0, 1, Qt::AlignLeft);
-    panel2Grid->addWidget(cLogSMTP, 1, 0);
-    panel2Grid->addWidget(cboAuthType, 1, 1, 1, 2, Qt::AlignLeft);
+    panel2Grid->addWidget(smtpServerEdit, 0, 0);
+    panel2Grid->addWidget(testSmtpServerButton, 0, 1, Qt::AlignLeft);
+    panel2Grid->addWidget(logSmtpCheck, 1, 0);
+    panel2Grid->addWidget(smtpLogInBox, 1, 1, 1, 2, Qt::AlignLeft);
     panel2Grid->setColumnStretch(3, 1);
 
-    Panel1 = named(new QFrame(tsSmtp), "Panel1");
-    Panel1->setFrameShape(QFrame::NoFrame);
-    edtAccount = edit(Panel1, "edtAccount", kShortFieldWidth);
-    edtPassword = edit(Panel1, "edtPassword", kShortFieldWidth);
-    Label7 = label(Panel1, "Label7", QStringLiteral("&Brukernavn"), edtAccount);
-    Label8 = label(Panel1, "Label8", QStringLiteral("&Passord"), edtPassword);
-    auto* panel1Grid = new QGridLayout(Panel1);
+    smtpLogInPanel = named(new QFrame(sendPage), "smtpLogInPanel");
+    smtpLogInPanel->setFrameShape(QFrame::NoFrame);
+    smtpUserEdit = edit(smtpLogInPanel, "smtpUserEdit", kShortFieldWidth);
+    smtpPasswordEdit = edit(smtpLogInPanel, "smtpPasswordEdit", kShortFieldWidth);
+    smtpUserLabel = label(smtpLogInPanel, "smtpUserLabel", QStringLiteral("&Brukernavn"), smtpUserEdit);
+    smtpPasswordLabel = label(smtpLogInPanel, "smtpPasswordLabel", QStringLiteral("&Passord"), smtpPasswordEdit);
+    auto* panel1Grid = new QGridLayout(smtpLogInPanel);
     panel1Grid->setContentsMargins(20, 0, 0, 0);
     panel1Grid->setHorizontalSpacing(8);
     panel1Grid->setVerticalSpacing(4);
-    panel1Grid->addWidget(Label7, 0, 0);
-    panel1Grid->addWidget(edtAccount, 0, 1);
-    panel1Grid->addWidget(Label8, 1, 0);
-    panel1Grid->addWidget(edtPassword, 1, 1);
+    panel1Grid->addWidget(smtpUserLabel, 0, 0);
+    panel1Grid->addWidget(smtpUserEdit, 0, 1);
+    panel1Grid->addWidget(smtpPasswordLabel, 1, 0);
+    panel1Grid->addWidget(smtpPasswordEdit, 1, 1);
     panel1Grid->setColumnStretch(2, 1);
-    Panel1->hide();
+    smtpLogInPanel->hide();
 
-    auto* grid = new QGridLayout(tsSmtp);
+    auto* grid = new QGridLayout(sendPage);
     grid->setContentsMargins(12, 10, 12, 10);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(6);
-    grid->addWidget(EksternSMTP, 0, 0);
-    grid->addWidget(eMailProgramName, 0, 1, Qt::AlignLeft);
-    grid->addWidget(RadioButton1, 1, 0, 1, 2);
-    grid->addWidget(Panel2, 2, 0, 1, 3);
-    grid->addWidget(Panel1, 3, 0, 1, 3);
+    grid->addWidget(sendByMailProgramRadio, 0, 0);
+    grid->addWidget(mailProgramBox, 0, 1, Qt::AlignLeft);
+    grid->addWidget(sendBySmtpRadio, 1, 0, 1, 2);
+    grid->addWidget(smtpPanel, 2, 0, 1, 3);
+    grid->addWidget(smtpLogInPanel, 3, 0, 1, 3);
     grid->setRowStretch(4, 1);
     grid->setColumnStretch(2, 1);
     // The first row keeps its height while the program list is hidden.
-    grid->setRowMinimumHeight(0, eMailProgramName->sizeHint().height());
+    grid->setRowMinimumHeight(0, mailProgramBox->sizeHint().height());
 }
 
-void TfmSetup::buildSettingsPage()
+void TfmSetup::buildOptionsPage()
 {
-    tsSetup = page("tsSetup");
-    Label6 = named(new QLabel(QStringLiteral("Generelt:"), tsSetup), "Label6");
-    Label6->setFont(formFont(true));
-    cNye = check(tsSetup, "cNye", QStringLiteral("Se etter nye meldinger ved oppstart"));
-    cSchedule = check(tsSetup, "cSchedule", QStringLiteral("Se etter nye meldinger hvert"));
-    eMinutt = edit(tsSetup, "eMinutt", 36);
-    Label9 = named(new QLabel(QStringLiteral("minutt(er)"), tsSetup), "Label9");
-    cHide = check(tsSetup, "cHide", QStringLiteral("Skjul vindu hvis det ikke er post"));
-    cListe = check(tsSetup, "cListe", QStringLiteral("Vis meldingsliste ved oppstart"));
-    Label10 = named(new QLabel(QStringLiteral("Når ny melding mottas:"), tsSetup), "Label10");
-    Label10->setFont(formFont(true));
-    cVismelding = check(tsSetup, "cVismelding", QStringLiteral("Vis meldingstatus"));
-    cBeep = check(tsSetup, "cBeep", QStringLiteral("Spill av en lyd"));
-    VisNyListe = check(tsSetup, "VisNyListe", QStringLiteral("Vis meldingslisten"));
+    optionsPage = page("optionsPage");
+    generalHeading = named(new QLabel(QStringLiteral("Generelt:"), optionsPage), "generalHeading");
+    generalHeading->setFont(formFont(true));
+    checkAtStartupCheck =
+        check(optionsPage, "checkAtStartupCheck", QStringLiteral("Se etter nye meldinger ved oppstart"));
+    checkOnScheduleCheck = check(optionsPage, "checkOnScheduleCheck", QStringLiteral("Se etter nye meldinger hvert"));
+    scheduleMinutesEdit = edit(optionsPage, "scheduleMinutesEdit", 36);
+    minutesLabel = named(new QLabel(QStringLiteral("minutt(er)"), optionsPage), "minutesLabel");
+    hideWhenEmptyCheck = check(optionsPage, "hideWhenEmptyCheck", QStringLiteral("Skjul vindu hvis det ikke er post"));
+    showListCheck = check(optionsPage, "showListCheck", QStringLiteral("Vis meldingsliste ved oppstart"));
+    onNewMailHeading = named(new QLabel(QStringLiteral("Når ny melding mottas:"), optionsPage), "onNewMailHeading");
+    onNewMailHeading->setFont(formFont(true));
+    showOnNewCheck = check(optionsPage, "showOnNewCheck", QStringLiteral("Vis meldingstatus"));
+    beepOnNewCheck = check(optionsPage, "beepOnNewCheck", QStringLiteral("Spill av en lyd"));
+    showListOnNewCheck = check(optionsPage, "showListOnNewCheck", QStringLiteral("Vis meldingslisten"));
 
-    auto* column = new QVBoxLayout(tsSetup);
+    auto* column = new QVBoxLayout(optionsPage);
     column->setContentsMargins(12, 6, 12, 6);
     column->setSpacing(1);
     auto indented = [column](QWidget* w) {
@@ -288,82 +289,88 @@ void TfmSetup::buildSettingsPage()
         row->addStretch(1);
         column->addLayout(row);
     };
-    column->addWidget(Label6);
-    indented(cNye);
+    column->addWidget(generalHeading);
+    indented(checkAtStartupCheck);
     auto* scheduleRow = new QHBoxLayout;
     scheduleRow->setContentsMargins(12, 0, 0, 0);
     scheduleRow->setSpacing(4);
-    scheduleRow->addWidget(cSchedule);
-    scheduleRow->addWidget(eMinutt);
-    scheduleRow->addWidget(Label9);
+    scheduleRow->addWidget(checkOnScheduleCheck);
+    scheduleRow->addWidget(scheduleMinutesEdit);
+    scheduleRow->addWidget(minutesLabel);
     scheduleRow->addStretch(1);
     column->addLayout(scheduleRow);
-    indented(cHide);
-    indented(cListe);
+    indented(hideWhenEmptyCheck);
+    indented(showListCheck);
     column->addSpacing(4);
-    column->addWidget(Label10);
-    indented(cVismelding);
-    indented(cBeep);
-    indented(VisNyListe);
+    column->addWidget(onNewMailHeading);
+    indented(showOnNewCheck);
+    indented(beepOnNewCheck);
+    indented(showListOnNewCheck);
     column->addStretch(1);
 }
 
 // ---------------------------------------------------------------- load and proposals
 
-void TfmSetup::FormCreate()
+void TfmSetup::loadSettings()
 {
-    rt::useuserini();
+    settings::StoredMailboxSettings mailbox;
+    settings::SmtpSettings smtp;
+    settings::SenderIdentity sender;
+    {
+        const settings::UserFileScope userFile;
+        mailbox = settings::readStoredMailboxSettings();
+        smtp = settings::readSmtpSettings();
+        sender = settings::readSenderIdentity();
+    }
 
-    rt::iniselect(kPop3);
-    protocolBox->setCurrentText(settings::protocolText(settings::protocolFromText(rt::inireadstring(QStringLiteral("Protocol")))));
-    POPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
-    Account->setText(rt::inireadstring(QStringLiteral("ServerUser")));
-    const QString popPassword = rt::UnscrambleText(rt::inireadstring(QStringLiteral("ServerPassword")));
-    cNye->setChecked(rt::inireadbool(QStringLiteral("StartupCheck")));
-    cSchedule->setChecked(rt::inireadbool(QStringLiteral("Scheduler")));
-    eMinutt->setText(rt::inireadstring(QStringLiteral("ScheduleMinutes")));
-    cListe->setChecked(rt::inireadbool(QStringLiteral("ShowList")));
-    cHide->setChecked(rt::inireadbool(QStringLiteral("HideWindow")));
-    cBeep->setChecked(rt::inireadbool(QStringLiteral("BeepOnMail")));
-    cVismelding->setChecked(rt::inireadbool(QStringLiteral("ShowOnNew")));
-    VisNyListe->setChecked(rt::inireadbool(QStringLiteral("ShowListOnNew")));
+    protocolBox->setCurrentText(settings::protocolText(mailbox.protocol));
+    mailServerEdit->setText(mailbox.serverName);
+    mailUserEdit->setText(mailbox.user);
+    checkAtStartupCheck->setChecked(mailbox.startupCheck);
+    checkOnScheduleCheck->setChecked(mailbox.scheduler);
+    scheduleMinutesEdit->setText(mailbox.scheduleMinutes);
+    showListCheck->setChecked(mailbox.showList);
+    hideWhenEmptyCheck->setChecked(mailbox.hideWhenEmpty);
+    beepOnNewCheck->setChecked(mailbox.beepOnMail);
+    showOnNewCheck->setChecked(mailbox.showOnNew);
+    showListOnNewCheck->setChecked(mailbox.showListOnNew);
 
-    rt::iniselect(kSmtp);
     // The two radio buttons are one group: checking one unchecks the other.
-    if (rt::inireadbool(QStringLiteral("ExternalProgram")))
-        EksternSMTP->setChecked(true);
+    if (smtp.externalProgram)
+        sendByMailProgramRadio->setChecked(true);
     else
-        RadioButton1->setChecked(true);
-    eMailProgramName->setCurrentIndex(-1);
-    eMailProgramName->setEditText(rt::inireadstring(QStringLiteral("MailProgram")));
-    eMailProgramName->setVisible(EksternSMTP->isChecked());
-    SMTPServer->setText(rt::inireadstring(QStringLiteral("ServerName")));
-    edtAccount->setText(rt::inireadstring(QStringLiteral("ServerUser")));
-    const QString smtpPassword = rt::inireadstring(QStringLiteral("ServerPassword"));
+        sendBySmtpRadio->setChecked(true);
+    mailProgramBox->setCurrentIndex(-1);
+    mailProgramBox->setEditText(smtp.mailProgram);
+    mailProgramBox->setVisible(sendByMailProgramRadio->isChecked());
+    smtpServerEdit->setText(smtp.serverName);
+    smtpUserEdit->setText(smtp.user);
     // A number the list does not know means no login.
-    const qint32 auth = rt::inireadint(QStringLiteral("SMTPAuthenticationType"));
-    cboAuthType->setCurrentIndex(auth >= 0 && auth < cboAuthType->count() ? auth : 0);
-    cLogSMTP->setChecked(rt::inireadbool(QStringLiteral("LogSMTP")));
+    const int logIn = smtp.authenticationType;
+    smtpLogInBox->setCurrentIndex(logIn >= 0 && logIn < smtpLogInBox->count() ? logIn : 0);
+    logSmtpCheck->setChecked(smtp.logSmtp);
 
-    rt::iniselect(kEmail);
-    Email->setText(rt::inireadstring(QStringLiteral("PersonalEmail")));
-    eNavn->setText(rt::inireadstring(QStringLiteral("EmailName")));
+    senderAddressEdit->setText(sender.address);
+    senderNameEdit->setText(sender.name);
 
-    rt::inistandard();
-    rt::usemainini();
-
-    loadPasswords(popPassword, smtpPassword);
-    EksternSMTPClick();
+    loadPasswords(mailbox.password.value_or(QString()), smtp.password);
+    updateSendPage();
     protocolChosen();
 }
 
 void TfmSetup::protocolChosen()
 {
-    Label1->setText(QStringLiteral("&Inngående epost server (%1)")
-                        .arg(protocolBox->currentIndex() == 1 ? QStringLiteral("IMAP") : QStringLiteral("POP")));
+    mailServerLabel->setText(QStringLiteral("&Inngående epost server (%1)")
+                                 .arg(chosenProtocol() == settings::MailProtocol::Imap ? QStringLiteral("IMAP")
+                                                                                      : QStringLiteral("POP")));
 }
 
-void TfmSetup::loadPasswords(const QString& popFileValue, const QString& smtpFileValue)
+settings::MailProtocol TfmSetup::chosenProtocol() const
+{
+    return protocolBox->currentIndex() == 1 ? settings::MailProtocol::Imap : settings::MailProtocol::Pop3;
+}
+
+void TfmSetup::loadPasswords(const QString& mailFileValue, const QString& smtpFileValue)
 {
     // A password the file does not hold is read from the keyring; the
     // settings file is closed meanwhile, since the desktop may first ask
@@ -375,121 +382,101 @@ void TfmSetup::loadPasswords(const QString& popFileValue, const QString& smtpFil
         // An empty field whose password the keyring would not give says why.
         field->setPlaceholderText(loaded.failure.isEmpty() ? QString() : QStringLiteral("(%1)").arg(loaded.failure));
     };
-    load(Password, m_popPassword, keyring::AccountKind::Mailbox, POPServer->text(), Account->text(), popFileValue);
-    load(edtPassword, m_smtpPassword, keyring::AccountKind::Smtp, SMTPServer->text(), edtAccount->text(),
+    load(mailPasswordEdit, m_mailPassword, keyring::AccountKind::Mailbox, mailServerEdit->text(), mailUserEdit->text(),
+         mailFileValue);
+    load(smtpPasswordEdit, m_smtpPassword, keyring::AccountKind::Smtp, smtpServerEdit->text(), smtpUserEdit->text(),
          smtpFileValue);
 }
 
-void TfmSetup::FormShow()
+void TfmSetup::proposeForNewUser()
 {
     rt::username(); // makes sure the name as found is cached
-    if (Account->text().isEmpty())
-        Account->setText(rt::state().UserNameCache);
+    if (mailUserEdit->text().isEmpty())
+        mailUserEdit->setText(rt::state().UserNameCache);
     // Proposals only where the machine has a DNS domain: "mail." or
     // "root@" alone would only have to be erased.
     const QString domain = rt::domainname();
     if (domain.isEmpty())
         return;
-    if (POPServer->text().isEmpty())
-        POPServer->setText(QStringLiteral("mail.") + domain);
-    if (Email->text().isEmpty() && !Account->text().isEmpty())
-        Email->setText(Account->text() + QLatin1Char('@') + domain);
+    if (mailServerEdit->text().isEmpty())
+        mailServerEdit->setText(QStringLiteral("mail.") + domain);
+    if (senderAddressEdit->text().isEmpty() && !mailUserEdit->text().isEmpty())
+        senderAddressEdit->setText(mailUserEdit->text() + QLatin1Char('@') + domain);
 }
 
-QString smtpServerProposal(const QString& popServer)
-{
-    const QString text = popServer.trimmed();
-    if (text.startsWith(QLatin1Char('['))) {
-        const qsizetype close = text.indexOf(QLatin1Char(']'));
-        return close < 0 ? text : text.left(close + 1);
-    }
-    const qsizetype colons = text.count(QLatin1Char(':'));
-    if (colons == 1)
-        return text.left(text.indexOf(QLatin1Char(':')));
-    // More than one colon: a bare IPv6 address, which has no port.
-    if (colons > 1)
-        return QLatin1Char('[') + text + QLatin1Char(']');
-    return text;
-}
-
-void TfmSetup::tsSmtpShow()
+void TfmSetup::proposeSmtpServer()
 {
     // The POP3 port (110, 995 or the user's own) is no SMTP port.
-    if (SMTPServer->text().isEmpty())
-        SMTPServer->setText(smtpServerProposal(POPServer->text()));
+    if (smtpServerEdit->text().isEmpty())
+        smtpServerEdit->setText(settings::smtpServerProposal(mailServerEdit->text()));
 }
 
-void TfmSetup::EksternSMTPClick()
+void TfmSetup::updateSendPage()
 {
-    const bool external = EksternSMTP->isChecked();
-    Panel2->setVisible(!external);
-    eMailProgramName->setVisible(external);
-    Panel1->setVisible(cboAuthType->currentIndex() >= 1 && !external);
+    const bool external = sendByMailProgramRadio->isChecked();
+    smtpPanel->setVisible(!external);
+    mailProgramBox->setVisible(external);
+    smtpLogInPanel->setVisible(smtpLogInBox->currentIndex() >= 1 && !external);
 }
 
 // ---------------------------------------------------------------- tests
 
-void TfmSetup::BitBtn2Click()
+void TfmSetup::testMailServer()
 {
-    ipsjekk::sjekkip(POPServer->text(), settings::defaultPort(settings::protocolFromText(protocolBox->currentText())), true);
+    ipsjekk::sjekkip(mailServerEdit->text(), settings::defaultPort(chosenProtocol()), true);
 }
 
-void TfmSetup::Button1Click()
+void TfmSetup::testSmtpServer()
 {
-    ipsjekk::sjekkip(SMTPServer->text(), 25, true);
+    ipsjekk::sjekkip(smtpServerEdit->text(), 25, true);
 }
 
 // ---------------------------------------------------------------- save
 
-void TfmSetup::FormClose()
-{
-    LagreKnappClick();
-}
-
-void TfmSetup::LagreKnappClick()
+void TfmSetup::saveSettings()
 {
     // The keyring first, before the settings file is opened: it may ask the
     // user to unlock it. What it takes, the file keeps empty.
-    const std::optional<QString> popPassword = keyring::savePassword(
-        m_popPassword, keyring::accountFor(keyring::AccountKind::Mailbox, POPServer->text(), Account->text()),
-        Password->text());
-    const std::optional<QString> smtpPassword = keyring::savePassword(
-        m_smtpPassword, keyring::accountFor(keyring::AccountKind::Smtp, SMTPServer->text(), edtAccount->text()),
-        edtPassword->text());
+    settings::StoredMailboxSettings mailbox;
+    mailbox.password = keyring::savePassword(
+        m_mailPassword,
+        keyring::accountFor(keyring::AccountKind::Mailbox, mailServerEdit->text(), mailUserEdit->text()),
+        mailPasswordEdit->text());
+    settings::SmtpSettings smtp;
+    smtp.password = keyring::savePassword(m_smtpPassword,
+                                          keyring::accountFor(keyring::AccountKind::Smtp, smtpServerEdit->text(),
+                                                              smtpUserEdit->text()),
+                                          smtpPasswordEdit->text())
+                        .value_or(QString());
 
-    rt::useuserini();
-    rt::IniFileObj& ini = rt::IniFile();
+    mailbox.protocol = chosenProtocol();
+    mailbox.serverName = mailServerEdit->text();
+    mailbox.user = mailUserEdit->text();
+    mailbox.startupCheck = checkAtStartupCheck->isChecked();
+    mailbox.scheduler = checkOnScheduleCheck->isChecked();
+    mailbox.scheduleMinutes = scheduleMinutesEdit->text();
+    mailbox.showList = showListCheck->isChecked();
+    mailbox.hideWhenEmpty = hideWhenEmptyCheck->isChecked();
+    mailbox.beepOnMail = beepOnNewCheck->isChecked();
+    mailbox.showOnNew = showOnNewCheck->isChecked();
+    mailbox.showListOnNew = showListOnNewCheck->isChecked();
 
-    // Only where it says something: a POP3 user's file stays as earlier
-    // versions wrote it (no key means POP3); once written, it follows the
-    // choice, so a return to POP3 is kept too.
-    if (protocolBox->currentIndex() == 1 || ini.valueExists(kPop3, QStringLiteral("Protocol")))
-        ini.writeString(kPop3, QStringLiteral("Protocol"), protocolBox->currentText());
-    ini.writeString(kPop3, QStringLiteral("ServerName"), POPServer->text());
-    ini.writeString(kPop3, QStringLiteral("ServerUser"), Account->text());
-    ini.writeString(kPop3, QStringLiteral("ServerPassword"), popPassword ? rt::ScrambleText(*popPassword) : QString());
-    ini.writeBool(kPop3, QStringLiteral("StartupCheck"), cNye->isChecked());
-    ini.writeBool(kPop3, QStringLiteral("Scheduler"), cSchedule->isChecked());
-    ini.writeString(kPop3, QStringLiteral("ScheduleMinutes"), eMinutt->text());
-    ini.writeBool(kPop3, QStringLiteral("ShowList"), cListe->isChecked());
-    ini.writeBool(kPop3, QStringLiteral("HideWindow"), cHide->isChecked());
-    ini.writeBool(kPop3, QStringLiteral("BeepOnMail"), cBeep->isChecked());
-    ini.writeBool(kPop3, QStringLiteral("ShowOnNew"), cVismelding->isChecked());
-    ini.writeBool(kPop3, QStringLiteral("ShowListOnNew"), VisNyListe->isChecked());
+    smtp.externalProgram = sendByMailProgramRadio->isChecked();
+    smtp.mailProgram = mailProgramBox->currentText();
+    smtp.serverName = smtpServerEdit->text();
+    smtp.user = smtpUserEdit->text();
+    smtp.authenticationType = smtpLogInBox->currentIndex();
+    smtp.logSmtp = logSmtpCheck->isChecked();
 
-    ini.writeBool(kSmtp, QStringLiteral("ExternalProgram"), EksternSMTP->isChecked());
-    ini.writeString(kSmtp, QStringLiteral("MailProgram"), eMailProgramName->currentText());
-    ini.writeString(kSmtp, QStringLiteral("ServerName"), SMTPServer->text());
-    ini.writeString(kSmtp, QStringLiteral("ServerUser"), edtAccount->text());
-    ini.writeString(kSmtp, QStringLiteral("ServerPassword"), smtpPassword.value_or(QString()));
+    settings::SenderIdentity sender;
+    sender.address = senderAddressEdit->text();
+    sender.name = senderNameEdit->text();
 
-    ini.writeString(kEmail, QStringLiteral("PersonalEmail"), Email->text());
-    ini.writeString(kEmail, QStringLiteral("EmailName"), eNavn->text());
-
-    ini.writeInteger(kSmtp, QStringLiteral("SMTPAuthenticationType"), cboAuthType->currentIndex());
-    ini.writeBool(kSmtp, QStringLiteral("LogSMTP"), cLogSMTP->isChecked());
-
-    rt::usemainini();
+    // One save of the per-user file for all three sections.
+    const settings::UserFileScope userFile;
+    settings::writeMailboxSettings(mailbox);
+    settings::writeSmtpSettings(smtp);
+    settings::writeSenderIdentity(sender);
 }
 
 // ---------------------------------------------------------------- showing and closing
@@ -501,9 +488,9 @@ void TfmSetup::showEvent(QShowEvent* event)
         // The proposals come first, so that the "Sende" page, on which the
         // dialog opens, can take the proposed POP server.
         rt::runHandler([&] {
-            FormShow();
-            if (pcSetup->currentWidget() == tsSmtp)
-                tsSmtpShow();
+            proposeForNewUser();
+            if (pageTabs->currentWidget() == sendPage)
+                proposeSmtpServer();
         });
     }
     QDialog::showEvent(event);
@@ -511,7 +498,7 @@ void TfmSetup::showEvent(QShowEvent* event)
 
 void TfmSetup::done(int result)
 {
-    rt::runHandler([&] { FormClose(); });
+    rt::runHandler([&] { saveSettings(); });
     QDialog::done(result);
 }
 

@@ -1,8 +1,10 @@
-// The mail settings dialog: the POP3 mailbox, how mail is sent, the sender,
-// and how the watcher behaves. It edits the per-user settings file and
-// saves every value whenever it closes; it has no OK or Cancel button.
+// The mail settings dialog: the mailbox, how mail is sent, the sender, and
+// how the strip behaves. It maps its fields to and from the typed settings
+// (settings/) and saves every value whenever it closes; it has no OK or
+// Cancel button.
 #pragma once
 
+#include "mailboxsettings.h"
 #include "mailpasswords.h"
 
 #include <QDialog>
@@ -23,72 +25,80 @@ namespace setup {
 class TfmSetup : public QDialog {
     Q_OBJECT
 public:
-    // Builds the dialog and loads the stored settings into it (FormCreate).
+    // Builds the dialog and loads the stored settings into it.
     explicit TfmSetup(QWidget* parent = nullptr);
 
     // The window it is centred over when shown (the main window).
     void setOwner(QWidget* owner) { m_owner = owner; }
     QWidget* owner() const { return m_owner; }
 
-    // Controls, named as the rest of the program knows them.
-    QTabWidget* pcSetup;
+    // Controls, named for what they hold.
+    QTabWidget* pageTabs;
 
-    QWidget* TabSheet2; // "Adresse"
-    QLabel* Label5;
-    QLineEdit* eNavn;
-    QLabel* Label4;
-    QLineEdit* Email;
+    QWidget* addressPage; // "Adresse"
+    QLabel* senderNameLabel;
+    QLineEdit* senderNameEdit;
+    QLabel* senderAddressLabel;
+    QLineEdit* senderAddressEdit;
 
-    QWidget* tsPop3; // "Motta"
-    QLabel* Label1;
+    QWidget* receivePage; // "Motta"
+    QLabel* mailServerLabel;
     QComboBox* protocolBox; // "POP3" or "IMAP": how the mailbox is reached
     QLabel* protocolLabel;
-    QLineEdit* POPServer;
-    QPushButton* BitBtn2;
-    QLabel* Label2;
-    QLineEdit* Account;
-    QLabel* Label3;
-    QLineEdit* Password;
+    QLineEdit* mailServerEdit;
+    QPushButton* testMailServerButton;
+    QLabel* mailUserLabel;
+    QLineEdit* mailUserEdit;
+    QLabel* mailPasswordLabel;
+    QLineEdit* mailPasswordEdit;
 
-    QWidget* tsSmtp; // "Sende"
-    QRadioButton* EksternSMTP;
-    QComboBox* eMailProgramName;
-    QRadioButton* RadioButton1;
-    QFrame* Panel2;
-    QLineEdit* SMTPServer;
-    QPushButton* Button1;
-    QCheckBox* cLogSMTP;
-    QComboBox* cboAuthType;
-    QFrame* Panel1;
-    QLabel* Label7;
-    QLineEdit* edtAccount;
-    QLabel* Label8;
-    QLineEdit* edtPassword;
+    QWidget* sendPage; // "Sende"
+    QRadioButton* sendByMailProgramRadio;
+    QComboBox* mailProgramBox;
+    QRadioButton* sendBySmtpRadio;
+    QFrame* smtpPanel;
+    QLineEdit* smtpServerEdit;
+    QPushButton* testSmtpServerButton;
+    QCheckBox* logSmtpCheck;
+    QComboBox* smtpLogInBox;
+    QFrame* smtpLogInPanel;
+    QLabel* smtpUserLabel;
+    QLineEdit* smtpUserEdit;
+    QLabel* smtpPasswordLabel;
+    QLineEdit* smtpPasswordEdit;
 
-    QWidget* tsSetup; // "Instillinger"
-    QLabel* Label6;
-    QCheckBox* cNye;
-    QCheckBox* cSchedule;
-    QLineEdit* eMinutt;
-    QLabel* Label9;
-    QCheckBox* cHide;
-    QCheckBox* cListe;
-    QLabel* Label10;
-    QCheckBox* cVismelding;
-    QCheckBox* cBeep;
-    QCheckBox* VisNyListe;
+    QWidget* optionsPage; // "Instillinger": how the strip checks and shows
+    QLabel* generalHeading;
+    QCheckBox* checkAtStartupCheck;
+    QCheckBox* checkOnScheduleCheck;
+    QLineEdit* scheduleMinutesEdit;
+    QLabel* minutesLabel;
+    QCheckBox* hideWhenEmptyCheck;
+    QCheckBox* showListCheck;
+    QLabel* onNewMailHeading;
+    QCheckBox* showOnNewCheck;
+    QCheckBox* beepOnNewCheck;
+    QCheckBox* showListOnNewCheck;
 
-    // Event handlers.
-    void FormCreate();
-    void FormShow();
-    void tsSmtpShow();
-    void EksternSMTPClick();
-    void BitBtn2Click();
+    // Fills the fields from the stored settings (and the keyring).
+    void loadSettings();
+    // Where the fields are empty as the dialog shows: the user name, and
+    // on a machine with a DNS domain the server and the address.
+    void proposeForNewUser();
+    // An empty SMTP server takes the mailbox server's host.
+    void proposeSmtpServer();
+    // The send page shows the mail program's list or the SMTP server, and
+    // the log-in fields where a log-in is chosen.
+    void updateSendPage();
+    // A connection test to the server on the protocol's port (or the one
+    // given with it).
+    void testMailServer();
+    void testSmtpServer();
     // The server's caption follows the protocol chosen.
     void protocolChosen();
-    void Button1Click();
-    void FormClose();
-    void LagreKnappClick();
+    // Builds the settings from the fields and writes them; the passwords
+    // go to the keyring where there is one.
+    void saveSettings();
 
     // Every way of closing (close box, Esc, close(), accept(), reject())
     // ends here: the values are saved before the dialog goes.
@@ -101,22 +111,17 @@ private:
     void buildAddressPage();
     void buildReceivePage();
     void buildSendPage();
-    void buildSettingsPage();
+    void buildOptionsPage();
+    settings::MailProtocol chosenProtocol() const;
     void centre();
     // Where the two password fields' texts came from: the keyring or the
     // settings file. A save puts a password in the keyring only when it
     // changed there or still lies in the file.
-    void loadPasswords(const QString& popFileValue, const QString& smtpFileValue);
+    void loadPasswords(const QString& mailFileValue, const QString& smtpFileValue);
     QPointer<QWidget> m_owner;
-    keyring::LoadedPassword m_popPassword;
+    keyring::LoadedPassword m_mailPassword;
     keyring::LoadedPassword m_smtpPassword;
 };
-
-// The SMTP server the "Sende" page proposes from the POP server text: the
-// host only, without a port ("pop.x:995" -> "pop.x"). An IPv6 address is
-// given in brackets ("[::1]:995" and "::1" -> "[::1]"), so that a port can
-// be written after it.
-QString smtpServerProposal(const QString& popServer);
 
 // The open dialog; nullptr while none is open.
 extern TfmSetup* fmSetup;

@@ -206,7 +206,7 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
             if (!setup::fmSetup || !setup::fmSetup->isVisible())
                 return;
             typist.stop();
-            setup::fmSetup->Password->setText(QStringLiteral("hemmelig"));
+            setup::fmSetup->mailPasswordEdit->setText(QStringLiteral("hemmelig"));
             setup::fmSetup->close();
         });
         typist.start(5);

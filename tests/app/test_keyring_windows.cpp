@@ -39,7 +39,7 @@ protected:
     {
         setup::TfmSetup d;
         d.show();
-        d.Password->setText(password);
+        d.mailPasswordEdit->setText(password);
         d.close();
     }
     QStringList notices() const { return boxTexts(rt::MsgIcon::Information); }
@@ -74,7 +74,7 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
 
     // The dialog opens with it again, from the keyring.
     setup::TfmSetup again;
-    EXPECT_EQ(again.Password->text(), QStringLiteral("hemmelig"));
+    EXPECT_EQ(again.mailPasswordEdit->text(), QStringLiteral("hemmelig"));
 }
 
 // The move at start-up, then a start that finds the password only in the

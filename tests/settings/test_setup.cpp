@@ -114,18 +114,19 @@ TEST_F(SetupTest, DialogAsDrawn)
     EXPECT_EQ(d.size(), QSize(487, 240));
     EXPECT_EQ(d.minimumSize(), d.maximumSize()) << "fixed size";
     EXPECT_EQ(d.font().pixelSize(), 11);
-    EXPECT_EQ(d.pcSetup->geometry(), QRect(5, 5, 477, 230));
+    EXPECT_EQ(d.pageTabs->geometry(), QRect(5, 5, 477, 230));
 
     QStringList tabs, pages;
-    for (int i = 0; i < d.pcSetup->count(); ++i) {
-        tabs.append(d.pcSetup->tabText(i));
-        pages.append(d.pcSetup->widget(i)->objectName());
+    for (int i = 0; i < d.pageTabs->count(); ++i) {
+        tabs.append(d.pageTabs->tabText(i));
+        pages.append(d.pageTabs->widget(i)->objectName());
     }
     EXPECT_EQ(tabs, (QStringList{QStringLiteral("Adresse"), QStringLiteral("Motta"), QStringLiteral("Sende"),
                                  QStringLiteral("Instillinger")}));
-    EXPECT_EQ(pages, (QStringList{QStringLiteral("TabSheet2"), QStringLiteral("tsPop3"), QStringLiteral("tsSmtp"),
-                                  QStringLiteral("tsSetup")}));
-    EXPECT_EQ(d.pcSetup->currentWidget(), d.tsSmtp) << "opens on the \"Sende\" page";
+    EXPECT_EQ(pages, (QStringList{QStringLiteral("addressPage"), QStringLiteral("receivePage"),
+                                  QStringLiteral("sendPage"),
+                                  QStringLiteral("optionsPage")}));
+    EXPECT_EQ(d.pageTabs->currentWidget(), d.sendPage) << "opens on the \"Sende\" page";
 
     struct Labelled {
         QLabel* label;
@@ -134,13 +135,13 @@ TEST_F(SetupTest, DialogAsDrawn)
         QWidget* page;
     };
     const Labelled labels[] = {
-        {d.Label5, "Visningsnavn", d.eNavn, d.TabSheet2},
-        {d.Label4, "&Epost adresse", d.Email, d.TabSheet2},
-        {d.Label1, "&Inngående epost server (POP)", d.POPServer, d.tsPop3},
-        {d.Label2, "&Konto", d.Account, d.tsPop3},
-        {d.Label3, "&Passord", d.Password, d.tsPop3},
-        {d.Label7, "&Brukernavn", d.edtAccount, d.tsSmtp},
-        {d.Label8, "&Passord", d.edtPassword, d.tsSmtp},
+        {d.senderNameLabel, "Visningsnavn", d.senderNameEdit, d.addressPage},
+        {d.senderAddressLabel, "&Epost adresse", d.senderAddressEdit, d.addressPage},
+        {d.mailServerLabel, "&Inngående epost server (POP)", d.mailServerEdit, d.receivePage},
+        {d.mailUserLabel, "&Konto", d.mailUserEdit, d.receivePage},
+        {d.mailPasswordLabel, "&Passord", d.mailPasswordEdit, d.receivePage},
+        {d.smtpUserLabel, "&Brukernavn", d.smtpUserEdit, d.sendPage},
+        {d.smtpPasswordLabel, "&Passord", d.smtpPasswordEdit, d.sendPage},
     };
     for (const Labelled& l : labels) {
         EXPECT_EQ(l.label->text(), QString::fromUtf8(l.text));
@@ -154,61 +155,63 @@ TEST_F(SetupTest, DialogAsDrawn)
         QWidget* page;
     };
     const Captioned buttons[] = {
-        {d.BitBtn2, "Test", d.tsPop3},
-        {d.EksternSMTP, "Bruk epostprogram til sending", d.tsSmtp},
-        {d.RadioButton1, "&Utgående epost server (SMTP)", d.tsSmtp},
-        {d.Button1, "Test", d.Panel2},
-        {d.cLogSMTP, "Logg SMTP hendelser", d.Panel2},
-        {d.cNye, "Se etter nye meldinger ved oppstart", d.tsSetup},
-        {d.cSchedule, "Se etter nye meldinger hvert", d.tsSetup},
-        {d.cHide, "Skjul vindu hvis det ikke er post", d.tsSetup},
-        {d.cListe, "Vis meldingsliste ved oppstart", d.tsSetup},
-        {d.cVismelding, "Vis meldingstatus", d.tsSetup},
-        {d.cBeep, "Spill av en lyd", d.tsSetup},
-        {d.VisNyListe, "Vis meldingslisten", d.tsSetup},
+        {d.testMailServerButton, "Test", d.receivePage},
+        {d.sendByMailProgramRadio, "Bruk epostprogram til sending", d.sendPage},
+        {d.sendBySmtpRadio, "&Utgående epost server (SMTP)", d.sendPage},
+        {d.testSmtpServerButton, "Test", d.smtpPanel},
+        {d.logSmtpCheck, "Logg SMTP hendelser", d.smtpPanel},
+        {d.checkAtStartupCheck, "Se etter nye meldinger ved oppstart", d.optionsPage},
+        {d.checkOnScheduleCheck, "Se etter nye meldinger hvert", d.optionsPage},
+        {d.hideWhenEmptyCheck, "Skjul vindu hvis det ikke er post", d.optionsPage},
+        {d.showListCheck, "Vis meldingsliste ved oppstart", d.optionsPage},
+        {d.showOnNewCheck, "Vis meldingstatus", d.optionsPage},
+        {d.beepOnNewCheck, "Spill av en lyd", d.optionsPage},
+        {d.showListOnNewCheck, "Vis meldingslisten", d.optionsPage},
     };
     for (const Captioned& b : buttons) {
         EXPECT_EQ(b.button->text(), QString::fromUtf8(b.text));
         EXPECT_TRUE(b.page->isAncestorOf(b.button)) << b.text;
     }
-    EXPECT_TRUE(d.Panel2->isAncestorOf(d.SMTPServer));
-    EXPECT_TRUE(d.Panel2->isAncestorOf(d.cboAuthType));
-    EXPECT_TRUE(d.tsSetup->isAncestorOf(d.eMinutt));
-    EXPECT_EQ(d.Label9->text(), QStringLiteral("minutt(er)"));
-    EXPECT_EQ(d.Label6->text(), QStringLiteral("Generelt:"));
-    EXPECT_TRUE(d.Label6->font().bold());
-    EXPECT_EQ(d.Label10->text(), QStringLiteral("Når ny melding mottas:"));
-    EXPECT_TRUE(d.Label10->font().bold());
+    EXPECT_TRUE(d.smtpPanel->isAncestorOf(d.smtpServerEdit));
+    EXPECT_TRUE(d.smtpPanel->isAncestorOf(d.smtpLogInBox));
+    EXPECT_TRUE(d.optionsPage->isAncestorOf(d.scheduleMinutesEdit));
+    EXPECT_EQ(d.minutesLabel->text(), QStringLiteral("minutt(er)"));
+    EXPECT_EQ(d.generalHeading->text(), QStringLiteral("Generelt:"));
+    EXPECT_TRUE(d.generalHeading->font().bold());
+    EXPECT_EQ(d.onNewMailHeading->text(), QStringLiteral("Når ny melding mottas:"));
+    EXPECT_TRUE(d.onNewMailHeading->font().bold());
 
     // The only buttons are the two tests: the dialog has no OK or Cancel.
     QStringList pushButtons;
     for (const QPushButton* b : d.findChildren<QPushButton*>())
         pushButtons.append(b->objectName());
     pushButtons.sort();
-    EXPECT_EQ(pushButtons, (QStringList{QStringLiteral("BitBtn2"), QStringLiteral("Button1")}));
-    EXPECT_FALSE(d.BitBtn2->autoDefault() || d.Button1->autoDefault()) << "Enter does not start a test";
+    EXPECT_EQ(pushButtons,
+              (QStringList{QStringLiteral("testMailServerButton"), QStringLiteral("testSmtpServerButton")}));
+    EXPECT_FALSE(d.testMailServerButton->autoDefault() || d.testSmtpServerButton->autoDefault())
+        << "Enter does not start a test";
 
     QStringList auth;
-    for (int i = 0; i < d.cboAuthType->count(); ++i)
-        auth.append(d.cboAuthType->itemText(i));
+    for (int i = 0; i < d.smtpLogInBox->count(); ++i)
+        auth.append(d.smtpLogInBox->itemText(i));
     EXPECT_EQ(auth, (QStringList{QStringLiteral("Ingen pålogging"), QStringLiteral("Enkel pålogging")}));
-    EXPECT_FALSE(d.cboAuthType->isEditable());
+    EXPECT_FALSE(d.smtpLogInBox->isEditable());
 
     QStringList programs;
-    for (int i = 0; i < d.eMailProgramName->count(); ++i)
-        programs.append(d.eMailProgramName->itemText(i));
+    for (int i = 0; i < d.mailProgramBox->count(); ++i)
+        programs.append(d.mailProgramBox->itemText(i));
     EXPECT_EQ(programs, (QStringList{QStringLiteral("Lotus Notes"), QStringLiteral("Microsoft Mail"),
                                      QStringLiteral("Mozilla"), QStringLiteral("Outlook"),
                                      QStringLiteral("Outlook Express"), QStringLiteral("SeaMonkey"),
                                      QStringLiteral("Standardprogram for operativsystemet"),
                                      QStringLiteral("Thunderbird")}));
-    EXPECT_TRUE(d.eMailProgramName->isEditable());
-    EXPECT_EQ(d.eMailProgramName->insertPolicy(), QComboBox::NoInsert) << "a typed name is not added to the list";
+    EXPECT_TRUE(d.mailProgramBox->isEditable());
+    EXPECT_EQ(d.mailProgramBox->insertPolicy(), QComboBox::NoInsert) << "a typed name is not added to the list";
 
-    d.Password->setText(QStringLiteral("abc"));
-    EXPECT_EQ(d.Password->displayText(), QStringLiteral("***"));
-    d.edtPassword->setText(QStringLiteral("abc"));
-    EXPECT_EQ(d.edtPassword->displayText(), QStringLiteral("abc"));
+    d.mailPasswordEdit->setText(QStringLiteral("abc"));
+    EXPECT_EQ(d.mailPasswordEdit->displayText(), QStringLiteral("***"));
+    d.smtpPasswordEdit->setText(QStringLiteral("abc"));
+    EXPECT_EQ(d.smtpPasswordEdit->displayText(), QStringLiteral("abc"));
 }
 
 // Every control of every page lies whole inside its page, its text not cut,
@@ -217,10 +220,10 @@ TEST_F(SetupTest, EveryPageFitsTheDialog)
 {
     store({{{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")}});
     TfmSetup& d = open();
-    ASSERT_TRUE(d.Panel1->isVisibleTo(&d));
-    for (int i = 0; i < d.pcSetup->count(); ++i) {
-        QWidget* page = d.pcSetup->widget(i);
-        d.pcSetup->setCurrentIndex(i);
+    ASSERT_TRUE(d.smtpLogInPanel->isVisibleTo(&d));
+    for (int i = 0; i < d.pageTabs->count(); ++i) {
+        QWidget* page = d.pageTabs->widget(i);
+        d.pageTabs->setCurrentIndex(i);
         SCOPED_TRACE(page->objectName().toStdString());
         for (QWidget* w : page->findChildren<QWidget*>()) {
             if (!w->isVisibleTo(page) || w->isWindow())
@@ -257,50 +260,24 @@ TEST_F(SetupTest, NewUserSeesProposals)
         rt::state().OptionUser = c.userOption;
         rt::state().UserNameCache.clear();
         TfmSetup& d = open();
-        EXPECT_EQ(d.Account->text(), c.account);
-        EXPECT_EQ(d.POPServer->text(), c.server);
-        EXPECT_EQ(d.Email->text(), c.email);
-        EXPECT_EQ(d.SMTPServer->text(), c.server) << "the \"Sende\" page took the POP server";
-        EXPECT_EQ(d.eMinutt->text(), QString());
-        EXPECT_EQ(d.Password->text(), QString());
-        EXPECT_EQ(d.eNavn->text(), QString());
+        EXPECT_EQ(d.mailUserEdit->text(), c.account);
+        EXPECT_EQ(d.mailServerEdit->text(), c.server);
+        EXPECT_EQ(d.senderAddressEdit->text(), c.email);
+        EXPECT_EQ(d.smtpServerEdit->text(), c.server) << "the \"Sende\" page took the POP server";
+        EXPECT_EQ(d.scheduleMinutesEdit->text(), QString());
+        EXPECT_EQ(d.mailPasswordEdit->text(), QString());
+        EXPECT_EQ(d.senderNameEdit->text(), QString());
         for (const QCheckBox* box : d.findChildren<QCheckBox*>())
             EXPECT_FALSE(box->isChecked()) << box->objectName().toStdString();
-        EXPECT_EQ(d.cboAuthType->currentText(), QStringLiteral("Ingen pålogging"));
-        EXPECT_TRUE(d.RadioButton1->isChecked());
-        EXPECT_FALSE(d.EksternSMTP->isChecked());
-        EXPECT_FALSE(d.eMailProgramName->isVisibleTo(&d));
-        EXPECT_EQ(d.eMailProgramName->currentText(), QString());
-        EXPECT_FALSE(d.Panel1->isVisibleTo(&d));
-        EXPECT_TRUE(d.Panel2->isVisibleTo(&d));
+        EXPECT_EQ(d.smtpLogInBox->currentText(), QStringLiteral("Ingen pålogging"));
+        EXPECT_TRUE(d.sendBySmtpRadio->isChecked());
+        EXPECT_FALSE(d.sendByMailProgramRadio->isChecked());
+        EXPECT_FALSE(d.mailProgramBox->isVisibleTo(&d));
+        EXPECT_EQ(d.mailProgramBox->currentText(), QString());
+        EXPECT_FALSE(d.smtpLogInPanel->isVisibleTo(&d));
+        EXPECT_TRUE(d.smtpPanel->isVisibleTo(&d));
         d.hide(); // not closed: nothing saved between the cases
     }
-}
-
-// The "Sende" page proposes the POP server's host, never its port: a POP3
-// port given to the composer would have it talk SMTP to a POP3 server. (In
-// the dialog: SendPageTakesThePopServerWhenItHasNone.)
-TEST(SmtpServerProposal, TakesTheHostOnly)
-{
-    struct Case {
-        const char* pop;
-        const char* smtp;
-    };
-    const Case cases[] = {
-        {"pop.x:995", "pop.x"},
-        {"pop.x", "pop.x"},
-        {" pop.x:110 ", "pop.x"},
-        {"127.0.0.1:15001", "127.0.0.1"},
-        {"pop.x:", "pop.x"},
-        {"[::1]:995", "[::1]"},
-        {"[::1]", "[::1]"},
-        {"::1", "[::1]"},
-        {"2001:db8::1", "[2001:db8::1]"},
-        {"[::1", "[::1"},
-        {"", ""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(setup::smtpServerProposal(QString::fromUtf8(c.pop)), QString::fromUtf8(c.smtp)) << c.pop;
 }
 
 TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
@@ -398,43 +375,43 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
         Key{"Pop3", "Protocol", QStringLiteral("IMAP"), QStringLiteral("IMAP"), QStringLiteral("POP3"),
             QStringLiteral("POP3"), [](TfmSetup& d) { return d.protocolBox->currentText(); },
             [](TfmSetup& d, const QString& v) { d.protocolBox->setCurrentText(v); }},
-        text("Pop3", "ServerName", &TfmSetup::POPServer, QStringLiteral("pop.firma.example"),
+        text("Pop3", "ServerName", &TfmSetup::mailServerEdit, QStringLiteral("pop.firma.example"),
              QStringLiteral("pop2.firma.example:1110")),
-        text("Pop3", "ServerUser", &TfmSetup::Account, QStringLiteral("ola.nordmann"), QStringLiteral("kari")),
+        text("Pop3", "ServerUser", &TfmSetup::mailUserEdit, QStringLiteral("ola.nordmann"), QStringLiteral("kari")),
         Key{"Pop3", "ServerPassword", rt::ScrambleText(pop3Before), pop3Before, pop3After,
-            rt::ScrambleText(pop3After), [](TfmSetup& d) { return d.Password->text(); },
-            [](TfmSetup& d, const QString& v) { d.Password->setText(v); }},
-        box("StartupCheck", &TfmSetup::cNye),
-        box("Scheduler", &TfmSetup::cSchedule),
-        text("Pop3", "ScheduleMinutes", &TfmSetup::eMinutt, QStringLiteral("15"), QStringLiteral("30")),
-        box("ShowList", &TfmSetup::cListe),
-        box("HideWindow", &TfmSetup::cHide),
-        box("BeepOnMail", &TfmSetup::cBeep),
-        box("ShowOnNew", &TfmSetup::cVismelding),
-        box("ShowListOnNew", &TfmSetup::VisNyListe),
+            rt::ScrambleText(pop3After), [](TfmSetup& d) { return d.mailPasswordEdit->text(); },
+            [](TfmSetup& d, const QString& v) { d.mailPasswordEdit->setText(v); }},
+        box("StartupCheck", &TfmSetup::checkAtStartupCheck),
+        box("Scheduler", &TfmSetup::checkOnScheduleCheck),
+        text("Pop3", "ScheduleMinutes", &TfmSetup::scheduleMinutesEdit, QStringLiteral("15"), QStringLiteral("30")),
+        box("ShowList", &TfmSetup::showListCheck),
+        box("HideWindow", &TfmSetup::hideWhenEmptyCheck),
+        box("BeepOnMail", &TfmSetup::beepOnNewCheck),
+        box("ShowOnNew", &TfmSetup::showOnNewCheck),
+        box("ShowListOnNew", &TfmSetup::showListOnNewCheck),
         Key{"Smtp", "ExternalProgram", QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0"),
-            QStringLiteral("0"), [](TfmSetup& d) { return flag(d.EksternSMTP->isChecked()); },
+            QStringLiteral("0"), [](TfmSetup& d) { return flag(d.sendByMailProgramRadio->isChecked()); },
             [](TfmSetup& d, const QString& v) {
-                (v == QLatin1String("1") ? d.EksternSMTP : d.RadioButton1)->click();
+                (v == QLatin1String("1") ? d.sendByMailProgramRadio : d.sendBySmtpRadio)->click();
             }},
         Key{"Smtp", "MailProgram", QStringLiteral("Mutt"), QStringLiteral("Mutt"), QStringLiteral("Thunderbird"),
-            QStringLiteral("Thunderbird"), [](TfmSetup& d) { return d.eMailProgramName->currentText(); },
+            QStringLiteral("Thunderbird"), [](TfmSetup& d) { return d.mailProgramBox->currentText(); },
             [](TfmSetup& d, const QString& v) {
-                d.eMailProgramName->setCurrentIndex(d.eMailProgramName->findText(v)); // picked from the list
+                d.mailProgramBox->setCurrentIndex(d.mailProgramBox->findText(v)); // picked from the list
             }},
-        text("Smtp", "ServerName", &TfmSetup::SMTPServer, QStringLiteral("smtp.firma.example"),
+        text("Smtp", "ServerName", &TfmSetup::smtpServerEdit, QStringLiteral("smtp.firma.example"),
              QStringLiteral("smtp2.firma.example")),
-        text("Smtp", "ServerUser", &TfmSetup::edtAccount, QStringLiteral("ola@firma.example"),
+        text("Smtp", "ServerUser", &TfmSetup::smtpUserEdit, QStringLiteral("ola@firma.example"),
              QStringLiteral("kari@firma.example")),
-        text("Smtp", "ServerPassword", &TfmSetup::edtPassword, QStringLiteral("klartekst"),
+        text("Smtp", "ServerPassword", &TfmSetup::smtpPasswordEdit, QStringLiteral("klartekst"),
              QStringLiteral("ny klartekst")),
         Key{"Smtp", "SMTPAuthenticationType", QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0"),
-            QStringLiteral("0"), [](TfmSetup& d) { return QString::number(d.cboAuthType->currentIndex()); },
-            [](TfmSetup& d, const QString& v) { d.cboAuthType->setCurrentIndex(v.toInt()); }},
-        box("LogSMTP", &TfmSetup::cLogSMTP, "Smtp"),
-        text("Email", "PersonalEmail", &TfmSetup::Email, QStringLiteral("ola.privat@hjemme.example"),
+            QStringLiteral("0"), [](TfmSetup& d) { return QString::number(d.smtpLogInBox->currentIndex()); },
+            [](TfmSetup& d, const QString& v) { d.smtpLogInBox->setCurrentIndex(v.toInt()); }},
+        box("LogSMTP", &TfmSetup::logSmtpCheck, "Smtp"),
+        text("Email", "PersonalEmail", &TfmSetup::senderAddressEdit, QStringLiteral("ola.privat@hjemme.example"),
              QStringLiteral("kari.privat@hjemme.example")),
-        text("Email", "EmailName", &TfmSetup::eNavn, QStringLiteral("Ola Nordmann"),
+        text("Email", "EmailName", &TfmSetup::senderNameEdit, QStringLiteral("Ola Nordmann"),
              QStringLiteral("Kari Nordmann")),
     };
     ASSERT_EQ(std::size(keys), 21u) << "every key the dialog writes";
@@ -512,15 +489,15 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
 TEST_F(SetupTest, PasswordsAreStoredTheirOwnWays)
 {
     TfmSetup& d = open();
-    d.Password->clear();
-    d.edtPassword->setText(QStringLiteral(" Hemmelig æ=;"));
+    d.mailPasswordEdit->clear();
+    d.smtpPasswordEdit->setText(QStringLiteral(" Hemmelig æ=;"));
     d.close();
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), QStringLiteral("z2"));
     EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("ServerPassword")), QStringLiteral(" Hemmelig æ=;"));
 
     TfmSetup& again = open();
-    EXPECT_EQ(again.Password->text(), QString());
-    EXPECT_EQ(again.edtPassword->text(), QStringLiteral(" Hemmelig æ=;"));
+    EXPECT_EQ(again.mailPasswordEdit->text(), QString());
+    EXPECT_EQ(again.smtpPasswordEdit->text(), QStringLiteral(" Hemmelig æ=;"));
 }
 
 TEST_F(SetupTest, ScheduleMinutesKeptAsTyped)
@@ -528,10 +505,10 @@ TEST_F(SetupTest, ScheduleMinutesKeptAsTyped)
     for (const QString& typed : {QStringLiteral("15"), QStringLiteral(" 5"), QStringLiteral("fem"),
                                  QStringLiteral("10 min"), QString()}) {
         SCOPED_TRACE(typed.toStdString());
-        open().eMinutt->setText(typed);
+        open().scheduleMinutesEdit->setText(typed);
         dialog->close();
         EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ScheduleMinutes")), typed);
-        EXPECT_EQ(open().eMinutt->text(), typed);
+        EXPECT_EQ(open().scheduleMinutesEdit->text(), typed);
         dialog->close();
     }
 }
@@ -546,8 +523,8 @@ TEST_F(SetupTest, UnknownAuthenticationNumberMeansNoLogin)
         SCOPED_TRACE(c.stored);
         store({{{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QLatin1String(c.stored)}});
         TfmSetup& d = open();
-        EXPECT_EQ(d.cboAuthType->currentIndex(), c.index);
-        EXPECT_EQ(d.Panel1->isVisibleTo(&d), c.index == 1);
+        EXPECT_EQ(d.smtpLogInBox->currentIndex(), c.index);
+        EXPECT_EQ(d.smtpLogInPanel->isVisibleTo(&d), c.index == 1);
         d.hide();
     }
 }
@@ -566,21 +543,21 @@ TEST_F(SetupTest, SendPageVisibilityRule)
     };
     const Step steps[] = {
         {"as loaded", [] {}, true, true, false},
-        {"mail program chosen", [&] { clickText(d.EksternSMTP); }, false, false, true},
-        {"login chosen while the mail program is", [&] { d.cboAuthType->setCurrentIndex(1); }, false, false, true},
-        {"SMTP chosen again", [&] { clickText(d.RadioButton1); }, true, true, false},
-        {"no login", [&] { d.cboAuthType->setCurrentIndex(0); }, true, false, false},
-        {"simple login", [&] { d.cboAuthType->setCurrentIndex(1); }, true, true, false},
+        {"mail program chosen", [&] { clickText(d.sendByMailProgramRadio); }, false, false, true},
+        {"login chosen while the mail program is", [&] { d.smtpLogInBox->setCurrentIndex(1); }, false, false, true},
+        {"SMTP chosen again", [&] { clickText(d.sendBySmtpRadio); }, true, true, false},
+        {"no login", [&] { d.smtpLogInBox->setCurrentIndex(0); }, true, false, false},
+        {"simple login", [&] { d.smtpLogInBox->setCurrentIndex(1); }, true, true, false},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
         s.act();
-        EXPECT_EQ(d.Panel2->isVisibleTo(&d), s.smtpPanel);
-        EXPECT_EQ(d.Panel1->isVisibleTo(&d), s.loginPanel);
-        EXPECT_EQ(d.eMailProgramName->isVisibleTo(&d), s.programList);
-        EXPECT_NE(d.EksternSMTP->isChecked(), d.RadioButton1->isChecked()) << "exactly one is chosen";
+        EXPECT_EQ(d.smtpPanel->isVisibleTo(&d), s.smtpPanel);
+        EXPECT_EQ(d.smtpLogInPanel->isVisibleTo(&d), s.loginPanel);
+        EXPECT_EQ(d.mailProgramBox->isVisibleTo(&d), s.programList);
+        EXPECT_NE(d.sendByMailProgramRadio->isChecked(), d.sendBySmtpRadio->isChecked()) << "exactly one is chosen";
     }
-    EXPECT_EQ(d.eMailProgramName->currentText(), QStringLiteral("Thunderbird"));
+    EXPECT_EQ(d.mailProgramBox->currentText(), QStringLiteral("Thunderbird"));
 }
 
 TEST_F(SetupTest, OpensWithTheMailProgramWhenStoredSo)
@@ -589,12 +566,12 @@ TEST_F(SetupTest, OpensWithTheMailProgramWhenStoredSo)
            {{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")},
            {{QStringLiteral("Smtp"), QStringLiteral("MailProgram")}, QStringLiteral("Mutt")}});
     TfmSetup& d = open();
-    EXPECT_TRUE(d.EksternSMTP->isChecked());
-    EXPECT_FALSE(d.RadioButton1->isChecked());
-    EXPECT_TRUE(d.eMailProgramName->isVisibleTo(&d));
-    EXPECT_EQ(d.eMailProgramName->currentText(), QStringLiteral("Mutt"));
-    EXPECT_FALSE(d.Panel2->isVisibleTo(&d));
-    EXPECT_FALSE(d.Panel1->isVisibleTo(&d));
+    EXPECT_TRUE(d.sendByMailProgramRadio->isChecked());
+    EXPECT_FALSE(d.sendBySmtpRadio->isChecked());
+    EXPECT_TRUE(d.mailProgramBox->isVisibleTo(&d));
+    EXPECT_EQ(d.mailProgramBox->currentText(), QStringLiteral("Mutt"));
+    EXPECT_FALSE(d.smtpPanel->isVisibleTo(&d));
+    EXPECT_FALSE(d.smtpLogInPanel->isVisibleTo(&d));
 }
 
 TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
@@ -610,10 +587,10 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
     // to the "Sende" page.
     auto popServerTyped = [](const QString& text) {
         return [text](TfmSetup& d) {
-            d.SMTPServer->clear();
-            d.pcSetup->setCurrentWidget(d.tsPop3);
-            d.POPServer->setText(text);
-            d.pcSetup->setCurrentWidget(d.tsSmtp);
+            d.smtpServerEdit->clear();
+            d.pageTabs->setCurrentWidget(d.receivePage);
+            d.mailServerEdit->setText(text);
+            d.pageTabs->setCurrentWidget(d.sendPage);
         };
     };
     const Case cases[] = {
@@ -630,8 +607,8 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
         {"left empty while the POP server is", {}, popServerTyped(QString()), QString()},
         {"not on another page", {},
          [](TfmSetup& d) {
-             d.SMTPServer->clear();
-             d.pcSetup->setCurrentWidget(d.tsSetup);
+             d.smtpServerEdit->clear();
+             d.pageTabs->setCurrentWidget(d.optionsPage);
          },
          QString()},
     };
@@ -642,7 +619,7 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
             store(c.stored);
         TfmSetup& d = open();
         c.act(d);
-        EXPECT_EQ(d.SMTPServer->text(), c.smtpServer);
+        EXPECT_EQ(d.smtpServerEdit->text(), c.smtpServer);
         d.hide();
     }
 }
@@ -659,7 +636,7 @@ TEST_F(SetupTest, EveryWayOfClosingSaves)
              QCoreApplication::sendEvent(&d, &event);
          }},
         {"close()", [](TfmSetup& d) { d.close(); }},
-        {"Escape", [](TfmSetup& d) { QTest::keyClick(d.eNavn, Qt::Key_Escape); }},
+        {"Escape", [](TfmSetup& d) { QTest::keyClick(d.senderNameEdit, Qt::Key_Escape); }},
         {"reject()", [](TfmSetup& d) { d.reject(); }},
         {"accept()", [](TfmSetup& d) { d.accept(); }},
     };
@@ -669,7 +646,7 @@ TEST_F(SetupTest, EveryWayOfClosingSaves)
         const QString before = stored(QStringLiteral("Email"), QStringLiteral("EmailName"));
         const QString name = QStringLiteral("Navn %1").arg(++n);
         TfmSetup& d = open();
-        d.eNavn->setText(name);
+        d.senderNameEdit->setText(name);
         EXPECT_EQ(stored(QStringLiteral("Email"), QStringLiteral("EmailName")), before)
             << "nothing is written while the dialog is open";
         w.close(d);
@@ -692,20 +669,22 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
         QString outcome; // what the window says after the test
     };
     const Case cases[] = {
-        {"POP on 110", &TfmSetup::BitBtn2, &TfmSetup::POPServer, &TfmSetup::tsPop3, QString(),
+        {"POP on 110", &TfmSetup::testMailServerButton, &TfmSetup::mailServerEdit, &TfmSetup::receivePage, QString(),
          QStringLiteral("Kan ikke koble til: :110")},
-        {"SMTP on 25", &TfmSetup::Button1, &TfmSetup::SMTPServer, &TfmSetup::tsSmtp, QString(),
+        {"SMTP on 25", &TfmSetup::testSmtpServerButton, &TfmSetup::smtpServerEdit, &TfmSetup::sendPage, QString(),
          QStringLiteral("Kan ikke koble til: :25")},
-        {"POP with its own port", &TfmSetup::BitBtn2, &TfmSetup::POPServer, &TfmSetup::tsPop3, listening,
+        {"POP with its own port", &TfmSetup::testMailServerButton, &TfmSetup::mailServerEdit, &TfmSetup::receivePage,
+         listening,
          QStringLiteral("Tilkoblingen virker: ") + listening},
-        {"SMTP with its own closed port", &TfmSetup::Button1, &TfmSetup::SMTPServer, &TfmSetup::tsSmtp, closed,
+        {"SMTP with its own closed port", &TfmSetup::testSmtpServerButton, &TfmSetup::smtpServerEdit,
+         &TfmSetup::sendPage, closed,
          QStringLiteral("Kan ikke koble til: ") + closed},
     };
     TfmSetup& d = open();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ipsjekk::IPTestForm->dismiss();
-        d.pcSetup->setCurrentWidget(d.*c.page);
+        d.pageTabs->setCurrentWidget(d.*c.page);
         (d.*c.field)->setText(c.server);
         QTest::mouseClick(d.*c.button, Qt::LeftButton);
         EXPECT_TRUE(ipsjekk::IPTestForm->isVisible());
@@ -715,12 +694,12 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
     }
     // With IMAP chosen the receive page's test goes to IMAP's port, 143.
     ipsjekk::IPTestForm->dismiss();
-    d.pcSetup->setCurrentWidget(d.tsPop3);
+    d.pageTabs->setCurrentWidget(d.receivePage);
     d.protocolBox->setCurrentText(QStringLiteral("IMAP"));
-    d.POPServer->clear();
-    QTest::mouseClick(d.BitBtn2, Qt::LeftButton);
+    d.mailServerEdit->clear();
+    QTest::mouseClick(d.testMailServerButton, Qt::LeftButton);
     EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
-    EXPECT_EQ(d.Label1->text(), QStringLiteral("&Inngående epost server (IMAP)"));
+    EXPECT_EQ(d.mailServerLabel->text(), QStringLiteral("&Inngående epost server (IMAP)"));
     EXPECT_TRUE(listener.poll(Poco::Timespan(5, 0), Poco::Net::Socket::SELECT_READ)) << "the server was reached";
     EXPECT_TRUE(rt::IniFileObj(userIni()).sections().isEmpty()) << "a test saves nothing";
 }
@@ -737,24 +716,24 @@ TEST_F(SetupTest, AcceleratorsReachTheirFields)
         QWidget* focus;
     };
     const Case cases[] = {
-        {d.TabSheet2, Qt::Key_E, d.Email},    {d.tsPop3, Qt::Key_I, d.POPServer},
-        {d.tsPop3, Qt::Key_K, d.Account},     {d.tsPop3, Qt::Key_P, d.Password},
-        {d.tsSmtp, Qt::Key_B, d.edtAccount}, {d.tsSmtp, Qt::Key_P, d.edtPassword},
+        {d.addressPage, Qt::Key_E, d.senderAddressEdit},    {d.receivePage, Qt::Key_I, d.mailServerEdit},
+        {d.receivePage, Qt::Key_K, d.mailUserEdit},     {d.receivePage, Qt::Key_P, d.mailPasswordEdit},
+        {d.sendPage, Qt::Key_B, d.smtpUserEdit}, {d.sendPage, Qt::Key_P, d.smtpPasswordEdit},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.focus->objectName().toStdString());
-        d.pcSetup->setCurrentWidget(c.page);
-        d.pcSetup->setFocus();
+        d.pageTabs->setCurrentWidget(c.page);
+        d.pageTabs->setFocus();
         QTest::keyClick(&d, c.key, Qt::AltModifier);
         EXPECT_EQ(QApplication::focusWidget(), c.focus);
     }
-    d.pcSetup->setCurrentWidget(d.tsSmtp);
-    clickText(d.EksternSMTP);
-    ASSERT_FALSE(d.RadioButton1->isChecked());
+    d.pageTabs->setCurrentWidget(d.sendPage);
+    clickText(d.sendByMailProgramRadio);
+    ASSERT_FALSE(d.sendBySmtpRadio->isChecked());
     QTest::keyClick(&d, Qt::Key_U, Qt::AltModifier);
     // A mnemonic presses the button visibly, so the click comes a moment later.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return d.RadioButton1->isChecked(); }, 2000));
-    EXPECT_TRUE(d.Panel2->isVisibleTo(&d));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.sendBySmtpRadio->isChecked(); }, 2000));
+    EXPECT_TRUE(d.smtpPanel->isVisibleTo(&d));
 }
 
 // The main window opens a fresh dialog each time and reads the settings after
@@ -770,14 +749,14 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
             TfmSetup* d = setup::fmSetup;
             ASSERT_NE(d, nullptr);
             ASSERT_TRUE(d->isModal());
-            serversShown.append(d->POPServer->text());
-            namesShown.append(d->eNavn->text());
+            serversShown.append(d->mailServerEdit->text());
+            namesShown.append(d->senderNameEdit->text());
             if (openings == 1) {
-                d->POPServer->clear();
-                d->eNavn->setText(QStringLiteral("Ola"));
+                d->mailServerEdit->clear();
+                d->senderNameEdit->setText(QStringLiteral("Ola"));
             }
             if (openings > 3) // a dialog that never ends the loop ends it here
-                d->POPServer->setText(QStringLiteral("stopp"));
+                d->mailServerEdit->setText(QStringLiteral("stopp"));
             d->close();
         });
         setup::showSetupDialog(&main);

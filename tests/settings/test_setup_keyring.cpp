@@ -88,12 +88,12 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
     const QString k2 = QStringLiteral("nøkkel 2");
     const Case cases[] = {
         {"shown from the keyring, left alone", {}, k1, none, leave, k1, {}, {}, {{kPopEntry, k1}}, false, {}},
-        {"changed", {}, k1, none, [&](TfmSetup& d, FakeSecretStore&) { d.Password->setText(k2); }, k1, {}, {},
+        {"changed", {}, k1, none, [&](TfmSetup& d, FakeSecretStore&) { d.mailPasswordEdit->setText(k2); }, k1, {}, {},
          {{kPopEntry, k2}}, true, {}},
-        {"cleared", {}, k1, none, [](TfmSetup& d, FakeSecretStore&) { d.Password->clear(); }, k1, {},
+        {"cleared", {}, k1, none, [](TfmSetup& d, FakeSecretStore&) { d.mailPasswordEdit->clear(); }, k1, {},
          rt::ScrambleText({}), {}, true, {}},
         {"another server: the password goes with it", {}, k1, none,
-         [](TfmSetup& d, FakeSecretStore&) { d.POPServer->setText(QStringLiteral("imap.example.no")); }, k1, {}, {},
+         [](TfmSetup& d, FakeSecretStore&) { d.mailServerEdit->setText(QStringLiteral("imap.example.no")); }, k1, {}, {},
          {{kPopEntry, k1}, {QStringLiteral("Brevglimt: ola på imap.example.no (innboks)"), k1}}, true, {}},
         {"locked: an untouched empty field changes nothing", {}, k1, [](FakeSecretStore& s) { s.locked = true; },
          leave, {}, QStringLiteral("(nøkkelringen er låst)"), {}, {{kPopEntry, k1}}, false, {}},
@@ -101,14 +101,15 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
          true, {}},
         {"the keyring refuses the new one: the file keeps it", {}, k1, none,
          [&](TfmSetup& d, FakeSecretStore& s) {
-             d.Password->setText(k2);
+             d.mailPasswordEdit->setText(k2);
              s.locked = true;
          },
          k1, {}, rt::ScrambleText(k2), {{kPopEntry, k1}}, true,
          QStringLiteral("Passordet til ola på pop.example.no (innboks) ble lagret i innstillingsfilen, siden "
                         "nøkkelringen ikke tok imot det: nøkkelringen er låst.")},
         {"no keyring: the file as before", rt::ScrambleText(k1), std::nullopt,
-         [](FakeSecretStore& s) { s.there = false; }, [&](TfmSetup& d, FakeSecretStore&) { d.Password->setText(k2); },
+         [](FakeSecretStore& s) { s.there = false; },
+         [&](TfmSetup& d, FakeSecretStore&) { d.mailPasswordEdit->setText(k2); },
          k1, {}, rt::ScrambleText(k2), {}, false, {}},
     };
     for (const Case& c : cases) {
@@ -124,8 +125,8 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
         keyringStore.takeCalls();
 
         TfmSetup& d = open();
-        EXPECT_EQ(d.Password->text(), c.shown);
-        EXPECT_EQ(d.Password->placeholderText(), c.placeholder);
+        EXPECT_EQ(d.mailPasswordEdit->text(), c.shown);
+        EXPECT_EQ(d.mailPasswordEdit->placeholderText(), c.placeholder);
         c.edit(d, keyringStore);
         d.close();
 
@@ -151,14 +152,14 @@ TEST_F(SetupKeyringTest, SmtpPasswordToo)
 {
     writeFile({}, QStringLiteral("smtp i fil"));
     TfmSetup& d = open();
-    EXPECT_EQ(d.edtPassword->text(), QStringLiteral("smtp i fil"));
+    EXPECT_EQ(d.smtpPasswordEdit->text(), QStringLiteral("smtp i fil"));
     d.close();
     EXPECT_EQ(stored(QStringLiteral("Smtp")), QString());
     EXPECT_EQ(keyringStore.entries.value(kSmtpEntry), QStringLiteral("smtp i fil"));
 
     TfmSetup& again = open();
-    EXPECT_EQ(again.edtPassword->text(), QStringLiteral("smtp i fil")) << "shown from the keyring";
-    again.edtPassword->setText(QStringLiteral("nytt"));
+    EXPECT_EQ(again.smtpPasswordEdit->text(), QStringLiteral("smtp i fil")) << "shown from the keyring";
+    again.smtpPasswordEdit->setText(QStringLiteral("nytt"));
     again.close();
     EXPECT_EQ(stored(QStringLiteral("Smtp")), QString());
     EXPECT_EQ(keyringStore.entries.value(kSmtpEntry), QStringLiteral("nytt"));
@@ -209,7 +210,7 @@ TEST_F(SetupKeyringTest, EmptyPasswordIsStoredScrambledKeyringOrNot)
                        {QStringLiteral("Pop3"), QStringLiteral("ServerUser"), QStringLiteral("ola")}});
 
         TfmSetup& d = open();
-        d.Password->setText(QString::fromUtf8(c.typed));
+        d.mailPasswordEdit->setText(QString::fromUtf8(c.typed));
         d.close();
         dialog.reset();
 
@@ -223,7 +224,7 @@ TEST_F(SetupKeyringTest, EmptyPasswordIsStoredScrambledKeyringOrNot)
         EXPECT_EQ(keyringStore.entries, c.keyringAfter);
 
         keyringStore.locked = false;
-        EXPECT_EQ(open().Password->text(), QString::fromUtf8(c.shownAgain));
+        EXPECT_EQ(open().mailPasswordEdit->text(), QString::fromUtf8(c.shownAgain));
         dialog.reset();
     }
     keyring::setStore(&keyringStore);
