@@ -3,7 +3,7 @@
 // server of the mail settings.
 #pragma once
 
-#include "smtpclient.h"
+#include "mailsender.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -50,11 +50,11 @@ public:
     // The file-open dialog: the chosen file's full path, empty when the user
     // cancels. Tests replace it.
     std::function<QString()> chooseAttachmentFile;
-    // The message of the current send and the client that sends it. The
-    // client works on a worker thread while a send runs; the window thread
-    // touches it only before and after each step.
-    net::OutgoingMail message;
-    net::SmtpClient smtpClient;
+
+    // What sends the message; configured from the settings at each send.
+    MailSender& sender() { return m_sender; }
+    // The fields as a message to send.
+    Draft draft() const;
 
     // Event handlers.
     // Each opening: the last recipient into an empty recipient box.
@@ -62,8 +62,8 @@ public:
     // Send is possible exactly when there is recipient text.
     void updateSendButton();
     void pickAttachment();
-    // The send; the window hides afterwards however it ends, and a failure
-    // is shown in a box that names its cause.
+    // The send, under the busy pointer; the window hides afterwards however
+    // it ends, and a failure is shown in a box that names its cause.
     void sendMessage();
 
 protected:
@@ -71,6 +71,7 @@ protected:
 
 private:
     QPointer<QWidget> m_owner;
+    MailSender m_sender;
     // A message went since the window was last opened: it opens empty,
     // without proposing the last recipient.
     bool m_sent = false;
