@@ -48,13 +48,19 @@ protected:
     void SetUp() override
     {
         SendFixture::SetUp();
+        newForm();
+    }
+    void TearDown() override { form.reset(); }
+
+    // A fresh window, its file dialog answering pickerAnswer.
+    void newForm()
+    {
         form = std::make_unique<TSendSMTPForm>();
         form->chooseAttachmentFile = [this] {
             ++pickerCalls;
             return pickerAnswer;
         };
     }
-    void TearDown() override { form.reset(); }
 
     // The per-user sending settings; a key given as nullopt is left out.
     void writeSettings(const std::optional<QString>& server, bool logSmtp)
@@ -272,7 +278,7 @@ TEST_F(ComposerTest, SendsWithTheStoredSettingsAndEmptiesTheWindow)
     EXPECT_EQ(QString::fromUtf8(logins[0].password), u8("blåbær 7"));
     const QList<testsupport::SmtpDelivery> got = server.deliveries();
     ASSERT_EQ(got.size(), 1);
-    EXPECT_EQ(got[0].mailFrom, "<kari@example.no>");
+    EXPECT_TRUE(got[0].mailFrom.startsWith("<kari@example.no>")) << got[0].mailFrom.toStdString();
     EXPECT_EQ(got[0].rcptTo, (QList<QByteArray>{"<ola@example.no>", "<per@example.no>"}));
     EXPECT_TRUE(got[0].data.contains("\r\nSubject: Logg\r\n")) << got[0].data.toStdString();
     EXPECT_TRUE(got[0].data.contains("\r\n\r\nLinje en\r\nLinje to")) << got[0].data.toStdString();
@@ -302,7 +308,7 @@ TEST_F(ComposerTest, FailureShowsTheBoxHidesAndKeepsTheMessage)
         guard.fake.messages.clear();
         events.clear();
         rt::state().LogLines.clear();
-        form = std::make_unique<TSendSMTPForm>();
+        newForm();
         const QString recipients = u8("ola@example.no, Kari <kari@example.no>");
         compose(recipients, u8("Viktig"), {u8("Første linje"), u8("Andre linje")}, QStringLiteral("/tmp/notat.txt"));
         clickSend();
