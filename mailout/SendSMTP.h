@@ -1,6 +1,6 @@
 // The composer: one window for the whole run in which the user writes a
-// message with at most one attached file and sends it over SMTP to the
-// server of the mail settings.
+// message with at most one attached file. Send hands it to a MailSender
+// with the stored sending settings and shows how that ended.
 #pragma once
 
 #include "mailsender.h"
@@ -51,8 +51,6 @@ public:
     // cancels. Tests replace it.
     std::function<QString()> chooseAttachmentFile;
 
-    // What sends the message; configured from the settings at each send.
-    MailSender& sender() { return m_sender; }
     // The fields as a message to send.
     Draft draft() const;
 
@@ -71,6 +69,7 @@ protected:
 
 private:
     QPointer<QWidget> m_owner;
+    // Configured from the stored settings at each send.
     MailSender m_sender;
     // A message went since the window was last opened: it opens empty,
     // without proposing the last recipient.

@@ -9,6 +9,7 @@
 #include "smtpsettings.h"
 
 #include <QString>
+#include <optional>
 
 namespace mailout {
 
