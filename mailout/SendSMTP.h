@@ -1,9 +1,9 @@
 // The composer: one window for the whole run in which the user writes a
-// message with at most one attached file and sends it over SMTP to the
-// server of the mail settings.
+// message with at most one attached file. Send hands it to a MailSender
+// with the stored sending settings and shows how that ended.
 #pragma once
 
-#include "smtpclient.h"
+#include "mailsender.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -50,11 +50,9 @@ public:
     // The file-open dialog: the chosen file's full path, empty when the user
     // cancels. Tests replace it.
     std::function<QString()> chooseAttachmentFile;
-    // The message of the current send and the client that sends it. The
-    // client works on a worker thread while a send runs; the window thread
-    // touches it only before and after each step.
-    net::OutgoingMail message;
-    net::SmtpClient smtpClient;
+
+    // The fields as a message to send.
+    Draft draft() const;
 
     // Event handlers.
     // Each opening: the last recipient into an empty recipient box.
@@ -62,8 +60,8 @@ public:
     // Send is possible exactly when there is recipient text.
     void updateSendButton();
     void pickAttachment();
-    // The send; the window hides afterwards however it ends, and a failure
-    // is shown in a box that names its cause.
+    // The send, under the busy pointer; the window hides afterwards however
+    // it ends, and a failure is shown in a box that names its cause.
     void sendMessage();
 
 protected:
@@ -71,6 +69,8 @@ protected:
 
 private:
     QPointer<QWidget> m_owner;
+    // Configured from the stored settings at each send.
+    MailSender m_sender;
     // A message went since the window was last opened: it opens empty,
     // without proposing the last recipient.
     bool m_sent = false;
