@@ -9,7 +9,6 @@
 #include "platform.h"
 #include "state.h"
 #include "textfil.h"
-#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QApplication>
@@ -20,7 +19,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QShowEvent>
 #include <QStyle>
 #include <QToolButton>
 
@@ -28,8 +26,6 @@
 #include <stdexcept>
 
 namespace mailout {
-
-TSendSMTPForm* SendSMTPForm = nullptr;
 
 namespace {
 
@@ -91,7 +87,7 @@ QString TSendSMTPForm::supportAddress()
 }
 
 TSendSMTPForm::TSendSMTPForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("SendSMTPForm"));
     setWindowTitle(QStringLiteral("Ny epost"));
@@ -158,11 +154,7 @@ TSendSMTPForm::TSendSMTPForm(QWidget* parent)
     connect(sendButton, &QPushButton::clicked, this, [this] { rt::runHandler([this] { sendMessage(); }); });
 }
 
-TSendSMTPForm::~TSendSMTPForm()
-{
-    if (SendSMTPForm == this)
-        SendSMTPForm = nullptr;
-}
+TSendSMTPForm::~TSendSMTPForm() = default;
 
 void TSendSMTPForm::showComposer()
 {
@@ -176,13 +168,8 @@ void TSendSMTPForm::showComposer()
     activateWindow();
 }
 
-void TSendSMTPForm::showEvent(QShowEvent* event)
+void TSendSMTPForm::opening()
 {
-    QDialog::showEvent(event);
-    // Restoring a minimised window is no new opening.
-    if (event->spontaneous())
-        return;
-    gui::placeOver(this, m_owner);
     rt::runHandler([this] { prepareOnOpening(); });
 }
 

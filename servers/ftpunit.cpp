@@ -30,10 +30,9 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 
 namespace servers {
-
-TFTPform* FTPform = nullptr;
 
 namespace {
 
@@ -296,6 +295,13 @@ bool TFTPform::refusedWhileBusy(const QString& Filnavn, bool upload)
     return true;
 }
 
+void TFTPform::prepareFtpSettings()
+{
+    if (!m_profileDialog)
+        throw std::logic_error("FTP-vinduet har ingen dialog for FTP-oppsettet");
+    HentFTPOppsett(*m_profileDialog);
+}
+
 void TFTPform::SendFil(const QString& Filnavn)
 {
     if (refusedWhileBusy(Filnavn, true))
@@ -321,7 +327,7 @@ void TFTPform::SendFil(const QString& Filnavn)
         return;
     }
 
-    HentFTPOppsett();
+    prepareFtpSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     try {
@@ -368,7 +374,7 @@ void TFTPform::HentFil(const QString& Filnavn)
     setProgressPosition(0);
     const QString remote = s.FTPmappe + name;
 
-    HentFTPOppsett();
+    prepareFtpSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     repaint();

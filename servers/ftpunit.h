@@ -7,6 +7,7 @@
 
 #include "ftpclient.h"
 
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -15,10 +16,16 @@ class QStatusBar;
 
 namespace servers {
 
+class TServerOppsettForm;
+
 class TFTPform : public QWidget {
     Q_OBJECT
 public:
     explicit TFTPform(QWidget* parent = nullptr);
+
+    // The dialog a transfer shows the FTP profile in when the profile names
+    // no server; a transfer needs one.
+    void setProfileDialog(TServerOppsettForm& dialog) { m_profileDialog = &dialog; }
 
     // Uploads the local file Filnavn (full path) as FTPmappe + "/" + its file
     // name (the bare file name when FTPmappe is empty). The outcome is left
@@ -74,13 +81,15 @@ private:
     // backup. Returns the outcome for FTPfeilnr.
     qint32 putInPlace(const QString& Filnavn, const QString& temporary, const QString& backup);
 
+    // Readies the FTP settings from the profile, in the profile dialog.
+    void prepareFtpSettings();
+
+    QPointer<TServerOppsettForm> m_profileDialog;
     bool m_busy = false;
     qint64 m_maximum = 0;
     qint64 m_position = 0;
     int m_shift = 0; // the bar shows bytes >> m_shift
 };
-
-extern TFTPform* FTPform;
 
 // The file name part of a path: what follows its last "/".
 QString filePart(const QString& path);

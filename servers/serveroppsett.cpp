@@ -5,7 +5,6 @@
 #include "ftpsettings.h"
 #include "inifile.h"
 #include "dialogfont.h"
-#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QCheckBox>
@@ -13,11 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProxyStyle>
-#include <QShowEvent>
 
 namespace servers {
-
-TServerOppsettForm* ServerOppsettForm = nullptr;
 
 namespace {
 
@@ -78,7 +74,7 @@ QString defaultPort(const QString& kind)
 }
 
 TServerOppsettForm::TServerOppsettForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("ServerOppsettForm"));
     setWindowTitle(QStringLiteral("Oppsett på server"));
@@ -113,7 +109,7 @@ TServerOppsettForm::TServerOppsettForm(QWidget* parent)
     navn->setFocus();
 }
 
-void TServerOppsettForm::VisServerOppsett(const QString& caption, const QString& kind)
+void TServerOppsettForm::editProfile(const QString& caption, const QString& kind)
 {
     setWindowTitle(caption);
     C_tag = kind;
@@ -164,12 +160,8 @@ void TServerOppsettForm::done(int result)
     QDialog::done(result);
 }
 
-void TServerOppsettForm::showEvent(QShowEvent* event)
+void TServerOppsettForm::opening()
 {
-    QDialog::showEvent(event);
-    if (event->spontaneous())
-        return;
-    gui::placeOver(this, owner);
     rt::runHandler([this] { FormShow(); });
 }
 
@@ -178,16 +170,6 @@ bool TServerOppsettForm::eventFilter(QObject* watched, QEvent* event)
     if (watched == passord && event->type() == QEvent::MouseButtonDblClick)
         rt::runHandler([this] { passordDblClick(); });
     return QDialog::eventFilter(watched, event);
-}
-
-void VisServerOppsett(const QString& caption, const QString& kind)
-{
-    if (ServerOppsettForm) {
-        ServerOppsettForm->VisServerOppsett(caption, kind);
-        return;
-    }
-    TServerOppsettForm dialog;
-    dialog.VisServerOppsett(caption, kind);
 }
 
 void LesFTPOppsett()
@@ -216,13 +198,13 @@ void LagStandardFTPOppsett()
     rt::inistandard();
 }
 
-void HentFTPOppsett()
+void HentFTPOppsett(TServerOppsettForm& profileDialog)
 {
     FtpTransferSettings& s = ftpSettings();
     LesFTPOppsett();
     if (s.FTPserver.isEmpty()) {
         LagStandardFTPOppsett();
-        VisServerOppsett(QStringLiteral("Oppsett FTP-server"), QStringLiteral("FTP"));
+        profileDialog.editProfile(QStringLiteral("Oppsett FTP-server"), QStringLiteral("FTP"));
         LesFTPOppsett();
     }
     if (s.FTPbrukernavn.isEmpty())

@@ -3,7 +3,8 @@
 // the FTP transfer settings from the FTP profile.
 #pragma once
 
-#include <QDialog>
+#include "owneddialog.h"
+
 #include <QString>
 
 class QCheckBox;
@@ -12,19 +13,17 @@ class QLineEdit;
 
 namespace servers {
 
-class TServerOppsettForm : public QDialog {
+class TServerOppsettForm : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TServerOppsettForm(QWidget* parent = nullptr);
 
     // Sets the caption and the profile kind, shows the dialog modally and
     // returns when it has been closed (closing has saved the profile).
-    void VisServerOppsett(const QString& caption, const QString& kind);
+    void editProfile(const QString& caption, const QString& kind);
 
     // The kind of the profile in use, taken as given (case and blanks kept).
     QString C_tag;
-    // The window the dialog centres itself over when shown.
-    QWidget* owner = nullptr;
 
     QLabel* Label1;
     QLabel* Label2;
@@ -53,11 +52,9 @@ public:
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    void opening() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
-
-extern TServerOppsettForm* ServerOppsettForm;
 
 // "SERVER-SETTING-" + kind.
 QString profileSection(const QString& kind);
@@ -65,18 +62,15 @@ QString profileSection(const QString& kind);
 // exactly, so "rdp" has none. Empty for a kind without one.
 QString defaultPort(const QString& kind);
 
-// VisServerOppsett on ServerOppsettForm, or on a dialog of its own while the
-// program has not created that one.
-void VisServerOppsett(const QString& caption, const QString& kind);
 // Reads the FTP profile into FTPserver, FTPbrukernavn, FTPpassord, FTPport
 // and FTPssl.
 void LesFTPOppsett();
 // Writes the default FTP profile over "SERVER-SETTING-FTP" ("SSL" untouched).
 void LagStandardFTPOppsett();
 // Makes the FTP transfer settings ready for a transfer: without a server in
-// the profile, writes the defaults and lets the user see them in the
-// dialog; an empty user name or password is taken as "anonymous" /
+// the profile, writes the defaults and lets the user see them in
+// profileDialog; an empty user name or password is taken as "anonymous" /
 // "kvistgang" without changing the stored profile.
-void HentFTPOppsett();
+void HentFTPOppsett(TServerOppsettForm& profileDialog);
 
 } // namespace servers

@@ -6,7 +6,6 @@
 #include "felles.h"
 #include "ipsjekk.h"
 #include "state.h"
-#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QApplication>
@@ -20,15 +19,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 namespace setup {
-
-TfmSetup* fmSetup = nullptr;
 
 namespace {
 
@@ -93,9 +89,10 @@ QWidget* page(const char* name)
 
 } // namespace
 
-TfmSetup::TfmSetup(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
-                          | Qt::WindowCloseButtonHint)
+TfmSetup::TfmSetup(ipsjekk::TIPTestForm& connectionTest, QWidget* parent)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+                                   | Qt::WindowCloseButtonHint)
+    , m_connectionTest(connectionTest)
 {
     setObjectName(QStringLiteral("fmSetup"));
     setWindowTitle(QStringLiteral("Epost oppsett"));
@@ -431,12 +428,12 @@ void TfmSetup::EksternSMTPClick()
 
 void TfmSetup::BitBtn2Click()
 {
-    ipsjekk::sjekkip(POPServer->text(), settings::defaultPort(settings::protocolFromText(protocolBox->currentText())), true);
+    m_connectionTest.testConnection(POPServer->text(), settings::defaultPort(settings::protocolFromText(protocolBox->currentText())), true);
 }
 
 void TfmSetup::Button1Click()
 {
-    ipsjekk::sjekkip(SMTPServer->text(), 25, true);
+    m_connectionTest.testConnection(SMTPServer->text(), 25, true);
 }
 
 // ---------------------------------------------------------------- save
@@ -494,19 +491,15 @@ void TfmSetup::LagreKnappClick()
 
 // ---------------------------------------------------------------- showing and closing
 
-void TfmSetup::showEvent(QShowEvent* event)
+void TfmSetup::opening()
 {
-    if (!event->spontaneous()) {
-        centre();
-        // The proposals come first, so that the "Sende" page, on which the
-        // dialog opens, can take the proposed POP server.
-        rt::runHandler([&] {
-            FormShow();
-            if (pcSetup->currentWidget() == tsSmtp)
-                tsSmtpShow();
-        });
-    }
-    QDialog::showEvent(event);
+    // The proposals come first, so that the "Sende" page, on which the
+    // dialog opens, can take the proposed POP server.
+    rt::runHandler([&] {
+        FormShow();
+        if (pcSetup->currentWidget() == tsSmtp)
+            tsSmtpShow();
+    });
 }
 
 void TfmSetup::done(int result)
@@ -515,22 +508,14 @@ void TfmSetup::done(int result)
     QDialog::done(result);
 }
 
-void TfmSetup::centre()
+void showSetupDialog(QWidget* owner, ipsjekk::TIPTestForm& connectionTest)
 {
-    gui::placeOver(this, m_owner.data());
-}
-
-void showSetupDialog(QWidget* owner)
-{
-    TfmSetup* const previous = fmSetup;
     // Parented to the owner so that the window system keeps it above the
     // always-on-top strip; the pointer notices if the owner takes it along.
-    const QPointer<TfmSetup> dialog = new TfmSetup(owner);
+    const QPointer<TfmSetup> dialog = new TfmSetup(connectionTest, owner);
     dialog->setOwner(owner);
-    fmSetup = dialog;
     dialog->exec();
     delete dialog.data();
-    fmSetup = previous;
 }
 
 } // namespace setup

@@ -9,6 +9,7 @@
 #include "ftpunit.h"
 #include "offthread.h"
 #include "scriptedftpserver.h"
+#include "serveroppsett.h"
 #include "testca.h"
 #include "tls.h"
 
@@ -110,6 +111,7 @@ protected:
     {
         ServersFixture::SetUp();
         form = std::make_unique<TFTPform>();
+        form->setProfileDialog(profileDialog);
         form->client.timeouts = {5000, 20000};
         // The window's own handlers run; the test also notes each state, on
         // the window thread as the window does.
@@ -158,6 +160,7 @@ protected:
                 QStringLiteral("FTP: Tilkoblet, henter filen ") + remote};
     }
 
+    servers::TServerOppsettForm profileDialog;
     std::unique_ptr<TFTPform> form;
     QString data;
     QStringList states;

@@ -65,7 +65,7 @@ protected:
             else
                 dialog->close();
         });
-        dialog->VisServerOppsett(QStringLiteral("Oppsett"), kind);
+        dialog->editProfile(QStringLiteral("Oppsett"), kind);
         EXPECT_FALSE(dialog->isVisible());
         return shown;
     }
@@ -300,18 +300,17 @@ TEST_F(FtpProfileTest, TheDefaultIsWrittenKeyByKeyWithoutSsl)
     EXPECT_EQ(stored(kind, QStringLiteral("port")), QStringLiteral("21"));
 }
 
-// HentFTPOppsett with the program's dialog instance.
+// HentFTPOppsett with a profile dialog as the program's.
 class HentFtpOppsettTest : public ServersFixture {
 protected:
     void SetUp() override
     {
         ServersFixture::SetUp();
-        servers::ServerOppsettForm = new TServerOppsettForm;
+        profileDialog = std::make_unique<TServerOppsettForm>();
     }
     void TearDown() override
     {
-        delete servers::ServerOppsettForm;
-        servers::ServerOppsettForm = nullptr;
+        profileDialog.reset();
         ServersFixture::TearDown();
     }
 
@@ -319,7 +318,7 @@ protected:
     QList<Shown> prepare(const std::function<void(TServerOppsettForm&)>& edit = {})
     {
         QList<Shown> shown;
-        auto* d = servers::ServerOppsettForm;
+        TServerOppsettForm* const d = profileDialog.get();
         // Polls while a modal loop runs, so a second opening would be recorded too.
         QTimer timer;
         timer.setInterval(0);
@@ -332,9 +331,11 @@ protected:
             d->close();
         });
         timer.start();
-        servers::HentFTPOppsett();
+        servers::HentFTPOppsett(*profileDialog);
         return shown;
     }
+
+    std::unique_ptr<TServerOppsettForm> profileDialog;
 };
 
 TEST_F(HentFtpOppsettTest, AProfileWithoutServerGetsTheDefaultsAndIsShownOnce)

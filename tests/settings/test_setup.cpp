@@ -50,12 +50,10 @@ protected:
         QDir::setCurrent(guard.fake.root.path());
         rt::textfilStart();
         rt::locateIniFile();
-        ipsjekk::IPTestForm = new ipsjekk::TIPTestForm;
     }
     void TearDown() override
     {
         dialog.reset();
-        delete ipsjekk::IPTestForm;
     }
 
     QString userIni() const { return rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"); }
@@ -76,12 +74,13 @@ protected:
     // A fresh dialog, built (which loads) and shown (which proposes).
     TfmSetup& open()
     {
-        dialog = std::make_unique<TfmSetup>();
+        dialog = std::make_unique<TfmSetup>(connectionTest);
         dialog->show();
         return *dialog;
     }
 
     RuntimeFixtureGuard guard;
+    ipsjekk::TIPTestForm connectionTest;
     std::unique_ptr<TfmSetup> dialog;
 };
 
@@ -704,22 +703,22 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
     TfmSetup& d = open();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ipsjekk::IPTestForm->dismiss();
+        connectionTest.dismiss();
         d.pcSetup->setCurrentWidget(d.*c.page);
         (d.*c.field)->setText(c.server);
         QTest::mouseClick(d.*c.button, Qt::LeftButton);
-        EXPECT_TRUE(ipsjekk::IPTestForm->isVisible());
-        EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), c.outcome);
+        EXPECT_TRUE(connectionTest.isVisible());
+        EXPECT_EQ(connectionTest.statusLabel->text(), c.outcome);
         EXPECT_EQ((d.*c.field)->text(), c.server) << "the result changes nothing in the dialog";
         EXPECT_TRUE(d.isVisible());
     }
     // With IMAP chosen the receive page's test goes to IMAP's port, 143.
-    ipsjekk::IPTestForm->dismiss();
+    connectionTest.dismiss();
     d.pcSetup->setCurrentWidget(d.tsPop3);
     d.protocolBox->setCurrentText(QStringLiteral("IMAP"));
     d.POPServer->clear();
     QTest::mouseClick(d.BitBtn2, Qt::LeftButton);
-    EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
+    EXPECT_EQ(connectionTest.statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
     EXPECT_EQ(d.Label1->text(), QStringLiteral("&Inngående epost server (IMAP)"));
     EXPECT_TRUE(listener.poll(Poco::Timespan(5, 0), Poco::Net::Socket::SELECT_READ)) << "the server was reached";
     EXPECT_TRUE(rt::IniFileObj(userIni()).sections().isEmpty()) << "a test saves nothing";
@@ -767,7 +766,7 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
     main.settingsDialog = [&] {
         ++openings;
         QTimer::singleShot(0, [&] {
-            TfmSetup* d = setup::fmSetup;
+            auto* d = qobject_cast<TfmSetup*>(QApplication::activeModalWidget());
             ASSERT_NE(d, nullptr);
             ASSERT_TRUE(d->isModal());
             serversShown.append(d->POPServer->text());
@@ -780,7 +779,7 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
                 d->POPServer->setText(QStringLiteral("stopp"));
             d->close();
         });
-        setup::showSetupDialog(&main);
+        setup::showSetupDialog(&main, connectionTest);
     };
     main.onSettingsChosen();
 
@@ -790,6 +789,6 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
     EXPECT_EQ(namesShown, (QStringList{QString(), QStringLiteral("Ola")})) << "each opening loads what the last saved";
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("mail.firma.example"));
     EXPECT_EQ(main.watcher().settings().host, QStringLiteral("mail.firma.example"));
-    EXPECT_EQ(setup::fmSetup, nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no dialog is left open";
     EXPECT_TRUE(main.findChildren<TfmSetup*>().isEmpty()) << "each dialog is gone once it has closed";
 }
