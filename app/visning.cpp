@@ -169,7 +169,7 @@ void TBrevglimtForm::buildList()
     messageList->setSelectionMode(QAbstractItemView::SingleSelection);
     closeListButton->raise(); // its lower edge lies over the list's top
 
-    hiddenMessageBuffer = new QPlainTextEdit(QStringLiteral("Memo1"), this);
+    hiddenMessageBuffer = new QPlainTextEdit(this);
     hiddenMessageBuffer->setObjectName(QStringLiteral("hiddenMessageBuffer"));
     hiddenMessageBuffer->setGeometry(16, 128, 409, 185);
     hiddenMessageBuffer->setLineWrapMode(QPlainTextEdit::NoWrap);
