@@ -1,9 +1,7 @@
 #include "guihooks.h"
 
 #include "boxtext.h"
-#include "forms.h"
 #include "platform.h"
-#include "visning.h"
 #include "windowplace.h"
 
 #include <QApplication>
@@ -19,8 +17,8 @@ namespace {
 // and wholly on screen.
 class OwnedMessageBox : public QMessageBox {
 public:
-    OwnedMessageBox()
-        : QMessageBox(gui::currentOwner(BrevglimtForm))
+    explicit OwnedMessageBox(QWidget* fallbackOwner)
+        : QMessageBox(gui::currentOwner(fallbackOwner))
     {
     }
 
@@ -34,11 +32,11 @@ protected:
 
 } // namespace
 
-void installGuiHooks()
+void installGuiHooks(std::function<QWidget*()> mainWindow)
 {
     rt::UiHooks hooks;
-    hooks.messageBox = [](const QString& caption, const QString& text, rt::MsgIcon icon) {
-        OwnedMessageBox box;
+    hooks.messageBox = [mainWindow](const QString& caption, const QString& text, rt::MsgIcon icon) {
+        OwnedMessageBox box(mainWindow());
         box.setWindowTitle(caption);
         // A path (the saved temp.eml, say) stays on one line; the box grows
         // wider for it as far as the screen allows.
@@ -59,8 +57,8 @@ void installGuiHooks()
             QApplication::restoreOverrideCursor();
     };
     hooks.beep = [] { QApplication::beep(); };
-    hooks.question = [](const QString& caption, const QString& text) {
-        OwnedMessageBox box;
+    hooks.question = [mainWindow](const QString& caption, const QString& text) {
+        OwnedMessageBox box(mainWindow());
         box.setWindowTitle(caption);
         box.setText(gui::keepPathsWhole(text));
         box.setIcon(QMessageBox::Warning);

@@ -3,7 +3,6 @@
 #include "certtrust.h"
 #include "desktopglue.h"
 #include "errordisplay.h"
-#include "forms.h"
 #include "guihooks.h"
 #include "platform.h"
 #include "qttranslations.h"
@@ -12,11 +11,13 @@
 #include "termination.h"
 #include "textfil.h"
 #include "visning.h"
+#include "windowowner.h"
 #include "windowplace.h"
 #include "xmldata.h"
 #include "zt_reg.h"
 
 #include <QApplication>
+#include <optional>
 
 namespace {
 
@@ -48,7 +49,9 @@ int main(int argc, char* argv[])
     // Only closing the strip ends the program, not the last dialog closing
     // while the strip is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
-    app::installGuiHooks();
+    // Made once the runtime has started; boxes before that belong to no window.
+    std::optional<app::WindowOwner> windows;
+    app::installGuiHooks([&windows]() -> QWidget* { return windows ? &windows->strip() : nullptr; });
     rt::installTerminationHandler();
 
     // One copy per user: a second start shows the running copy's strip
@@ -73,17 +76,18 @@ int main(int argc, char* argv[])
     keyring::SystemKeyring keyringStore;
     keyring::setStore(&keyringStore);
 
-    app::createForms();
+    windows.emplace();
+    app::TBrevglimtForm& strip = windows->strip();
     // Notifications for new mail, and a check soon after a wake-up.
-    new app::DesktopGlue(app::BrevglimtForm, QDBusConnection::sessionBus(), QDBusConnection::systemBus());
-    QObject::connect(&instance, &desktop::SingleInstance::showRequested, app::BrevglimtForm,
-                     [] { rt::runHandler([] { app::BrevglimtForm->showForm(); }); });
-    app::showAtStart(*app::BrevglimtForm);
+    new app::DesktopGlue(&strip, QDBusConnection::sessionBus(), QDBusConnection::systemBus());
+    QObject::connect(&instance, &desktop::SingleInstance::showRequested, &strip,
+                     [&strip] { rt::runHandler([&strip] { strip.showForm(); }); });
+    app::showAtStart(strip);
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.
     const int code = rt::terminationRequested() ? 0 : QApplication::exec();
 
-    app::destroyForms();
+    windows.reset();
     keyring::setStore(nullptr);
     rt::runtimeStop();
     return code;

@@ -21,7 +21,7 @@ QFont aboutFont(const char* family, int pixels, bool bold = false)
 } // namespace
 
 TAboutBox::TAboutBox(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QStringLiteral("Om"));
@@ -29,47 +29,47 @@ TAboutBox::TAboutBox(QWidget* parent)
     setFont(aboutFont("MS Sans Serif", 11));
 
     auto* panel = new QFrame(this);
-    panel->setObjectName(QStringLiteral("Panel1"));
+    panel->setObjectName(QStringLiteral("panel"));
     panel->setGeometry(8, 8, 161, 145);
     panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
     panel->setLineWidth(2);
 
-    ProgramIcon = new QLabel(panel);
-    ProgramIcon->setObjectName(QStringLiteral("ProgramIcon"));
-    ProgramIcon->setGeometry(8, 8, 33, 33);
-    ProgramIcon->setScaledContents(true);
-    ProgramIcon->setPixmap(gui::programIcon().pixmap(33, 33));
+    iconLabel = new QLabel(panel);
+    iconLabel->setObjectName(QStringLiteral("iconLabel"));
+    iconLabel->setGeometry(8, 8, 33, 33);
+    iconLabel->setScaledContents(true);
+    iconLabel->setPixmap(gui::programIcon().pixmap(33, 33));
 
-    ProductName = new QLabel(QStringLiteral("Brevglimt"), panel);
-    ProductName->setObjectName(QStringLiteral("ProductName"));
-    ProductName->setFont(aboutFont("MS Sans Serif", 11, true));
-    ProductName->move(72, 16);
+    productNameLabel = new QLabel(QStringLiteral("Brevglimt"), panel);
+    productNameLabel->setObjectName(QStringLiteral("productNameLabel"));
+    productNameLabel->setFont(aboutFont("MS Sans Serif", 11, true));
+    productNameLabel->move(72, 16);
 
-    Version = new QLabel(QStringLiteral("Versjon 1.1"), panel);
-    Version->setObjectName(QStringLiteral("Version"));
-    Version->move(72, 32);
+    versionLabel = new QLabel(QStringLiteral("Versjon 1.1"), panel);
+    versionLabel->setObjectName(QStringLiteral("versionLabel"));
+    versionLabel->move(72, 32);
 
-    Copyright = new QLabel(QStringLiteral("Copyright © Tavlund"), panel);
-    Copyright->setObjectName(QStringLiteral("Copyright"));
-    Copyright->move(8, 56);
+    copyrightLabel = new QLabel(QStringLiteral("Copyright © Tavlund"), panel);
+    copyrightLabel->setObjectName(QStringLiteral("copyrightLabel"));
+    copyrightLabel->move(8, 56);
 
     auto* rule = new QFrame(panel);
-    rule->setObjectName(QStringLiteral("Bevel1"));
+    rule->setObjectName(QStringLiteral("rule"));
     rule->setFrameShape(QFrame::HLine);
     rule->setFrameShadow(QFrame::Sunken);
     rule->setGeometry(8, 80, 145, 2);
 
-    Label1 = new QLabel(QStringLiteral("Laget av Tavlunds utviklere. Brukerstøtte: support@tavlund.example"), panel);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(16, 88, 130, 44);
-    Label1->setWordWrap(true);
-    Label1->setFont(aboutFont("Small Fonts", 9));
+    makerLabel = new QLabel(QStringLiteral("Laget av Tavlunds utviklere. Brukerstøtte: support@tavlund.example"), panel);
+    makerLabel->setObjectName(QStringLiteral("makerLabel"));
+    makerLabel->setGeometry(16, 88, 130, 44);
+    makerLabel->setWordWrap(true);
+    makerLabel->setFont(aboutFont("Small Fonts", 9));
 
-    OKButton = new QPushButton(QStringLiteral("OK"), this);
-    OKButton->setObjectName(QStringLiteral("OKButton"));
-    OKButton->setGeometry(51, 164, 75, 25);
-    OKButton->setDefault(true);
-    connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setObjectName(QStringLiteral("okButton"));
+    okButton->setGeometry(51, 164, 75, 25);
+    okButton->setDefault(true);
+    connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 }
 
 } // namespace app

@@ -1,24 +1,24 @@
 // The about box.
 #pragma once
 
-#include <QDialog>
+#include "owneddialog.h"
 
 class QLabel;
 class QPushButton;
 
 namespace app {
 
-class TAboutBox : public QDialog {
+class TAboutBox : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TAboutBox(QWidget* parent = nullptr);
 
-    QLabel* ProgramIcon;
-    QLabel* ProductName;
-    QLabel* Version;
-    QLabel* Copyright;
-    QLabel* Label1;
-    QPushButton* OKButton;
+    QLabel* iconLabel;
+    QLabel* productNameLabel;
+    QLabel* versionLabel;
+    QLabel* copyrightLabel;
+    QLabel* makerLabel; // who made it, and where to get help
+    QPushButton* okButton;
 };
 
 } // namespace app

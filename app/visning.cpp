@@ -6,11 +6,11 @@
 #include "mailboxsettings.h"
 #include "mailpasswords.h"
 #include "mailboxwatcher.h"
+#include "messagefile.h"
 #include "messagelist.h"
 #include "neterror.h"
 #include "platform.h"
 #include "pushcheckpacer.h"
-#include "safefile.h"
 #include "shape.h"
 #include "termination.h"
 #include "windowplace.h"
@@ -81,18 +81,6 @@ QAction* addItem(QMenu* menu, const char* name, const QString& caption)
     return a;
 }
 
-// Writes an opened message to the file the mail program is pointed at,
-// readable by the user alone; throws when it cannot be written.
-// Written beside the old file and renamed over it, readable by the user
-// alone; a link or anything but a regular file planted as temp.eml is
-// refused, never written through.
-void saveRetrievedMessage(const QString& path, const QByteArray& message)
-{
-    const QString reason = rt::saveFileSafely(path, message);
-    if (!reason.isEmpty())
-        throw std::runtime_error(QStringLiteral("Kan ikke lagre meldingen i %1: %2").arg(path, reason).toStdString());
-}
-
 } // namespace
 
 TBrevglimtForm::TBrevglimtForm(QWidget* parent)
@@ -117,6 +105,21 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     pal.setColor(QPalette::Window, kNavy);
     setPalette(pal);
 
+    buildBar();
+    buildList();
+    buildTimers();
+    buildMenus();
+    connectControls();
+    connectWatcher();
+    updateShape();
+}
+
+TBrevglimtForm::~TBrevglimtForm() = default;
+
+// The lime bar with the count and its "X", the list's "X" beside it, and the
+// indicator that moves along the bar while the server is contacted.
+void TBrevglimtForm::buildBar()
+{
     barShape = new TShape(TShape::Kind::Rectangle, this);
     barShape->setObjectName(QStringLiteral("barShape"));
     barShape->setGeometry(0, 0, 113, 20);
@@ -144,7 +147,12 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     indicatorShape->setGeometry(kIndicatorStart, 2, 17, 17);
     indicatorShape->setBrushColor(kAqua);
     indicatorShape->hide();
+}
 
+// The list of waiting messages, and the hidden buffer an opened message
+// passes through.
+void TBrevglimtForm::buildList()
+{
     messageList = new QListView(this);
     messageList->setObjectName(QStringLiteral("messageList"));
     listModel = new MessageListModel(kLineHeight, this);
@@ -161,19 +169,26 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     messageList->setSelectionMode(QAbstractItemView::SingleSelection);
     closeListButton->raise(); // its lower edge lies over the list's top
 
-    hiddenMessageBuffer = new QPlainTextEdit(QStringLiteral("Memo1"), this);
+    hiddenMessageBuffer = new QPlainTextEdit(this);
     hiddenMessageBuffer->setObjectName(QStringLiteral("hiddenMessageBuffer"));
     hiddenMessageBuffer->setGeometry(16, 128, 409, 185);
     hiddenMessageBuffer->setLineWrapMode(QPlainTextEdit::NoWrap);
     hiddenMessageBuffer->hide();
+}
 
+void TBrevglimtForm::buildTimers()
+{
     scheduleTimer = new QTimer(this);
     scheduleTimer->setObjectName(QStringLiteral("scheduleTimer"));
     scheduleTimer->setInterval(60000);
     indicatorTimer = new QTimer(this);
     indicatorTimer->setObjectName(QStringLiteral("indicatorTimer"));
     indicatorTimer->setInterval(100);
+}
 
+// The bar's menu and the list's.
+void TBrevglimtForm::buildMenus()
+{
     mainMenu = new QMenu(this);
     mainMenu->setObjectName(QStringLiteral("mainMenu"));
     checkNowAction = addItem(mainMenu, "checkNowAction", QStringLiteral("Brevglimt"));
@@ -191,7 +206,11 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     listMenu = new QMenu(this);
     listMenu->setObjectName(QStringLiteral("listMenu"));
     deleteAction = addItem(listMenu, "deleteAction", QStringLiteral("Slett"));
+}
 
+// The controls' signals to their handlers.
+void TBrevglimtForm::connectControls()
+{
     // Every handler runs under the error display.
     auto bind = [this](auto signalSource, auto signal, void (TBrevglimtForm::*handler)()) {
         connect(signalSource, signal, this, [this, handler] { runHandler([&] { (this->*handler)(); }); });
@@ -217,8 +236,13 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
     messageList->installEventFilter(this);
     connect(messageList, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { listMenu->popup(messageList->viewport()->mapToGlobal(pos)); });
+}
 
-    // What the watcher reports, shown as it comes.
+// What the watcher reports, the checks push asks for, and the password
+// from the keyring.
+void TBrevglimtForm::connectWatcher()
+{
+    // Shown as it comes.
     connect(m_watcher.get(), &watch::MailboxWatcher::checkStarted, this, [this] { indicatorOn(true); });
     connect(m_watcher.get(), &watch::MailboxWatcher::actionStarted, this, [this] { indicatorOn(false); });
     connect(m_watcher.get(), &watch::MailboxWatcher::connectionOpened, this,
@@ -261,11 +285,7 @@ TBrevglimtForm::TBrevglimtForm(QWidget* parent)
                 runHandler([&] { showNotice(notice); });
         },
         Qt::QueuedConnection);
-
-    updateShape();
 }
-
-TBrevglimtForm::~TBrevglimtForm() = default;
 
 void TBrevglimtForm::runHandler(const std::function<void()>& handler)
 {
@@ -507,7 +527,7 @@ void TBrevglimtForm::onListDoubleClicked()
     const int row = selectedRow();
     if (row < 0)
         return;
-    const QString path = rt::tavlundpath(QStringLiteral("tmp")) + QStringLiteral("temp.eml");
+    const QString tmpFolder = rt::tavlundpath(QStringLiteral("tmp"));
     hiddenMessageBuffer->clear();
     const watch::MailboxWatcher::Retrieved r = m_watcher->retrieveMessage(row);
     switch (r.outcome) {
@@ -522,7 +542,10 @@ void TBrevglimtForm::onListDoubleClicked()
     case watch::MailboxWatcher::Outcome::Done: break;
     }
     hiddenMessageBuffer->setPlainText(QString::fromUtf8(r.message));
-    saveRetrievedMessage(path, r.message);
+    const desktop::MessageFile file = desktop::writeMessageFile(tmpFolder, r.message);
+    if (!file.written())
+        throw std::runtime_error(file.error.toStdString());
+    const QString& path = file.path;
     // The message is marked read only once something showed it (IMAP);
     // queued either way, so nothing waits inside the opener's report.
     rt::ShellOpen(path, QString(), QString(),

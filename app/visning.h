@@ -130,6 +130,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The constructor's parts, in the order it runs them.
+    void buildBar();
+    void buildList();
+    void buildTimers();
+    void buildMenus();
+    void connectControls();
+    void connectWatcher();
     // Runs an event handler; an error it lets through is shown in the error
     // box, and while that box is open no scheduled check starts.
     void runHandler(const std::function<void()>& handler);

@@ -4,14 +4,12 @@
 #include "hostport.h"
 #include "offthread.h"
 #include "platform.h"
-#include "windowplace.h"
 
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
-#include <QShowEvent>
 #include <QUrl>
 #include <QWindow>
 
@@ -29,8 +27,6 @@
 #include <vector>
 
 namespace ipsjekk {
-
-TIPTestForm* IPTestForm = nullptr;
 
 namespace {
 
@@ -105,47 +101,43 @@ bool tryConnect(const Target& t)
 
 } // namespace
 
-int sjekkip(const QString& host, int port, bool report)
+bool TIPTestForm::testConnection(const QString& host, int port, bool report)
 {
-    if (!IPTestForm)
-        IPTestForm = new TIPTestForm;
     // The window thread serves events while the attempt runs; the window
     // may not outlive them.
-    const QPointer<TIPTestForm> form = IPTestForm;
+    const QPointer<TIPTestForm> stillThere = this;
     const Target target = targetOf(host, port);
     const QString shown = hostPortText(target);
 
-    form->showForTest();
-    form->okButton->hide();
-    form->statusLabel->setText(QStringLiteral("Sjekker ") + shown + QStringLiteral(" ...."));
+    showForTest();
+    okButton->hide();
+    statusLabel->setText(QStringLiteral("Sjekker ") + shown + QStringLiteral(" ...."));
 
-    int result = 0;
+    bool connected = false;
     {
         rt::BusyCursor busy;
         // On a worker thread: the window paints its text and answers the
         // window manager while the attempt waits.
-        if (!rt::awaitOffThreadResult([target] { return tryConnect(target); }))
-            result = -1;
+        connected = rt::awaitOffThreadResult([target] { return tryConnect(target); });
     }
-    if (!form)
-        return result;
+    if (!stillThere)
+        return connected;
 
     if (report) {
         // The outcome stays until "O&k": a working connection is news too.
-        form->setPanelColour(result == 0 ? kNormalColour : kFailureColour);
-        form->statusLabel->setText((result == 0 ? QStringLiteral("Tilkoblingen virker: ")
-                                                : QStringLiteral("Kan ikke koble til: "))
-                                   + shown);
-        form->okButton->show();
-        form->okButton->setFocus();
+        setPanelColour(connected ? kNormalColour : kFailureColour);
+        statusLabel->setText((connected ? QStringLiteral("Tilkoblingen virker: ") : QStringLiteral("Kan ikke koble til: "))
+                             + shown);
+        okButton->show();
+        okButton->setFocus();
     } else {
-        form->hide();
+        hide();
     }
-    return result;
+    return connected;
 }
 
 TIPTestForm::TIPTestForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
     setObjectName(QStringLiteral("IPTestForm"));
     // What window lists and a window switcher show for it.
@@ -178,12 +170,6 @@ TIPTestForm::TIPTestForm(QWidget* parent)
     connect(okButton, &QPushButton::clicked, this, [this] { rt::runHandler([&] { dismiss(); }); });
 }
 
-TIPTestForm::~TIPTestForm()
-{
-    if (IPTestForm == this)
-        IPTestForm = nullptr;
-}
-
 QColor TIPTestForm::panelColour() const
 {
     return statusPanel->palette().color(QPalette::Window);
@@ -212,13 +198,9 @@ void TIPTestForm::reject()
     dismiss();
 }
 
-void TIPTestForm::showEvent(QShowEvent* event)
+void TIPTestForm::opening()
 {
-    if (!event->spontaneous()) {
-        centre();
-        rt::runHandler([&] { resetColourOnShow(); });
-    }
-    QDialog::showEvent(event);
+    rt::runHandler([&] { resetColourOnShow(); });
 }
 
 void TIPTestForm::showForTest()
@@ -239,12 +221,10 @@ void TIPTestForm::showForTest()
     activateWindow();
 }
 
-void TIPTestForm::centre()
+QWidget* TIPTestForm::placedOver() const
 {
-    QWidget* over = m_owner ? m_owner.data() : QApplication::activeModalWidget();
-    if (over == this)
-        over = nullptr;
-    gui::placeOver(this, over);
+    QWidget* over = owner() ? owner() : QApplication::activeModalWidget();
+    return over == this ? nullptr : over;
 }
 
 } // namespace ipsjekk

@@ -1,11 +1,11 @@
 // The connectivity test: does a server accept TCP connections on a port?
-// sjekkip makes one connection attempt and shows its progress, and a
+// testConnection makes one connection attempt and shows its progress, and a
 // failure, in a small borderless status window.
 #pragma once
 
+#include "owneddialog.h"
+
 #include <QColor>
-#include <QDialog>
-#include <QPointer>
 #include <QString>
 
 class QFrame;
@@ -21,28 +21,22 @@ inline const QColor kFailureColour(240, 160, 160);
 // How long one test may try to connect before it counts as failed.
 inline constexpr int kConnectTimeoutMs = 15000;
 
-// Connects to host:port and closes the connection again at once, sending
-// nothing. The host text may carry its own port ("host:port",
-// "[v6]:port"), which then wins over port. While the attempt runs, the test
-// window shows "Sjekker host:port ...." and the busy cursor is on; the
-// attempt runs on a worker thread, so the window keeps painting. Returns 0
-// when the connection was made, -1 when it was not (name not found,
-// unreachable, refused, time-out, empty host, port outside 0-65535). With
-// report, the window then stays up with its "O&k" button and the outcome:
-// "Tilkoblingen virker: host:port", or in the failure colour "Kan ikke
-// koble til: host:port"; without, it hides. Uses IPTestForm, creating it
-// when the program has not.
-int sjekkip(const QString& host, int port, bool report);
-
-class TIPTestForm : public QDialog {
+class TIPTestForm : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TIPTestForm(QWidget* parent = nullptr);
-    ~TIPTestForm() override;
 
-    // The window it is centred over when shown (the main window).
-    void setOwner(QWidget* owner) { m_owner = owner; }
-    QWidget* owner() const { return m_owner; }
+    // Connects to host:port and closes the connection again at once, sending
+    // nothing. The host text may carry its own port ("host:port",
+    // "[v6]:port"), which then wins over port. While the attempt runs, the
+    // window shows "Sjekker host:port ...." and the busy cursor is on; the
+    // attempt runs on a worker thread, so the window keeps painting. True
+    // when the connection was made, false when it was not (name not found,
+    // unreachable, refused, time-out, empty host, port outside 0-65535). With
+    // report, the window then stays up with its "O&k" button and the
+    // outcome: "Tilkoblingen virker: host:port", or in the failure colour
+    // "Kan ikke koble til: host:port"; without, it hides.
+    bool testConnection(const QString& host, int port, bool report);
 
     QFrame* statusPanel; // its colour tells testing from failure
     QLabel* statusLabel;
@@ -63,16 +57,11 @@ public:
     void showForTest();
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    // Over the owner; without one, over a modal dialog that is open.
+    QWidget* placedOver() const override;
+    void opening() override;
     // Esc does what "O&k" does.
     void reject() override;
-
-private:
-    void centre();
-    QPointer<QWidget> m_owner;
 };
-
-// The program's one test window; nullptr until created.
-extern TIPTestForm* IPTestForm;
 
 } // namespace ipsjekk

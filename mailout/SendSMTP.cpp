@@ -3,7 +3,6 @@
 #include "errordisplay.h"
 #include "platform.h"
 #include "smtpsettings.h"
-#include "windowplace.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -13,13 +12,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QShowEvent>
 #include <QStyle>
 #include <QToolButton>
 
 namespace mailout {
-
-TSendSMTPForm* SendSMTPForm = nullptr;
 
 namespace {
 
@@ -47,7 +43,7 @@ QString TSendSMTPForm::supportAddress()
 }
 
 TSendSMTPForm::TSendSMTPForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("SendSMTPForm"));
     setWindowTitle(QStringLiteral("Ny epost"));
@@ -114,11 +110,7 @@ TSendSMTPForm::TSendSMTPForm(QWidget* parent)
     connect(sendButton, &QPushButton::clicked, this, [this] { rt::runHandler([this] { sendMessage(); }); });
 }
 
-TSendSMTPForm::~TSendSMTPForm()
-{
-    if (SendSMTPForm == this)
-        SendSMTPForm = nullptr;
-}
+TSendSMTPForm::~TSendSMTPForm() = default;
 
 void TSendSMTPForm::showComposer()
 {
@@ -132,13 +124,8 @@ void TSendSMTPForm::showComposer()
     activateWindow();
 }
 
-void TSendSMTPForm::showEvent(QShowEvent* event)
+void TSendSMTPForm::opening()
 {
-    QDialog::showEvent(event);
-    // Restoring a minimised window is no new opening.
-    if (event->spontaneous())
-        return;
-    gui::placeOver(this, m_owner);
     rt::runHandler([this] { prepareOnOpening(); });
 }
 

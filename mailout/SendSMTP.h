@@ -4,9 +4,8 @@
 #pragma once
 
 #include "mailsender.h"
+#include "owneddialog.h"
 
-#include <QDialog>
-#include <QPointer>
 #include <functional>
 
 class QComboBox;
@@ -18,7 +17,7 @@ class QToolButton;
 
 namespace mailout {
 
-class TSendSMTPForm : public QDialog {
+class TSendSMTPForm : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TSendSMTPForm(QWidget* parent = nullptr);
@@ -29,10 +28,6 @@ public:
     // The failure box's text: "Sending mislyktes " and, on the line below,
     // the cause (with a full stop as the error display adds one).
     static QString failureText(const QString& cause);
-
-    // The window it centres over each time it is shown (the main window).
-    void setOwner(QWidget* owner) { m_owner = owner; }
-    QWidget* owner() const { return m_owner; }
 
     // Shows the window without making it modal and brings it to the front.
     void showComposer();
@@ -65,18 +60,15 @@ public:
     void sendMessage();
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    // Each opening (not a restore from minimised) prepares the window anew.
+    void opening() override;
 
 private:
-    QPointer<QWidget> m_owner;
     // Configured from the stored settings at each send.
     MailSender m_sender;
     // A message went since the window was last opened: it opens empty,
     // without proposing the last recipient.
     bool m_sent = false;
 };
-
-// The program's composer; nullptr until the program creates it.
-extern TSendSMTPForm* SendSMTPForm;
 
 } // namespace mailout

@@ -26,10 +26,9 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 
 namespace servers {
-
-TFTPform* FTPform = nullptr;
 
 namespace {
 
@@ -249,6 +248,13 @@ bool TFTPform::refusedWhileBusy(const QString& path, bool upload)
     return true;
 }
 
+void TFTPform::prepareTransferSettings()
+{
+    if (!m_profileDialog)
+        throw std::logic_error("FTP-vinduet har ingen dialog for FTP-oppsettet");
+    prepareFtpSettings(*m_profileDialog);
+}
+
 FtpResult TFTPform::upload(const QString& path)
 {
     if (refusedWhileBusy(path, true))
@@ -273,7 +279,7 @@ FtpResult TFTPform::upload(const QString& path)
         return refused;
     }
 
-    prepareFtpSettings();
+    prepareTransferSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     try {
@@ -319,7 +325,7 @@ FtpResult TFTPform::download(const QString& path)
     setProgressPosition(0);
     const QString remote = s.folder + name;
 
-    prepareFtpSettings();
+    prepareTransferSettings();
     configureClient();
     log(QStringLiteral("FTP: Kobler til ") + client.host + QStringLiteral(" som bruker ") + client.user);
     repaint();

@@ -8,6 +8,7 @@
 #include "ftpclient.h"
 #include "ftpsettings.h"
 
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -16,10 +17,16 @@ class QStatusBar;
 
 namespace servers {
 
+class TServerOppsettForm;
+
 class TFTPform : public QWidget {
     Q_OBJECT
 public:
     explicit TFTPform(QWidget* parent = nullptr);
+
+    // The dialog a transfer shows the FTP profile in when the profile names
+    // no server; a transfer needs one.
+    void setProfileDialog(TServerOppsettForm& dialog) { m_profileDialog = &dialog; }
 
     // Uploads the local file path (full path) as folder + "/" + its file
     // name (the bare file name when the transfer settings' folder is empty).
@@ -72,12 +79,15 @@ private:
     // Connects off the window thread; asks about a certificate the user may trust.
     void connectClient();
 
+    // Readies the FTP settings from the profile, in the profile dialog.
+    void prepareTransferSettings();
+
+    QPointer<TServerOppsettForm> m_profileDialog;
     bool m_busy = false;
     qint64 m_maximum = 0;
     qint64 m_position = 0;
     int m_shift = 0; // the bar shows bytes >> m_shift
 };
 
-extern TFTPform* FTPform;
 
 } // namespace servers

@@ -2,23 +2,19 @@
 
 #include "errordisplay.h"
 #include "dialogfont.h"
-#include "windowplace.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QShowEvent>
 #include <QStyle>
 
 namespace servers {
 
-TInputForm* InputForm = nullptr;
-
 TInputForm::TInputForm(QWidget* parent)
     // A title bar without system menu or close box.
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
 {
     setObjectName(QStringLiteral("InputForm"));
     setWindowTitle(QStringLiteral("Input:"));
@@ -57,12 +53,8 @@ void TInputForm::focusValueEdit()
     valueEdit->setFocus();
 }
 
-void TInputForm::showEvent(QShowEvent* event)
+void TInputForm::opening()
 {
-    QDialog::showEvent(event);
-    if (event->spontaneous())
-        return;
-    gui::placeOver(this, owner);
     rt::runHandler([this] { focusValueEdit(); });
 }
 

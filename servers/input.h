@@ -2,7 +2,7 @@
 // Cancel, and there is no other way to close it.
 #pragma once
 
-#include <QDialog>
+#include "owneddialog.h"
 
 class QLabel;
 class QLineEdit;
@@ -10,13 +10,10 @@ class QPushButton;
 
 namespace servers {
 
-class TInputForm : public QDialog {
+class TInputForm : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TInputForm(QWidget* parent = nullptr);
-
-    // The window the dialog centres itself over when shown.
-    QWidget* owner = nullptr;
 
     QLabel* promptLabel;
     QLineEdit* valueEdit; // the answer; kept from one opening to the next
@@ -27,11 +24,9 @@ public:
     void focusValueEdit();
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    void opening() override;
     // Only the two buttons, Enter and Esc close the dialog.
     void closeEvent(QCloseEvent* event) override;
 };
-
-extern TInputForm* InputForm;
 
 } // namespace servers

@@ -3,18 +3,14 @@
 #include "errordisplay.h"
 #include "ftpsettings.h"
 #include "dialogfont.h"
-#include "windowplace.h"
 
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProxyStyle>
-#include <QShowEvent>
 
 namespace servers {
-
-TServerOppsettForm* ServerOppsettForm = nullptr;
 
 namespace {
 
@@ -51,7 +47,7 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, con
 } // namespace
 
 TServerOppsettForm::TServerOppsettForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("ServerOppsettForm"));
     setWindowTitle(QStringLiteral("Oppsett på server"));
@@ -86,7 +82,7 @@ TServerOppsettForm::TServerOppsettForm(QWidget* parent)
     nameEdit->setFocus();
 }
 
-void TServerOppsettForm::VisServerOppsett(const QString& caption, const QString& kind)
+void TServerOppsettForm::editProfile(const QString& caption, const QString& kind)
 {
     setWindowTitle(caption);
     profileKind = kind;
@@ -135,12 +131,8 @@ void TServerOppsettForm::done(int result)
     QDialog::done(result);
 }
 
-void TServerOppsettForm::showEvent(QShowEvent* event)
+void TServerOppsettForm::opening()
 {
-    QDialog::showEvent(event);
-    if (event->spontaneous())
-        return;
-    gui::placeOver(this, owner);
     rt::runHandler([this] { loadProfile(); });
 }
 
@@ -151,23 +143,13 @@ bool TServerOppsettForm::eventFilter(QObject* watched, QEvent* event)
     return QDialog::eventFilter(watched, event);
 }
 
-void VisServerOppsett(const QString& caption, const QString& kind)
-{
-    if (ServerOppsettForm) {
-        ServerOppsettForm->VisServerOppsett(caption, kind);
-        return;
-    }
-    TServerOppsettForm dialog;
-    dialog.VisServerOppsett(caption, kind);
-}
-
-void prepareFtpSettings()
+void prepareFtpSettings(TServerOppsettForm& profileDialog)
 {
     FtpTransferSettings& s = ftpSettings();
     readFtpProfile();
     if (s.server.isEmpty()) {
         writeDefaultFtpProfile();
-        VisServerOppsett(QStringLiteral("Oppsett FTP-server"), QStringLiteral("FTP"));
+        profileDialog.editProfile(QStringLiteral("Oppsett FTP-server"), QStringLiteral("FTP"));
         readFtpProfile();
     }
     if (s.user.isEmpty())

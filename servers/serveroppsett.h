@@ -3,9 +3,9 @@
 // profile has no server.
 #pragma once
 
+#include "owneddialog.h"
 #include "serverprofile.h"
 
-#include <QDialog>
 #include <QString>
 
 class QCheckBox;
@@ -14,19 +14,17 @@ class QLineEdit;
 
 namespace servers {
 
-class TServerOppsettForm : public QDialog {
+class TServerOppsettForm : public gui::OwnedDialog {
     Q_OBJECT
 public:
     explicit TServerOppsettForm(QWidget* parent = nullptr);
 
     // Sets the caption and the profile kind, shows the dialog modally and
     // returns when it has been closed (closing has saved the profile).
-    void VisServerOppsett(const QString& caption, const QString& kind);
+    void editProfile(const QString& caption, const QString& kind);
 
     // The kind of the profile in use, taken as given (case and blanks kept).
     QString profileKind;
-    // The window the dialog centres itself over when shown.
-    QWidget* owner = nullptr;
 
     QLabel* nameLabel;
     QLabel* serverLabel;
@@ -57,19 +55,14 @@ public:
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    void opening() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
-extern TServerOppsettForm* ServerOppsettForm;
-
-// VisServerOppsett on ServerOppsettForm, or on a dialog of its own while the
-// program has not created that one.
-void VisServerOppsett(const QString& caption, const QString& kind);
 // Makes the FTP transfer settings ready for a transfer: without a server in
-// the profile, writes the defaults and lets the user see them in the
-// dialog; an empty user name or password is taken as "anonymous" /
+// the profile, writes the defaults and lets the user see them in
+// profileDialog; an empty user name or password is taken as "anonymous" /
 // "kvistgang" without changing the stored profile.
-void prepareFtpSettings();
+void prepareFtpSettings(TServerOppsettForm& profileDialog);
 
 } // namespace servers

@@ -7,7 +7,6 @@
 #include "errordisplay.h"
 #include "ipsjekk.h"
 #include "state.h"
-#include "windowplace.h"
 #include "zt_reg.h"
 
 #include <QApplication>
@@ -21,15 +20,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 namespace setup {
-
-TfmSetup* fmSetup = nullptr;
 
 namespace {
 
@@ -90,9 +86,10 @@ QWidget* page(const char* name)
 
 } // namespace
 
-TfmSetup::TfmSetup(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
-                          | Qt::WindowCloseButtonHint)
+TfmSetup::TfmSetup(ipsjekk::TIPTestForm& connectionTest, QWidget* parent)
+    : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+                                   | Qt::WindowCloseButtonHint)
+    , m_connectionTest(connectionTest)
 {
     setObjectName(QStringLiteral("fmSetup"));
     setWindowTitle(QStringLiteral("Epost oppsett"));
@@ -423,12 +420,12 @@ void TfmSetup::updateSendPage()
 
 void TfmSetup::testMailServer()
 {
-    ipsjekk::sjekkip(mailServerEdit->text(), settings::defaultPort(chosenProtocol()), true);
+    m_connectionTest.testConnection(mailServerEdit->text(), settings::defaultPort(chosenProtocol()), true);
 }
 
 void TfmSetup::testSmtpServer()
 {
-    ipsjekk::sjekkip(smtpServerEdit->text(), 25, true);
+    m_connectionTest.testConnection(smtpServerEdit->text(), 25, true);
 }
 
 // ---------------------------------------------------------------- save
@@ -481,19 +478,15 @@ void TfmSetup::saveSettings()
 
 // ---------------------------------------------------------------- showing and closing
 
-void TfmSetup::showEvent(QShowEvent* event)
+void TfmSetup::opening()
 {
-    if (!event->spontaneous()) {
-        centre();
-        // The proposals come first, so that the "Sende" page, on which the
-        // dialog opens, can take the proposed POP server.
-        rt::runHandler([&] {
-            proposeForNewUser();
-            if (pageTabs->currentWidget() == sendPage)
-                proposeSmtpServer();
-        });
-    }
-    QDialog::showEvent(event);
+    // The proposals come first, so that the "Sende" page, on which the
+    // dialog opens, can take the proposed POP server.
+    rt::runHandler([&] {
+        proposeForNewUser();
+        if (pageTabs->currentWidget() == sendPage)
+            proposeSmtpServer();
+    });
 }
 
 void TfmSetup::done(int result)
@@ -502,22 +495,14 @@ void TfmSetup::done(int result)
     QDialog::done(result);
 }
 
-void TfmSetup::centre()
+void showSetupDialog(QWidget* owner, ipsjekk::TIPTestForm& connectionTest)
 {
-    gui::placeOver(this, m_owner.data());
-}
-
-void showSetupDialog(QWidget* owner)
-{
-    TfmSetup* const previous = fmSetup;
     // Parented to the owner so that the window system keeps it above the
     // always-on-top strip; the pointer notices if the owner takes it along.
-    const QPointer<TfmSetup> dialog = new TfmSetup(owner);
+    const QPointer<TfmSetup> dialog = new TfmSetup(connectionTest, owner);
     dialog->setOwner(owner);
-    fmSetup = dialog;
     dialog->exec();
     delete dialog.data();
-    fmSetup = previous;
 }
 
 } // namespace setup

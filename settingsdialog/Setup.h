@@ -6,9 +6,8 @@
 
 #include "mailboxsettings.h"
 #include "mailpasswords.h"
+#include "owneddialog.h"
 
-#include <QDialog>
-#include <QPointer>
 #include <QString>
 
 class QCheckBox;
@@ -20,17 +19,18 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 
+namespace ipsjekk {
+class TIPTestForm;
+}
+
 namespace setup {
 
-class TfmSetup : public QDialog {
+class TfmSetup : public gui::OwnedDialog {
     Q_OBJECT
 public:
-    // Builds the dialog and loads the stored settings into it.
-    explicit TfmSetup(QWidget* parent = nullptr);
-
-    // The window it is centred over when shown (the main window).
-    void setOwner(QWidget* owner) { m_owner = owner; }
-    QWidget* owner() const { return m_owner; }
+    // Builds the dialog and loads the stored settings into it. The server
+    // tests run in connectionTest.
+    explicit TfmSetup(ipsjekk::TIPTestForm& connectionTest, QWidget* parent = nullptr);
 
     // Controls, named for what they hold.
     QTabWidget* pageTabs;
@@ -105,7 +105,7 @@ public:
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    void opening() override;
 
 private:
     void buildAddressPage();
@@ -113,21 +113,18 @@ private:
     void buildSendPage();
     void buildOptionsPage();
     settings::MailProtocol chosenProtocol() const;
-    void centre();
     // Where the two password fields' texts came from: the keyring or the
     // settings file. A save puts a password in the keyring only when it
     // changed there or still lies in the file.
     void loadPasswords(const QString& mailFileValue, const QString& smtpFileValue);
-    QPointer<QWidget> m_owner;
+    ipsjekk::TIPTestForm& m_connectionTest;
     keyring::LoadedPassword m_mailPassword;
     keyring::LoadedPassword m_smtpPassword;
 };
 
-// The open dialog; nullptr while none is open.
-extern TfmSetup* fmSetup;
-
 // The main window's "Oppsett": a fresh dialog over owner, shown modally,
-// destroyed once it has closed (and saved).
-void showSetupDialog(QWidget* owner);
+// destroyed once it has closed (and saved); its server tests run in
+// connectionTest.
+void showSetupDialog(QWidget* owner, ipsjekk::TIPTestForm& connectionTest);
 
 } // namespace setup

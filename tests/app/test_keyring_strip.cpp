@@ -4,10 +4,11 @@
 // at once.
 #include "Setup.h"
 #include "fakesecretstore.h"
-#include "forms.h"
+#include "ipsjekk.h"
 #include "scriptedimapserver.h"
 #include "shape.h"
 #include "watcherfixture.h"
+#include "windowowner.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -198,19 +199,21 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
     writeSettingsWithoutPassword({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
     TBrevglimtForm& f = makeForm();
     f.showForm();
+    ipsjekk::TIPTestForm connectionTest;
     f.settingsDialog = [&] {
         // The dialog reads the keyring while it is built, so it is edited
         // once it shows.
         QTimer typist;
         QObject::connect(&typist, &QTimer::timeout, [&] {
-            if (!setup::fmSetup || !setup::fmSetup->isVisible())
+            auto* dialog = f.findChild<setup::TfmSetup*>();
+            if (!dialog || !dialog->isVisible())
                 return;
             typist.stop();
-            setup::fmSetup->mailPasswordEdit->setText(QStringLiteral("hemmelig"));
-            setup::fmSetup->close();
+            dialog->mailPasswordEdit->setText(QStringLiteral("hemmelig"));
+            dialog->close();
         });
         typist.start(5);
-        setup::showSetupDialog(&f);
+        setup::showSetupDialog(&f, connectionTest);
     };
     f.settingsAction->trigger();
     QTest::qWait(50);

@@ -4,6 +4,7 @@
 // secret-tool; then the keyring locked, and a session without a service.
 #include "Setup.h"
 #include "fakesecretstore.h"
+#include "ipsjekk.h"
 #include "keyringsession.h"
 #include "mailpasswords.h"
 #include "systemkeyring.h"
@@ -37,7 +38,7 @@ protected:
     // The dialog as the user leaves it: the password typed, closed.
     void typePasswordInDialog(const QString& password)
     {
-        setup::TfmSetup d;
+        setup::TfmSetup d(connectionTest);
         d.show();
         d.mailPasswordEdit->setText(password);
         d.close();
@@ -46,6 +47,7 @@ protected:
 
     keyring::SystemKeyring system;
     StoreGuard installed{&system};
+    ipsjekk::TIPTestForm connectionTest;
 };
 
 class KeyringSession : public SystemKeyringWindows {};
@@ -73,7 +75,7 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
     EXPECT_TRUE(guard.fake.messages.isEmpty());
 
     // The dialog opens with it again, from the keyring.
-    setup::TfmSetup again;
+    setup::TfmSetup again(connectionTest);
     EXPECT_EQ(again.mailPasswordEdit->text(), QStringLiteral("hemmelig"));
 }
 

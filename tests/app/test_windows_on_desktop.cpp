@@ -7,7 +7,6 @@
 #include "dovecotserver.h"
 #include "imapclient.h"
 #include "errordisplay.h"
-#include "forms.h"
 #include "guihooks.h"
 #include "ipsjekk.h"
 #include "om.h"
@@ -18,6 +17,7 @@
 #include "serveroppsett.h"
 #include "visning.h"
 #include "watcherfixture.h"
+#include "windowowner.h"
 
 #include <QAbstractItemModel>
 #include <QAction>
@@ -40,6 +40,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 using namespace testsupport;
@@ -164,17 +165,17 @@ protected:
         WatcherFixture::SetUp();
         // No check at start, the list shown: no server is contacted.
         writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}, {QStringLiteral("ShowList"), QStringLiteral("1")}});
-        app::installGuiHooks(); // the real boxes instead of the recording ones
-        app::createForms();
+        // The real boxes instead of the recording ones.
+        app::installGuiHooks([this]() -> QWidget* { return windows ? &windows->strip() : nullptr; });
+        windows.emplace();
     }
     void TearDown() override
     {
-        if (app::BrevglimtForm)
-            app::destroyForms();
+        windows.reset();
         WatcherFixture::TearDown();
     }
 
-    app::TBrevglimtForm& strip() { return *app::BrevglimtForm; }
+    app::TBrevglimtForm& strip() { return windows->strip(); }
 
     QStringList stripLines()
     {
@@ -225,6 +226,8 @@ protected:
             check();
         }
     }
+    std::optional<app::WindowOwner> windows;
+
     bool stripShown()
     {
         return strip().isVisible() && strip().windowHandle() && strip().windowHandle()->isExposed()
@@ -362,13 +365,13 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
          QStringLiteral("Ny epost")},
         {"settings dialog", QStringLiteral("fmSetup"), [this] { strip().settingsAction->trigger(); },
          QStringLiteral("Epost oppsett")},
-        {"connectivity test", QStringLiteral("IPTestForm"), [] { ipsjekk::IPTestForm->showForTest(); },
+        {"connectivity test", QStringLiteral("IPTestForm"), [this] { windows->connectionTest().showForTest(); },
          QStringLiteral("Tilkoblingstest")},
         {"profile dialog", QStringLiteral("ServerOppsettForm"),
-         [] { servers::VisServerOppsett(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
+         [this] { windows->serverProfile().editProfile(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
          QStringLiteral("FTP-server")},
-        {"input dialog", QStringLiteral("InputForm"), [] { servers::InputForm->exec(); }, QStringLiteral("Input:")},
-        {"FTP window", QStringLiteral("FTPform"), [] { servers::FTPform->show(); }, QString(), QString(), true},
+        {"input dialog", QStringLiteral("InputForm"), [this] { windows->input().exec(); }, QStringLiteral("Input:")},
+        {"FTP window", QStringLiteral("FTPform"), [this] { windows->ftpTransfer().show(); }, QString(), QString(), true},
         {"failure box over the composer", QString(), composerFailure, QString(), QStringLiteral("SendSMTPForm")},
     };
     for (const Case& c : cases) {

@@ -20,10 +20,8 @@
 #include <memory>
 
 using namespace testsupport;
-using ipsjekk::IPTestForm;
 using ipsjekk::kFailureColour;
 using ipsjekk::kNormalColour;
-using ipsjekk::sjekkip;
 using ipsjekk::TIPTestForm;
 
 namespace {
@@ -91,22 +89,23 @@ protected:
         // look at the window.
         guard.fake.setUiHooks({{}, [this](bool busy) {
                                    guard.fake.busyCalls.append(busy);
-                                   if (busy && IPTestForm)
-                                       during.append({IPTestForm->isVisible(), IPTestForm->statusLabel->text(),
-                                                      IPTestForm->okButton->isVisibleTo(IPTestForm),
-                                                      IPTestForm->panelColour()});
+                                   if (busy && window)
+                                       during.append({window->isVisible(), window->statusLabel->text(),
+                                                      window->okButton->isVisibleTo(window.get()),
+                                                      window->panelColour()});
                                },
                                {},
                                {}});
-        IPTestForm = new TIPTestForm;
+        window = std::make_unique<TIPTestForm>();
     }
-    void TearDown() override { delete IPTestForm; }
+    void TearDown() override { window.reset(); }
 
-    TIPTestForm& form() { return *IPTestForm; }
+    TIPTestForm& form() { return *window; }
     Seen lastSeen() const { return during.isEmpty() ? Seen{} : during.last(); }
 
     RuntimeFixtureGuard guard;
     QList<Seen> during;
+    std::unique_ptr<TIPTestForm> window;
 };
 
 } // namespace
@@ -150,28 +149,28 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
         QString host;
         int port;
         bool report;
-        int result;
+        bool connected;
         QString tried; // host:port as shown
         bool outcomeShown; // the window stays with the outcome and "O&k"
         Listener* reached; // the listener the attempt connects to, if any
         bool windowFreesBacklog = false;
     };
     const Case cases[] = {
-        {"listening port", QStringLiteral("127.0.0.1"), o, true, 0, QStringLiteral("127.0.0.1:") + os, true, &open},
-        {"host name", QStringLiteral("localhost"), o, true, 0, QStringLiteral("localhost:") + os, true, &open},
-        {"port in the host text wins", QStringLiteral("127.0.0.1:") + os, 110, true, 0,
+        {"listening port", QStringLiteral("127.0.0.1"), o, true, true, QStringLiteral("127.0.0.1:") + os, true, &open},
+        {"host name", QStringLiteral("localhost"), o, true, true, QStringLiteral("localhost:") + os, true, &open},
+        {"port in the host text wins", QStringLiteral("127.0.0.1:") + os, 110, true, true,
          QStringLiteral("127.0.0.1:") + os, true, &open},
-        {"success not reported", QStringLiteral("127.0.0.1"), o, false, 0, QStringLiteral("127.0.0.1:") + os, false,
+        {"success not reported", QStringLiteral("127.0.0.1"), o, false, true, QStringLiteral("127.0.0.1:") + os, false,
          &open},
-        {"closed port", QStringLiteral("127.0.0.1"), c, true, -1, QStringLiteral("127.0.0.1:") + cs, true, nullptr},
-        {"closed port in the host text wins over an open one", QStringLiteral("127.0.0.1:") + cs, o, true, -1,
+        {"closed port", QStringLiteral("127.0.0.1"), c, true, false, QStringLiteral("127.0.0.1:") + cs, true, nullptr},
+        {"closed port in the host text wins over an open one", QStringLiteral("127.0.0.1:") + cs, o, true, false,
          QStringLiteral("127.0.0.1:") + cs, true, nullptr},
-        {"empty host", QString(), 110, true, -1, QStringLiteral(":110"), true, nullptr},
-        {"port out of range", QStringLiteral("127.0.0.1"), 70000, true, -1, QStringLiteral("127.0.0.1:70000"), true,
+        {"empty host", QString(), 110, true, false, QStringLiteral(":110"), true, nullptr},
+        {"port out of range", QStringLiteral("127.0.0.1"), 70000, true, false, QStringLiteral("127.0.0.1:70000"), true,
          nullptr},
-        {"failure not reported", QStringLiteral("127.0.0.1"), c, false, -1, QStringLiteral("127.0.0.1:") + cs, false,
+        {"failure not reported", QStringLiteral("127.0.0.1"), c, false, false, QStringLiteral("127.0.0.1:") + cs, false,
          nullptr},
-        {"no answer until the window thread frees the backlog", QStringLiteral("127.0.0.1"), full.port(), true, 0,
+        {"no answer until the window thread frees the backlog", QStringLiteral("127.0.0.1"), full.port(), true, true,
          QStringLiteral("127.0.0.1:") + fs, true, &full, true},
     };
     for (const Case& k : cases) {
@@ -194,7 +193,7 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
         if (k.windowFreesBacklog)
             windowTimer.start();
 
-        EXPECT_EQ(sjekkip(k.host, k.port, k.report), k.result);
+        EXPECT_EQ(form().testConnection(k.host, k.port, k.report), k.connected);
         windowTimer.stop();
 
         ASSERT_EQ(during.size(), 1);
@@ -213,13 +212,13 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
 
         EXPECT_EQ(form().isVisible(), k.outcomeShown);
         EXPECT_EQ(form().okButton->isVisibleTo(&form()), k.outcomeShown);
-        if (k.outcomeShown && k.result == -1) {
+        if (k.outcomeShown && !k.connected) {
             EXPECT_EQ(form().panelColour(), kFailureColour);
             EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Kan ikke koble til: ") + k.tried);
         } else {
             EXPECT_EQ(form().panelColour(), kNormalColour);
         }
-        if (k.outcomeShown && k.result == 0) {
+        if (k.outcomeShown && k.connected) {
             EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Tilkoblingen virker: ") + k.tried);
         }
         if (k.reached) {
@@ -238,7 +237,7 @@ TEST_F(ConnectionTest, IPv6AddressInBrackets)
         GTEST_SKIP() << "no IPv6 loopback here";
     }
     const QString port = QString::number(open->port());
-    EXPECT_EQ(sjekkip(QStringLiteral("[::1]:") + port, 110, true), 0);
+    EXPECT_TRUE(form().testConnection(QStringLiteral("[::1]:") + port, 110, true));
     EXPECT_EQ(lastSeen().text, QStringLiteral("Sjekker [::1]:%1 ....").arg(port));
     EXPECT_EQ(open->bytesFromNextConnection(), 0);
     EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Tilkoblingen virker: [::1]:%1").arg(port));
@@ -251,26 +250,26 @@ TEST_F(ConnectionTest, SecondTestWhileFailureShownRunsInTheSameWindow)
     struct Step {
         const char* name;
         int port;
-        int result;
+        bool connected;
         QColor colourDuring;
     };
     const Step steps[] = {
-        {"first failure, from hidden", c, -1, kNormalColour},
-        {"again while the failure shows", c, -1, kFailureColour},
-        {"success while the failure shows", open.port(), 0, kFailureColour},
-        {"failure while the success shows", c, -1, kNormalColour},
+        {"first failure, from hidden", c, false, kNormalColour},
+        {"again while the failure shows", c, false, kFailureColour},
+        {"success while the failure shows", open.port(), true, kFailureColour},
+        {"failure while the success shows", c, false, kNormalColour},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
-        EXPECT_EQ(sjekkip(QStringLiteral("127.0.0.1"), s.port, true), s.result);
+        EXPECT_EQ(form().testConnection(QStringLiteral("127.0.0.1"), s.port, true), s.connected);
         const Seen seen = lastSeen();
         EXPECT_EQ(seen.colour, s.colourDuring);
         EXPECT_FALSE(seen.okVisible);
         EXPECT_EQ(seen.text, QStringLiteral("Sjekker 127.0.0.1:%1 ....").arg(s.port));
         EXPECT_TRUE(form().isVisible());
         EXPECT_TRUE(form().okButton->isVisibleTo(&form()));
-        EXPECT_EQ(form().panelColour(), s.result == 0 ? kNormalColour : kFailureColour);
-        EXPECT_EQ(form().statusLabel->text(), (s.result == 0 ? QStringLiteral("Tilkoblingen virker: 127.0.0.1:%1")
+        EXPECT_EQ(form().panelColour(), s.connected ? kNormalColour : kFailureColour);
+        EXPECT_EQ(form().statusLabel->text(), (s.connected ? QStringLiteral("Tilkoblingen virker: 127.0.0.1:%1")
                                                             : QStringLiteral("Kan ikke koble til: 127.0.0.1:%1"))
                                                   .arg(s.port));
     }
@@ -291,7 +290,7 @@ TEST_F(ConnectionTest, FailureIsDismissedWithOkEnterOrEscape)
     };
     for (const Way& w : ways) {
         SCOPED_TRACE(w.name);
-        ASSERT_EQ(sjekkip(QStringLiteral("127.0.0.1"), c, true), -1);
+        ASSERT_FALSE(form().testConnection(QStringLiteral("127.0.0.1"), c, true));
         ASSERT_TRUE(form().isVisible());
         w.dismiss(form());
         EXPECT_FALSE(form().isVisible());
@@ -307,7 +306,7 @@ TEST_F(ConnectionTest, OkWorksWhileAModalDialogIsOpen)
     QDialog modal;
     bool shown = false, hiddenAfterClick = false;
     QTimer::singleShot(0, &modal, [&] {
-        sjekkip(QStringLiteral("127.0.0.1"), c, true);
+        form().testConnection(QStringLiteral("127.0.0.1"), c, true);
         shown = form().isVisible();
         // Through the window system, where a window blocked by the modal
         // dialog would lose the click.
@@ -321,15 +320,26 @@ TEST_F(ConnectionTest, OkWorksWhileAModalDialogIsOpen)
     EXPECT_TRUE(hiddenAfterClick);
 }
 
-TEST_F(ConnectionTest, CreatesItsWindowWhenTheProgramHasNot)
+// The window thread serves events while the attempt runs; a window that is
+// destroyed meanwhile is not touched after it.
+TEST_F(ConnectionTest, AWindowDestroyedDuringTheAttemptIsLeftAlone)
 {
-    delete IPTestForm;
-    ASSERT_EQ(IPTestForm, nullptr) << "a destroyed window does not stay behind as the program's one";
-    Listener open;
-    EXPECT_EQ(sjekkip(QStringLiteral("127.0.0.1"), open.port(), false), 0);
-    ASSERT_NE(IPTestForm, nullptr);
-    EXPECT_FALSE(IPTestForm->isVisible());
-    EXPECT_EQ(open.bytesFromNextConnection(), 0);
+    Listener full("127.0.0.1", 0);
+    Poco::Net::StreamSocket filler(Poco::Net::SocketAddress("127.0.0.1", Poco::UInt16(full.port())));
+    QTimer destroyer;
+    destroyer.setInterval(5);
+    QObject::connect(&destroyer, &QTimer::timeout, [&] {
+        if (guard.fake.busyCalls != QList<bool>{true})
+            return;
+        destroyer.stop();
+        window.reset();
+        full.acceptWaiting(); // the attempt may end now
+    });
+    destroyer.start();
+    TIPTestForm* const tested = window.get();
+    EXPECT_TRUE(tested->testConnection(QStringLiteral("127.0.0.1"), full.port(), true));
+    EXPECT_EQ(window, nullptr) << "the window was not destroyed during the attempt; the case shows nothing";
+    EXPECT_EQ(full.bytesFromNextConnection(), 0);
 }
 
 TEST_F(ConnectionTest, CentredOverItsOwnerAndKeptOnTheScreen)
@@ -340,11 +350,11 @@ TEST_F(ConnectionTest, CentredOverItsOwnerAndKeptOnTheScreen)
     const int c = closedPort();
 
     owner.setGeometry(screen.left() + 100, screen.top() + 100, 442, 332);
-    sjekkip(QStringLiteral("127.0.0.1"), c, true);
+    form().testConnection(QStringLiteral("127.0.0.1"), c, true);
     EXPECT_LE((form().geometry().center() - owner.geometry().center()).manhattanLength(), 1);
     form().dismiss();
 
     owner.setGeometry(screen.left() - 300, screen.top() - 100, 200, 100);
-    sjekkip(QStringLiteral("127.0.0.1"), c, true);
+    form().testConnection(QStringLiteral("127.0.0.1"), c, true);
     EXPECT_TRUE(screen.contains(form().geometry())) << "an owner off the edge still leaves the window whole";
 }

@@ -9,6 +9,7 @@
 #include "ftpunit.h"
 #include "offthread.h"
 #include "scriptedftpserver.h"
+#include "serveroppsett.h"
 #include "testca.h"
 #include "tls.h"
 
@@ -112,6 +113,7 @@ protected:
     {
         ServersFixture::SetUp();
         form = std::make_unique<TFTPform>();
+        form->setProfileDialog(profileDialog);
         form->client.timeouts = {5000, 20000};
         // The window's own handlers run; the test also notes each state, on
         // the window thread as the window does.
@@ -159,6 +161,7 @@ protected:
                 QStringLiteral("FTP: Tilkoblet, henter filen ") + remote};
     }
 
+    servers::TServerOppsettForm profileDialog;
     std::unique_ptr<TFTPform> form;
     QString data;
     QStringList states;

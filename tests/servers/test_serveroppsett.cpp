@@ -64,7 +64,7 @@ protected:
             else
                 dialog->close();
         });
-        dialog->VisServerOppsett(QStringLiteral("Oppsett"), kind);
+        dialog->editProfile(QStringLiteral("Oppsett"), kind);
         EXPECT_FALSE(dialog->isVisible());
         return shown;
     }
@@ -223,12 +223,11 @@ protected:
     void SetUp() override
     {
         ServersFixture::SetUp();
-        servers::ServerOppsettForm = new TServerOppsettForm;
+        profileDialog = std::make_unique<TServerOppsettForm>();
     }
     void TearDown() override
     {
-        delete servers::ServerOppsettForm;
-        servers::ServerOppsettForm = nullptr;
+        profileDialog.reset();
         ServersFixture::TearDown();
     }
 
@@ -236,7 +235,7 @@ protected:
     QList<Shown> prepare(const std::function<void(TServerOppsettForm&)>& edit = {})
     {
         QList<Shown> shown;
-        auto* d = servers::ServerOppsettForm;
+        TServerOppsettForm* const d = profileDialog.get();
         // Polls while a modal loop runs, so a second opening would be recorded too.
         QTimer timer;
         timer.setInterval(0);
@@ -249,9 +248,11 @@ protected:
             d->close();
         });
         timer.start();
-        servers::prepareFtpSettings();
+        servers::prepareFtpSettings(*profileDialog);
         return shown;
     }
+
+    std::unique_ptr<TServerOppsettForm> profileDialog;
 };
 
 TEST_F(PrepareFtpSettingsTest, AProfileWithoutServerGetsTheDefaultsAndIsShownOnce)

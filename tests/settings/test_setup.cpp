@@ -50,12 +50,10 @@ protected:
         QDir::setCurrent(guard.fake.root.path());
         rt::textfilStart();
         rt::locateIniFile();
-        ipsjekk::IPTestForm = new ipsjekk::TIPTestForm;
     }
     void TearDown() override
     {
         dialog.reset();
-        delete ipsjekk::IPTestForm;
     }
 
     QString userIni() const { return rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"); }
@@ -76,12 +74,13 @@ protected:
     // A fresh dialog, built (which loads) and shown (which proposes).
     TfmSetup& open()
     {
-        dialog = std::make_unique<TfmSetup>();
+        dialog = std::make_unique<TfmSetup>(connectionTest);
         dialog->show();
         return *dialog;
     }
 
     RuntimeFixtureGuard guard;
+    ipsjekk::TIPTestForm connectionTest;
     std::unique_ptr<TfmSetup> dialog;
 };
 
@@ -683,22 +682,22 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
     TfmSetup& d = open();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ipsjekk::IPTestForm->dismiss();
+        connectionTest.dismiss();
         d.pageTabs->setCurrentWidget(d.*c.page);
         (d.*c.field)->setText(c.server);
         QTest::mouseClick(d.*c.button, Qt::LeftButton);
-        EXPECT_TRUE(ipsjekk::IPTestForm->isVisible());
-        EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), c.outcome);
+        EXPECT_TRUE(connectionTest.isVisible());
+        EXPECT_EQ(connectionTest.statusLabel->text(), c.outcome);
         EXPECT_EQ((d.*c.field)->text(), c.server) << "the result changes nothing in the dialog";
         EXPECT_TRUE(d.isVisible());
     }
     // With IMAP chosen the receive page's test goes to IMAP's port, 143.
-    ipsjekk::IPTestForm->dismiss();
+    connectionTest.dismiss();
     d.pageTabs->setCurrentWidget(d.receivePage);
     d.protocolBox->setCurrentText(QStringLiteral("IMAP"));
     d.mailServerEdit->clear();
     QTest::mouseClick(d.testMailServerButton, Qt::LeftButton);
-    EXPECT_EQ(ipsjekk::IPTestForm->statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
+    EXPECT_EQ(connectionTest.statusLabel->text(), QStringLiteral("Kan ikke koble til: :143"));
     EXPECT_EQ(d.mailServerLabel->text(), QStringLiteral("&Inngående epost server (IMAP)"));
     EXPECT_TRUE(listener.poll(Poco::Timespan(5, 0), Poco::Net::Socket::SELECT_READ)) << "the server was reached";
     EXPECT_TRUE(rt::IniFileObj(userIni()).sections().isEmpty()) << "a test saves nothing";
@@ -746,7 +745,7 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
     main.settingsDialog = [&] {
         ++openings;
         QTimer::singleShot(0, [&] {
-            TfmSetup* d = setup::fmSetup;
+            auto* d = qobject_cast<TfmSetup*>(QApplication::activeModalWidget());
             ASSERT_NE(d, nullptr);
             ASSERT_TRUE(d->isModal());
             serversShown.append(d->mailServerEdit->text());
@@ -759,7 +758,7 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
                 d->mailServerEdit->setText(QStringLiteral("stopp"));
             d->close();
         });
-        setup::showSetupDialog(&main);
+        setup::showSetupDialog(&main, connectionTest);
     };
     main.onSettingsChosen();
 
@@ -769,6 +768,6 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
     EXPECT_EQ(namesShown, (QStringList{QString(), QStringLiteral("Ola")})) << "each opening loads what the last saved";
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("mail.firma.example"));
     EXPECT_EQ(main.watcher().settings().host, QStringLiteral("mail.firma.example"));
-    EXPECT_EQ(setup::fmSetup, nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no dialog is left open";
     EXPECT_TRUE(main.findChildren<TfmSetup*>().isEmpty()) << "each dialog is gone once it has closed";
 }

@@ -24,15 +24,9 @@ const QString kSmtpEntry = QStringLiteral("Brevglimt: ola på smtp.example.no (S
 
 class SetupKeyringTest : public SettingsFileFixture {
 protected:
-    void SetUp() override
-    {
-        SettingsFileFixture::SetUp();
-        ipsjekk::IPTestForm = new ipsjekk::TIPTestForm;
-    }
     void TearDown() override
     {
         dialog.reset();
-        delete ipsjekk::IPTestForm;
     }
 
     void writeFile(const QString& popStored, const QString& smtpStored)
@@ -52,13 +46,14 @@ protected:
     }
     TfmSetup& open()
     {
-        dialog = std::make_unique<TfmSetup>();
+        dialog = std::make_unique<TfmSetup>(connectionTest);
         dialog->show();
         return *dialog;
     }
 
     FakeSecretStore keyringStore;
     StoreGuard installed{&keyringStore};
+    ipsjekk::TIPTestForm connectionTest;
     std::unique_ptr<TfmSetup> dialog;
 };
 
