@@ -3,6 +3,7 @@
 #include "log.h"
 #include "platform.h"
 #include "state.h"
+#include "username.h"
 
 namespace rt {
 
