@@ -1,9 +1,10 @@
 #include "mailboxwatcher.h"
 
 #include "certtrust.h"
-#include "lineidentity.h"
 #include "cleartext.h"
-#include "textfil.h"
+#include "imapsession.h"
+#include "log.h"
+#include "pop3session.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -13,51 +14,37 @@
 
 namespace watch {
 
-// Marks an operation as running and hands the settings to the session; the
-// worker thread reads the session's fields only while no settings change.
+// Marks an operation as running and holds on to the session it uses, so that
+// new settings meanwhile do not take it away.
 class MailboxWatcher::BusyScope {
 public:
     explicit BusyScope(MailboxWatcher& w)
         : m_watcher(w)
+        , m_session(w.m_session)
     {
         w.m_busy = true;
-        w.m_client.host = w.m_settings.host;
-        w.m_client.port = w.m_settings.port;
-        w.m_client.user = w.m_settings.user;
-        w.m_client.password = w.m_settings.password;
-        w.m_imap.host = w.m_settings.host;
-        w.m_imap.port = w.m_settings.port;
-        w.m_imap.user = w.m_settings.user;
-        w.m_imap.password = w.m_settings.password;
     }
     ~BusyScope() { m_watcher.m_busy = false; }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 
+    MailboxSession& session() const { return *m_session; }
+
 private:
     MailboxWatcher& m_watcher;
+    std::shared_ptr<MailboxSession> m_session;
 };
 
 MailboxWatcher::MailboxWatcher(QObject* parent)
     : QObject(parent)
 {
-    // The session's events come from the worker thread; they reach the
-    // window thread as queued calls, delivered at the latest when the step
-    // ends (afterStep), so their order against the step's result holds.
-    m_client.onConnected = [this] {
-        QMetaObject::invokeMethod(this, [this] { emit connectionOpened(); }, Qt::QueuedConnection);
-    };
-    m_client.onDisconnected = [this] {
-        QMetaObject::invokeMethod(this, [this] { emit connectionClosed(); }, Qt::QueuedConnection);
-    };
-    m_imap.onConnected = m_client.onConnected;
-    m_imap.onDisconnected = m_client.onDisconnected;
+    m_session = makeSession(m_settings.protocol);
     connect(&m_push, &ImapPush::changed, this, &MailboxWatcher::serverReportedChange);
     connect(&m_push, &ImapPush::stateChanged, this, [this](ImapPush::State state) {
         // Without push there is no news to hurry for; a connection kept
         // for it would only go stale.
         if (state != ImapPush::State::Up)
-            dropKeptSession();
+            m_session->dropKeptConnection(m_busy);
         emit pushDown(state == ImapPush::State::Down);
     });
 }
@@ -65,10 +52,24 @@ MailboxWatcher::MailboxWatcher(QObject* parent)
 MailboxWatcher::~MailboxWatcher()
 {
     m_push.stop();
-    m_client.onConnected = nullptr;
-    m_client.onDisconnected = nullptr;
-    m_imap.onConnected = nullptr;
-    m_imap.onDisconnected = nullptr;
+    m_session->setConnectionEvents(nullptr, nullptr);
+}
+
+std::shared_ptr<MailboxSession> MailboxWatcher::makeSession(settings::MailProtocol protocol)
+{
+    std::shared_ptr<MailboxSession> session;
+    if (protocol == settings::MailProtocol::Imap)
+        session = std::make_shared<ImapSession>();
+    else
+        session = std::make_shared<Pop3Session>();
+    // The session's events come from the worker thread; they reach the
+    // window thread as queued calls, delivered at the latest when the step
+    // ends (afterStep), so their order against the step's result holds.
+    session->setConnectionEvents(
+        [this] { QMetaObject::invokeMethod(this, [this] { emit connectionOpened(); }, Qt::QueuedConnection); },
+        [this] { QMetaObject::invokeMethod(this, [this] { emit connectionClosed(); }, Qt::QueuedConnection); });
+    session->setOptions(m_options);
+    return session;
 }
 
 void MailboxWatcher::configure(const settings::MailboxSettings& settings)
@@ -77,9 +78,10 @@ void MailboxWatcher::configure(const settings::MailboxSettings& settings)
     if (settings.protocol != m_settings.protocol || settings.host != m_settings.host
         || settings.port != m_settings.port || settings.user != m_settings.user) {
         m_lines.clear();
-        m_rowUids.clear();
-        dropKeptSession();
+        m_session->dropKeptConnection(m_busy);
     }
+    if (settings.protocol != m_settings.protocol)
+        m_session = makeSession(settings.protocol);
     m_settings = settings;
     // The push listens to the account of its start only.
     if (m_push.running() && (settings.protocol != settings::MailProtocol::Imap || m_push.account() != pushAccount()))
@@ -101,19 +103,31 @@ QString MailboxWatcher::logInPassword() const
     return m_settings.password.isEmpty() ? m_sourcedPassword.value_or(QString()) : m_settings.password;
 }
 
-bool MailboxWatcher::obtainPassword()
+bool MailboxWatcher::obtainPassword(MailboxSession& session)
 {
-    if (!m_settings.password.isEmpty() || !m_passwordSource)
-        return true;
-    if (!m_sourcedPassword)
-        m_sourcedPassword = step([this] { return m_passwordSource(m_settings); });
-    if (!m_sourcedPassword) {
-        emit passwordUnavailable();
-        return false;
+    if (m_settings.password.isEmpty() && m_passwordSource) {
+        if (!m_sourcedPassword)
+            m_sourcedPassword = step([this] { return m_passwordSource(m_settings); });
+        if (!m_sourcedPassword) {
+            emit passwordUnavailable();
+            return false;
+        }
     }
-    m_client.password = *m_sourcedPassword;
-    m_imap.password = *m_sourcedPassword;
+    session.setLogin(m_settings.host, m_settings.port, m_settings.user, logInPassword());
     return true;
+}
+
+ImapPush::Account MailboxWatcher::pushAccount() const
+{
+    return {m_settings.host, m_settings.port, m_settings.user, logInPassword()};
+}
+
+void MailboxWatcher::startPushForAccount()
+{
+    if (m_settings.protocol != settings::MailProtocol::Imap || m_settings.host.isEmpty())
+        return;
+    if (!m_push.running() || m_push.account() != pushAccount())
+        m_push.start(pushAccount());
 }
 
 void MailboxWatcher::ensurePush()
@@ -125,44 +139,25 @@ void MailboxWatcher::ensurePush()
     if (m_busy)
         return;
     BusyScope busy(*this);
-    if (obtainPassword())
+    if (obtainPassword(busy.session()))
         startPushForAccount();
-}
-
-bool MailboxWatcher::markSeen(const SeenMark& mark)
-{
-    if (m_busy)
-        return false;
-    if (m_settings.protocol != settings::MailProtocol::Imap || mark.account != cacheOwner())
-        return true;
-    BusyScope busy(*this);
-    if (!obtainPassword())
-        return true;
-    emit actionStarted();
-    selectForChanges();
-    step([&] {
-        // Under another UIDVALIDITY the UID may name another message.
-        if (m_imap.mailbox().uidValidity == mark.uidValidity)
-            m_imap.markSeen(mark.uid);
-    });
-    step([this] { m_imap.logoutWithoutWaiting(); });
-    return true;
 }
 
 bool MailboxWatcher::sessionOpen() const
 {
-    return m_client.connected() || m_imap.connected();
+    return m_session->connected();
 }
 
 void MailboxWatcher::setAllowPipelining(bool on)
 {
-    m_client.allowPipelining = on;
+    m_options.allowPipelining = on;
+    m_session->setOptions(m_options);
 }
 
 void MailboxWatcher::setTimeouts(const net::Timeouts& timeouts)
 {
-    m_client.timeouts = timeouts;
-    m_imap.timeouts = timeouts;
+    m_options.timeouts = timeouts;
+    m_session->setOptions(m_options);
 }
 
 bool MailboxWatcher::lineIdentified(int row) const
@@ -176,6 +171,16 @@ void MailboxWatcher::afterStep()
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
+void MailboxWatcher::run(const std::function<void()>& work)
+{
+    step(work);
+}
+
+void MailboxWatcher::runAskingUser(const std::function<void()>& work)
+{
+    withServerQuestions([&] { step(work); });
+}
+
 void MailboxWatcher::withServerQuestions(const std::function<void()>& work)
 {
     // A certificate the user may trust is asked about, and a server without
@@ -184,48 +189,59 @@ void MailboxWatcher::withServerQuestions(const std::function<void()>& work)
     net::withCertificateTrust([&] { net::withClearTextConsent(work); });
 }
 
-void MailboxWatcher::connectUnlessOpen(net::Pop3Client::AfterLogin after)
-{
-    withServerQuestions([this, after] {
-        step([this, after] {
-            if (!m_client.connected())
-                m_client.connect(after);
-        });
-    });
-}
-
 MailboxWatcher::CheckReport MailboxWatcher::check()
 {
     if (m_busy)
         return {};
     BusyScope busy(*this);
-    if (!obtainPassword())
+    MailboxSession& session = busy.session();
+    if (!obtainPassword(session))
         return {};
-    if (m_settings.protocol == settings::MailProtocol::Imap)
-        return checkImap();
+    // With IMAP, push is the watch between checks: it runs after a failed
+    // check too (a server away at start), and retries on its own.
+    const auto push = qScopeGuard([this] { startPushForAccount(); });
     emit checkStarted();
-    step([this] {
-        if (m_client.connected())
-            m_client.disconnect(); // left over from a failed step
-    });
-    connectUnlessOpen(net::Pop3Client::AfterLogin::Count);
-    const int count = step([this] { return m_client.messageCount(); });
-    std::optional<QHash<QByteArray, CachedLine>> toCache;
-    if (count > 0) {
-        toCache = readLines(count);
-    } else {
-        // An empty mailbox leaves no line standing for a message it no
-        // longer holds.
-        m_lines.clear();
-        toCache.emplace();
-        emit linesRead(QStringList());
-        emit messagesListed({});
+    const CacheOwner owner = cacheOwner();
+    const QString path = cachePath();
+    const QByteArray key = m_settings.cacheKey;
+    session.openForCheck(*this);
+    MailboxListing listing;
+    std::exception_ptr failure;
+    try {
+        session.list(*this, listing, [&]() -> const ListCache& {
+            loadCacheFor(owner, path, key);
+            return m_cache;
+        });
+    } catch (...) {
+        failure = std::current_exception();
     }
-    emit countRead(count);
-    step([this] { m_client.quitWithoutWaiting(); });
-    if (toCache)
-        storeInCache(std::move(*toCache));
-    return {true, count};
+    showLines(listing);
+    if (failure)
+        std::rethrow_exception(failure);
+    QList<ListedMessage> listed;
+    listed.reserve(listing.headers.size());
+    for (qsizetype i = 0; i < listing.headers.size(); ++i)
+        listed.append({listing.identities.at(i), listing.headers.at(i).sender, listing.headers.at(i).subject});
+    emit messagesListed(listed);
+    emit countRead(listing.count);
+    session.endCheck(*this, m_push.state() == ImapPush::State::Up);
+    if (listing.toCache)
+        storeInCache(std::move(*listing.toCache));
+    return {true, listing.count};
+}
+
+void MailboxWatcher::showLines(const MailboxListing& listing)
+{
+    const QList<ListedHeader>& headers = listing.headers;
+    m_lines.clear();
+    m_lines.reserve(headers.size());
+    QStringList lines;
+    lines.reserve(headers.size());
+    for (qsizetype i = 0; i < headers.size(); ++i) {
+        m_lines.append({listing.identities.at(i), headers.at(i).digest, headers.at(i).line});
+        lines.append(headers.at(i).line);
+    }
+    emit linesRead(lines);
 }
 
 CacheOwner MailboxWatcher::cacheOwner() const
@@ -277,113 +293,19 @@ void MailboxWatcher::storeInCache(QHash<QByteArray, CachedLine> lines)
     }
 }
 
-void MailboxWatcher::readChangedHeaders(int count, const std::map<int, QByteArray>& uids, const QList<int>& toRead,
-                                        QList<ListedHeader>& headers)
-{
-    const auto sink = [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); };
-    qsizetype next = 0; // the next number of toRead
-    for (int n = 1; n <= count;) {
-        if (next < toRead.size() && toRead.at(next) == n) {
-            int last = n;
-            while (next + 1 < toRead.size() && toRead.at(next + 1) == last + 1) {
-                ++next;
-                ++last;
-            }
-            ++next;
-            m_client.retrieveHeaders(n, last, sink);
-            n = last + 1;
-        } else {
-            const CachedLine* cached = m_cache.find(uids.at(n));
-            headers.append({cached->line, cached->sender, cached->subject, {}, {}, cached->digest});
-            ++n;
-        }
-    }
-}
-
-std::optional<QHash<QByteArray, CachedLine>> MailboxWatcher::readLines(int count)
-{
-    const CacheOwner owner = cacheOwner();
-    const QString path = cachePath();
-    const QByteArray key = m_settings.cacheKey;
-    std::optional<std::map<int, QByteArray>> uids;
-    QList<ListedHeader> headers;
-    bool uidsFit = false;
-    std::exception_ptr failure;
-    try {
-        step([&] {
-            loadCacheFor(owner, path, key);
-            uids = m_client.uniqueIds();
-            headers.reserve(count);
-            if (const auto toRead = numbersToRead(count, uids, m_cache)) {
-                uidsFit = true;
-                readChangedHeaders(count, *uids, *toRead, headers);
-            } else {
-                m_client.retrieveHeaders(1, count, [&](int, const QByteArray& raw) { headers.append(describeHeader(raw)); });
-            }
-        });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    const QList<LineIdentity> identities = assignIdentities(uids, headers);
-    m_lines.clear();
-    m_lines.reserve(headers.size());
-    QStringList lines;
-    lines.reserve(headers.size());
-    for (qsizetype i = 0; i < headers.size(); ++i) {
-        m_lines.append({identities.at(i), headers.at(i).digest, headers.at(i).line});
-        lines.append(headers.at(i).line);
-    }
-    emit linesRead(lines);
-    if (failure)
-        std::rethrow_exception(failure);
-    QList<ListedMessage> listed;
-    listed.reserve(headers.size());
-    for (qsizetype i = 0; i < headers.size(); ++i)
-        listed.append({identities.at(i), headers.at(i).sender, headers.at(i).subject});
-    emit messagesListed(listed);
-    if (!uidsFit)
-        return std::nullopt;
-    QHash<QByteArray, CachedLine> cached;
-    cached.reserve(count);
-    for (const auto& [number, uid] : *uids) {
-        const ListedHeader& h = headers.at(number - 1);
-        cached.insert(uid, {h.line, h.sender, h.subject, h.digest});
-    }
-    return cached;
-}
-
-bool MailboxWatcher::stillNamesItsMessage(int row)
+bool MailboxWatcher::stillHolds(MailboxSession& session, int row)
 {
     const ListedLine line = m_lines.at(row);
-    const int number = row + 1;
     const QString path = cachePath();
-    const HeaderMatch match = step([&]() -> HeaderMatch {
-        LineIdentity uidNow;
-        if (line.identity.kind == IdentityKind::Uid) {
-            const auto uid = m_client.uniqueId(number);
-            uidNow = uid ? uidIdentity(*uid) : LineIdentity{};
-            if (uidNow != line.identity)
-                return HeaderMatch::Moved;
-        }
-        QByteArray header;
-        try {
-            header = m_client.retrieveHeader(number);
-        } catch (const net::NetError&) {
-            if (!m_client.connected())
-                throw;
-            return HeaderMatch::Moved; // "-ERR": no such message any more
-        }
-        const HeaderMatch m = matchHeader(line, uidNow, header);
-        // The line came from a cache that is not true to the server (or
-        // the server gave an old id to another message): nothing the cache
-        // holds is used again, so the next check reads every header.
-        if (m == HeaderMatch::Untrue)
-            dropCache(path);
-        return m;
-    });
+    const HeaderMatch match = session.compareWithServer(*this, row, line);
+    // The line came from a cache that is not true to the server (or the
+    // server gave an old id to another message): nothing the cache holds is
+    // used again, so the next check reads every header.
+    if (match == HeaderMatch::Untrue)
+        step([&] { dropCache(path); });
     if (match == HeaderMatch::Same)
         return true;
-    step([this] { m_client.disconnect(); });
+    session.end(*this);
     return false;
 }
 
@@ -397,20 +319,33 @@ MailboxWatcher::Retrieved MailboxWatcher::retrieveMessage(int row)
         return r;
     }
     BusyScope busy(*this);
-    if (!obtainPassword())
+    MailboxSession& session = busy.session();
+    if (!obtainPassword(session))
         return r;
     emit actionStarted();
-    if (m_settings.protocol == settings::MailProtocol::Imap)
-        return retrieveImap(row);
-    connectUnlessOpen();
-    if (!stillNamesItsMessage(row)) {
+    if (!stillHolds(session, row)) {
         r.outcome = Outcome::Changed;
         return r;
     }
-    const bool ok = step([&] { return m_client.retrieveRaw(row + 1, r.message, &r.refusal); });
-    step([this] { m_client.disconnect(); });
-    r.outcome = ok ? Outcome::Done : Outcome::Refused;
+    session.retrieve(*this, row, r);
     return r;
+}
+
+bool MailboxWatcher::markSeen(const SeenMark& mark)
+{
+    if (m_busy)
+        return false;
+    // Only the mailbox the message came from knows it (the owner names the
+    // protocol too, so a POP3 session never gets a mark).
+    if (mark.account != cacheOwner())
+        return true;
+    BusyScope busy(*this);
+    MailboxSession& session = busy.session();
+    if (!obtainPassword(session))
+        return true;
+    emit actionStarted();
+    session.markSeen(*this, mark);
+    return true;
 }
 
 MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
@@ -420,24 +355,13 @@ MailboxWatcher::Outcome MailboxWatcher::deleteMessage(int row)
     if (!lineIdentified(row))
         return Outcome::Unidentified;
     BusyScope busy(*this);
-    if (!obtainPassword())
+    MailboxSession& session = busy.session();
+    if (!obtainPassword(session))
         return Outcome::Ignored;
     emit actionStarted();
-    if (m_settings.protocol == settings::MailProtocol::Imap)
-        return deleteImap(row);
-    connectUnlessOpen();
-    if (!stillNamesItsMessage(row))
+    if (!stillHolds(session, row))
         return Outcome::Changed;
-    step([&] { m_client.deleteMessage(row + 1); });
-    try {
-        // The server removes the message only when it gets QUIT and ends
-        // the session properly.
-        step([this] { m_client.quit(); });
-    } catch (const net::NetError& e) {
-        throw net::NetError(QStringLiteral("Serveren bekreftet ikke slettingen, så meldingen er ikke slettet: %1")
-                                .arg(e.text()));
-    }
-    return Outcome::Done;
+    return session.remove(*this, row);
 }
 
 } // namespace watch

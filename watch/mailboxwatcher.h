@@ -1,29 +1,29 @@
-// The mailbox watcher: owns the session with the server (POP3 or IMAP, as
-// the settings say; the strip does not know which) and runs the check, the
-// opening and the deletion of a message. Every network step runs on a worker
-// thread while the calling (window) thread keeps serving paints and timers;
-// the calls themselves return when their steps are done, in the order the
-// steps were described. While one operation runs, any other request is
-// refused, so the session is never shared and no check nests inside another.
+// The mailbox watcher: runs the check, the opening and the deletion of a
+// message through the session of the configured protocol (POP3 or IMAP,
+// mailboxsession.h; the strip does not know which). Every network step runs
+// on a worker thread while the calling (window) thread keeps serving paints
+// and timers; the calls themselves return when their steps are done, in the
+// order the steps were described. While one operation runs, any other
+// request is refused, so the session is never shared and no check nests
+// inside another.
 //
 // With IMAP the watcher also keeps a push connection in IDLE (imappush.h)
 // from the start (ensurePush(), and after every check), and reports the
 // server's changes.
 #pragma once
 
-#include "imapclient.h"
 #include "imappush.h"
 #include "lineidentity.h"
 #include "listcache.h"
+#include "mailboxsession.h"
 #include "mailboxsettings.h"
 #include "offthread.h"
-#include "pop3client.h"
 
 #include <QObject>
 #include <QScopeGuard>
 #include <QStringList>
-#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -37,7 +37,7 @@ struct ListedMessage {
     QString subject;
 };
 
-class MailboxWatcher : public QObject {
+class MailboxWatcher : public QObject, private SessionSteps {
     Q_OBJECT
 public:
     explicit MailboxWatcher(QObject* parent = nullptr);
@@ -49,7 +49,8 @@ public:
     const settings::MailboxSettings& settings() const { return m_settings; }
     // A check, open or delete is in progress.
     bool busy() const { return m_busy; }
-    // A POP3 connection is standing (left over from a failed step).
+    // A connection is standing (left over from a failed step, or kept by an
+    // IMAP check for the next one).
     bool sessionOpen() const;
 
     // Where the log-in password comes from when the settings carry none
@@ -97,27 +98,11 @@ public:
     // leaves the push running for the account (it retries on its own).
     CheckReport check();
 
-    enum class Outcome {
-        Done,
-        Ignored,      // another operation runs
-        Unidentified, // the line has no identity; nothing was sent
-        Changed,      // the number names another message now; the session is closed
-        Refused,      // RETR (UID FETCH) refused; the session is closed
-        FlaggedOnly,  // IMAP without UIDPLUS: the message is only marked \Deleted
-    };
-    // What names a fetched IMAP message, so it can be marked read once the
-    // desktop showed it.
-    struct SeenMark {
-        CacheOwner account; // the mailbox it was fetched from
-        std::uint32_t uidValidity = 0;
-        std::uint32_t uid = 0;
-    };
-    struct Retrieved {
-        Outcome outcome = Outcome::Ignored;
-        QByteArray message; // lines as sent, dot-stuffing removed, CR LF ended
-        QString refusal;    // with Refused: what the server said
-        std::optional<SeenMark> seenMark; // IMAP, with Done
-    };
+    // The sessions' results, under the names the watcher's callers use.
+    using Outcome = ActionOutcome;
+    using SeenMark = watch::SeenMark;
+    using Retrieved = RetrievedMessage;
+
     // Opens line row's message: connect when needed, make sure the number
     // (IMAP: the UID) still names the message the line stood for, RETR
     // (IMAP: UID FETCH BODY.PEEK[], which leaves it unread), log out.
@@ -167,14 +152,18 @@ private:
     template <class F>
     auto step(F&& work) -> std::invoke_result_t<F&>;
     void afterStep();
-    // Reads and reports the lines; the lines to keep in the cache when the
-    // check could use it.
-    std::optional<QHash<QByteArray, CachedLine>> readLines(int count);
-    // Headers 1 … count: the cached line where the message's id is known,
-    // TOP for the numbers in toRead (in runs of consecutive numbers). On a
-    // failure, headers holds those before the failing number.
-    void readChangedHeaders(int count, const std::map<int, QByteArray>& uids, const QList<int>& toRead,
-                            QList<ListedHeader>& headers);
+    // SessionSteps, for the sessions' own steps.
+    void run(const std::function<void()>& work) override;
+    void runAskingUser(const std::function<void()>& work) override;
+
+    // The session for a protocol, wired to this watcher's signals.
+    std::shared_ptr<MailboxSession> makeSession(settings::MailProtocol protocol);
+    // Makes the lines of a check the current ones and reports them.
+    void showLines(const MailboxListing& listing);
+    // True when line row still names the message it was made from on the
+    // server; otherwise the session is closed and false returned.
+    bool stillHolds(MailboxSession& session, int row);
+
     CacheOwner cacheOwner() const;
     QString cachePath() const;
     // Worker thread: the cache of the configured mailbox, read from its file
@@ -184,60 +173,31 @@ private:
     void dropCache(const QString& path);
     // Keeps what a whole check listed; writes the file when it changed.
     void storeInCache(QHash<QByteArray, CachedLine> lines);
-    // Puts the log-in password in the sessions: the settings' own, else the
-    // source's (asked once per configure()). False when it cannot be had.
-    bool obtainPassword();
+    // Gives the session the log-in, with the password: the settings' own,
+    // else the source's (asked once per configure()). False when it cannot
+    // be had.
+    bool obtainPassword(MailboxSession& session);
     // The password the sessions log in with: the settings' own, else the
     // one the source gave.
     QString logInPassword() const;
-    // after: what the log-in asks for along with it (the check: the count).
-    void connectUnlessOpen(net::Pop3Client::AfterLogin after = net::Pop3Client::AfterLogin::Nothing);
     // Runs step, asking the user about a certificate or a log-in without
     // encryption where one stops it, then once more after a yes.
     void withServerQuestions(const std::function<void()>& step);
 
-    // IMAP.
-    CheckReport checkImap();
-    // Connects and opens INBOX for changes (SELECT), unless that stands.
-    void selectForChanges();
-    // True when the UID of line row still names the message the line was
-    // made from in the same UIDVALIDITY (its header and its text); otherwise
-    // the session is closed and false returned.
-    bool imapStillHolds(int row);
-    Retrieved retrieveImap(int row);
-    Outcome deleteImap(int row);
     ImapPush::Account pushAccount() const;
     // Starts the push for the configured IMAP account unless it runs for
     // it; the password must be at hand (obtainPassword()).
     void startPushForAccount();
-    // Worker thread: UID SEARCH on the connection a check kept, awaited
-    // briefly. False when that connection no longer answers.
-    bool searchOnKeptSession(QList<std::uint32_t>& unseen);
-    // Closes the connection a check kept (not while an operation runs).
-    void dropKeptSession();
-    // True when number row + 1 still holds the message line row was made
-    // from (its unique id or header names, its header and its text);
-    // otherwise the session is closed and false returned.
-    bool stillNamesItsMessage(int row);
 
-    net::Pop3Client m_client;
-    net::ImapClient m_imap;
+    // The configured protocol's session. An operation holds on to the one
+    // it started with, should the settings change while it runs.
+    std::shared_ptr<MailboxSession> m_session;
+    SessionOptions m_options;
     ImapPush m_push;
     settings::MailboxSettings m_settings;
     PasswordSource m_passwordSource;
     std::optional<QString> m_sourcedPassword;
     QList<ListedLine> m_lines;
-    // IMAP: the UID of each line, and the UIDVALIDITY they belong to.
-    QList<std::uint32_t> m_rowUids;
-    std::uint32_t m_uidValidity = 0;
-    // While push is up, a check keeps its connection, INBOX open read-only,
-    // for the next check: news then reaches the list without a log-in.
-    // Used again for at most kKeepSessionFor, its first answer awaited for
-    // at most kKeptSessionReplyMs.
-    using KeptClock = std::chrono::steady_clock;
-    static constexpr std::chrono::minutes kKeepSessionFor{10};
-    static constexpr int kKeptSessionReplyMs = 3000;
-    std::optional<KeptClock::time_point> m_keptSince;
     ListCache m_cache;
     bool m_cacheLoaded = false;
     bool m_cacheFailureLogged = false;

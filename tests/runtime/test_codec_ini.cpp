@@ -1,6 +1,6 @@
 // Settings file reading and writing: encodings, values, scrambled passwords.
-#include "felles.h"
 #include "inifile.h"
+#include "passwordscramble.h"
 #include "textcodec.h"
 
 #include <QFile>

@@ -1,8 +1,11 @@
 // Named folders, the folder tree and the clean-up of temporary files.
 #include "fakeplatform.h"
+#include "folders.h"
+#include "log.h"
+#include "settingsaccess.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "tempcleanup.h"
 
 #include <QDir>
 #include <QFile>

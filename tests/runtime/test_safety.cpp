@@ -3,11 +3,16 @@
 // changing settings on save, or filling the log.
 #include "errordisplay.h"
 #include "fakeplatform.h"
+#include "folders.h"
 #include "inifile.h"
+#include "log.h"
 #include "safefile.h"
+#include "settingsaccess.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "tempcleanup.h"
+#include "textfile.h"
+#include "username.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,10 @@
 // Settings access: sections, the two settings files, the user name.
 #include "fakeplatform.h"
-#include "felles.h"
+#include "log.h"
+#include "settingsaccess.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "username.h"
 
 #include <QDir>
 #include <QFile>

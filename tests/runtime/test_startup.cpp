@@ -1,9 +1,13 @@
 // The runtime's start-up order, switches, machine facts and shutdown.
 #include "fakeplatform.h"
+#include "log.h"
+#include "machinefacts.h"
+#include "settingsaccess.h"
+#include "startup.h"
 #include "state.h"
 #include "termination.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "textfile.h"
+#include "username.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,10 @@
 // The log, its levels and counters, and the text-file helpers.
+#include "desktopopener.h"
 #include "fakeplatform.h"
-#include "felles.h"
+#include "filehelpers.h"
+#include "log.h"
 #include "state.h"
-#include "textfil.h"
+#include "textfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,21 @@
+// The runtime's start-up and shutdown order: switches, the main settings
+// file, the folders, the log and the clean-up.
+#pragma once
+
+#include <QStringList>
+
+namespace rt {
+
+// Finds and opens the main settings file and stamps its audit header.
+void locateIniFile();
+void ztregStart(const QStringList& args);
+void ztregEnd();
+// The whole runtime: the log, then the settings and folders; shutdown in
+// reverse order.
+void runtimeStart(const QStringList& args);
+void runtimeStop();
+
+// Written into the main settings file's audit header.
+inline constexpr const char* kIniVersion = "5.36";
+
+} // namespace rt
