@@ -1,7 +1,7 @@
 #include "desktopglue.h"
 
 #include "errordisplay.h"
-#include "visning.h"
+#include "stripwindow.h"
 
 #include <QTimer>
 
@@ -14,7 +14,7 @@ QString messageKey(const watch::LineIdentity& identity)
     return QString::number(int(identity.kind)) + QLatin1Char(':') + QString::number(identity.hash, 16);
 }
 
-DesktopGlue::DesktopGlue(TBrevglimtForm* strip, const QDBusConnection& sessionBus, const QDBusConnection& systemBus)
+DesktopGlue::DesktopGlue(StripWindow* strip, const QDBusConnection& sessionBus, const QDBusConnection& systemBus)
     : QObject(strip), m_strip(strip), m_notifier(sessionBus), m_resume(systemBus)
 {
     connect(&m_strip->watcher(), &watch::MailboxWatcher::messagesListed, this, &DesktopGlue::onMessagesListed);
@@ -22,7 +22,7 @@ DesktopGlue::DesktopGlue(TBrevglimtForm* strip, const QDBusConnection& sessionBu
     // event loops must not run inside the D-Bus signal's delivery.
     connect(
         &m_notifier, &desktop::DesktopNotifier::activated, this,
-        [this] { rt::runHandler([this] { m_strip->showForm(); }); }, Qt::QueuedConnection);
+        [this] { rt::runHandler([this] { m_strip->showStrip(); }); }, Qt::QueuedConnection);
     connect(&m_resume, &desktop::ResumeWatcher::resumed, this, [this] {
         // A push connection from before the sleep (or on the old network)
         // is dead whatever it seems: replaced at once.

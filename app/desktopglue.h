@@ -12,14 +12,14 @@
 
 namespace app {
 
-class TBrevglimtForm;
+class StripWindow;
 
 class DesktopGlue : public QObject {
     Q_OBJECT
 public:
     // sessionBus carries the notifications, systemBus the sleep and network
     // signals.
-    DesktopGlue(TBrevglimtForm* strip, const QDBusConnection& sessionBus, const QDBusConnection& systemBus);
+    DesktopGlue(StripWindow* strip, const QDBusConnection& sessionBus, const QDBusConnection& systemBus);
 
     // How long after a wake-up the check comes: the network needs a moment.
     static constexpr int kResumeCheckDelayMs = 3000;
@@ -27,7 +27,7 @@ public:
 private:
     void onMessagesListed(const QList<watch::ListedMessage>& messages);
 
-    TBrevglimtForm* m_strip;
+    StripWindow* m_strip;
     desktop::NewMailTracker m_tracker;
     desktop::DesktopNotifier m_notifier;
     desktop::ResumeWatcher m_resume;

@@ -4,17 +4,17 @@
 #include "desktopglue.h"
 #include "errordisplay.h"
 #include "guihooks.h"
+#include "log.h"
 #include "platform.h"
 #include "qttranslations.h"
 #include "singleinstance.h"
+#include "startup.h"
+#include "stripwindow.h"
 #include "systemkeyring.h"
 #include "termination.h"
-#include "textfil.h"
-#include "visning.h"
 #include "windowowner.h"
 #include "windowplace.h"
-#include "xmldata.h"
-#include "zt_reg.h"
+#include "xmlinterface.h"
 
 #include <QApplication>
 #include <optional>
@@ -68,8 +68,8 @@ int main(int argc, char* argv[])
     // Two copies would share the settings and the list cache; the user
     // should know when nothing keeps a second one from starting.
     if (!noGuard.isEmpty())
-        rt::WriteLog(QStringLiteral("ADVARSEL: kan ikke hindre at programmet kjører i flere kopier samtidig: ") + noGuard);
-    xmldata::initialize();
+        rt::writeLog(QStringLiteral("ADVARSEL: kan ikke hindre at programmet kjører i flere kopier samtidig: ") + noGuard);
+    xmlapi::installLogHook();
     net::loadTrustedCertificates();
     // The mail passwords live in the desktop's keyring where there is one;
     // passwords still in the settings file move there once the strip shows.
@@ -77,11 +77,11 @@ int main(int argc, char* argv[])
     keyring::setStore(&keyringStore);
 
     windows.emplace();
-    app::TBrevglimtForm& strip = windows->strip();
+    app::StripWindow& strip = windows->strip();
     // Notifications for new mail, and a check soon after a wake-up.
     new app::DesktopGlue(&strip, QDBusConnection::sessionBus(), QDBusConnection::systemBus());
     QObject::connect(&instance, &desktop::SingleInstance::showRequested, &strip,
-                     [&strip] { rt::runHandler([&strip] { strip.showForm(); }); });
+                     [&strip] { rt::runHandler([&strip] { strip.showStrip(); }); });
     app::showAtStart(strip);
     // A signal that came while the first check ran has already asked the
     // loop to end before it started.

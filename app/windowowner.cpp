@@ -1,15 +1,15 @@
 #include "windowowner.h"
 
-#include "SendSMTP.h"
-#include "Setup.h"
-#include "ftpunit.h"
-#include "input.h"
-#include "ipsjekk.h"
+#include "aboutdialog.h"
+#include "composerwindow.h"
+#include "connectiontestwindow.h"
+#include "ftptransferwindow.h"
+#include "inputdialog.h"
 #include "mailpasswords.h"
 #include "offthread.h"
-#include "om.h"
-#include "serveroppsett.h"
-#include "visning.h"
+#include "serverprofiledialog.h"
+#include "settingsdialog.h"
+#include "stripwindow.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -18,33 +18,33 @@
 namespace app {
 
 WindowOwner::WindowOwner()
-    : m_strip(std::make_unique<TBrevglimtForm>())
+    : m_strip(std::make_unique<StripWindow>())
 {
-    TBrevglimtForm* const strip = m_strip.get();
-    m_aboutBox = std::make_unique<TAboutBox>(strip);
-    m_aboutBox->setOwner(strip);
-    m_connectionTest = std::make_unique<ipsjekk::TIPTestForm>(strip);
+    StripWindow* const strip = m_strip.get();
+    m_aboutDialog = std::make_unique<AboutDialog>(strip);
+    m_aboutDialog->setOwner(strip);
+    m_connectionTest = std::make_unique<connectiontest::ConnectionTestWindow>(strip);
     m_connectionTest->setOwner(strip);
-    m_composer = std::make_unique<mailout::TSendSMTPForm>(strip);
+    m_composer = std::make_unique<composer::ComposerWindow>(strip);
     m_composer->setOwner(strip);
-    m_ftpTransfer = std::make_unique<servers::TFTPform>(strip);
-    m_input = std::make_unique<servers::TInputForm>(strip);
+    m_ftpTransfer = std::make_unique<servers::FtpTransferWindow>(strip);
+    m_input = std::make_unique<servers::InputDialog>(strip);
     m_input->setOwner(strip);
-    m_serverProfile = std::make_unique<servers::TServerOppsettForm>(strip);
+    m_serverProfile = std::make_unique<servers::ServerProfileDialog>(strip);
     m_serverProfile->setOwner(strip);
     m_ftpTransfer->setProfileDialog(*m_serverProfile);
 
-    strip->settingsDialog = [this] { openSettingsDialog(); };
-    strip->composer = [this] { m_composer->showComposer(); };
-    strip->aboutBox = [this] { m_aboutBox->exec(); };
-    QObject::connect(strip, &TBrevglimtForm::closed, qApp, &QCoreApplication::quit);
+    strip->openSettingsDialog = [this] { openSettingsDialog(); };
+    strip->openComposer = [this] { m_composer->showComposer(); };
+    strip->openAboutDialog = [this] { m_aboutDialog->exec(); };
+    QObject::connect(strip, &StripWindow::closed, qApp, &QCoreApplication::quit);
 }
 
 WindowOwner::~WindowOwner() = default;
 
 void WindowOwner::openSettingsDialog()
 {
-    setup::showSetupDialog(m_strip.get(), *m_connectionTest);
+    settingsdialog::showSetupDialog(m_strip.get(), *m_connectionTest);
 }
 
 namespace {
@@ -70,7 +70,7 @@ void moveOverWhenFree(QObject* context)
 
 } // namespace
 
-void showAtStart(TBrevglimtForm& strip)
+void showAtStart(StripWindow& strip)
 {
     // Whether there is a keyring at all is asked at once (that asks the user
     // nothing); the move itself is queued first, so that it also runs while
@@ -79,7 +79,7 @@ void showAtStart(TBrevglimtForm& strip)
     if (keyring::keyringThere())
         QMetaObject::invokeMethod(&strip, [&strip] { moveOverWhenFree(&strip); }, Qt::QueuedConnection);
     // An error in the first check is shown like any other; the program goes on.
-    strip.showForm();
+    strip.showStrip();
 }
 
 } // namespace app

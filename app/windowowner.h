@@ -4,21 +4,21 @@
 
 #include <memory>
 
-namespace ipsjekk {
-class TIPTestForm;
+namespace connectiontest {
+class ConnectionTestWindow;
 }
-namespace mailout {
-class TSendSMTPForm;
+namespace composer {
+class ComposerWindow;
 }
 namespace servers {
-class TFTPform;
-class TInputForm;
-class TServerOppsettForm;
+class FtpTransferWindow;
+class InputDialog;
+class ServerProfileDialog;
 }
 
 namespace app {
-class TBrevglimtForm;
-class TAboutBox;
+class StripWindow;
+class AboutDialog;
 
 class WindowOwner {
 public:
@@ -32,13 +32,13 @@ public:
     WindowOwner(const WindowOwner&) = delete;
     WindowOwner& operator=(const WindowOwner&) = delete;
 
-    TBrevglimtForm& strip() const { return *m_strip; }
-    TAboutBox& aboutBox() const { return *m_aboutBox; }
-    ipsjekk::TIPTestForm& connectionTest() const { return *m_connectionTest; }
-    mailout::TSendSMTPForm& composer() const { return *m_composer; }
-    servers::TFTPform& ftpTransfer() const { return *m_ftpTransfer; }
-    servers::TInputForm& input() const { return *m_input; }
-    servers::TServerOppsettForm& serverProfile() const { return *m_serverProfile; }
+    StripWindow& strip() const { return *m_strip; }
+    AboutDialog& aboutDialog() const { return *m_aboutDialog; }
+    connectiontest::ConnectionTestWindow& connectionTest() const { return *m_connectionTest; }
+    composer::ComposerWindow& composerWindow() const { return *m_composer; }
+    servers::FtpTransferWindow& ftpTransfer() const { return *m_ftpTransfer; }
+    servers::InputDialog& input() const { return *m_input; }
+    servers::ServerProfileDialog& serverProfile() const { return *m_serverProfile; }
 
     // The strip's "Oppsett": the settings dialog, made afresh at each
     // opening so that it always shows what is stored, shown modally over
@@ -47,19 +47,19 @@ public:
 
 private:
     // In the order they are made; members are destroyed in reverse.
-    std::unique_ptr<TBrevglimtForm> m_strip;
-    std::unique_ptr<TAboutBox> m_aboutBox;
-    std::unique_ptr<ipsjekk::TIPTestForm> m_connectionTest;
-    std::unique_ptr<mailout::TSendSMTPForm> m_composer;
-    std::unique_ptr<servers::TFTPform> m_ftpTransfer;
-    std::unique_ptr<servers::TInputForm> m_input;
-    std::unique_ptr<servers::TServerOppsettForm> m_serverProfile;
+    std::unique_ptr<StripWindow> m_strip;
+    std::unique_ptr<AboutDialog> m_aboutDialog;
+    std::unique_ptr<connectiontest::ConnectionTestWindow> m_connectionTest;
+    std::unique_ptr<composer::ComposerWindow> m_composer;
+    std::unique_ptr<servers::FtpTransferWindow> m_ftpTransfer;
+    std::unique_ptr<servers::InputDialog> m_input;
+    std::unique_ptr<servers::ServerProfileDialog> m_serverProfile;
 };
 
 // The start: the strip shows (and runs its show sequence) first; the
 // passwords still in the settings file move to the keyring, which may ask
 // the user to create or unlock a keyring, only after, from the event loop
 // and never while the start-up check waits for the server.
-void showAtStart(TBrevglimtForm& strip);
+void showAtStart(StripWindow& strip);
 
 } // namespace app

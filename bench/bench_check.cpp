@@ -12,15 +12,15 @@
 #include "benchmail.h"
 #include "delayproxy.h"
 #include "fakeplatform.h"
-#include "felles.h"
+#include "folders.h"
 #include "inifile.h"
-#include "scriptedpop3server.h"
-#include "state.h"
-#include "textfil.h"
+#include "log.h"
 #include "mailboxwatcher.h"
 #include "messagelist.h"
-#include "visning.h"
-#include "zt_reg.h"
+#include "scriptedpop3server.h"
+#include "startup.h"
+#include "state.h"
+#include "stripwindow.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -42,7 +42,7 @@
 namespace {
 
 using namespace benchmail;
-using app::TBrevglimtForm;
+using app::StripWindow;
 using testsupport::Pop3Fault;
 using testsupport::ScriptedPop3Server;
 
@@ -67,14 +67,14 @@ public:
 
 private:
     bool writeSettings(std::uint16_t port);
-    std::unique_ptr<TBrevglimtForm> newForm(bool pipelined);
+    std::unique_ptr<StripWindow> newForm(bool pipelined);
     // One full check on a fresh window: seconds, or nothing after an error
     // line. The window is handed back in `keep` when asked for.
-    std::optional<double> timeCheck(int messages, bool pipelined, std::unique_ptr<TBrevglimtForm>* keep = nullptr);
+    std::optional<double> timeCheck(int messages, bool pipelined, std::unique_ptr<StripWindow>* keep = nullptr);
     // A check one command at a time that the server breaks off with "-ERR"
     // at TOP lines + 1: seconds up to that point.
     std::optional<double> timeFirstLines(int lines);
-    std::optional<double> figure(int messages, bool pipelined, int repeats, std::unique_ptr<TBrevglimtForm>* keep);
+    std::optional<double> figure(int messages, bool pipelined, int repeats, std::unique_ptr<StripWindow>* keep);
 
     testsupport::RuntimeFixtureGuard guard;
     std::unique_ptr<ScriptedPop3Server> server;
@@ -86,14 +86,14 @@ bool Bench::writeSettings(std::uint16_t port)
     return writeBenchSettings(QStringLiteral("127.0.0.1"), port, QStringLiteral("ola"), QStringLiteral("hemmelig"));
 }
 
-std::unique_ptr<TBrevglimtForm> Bench::newForm(bool pipelined)
+std::unique_ptr<StripWindow> Bench::newForm(bool pipelined)
 {
     // Every timed check here is a first check: no list kept from an earlier
     // one (bench_realserver times the re-check).
-    const QDir tmp(rt::tavlundpath(QStringLiteral("tmp")));
+    const QDir tmp(rt::namedFolder(QStringLiteral("tmp")));
     for (const QString& cache : tmp.entryList({QStringLiteral("pop3-liste-*.cache")}, QDir::Files))
         QFile::remove(tmp.filePath(cache));
-    auto form = std::make_unique<TBrevglimtForm>();
+    auto form = std::make_unique<StripWindow>();
     form->readSettings();
     form->watcher().setAllowPipelining(pipelined);
     form->show();
@@ -102,9 +102,9 @@ std::unique_ptr<TBrevglimtForm> Bench::newForm(bool pipelined)
     return form;
 }
 
-std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique_ptr<TBrevglimtForm>* keep)
+std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique_ptr<StripWindow>* keep)
 {
-    std::unique_ptr<TBrevglimtForm> form = newForm(pipelined);
+    std::unique_ptr<StripWindow> form = newForm(pipelined);
     QElapsedTimer timer;
     timer.start();
     try {
@@ -142,7 +142,7 @@ std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique
 std::optional<double> Bench::timeFirstLines(int lines)
 {
     server->addFault(Pop3Fault::error("TOP", kSampleEnd).onArgument(QByteArray::number(lines + 1)));
-    std::unique_ptr<TBrevglimtForm> form = newForm(false);
+    std::unique_ptr<StripWindow> form = newForm(false);
     bool stoppedThere = false;
     QElapsedTimer timer;
     timer.start();
@@ -167,7 +167,7 @@ std::optional<double> Bench::timeFirstLines(int lines)
     return seconds;
 }
 
-std::optional<double> Bench::figure(int messages, bool pipelined, int repeats, std::unique_ptr<TBrevglimtForm>* keep)
+std::optional<double> Bench::figure(int messages, bool pipelined, int repeats, std::unique_ptr<StripWindow>* keep)
 {
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
@@ -182,8 +182,8 @@ std::optional<double> Bench::figure(int messages, bool pipelined, int repeats, s
 int Bench::run(bool full)
 {
     QDir::setCurrent(guard.fake.root.path());
-    rt::textfilStart();
-    rt::locateIniFile();
+    rt::startLog();
+    rt::locateSettingsFile();
     server = std::make_unique<ScriptedPop3Server>();
     server->setCredentials("ola", "hemmelig");
     server->setPipelining(true);
@@ -210,7 +210,7 @@ int Bench::run(bool full)
 
     std::printf("messages  rtt_ms  mode        seconds\n");
     std::fflush(stdout);
-    std::unique_ptr<TBrevglimtForm> listed; // the last window with a whole list
+    std::unique_ptr<StripWindow> listed; // the last window with a whole list
     Memory before;
     for (const int messages : {1000, kLargeMailbox}) {
         server->setMessages(large.mid(0, messages));

@@ -12,11 +12,12 @@
 #include "delayproxy.h"
 #include "dovecotserver.h"
 #include "fakeplatform.h"
+#include "folders.h"
 #include "imapclient.h"
+#include "log.h"
 #include "mailboxwatcher.h"
-#include "textfil.h"
-#include "visning.h"
-#include "zt_reg.h"
+#include "startup.h"
+#include "stripwindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -37,7 +38,7 @@ namespace {
 
 using namespace benchform;
 using namespace benchmail;
-using app::TBrevglimtForm;
+using app::StripWindow;
 using testsupport::DovecotServer;
 
 constexpr int kRepeats = 5;
@@ -47,7 +48,7 @@ bool writeImapSettings(const QString& host, std::uint16_t port, const QString& u
 {
     if (!writeBenchSettings(host, port, user, password))
         return false;
-    rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+    rt::IniFile ini(rt::state().etcFolder + QStringLiteral("OLA.INI"));
     ini.writeString(QStringLiteral("Pop3"), QStringLiteral("Protocol"), QStringLiteral("IMAP"));
     return ini.updateFile();
 }
@@ -112,7 +113,7 @@ bool ImapBench::listing(int messages)
     bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
     if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
         return false;
-    std::unique_ptr<TBrevglimtForm> form = newForm();
+    std::unique_ptr<StripWindow> form = newForm();
     if (!timeCheck(*form, messages)) // fonts and styles loaded before anything is timed
         return false;
     const auto self = medianOf(kRepeats, [&]() -> std::optional<double> {
@@ -141,7 +142,7 @@ bool ImapBench::push()
     bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
     if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
         return false;
-    std::unique_ptr<TBrevglimtForm> form = newForm();
+    std::unique_ptr<StripWindow> form = newForm();
     if (!timeCheck(*form, 3))
         return false;
     BareIdleClient bare(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password());
@@ -184,9 +185,9 @@ bool ImapBench::push()
 int ImapBench::run(bool pushOnly)
 {
     QDir::setCurrent(guard.fake.root.path());
-    rt::textfilStart();
-    rt::locateIniFile();
-    cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
+    rt::startLog();
+    rt::locateSettingsFile();
+    cacheFolder = rt::namedFolder(QStringLiteral("tmp"));
     if (!DovecotServer::imapAvailable()) {
         std::printf("IMAP: dovecot-imapd is not installed; nothing measured\n");
         return 0;

@@ -18,12 +18,13 @@
 #include "delayproxy.h"
 #include "dovecotserver.h"
 #include "fakeplatform.h"
+#include "folders.h"
 #include "listcache.h"
-#include "platform.h"
+#include "log.h"
 #include "messagelist.h"
-#include "textfil.h"
-#include "visning.h"
-#include "zt_reg.h"
+#include "platform.h"
+#include "startup.h"
+#include "stripwindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -48,7 +49,7 @@ namespace {
 
 using namespace benchform;
 using namespace benchmail;
-using app::TBrevglimtForm;
+using app::StripWindow;
 using testsupport::DovecotServer;
 
 constexpr int kRepeats = 5;
@@ -96,7 +97,7 @@ private:
     QString script = QStringLiteral(BENCH_SOURCE_DIR "/pop3_lister.py");
     QString python = systemPython();
     QString cacheFolder;
-    std::unique_ptr<TBrevglimtForm> kept;
+    std::unique_ptr<StripWindow> kept;
     QTemporaryDir fetchmailHome;
 };
 
@@ -142,9 +143,9 @@ std::optional<double> Comparison::fetchmail(const Target& t)
 int Comparison::run(const char* self)
 {
     QDir::setCurrent(guard.fake.root.path());
-    rt::textfilStart();
-    rt::locateIniFile();
-    cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
+    rt::startLog();
+    rt::locateSettingsFile();
+    cacheFolder = rt::namedFolder(QStringLiteral("tmp"));
 
     std::printf("this program beside other POP3 listers, against a real Dovecot, %d messages\n", kMessages);
     if (link) {
@@ -323,12 +324,12 @@ int measureMemory(const Target& t)
     rt::returnLargeBlocksAtOnce(); // as the program's start does
     testsupport::RuntimeFixtureGuard guard;
     QDir::setCurrent(guard.fake.root.path());
-    rt::textfilStart();
-    rt::locateIniFile();
+    rt::startLog();
+    rt::locateSettingsFile();
     if (!writeBenchSettings(t.host, t.port, t.user, t.password))
         return 1;
     const Memory before = readMemory();
-    std::unique_ptr<TBrevglimtForm> form = newForm();
+    std::unique_ptr<StripWindow> form = newForm();
     if (!timeCheck(*form, kLargeMailbox))
         return 1;
     QCoreApplication::processEvents(); // the list painted

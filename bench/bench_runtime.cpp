@@ -6,8 +6,8 @@
 //   bench_runtime
 #include "inifile.h"
 #include "platform.h"
+#include "startup.h"
 #include "state.h"
-#include "zt_reg.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -116,7 +116,7 @@ bool benchSettings(const QString& base, int perSection)
     for (int r = 0; r < kRepeats; ++r) {
         QElapsedTimer timer;
         timer.start();
-        rt::IniFileObj ini(file);
+        rt::IniFile ini(file);
         load.push_back(double(timer.nsecsElapsed()) / 1e6);
         if (ini.readString(lastSection, QStringLiteral("K39999")) != QStringLiteral("v")) {
             std::fprintf(stderr, "the last key was not found\n");

@@ -2,7 +2,7 @@
 
 #include "benchmail.h"
 #include "messagelist.h"
-#include "visning.h"
+#include "stripwindow.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,16 +15,16 @@
 
 namespace benchform {
 
-std::unique_ptr<app::TBrevglimtForm> newForm()
+std::unique_ptr<app::StripWindow> newForm()
 {
-    auto form = std::make_unique<app::TBrevglimtForm>();
+    auto form = std::make_unique<app::StripWindow>();
     form->readSettings();
     form->show();
     QCoreApplication::processEvents();
     return form;
 }
 
-std::optional<double> timeCheck(app::TBrevglimtForm& form, int expected)
+std::optional<double> timeCheck(app::StripWindow& form, int expected)
 {
     QElapsedTimer timer;
     timer.start();

@@ -11,17 +11,17 @@
 #include <optional>
 
 namespace app {
-class TBrevglimtForm;
+class StripWindow;
 }
 
 namespace benchform {
 
 // A strip that has read the settings and is shown.
-std::unique_ptr<app::TBrevglimtForm> newForm();
+std::unique_ptr<app::StripWindow> newForm();
 
 // One check of the window: seconds, or nothing after an ERROR line (a
 // failed check, or a list without expected lines).
-std::optional<double> timeCheck(app::TBrevglimtForm& form, int expected);
+std::optional<double> timeCheck(app::StripWindow& form, int expected);
 
 // Seconds one run of an outside program took, or nothing after an ERROR
 // line (it did not finish, or ended above maxExitCode).

@@ -1,7 +1,7 @@
 #include "benchmail.h"
 
-#include "felles.h"
 #include "inifile.h"
+#include "passwordscramble.h"
 #include "state.h"
 
 #include <QDateTime>
@@ -80,12 +80,12 @@ void printMemory(const char* label, const Memory& m)
 bool writeBenchSettings(const QString& host, std::uint16_t port, const QString& user, const QString& password)
 {
     // The fake platform's log-in user is "ola": its per-user file.
-    rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+    rt::IniFile ini(rt::state().etcFolder + QStringLiteral("OLA.INI"));
     ini.eraseSection(QStringLiteral("Pop3"));
     const QString section = QStringLiteral("Pop3");
     ini.writeString(section, QStringLiteral("ServerName"), QStringLiteral("%1:%2").arg(host).arg(port));
     ini.writeString(section, QStringLiteral("ServerUser"), user);
-    ini.writeString(section, QStringLiteral("ServerPassword"), rt::ScrambleText(password));
+    ini.writeString(section, QStringLiteral("ServerPassword"), rt::scrambleText(password));
     ini.writeString(section, QStringLiteral("StartupCheck"), QStringLiteral("1"));
     ini.writeString(section, QStringLiteral("ShowList"), QStringLiteral("1"));
     if (!ini.updateFile()) {

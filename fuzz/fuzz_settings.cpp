@@ -28,7 +28,7 @@ QString name(FuzzedDataProvider& in)
     return out;
 }
 
-QString content(const rt::IniFileObj& ini)
+QString content(const rt::IniFile& ini)
 {
     QString out;
     for (const QString& section : ini.sections()) {
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::fail("cannot write the settings file");
     }
 
-    rt::IniFileObj ini(path);
+    rt::IniFile ini(path);
     const int writes = in.ConsumeIntegralInRange(0, 8);
     for (int i = 0; i < writes; ++i) {
         const std::string value = in.ConsumeRandomLengthString(64);
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const QString before = content(ini);
     fuzz::check(ini.updateFile(), "the save failed", ini.errorString());
-    const rt::IniFileObj again(path);
+    const rt::IniFile again(path);
     fuzz::check(content(again) == before, "the saved file reads back with other content",
                 before + QStringLiteral("\n---\n") + content(again));
     return 0;

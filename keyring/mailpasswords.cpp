@@ -1,13 +1,13 @@
 #include "mailpasswords.h"
 
 #include "errordisplay.h"
+#include "log.h"
 #include "mailboxsettings.h"
 #include "offthread.h"
 #include "platform.h"
 #include "smtpsettings.h"
-#include "textfil.h"
 #include "userfilescope.h"
-#include "zt_reg.h"
+#include "username.h"
 
 #include <QList>
 #include <QMutexLocker>
@@ -75,15 +75,15 @@ bool keyringThere()
     SecretStore* s = store();
     if (s && rt::awaitOffThreadResult([s] { return s->available(); }))
         return true;
-    rt::WriteLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
+    rt::writeLog(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene "
                                 "blir liggende i innstillingsfilen %1")
-                     .arg(rt::userIniFile()));
+                     .arg(rt::userSettingsFile()));
     return false;
 }
 
 void moveOverPasswords()
 {
-    const QString file = rt::userIniFile();
+    const QString file = rt::userSettingsFile();
     QList<FilePassword> found;
     {
         const settings::UserFileScope userFile;
@@ -120,7 +120,7 @@ void moveOverPasswords()
         if (superseded)
             continue;
         if (!r.ok()) {
-            rt::WriteLog(QStringLiteral("ADVARSEL: INIFIL: passordet til %1 ble ikke flyttet til nøkkelringen og "
+            rt::writeLog(QStringLiteral("ADVARSEL: INIFIL: passordet til %1 ble ikke flyttet til nøkkelringen og "
                                         "blir liggende i %2: %3")
                              .arg(accountText(p.account), file, describeForLog(r)));
             continue;
@@ -129,7 +129,7 @@ void moveOverPasswords()
         const bool unchanged = p.account.kind == AccountKind::Mailbox ? settings::clearStoredMailboxPassword(p.password)
                                                                       : settings::clearStoredSmtpPassword(p.password);
         if (unchanged)
-            rt::WriteLog(QStringLiteral("INIFIL: passordet til %1 er flyttet fra %2 til nøkkelringen (\"%3\")")
+            rt::writeLog(QStringLiteral("INIFIL: passordet til %1 er flyttet fra %2 til nøkkelringen (\"%3\")")
                              .arg(accountText(p.account), file, entryName(p.account)));
     }
 }
@@ -181,7 +181,7 @@ std::optional<QString> savePassword(const LoadedPassword& loaded, const Account&
     const QString text = typed.isEmpty()
         ? QStringLiteral("Passordet til %1 kunne ikke fjernes fra nøkkelringen: %2.")
         : QStringLiteral("Passordet til %1 ble lagret i innstillingsfilen, siden nøkkelringen ikke tok imot det: %2.");
-    rt::WriteLog(QStringLiteral("ADVARSEL: ") + text.arg(accountText(now), describeForLog(r)));
+    rt::writeLog(QStringLiteral("ADVARSEL: ") + text.arg(accountText(now), describeForLog(r)));
     rt::platform().messageBox(rt::applicationTitle(), text.arg(accountText(now), describe(r)), rt::MsgIcon::Warning);
     return typed;
 }
@@ -240,7 +240,7 @@ std::optional<QString> passwordFromKeyring(const Account& account, QString* fail
             ? noPasswordText(account) + QStringLiteral(" Skriv det inn under «Oppsett».")
             : QStringLiteral("Passordet for SMTP-kontoen kunne ikke hentes fra nøkkelringen: %1").arg(describe(r));
         if (r.status != Status::Cancelled)
-            rt::WriteLog(r.status == Status::NotFound
+            rt::writeLog(r.status == Status::NotFound
                              ? QStringLiteral("ADVARSEL: det er ikke lagret noe passord for %1, så meldingen ble "
                                               "ikke sendt")
                                    .arg(accountText(account))
@@ -295,7 +295,7 @@ QString MailboxPassword::takeNotice()
         notice = std::exchange(m_notice, QString());
         logLine = std::exchange(m_logLine, QString());
     }
-    rt::WriteLog(logLine);
+    rt::writeLog(logLine);
     return notice;
 }
 

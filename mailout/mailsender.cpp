@@ -2,11 +2,12 @@
 
 #include "certtrust.h"
 #include "hostport.h"
+#include "log.h"
 #include "mailpasswords.h"
 #include "offthread.h"
+#include "settingsaccess.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "username.h"
 
 #include <QScopeGuard>
 #include <optional>
@@ -30,20 +31,20 @@ QString causeOf(const std::exception& e)
 
 QString lastRecipients()
 {
-    rt::useuserini();
-    rt::inistandard();
-    const QString text = rt::inireadstring(kLastRecipientsKey);
-    rt::usemainini();
+    rt::useUserSettingsFile();
+    rt::selectStandardSection();
+    const QString text = rt::readSetting(kLastRecipientsKey);
+    rt::useMainSettingsFile();
     return text;
 }
 
 void rememberRecipients(const QString& text)
 {
-    rt::useuserini();
-    rt::inistandard();
-    rt::iniwritestring(kLastRecipientsKey, text);
+    rt::useUserSettingsFile();
+    rt::selectStandardSection();
+    rt::writeSetting(kLastRecipientsKey, text);
     // Switching back writes the per-user file.
-    rt::usemainini();
+    rt::useMainSettingsFile();
 }
 
 void MailSender::configure(const settings::SmtpSettings& smtp, const settings::SenderIdentity& sender)
@@ -55,7 +56,7 @@ void MailSender::configure(const settings::SmtpSettings& smtp, const settings::S
 void MailSender::log(const QString& text) const
 {
     if (m_smtp.logSmtp)
-        rt::WriteLog(text);
+        rt::writeLog(text);
 }
 
 SendOutcome MailSender::send(const Draft& draft)
@@ -100,7 +101,7 @@ SendOutcome MailSender::send(const Draft& draft)
         const QString cause = causeOf(e);
         log(QStringLiteral("SMTP: Kan ikke sende melding til ") + m_smtp.serverName);
         // The cause goes to the log only with detailed logging on.
-        if (rt::state().VerboseLogging)
+        if (rt::state().verboseLogging)
             log(QStringLiteral("SMTP: ") + cause);
         return SendOutcome{false, cause};
     }
@@ -117,7 +118,7 @@ void MailSender::sendOrThrow(const net::OutgoingMail& mail, const std::optional<
     m_client.user = m_smtp.logsIn() ? m_smtp.user : QString();
     m_client.password = m_smtp.logsIn() ? password.value_or(QString()) : QString();
 
-    log(QStringLiteral("SMTP: ") + rt::username() + QStringLiteral(" tillates tilgang"));
+    log(QStringLiteral("SMTP: ") + rt::userName() + QStringLiteral(" tillates tilgang"));
     log(QStringLiteral("SMTP: fra ") + mail.sender.address + QStringLiteral(" til ")
         + net::addressListText(mail.recipients) + QStringLiteral(" via ") + host);
     if (!password)
@@ -127,7 +128,7 @@ void MailSender::sendOrThrow(const net::OutgoingMail& mail, const std::optional<
     // Encrypted without a verified certificate (no login, so nothing secret
     // goes): said whether or not the send is logged.
     if (!m_client.certificateWarning().isEmpty())
-        rt::WriteLog(QStringLiteral("ADVARSEL: SMTP: ") + m_client.certificateWarning()
+        rt::writeLog(QStringLiteral("ADVARSEL: SMTP: ") + m_client.certificateWarning()
                      + QStringLiteral("; sender likevel kryptert til ") + host
                      + QStringLiteral(" siden ingen pålogging brukes"));
     log(QStringLiteral("SMTP: tilkoblet ") + host);

@@ -3,8 +3,8 @@
 #include "cleartext.h"
 #include "errordisplay.h"
 #include "platform.h"
+#include "settingsaccess.h"
 #include "state.h"
-#include "zt_reg.h"
 
 #include <set>
 
@@ -27,14 +27,14 @@ bool isFingerprint(const QString& text)
 
 UserSection::UserSection(const QString& section)
 {
-    rt::useuserini();
-    rt::iniselect(section);
+    rt::useUserSettingsFile();
+    rt::selectSection(section);
 }
 
 UserSection::~UserSection()
 {
-    rt::inistandard();
-    rt::usemainini();
+    rt::selectStandardSection();
+    rt::useMainSettingsFile();
 }
 
 void loadTrustedCertificates()
@@ -43,11 +43,11 @@ void loadTrustedCertificates()
     CertificatePins& pins = CertificatePins::instance();
     pins.clear();
     UserSection user(kTrustSection);
-    for (const QString& key : rt::IniFile().keys(kTrustSection)) {
+    for (const QString& key : rt::settingsFile().keys(kTrustSection)) {
         const qsizetype slash = key.lastIndexOf(QLatin1Char('/'));
         bool portOk = false;
         const uint port = key.mid(slash + 1).toUInt(&portOk);
-        const QString fingerprint = rt::inireadstring(key).trimmed();
+        const QString fingerprint = rt::readSetting(key).trimmed();
         if (slash <= 0 || !portOk || port == 0 || port > 65535 || !isFingerprint(fingerprint))
             continue;
         pins.pin(key.left(slash), std::uint16_t(port), fingerprint);
@@ -58,14 +58,14 @@ void trustCertificate(const QString& host, std::uint16_t port, const QString& fi
 {
     {
         UserSection user(kTrustSection);
-        rt::iniwritestring(CertificatePins::key(host, port), fingerprint.toLower());
+        rt::writeSetting(CertificatePins::key(host, port), fingerprint.toLower());
     }
     CertificatePins::instance().pin(host, port, fingerprint);
 }
 
 bool askAboutServer(const QString& key, const QString& text)
 {
-    std::set<QString>& refused = rt::state().RefusedServerQuestions;
+    std::set<QString>& refused = rt::state().refusedServerQuestions;
     if (refused.count(key) > 0)
         return false;
     if (rt::platform().question(rt::applicationTitle(), text))
@@ -76,7 +76,7 @@ bool askAboutServer(const QString& key, const QString& text)
 
 void forgetServerRefusals()
 {
-    rt::state().RefusedServerQuestions.clear();
+    rt::state().refusedServerQuestions.clear();
 }
 
 QString trustQuestion(const CertificateError& error)

@@ -3,8 +3,8 @@
 #include "certtrust.h"
 #include "connect.h"
 #include "platform.h"
+#include "settingsaccess.h"
 #include "tls.h"
-#include "zt_reg.h"
 
 #include <mutex>
 #include <set>
@@ -36,8 +36,8 @@ void loadClearTextConsents()
     std::set<QString> allowed;
     {
         UserSection user(kClearTextSection);
-        for (const QString& key : rt::IniFile().keys(kClearTextSection)) {
-            if (rt::inireadstring(key).trimmed() == QLatin1String("1"))
+        for (const QString& key : rt::settingsFile().keys(kClearTextSection)) {
+            if (rt::readSetting(key).trimmed() == QLatin1String("1"))
                 allowed.insert(key.toLower());
         }
     }
@@ -50,7 +50,7 @@ void allowClearText(const QString& host, std::uint16_t port)
     const QString key = CertificatePins::key(host, port);
     {
         UserSection user(kClearTextSection);
-        rt::iniwritestring(key, QStringLiteral("1"));
+        rt::writeSetting(key, QStringLiteral("1"));
     }
     std::lock_guard lock(g_mutex);
     g_allowed.insert(key);

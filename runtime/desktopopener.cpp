@@ -4,7 +4,7 @@
 
 namespace rt {
 
-void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
+void shellOpen(const QString& file, const QString& parameters, const QString& folder,
                const std::function<void(bool opened)>& done)
 {
     platform().shellOpen(file, parameters, folder, done);

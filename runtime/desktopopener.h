@@ -8,7 +8,7 @@ namespace rt {
 
 // Opens a document with the desktop's default program, busy cursor
 // meanwhile; done is called later with whether the opener succeeded.
-void ShellOpen(const QString& file, const QString& parameters, const QString& folder,
+void shellOpen(const QString& file, const QString& parameters, const QString& folder,
                const std::function<void(bool opened)>& done = {});
 
 } // namespace rt

@@ -6,7 +6,7 @@
 
 namespace rt {
 
-qint64 FileSizeOf(const QString& fileName)
+qint64 fileSizeOf(const QString& fileName)
 {
     if (platform().isMarkedReadOnly(fileName))
         return -1;
@@ -16,7 +16,7 @@ qint64 FileSizeOf(const QString& fileName)
     return f.size();
 }
 
-QString ChangeExtension(const QString& fileName, const QString& extension)
+QString changeExtension(const QString& fileName, const QString& extension)
 {
     const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
     if (dot < 0)

@@ -7,9 +7,9 @@ namespace rt {
 
 // Size in bytes of a file opened for reading and writing; -1 when the file
 // is missing, cannot be opened so, or is marked read-only.
-qint64 FileSizeOf(const QString& fileName);
+qint64 fileSizeOf(const QString& fileName);
 // Replaces everything after the first "." of the whole text by extension
 // (given without the dot), or appends "." + extension when there is none.
-QString ChangeExtension(const QString& fileName, const QString& extension);
+QString changeExtension(const QString& fileName, const QString& extension);
 
 } // namespace rt

@@ -43,46 +43,46 @@ bool folderExists(const QString& path)
     return !path.isEmpty() && QFileInfo(path).isDir();
 }
 
-QString approot()
+QString dataRoot()
 {
     return platform().appDataRoot() + QStringLiteral("/Tavlund/");
 }
 
-QString tavlundpath(const QString& name)
+QString namedFolder(const QString& name)
 {
-    const QString root = approot();
+    const QString root = dataRoot();
     if (name.isEmpty())
         return root;
     RuntimeState& s = state();
-    const QString remembered = s.IniSection;
-    QString folder = IniFile().readString(kFolders, name + QStringLiteral("_folder"));
+    const QString remembered = s.settingsSection;
+    QString folder = settingsFile().readString(kFolders, name + QStringLiteral("_folder"));
     if (folder.isEmpty())
         folder = root + name + QLatin1Char('/');
     // Only folders under the root are made here, never the program's own.
     if (!folderExists(folder) && name != QLatin1String("bin") && folder.contains(root)) {
-        WriteLog(QStringLiteral("zt_reg.tavlundpath(%1): Lager mappen %2").arg(name, folder));
+        writeLog(QStringLiteral("zt_reg.tavlundpath(%1): Lager mappen %2").arg(name, folder));
         makePath(folder);
     }
     folder = withSlash(folder);
-    setfolder(name, folder);
-    flushIniFile();
-    s.IniSection = remembered;
+    setNamedFolder(name, folder);
+    flushSettingsFile();
+    s.settingsSection = remembered;
     return folder;
 }
 
-void setfolder(const QString& name, const QString& path)
+void setNamedFolder(const QString& name, const QString& path)
 {
     RuntimeState& s = state();
-    const QString remembered = s.IniSection;
-    iniselect(kFolders);
-    iniwritestring(name + QStringLiteral("_folder"), withSlash(path));
-    s.IniSection = remembered;
+    const QString remembered = s.settingsSection;
+    selectSection(kFolders);
+    writeSetting(name + QStringLiteral("_folder"), withSlash(path));
+    s.settingsSection = remembered;
 }
 
-void mkdirsafe(const QString& path)
+void makeFolder(const QString& path)
 {
     if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0) {
-        WriteLog(QStringLiteral("Oppretter mappen ") + path);
+        writeLog(QStringLiteral("Oppretter mappen ") + path);
         return;
     }
     const int code = errno;
@@ -90,38 +90,38 @@ void mkdirsafe(const QString& path)
     // (a file, a dangling link) or any other failure is one.
     if (code == EEXIST && folderExists(path))
         return;
-    WriteLog(QStringLiteral("FEIL: [mkdirsafe:%1] kan ikke opprette mappen %2").arg(code).arg(path));
+    writeLog(QStringLiteral("FEIL: [mkdirsafe:%1] kan ikke opprette mappen %2").arg(code).arg(path));
 }
 
-QString binpath()
+QString programFolder()
 {
-    setfolder(QStringLiteral("bin"), QFileInfo(platform().programFile()).absolutePath());
-    return tavlundpath(QStringLiteral("bin"));
+    setNamedFolder(QStringLiteral("bin"), QFileInfo(platform().programFile()).absolutePath());
+    return namedFolder(QStringLiteral("bin"));
 }
 
-QString logpath()
+QString logFolderPath()
 {
     const QString log = QStringLiteral("log");
-    if (!folderExists(tavlundpath(log))) {
+    if (!folderExists(namedFolder(log))) {
         // A configured log folder outside the root that is missing: back to the default.
-        setfolder(log, approot() + QStringLiteral("log/"));
-        makePath(tavlundpath(log));
+        setNamedFolder(log, dataRoot() + QStringLiteral("log/"));
+        makePath(namedFolder(log));
     }
-    return tavlundpath(log);
+    return namedFolder(log);
 }
 
-void installfolders()
+void installFolders()
 {
-    const QString bin = binpath();
-    setfolder(QStringLiteral("doc"), QDir::cleanPath(bin + QStringLiteral("../doc")));
-    const QString root = approot();
+    const QString bin = programFolder();
+    setNamedFolder(QStringLiteral("doc"), QDir::cleanPath(bin + QStringLiteral("../doc")));
+    const QString root = dataRoot();
     if (!folderExists(root))
         makePath(root);
-    // Parents come before their children: mkdirsafe makes one level only.
+    // Parents come before their children: makeFolder makes one level only.
     for (const char* name : kInstallFolders) {
         const QString folderName = QLatin1String(name);
-        mkdirsafe(root + folderName);
-        setfolder(folderName, root + folderName);
+        makeFolder(root + folderName);
+        setNamedFolder(folderName, root + folderName);
     }
 }
 

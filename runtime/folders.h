@@ -7,17 +7,17 @@
 namespace rt {
 
 // The application-data root "<root>/Tavlund/".
-QString approot();
+QString dataRoot();
 // The folder recorded for name in the [FOLDERS] section (default: below the
 // root), made when missing and below the root; ends in "/".
-QString tavlundpath(const QString& name);
-void setfolder(const QString& name, const QString& path);
+QString namedFolder(const QString& name);
+void setNamedFolder(const QString& name, const QString& path);
 // Makes one folder level; logs "Oppretter mappen …", or a FEIL line when it
 // cannot be made. A folder already there is left as it is, silently.
-void mkdirsafe(const QString& path);
-QString binpath();
-QString logpath();
-void installfolders();
+void makeFolder(const QString& path);
+QString programFolder();
+QString logFolderPath();
+void installFolders();
 
 // The path with one "/" at its end.
 QString withSlash(QString path);

@@ -97,7 +97,7 @@ bool parseIniInteger(const QString& text, qint32& out)
     return true;
 }
 
-IniFileObj::IniFileObj(QString fileName)
+IniFile::IniFile(QString fileName)
     : m_fileName(std::move(fileName))
 {
     // isFile() also keeps a planted pipe or device from being opened.
@@ -115,7 +115,7 @@ IniFileObj::IniFileObj(QString fileName)
     parse(decodeFileLines(bytes));
 }
 
-IniFileObj::IniFileObj(QString fileName, const QString& text)
+IniFile::IniFile(QString fileName, const QString& text)
     : m_fileName(std::move(fileName))
 {
     QStringList lines = text.split(QLatin1Char('\n'));
@@ -128,7 +128,7 @@ IniFileObj::IniFileObj(QString fileName, const QString& text)
     parse(lines);
 }
 
-void IniFileObj::parse(const QStringList& lines)
+void IniFile::parse(const QStringList& lines)
 {
     m_segments.push_back(Segment{});
     // The section being read; the index moves only when a header adds a
@@ -159,13 +159,13 @@ void IniFileObj::parse(const QStringList& lines)
     }
 }
 
-const IniFileObj::SectionIndex* IniFileObj::findSection(const QString& name) const
+const IniFile::SectionIndex* IniFile::findSection(const QString& name) const
 {
     const auto it = m_index.constFind(fold(name));
     return it == m_index.cend() ? nullptr : &it.value();
 }
 
-IniFileObj::SectionIndex& IniFileObj::sectionFor(const QString& name)
+IniFile::SectionIndex& IniFile::sectionFor(const QString& name)
 {
     const QString folded = fold(name);
     auto it = m_index.find(folded);
@@ -176,7 +176,7 @@ IniFileObj::SectionIndex& IniFileObj::sectionFor(const QString& name)
     return it.value();
 }
 
-const IniFileObj::Line* IniFileObj::findLine(const QString& section, const QString& key) const
+const IniFile::Line* IniFile::findLine(const QString& section, const QString& key) const
 {
     const SectionIndex* s = findSection(section);
     if (!s)
@@ -187,24 +187,24 @@ const IniFileObj::Line* IniFileObj::findLine(const QString& section, const QStri
     return &m_segments[it->segment].lines[it->line];
 }
 
-QString IniFileObj::readString(const QString& section, const QString& key, const QString& def) const
+QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
 {
     const Line* line = findLine(section, key);
     return line ? line->value : def;
 }
 
-qint32 IniFileObj::readInteger(const QString& section, const QString& key, qint32 def) const
+qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const
 {
     qint32 value = 0;
     return parseIniInteger(readString(section, key), value) ? value : def;
 }
 
-bool IniFileObj::readBool(const QString& section, const QString& key, bool def) const
+bool IniFile::readBool(const QString& section, const QString& key, bool def) const
 {
     return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void IniFileObj::writeString(const QString& section, const QString& key, const QString& value)
+void IniFile::writeString(const QString& section, const QString& key, const QString& value)
 {
     if (const Line* found = findLine(section, key)) {
         if (found->value != value) {
@@ -237,27 +237,27 @@ void IniFileObj::writeString(const QString& section, const QString& key, const Q
     m_dirty = true;
 }
 
-void IniFileObj::writeInteger(const QString& section, const QString& key, qint32 value)
+void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)
 {
     writeString(section, key, QString::number(value));
 }
 
-void IniFileObj::writeBool(const QString& section, const QString& key, bool value)
+void IniFile::writeBool(const QString& section, const QString& key, bool value)
 {
     writeString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-bool IniFileObj::sectionExists(const QString& section) const
+bool IniFile::sectionExists(const QString& section) const
 {
     return findSection(section) != nullptr;
 }
 
-bool IniFileObj::valueExists(const QString& section, const QString& key) const
+bool IniFile::valueExists(const QString& section, const QString& key) const
 {
     return findLine(section, key) != nullptr;
 }
 
-QStringList IniFileObj::sections() const
+QStringList IniFile::sections() const
 {
     QStringList out;
     for (const QString& folded : m_sectionOrder)
@@ -265,7 +265,7 @@ QStringList IniFileObj::sections() const
     return out;
 }
 
-QStringList IniFileObj::keys(const QString& section) const
+QStringList IniFile::keys(const QString& section) const
 {
     QStringList out;
     const SectionIndex* s = findSection(section);
@@ -283,7 +283,7 @@ QStringList IniFileObj::keys(const QString& section) const
     return out;
 }
 
-void IniFileObj::eraseSection(const QString& section)
+void IniFile::eraseSection(const QString& section)
 {
     const QString folded = fold(section);
     const auto it = m_index.find(folded);
@@ -296,7 +296,7 @@ void IniFileObj::eraseSection(const QString& section)
     m_dirty = true;
 }
 
-void IniFileObj::deleteKey(const QString& section, const QString& key)
+void IniFile::deleteKey(const QString& section, const QString& key)
 {
     const auto it = m_index.find(fold(section));
     if (it == m_index.end() || !it->keys.contains(fold(key)))
@@ -313,7 +313,7 @@ void IniFileObj::deleteKey(const QString& section, const QString& key)
     m_dirty = true;
 }
 
-QStringList IniFileObj::lines() const
+QStringList IniFile::lines() const
 {
     QStringList out;
     for (const Segment& segment : m_segments) {
@@ -332,7 +332,7 @@ QStringList IniFileObj::lines() const
     return out;
 }
 
-QString IniFileObj::text() const
+QString IniFile::text() const
 {
     QString out;
     for (const QString& line : lines())
@@ -340,7 +340,7 @@ QString IniFileObj::text() const
     return out;
 }
 
-bool IniFileObj::updateFile()
+bool IniFile::updateFile()
 {
     m_error = m_refusal;
     if (!m_refusal.isEmpty())

@@ -15,14 +15,14 @@ namespace rt {
 // is not a settings file (or is meant to stall the program) and is left alone.
 constexpr qint64 kMaxIniFileBytes = qint64(4) << 20;
 
-class IniFileObj {
+class IniFile {
 public:
     // Loads the file; a missing or unreadable file gives no sections. A file
     // larger than kMaxIniFileBytes is not read and is never written:
     // loadRefusal() says why, and updateFile() fails with that reason.
-    explicit IniFileObj(QString fileName);
+    explicit IniFile(QString fileName);
     // Builds from text, for files read elsewhere (lines end in LF or CR LF).
-    IniFileObj(QString fileName, const QString& text);
+    IniFile(QString fileName, const QString& text);
 
     const QString& fileName() const { return m_fileName; }
 

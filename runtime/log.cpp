@@ -26,106 +26,106 @@ bool startsWith(const QString& text, const char* word)
 
 } // namespace
 
-qint32 WriteLog(const QString& text)
+qint32 writeLog(const QString& text)
 {
     RuntimeState& s = state();
-    if (!s.LogToFile)
+    if (!s.logToFile)
         return -1;
     const QString line = platform().nowText() + QLatin1Char(' ') + text;
-    s.LogLines.append(line);
+    s.logLines.append(line);
     qint32 result = 0;
-    if (s.LogWriteThrough) {
-        result = AppendLine(s.LogFile, line);
+    if (s.logWriteThrough) {
+        result = appendLine(s.logFile, line);
         if (result == 0)
-            s.LogLinesOnDisk = s.LogLines.size();
+            s.logLinesOnDisk = s.logLines.size();
     }
-    s.LastLogLine = line;
+    s.lastLogLine = line;
     if (startsWith(text, "ERROR:") || startsWith(text, "FEIL:"))
-        ++s.ErrorCount;
+        ++s.errorCount;
     if (startsWith(text, "WARNING:") || startsWith(text, "ADVARSEL:"))
-        ++s.WarningCount;
+        ++s.warningCount;
     if (startsWith(text, "HINT:"))
-        ++s.HintCount;
+        ++s.hintCount;
     return result;
 }
 
-void ClearLog()
+void clearLog()
 {
     RuntimeState& s = state();
     const QString line = platform().nowText() + QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).");
-    s.LogLines.clear();
-    s.LogLines.append(line);
-    s.LogLinesOnDisk = 0;
+    s.logLines.clear();
+    s.logLines.append(line);
+    s.logLinesOnDisk = 0;
     // The new content replaces the old at once, never through a link.
-    const FileWriteResult written = writeFileAtomically(s.LogFile, textFileBytes(s.LogLines, 0), FileMode::KeepExisting);
+    const FileWriteResult written = writeFileAtomically(s.logFile, textFileBytes(s.logLines, 0), FileMode::KeepExisting);
     if (written.ok()) {
-        s.LogLinesOnDisk = 1;
+        s.logLinesOnDisk = 1;
     } else {
         platform().messageBox(QStringLiteral("FEIL"),
-                              QStringLiteral("Feil under oppretting av ny fil: %1  (%2)").arg(s.LogFile, QString::number(written.code)),
+                              QStringLiteral("Feil under oppretting av ny fil: %1  (%2)").arg(s.logFile, QString::number(written.code)),
                               MsgIcon::None);
     }
-    s.ErrorCount = 0;
+    s.errorCount = 0;
 }
 
 void boundLogFile(qint64 limit)
 {
     RuntimeState& s = state();
-    const PathKind kind = pathKind(s.LogFile);
+    const PathKind kind = pathKind(s.logFile);
     if (kind == PathKind::SymLink || kind == PathKind::Other) {
-        WriteLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 og blir ikke skrevet.").arg(s.LogFile, QLatin1String(kindText(kind))));
+        writeLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 og blir ikke skrevet.").arg(s.logFile, QLatin1String(kindText(kind))));
         return;
     }
-    const qint64 size = kind == PathKind::Regular ? QFileInfo(s.LogFile).size() : 0;
+    const qint64 size = kind == PathKind::Regular ? QFileInfo(s.logFile).size() : 0;
     if (size <= limit)
         return;
-    const QString old = s.LogFile + QStringLiteral(".old");
+    const QString old = s.logFile + QStringLiteral(".old");
     // rename() replaces the older generation (or a link in its place)
     // without following it.
-    if (::rename(QFile::encodeName(s.LogFile).constData(), QFile::encodeName(old).constData()) == 0) {
-        s.LogLines.prepend(platform().nowText()
+    if (::rename(QFile::encodeName(s.logFile).constData(), QFile::encodeName(old).constData()) == 0) {
+        s.logLines.prepend(platform().nowText()
                            + QStringLiteral(" LOGGFIL FLYTTET: den forrige loggen (%1 byte) ligger nå i %2.")
                                  .arg(size)
                                  .arg(old));
-        s.LogLinesOnDisk = 0;
+        s.logLinesOnDisk = 0;
         return;
     }
-    WriteLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 byte og kan ikke flyttes til %3.").arg(s.LogFile).arg(size).arg(old));
+    writeLog(QStringLiteral("ADVARSEL: loggfilen %1 er %2 byte og kan ikke flyttes til %3.").arg(s.logFile).arg(size).arg(old));
 }
 
-QString LogFileName()
+QString logFileName()
 {
     RuntimeState& s = state();
-    s.LogFolder = platform().appDataRoot() + QStringLiteral("/Tavlund/log/");
-    s.LogFile = s.LogFolder + QFileInfo(platform().programFile()).completeBaseName() + QStringLiteral(".log");
-    return s.LogFile;
+    s.logFolder = platform().appDataRoot() + QStringLiteral("/Tavlund/log/");
+    s.logFile = s.logFolder + QFileInfo(platform().programFile()).completeBaseName() + QStringLiteral(".log");
+    return s.logFile;
 }
 
-void textfilStart()
+void startLog()
 {
-    state().LogLines.clear();
-    state().LogLinesOnDisk = 0;
-    LogFileName();
+    state().logLines.clear();
+    state().logLinesOnDisk = 0;
+    logFileName();
 }
 
-void textfilEnd()
+void endLog()
 {
     RuntimeState& s = state();
     // The lines of this run are appended whether or not logging was on (an
     // empty log file is made when there was none); the old content is not
     // read or rewritten.
-    if (!s.LogFile.isEmpty()) {
-        const FileWriteResult written = appendToFile(s.LogFile, textFileBytes(s.LogLines, s.LogLinesOnDisk));
+    if (!s.logFile.isEmpty()) {
+        const FileWriteResult written = appendToFile(s.logFile, textFileBytes(s.logLines, s.logLinesOnDisk));
         if (!written.ok()) {
-            std::fprintf(stderr, "FEIL: kan ikke skrive loggfilen %s: %s\n", qPrintable(s.LogFile),
+            std::fprintf(stderr, "FEIL: kan ikke skrive loggfilen %s: %s\n", qPrintable(s.logFile),
                          qPrintable(written.reason));
         }
     }
-    s.LogLines.clear();
-    s.LogLinesOnDisk = 0;
-    s.LogFolder.clear();
-    s.LogFile.clear();
-    s.LastLogLine.clear();
+    s.logLines.clear();
+    s.logLinesOnDisk = 0;
+    s.logFolder.clear();
+    s.logFile.clear();
+    s.lastLogLine.clear();
 }
 
 } // namespace rt

@@ -5,11 +5,11 @@
 
 namespace rt {
 
-// Appends one time-stamped line to the log. -1 when LogToFile is off,
-// otherwise 0 (or AppendLine's result while LogWriteThrough is on).
-qint32 WriteLog(const QString& text);
+// Appends one time-stamped line to the log. -1 when logToFile is off,
+// otherwise 0 (or appendLine's result while logWriteThrough is on).
+qint32 writeLog(const QString& text);
 // Empties the log in memory and on disk, leaving one line that says so.
-void ClearLog();
+void clearLog();
 // A log file past this size at start is moved aside.
 inline constexpr qint64 kLogSizeLimit = 4 * 1024 * 1024;
 // Keeps the log bounded: when the file has grown past the limit it becomes
@@ -17,13 +17,13 @@ inline constexpr qint64 kLogSizeLimit = 4 * 1024 * 1024;
 // saying so. A log name that is a link or no regular file is reported with
 // an "ADVARSEL: " line; nothing is written through it.
 void boundLogFile(qint64 limit = kLogSizeLimit);
-// Computes LogFolder and LogFile from the application-data root and the
-// program file's name; returns LogFile.
-QString LogFileName();
+// Computes logFolder and logFile from the application-data root and the
+// program file's name; returns logFile.
+QString logFileName();
 
 // Start and end of the log's life in the process. The end appends the
 // lines of this run to the log file (the file is never read whole).
-void textfilStart();
-void textfilEnd();
+void startLog();
+void endLog();
 
 } // namespace rt

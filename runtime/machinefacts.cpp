@@ -14,56 +14,56 @@ void applySwitches(const QStringList& args)
         const QString& a = args[i];
         const QString next = args.value(i + 1);
         if (a == QLatin1String("--debug")) {
-            s.LogToFile = true;
-            s.VerboseLogging = true;
+            s.logToFile = true;
+            s.verboseLogging = true;
         } else if (a == QLatin1String("-install")) {
-            s.LogToFile = true;
-            s.VerboseLogging = true;
-            s.OptionInstall = true;
+            s.logToFile = true;
+            s.verboseLogging = true;
+            s.optionInstall = true;
         } else if (a == QLatin1String("-ip")) {
-            s.OptionIp = next;
+            s.optionIp = next;
         } else if (a == QLatin1String("--caption")) {
-            s.OptionCaption = next;
+            s.optionCaption = next;
         } else if (a == QLatin1String("--user")) {
-            s.OptionUser = next;
+            s.optionUser = next;
         }
     }
 }
 
-QString computername()
+QString computerName()
 {
     return platform().hostName();
 }
 
-QString domainname()
+QString domainName()
 {
     return platform().dnsDomain();
 }
 
-QString ipaddress()
+QString ipAddress()
 {
-    if (!state().OptionIp.isEmpty())
-        return state().OptionIp;
-    if (domainname().isEmpty())
+    if (!state().optionIp.isEmpty())
+        return state().optionIp;
+    if (domainName().isEmpty())
         return {};
     const QString address = platform().firstIPv4Address();
     return address.isEmpty() ? QStringLiteral("0.0.0.0") : address;
 }
 
-QString spooldir()
+QString spoolFolderPath()
 {
     return platform().spoolFolder();
 }
 
-QString tempdir()
+QString tempFolder()
 {
     return platform().environment("TEMP");
 }
 
-void loglogin()
+void logLogin()
 {
-    WriteLog(QStringLiteral("LOGIN: ") + registryuser() + QStringLiteral("  node: ") + computername()
-             + QLatin1Char('.') + domainname() + QStringLiteral(" IP:") + ipaddress());
+    writeLog(QStringLiteral("LOGIN: ") + loginUserName() + QStringLiteral("  node: ") + computerName()
+             + QLatin1Char('.') + domainName() + QStringLiteral(" IP:") + ipAddress());
 }
 
 } // namespace rt

@@ -2,7 +2,7 @@
 
 namespace rt {
 
-QString ScrambleText(const QString& plain)
+QString scrambleText(const QString& plain)
 {
     QString out;
     out.reserve(plain.size() + 2);
@@ -13,7 +13,7 @@ QString ScrambleText(const QString& plain)
     return out;
 }
 
-QString UnscrambleText(const QString& stored)
+QString unscrambleText(const QString& stored)
 {
     if (stored.size() < 2)
         return {};

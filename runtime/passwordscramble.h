@@ -6,8 +6,8 @@
 namespace rt {
 
 // "z", each character shifted up by its 1-based position, "2".
-QString ScrambleText(const QString& plain);
+QString scrambleText(const QString& plain);
 // Drops the first and last character and shifts each one back.
-QString UnscrambleText(const QString& stored);
+QString unscrambleText(const QString& stored);
 
 } // namespace rt

@@ -16,23 +16,23 @@ const QString kStandard = QStringLiteral("STANDARD");
 
 // The settings object for a file: one whose last save failed is taken back
 // from memory, so its values are not lost; otherwise the file is read.
-std::unique_ptr<IniFileObj> loadIni(const QString& fileName)
+std::unique_ptr<IniFile> loadIni(const QString& fileName)
 {
-    auto& unsaved = state().UnsavedIni;
+    auto& unsaved = state().unsavedSettingsFiles;
     if (auto it = unsaved.find(fileName); it != unsaved.end()) {
         auto ini = std::move(it->second);
         unsaved.erase(it);
         return ini;
     }
-    auto ini = std::make_unique<IniFileObj>(fileName);
+    auto ini = std::make_unique<IniFile>(fileName);
     // A file refused for its size is told once per run; its save then
     // fails with the same reason, which is not told again.
     RuntimeState& s = state();
-    if (!ini->loadRefusal().isEmpty() && s.IniSaveReported.insert(fileName).second) {
+    if (!ini->loadRefusal().isEmpty() && s.settingsSaveReported.insert(fileName).second) {
         const QString line = QStringLiteral("FEIL: INIFIL: leser ikke %1 og endrer den ikke: %2")
                                  .arg(fileName, ini->loadRefusal());
-        if (WriteLog(line) < 0)
-            s.PendingWarnings.append(line);
+        if (writeLog(line) < 0)
+            s.pendingWarnings.append(line);
     }
     return ini;
 }
@@ -41,69 +41,69 @@ std::unique_ptr<IniFileObj> loadIni(const QString& fileName)
 void releaseIni()
 {
     RuntimeState& s = state();
-    if (!s.IniFile)
+    if (!s.settingsFile)
         return;
-    if (!flushIniFile()) {
-        const QString name = s.IniFile->fileName();
-        s.UnsavedIni[name] = std::move(s.IniFile);
+    if (!flushSettingsFile()) {
+        const QString name = s.settingsFile->fileName();
+        s.unsavedSettingsFiles[name] = std::move(s.settingsFile);
     }
-    s.IniFile.reset();
+    s.settingsFile.reset();
 }
 
 } // namespace
 
-IniFileObj& IniFile()
+IniFile& settingsFile()
 {
     RuntimeState& s = state();
-    if (!s.IniFile)
-        s.IniFile = loadIni(s.IniFileName);
-    return *s.IniFile;
+    if (!s.settingsFile)
+        s.settingsFile = loadIni(s.settingsFileName);
+    return *s.settingsFile;
 }
 
-void iniselect(const QString& section)
+void selectSection(const QString& section)
 {
-    state().IniSection = section;
+    state().settingsSection = section;
 }
 
-void inistandard()
+void selectStandardSection()
 {
-    state().IniSection = kStandard;
+    state().settingsSection = kStandard;
 }
 
-QString inireadstring(const QString& key)
+QString readSetting(const QString& key)
 {
-    return IniFile().readString(state().IniSection, key);
+    return settingsFile().readString(state().settingsSection, key);
 }
 
-bool inireadbool(const QString& key)
+bool readBoolSetting(const QString& key)
 {
-    return IniFile().readBool(state().IniSection, key);
+    return settingsFile().readBool(state().settingsSection, key);
 }
 
-qint32 inireadint(const QString& key)
+qint32 readIntSetting(const QString& key)
 {
-    return IniFile().readInteger(state().IniSection, key);
+    return settingsFile().readInteger(state().settingsSection, key);
 }
 
-void iniwritestring(const QString& key, const QString& value)
+void writeSetting(const QString& key, const QString& value)
 {
-    IniFile().writeString(state().IniSection, key, value);
+    settingsFile().writeString(state().settingsSection, key, value);
 }
 
-void iniwritebool(const QString& key, bool value)
+void writeBoolSetting(const QString& key, bool value)
 {
-    IniFile().writeBool(state().IniSection, key, value);
+    settingsFile().writeBool(state().settingsSection, key, value);
 }
 
-void iniwriteint(const QString& key, qint32 value)
+void writeIntSetting(const QString& key, qint32 value)
 {
-    IniFile().writeInteger(state().IniSection, key, value);
+    settingsFile().writeInteger(state().settingsSection, key, value);
 }
 
-bool flushIniFile()
+bool flushSettingsFile()
 {
-    IniFileObj& ini = IniFile();
-    auto& reported = state().IniSaveReported;
+    IniFile& ini = settingsFile();
+    auto& reported = state().settingsSaveReported;
     if (ini.updateFile()) {
         reported.erase(ini.fileName());
         return true;
@@ -117,23 +117,23 @@ bool flushIniFile()
         const bool refused = kind == PathKind::SymLink || kind == PathKind::Other
             || platform().isMarkedReadOnly(ini.fileName());
         const QString level = refused ? QStringLiteral("ADVARSEL: ") : QStringLiteral("FEIL: ");
-        if (WriteLog(level + QStringLiteral("kan ikke lagre innstillingene i %1 (%2)").arg(ini.fileName(), ini.errorString())) >= 0)
+        if (writeLog(level + QStringLiteral("kan ikke lagre innstillingene i %1 (%2)").arg(ini.fileName(), ini.errorString())) >= 0)
             reported.insert(ini.fileName());
     }
     return false;
 }
 
-void useuserini()
+void useUserSettingsFile()
 {
-    const QString file = userIniFile();
+    const QString file = userSettingsFile();
     releaseIni();
-    state().IniFile = loadIni(file);
+    state().settingsFile = loadIni(file);
 }
 
-void usemainini()
+void useMainSettingsFile()
 {
     releaseIni();
-    state().IniFile = loadIni(state().IniFileName);
+    state().settingsFile = loadIni(state().settingsFileName);
 }
 
 } // namespace rt

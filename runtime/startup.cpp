@@ -22,16 +22,16 @@ namespace {
 void writeAuditGroup(const QString& prefix)
 {
     RuntimeState& s = state();
-    iniwritestring(prefix + QStringLiteral("_TIME"), platform().nowText());
-    iniwritestring(prefix + QStringLiteral("_NAME"), s.IniFileName);
-    iniwritestring(prefix + QStringLiteral("_PROGRAM"), platform().programFile());
-    iniwritestring(prefix + QStringLiteral("_USER"), username());
-    iniwritestring(prefix + QStringLiteral("_INIVERSION"), QLatin1String(kIniVersion));
+    writeSetting(prefix + QStringLiteral("_TIME"), platform().nowText());
+    writeSetting(prefix + QStringLiteral("_NAME"), s.settingsFileName);
+    writeSetting(prefix + QStringLiteral("_PROGRAM"), platform().programFile());
+    writeSetting(prefix + QStringLiteral("_USER"), userName());
+    writeSetting(prefix + QStringLiteral("_INIVERSION"), QLatin1String(kSettingsFileVersion));
 }
 
 } // namespace
 
-void locateIniFile()
+void locateSettingsFile()
 {
     RuntimeState& s = state();
     const QString iniName = QStringLiteral("tavlund.ini");
@@ -42,104 +42,104 @@ void locateIniFile()
     const QString problem = trustProblem(local);
     if (pathKind(local) != PathKind::Missing) {
         if (problem.isEmpty()) {
-            s.EtcFolder = withSlash(QDir::currentPath());
+            s.etcFolder = withSlash(QDir::currentPath());
         } else {
-            s.EtcFolder = approot() + QStringLiteral("etc/");
-            s.PendingWarnings.append(QStringLiteral("ADVARSEL: bruker ikke %1 (%2), men %3")
-                                         .arg(local, problem, s.EtcFolder + iniName));
+            s.etcFolder = dataRoot() + QStringLiteral("etc/");
+            s.pendingWarnings.append(QStringLiteral("ADVARSEL: bruker ikke %1 (%2), men %3")
+                                         .arg(local, problem, s.etcFolder + iniName));
         }
     } else {
-        s.EtcFolder = approot() + QStringLiteral("etc/");
+        s.etcFolder = dataRoot() + QStringLiteral("etc/");
     }
-    if (!folderExists(s.EtcFolder)) {
-        s.EtcFolder = approot() + QStringLiteral("etc/");
-        QDir().mkpath(s.EtcFolder);
+    if (!folderExists(s.etcFolder)) {
+        s.etcFolder = dataRoot() + QStringLiteral("etc/");
+        QDir().mkpath(s.etcFolder);
     }
-    s.IniFileName = QFileInfo(s.EtcFolder + iniName).absoluteFilePath();
-    s.EtcFolder = withSlash(QFileInfo(s.IniFileName).absolutePath());
-    const bool existed = QFileInfo::exists(s.IniFileName);
+    s.settingsFileName = QFileInfo(s.etcFolder + iniName).absoluteFilePath();
+    s.etcFolder = withSlash(QFileInfo(s.settingsFileName).absolutePath());
+    const bool existed = QFileInfo::exists(s.settingsFileName);
     // A fresh settings object for the file just found; one held before is
     // dropped unsaved.
-    s.IniFile.reset();
-    IniFile();
-    iniselect(QStringLiteral("INI_SELF"));
+    s.settingsFile.reset();
+    settingsFile();
+    selectSection(QStringLiteral("INI_SELF"));
     if (!existed)
         writeAuditGroup(QStringLiteral("CREATED"));
     writeAuditGroup(QStringLiteral("MODIFIED"));
-    inistandard();
-    setfolder(QStringLiteral("etc"), s.EtcFolder);
+    selectStandardSection();
+    setNamedFolder(QStringLiteral("etc"), s.etcFolder);
 }
 
-void ztregStart(const QStringList& args)
+void startSettings(const QStringList& args)
 {
     RuntimeState& s = state();
     applySwitches(args);
-    locateIniFile();
-    if (!folderExists(approot() + QStringLiteral("data")) || s.OptionInstall)
-        installfolders();
-    s.LogToFile = inireadbool(QStringLiteral("LogToFile"));
-    for (const QString& warning : std::exchange(s.PendingWarnings, {}))
-        WriteLog(warning);
-    if (inireadbool(QStringLiteral("ClearLogFileOnStartup")))
-        ClearLog();
+    locateSettingsFile();
+    if (!folderExists(dataRoot() + QStringLiteral("data")) || s.optionInstall)
+        installFolders();
+    s.logToFile = readBoolSetting(QStringLiteral("LogToFile"));
+    for (const QString& warning : std::exchange(s.pendingWarnings, {}))
+        writeLog(warning);
+    if (readBoolSetting(QStringLiteral("ClearLogFileOnStartup")))
+        clearLog();
     boundLogFile();
     // Decided before the clean-up, so that its detailed lines are written.
-    if (!s.VerboseLogging)
-        s.VerboseLogging = inireadbool(QStringLiteral("VerboseLogging")) && s.LogToFile;
-    if (inireadbool(QStringLiteral("DeleteTemporaryFiles")))
-        deletetempfiles(inireadbool(QStringLiteral("DeleteSystemTemporaryFiles")));
-    s.LogFolder = logpath();
-    if (s.LogToFile) {
-        WriteLog(QStringLiteral("START: ") + platform().programFile());
-        WriteLog(QStringLiteral("INIFIL: ") + s.IniFileName);
-        WriteLog(QStringLiteral("BRUKER: ") + username());
-        if (s.VerboseLogging)
-            loglogin();
+    if (!s.verboseLogging)
+        s.verboseLogging = readBoolSetting(QStringLiteral("VerboseLogging")) && s.logToFile;
+    if (readBoolSetting(QStringLiteral("DeleteTemporaryFiles")))
+        deleteTempFiles(readBoolSetting(QStringLiteral("DeleteSystemTemporaryFiles")));
+    s.logFolder = logFolderPath();
+    if (s.logToFile) {
+        writeLog(QStringLiteral("START: ") + platform().programFile());
+        writeLog(QStringLiteral("INIFIL: ") + s.settingsFileName);
+        writeLog(QStringLiteral("BRUKER: ") + userName());
+        if (s.verboseLogging)
+            logLogin();
     }
 }
 
-void ztregEnd()
+void endSettings()
 {
     RuntimeState& s = state();
-    const bool readOnly = platform().isMarkedReadOnly(s.IniFileName);
-    if (s.IniFile) {
-        if (!readOnly && !flushIniFile())
-            WriteLog(QStringLiteral("INI-CRASH i ZT_REG.PAS: ") + s.IniFileName);
-        s.IniFile.reset();
+    const bool readOnly = platform().isMarkedReadOnly(s.settingsFileName);
+    if (s.settingsFile) {
+        if (!readOnly && !flushSettingsFile())
+            writeLog(QStringLiteral("INI-CRASH i ZT_REG.PAS: ") + s.settingsFileName);
+        s.settingsFile.reset();
     }
     // A file that could not be written earlier gets one last try.
-    for (auto& [name, ini] : s.UnsavedIni) {
+    for (auto& [name, ini] : s.unsavedSettingsFiles) {
         if (!platform().isMarkedReadOnly(name) && !ini->updateFile())
-            WriteLog(QStringLiteral("INI-CRASH i ZT_REG.PAS: ") + name);
+            writeLog(QStringLiteral("INI-CRASH i ZT_REG.PAS: ") + name);
     }
-    s.UnsavedIni.clear();
-    if (s.VerboseLogging) {
+    s.unsavedSettingsFiles.clear();
+    if (s.verboseLogging) {
         if (readOnly)
-            WriteLog(QStringLiteral("ADVARSEL: %1 er skrivebeskyttet og vil ikke bli lagret.").arg(s.IniFileName));
+            writeLog(QStringLiteral("ADVARSEL: %1 er skrivebeskyttet og vil ikke bli lagret.").arg(s.settingsFileName));
         else
-            WriteLog(QStringLiteral("Oppdaterer ") + s.IniFileName);
-        WriteLog(QStringLiteral("AVSLUTTER PROGRAM. %1 feilmeldinger og %2 advarsler").arg(s.ErrorCount).arg(s.WarningCount));
-        if (s.HintCount > 0)
-            WriteLog(QStringLiteral("Det ble gitt %1 hint i programmet").arg(s.HintCount));
+            writeLog(QStringLiteral("Oppdaterer ") + s.settingsFileName);
+        writeLog(QStringLiteral("AVSLUTTER PROGRAM. %1 feilmeldinger og %2 advarsler").arg(s.errorCount).arg(s.warningCount));
+        if (s.hintCount > 0)
+            writeLog(QStringLiteral("Det ble gitt %1 hint i programmet").arg(s.hintCount));
     }
-    s.IniFileName.clear();
-    s.EtcFolder.clear();
-    s.OptionIp.clear();
-    s.OptionCaption.clear();
-    s.OptionUser.clear();
-    s.UserNameCache.clear();
+    s.settingsFileName.clear();
+    s.etcFolder.clear();
+    s.optionIp.clear();
+    s.optionCaption.clear();
+    s.optionUser.clear();
+    s.userNameCache.clear();
 }
 
 void runtimeStart(const QStringList& args)
 {
-    textfilStart();
-    ztregStart(args);
+    startLog();
+    startSettings(args);
 }
 
 void runtimeStop()
 {
-    ztregEnd();
-    textfilEnd();
+    endSettings();
+    endLog();
 }
 
 } // namespace rt

@@ -7,15 +7,15 @@
 namespace rt {
 
 // Finds and opens the main settings file and stamps its audit header.
-void locateIniFile();
-void ztregStart(const QStringList& args);
-void ztregEnd();
+void locateSettingsFile();
+void startSettings(const QStringList& args);
+void endSettings();
 // The whole runtime: the log, then the settings and folders; shutdown in
 // reverse order.
 void runtimeStart(const QStringList& args);
 void runtimeStop();
 
 // Written into the main settings file's audit header.
-inline constexpr const char* kIniVersion = "5.36";
+inline constexpr const char* kSettingsFileVersion = "5.36";
 
 } // namespace rt

@@ -14,48 +14,48 @@ namespace rt {
 
 struct RuntimeState {
     // Log (textfil)
-    QStringList LogLines;
-    // How many of LogLines the log file already holds; the rest is
+    QStringList logLines;
+    // How many of logLines the log file already holds; the rest is
     // appended when the run ends.
-    qsizetype LogLinesOnDisk = 0;
-    QString LogFile;
-    QString LogFolder;
-    bool LogToFile = false;
-    bool LogWriteThrough = false;
-    QString LastLogLine;
-    qint32 ErrorCount = 0;
-    qint32 WarningCount = 0;
-    qint32 HintCount = 0;
+    qsizetype logLinesOnDisk = 0;
+    QString logFile;
+    QString logFolder;
+    bool logToFile = false;
+    bool logWriteThrough = false;
+    QString lastLogLine;
+    qint32 errorCount = 0;
+    qint32 warningCount = 0;
+    qint32 hintCount = 0;
 
     // Settings access and start-up (zt_reg)
-    std::unique_ptr<IniFileObj> IniFile;
-    QString IniFileName = QStringLiteral("tavlund.ini");
-    QString EtcFolder = QStringLiteral("../etc/");
-    QString IniSection = QStringLiteral("STANDARD");
-    QString OptionUser;
-    QString UserNameCache;
-    QString OptionIp;
-    QString OptionCaption;
-    bool OptionInstall = false;
-    bool VerboseLogging = false;
+    std::unique_ptr<IniFile> settingsFile;
+    QString settingsFileName = QStringLiteral("tavlund.ini");
+    QString etcFolder = QStringLiteral("../etc/");
+    QString settingsSection = QStringLiteral("STANDARD");
+    QString optionUser;
+    QString userNameCache;
+    QString optionIp;
+    QString optionCaption;
+    bool optionInstall = false;
+    bool verboseLogging = false;
 
     // Settings files whose last save failed, kept so that switching between
     // the main and the per-user file never drops what could not be written.
-    std::map<QString, std::unique_ptr<IniFileObj>> UnsavedIni;
+    std::map<QString, std::unique_ptr<IniFile>> unsavedSettingsFiles;
 
     // Settings files whose failed save has been logged this run: a file that
     // cannot be written is reported once, not at every flush.
-    std::set<QString> IniSaveReported;
+    std::set<QString> settingsSaveReported;
     // Warnings found before the settings decide whether to log; written
     // once they have.
-    QStringList PendingWarnings;
+    QStringList pendingWarnings;
 
     // Top folder of the clean-up in progress.
-    QString CleanTop;
+    QString cleanTop;
 
     // Questions about a server (trust a certificate, log in without
     // encryption) the user answered no this run, by key: not put again.
-    std::set<QString> RefusedServerQuestions;
+    std::set<QString> refusedServerQuestions;
 };
 
 RuntimeState& state();

@@ -13,26 +13,26 @@
 
 namespace rt {
 
-void deletetempfiles(bool system)
+void deleteTempFiles(bool system)
 {
-    WriteLog(QStringLiteral("Sletter midlertidige filer opprettet av Tavlund programmer"));
+    writeLog(QStringLiteral("Sletter midlertidige filer opprettet av Tavlund programmer"));
     // The name tests keep a stray setting from pointing the clean-up elsewhere;
-    // cleanfolder also checks where the folder really lies.
-    const QString tmp = tavlundpath(QStringLiteral("tmp"));
+    // cleanFolder also checks where the folder really lies.
+    const QString tmp = namedFolder(QStringLiteral("tmp"));
     if (tmp.size() > 3 && tmp.toUpper().contains(QLatin1String("TMP")))
-        cleanfolder(tmp);
+        cleanFolder(tmp);
     if (!system)
         return;
-    const QString temp = tempdir() + QLatin1Char('/');
+    const QString temp = tempFolder() + QLatin1Char('/');
     if (temp.size() > 3 && temp.toUpper().contains(QLatin1String("TEMP"))) {
-        WriteLog(QStringLiteral("Sletter midlertidige filer i Windows"));
-        cleanfolder(temp);
-        cleanfolder(platform().environment("WINDIR") + QStringLiteral("/temp/"));
+        writeLog(QStringLiteral("Sletter midlertidige filer i Windows"));
+        cleanFolder(temp);
+        cleanFolder(platform().environment("WINDIR") + QStringLiteral("/temp/"));
     }
-    const QString spool = spooldir();
+    const QString spool = spoolFolderPath();
     if (spool.toUpper().contains(QLatin1String("SPOOL"))) {
-        WriteLog(QStringLiteral("Sletter skriverkøer"));
-        cleanfolder(spool);
+        writeLog(QStringLiteral("Sletter skriverkøer"));
+        cleanFolder(spool);
     }
 }
 
@@ -52,50 +52,50 @@ QString cleanupRefusal(const QString& path)
             return false;
         return (itself && canonical == top) || canonical.startsWith(top + QLatin1Char('/'));
     };
-    if (inside(approot(), false) || inside(platform().systemTempFolder(), true))
+    if (inside(dataRoot(), false) || inside(platform().systemTempFolder(), true))
         return {};
     return QStringLiteral("mappen ligger utenfor Tavlund-mappen og systemets midlertidige mappe");
 }
 
-void cleanfolder(QString path)
+void cleanFolder(QString path)
 {
     path = withSlash(path);
     if (path.size() < 7 || !folderExists(path))
         return;
     if (const QString refusal = cleanupRefusal(path); !refusal.isEmpty()) {
-        WriteLog(QStringLiteral("ADVARSEL: rydder ikke %1: %2").arg(path, refusal));
+        writeLog(QStringLiteral("ADVARSEL: rydder ikke %1: %2").arg(path, refusal));
         return;
     }
     // The clean-up works on the folder's real path: no "..", no links.
     const QString real = withSlash(QFileInfo(path).canonicalFilePath());
-    state().CleanTop = real;
-    deletetree(real);
+    state().cleanTop = real;
+    deleteTree(real);
 }
 
-void deletetree(const QString& folder)
+void deleteTree(const QString& folder)
 {
     RuntimeState& s = state();
     BusyCursor busy;
-    if (s.VerboseLogging)
-        WriteLog(QStringLiteral("Sletter mappen ") + folder);
+    if (s.verboseLogging)
+        writeLog(QStringLiteral("Sletter mappen ") + folder);
     const QFileInfoList entries = QDir(folder).entryInfoList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& entry : entries) {
         const QString path = folder + entry.fileName();
         // A link is removed as a link: the clean-up never follows one out.
         if (entry.isDir() && !entry.isSymLink()) {
-            deletetree(path + QLatin1Char('/'));
+            deleteTree(path + QLatin1Char('/'));
             continue;
         }
         if (!entry.isSymLink() && platform().isMarkedReadOnly(path))
             QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        if (s.VerboseLogging)
-            WriteLog(QStringLiteral("Sletter ") + path);
+        if (s.verboseLogging)
+            writeLog(QStringLiteral("Sletter ") + path);
         if (!QFile::remove(path))
-            WriteLog(QStringLiteral("FEIL: kan ikke slette filen ") + path);
+            writeLog(QStringLiteral("FEIL: kan ikke slette filen ") + path);
     }
-    if (folder != s.CleanTop && !QDir().rmdir(folder))
-        WriteLog(QStringLiteral("FEIL: kan ikke slette mappen ") + folder);
+    if (folder != s.cleanTop && !QDir().rmdir(folder))
+        writeLog(QStringLiteral("FEIL: kan ikke slette mappen ") + folder);
 }
 
 } // namespace rt

@@ -58,27 +58,27 @@ QByteArray textFileBytes(const QStringList& lines, qsizetype from)
     return bytes;
 }
 
-int OpenAppend(TextFileHandle& handle, const QString& fileName)
+int openAppend(TextFileHandle& handle, const QString& fileName)
 {
     const int code = openHandle(handle, fileName, O_APPEND);
     if (code != 0) {
-        ++state().ErrorCount;
+        ++state().errorCount;
         showFileError(QStringLiteral("Feil under åpning av %1  (%2)").arg(fileName, QString::number(code)));
     }
     return code;
 }
 
-int CreateNew(TextFileHandle& handle, const QString& fileName)
+int createNew(TextFileHandle& handle, const QString& fileName)
 {
     const int code = openHandle(handle, fileName, O_CREAT | O_TRUNC);
     if (code != 0) {
-        ++state().ErrorCount;
+        ++state().errorCount;
         showFileError(QStringLiteral("Feil under oppretting av ny fil: %1  (%2)").arg(fileName, QString::number(code)));
     }
     return code;
 }
 
-int WriteTextLine(TextFileHandle& handle, const QString& line)
+int writeTextLine(TextFileHandle& handle, const QString& line)
 {
     int code = 0;
     if (!handle.file) {
@@ -89,11 +89,11 @@ int WriteTextLine(TextFileHandle& handle, const QString& line)
             code = errno ? errno : EIO;
     }
     if (code != 0)
-        ++state().ErrorCount;
+        ++state().errorCount;
     return code;
 }
 
-int CloseText(TextFileHandle& handle)
+int closeText(TextFileHandle& handle)
 {
     int code = 0;
     if (!handle.file)
@@ -102,21 +102,21 @@ int CloseText(TextFileHandle& handle)
         code = errno ? errno : EIO;
     handle.file = nullptr;
     if (code != 0) {
-        ++state().ErrorCount;
+        ++state().errorCount;
         showFileError(QStringLiteral("Feil under lukking av fil"));
     }
     return code;
 }
 
-int AppendLine(const QString& fileName, const QString& line)
+int appendLine(const QString& fileName, const QString& line)
 {
     TextFileHandle handle;
     if (QFile::exists(fileName))
-        OpenAppend(handle, fileName);
+        openAppend(handle, fileName);
     else
-        CreateNew(handle, fileName);
-    WriteTextLine(handle, line);
-    return CloseText(handle);
+        createNew(handle, fileName);
+    writeTextLine(handle, line);
+    return closeText(handle);
 }
 
 QStringList readTextLines(const QString& fileName, bool* ok)

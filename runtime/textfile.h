@@ -15,13 +15,13 @@ struct TextFileHandle {
 };
 
 // Each returns 0 or the platform's error number, and on failure adds 1 to
-// ErrorCount; OpenAppend, CreateNew and CloseText also show a message box.
-int OpenAppend(TextFileHandle& handle, const QString& fileName);
-int CreateNew(TextFileHandle& handle, const QString& fileName);
-int WriteTextLine(TextFileHandle& handle, const QString& line);
-int CloseText(TextFileHandle& handle);
+// errorCount; openAppend, createNew and closeText also show a message box.
+int openAppend(TextFileHandle& handle, const QString& fileName);
+int createNew(TextFileHandle& handle, const QString& fileName);
+int writeTextLine(TextFileHandle& handle, const QString& line);
+int closeText(TextFileHandle& handle);
 // Opens (or creates) the file, writes the line, closes it: every step runs.
-int AppendLine(const QString& fileName, const QString& line);
+int appendLine(const QString& fileName, const QString& line);
 
 // These never open a symbolic link or anything but a regular file: such a
 // name fails with ELOOP or EINVAL.

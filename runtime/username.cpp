@@ -5,30 +5,30 @@
 
 namespace rt {
 
-QString username()
+QString userName()
 {
     RuntimeState& s = state();
-    if (s.UserNameCache.isEmpty())
-        s.UserNameCache = !s.OptionUser.isEmpty() ? s.OptionUser : registryuser();
-    if (s.UserNameCache.isEmpty())
-        s.UserNameCache = QStringLiteral("BRUKER");
-    return s.UserNameCache.toUpper();
+    if (s.userNameCache.isEmpty())
+        s.userNameCache = !s.optionUser.isEmpty() ? s.optionUser : loginUserName();
+    if (s.userNameCache.isEmpty())
+        s.userNameCache = QStringLiteral("BRUKER");
+    return s.userNameCache.toUpper();
 }
 
-QString userIniFile()
+QString userSettingsFile()
 {
     // Characters that could lead out of the settings folder become "_".
-    QString name = username();
+    QString name = userName();
     for (QChar& c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() == 0)
             c = QLatin1Char('_');
     }
     for (qsizetype i = 0; i < name.size() && name.at(i) == QLatin1Char('.'); ++i)
         name[i] = QLatin1Char('_');
-    return state().EtcFolder + name + QStringLiteral(".INI");
+    return state().etcFolder + name + QStringLiteral(".INI");
 }
 
-QString registryuser()
+QString loginUserName()
 {
     return platform().loginUser();
 }

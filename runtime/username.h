@@ -7,11 +7,11 @@ namespace rt {
 
 // The user name in capitals: the --user switch, else the login name, else
 // "BRUKER".
-QString username();
-QString registryuser();
-// The per-user settings file: EtcFolder + the user name + ".INI", with path
+QString userName();
+QString loginUserName();
+// The per-user settings file: etcFolder + the user name + ".INI", with path
 // separators, NUL and leading dots in the name replaced by "_" so the file
 // always lies in the settings folder.
-QString userIniFile();
+QString userSettingsFile();
 
 } // namespace rt

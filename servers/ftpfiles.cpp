@@ -1,7 +1,7 @@
 #include "ftpfiles.h"
 
+#include "log.h"
 #include "neterror.h"
-#include "textfil.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -56,18 +56,18 @@ FtpResult putInPlace(const QString& target, const QString& temporary, const QStr
 {
     // QFile::rename never replaces an existing file.
     if (QFile::remove(backup))
-        rt::WriteLog(QStringLiteral("FTP: slettet midlertidig fil: ") + backup);
+        rt::writeLog(QStringLiteral("FTP: slettet midlertidig fil: ") + backup);
     const bool kept = QFile::rename(target, backup);
     if (kept)
-        rt::WriteLog(QStringLiteral("FTP: endret navn på ") + target + QStringLiteral(" til ") + backup);
+        rt::writeLog(QStringLiteral("FTP: endret navn på ") + target + QStringLiteral(" til ") + backup);
     if (QFile::rename(temporary, target)) {
-        rt::WriteLog(QStringLiteral("FTP: endret navn på ") + temporary + QStringLiteral(" til ") + target);
+        rt::writeLog(QStringLiteral("FTP: endret navn på ") + temporary + QStringLiteral(" til ") + target);
         return FtpResult::Done;
     }
     // The old file goes back where it was, so target is not left missing.
     if (kept && QFile::rename(backup, target))
-        rt::WriteLog(QStringLiteral("FTP: endret navn på ") + backup + QStringLiteral(" til ") + target);
-    rt::WriteLog(QStringLiteral("FEIL: FTP: Feil nr. %1, kan ikke sette den nye filen på plass som %2; "
+        rt::writeLog(QStringLiteral("FTP: endret navn på ") + backup + QStringLiteral(" til ") + target);
+    rt::writeLog(QStringLiteral("FEIL: FTP: Feil nr. %1, kan ikke sette den nye filen på plass som %2; "
                                 "den ligger i %3")
                      .arg(QString::number(errorNumber(FtpResult::NotPutInPlace)), target, temporary));
     return FtpResult::NotPutInPlace;

@@ -1,9 +1,9 @@
 #include "serverprofile.h"
 
-#include "felles.h"
 #include "ftpsettings.h"
 #include "inifile.h"
-#include "zt_reg.h"
+#include "passwordscramble.h"
+#include "settingsaccess.h"
 
 namespace servers {
 
@@ -42,55 +42,55 @@ QString defaultPort(const QString& kind)
 ServerProfile readServerProfile(const QString& kind)
 {
     ServerProfile p;
-    rt::iniselect(profileSection(kind));
-    p.name = rt::inireadstring(kNameKey);
-    p.server = rt::inireadstring(kServerKey);
-    p.folder = rt::inireadstring(kFolderKey);
-    p.user = rt::inireadstring(kUserKey);
-    p.password = rt::UnscrambleText(rt::inireadstring(kPasswordKey));
-    p.port = rt::inireadstring(kPortKey);
-    p.ssl = rt::inireadbool(kSslKey);
-    rt::inistandard();
+    rt::selectSection(profileSection(kind));
+    p.name = rt::readSetting(kNameKey);
+    p.server = rt::readSetting(kServerKey);
+    p.folder = rt::readSetting(kFolderKey);
+    p.user = rt::readSetting(kUserKey);
+    p.password = rt::unscrambleText(rt::readSetting(kPasswordKey));
+    p.port = rt::readSetting(kPortKey);
+    p.ssl = rt::readBoolSetting(kSslKey);
+    rt::selectStandardSection();
     return p;
 }
 
 void writeServerProfile(const QString& kind, const ServerProfile& profile)
 {
-    rt::iniselect(profileSection(kind));
-    rt::iniwritestring(kNameKey, profile.name);
-    rt::iniwritestring(kServerKey, profile.server);
-    rt::iniwritestring(kFolderKey, profile.folder);
-    rt::iniwritestring(kUserKey, profile.user);
-    rt::iniwritestring(kPasswordKey, rt::ScrambleText(profile.password));
-    rt::iniwritestring(kPortKey, profile.port);
-    rt::iniwritebool(kSslKey, profile.ssl);
-    rt::inistandard();
+    rt::selectSection(profileSection(kind));
+    rt::writeSetting(kNameKey, profile.name);
+    rt::writeSetting(kServerKey, profile.server);
+    rt::writeSetting(kFolderKey, profile.folder);
+    rt::writeSetting(kUserKey, profile.user);
+    rt::writeSetting(kPasswordKey, rt::scrambleText(profile.password));
+    rt::writeSetting(kPortKey, profile.port);
+    rt::writeBoolSetting(kSslKey, profile.ssl);
+    rt::selectStandardSection();
 }
 
 void readFtpProfile()
 {
     FtpTransferSettings& s = ftpSettings();
-    rt::iniselect(profileSection(QStringLiteral("FTP")));
-    s.server = rt::inireadstring(kServerKey);
-    s.user = rt::inireadstring(kUserKey);
-    s.password = rt::UnscrambleText(rt::inireadstring(kPasswordKey));
+    rt::selectSection(profileSection(QStringLiteral("FTP")));
+    s.server = rt::readSetting(kServerKey);
+    s.user = rt::readSetting(kUserKey);
+    s.password = rt::unscrambleText(rt::readSetting(kPasswordKey));
     qint32 number = 0;
-    const bool valid = rt::parseIniInteger(rt::inireadstring(kPortKey), number) && number >= 1 && number <= 65535;
+    const bool valid = rt::parseIniInteger(rt::readSetting(kPortKey), number) && number >= 1 && number <= 65535;
     s.port = valid ? std::uint16_t(number) : std::uint16_t(21);
-    s.explicitTls = rt::inireadbool(kSslKey);
-    rt::inistandard();
+    s.explicitTls = rt::readBoolSetting(kSslKey);
+    rt::selectStandardSection();
 }
 
 void writeDefaultFtpProfile()
 {
-    rt::iniselect(profileSection(QStringLiteral("FTP")));
-    rt::iniwritestring(kNameKey, QStringLiteral("Tavlund FTP-server"));
-    rt::iniwritestring(kServerKey, defaultFtpServer());
-    rt::iniwritestring(kFolderKey, QString());
-    rt::iniwritestring(kUserKey, QStringLiteral("anonymous"));
-    rt::iniwritestring(kPasswordKey, rt::ScrambleText(QStringLiteral("kvistgang")));
-    rt::iniwriteint(kPortKey, 21);
-    rt::inistandard();
+    rt::selectSection(profileSection(QStringLiteral("FTP")));
+    rt::writeSetting(kNameKey, QStringLiteral("Tavlund FTP-server"));
+    rt::writeSetting(kServerKey, defaultFtpServer());
+    rt::writeSetting(kFolderKey, QString());
+    rt::writeSetting(kUserKey, QStringLiteral("anonymous"));
+    rt::writeSetting(kPasswordKey, rt::scrambleText(QStringLiteral("kvistgang")));
+    rt::writeIntSetting(kPortKey, 21);
+    rt::selectStandardSection();
 }
 
 } // namespace servers

@@ -1,10 +1,11 @@
 #include "mailboxsettings.h"
 
-#include "felles.h"
+#include "folders.h"
 #include "hostport.h"
+#include "passwordscramble.h"
+#include "settingsaccess.h"
 #include "settingskeys.h"
 #include "userfilescope.h"
-#include "zt_reg.h"
 
 #include <QRandomGenerator>
 
@@ -23,13 +24,13 @@ constexpr qsizetype kCacheKeyBytes = 32;
 // section) when the file has none or a damaged one.
 QByteArray cacheKey()
 {
-    QByteArray bytes = QByteArray::fromHex(rt::inireadstring(kListCacheKey).toLatin1());
-    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::inireadstring(kListCacheKey).toLatin1().toLower())
+    QByteArray bytes = QByteArray::fromHex(rt::readSetting(kListCacheKey).toLatin1());
+    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::readSetting(kListCacheKey).toLatin1().toLower())
         return bytes;
     std::array<quint32, kCacheKeyBytes / sizeof(quint32)> words;
     QRandomGenerator::system()->generate(words.begin(), words.end());
     bytes = QByteArray(reinterpret_cast<const char*>(words.data()), kCacheKeyBytes);
-    rt::iniwritestring(kListCacheKey, QString::fromLatin1(bytes.toHex()));
+    rt::writeSetting(kListCacheKey, QString::fromLatin1(bytes.toHex()));
     return bytes;
 }
 
@@ -54,35 +55,35 @@ std::uint16_t defaultPort(MailProtocol protocol)
 StoredMailboxSettings readStoredMailboxSettings()
 {
     const UserFileScope file;
-    rt::iniselect(kMailboxSection);
+    rt::selectSection(kMailboxSection);
     StoredMailboxSettings s;
-    s.protocol = protocolFromText(rt::inireadstring(kProtocol));
-    s.serverName = rt::inireadstring(kServerName);
-    s.user = rt::inireadstring(kServerUser);
-    const QString password = rt::inireadstring(kServerPassword);
+    s.protocol = protocolFromText(rt::readSetting(kProtocol));
+    s.serverName = rt::readSetting(kServerName);
+    s.user = rt::readSetting(kServerUser);
+    const QString password = rt::readSetting(kServerPassword);
     if (!password.isEmpty())
-        s.password = rt::UnscrambleText(password);
-    s.startupCheck = rt::inireadbool(kStartupCheck);
-    s.scheduler = rt::inireadbool(kScheduler);
-    s.scheduleMinutes = rt::inireadstring(kScheduleMinutes);
-    s.showList = rt::inireadbool(kShowList);
-    s.hideWhenEmpty = rt::inireadbool(kHideWindow);
-    s.beepOnMail = rt::inireadbool(kBeepOnMail);
-    s.showOnNew = rt::inireadbool(kShowOnNew);
-    s.showListOnNew = rt::inireadbool(kShowListOnNew);
+        s.password = rt::unscrambleText(password);
+    s.startupCheck = rt::readBoolSetting(kStartupCheck);
+    s.scheduler = rt::readBoolSetting(kScheduler);
+    s.scheduleMinutes = rt::readSetting(kScheduleMinutes);
+    s.showList = rt::readBoolSetting(kShowList);
+    s.hideWhenEmpty = rt::readBoolSetting(kHideWindow);
+    s.beepOnMail = rt::readBoolSetting(kBeepOnMail);
+    s.showOnNew = rt::readBoolSetting(kShowOnNew);
+    s.showListOnNew = rt::readBoolSetting(kShowListOnNew);
     return s;
 }
 
 void writeMailboxSettings(const StoredMailboxSettings& s)
 {
     const UserFileScope file;
-    rt::IniFileObj& ini = rt::IniFile();
+    rt::IniFile& ini = rt::settingsFile();
     const QString section = kMailboxSection;
     if (s.protocol == MailProtocol::Imap || ini.valueExists(section, kProtocol))
         ini.writeString(section, kProtocol, protocolText(s.protocol));
     ini.writeString(section, kServerName, s.serverName);
     ini.writeString(section, kServerUser, s.user);
-    ini.writeString(section, kServerPassword, s.password ? rt::ScrambleText(*s.password) : QString());
+    ini.writeString(section, kServerPassword, s.password ? rt::scrambleText(*s.password) : QString());
     ini.writeBool(section, kStartupCheck, s.startupCheck);
     ini.writeBool(section, kScheduler, s.scheduler);
     ini.writeString(section, kScheduleMinutes, s.scheduleMinutes);
@@ -123,11 +124,11 @@ MailboxSettings readMailboxSettings()
     {
         const UserFileScope file;
         s = mailboxSettingsFrom(readStoredMailboxSettings());
-        rt::iniselect(kMailboxSection);
-        s.notifyOnNew = rt::inireadstring(kNotifyOnNew).isEmpty() || rt::inireadbool(kNotifyOnNew);
+        rt::selectSection(kMailboxSection);
+        s.notifyOnNew = rt::readSetting(kNotifyOnNew).isEmpty() || rt::readBoolSetting(kNotifyOnNew);
         s.cacheKey = cacheKey();
     }
-    s.cacheFolder = rt::tavlundpath(QStringLiteral("tmp"));
+    s.cacheFolder = rt::namedFolder(QStringLiteral("tmp"));
     return s;
 }
 
@@ -139,11 +140,11 @@ bool sameAccount(const MailboxSettings& a, const MailboxSettings& b)
 bool clearStoredMailboxPassword(const QString& password)
 {
     const UserFileScope file;
-    rt::iniselect(kMailboxSection);
-    const QString stored = rt::inireadstring(kServerPassword);
-    if (stored.isEmpty() || rt::UnscrambleText(stored) != password)
+    rt::selectSection(kMailboxSection);
+    const QString stored = rt::readSetting(kServerPassword);
+    if (stored.isEmpty() || rt::unscrambleText(stored) != password)
         return false;
-    rt::iniwritestring(kServerPassword, QString());
+    rt::writeSetting(kServerPassword, QString());
     return true;
 }
 

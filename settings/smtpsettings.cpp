@@ -1,8 +1,8 @@
 #include "smtpsettings.h"
 
+#include "settingsaccess.h"
 #include "settingskeys.h"
 #include "userfilescope.h"
-#include "zt_reg.h"
 
 namespace settings {
 
@@ -11,22 +11,22 @@ using namespace keys;
 SmtpSettings readSmtpSettings()
 {
     const UserFileScope file;
-    rt::iniselect(kSmtpSection);
+    rt::selectSection(kSmtpSection);
     SmtpSettings s;
-    s.externalProgram = rt::inireadbool(kExternalProgram);
-    s.mailProgram = rt::inireadstring(kMailProgram);
-    s.serverName = rt::inireadstring(kServerName);
-    s.user = rt::inireadstring(kServerUser);
-    s.password = rt::inireadstring(kServerPassword);
-    s.authenticationType = rt::inireadint(kSmtpAuthenticationType);
-    s.logSmtp = rt::inireadbool(kLogSmtp);
+    s.externalProgram = rt::readBoolSetting(kExternalProgram);
+    s.mailProgram = rt::readSetting(kMailProgram);
+    s.serverName = rt::readSetting(kServerName);
+    s.user = rt::readSetting(kServerUser);
+    s.password = rt::readSetting(kServerPassword);
+    s.authenticationType = rt::readIntSetting(kSmtpAuthenticationType);
+    s.logSmtp = rt::readBoolSetting(kLogSmtp);
     return s;
 }
 
 void writeSmtpSettings(const SmtpSettings& s)
 {
     const UserFileScope file;
-    rt::IniFileObj& ini = rt::IniFile();
+    rt::IniFile& ini = rt::settingsFile();
     const QString section = kSmtpSection;
     ini.writeBool(section, kExternalProgram, s.externalProgram);
     ini.writeString(section, kMailProgram, s.mailProgram);
@@ -40,17 +40,17 @@ void writeSmtpSettings(const SmtpSettings& s)
 SenderIdentity readSenderIdentity()
 {
     const UserFileScope file;
-    rt::iniselect(kSenderSection);
+    rt::selectSection(kSenderSection);
     SenderIdentity s;
-    s.address = rt::inireadstring(kPersonalEmail);
-    s.name = rt::inireadstring(kEmailName);
+    s.address = rt::readSetting(kPersonalEmail);
+    s.name = rt::readSetting(kEmailName);
     return s;
 }
 
 void writeSenderIdentity(const SenderIdentity& s)
 {
     const UserFileScope file;
-    rt::IniFileObj& ini = rt::IniFile();
+    rt::IniFile& ini = rt::settingsFile();
     const QString section = kSenderSection;
     ini.writeString(section, kPersonalEmail, s.address);
     ini.writeString(section, kEmailName, s.name);
@@ -59,11 +59,11 @@ void writeSenderIdentity(const SenderIdentity& s)
 bool clearStoredSmtpPassword(const QString& password)
 {
     const UserFileScope file;
-    rt::iniselect(kSmtpSection);
-    const QString stored = rt::inireadstring(kServerPassword);
+    rt::selectSection(kSmtpSection);
+    const QString stored = rt::readSetting(kServerPassword);
     if (stored.isEmpty() || stored != password)
         return false;
-    rt::iniwritestring(kServerPassword, QString());
+    rt::writeSetting(kServerPassword, QString());
     return true;
 }
 

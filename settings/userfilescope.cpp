@@ -1,6 +1,6 @@
 #include "userfilescope.h"
 
-#include "zt_reg.h"
+#include "settingsaccess.h"
 
 namespace settings {
 
@@ -13,14 +13,14 @@ int g_depth = 0;
 UserFileScope::UserFileScope()
 {
     if (g_depth++ == 0)
-        rt::useuserini();
+        rt::useUserSettingsFile();
 }
 
 UserFileScope::~UserFileScope()
 {
     if (--g_depth == 0) {
-        rt::inistandard();
-        rt::usemainini();
+        rt::selectStandardSection();
+        rt::useMainSettingsFile();
     }
 }
 

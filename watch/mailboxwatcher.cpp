@@ -289,7 +289,7 @@ void MailboxWatcher::storeInCache(QHash<QByteArray, CachedLine> lines)
     // the whole list. Told once per run.
     if (!failure.isEmpty() && !m_cacheFailureLogged) {
         m_cacheFailureLogged = true;
-        rt::WriteLog(QStringLiteral("ADVARSEL: kan ikke lagre meldingslisten i %1: %2").arg(path, failure));
+        rt::writeLog(QStringLiteral("ADVARSEL: kan ikke lagre meldingslisten i %1: %2").arg(path, failure));
     }
 }
 

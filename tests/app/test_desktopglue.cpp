@@ -68,10 +68,10 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         server->setUidl(uidl);
         server->setMessages(first);
         writeSettings();
-        app::TBrevglimtForm& strip = makeForm();
+        app::StripWindow& strip = makeForm();
         new app::DesktopGlue(&strip, client, QDBusConnection(QString()));
 
-        strip.showForm(); // the first check learns what is there
+        strip.showStrip(); // the first check learns what is there
         settle();
         EXPECT_TRUE(fake.calls.isEmpty()) << fake.calls.join(QLatin1Char(';')).toStdString();
 
@@ -107,7 +107,7 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
 
 TEST_F(DesktopGlueTest, WakingFromSleepChecksSoon)
 {
-    app::TBrevglimtForm& strip = shownFormWith(1);
+    app::StripWindow& strip = shownFormWith(1);
     // The test's bus stands in for the system bus, where logind announces sleep.
     new app::DesktopGlue(&strip, client, client);
     const auto logins = [this] { return server->receivedVerbs().count("USER"); };

@@ -27,7 +27,7 @@ protected:
         });
         writeSettings({{QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->port())},
                        {QStringLiteral("ServerUser"), dovecot->user()},
-                       {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot->password())}});
+                       {QStringLiteral("ServerPassword"), rt::scrambleText(dovecot->password())}});
     }
     void TearDown() override
     {
@@ -42,8 +42,8 @@ protected:
 
 TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
 {
-    app::TBrevglimtForm& f = makeForm();
-    f.showForm();
+    app::StripWindow& f = makeForm();
+    f.showStrip();
     ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
     EXPECT_EQ(lines(), (QStringList{
@@ -69,8 +69,8 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
 
 TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
 {
-    app::TBrevglimtForm& f = makeForm();
-    f.showForm();
+    app::StripWindow& f = makeForm();
+    f.showStrip();
     ASSERT_EQ(lines().size(), 3);
     const QStringList first = lines();
 
@@ -84,7 +84,7 @@ TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
                                     QStringLiteral("ny@test.example   Ny 2")}));
 
     // A restart reads the same list from the cache file and the server.
-    makeForm().showForm();
+    makeForm().showStrip();
     EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
                                     QStringLiteral("ny@test.example   Ny 2")}));
 }
@@ -98,9 +98,9 @@ TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
     writeSettings({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
                    {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->imapPort())},
                    {QStringLiteral("ServerUser"), dovecot->user()},
-                   {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot->password())}});
-    app::TBrevglimtForm& f = makeForm();
-    f.showForm();
+                   {QStringLiteral("ServerPassword"), rt::scrambleText(dovecot->password())}});
+    app::StripWindow& f = makeForm();
+    f.showStrip();
     ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
     const QStringList first = lines();
@@ -167,11 +167,11 @@ protected:
                                                   DovecotTls{certificate.certificateFile, certificate.keyFile});
         writeSettings({{QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->port())},
                        {QStringLiteral("ServerUser"), dovecot->user()},
-                       {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot->password())}});
+                       {QStringLiteral("ServerPassword"), rt::scrambleText(dovecot->password())}});
     }
     QString storedFingerprint() const
     {
-        rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        rt::IniFile ini(rt::state().etcFolder + QStringLiteral("OLA.INI"));
         return ini.readString(net::kTrustSection, QStringLiteral("127.0.0.1/%1").arg(dovecot->port()), QString());
     }
 
@@ -186,8 +186,8 @@ TEST_F(DovecotTrustTest, SelfSignedIsCheckedOnlyAfterTheUserTrustsIt)
     serve(ca.selfSigned());
     // Refused: the question comes, the answer is no, nothing is stored.
     guard.fake.answers = {false};
-    app::TBrevglimtForm& f = makeForm();
-    f.showForm();
+    app::StripWindow& f = makeForm();
+    f.showStrip();
     ASSERT_EQ(guard.fake.questions.size(), 1);
     EXPECT_TRUE(guard.fake.questions[0].text.contains(QStringLiteral("utstederen er ukjent")));
     EXPECT_EQ(errorTexts(), QStringList{QStringLiteral("Sertifikatet til 127.0.0.1 kan ikke godtas: utstederen er ukjent.")});
@@ -204,7 +204,7 @@ TEST_F(DovecotTrustTest, SelfSignedIsCheckedOnlyAfterTheUserTrustsIt)
 
     // After "Oppsett" the question comes again; trusted, the check goes
     // through and the fingerprint is kept for this server.
-    f.settingsDialog = [] {};
+    f.openSettingsDialog = [] {};
     f.settingsAction->trigger();
     guard.fake.messages.clear();
     f.checkNowAction->trigger();
@@ -241,8 +241,8 @@ TEST_F(DovecotTrustTest, AnotherCertificateOrAnExpiredOneIsRefused)
         guard.fake.answers = {false};
         if (c.otherPinned)
             net::trustCertificate(QStringLiteral("127.0.0.1"), dovecot->port(), QString(64, QLatin1Char('a')));
-        app::TBrevglimtForm& f = makeForm();
-        f.showForm();
+        app::StripWindow& f = makeForm();
+        f.showStrip();
         EXPECT_EQ(guard.fake.questions.size(), c.questions);
         ASSERT_EQ(errorTexts().size(), 1);
         EXPECT_TRUE(errorTexts()[0].startsWith(QString::fromUtf8(c.text))) << errorTexts()[0].toStdString();

@@ -2,11 +2,12 @@
 // opening and deleting by UID, the list cache, and the push connection that
 // shows new mail without a check being asked for, against a scripted IMAP
 // server that breaks the connection in the ways real ones do.
+#include "folders.h"
 #include "listcache.h"
 #include "pushcheckpacer.h"
 #include "safefile.h"
 #include "scriptedimapserver.h"
-#include "shape.h"
+#include "shapewidget.h"
 #include "watcherfixture.h"
 
 #include <QAction>
@@ -20,7 +21,7 @@
 
 using namespace testsupport;
 using namespace std::chrono_literals;
-using app::TBrevglimtForm;
+using app::StripWindow;
 
 namespace {
 
@@ -59,17 +60,17 @@ protected:
 
     // A strip shown (so checked once) against INBOX holding messages 1 … n,
     // with the push's waits short enough for a test.
-    TBrevglimtForm& stripWith(int n, std::map<QString, QString> settings = {})
+    StripWindow& stripWith(int n, std::map<QString, QString> settings = {})
     {
         QList<QByteArray> box;
         for (int i = 1; i <= n; ++i)
             box.append(imapMessage(i));
         imap->setMessages(box);
         writeImapSettings(std::move(settings));
-        TBrevglimtForm& f = makeForm();
+        StripWindow& f = makeForm();
         f.watcher().setPushTiming(timing);
         f.pushChecks().setTiming(pacing);
-        f.showForm();
+        f.showStrip();
         return f;
     }
 
@@ -102,8 +103,8 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
     imap->setSeen(2, true);      // read elsewhere
     imap->setDeleted(4, true);   // marked by another program
     writeImapSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(3), lineFor(5)}));
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
@@ -151,7 +152,7 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
 TEST_F(ImapStripTest, WithoutUidplusTheMessageIsOnlyMarkedAndTheUserTold)
 {
     imap->setCapabilities({"IMAP4rev1", "IDLE", "AUTH=PLAIN", "SASL-IR"});
-    TBrevglimtForm& f = stripWith(2);
+    StripWindow& f = stripWith(2);
     imap->clearReceived();
     selectLine(f.messageList, 0);
     f.deleteAction->trigger();
@@ -190,7 +191,7 @@ TEST_F(ImapStripTest, OnlyHeadersOfUidsNotListedBeforeAreFetched)
         c.change(*imap);
         imap->clearReceived();
         if (c.restart)
-            makeForm().showForm();
+            makeForm().showStrip();
         else
             form->checkNowAction->trigger();
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
@@ -208,10 +209,10 @@ TEST_F(ImapStripTest, OnlyHeadersOfUidsNotListedBeforeAreFetched)
 TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
 {
     stripWith(3);
-    const QString file = watch::ListCache::fileName(rt::tavlundpath(QStringLiteral("tmp")),
+    const QString file = watch::ListCache::fileName(rt::namedFolder(QStringLiteral("tmp")),
                                                     {QStringLiteral("127.0.0.1"), imap->port(), QStringLiteral("ola"), true});
     const QByteArray key = QByteArray::fromHex(
-        rt::IniFileObj(rt::state().EtcFolder + QStringLiteral("OLA.INI"))
+        rt::IniFile(rt::state().etcFolder + QStringLiteral("OLA.INI"))
             .readString(QStringLiteral("Pop3"), QStringLiteral("ListCacheKey"))
             .toLatin1());
     const watch::CacheOwner owner{QStringLiteral("127.0.0.1"), imap->port(), QStringLiteral("ola"), true};
@@ -230,8 +231,8 @@ TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
     cache.replace(edited);
     ASSERT_TRUE(cache.save(file, key).isEmpty());
 
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     ASSERT_EQ(lines().value(0), lineFor(2)) << "the cache is trusted for the list";
     guard.fake.messages.clear();
     selectLine(f.messageList, 0);
@@ -293,7 +294,7 @@ TEST_F(ImapStripTest, PushShowsChangesThroughEveryWayTheConnectionEnds)
 TEST_F(ImapStripTest, WhilePushIsDownTheIndicatorIsRedAndItComesBack)
 {
     timing.firstRetry = 300ms;
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     EXPECT_FALSE(f.indicatorShape->isVisible());
     // The server goes away: push is down, the indicator stands red, and no
@@ -321,7 +322,7 @@ TEST_F(ImapStripTest, WhilePushIsDownTheIndicatorIsRedAndItComesBack)
 TEST_F(ImapStripTest, AWakeUpReplacesThePushConnectionAtOnce)
 {
     timing.firstRetry = std::chrono::minutes(5);
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     const int sessions = imap->sessionCount();
     f.watcher().reconnectPush();
@@ -341,7 +342,7 @@ TEST_F(ImapStripTest, AWakeUpReplacesThePushConnectionAtOnce)
 TEST_F(ImapStripTest, WithoutIdleTheScheduleIsTheOnlyTrigger)
 {
     imap->setCapabilities({"IMAP4rev1", "UIDPLUS", "AUTH=PLAIN", "SASL-IR"});
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Unsupported; }));
     EXPECT_FALSE(f.indicatorShape->isVisible()) << "no push is no failure";
     const int sessions = imap->sessionCount();
@@ -358,7 +359,7 @@ TEST_F(ImapStripTest, WithoutIdleTheScheduleIsTheOnlyTrigger)
 TEST_F(ImapStripTest, ShutdownEndsThePushAtOnce)
 {
     timing.timeouts = {60000, 60000};
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     imap->addFault(ImapFault::stall("DONE"));
     imap->addFault(ImapFault::stall("LOGOUT"));
@@ -374,7 +375,7 @@ TEST_F(ImapStripTest, ShutdownEndsThePushAtOnce)
 TEST_F(ImapStripTest, MailFromAnOutageShowsWhenPushIsBack)
 {
     timing.firstRetry = 200ms;
-    TBrevglimtForm& f = stripWith(2, {{QStringLiteral("Scheduler"), QStringLiteral("0")}});
+    StripWindow& f = stripWith(2, {{QStringLiteral("Scheduler"), QStringLiteral("0")}});
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ASSERT_EQ(lines().size(), 2);
     const std::uint16_t port = imap->port();
@@ -395,7 +396,7 @@ TEST_F(ImapStripTest, MailFromAnOutageShowsWhenPushIsBack)
 // mail follows.
 TEST_F(ImapStripTest, WithNoCheckAtStartAndNoSchedulePushWatchesFromTheStart)
 {
-    TBrevglimtForm& f = stripWith(2, {{QStringLiteral("StartupCheck"), QStringLiteral("0")},
+    StripWindow& f = stripWith(2, {{QStringLiteral("StartupCheck"), QStringLiteral("0")},
                                       {QStringLiteral("Scheduler"), QStringLiteral("0")}});
     EXPECT_TRUE(waitFor([&] { return lines().size() == 2; })) << "push did not bring the list up to date";
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
@@ -408,7 +409,7 @@ TEST_F(ImapStripTest, WithNoCheckAtStartAndNoSchedulePushWatchesFromTheStart)
 // the red indicator says why, no box comes, and the check is tried again.
 TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
 {
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
     // The push connection stands; the connection the last check kept is
@@ -438,7 +439,7 @@ TEST_F(ImapStripTest, APushCheckThatCannotReachTheServerShowsRedNotABox)
 TEST_F(ImapStripTest, AFloodOfReportsGivesAtMostOneCheckPerTwoSeconds)
 {
     pacing = {};
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }, 5000));
     const auto checks = [&] { return int(imap->receivedVerbs().count("UID SEARCH")); };
@@ -469,7 +470,7 @@ TEST_F(ImapStripTest, AFloodOfReportsGivesAtMostOneCheckPerTwoSeconds)
 // Another account in the settings: push follows it.
 TEST_F(ImapStripTest, PushFollowsAChangedAccount)
 {
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ScriptedImapServer other;
     other.setCredentials("kari", "hemmelig");
@@ -488,7 +489,7 @@ TEST_F(ImapStripTest, PushFollowsAChangedAccount)
 // answers is given up after a short wait, and the check logs in afresh.
 TEST_F(ImapStripTest, PushNewsIsReadOnTheKeptConnection)
 {
-    TBrevglimtForm& f = stripWith(1);
+    StripWindow& f = stripWith(1);
     ASSERT_TRUE(waitFor([&] { return f.watcher().pushState() == watch::ImapPush::State::Up; }));
     ASSERT_TRUE(waitFor([&] { return !f.pushChecks().waiting() && !f.pushChecks().running(); }));
     const auto logins = [&] { return int(imap->receivedVerbs().count("AUTHENTICATE")); };
@@ -509,7 +510,7 @@ TEST_F(ImapStripTest, PushNewsIsReadOnTheKeptConnection)
 // again.
 TEST_F(ImapStripTest, ANewUidValidityBeforeAnActionTouchesNothing)
 {
-    TBrevglimtForm& f = stripWith(2);
+    StripWindow& f = stripWith(2);
     ASSERT_EQ(lines().size(), 2);
     imap->setUidValidity(imap->uidValidity() + 1);
     guard.fake.messages.clear();
@@ -533,7 +534,7 @@ TEST_F(ImapStripTest, ANewUidValidityBeforeAnActionTouchesNothing)
 // nothing is marked anywhere.
 TEST_F(ImapStripTest, AnOpenedMessageIsMarkedReadOnlyOnItsOwnMailbox)
 {
-    TBrevglimtForm& f = stripWith(2);
+    StripWindow& f = stripWith(2);
     ScriptedImapServer other;
     other.setCredentials("ola", "hemmelig");
     other.setMessages({imapMessage(1), imapMessage(2)});

@@ -2,9 +2,10 @@
 // lines kept under the server's unique ids in memory and in a cache file.
 // The list must always show what a check reading every header shows.
 #include "dovecotserver.h"
+#include "folders.h"
 #include "listcache.h"
-#include "safefile.h"
 #include "messagelist.h"
+#include "safefile.h"
 #include "watcherfixture.h"
 
 #include <QCryptographicHash>
@@ -30,7 +31,7 @@ protected:
 
     QString cacheFile() const
     {
-        return watch::ListCache::fileName(rt::tavlundpath(QStringLiteral("tmp")), owner());
+        return watch::ListCache::fileName(rt::namedFolder(QStringLiteral("tmp")), owner());
     }
 
     watch::CacheOwner owner() const { return {QStringLiteral("127.0.0.1"), server->port(), QStringLiteral("ola")}; }
@@ -39,7 +40,7 @@ protected:
     // settings made it.
     QByteArray cacheKey() const
     {
-        const rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        const rt::IniFile ini(rt::state().etcFolder + QStringLiteral("OLA.INI"));
         return QByteArray::fromHex(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ListCacheKey")).toLatin1());
     }
 
@@ -128,7 +129,7 @@ TEST_F(IncrementalCheckTest, ARecheckShowsTheCachedStringsThemselves)
     QList<QByteArray> mailbox;
     for (int n = 1; n <= 5; ++n)
         mailbox.append(message(n));
-    app::TBrevglimtForm& f = freshStripWith(mailbox);
+    app::StripWindow& f = freshStripWith(mailbox);
     QList<QStringList> shown;
     QObject::connect(&f.watcher(), &watch::MailboxWatcher::linesRead, [&](const QStringList& l) { shown.append(l); });
     recheck();
@@ -162,7 +163,7 @@ TEST_F(IncrementalCheckTest, ARestartReadsTheListFromTheCacheFile)
 
     server->addMessage(message(5));
     server->clearReceived();
-    makeForm().showForm(); // a new window and watcher, as after a restart
+    makeForm().showStrip(); // a new window and watcher, as after a restart
     EXPECT_EQ(topNumbers(), QList<int>{5});
     EXPECT_EQ(lines(), fullCheckLines());
     EXPECT_EQ(lines().mid(0, 4), first);
@@ -222,7 +223,7 @@ TEST_F(IncrementalCheckTest, AnUnfitCacheFileGivesAFullCheck)
         const watch::ListCache bad = poisoned(server->uniqueIds(), owner());
         ASSERT_TRUE(rt::saveFileSafely(cacheFile(), c.file(bad)).isEmpty());
         server->clearReceived();
-        makeForm().showForm();
+        makeForm().showStrip();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
         EXPECT_EQ(lines(), expected);
     }
@@ -257,7 +258,7 @@ TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
             EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(cacheKey()), owner(), cacheKey()).has_value());
             ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
             server->clearReceived();
-            makeForm().showForm();
+            makeForm().showStrip();
         } else {
             // Other messages under the same ids; the window and its watcher
             // go on with the lines of the first server in memory.
@@ -265,7 +266,7 @@ TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
             server->setCredentials("ola", "hemmelig");
             for (qsizetype i = 0; i < uids.size(); ++i)
                 server->addMessage(message(int(11 + i)), uids.at(i));
-            form->settingsDialog = [this] { writeSettings(); };
+            form->openSettingsDialog = [this] { writeSettings(); };
             form->settingsAction->trigger();
             form->checkNowAction->trigger();
         }
@@ -300,7 +301,7 @@ TEST_F(IncrementalCheckTest, AnUnusableUidlListGivesAFullCheck)
         ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
         server->addFault(Pop3Fault::reply("UIDL", c.uidlReply));
         server->clearReceived();
-        makeForm().showForm();
+        makeForm().showStrip();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
         EXPECT_EQ(lines(), expected);
     }
@@ -460,7 +461,7 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         freshStripWith(numberedMessages(3));
         c.change();
         if (c.restart)
-            makeForm().showForm();
+            makeForm().showStrip();
         else
             recheck();
         const QList<QByteArray> before = server->messages();

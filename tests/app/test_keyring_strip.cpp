@@ -2,11 +2,12 @@
 // the check logs in with it, a locked keyring is told once instead of
 // failing every check, and a password the dialog changes there is checked
 // at once.
-#include "Setup.h"
+#include "connectiontestwindow.h"
 #include "fakesecretstore.h"
-#include "ipsjekk.h"
 #include "scriptedimapserver.h"
-#include "shape.h"
+#include "settingsdialog.h"
+#include "shapewidget.h"
+#include "username.h"
 #include "watcherfixture.h"
 #include "windowowner.h"
 
@@ -19,7 +20,7 @@
 #include <optional>
 
 using namespace testsupport;
-using app::TBrevglimtForm;
+using app::StripWindow;
 
 namespace {
 
@@ -50,8 +51,8 @@ TEST_F(KeyringStripTest, ChecksWithThePasswordFromTheKeyring)
 {
     keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
     writeSettingsWithoutPassword();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     EXPECT_EQ(lines().size(), 2);
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
@@ -67,7 +68,7 @@ TEST_F(KeyringStripTest, ChecksWithThePasswordFromTheKeyring)
     form.reset();
     writeSettings();
     keyringStore.entries.clear();
-    makeForm().showForm();
+    makeForm().showStrip();
     EXPECT_EQ(passwordsSent("hemmelig"), 3);
     EXPECT_TRUE(keyringStore.takeCalls().isEmpty());
 }
@@ -82,8 +83,8 @@ TEST_F(KeyringStripTest, ALockedKeyringIsToldOnce)
     keyringStore.locked = true;
     writeSettingsWithoutPassword({{QStringLiteral("Scheduler"), QStringLiteral("1")},
                                   {QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}});
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     QTest::qWait(20);
     f.onScheduleTick();
     QTest::qWait(20);
@@ -131,8 +132,8 @@ TEST_F(KeyringStripTest, NoPasswordAnywhereSendsNoLogIn)
     };
     const Case cases[] = {
         {"empty in the file", QString(), true},
-        {"the scrambled empty in the file", rt::ScrambleText(QString()), true},
-        {"no keyring", rt::ScrambleText(QString()), false},
+        {"the scrambled empty in the file", rt::scrambleText(QString()), true},
+        {"no keyring", rt::scrambleText(QString()), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -140,8 +141,8 @@ TEST_F(KeyringStripTest, NoPasswordAnywhereSendsNoLogIn)
         guard.fake.messages.clear();
         keyringStore.there = c.keyring;
         writeSettings({{QStringLiteral("ServerPassword"), c.fileValue}});
-        TBrevglimtForm& f = makeForm();
-        f.showForm();
+        StripWindow& f = makeForm();
+        f.showStrip();
         QTest::qWait(20);
         f.onScheduleTick();
         QTest::qWait(20);
@@ -165,7 +166,7 @@ TEST_F(KeyringStripTest, TheStripShowsBeforeTheKeyringIsAsked)
 {
     writeSettings(); // the password scrambled in the file, a check at start
     keyringStore.hold();
-    TBrevglimtForm& f = makeForm();
+    StripWindow& f = makeForm();
     std::optional<bool> shownWhenAsked;
     QTimer probe;
     QObject::connect(&probe, &QTimer::timeout, [&] {
@@ -187,7 +188,7 @@ TEST_F(KeyringStripTest, TheStripShowsBeforeTheKeyringIsAsked)
             return keyringStore.entries.value(kEntry) == QStringLiteral("hemmelig");
         },
         5000));
-    EXPECT_EQ(rt::IniFileObj(rt::userIniFile()).readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")),
+    EXPECT_EQ(rt::IniFile(rt::userSettingsFile()).readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")),
               QString());
 }
 
@@ -197,15 +198,15 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
 {
     keyringStore.entries.insert(kEntry, QStringLiteral("feil"));
     writeSettingsWithoutPassword({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
-    ipsjekk::TIPTestForm connectionTest;
-    f.settingsDialog = [&] {
+    StripWindow& f = makeForm();
+    f.showStrip();
+    connectiontest::ConnectionTestWindow connectionTest;
+    f.openSettingsDialog = [&] {
         // The dialog reads the keyring while it is built, so it is edited
         // once it shows.
         QTimer typist;
         QObject::connect(&typist, &QTimer::timeout, [&] {
-            auto* dialog = f.findChild<setup::TfmSetup*>();
+            auto* dialog = f.findChild<settingsdialog::SettingsDialog*>();
             if (!dialog || !dialog->isVisible())
                 return;
             typist.stop();
@@ -213,7 +214,7 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
             dialog->close();
         });
         typist.start(5);
-        setup::showSetupDialog(&f, connectionTest);
+        settingsdialog::showSetupDialog(&f, connectionTest);
     };
     f.settingsAction->trigger();
     QTest::qWait(50);
@@ -236,9 +237,9 @@ TEST_F(KeyringStripTest, ImapCheckAndPushUseThePasswordFromTheKeyring)
     keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
     writeSettingsWithoutPassword({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
                                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(imap.port())}});
-    TBrevglimtForm& f = makeForm();
+    StripWindow& f = makeForm();
     f.watcher().setPushTiming({10min, 50ms, 400ms, {5000, 5000}});
-    f.showForm();
+    f.showStrip();
     EXPECT_EQ(lines().size(), 2);
     // The push has logged in and waits for news.
     ASSERT_TRUE(QTest::qWaitFor([&] { return imap.receivedVerbs().contains("IDLE"); }, 5000));

@@ -2,12 +2,13 @@
 // Keyring in a D-Bus session of the test's own (as ctest runs it, through
 // tests/support/secret_service_session.sh), seen from outside with
 // secret-tool; then the keyring locked, and a session without a service.
-#include "Setup.h"
+#include "connectiontestwindow.h"
 #include "fakesecretstore.h"
-#include "ipsjekk.h"
 #include "keyringsession.h"
 #include "mailpasswords.h"
+#include "settingsdialog.h"
 #include "systemkeyring.h"
+#include "username.h"
 #include "watcherfixture.h"
 
 #include <QAction>
@@ -15,7 +16,7 @@
 #include <QTest>
 
 using namespace testsupport;
-using app::TBrevglimtForm;
+using app::StripWindow;
 
 namespace {
 
@@ -28,17 +29,17 @@ protected:
     {
         WatcherFixture::SetUp();
         server->setMessages(numberedMessages(2));
-        rt::state().LogToFile = true;
+        rt::state().logToFile = true;
     }
     QString storedPassword() const
     {
-        return rt::IniFileObj(rt::userIniFile())
+        return rt::IniFile(rt::userSettingsFile())
             .readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), QStringLiteral("<mangler>"));
     }
     // The dialog as the user leaves it: the password typed, closed.
     void typePasswordInDialog(const QString& password)
     {
-        setup::TfmSetup d(connectionTest);
+        settingsdialog::SettingsDialog d(connectionTest);
         d.show();
         d.mailPasswordEdit->setText(password);
         d.close();
@@ -47,7 +48,7 @@ protected:
 
     keyring::SystemKeyring system;
     StoreGuard installed{&system};
-    ipsjekk::TIPTestForm connectionTest;
+    connectiontest::ConnectionTestWindow connectionTest;
 };
 
 class KeyringSession : public SystemKeyringWindows {};
@@ -66,8 +67,8 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
     EXPECT_EQ(storedPassword(), QString());
     EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     f.checkNowAction->trigger();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
@@ -75,7 +76,7 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
     EXPECT_TRUE(guard.fake.messages.isEmpty());
 
     // The dialog opens with it again, from the keyring.
-    setup::TfmSetup again(connectionTest);
+    settingsdialog::SettingsDialog again(connectionTest);
     EXPECT_EQ(again.mailPasswordEdit->text(), QStringLiteral("hemmelig"));
 }
 
@@ -89,8 +90,8 @@ TEST_F(KeyringSession, MovedPasswordServesTheNextStart)
     EXPECT_EQ(storedPassword(), QString());
     EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(lines().size(), 2);
     EXPECT_TRUE(guard.fake.messages.isEmpty());
@@ -107,8 +108,8 @@ TEST_F(LockedKeyring, ChecksTellItOnce)
               keyring::Status::Ok);
     ASSERT_TRUE(lockLoginKeyring());
     writeSettings({{QStringLiteral("ServerPassword"), QString()}});
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     QTest::qWait(20);
     f.onScheduleTick();
     f.onScheduleTick();
@@ -128,16 +129,16 @@ TEST_F(NoSecretService, EverythingAsBeforeWithOneWarning)
         GTEST_SKIP() << "needs tests/support/secret_service_session.sh bus or nobus (ctest runs it so)";
     writeSettings({{QStringLiteral("ServerPassword"), QString()}, {QStringLiteral("StartupCheck"), QStringLiteral("0")}});
     typePasswordInDialog(QStringLiteral("hemmelig"));
-    EXPECT_EQ(storedPassword(), rt::ScrambleText(QStringLiteral("hemmelig")));
+    EXPECT_EQ(storedPassword(), rt::scrambleText(QStringLiteral("hemmelig")));
 
-    rt::state().LogLines.clear();
+    rt::state().logLines.clear();
     keyring::moveOverPasswords();
-    EXPECT_EQ(storedPassword(), rt::ScrambleText(QStringLiteral("hemmelig")));
-    EXPECT_EQ(rt::state().LogLines.filter(QStringLiteral("ADVARSEL")).size(), 1);
-    EXPECT_EQ(rt::state().LogLines.filter(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service)")).size(), 1);
+    EXPECT_EQ(storedPassword(), rt::scrambleText(QStringLiteral("hemmelig")));
+    EXPECT_EQ(rt::state().logLines.filter(QStringLiteral("ADVARSEL")).size(), 1);
+    EXPECT_EQ(rt::state().logLines.filter(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service)")).size(), 1);
 
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     f.checkNowAction->trigger();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(lines().size(), 2);

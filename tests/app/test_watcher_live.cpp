@@ -1,6 +1,7 @@
 // The strip while the server is slow or gone, and the guard that keeps
 // "Slett" and a double-click on the message a line stood for.
-#include "shape.h"
+#include "folders.h"
+#include "shapewidget.h"
 #include "watcherfixture.h"
 
 #include <QAction>
@@ -10,7 +11,7 @@
 #include <QTimer>
 
 using namespace testsupport;
-using app::TBrevglimtForm;
+using app::StripWindow;
 
 namespace {
 
@@ -59,7 +60,7 @@ QStringList subjectsOn(const ScriptedPop3Server& server)
 
 TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 {
-    TBrevglimtForm& f = shownFormWith(3);
+    StripWindow& f = shownFormWith(3);
     server->addFault(Pop3Fault::stall("STAT", 1200));
 
     int ticks = 0;
@@ -82,7 +83,7 @@ TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 
 TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 {
-    TBrevglimtForm& f = shownFormWith(2);
+    StripWindow& f = shownFormWith(2);
     const int sessions = server->sessionCount();
     server->clearReceived();
     server->addFault(Pop3Fault::stall("STAT", 800));
@@ -108,8 +109,8 @@ TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 TEST_F(LiveWatcherTest, AtMostOneFailureBoxAndTheScheduleGoesOnAfterIt)
 {
     writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     server->stop();
     holdBoxesOpen(400);
     f.scheduleTimer->start(50);
@@ -173,7 +174,7 @@ TEST_F(LiveWatcherTest, IdentityWithoutUidlHitsTheRightMessageOrNone)
          -1, 1, true, nullptr, unsafe},
     };
     for (const Case& c : cases) {
-        TBrevglimtForm& f = freshStripWith(c.mailbox, false);
+        StripWindow& f = freshStripWith(c.mailbox, false);
         if (c.removedBehind >= 0)
             server->removeMessage(c.removedBehind);
         QStringList expected = subjectsOn(*server);
@@ -210,8 +211,8 @@ TEST_F(LiveWatcherTest, UidlListMissingANumberLeavesThatLineAlone)
     const QList<QByteArray> uids = server->uniqueIds();
     server->addFault(Pop3Fault::reply("UIDL", "+OK\r\n1 " + uids.at(0) + "\r\n3 " + uids.at(2) + "\r\n."));
     writeSettings();
-    TBrevglimtForm& f = makeForm();
-    f.showForm();
+    StripWindow& f = makeForm();
+    f.showStrip();
     server->clearFaults();
     ASSERT_EQ(lineCount(f.messageList), 3);
     const int sessions = server->sessionCount();
@@ -236,7 +237,7 @@ TEST_F(LiveWatcherTest, FailuresAfterConnectingAreTold)
         const char* textStart;
         int messagesAfter;
     };
-    const QString tmp = rt::tavlundpath(QStringLiteral("tmp"));
+    const QString tmp = rt::namedFolder(QStringLiteral("tmp"));
     const Case cases[] = {
         {"RETR refused", true, [](ScriptedPop3Server& s) { s.addFault(Pop3Fault::error("RETR", "meldingen er låst")); },
          "Serveren avviste RETR 2: meldingen er låst.", 3},
@@ -254,7 +255,7 @@ TEST_F(LiveWatcherTest, FailuresAfterConnectingAreTold)
     };
     for (const Case& c : cases) {
         QDir(tmp + QStringLiteral("temp.eml")).removeRecursively();
-        TBrevglimtForm& f = freshStripWith(numberedMessages(3));
+        StripWindow& f = freshStripWith(numberedMessages(3));
         c.arrange(*server);
         selectLine(f.messageList, 1);
         if (c.open)

@@ -4,18 +4,18 @@
 // opens above the always-on-top strip and wholly on screen, and the strip
 // never takes the keyboard, never stays marked as demanding attention and
 // stays on every workspace.
+#include "aboutdialog.h"
+#include "composerwindow.h"
+#include "connectiontestwindow.h"
 #include "dovecotserver.h"
-#include "imapclient.h"
 #include "errordisplay.h"
+#include "ftptransferwindow.h"
 #include "guihooks.h"
-#include "ipsjekk.h"
-#include "om.h"
+#include "imapclient.h"
+#include "inputdialog.h"
 #include "platform.h"
-#include "SendSMTP.h"
-#include "ftpunit.h"
-#include "input.h"
-#include "serveroppsett.h"
-#include "visning.h"
+#include "serverprofiledialog.h"
+#include "stripwindow.h"
 #include "watcherfixture.h"
 #include "windowowner.h"
 
@@ -175,7 +175,7 @@ protected:
         WatcherFixture::TearDown();
     }
 
-    app::TBrevglimtForm& strip() { return windows->strip(); }
+    app::StripWindow& strip() { return windows->strip(); }
 
     QStringList stripLines()
     {
@@ -192,7 +192,7 @@ protected:
         more.insert({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
                      {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot.imapPort())},
                      {QStringLiteral("ServerUser"), dovecot.user()},
-                     {QStringLiteral("ServerPassword"), rt::ScrambleText(dovecot.password())},
+                     {QStringLiteral("ServerPassword"), rt::scrambleText(dovecot.password())},
                      {QStringLiteral("Scheduler"), QStringLiteral("0")},
                      {QStringLiteral("ShowList"), QStringLiteral("1")}});
         writeSettings(std::move(more));
@@ -213,7 +213,7 @@ protected:
             ASSERT_TRUE(waitFor([&] { return !stackingOrder().contains(strip().winId()); }));
             if (backToWork)
                 backToWork();
-            strip().showForm();
+            strip().showStrip();
             ASSERT_TRUE(waitFor([&] { return stripShown(); }));
             EXPECT_EQ(strip().pos(), QPoint(23, 2));
             check();
@@ -222,7 +222,7 @@ protected:
             SCOPED_TRACE("shown again while in view");
             if (backToWork)
                 backToWork();
-            strip().showForm();
+            strip().showStrip();
             check();
         }
     }
@@ -245,7 +245,7 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     editor.activateWindow();
     ASSERT_TRUE(waitFor([&] { return activeWindow() == editor.winId() && QApplication::activeWindow() == &editor; }));
 
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown(); }));
     EXPECT_EQ(activeWindow(), editor.winId());
     EXPECT_EQ(QApplication::activeWindow(), &editor);
@@ -303,7 +303,7 @@ TEST_F(DesktopWindowsTest, StripOverAnotherProgramIsNotLeftDemandingAttention)
     };
     useOther();
 
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown(); }));
     checkAfterEachShowing(
         [&] {
@@ -323,7 +323,7 @@ TEST_F(DesktopWindowsTest, ALinesTooltipShowsWithoutTheKeyboard)
     server->setMessages({mailMessage("Kari Nordmann <kari.nordmann@fjordpost.example>",
                                      "Et emne som er for langt for stripen, derfor kuttet")});
     writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("1")}, {QStringLiteral("ShowList"), QStringLiteral("1")}});
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown() && lineCount(strip().messageList) == 1; }));
     ASSERT_NE(QApplication::activeWindow(), &strip());
     QWidget* viewport = strip().messageList->viewport();
@@ -338,7 +338,7 @@ TEST_F(DesktopWindowsTest, ALinesTooltipShowsWithoutTheKeyboard)
 
 TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
 {
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown(); }));
     ASSERT_TRUE(strip().messageList->isVisible());
 
@@ -439,7 +439,7 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
 // path stays on one line, the box as wide as it needs.
 TEST_F(DesktopWindowsTest, ASavedMessagesPathStaysOnOneLine)
 {
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown(); }));
     const QString path = QStringLiteral("/home/kari-nordmann/.local/share/Tavlund/tmp/temp.eml");
     QString label;
@@ -498,7 +498,7 @@ TEST_F(DesktopWindowsTest, ImapPushShowsNewMailWithoutACheck)
                                         mailMessage("c@test.example", "Tre", "i3")});
     writeImapSettings(dovecot, {});
     const auto lines = [this] { return stripLines(); };
-    strip().showForm();
+    strip().showStrip();
     ASSERT_TRUE(waitFor([&] { return stripShown() && lines().size() == 3; }));
     EXPECT_EQ(strip().statusLabel->text(), QStringLiteral("INNBOKS: 3"));
     EXPECT_FALSE(strip().scheduleTimer->isActive());
@@ -524,7 +524,7 @@ TEST_F(DesktopWindowsTest, ImapPushWatchesFromTheStartAndAfterAnOutage)
     testsupport::DovecotServer dovecot({mailMessage("a@test.example", "En", "o1"), mailMessage("b@test.example", "To", "o2")});
     writeImapSettings(dovecot, {{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
     const auto lines = [this] { return stripLines(); };
-    strip().showForm();
+    strip().showStrip();
     EXPECT_TRUE(waitFor([&] { return stripShown() && lines().size() == 2; })) << "push did not list the mailbox";
     EXPECT_FALSE(strip().scheduleTimer->isActive());
 

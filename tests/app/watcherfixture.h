@@ -3,13 +3,13 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "log.h"
 #include "mailboxwatcher.h"
+#include "passwordscramble.h"
 #include "scriptedpop3server.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "felles.h"
-#include "visning.h"
-#include "zt_reg.h"
+#include "stripwindow.h"
 
 #include <QDir>
 #include <QLabel>
@@ -54,8 +54,8 @@ protected:
     void SetUp() override
     {
         QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
+        rt::startLog();
+        rt::locateSettingsFile();
         server = std::make_unique<ScriptedPop3Server>();
         server->setCredentials("ola", "hemmelig");
     }
@@ -70,34 +70,34 @@ protected:
     {
         pop3.try_emplace(QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(server->port()));
         pop3.try_emplace(QStringLiteral("ServerUser"), QStringLiteral("ola"));
-        pop3.try_emplace(QStringLiteral("ServerPassword"), rt::ScrambleText(QStringLiteral("hemmelig")));
+        pop3.try_emplace(QStringLiteral("ServerPassword"), rt::scrambleText(QStringLiteral("hemmelig")));
         pop3.try_emplace(QStringLiteral("StartupCheck"), QStringLiteral("1"));
-        rt::IniFileObj ini(rt::state().EtcFolder + QStringLiteral("OLA.INI"));
+        rt::IniFile ini(rt::state().etcFolder + QStringLiteral("OLA.INI"));
         ini.eraseSection(QStringLiteral("Pop3"));
         for (const auto& [key, value] : pop3)
             ini.writeString(QStringLiteral("Pop3"), key, value);
         ASSERT_TRUE(ini.updateFile());
     }
 
-    app::TBrevglimtForm& makeForm()
+    app::StripWindow& makeForm()
     {
-        form = std::make_unique<app::TBrevglimtForm>();
+        form = std::make_unique<app::StripWindow>();
         return *form;
     }
 
     // A window shown (so checked once) against a mailbox of n numbered messages.
-    app::TBrevglimtForm& shownFormWith(int messages)
+    app::StripWindow& shownFormWith(int messages)
     {
         server->setMessages(numberedMessages(messages));
         writeSettings();
-        app::TBrevglimtForm& f = makeForm();
-        f.showForm();
+        app::StripWindow& f = makeForm();
+        f.showStrip();
         return f;
     }
 
     // A fresh server holding the given mailbox, the settings pointing at it,
     // nothing recorded yet, and a new window shown against it.
-    app::TBrevglimtForm& freshStripWith(const QList<QByteArray>& mailbox, bool uidl = true)
+    app::StripWindow& freshStripWith(const QList<QByteArray>& mailbox, bool uidl = true)
     {
         form.reset();
         server = std::make_unique<ScriptedPop3Server>();
@@ -107,8 +107,8 @@ protected:
         writeSettings();
         guard.fake.messages.clear();
         guard.fake.opened.clear();
-        app::TBrevglimtForm& f = makeForm();
-        f.showForm();
+        app::StripWindow& f = makeForm();
+        f.showStrip();
         return f;
     }
 
@@ -144,7 +144,7 @@ protected:
 
     RuntimeFixtureGuard guard;
     std::unique_ptr<ScriptedPop3Server> server;
-    std::unique_ptr<app::TBrevglimtForm> form;
+    std::unique_ptr<app::StripWindow> form;
 };
 
 } // namespace testsupport

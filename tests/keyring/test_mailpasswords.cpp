@@ -4,7 +4,7 @@
 #include "mailpasswords.h"
 
 #include "fakesecretstore.h"
-#include "felles.h"
+#include "passwordscramble.h"
 #include "settingsfilefixture.h"
 
 #include <QCoreApplication>
@@ -111,8 +111,8 @@ TEST_F(KeyringFixture, MoveOverEmptiesTheFileOnlyAfterTheKeyringGaveThePasswordB
         keyringStore.writeAnswer.reset();
         keyringStore.readBackOther = false;
         c.arrange(keyringStore);
-        rt::state().LogLines.clear();
-        writeUserFile(QStringLiteral("pop.example.no:995"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+        rt::state().logLines.clear();
+        writeUserFile(QStringLiteral("pop.example.no:995"), rt::scrambleText(kPopPassword), kSmtpPassword);
         const QByteArray before = userFileBytes();
 
         keyring::moveOverPasswords();
@@ -125,7 +125,7 @@ TEST_F(KeyringFixture, MoveOverEmptiesTheFileOnlyAfterTheKeyringGaveThePasswordB
             EXPECT_EQ(keyringStore.entries.value(kSmtpEntry), kSmtpPassword);
             for (const char* account : {"ola på pop.example.no (innboks)", "ola@example.no på smtp.example.no (SMTP)"}) {
                 const QString line = QStringLiteral("INIFIL: passordet til %1 er flyttet fra %2 til nøkkelringen")
-                                         .arg(QString::fromUtf8(account), rt::userIniFile());
+                                         .arg(QString::fromUtf8(account), rt::userSettingsFile());
                 EXPECT_EQ(logLinesWith(line).size(), 1) << account;
             }
             const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL"));
@@ -133,15 +133,15 @@ TEST_F(KeyringFixture, MoveOverEmptiesTheFileOnlyAfterTheKeyringGaveThePasswordB
         } else {
             EXPECT_EQ(userFileBytes(), before) << "the file is untouched";
             const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL: INIFIL: passordet til "));
-            ASSERT_EQ(warnings.size(), 2) << rt::state().LogLines.join(QLatin1Char('|')).toStdString();
+            ASSERT_EQ(warnings.size(), 2) << rt::state().logLines.join(QLatin1Char('|')).toStdString();
             for (const QString& w : warnings) {
                 EXPECT_TRUE(w.contains(QStringLiteral("ble ikke flyttet til nøkkelringen og blir liggende i %1: %2")
-                                           .arg(rt::userIniFile(), QString::fromUtf8(c.cause))))
+                                           .arg(rt::userSettingsFile(), QString::fromUtf8(c.cause))))
                     << w.toStdString();
             }
             EXPECT_TRUE(logLinesWith(QStringLiteral("er flyttet")).isEmpty());
         }
-        for (const QString& line : rt::state().LogLines) {
+        for (const QString& line : rt::state().logLines) {
             EXPECT_FALSE(line.contains(QStringLiteral("hemmelig"))) << "a password in the log: " << line.toStdString();
         }
     }
@@ -150,7 +150,7 @@ TEST_F(KeyringFixture, MoveOverEmptiesTheFileOnlyAfterTheKeyringGaveThePasswordB
 TEST_F(KeyringFixture, MoveOverWithoutSecretServiceChangesNothingAndWarnsOnce)
 {
     keyringStore.there = false;
-    writeUserFile(QStringLiteral("pop.example.no"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+    writeUserFile(QStringLiteral("pop.example.no"), rt::scrambleText(kPopPassword), kSmtpPassword);
     const QByteArray before = userFileBytes();
     keyring::moveOverPasswords();
     EXPECT_EQ(userFileBytes(), before);
@@ -160,7 +160,7 @@ TEST_F(KeyringFixture, MoveOverWithoutSecretServiceChangesNothingAndWarnsOnce)
     EXPECT_TRUE(warnings.first().endsWith(
         QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service) på skrivebordet, så passordene blir liggende i "
                        "innstillingsfilen %1")
-            .arg(rt::userIniFile())))
+            .arg(rt::userSettingsFile())))
         << warnings.first().toStdString();
 }
 
@@ -168,17 +168,17 @@ TEST_F(KeyringFixture, MoveOverWithoutSecretServiceChangesNothingAndWarnsOnce)
 TEST_F(KeyringFixture, MoveOverLeavesWhatHasNoPasswordOrNoServer)
 {
     // An empty password stored scrambled ("z2") and an empty SMTP one.
-    writeUserFile(QStringLiteral("pop.example.no"), rt::ScrambleText(QString()), QString());
+    writeUserFile(QStringLiteral("pop.example.no"), rt::scrambleText(QString()), QString());
     keyring::moveOverPasswords();
     EXPECT_TRUE(keyringStore.takeCalls().isEmpty());
-    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::ScrambleText(QString()));
+    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::scrambleText(QString()));
 
     // No POP3 server: nothing to name the entry after, so it stays.
-    writeUserFile(QString(), rt::ScrambleText(kPopPassword), kSmtpPassword);
+    writeUserFile(QString(), rt::scrambleText(kPopPassword), kSmtpPassword);
     keyring::moveOverPasswords();
     EXPECT_EQ(keyringStore.takeCalls(), (QStringList{QStringLiteral("write ") + kSmtpEntry,
                                                      QStringLiteral("read ") + kSmtpEntry}));
-    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::ScrambleText(kPopPassword));
+    EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), rt::scrambleText(kPopPassword));
     EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("ServerPassword")), QString());
 }
 
@@ -246,7 +246,7 @@ TEST_F(KeyringFixture, MailboxWithoutAnyPasswordIsToldOnce)
         keyringStore.there = true;
         c.arrange(keyringStore);
         keyring::setStore(c.store ? &keyringStore : nullptr);
-        rt::state().LogLines.clear();
+        rt::state().logLines.clear();
         keyring::MailboxPassword source;
 
         EXPECT_EQ(source.fetch(account), std::nullopt);
@@ -297,16 +297,16 @@ TEST_F(KeyringFixture, MoveOverKeepsWhatTheDialogSavedMeanwhile)
         {"the keyring would not take the dialog's password: it went into the file",
          QStringLiteral("write ") + kPopEntry,
          [&] {
-             rt::IniFileObj ini(rt::userIniFile());
-             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), rt::ScrambleText(newer));
+             rt::IniFile ini(rt::userSettingsFile());
+             ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), rt::scrambleText(newer));
              ASSERT_TRUE(ini.updateFile());
          },
-         rt::ScrambleText(newer), kPopPassword},
+         rt::scrambleText(newer), kPopPassword},
         {"the dialog stored its password in the keyring", QStringLiteral("available"),
          [&] {
              const keyring::LoadedPassword opened = keyring::loadPassword(pop, kPopPassword);
              EXPECT_EQ(keyring::savePassword(opened, pop, newer), std::nullopt);
-             rt::IniFileObj ini(rt::userIniFile());
+             rt::IniFile ini(rt::userSettingsFile());
              ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), QString());
              ASSERT_TRUE(ini.updateFile());
          },
@@ -315,7 +315,7 @@ TEST_F(KeyringFixture, MoveOverKeepsWhatTheDialogSavedMeanwhile)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         keyringStore.entries.clear();
-        writeUserFile(QStringLiteral("pop.example.no:995"), rt::ScrambleText(kPopPassword), kSmtpPassword);
+        writeUserFile(QStringLiteral("pop.example.no:995"), rt::scrambleText(kPopPassword), kSmtpPassword);
         std::atomic<bool> saved{false};
         keyringStore.onCall = [&](const QString& call) {
             if (call == c.when && !saved.exchange(true))

@@ -5,9 +5,9 @@
 #include "systemkeyring.h"
 
 #include "fakesecretstore.h"
-#include "felles.h"
 #include "keyringsession.h"
 #include "mailpasswords.h"
+#include "passwordscramble.h"
 #include "settingsfilefixture.h"
 
 #include <QProcess>
@@ -128,7 +128,7 @@ TEST_F(KeyringSession, MoveOverPutsTheScrambledPasswordInTheKeyring)
 {
     BREV_REQUIRE_SESSION("keyring");
     const QString password = QStringLiteral("flytt meg 2026");
-    writePop3(QStringLiteral("mail.example.no:995"), QStringLiteral("kari"), rt::ScrambleText(password));
+    writePop3(QStringLiteral("mail.example.no:995"), QStringLiteral("kari"), rt::scrambleText(password));
     keyring::moveOverPasswords();
     EXPECT_EQ(stored(QStringLiteral("Pop3"), QStringLiteral("ServerPassword")), QString());
     EXPECT_EQ(secretToolLookup(
@@ -186,13 +186,13 @@ TEST_F(LockedKeyring, IsToldFromAMissingEntryAndKeepsTheFileUntouched)
               Status::NotFound);
     EXPECT_EQ(system.write(kSmtp, QStringLiteral("x")).status, Status::Locked);
 
-    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("per"), rt::ScrambleText(QStringLiteral("pers passord")));
+    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("per"), rt::scrambleText(QStringLiteral("pers passord")));
     const QByteArray before = userFileBytes();
     keyring::moveOverPasswords();
     EXPECT_EQ(userFileBytes(), before);
     const QStringList warnings = logLinesWith(QStringLiteral("ADVARSEL: INIFIL: passordet til per på pop.example.no "
                                                              "(innboks) ble ikke flyttet til nøkkelringen"));
-    ASSERT_EQ(warnings.size(), 1) << rt::state().LogLines.join(QLatin1Char('|')).toStdString();
+    ASSERT_EQ(warnings.size(), 1) << rt::state().logLines.join(QLatin1Char('|')).toStdString();
     // The keyring's own words follow in parentheses, in the log only.
     EXPECT_TRUE(warnings.first().contains(QRegularExpression(QStringLiteral(": nøkkelringen er låst \\(.+\\)$"))))
         << warnings.first().toStdString();
@@ -209,7 +209,7 @@ TEST_F(NoSecretService, IsUnavailableAndTheFileStays)
     EXPECT_EQ(system.read(kMailbox, true).status, Status::Unavailable);
     EXPECT_EQ(system.write(kMailbox, QStringLiteral("x")).status, Status::Unavailable);
 
-    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("ola"), rt::ScrambleText(QStringLiteral("blir her")));
+    writePop3(QStringLiteral("pop.example.no"), QStringLiteral("ola"), rt::scrambleText(QStringLiteral("blir her")));
     const QByteArray before = userFileBytes();
     keyring::moveOverPasswords();
     EXPECT_EQ(userFileBytes(), before);

@@ -1,12 +1,10 @@
-// The window tests need an application object; ctest runs them headless
-// (offscreen) and, when xvfb-run is there, on a virtual X server.
-#include <QApplication>
+// The sender needs an event loop for its worker-thread steps, and no window.
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

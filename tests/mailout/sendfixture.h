@@ -5,9 +5,9 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "log.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
 
 #include <QDir>
 #include <QStringList>
@@ -48,15 +48,15 @@ protected:
             [] {},
             [this](const QString& c, const QString& t) { return guard.fake.ask(c, t); },
         });
-        rt::textfilStart();
-        rt::locateIniFile();
+        rt::startLog();
+        rt::locateSettingsFile();
     }
 
-    QString userIni() const { return rt::state().EtcFolder + QStringLiteral("OLA.INI"); }
+    QString userIni() const { return rt::state().etcFolder + QStringLiteral("OLA.INI"); }
 
     void storeLastAddress(const QString& text)
     {
-        rt::IniFileObj ini(userIni());
+        rt::IniFile ini(userIni());
         ini.writeString(QStringLiteral("STANDARD"), QStringLiteral("LastEmailAddress"), text);
         ASSERT_TRUE(ini.updateFile());
     }
@@ -64,14 +64,14 @@ protected:
     // As stored on disk, not as held in memory.
     QString storedLastAddress() const
     {
-        return rt::IniFileObj(userIni()).readString(QStringLiteral("STANDARD"), QStringLiteral("LastEmailAddress"));
+        return rt::IniFile(userIni()).readString(QStringLiteral("STANDARD"), QStringLiteral("LastEmailAddress"));
     }
 
     // The log lines that start with prefix, without their time stamps.
     QStringList logLines(const QString& prefix) const
     {
         QStringList out;
-        for (const QString& line : rt::state().LogLines) {
+        for (const QString& line : rt::state().logLines) {
             const QString text = line.mid(kTime.size() + 1);
             if (line.startsWith(kTime) && text.startsWith(prefix))
                 out.append(text);

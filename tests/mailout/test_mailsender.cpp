@@ -96,8 +96,8 @@ TEST_F(MailSenderScripted, LogLinesNeedBothLogSmtpAndLogToFile)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         smtp.logSmtp = c.logSmtp;
-        rt::state().LogToFile = c.logToFile;
-        rt::state().LogLines.clear();
+        rt::state().logToFile = c.logToFile;
+        rt::state().logLines.clear();
         const SendOutcome outcome = send({recipients, u8("Logg"), u8("Hei"), {}});
         EXPECT_TRUE(outcome.sent) << outcome.cause.toStdString();
         EXPECT_EQ(smtpLog(), c.expected);
@@ -132,16 +132,16 @@ TEST_F(MailSenderScripted, LogsInWithTheStoredAccountOnlyWithEnkelPalogging)
     smtp.logSmtp = true;
     smtp.user = u8("kari.n");
     smtp.password = password;
-    rt::state().LogToFile = true;
+    rt::state().logToFile = true;
     // The failure's cause goes to the log as well; it must not carry the
     // password either.
-    rt::state().VerboseLogging = true;
+    rt::state().verboseLogging = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         server->setCredentials(u8("kari.n").toUtf8(), c.serverPassword.toUtf8());
         const qsizetype loginsBefore = server->logins().size();
         const qsizetype deliveriesBefore = server->deliveries().size();
-        rt::state().LogLines.clear();
+        rt::state().logLines.clear();
         smtp.authenticationType = c.type;
         const SendOutcome outcome = send({u8("ola@example.no"), u8("Pålogging"), u8("Hei"), {}});
 
@@ -157,7 +157,7 @@ TEST_F(MailSenderScripted, LogsInWithTheStoredAccountOnlyWithEnkelPalogging)
         EXPECT_EQ(outcome.sent, c.sent);
         EXPECT_FALSE(outcome.cause.contains(password));
         ASSERT_FALSE(smtpLog().isEmpty());
-        for (const QString& line : rt::state().LogLines)
+        for (const QString& line : rt::state().logLines)
             EXPECT_FALSE(line.contains(password)) << line.toStdString();
         if (!c.sent) {
             EXPECT_TRUE(smtpLog().last().contains(u8("535 5.7.8"))) << smtpLog().last().toStdString();
@@ -253,7 +253,7 @@ TEST_P(MailSenderFailure, ReportsTheCauseAndLeavesNoConnection)
         smtp.serverName.clear();
     const QString host = smtp.serverName;
     smtp.logSmtp = true;
-    rt::state().LogToFile = true;
+    rt::state().logToFile = true;
     net::Timeouts timeouts;
     timeouts.replyMs = c.replyMs;
     sender.setTimeouts(timeouts);
@@ -459,7 +459,7 @@ TEST_F(MailSenderTest, SelfSignedStartTlsWithAndWithoutLogin)
         {"Enkel pålogging", true, false, false},
         {"Enkel pålogging, certificate trusted on request", true, true, true},
     };
-    rt::state().LogToFile = true;
+    rt::state().logToFile = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         testsupport::AiosmtpdOptions options;
@@ -474,7 +474,7 @@ TEST_F(MailSenderTest, SelfSignedStartTlsWithAndWithoutLogin)
         smtp.authenticationType = c.login ? 1 : 0;
         smtp.user = QStringLiteral("kari");
         smtp.password = QStringLiteral("hemmelig");
-        rt::state().LogLines.clear();
+        rt::state().logLines.clear();
         guard.fake.questions.clear();
         guard.fake.answers = {c.trust};
         net::CertificatePins::instance().clear();

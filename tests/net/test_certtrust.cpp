@@ -2,21 +2,22 @@
 // that certificate through at exactly that host and port, and only past an
 // unknown issuer.
 #include "certtrust.h"
-#include "errordisplay.h"
 #include "cleartext.h"
+#include "errordisplay.h"
+#include "fakeplatform.h"
 #include "ftpclient.h"
 #include "imapclient.h"
-#include "scriptedftpserver.h"
-#include "fakeplatform.h"
 #include "inifile.h"
+#include "log.h"
 #include "pop3client.h"
-#include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
-#include "scriptedpop3server.h"
+#include "scriptedftpserver.h"
 #include "scriptedimapserver.h"
+#include "scriptedpop3server.h"
+#include "startup.h"
+#include "state.h"
 #include "testca.h"
 #include "tls.h"
+#include "username.h"
 
 #include <QDir>
 #include <QFile>
@@ -152,8 +153,8 @@ protected:
     void SetUp() override
     {
         QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
+        rt::startLog();
+        rt::locateSettingsFile();
         net::setExtraTrustedCaFile(testCa().caFile());
         CertificatePins::instance().clear();
     }
@@ -190,7 +191,7 @@ protected:
     }
     QString stored(const ScriptedPop3Server& server) const
     {
-        return rt::IniFileObj(rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"))
+        return rt::IniFile(rt::state().etcFolder + rt::userName() + QStringLiteral(".INI"))
             .readString(net::kTrustSection, CertificatePins::key(server.host(), server.port()));
     }
     testsupport::RuntimeFixtureGuard guard;
@@ -354,7 +355,7 @@ TEST_P(ClearTextOnRequestTest, NoKeepsThePasswordForTheRunYesStoresAndLogsIn)
     ASSERT_EQ(guard.fake.questions.size(), 1);
     EXPECT_TRUE(guard.fake.questions.first().text.contains(QStringLiteral("ukryptert over nettet")));
     EXPECT_EQ(guard.fake.questions.first().caption, rt::applicationTitle()) << "titled as the failure box";
-    const rt::IniFileObj userIni(rt::state().EtcFolder + rt::username() + QStringLiteral(".INI"));
+    const rt::IniFile userIni(rt::state().etcFolder + rt::userName() + QStringLiteral(".INI"));
     EXPECT_TRUE(userIni.keys(net::kClearTextSection).isEmpty());
 
     // The no holds for the rest of the run: the next log-in fails at once

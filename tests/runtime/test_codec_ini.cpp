@@ -44,17 +44,17 @@ TEST(Scramble, KnownValues)
         {QStringLiteral("å"), QStringLiteral("z") + QChar(0xE5 + 1) + QStringLiteral("2")},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ScrambleText(c.plain), c.stored) << c.plain.toStdString();
-        EXPECT_EQ(UnscrambleText(c.stored), c.plain) << c.stored.toStdString();
+        EXPECT_EQ(scrambleText(c.plain), c.stored) << c.plain.toStdString();
+        EXPECT_EQ(unscrambleText(c.stored), c.plain) << c.stored.toStdString();
     }
 }
 
 TEST(Scramble, UnscrambleIgnoresMarkersAndShortInput)
 {
-    EXPECT_EQ(UnscrambleText(QString()), QString());
-    EXPECT_EQ(UnscrambleText(QStringLiteral("z")), QString());
-    EXPECT_EQ(UnscrambleText(QStringLiteral("x2")), QString());
-    EXPECT_EQ(UnscrambleText(QStringLiteral("Abdf!")), QStringLiteral("abc"));
+    EXPECT_EQ(unscrambleText(QString()), QString());
+    EXPECT_EQ(unscrambleText(QStringLiteral("z")), QString());
+    EXPECT_EQ(unscrambleText(QStringLiteral("x2")), QString());
+    EXPECT_EQ(unscrambleText(QStringLiteral("Abdf!")), QStringLiteral("abc"));
 }
 
 // Every password, whatever its characters or length, must read back from
@@ -77,38 +77,38 @@ TEST(Scramble, EveryPasswordSurvivesTheSettingsFile)
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("OLA.INI"));
     {
-        IniFileObj ini(file);
+        IniFile ini(file);
         for (int i = 0; i < int(std::size(passwords)); ++i)
-            ini.writeString(QStringLiteral("Pop3"), QStringLiteral("p%1").arg(i), ScrambleText(passwords[i]));
+            ini.writeString(QStringLiteral("Pop3"), QStringLiteral("p%1").arg(i), scrambleText(passwords[i]));
         ini.writeString(QStringLiteral("Pop3"), QStringLiteral("after"), QStringLiteral("still here"));
         ASSERT_TRUE(ini.updateFile()) << ini.errorString().toStdString();
     }
-    IniFileObj back(file);
+    IniFile back(file);
     for (int i = 0; i < int(std::size(passwords)); ++i) {
-        EXPECT_EQ(UnscrambleText(back.readString(QStringLiteral("Pop3"), QStringLiteral("p%1").arg(i))), passwords[i])
+        EXPECT_EQ(unscrambleText(back.readString(QStringLiteral("Pop3"), QStringLiteral("p%1").arg(i))), passwords[i])
             << "password " << i;
     }
     EXPECT_EQ(back.readString(QStringLiteral("Pop3"), QStringLiteral("after")), QStringLiteral("still here"));
 }
 
-TEST(IniFile, ReadsOlderWindows1252Files)
+TEST(settingsFile, ReadsOlderWindows1252Files)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("OLA.INI"));
     // "Ærlig Ø" and a scrambled "æ" (0xE6 + 1 = 0xE7) written in Windows-1252 with CR LF.
     writeAll(file, QByteArray("[Email]\r\nEmailName=\xC6rlig \xD8\r\n[Pop3]\r\nServerPassword=z\xE7" "2\r\nEuro=\x80\r\n"));
-    IniFileObj ini(file);
+    IniFile ini(file);
     EXPECT_EQ(ini.readString(QStringLiteral("Email"), QStringLiteral("EmailName")), u(u"Ærlig Ø"));
-    EXPECT_EQ(UnscrambleText(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"))), u(u"æ"));
+    EXPECT_EQ(unscrambleText(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"))), u(u"æ"));
     EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("Euro")), u(u"€"));
 }
 
-TEST(IniFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
+TEST(settingsFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("tavlund.ini"));
     writeAll(file, "; laget for hånd\n[standard]\nLogToFile=1\n; kommentar\nName= med blank \n");
-    IniFileObj ini(file);
+    IniFile ini(file);
     // Section and key names match without regard to case; values lose their surrounding blanks.
     EXPECT_EQ(ini.readString(QStringLiteral("STANDARD"), QStringLiteral("name")), QStringLiteral("med blank"));
     ini.writeString(QStringLiteral("Standard"), QStringLiteral("LOGTOFILE"), QStringLiteral("0"));
@@ -118,7 +118,7 @@ TEST(IniFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
                                         "Name= med blank \r\n\r\n[Email]\r\nEmailName=K\xC3\xA5re\r\n"));
 }
 
-TEST(IniFile, IntegersAndFlags)
+TEST(settingsFile, IntegersAndFlags)
 {
     struct Case {
         const char* stored;
@@ -131,7 +131,7 @@ TEST(IniFile, IntegersAndFlags)
         {" 5", 5, true},    {"2147483647", 2147483647, true}, {"2147483648", 0, false},
         {"-2147483648", -2147483647 - 1, true}, {"1.5", 0, false},
     };
-    IniFileObj ini{QString(), QString()};
+    IniFile ini{QString(), QString()};
     for (const Case& c : cases) {
         ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QString::fromUtf8(c.stored));
         EXPECT_EQ(ini.readInteger(QStringLiteral("S"), QStringLiteral("k")), c.asInt) << c.stored;
@@ -141,13 +141,13 @@ TEST(IniFile, IntegersAndFlags)
     EXPECT_FALSE(ini.readBool(QStringLiteral("none"), QStringLiteral("missing")));
 }
 
-TEST(IniFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
+TEST(settingsFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("tavlund.ini"));
     writeAll(file, "[STANDARD]\r\nA=1\r\n");
     QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::ReadGroup);
-    IniFileObj ini(file);
+    IniFile ini(file);
     ini.writeString(QStringLiteral("STANDARD"), QStringLiteral("A"), QStringLiteral("2"));
     EXPECT_FALSE(ini.updateFile());
     EXPECT_FALSE(ini.errorString().isEmpty());
@@ -155,11 +155,11 @@ TEST(IniFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
     EXPECT_EQ(readAll(file), QByteArray("[STANDARD]\r\nA=1\r\n"));
 }
 
-TEST(IniFile, NewFilesAreReadableByTheOwnerOnly)
+TEST(settingsFile, NewFilesAreReadableByTheOwnerOnly)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("OLA.INI"));
-    IniFileObj ini(file);
+    IniFile ini(file);
     ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerPassword"), QStringLiteral("zbdf2"));
     ASSERT_TRUE(ini.updateFile());
     const QFileDevice::Permissions p = QFile::permissions(file);

@@ -25,14 +25,14 @@ protected:
     void SetUp() override
     {
         QDir::setCurrent(guard.fake.root.path());
-        textfilStart();
-        locateIniFile();
-        state().LogToFile = true;
+        startLog();
+        locateSettingsFile();
+        state().logToFile = true;
     }
     QString root() const { return guard.fake.root.path() + QStringLiteral("/Tavlund/"); }
     QString folderOnDisk(const char* name) const
     {
-        return IniFileObj(state().IniFileName).readString(QStringLiteral("FOLDERS"), QString::fromUtf8(name) + QStringLiteral("_folder"));
+        return IniFile(state().settingsFileName).readString(QStringLiteral("FOLDERS"), QString::fromUtf8(name) + QStringLiteral("_folder"));
     }
     void touch(const QString& path, const QByteArray& bytes = "x")
     {
@@ -44,7 +44,7 @@ protected:
     int linesStartingWith(const char* prefix) const
     {
         int n = 0;
-        for (const QString& line : state().LogLines)
+        for (const QString& line : state().logLines)
             n += line.section(QLatin1Char(' '), 2).startsWith(QString::fromUtf8(prefix)) ? 1 : 0;
         return n;
     }
@@ -56,70 +56,70 @@ protected:
 
 TEST_F(FolderTest, EmptyNameIsTheRootAndWritesNothing)
 {
-    iniselect(QStringLiteral("Pop3"));
-    EXPECT_EQ(tavlundpath(QString()), root());
-    EXPECT_FALSE(IniFile().sectionExists(QStringLiteral("FOLDERS")) &&
-                 IniFile().keys(QStringLiteral("FOLDERS")).contains(QStringLiteral("_folder")));
-    EXPECT_EQ(state().IniSection, QStringLiteral("Pop3"));
+    selectSection(QStringLiteral("Pop3"));
+    EXPECT_EQ(namedFolder(QString()), root());
+    EXPECT_FALSE(settingsFile().sectionExists(QStringLiteral("FOLDERS")) &&
+                 settingsFile().keys(QStringLiteral("FOLDERS")).contains(QStringLiteral("_folder")));
+    EXPECT_EQ(state().settingsSection, QStringLiteral("Pop3"));
 }
 
 TEST_F(FolderTest, DefaultFolderIsMadeRecordedAndSaved)
 {
-    iniselect(QStringLiteral("Pop3"));
-    const QString tmp = tavlundpath(QStringLiteral("tmp"));
+    selectSection(QStringLiteral("Pop3"));
+    const QString tmp = namedFolder(QStringLiteral("tmp"));
     EXPECT_EQ(tmp, root() + QStringLiteral("tmp/"));
     EXPECT_TRUE(QFileInfo(tmp).isDir());
     EXPECT_EQ(folderOnDisk("tmp"), tmp);
-    EXPECT_EQ(state().IniSection, QStringLiteral("Pop3")) << "the caller's section is restored";
-    ASSERT_FALSE(state().LogLines.isEmpty());
-    EXPECT_EQ(state().LogLines.last().section(QLatin1Char(' '), 2),
+    EXPECT_EQ(state().settingsSection, QStringLiteral("Pop3")) << "the caller's section is restored";
+    ASSERT_FALSE(state().logLines.isEmpty());
+    EXPECT_EQ(state().logLines.last().section(QLatin1Char(' '), 2),
               QStringLiteral("zt_reg.tavlundpath(tmp): Lager mappen ") + tmp);
 }
 
 TEST_F(FolderTest, ConfiguredFolderGetsItsSlashAndOutsideFoldersAreNotMade)
 {
     const QString outside = guard.fake.root.path() + QStringLiteral("/annet/sted");
-    IniFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("images_folder"), outside);
-    EXPECT_EQ(tavlundpath(QStringLiteral("images")), outside + QLatin1Char('/'));
+    settingsFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("images_folder"), outside);
+    EXPECT_EQ(namedFolder(QStringLiteral("images")), outside + QLatin1Char('/'));
     EXPECT_FALSE(QFileInfo::exists(outside));
     EXPECT_EQ(folderOnDisk("images"), outside + QLatin1Char('/'));
 }
 
 TEST_F(FolderTest, BinIsNeverCreated)
 {
-    EXPECT_EQ(binpath(), QStringLiteral("/opt/brevglimt/bin/"));
-    IniFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("bin_folder"), root() + QStringLiteral("bin"));
-    EXPECT_EQ(tavlundpath(QStringLiteral("bin")), root() + QStringLiteral("bin/"));
+    EXPECT_EQ(programFolder(), QStringLiteral("/opt/brevglimt/bin/"));
+    settingsFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("bin_folder"), root() + QStringLiteral("bin"));
+    EXPECT_EQ(namedFolder(QStringLiteral("bin")), root() + QStringLiteral("bin/"));
     EXPECT_FALSE(QFileInfo::exists(root() + QStringLiteral("bin")));
 }
 
 TEST_F(FolderTest, MissingConfiguredLogFolderFallsBackToTheDefault)
 {
-    IniFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("log_folder"), QStringLiteral("/finnes/ikke/log/"));
-    EXPECT_EQ(logpath(), root() + QStringLiteral("log/"));
+    settingsFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("log_folder"), QStringLiteral("/finnes/ikke/log/"));
+    EXPECT_EQ(logFolderPath(), root() + QStringLiteral("log/"));
     EXPECT_TRUE(QFileInfo(root() + QStringLiteral("log")).isDir());
 }
 
 TEST_F(FolderTest, InstallFoldersBuildsTheTreeAndLeavesFoldersThereAlone)
 {
-    installfolders();
+    installFolders();
     for (const char* name : {"archive", "data/brekka", "export/html/varer", "maler/krossa", "tmp", "log"}) {
         EXPECT_TRUE(QFileInfo(root() + QString::fromUtf8(name)).isDir()) << name;
-        EXPECT_EQ(IniFile().readString(QStringLiteral("FOLDERS"), QString::fromUtf8(name) + QStringLiteral("_folder")),
+        EXPECT_EQ(settingsFile().readString(QStringLiteral("FOLDERS"), QString::fromUtf8(name) + QStringLiteral("_folder")),
                   root() + QString::fromUtf8(name) + QLatin1Char('/'));
     }
-    EXPECT_EQ(IniFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("doc_folder")), QStringLiteral("/opt/brevglimt/doc/"));
+    EXPECT_EQ(settingsFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("doc_folder")), QStringLiteral("/opt/brevglimt/doc/"));
     // etc was made when the settings file was located; a folder already
     // there is no failure.
     EXPECT_EQ(linesStartingWith("Oppretter mappen "), 23);
     EXPECT_EQ(linesStartingWith("FEIL: "), 0);
 
     // Again (-install over a complete tree): nothing to make, nothing failed.
-    state().LogLines.clear();
-    installfolders();
+    state().logLines.clear();
+    installFolders();
     EXPECT_EQ(linesStartingWith("Oppretter mappen "), 0);
     EXPECT_EQ(linesStartingWith("FEIL: "), 0);
-    EXPECT_EQ(IniFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("maler/docs_folder")),
+    EXPECT_EQ(settingsFile().readString(QStringLiteral("FOLDERS"), QStringLiteral("maler/docs_folder")),
               root() + QStringLiteral("maler/docs/"));
 }
 
@@ -136,8 +136,8 @@ TEST_F(FolderTest, InstallFoldersLogsEveryPlaceWhereNoFolderCanBe)
     };
     for (const Case& c : cases)
         c.plant(root() + QString::fromUtf8(c.folder));
-    state().LogLines.clear();
-    installfolders();
+    state().logLines.clear();
+    installFolders();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.folder);
         const QString line = QStringLiteral("FEIL: [mkdirsafe:17] kan ikke opprette mappen ") + root() + QString::fromUtf8(c.folder);
@@ -163,17 +163,17 @@ TEST_F(FolderTest, CleanfolderGuards)
     for (const Case& c : cases) {
         const QString victim = QString::fromUtf8(c.path) + QStringLiteral("/fil.txt");
         touch(victim);
-        cleanfolder(QString::fromUtf8(c.path));
+        cleanFolder(QString::fromUtf8(c.path));
         EXPECT_EQ(!QFileInfo::exists(victim), c.cleaned) << c.path;
         EXPECT_TRUE(QFileInfo(QString::fromUtf8(c.path)).isDir()) << "the folder itself stays";
     }
-    cleanfolder(QStringLiteral("finnes-ikke")); // a missing folder is no error
+    cleanFolder(QStringLiteral("finnes-ikke")); // a missing folder is no error
     EXPECT_EQ(linesStartingWith("FEIL: "), 0);
 }
 
 TEST_F(FolderTest, DeleteTreeEmptiesSubfoldersKeepsTheTopAndNeverFollowsLinks)
 {
-    const QString tmp = tavlundpath(QStringLiteral("tmp"));
+    const QString tmp = namedFolder(QStringLiteral("tmp"));
     const QString outside = guard.fake.root.path() + QStringLiteral("/utenfor/");
     touch(outside + QStringLiteral("skal-bli.txt"));
     touch(tmp + QStringLiteral("a.txt"));
@@ -186,8 +186,8 @@ TEST_F(FolderTest, DeleteTreeEmptiesSubfoldersKeepsTheTopAndNeverFollowsLinks)
     ASSERT_TRUE(QFile::link(outside + QStringLiteral("skal-bli.txt"), tmp + QStringLiteral("lenke-fil")));
     ASSERT_TRUE(QFile::link(tmp + QStringLiteral("borte"), tmp + QStringLiteral("brutt-lenke")));
 
-    state().VerboseLogging = true;
-    cleanfolder(tmp);
+    state().verboseLogging = true;
+    cleanFolder(tmp);
 
     EXPECT_TRUE(QFileInfo(tmp).isDir());
     EXPECT_TRUE(QDir(tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty())
@@ -216,11 +216,11 @@ TEST_F(FolderTest, TempFilesCleanUpFollowsItsSettings)
     for (const Case& c : cases) {
         const QString tmp = QString::fromUtf8(c.tmpFolder).isEmpty() ? root() + QStringLiteral("tmp/")
                                                                      : QString::fromUtf8(c.tmpFolder);
-        IniFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("tmp_folder"), tmp);
+        settingsFile().writeString(QStringLiteral("FOLDERS"), QStringLiteral("tmp_folder"), tmp);
         touch(tmp + QStringLiteral("x"));
         touch(systemTemp + QStringLiteral("/y"));
         touch(guard.fake.root.path() + QStringLiteral("/win/temp/z"));
-        deletetempfiles(c.system);
+        deleteTempFiles(c.system);
         EXPECT_EQ(!QFileInfo::exists(tmp + QStringLiteral("x")), c.tmpCleaned) << c.tmpFolder << c.system;
         EXPECT_EQ(!QFileInfo::exists(systemTemp + QStringLiteral("/y")), c.systemCleaned);
         EXPECT_EQ(!QFileInfo::exists(guard.fake.root.path() + QStringLiteral("/win/temp/z")), c.systemCleaned);

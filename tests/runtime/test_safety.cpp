@@ -72,7 +72,7 @@ QStringList linesStartingWith(const QStringList& texts, const QString& prefix)
 }
 
 // Every section, key and value the reader sees, in its order.
-QStringList model(const IniFileObj& ini)
+QStringList model(const IniFile& ini)
 {
     QStringList out;
     for (const QString& section : ini.sections()) {
@@ -135,14 +135,14 @@ TEST(CleanUp, EmptiesOnlyAFolderInsideItsOwnTreeOrTheSystemTemporaryFolder)
             QDir().mkpath(base + QStringLiteral("/Tavlund"));
             ASSERT_TRUE(QFile::link(victim, base + QStringLiteral("/Tavlund/tmp")));
         }
-        textfilStart();
-        locateIniFile();
-        state().LogToFile = true;
-        setfolder(QStringLiteral("tmp"), configured);
-        deletetempfiles(false);
+        startLog();
+        locateSettingsFile();
+        state().logToFile = true;
+        setNamedFolder(QStringLiteral("tmp"), configured);
+        deleteTempFiles(false);
 
         const QStringList left = QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-        const QStringList warnings = linesStartingWith(logTexts(state().LogLines), QStringLiteral("ADVARSEL: "));
+        const QStringList warnings = linesStartingWith(logTexts(state().logLines), QStringLiteral("ADVARSEL: "));
         if (c.emptied) {
             EXPECT_TRUE(left.isEmpty()) << c.label << ": " << left.join(QLatin1Char(' ')).toStdString();
             EXPECT_TRUE(QFileInfo(target).isDir()) << c.label << ": the folder itself stays";
@@ -165,7 +165,7 @@ TEST_F(SafetyTest, CleanUpWritesItsDetailedLinesWhenTheSettingsAskForThem)
     writeFile(tavlund() + QStringLiteral("tmp/gammel.eml"), "x");
     QDir().mkpath(tavlund() + QStringLiteral("data"));
     runtimeStart({});
-    const QStringList texts = logTexts(state().LogLines);
+    const QStringList texts = logTexts(state().logLines);
     EXPECT_TRUE(texts.contains(QStringLiteral("Sletter mappen ") + tavlund() + QStringLiteral("tmp/")))
         << texts.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(texts.contains(QStringLiteral("Sletter ") + tavlund() + QStringLiteral("tmp/gammel.eml")));
@@ -215,9 +215,9 @@ TEST(StartFolderSettings, UsedOnlyWhenTheUserAloneCanChangeIt)
         QDir::setCurrent(start);
         runtimeStart({});
         const QString expected = c.used ? local : etcIni;
-        EXPECT_EQ(state().IniFileName, expected) << c.label;
-        EXPECT_EQ(state().EtcFolder, QFileInfo(expected).absolutePath() + QLatin1Char('/')) << c.label;
-        const QStringList warnings = linesStartingWith(logTexts(state().LogLines), QStringLiteral("ADVARSEL: bruker ikke ") + local);
+        EXPECT_EQ(state().settingsFileName, expected) << c.label;
+        EXPECT_EQ(state().etcFolder, QFileInfo(expected).absolutePath() + QLatin1Char('/')) << c.label;
+        const QStringList warnings = linesStartingWith(logTexts(state().logLines), QStringLiteral("ADVARSEL: bruker ikke ") + local);
         EXPECT_EQ(warnings.size(), c.used ? 0 : 1) << c.label;
         runtimeStop();
         if (!c.used) {
@@ -245,18 +245,18 @@ TEST(UserIniFile, AlwaysLiesInTheSettingsFolder)
     for (const Case& c : cases) {
         RuntimeFixtureGuard guard;
         QDir::setCurrent(guard.fake.root.path());
-        state().LogToFile = true;
-        textfilStart();
-        state().OptionUser = c.user;
-        locateIniFile();
-        const QString expected = state().EtcFolder + QString::fromUtf8(c.file);
-        EXPECT_EQ(userIniFile(), expected) << c.file;
+        state().logToFile = true;
+        startLog();
+        state().optionUser = c.user;
+        locateSettingsFile();
+        const QString expected = state().etcFolder + QString::fromUtf8(c.file);
+        EXPECT_EQ(userSettingsFile(), expected) << c.file;
         // The file is really made there, and the name in the log is the user's own.
-        useuserini();
-        IniFile().writeString(QStringLiteral("Email"), QStringLiteral("EmailName"), QStringLiteral("x"));
-        usemainini();
+        useUserSettingsFile();
+        settingsFile().writeString(QStringLiteral("Email"), QStringLiteral("EmailName"), QStringLiteral("x"));
+        useMainSettingsFile();
         EXPECT_TRUE(QFileInfo(expected).isFile()) << c.file;
-        EXPECT_EQ(username(), c.user.toUpper()) << c.file;
+        EXPECT_EQ(userName(), c.user.toUpper()) << c.file;
     }
 }
 
@@ -284,13 +284,13 @@ TEST(IniValues, BlanksAroundAndQuotesAreRemovedOnReadAndPutBackOnWrite)
         const QString file = dir.filePath(QStringLiteral("t.ini"));
         writeFile(file, QByteArray("[S]\r\n") + c.line + "\r\n");
         const QString key = QString::fromUtf8(c.line).section(QLatin1Char('='), 0, 0).trimmed();
-        IniFileObj ini(file);
+        IniFile ini(file);
         EXPECT_EQ(ini.readString(QStringLiteral("S"), key), c.value) << c.line;
         // Written by the program, the value reads back the same.
-        IniFileObj fresh(dir.filePath(QStringLiteral("w.ini")), QString());
+        IniFile fresh(dir.filePath(QStringLiteral("w.ini")), QString());
         fresh.writeString(QStringLiteral("S"), key, c.value);
         ASSERT_TRUE(fresh.updateFile()) << fresh.errorString().toStdString();
-        EXPECT_EQ(IniFileObj(fresh.fileName()).readString(QStringLiteral("S"), key), c.value) << c.line;
+        EXPECT_EQ(IniFile(fresh.fileName()).readString(QStringLiteral("S"), key), c.value) << c.line;
     }
 }
 
@@ -303,9 +303,9 @@ TEST_F(SafetyTest, ReadOnlySettingsFileGivesOneWarningAndTheClosingLine)
     runtimeStart({});
     // A run's worth of flushes and file switches.
     for (int i = 0; i < 3; ++i) {
-        tavlundpath(QStringLiteral("tmp"));
-        useuserini();
-        usemainini();
+        namedFolder(QStringLiteral("tmp"));
+        useUserSettingsFile();
+        useMainSettingsFile();
     }
     runtimeStop();
     const QStringList texts = logTexts(readTextLines(tavlund() + QStringLiteral("log/brevglimt.log")));
@@ -334,21 +334,21 @@ TEST_F(SafetyTest, AnOversizedSettingsFileIsNeitherReadNorWritten)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         runtimeStart({});
-        const QString file = userIniFile();
+        const QString file = userSettingsFile();
         QByteArray bytes = "[Pop3]\r\nServerName=pop.example.no\r\n";
         while (bytes.size() < c.size)
             bytes += "; " + QByteArray(std::min<qint64>(78, c.size - bytes.size()), 'x') + "\r\n";
         bytes.truncate(c.size);
         writeFile(file, bytes);
-        useuserini();
-        iniselect(QStringLiteral("Pop3"));
-        EXPECT_EQ(inireadstring(QStringLiteral("ServerName")), c.read ? QStringLiteral("pop.example.no") : QString());
-        iniwritestring(QStringLiteral("ServerUser"), QStringLiteral("ola"));
-        inistandard();
-        usemainini();
+        useUserSettingsFile();
+        selectSection(QStringLiteral("Pop3"));
+        EXPECT_EQ(readSetting(QStringLiteral("ServerName")), c.read ? QStringLiteral("pop.example.no") : QString());
+        writeSetting(QStringLiteral("ServerUser"), QStringLiteral("ola"));
+        selectStandardSection();
+        useMainSettingsFile();
         if (!c.read) {
-            useuserini();
-            usemainini();
+            useUserSettingsFile();
+            useMainSettingsFile();
         }
         runtimeStop();
 
@@ -382,44 +382,44 @@ TEST(PlantedFiles, NothingIsWrittenThroughALinkOrIntoAnOddFile)
     };
     const Case cases[] = {
         {"settings file, link", Planted::Link, [](const QString& p) {
-             IniFileObj ini(p);
+             IniFile ini(p);
              ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
              return !ini.updateFile() && !ini.errorString().isEmpty();
          }},
         {"settings file, pipe", Planted::Fifo, [](const QString& p) {
-             IniFileObj ini(p);
+             IniFile ini(p);
              ini.writeString(QStringLiteral("Pop3"), QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
              return !ini.updateFile();
          }},
         {"temp.eml, link", Planted::Link, [](const QString& p) { return !saveFileSafely(p, "From: server\r\n").isEmpty(); }},
         {"temp.eml, pipe", Planted::Fifo, [](const QString& p) { return !saveFileSafely(p, "From: server\r\n").isEmpty(); }},
         {"log at the end of the run, link", Planted::Link, [](const QString& p) {
-             state().LogFile = p;
-             state().LogToFile = true;
-             WriteLog(QStringLiteral("linje"));
+             state().logFile = p;
+             state().logToFile = true;
+             writeLog(QStringLiteral("linje"));
              boundLogFile();
-             const bool warned = state().WarningCount == 1;
-             textfilEnd();
+             const bool warned = state().warningCount == 1;
+             endLog();
              return warned;
          }},
         {"log at the end of the run, pipe", Planted::Fifo, [](const QString& p) {
-             state().LogFile = p;
-             state().LogLines = {QStringLiteral("linje")};
-             textfilEnd();
+             state().logFile = p;
+             state().logLines = {QStringLiteral("linje")};
+             endLog();
              return true;
          }},
         {"log cleared, link", Planted::Link, [](const QString& p) {
-             state().LogFile = p;
-             ClearLog();
+             state().logFile = p;
+             clearLog();
              return true;
          }},
-        {"text file appended, link", Planted::Link, [](const QString& p) { return AppendLine(p, QStringLiteral("x")) != 0; }},
+        {"text file appended, link", Planted::Link, [](const QString& p) { return appendLine(p, QStringLiteral("x")) != 0; }},
         {"settings flushed, link", Planted::Link, [](const QString& p) {
-             state().LogToFile = true;
-             state().IniFile = std::make_unique<IniFileObj>(p);
-             iniwritestring(QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
-             const bool failed = !flushIniFile() && !flushIniFile();
-             return failed && state().WarningCount == 1 && state().ErrorCount == 0;
+             state().logToFile = true;
+             state().settingsFile = std::make_unique<IniFile>(p);
+             writeSetting(QStringLiteral("ServerName"), QStringLiteral("ondsinnet"));
+             const bool failed = !flushSettingsFile() && !flushSettingsFile();
+             return failed && state().warningCount == 1 && state().errorCount == 0;
          }},
     };
     for (const Case& c : cases) {
@@ -498,14 +498,14 @@ TEST(SaveThenLoad, OddLinesSurviveAndValuesStayTheSame)
             expected.append(QString::fromUtf8(s));
         const QString file = dir.filePath(QStringLiteral("odd.ini"));
         writeFile(file, c.file);
-        EXPECT_EQ(model(IniFileObj(file)), expected) << c.label;
+        EXPECT_EQ(model(IniFile(file)), expected) << c.label;
         // A change elsewhere makes the save really write the file, three times over.
         for (int round = 0; round < 3; ++round) {
-            IniFileObj ini(file);
+            IniFile ini(file);
             ini.writeString(QStringLiteral("Ekstra"), QStringLiteral("Runde"), QString::number(round));
             ASSERT_TRUE(ini.updateFile()) << c.label;
         }
-        IniFileObj after(file);
+        IniFile after(file);
         EXPECT_EQ(model(after), (expected + QStringList{QStringLiteral("[Ekstra]"), QStringLiteral("Runde=2")})) << c.label;
         for (const QString& kept : c.keptLines)
             EXPECT_TRUE(after.lines().contains(kept)) << c.label << ": " << kept.toStdString();
@@ -514,18 +514,18 @@ TEST(SaveThenLoad, OddLinesSurviveAndValuesStayTheSame)
 
 TEST(SaveThenLoad, SpecificOddLinesDoNotChangeTheSettings)
 {
-    IniFileObj ini(QString(), QStringLiteral("[Pop3]\nServerName=pop.firma.example\n =[Smtp]\n =ServerName=ondsinnet\nA=1\n"));
+    IniFile ini(QString(), QStringLiteral("[Pop3]\nServerName=pop.firma.example\n =[Smtp]\n =ServerName=ondsinnet\nA=1\n"));
     EXPECT_EQ(ini.sections(), QStringList{QStringLiteral("Pop3")});
     EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("pop.firma.example"));
     EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("A")), QStringLiteral("1"));
     // A value ending in CR, written and read back, keeps its CR.
     ini.writeString(QStringLiteral("Pop3"), QStringLiteral("Cr"), QStringLiteral("x\r"));
-    IniFileObj again(QString(), ini.text());
+    IniFile again(QString(), ini.text());
     EXPECT_EQ(again.readString(QStringLiteral("Pop3"), QStringLiteral("Cr")), QStringLiteral("x\r"));
     // Keys under "[]" stay there and never join the section before.
-    IniFileObj empty(QString(), QStringLiteral("[Pop3]\nA=1\n[]\nB=2\n"));
+    IniFile empty(QString(), QStringLiteral("[Pop3]\nA=1\n[]\nB=2\n"));
     EXPECT_EQ(empty.readString(QStringLiteral("Pop3"), QStringLiteral("B")), QString());
-    EXPECT_EQ(IniFileObj(QString(), empty.text()).readString(QStringLiteral("Pop3"), QStringLiteral("B")), QString());
+    EXPECT_EQ(IniFile(QString(), empty.text()).readString(QStringLiteral("Pop3"), QStringLiteral("B")), QString());
 }
 
 // ---------------------------------------------------------------- large files
@@ -550,8 +550,8 @@ TEST(LogBound, AnOversizedLogIsMovedAsideOnceAndANewOneStarted)
     for (const Case& c : cases) {
         RuntimeFixtureGuard guard;
         guard.fake.fixedTime = QStringLiteral("t t");
-        textfilStart();
-        const QString log = state().LogFile;
+        startLog();
+        const QString log = state().logFile;
         const QString old = log + QStringLiteral(".old");
         writeFile(log, QByteArray(c.size, 'g'));
         if (c.olderGeneration)
@@ -563,16 +563,16 @@ TEST(LogBound, AnOversizedLogIsMovedAsideOnceAndANewOneStarted)
         if (c.moved) {
             EXPECT_TRUE(fileBytes(old) == QByteArray(c.size, 'g')) << c.label; // a 4 MiB file is not printed
             EXPECT_FALSE(QFile::exists(log)) << c.label;
-            EXPECT_EQ(state().LogLines, QStringList{QStringLiteral("t t LOGGFIL FLYTTET: den forrige loggen (%1 byte) ligger nå i %2.")
+            EXPECT_EQ(state().logLines, QStringList{QStringLiteral("t t LOGGFIL FLYTTET: den forrige loggen (%1 byte) ligger nå i %2.")
                                                         .arg(c.size)
                                                         .arg(old)})
                 << c.label;
         } else {
             EXPECT_EQ(fileBytes(log).size(), c.size) << c.label;
             EXPECT_FALSE(QFile::exists(old)) << c.label;
-            EXPECT_TRUE(state().LogLines.isEmpty()) << c.label;
+            EXPECT_TRUE(state().logLines.isEmpty()) << c.label;
         }
-        textfilEnd();
+        endLog();
         if (c.moved) {
             EXPECT_TRUE(fileBytes(log).startsWith("t t LOGGFIL FLYTTET:")) << c.label;
         }

@@ -20,98 +20,98 @@ protected:
     void SetUp() override
     {
         QDir::setCurrent(guard.fake.root.path());
-        textfilStart();
-        locateIniFile();
-        flushIniFile();
+        startLog();
+        locateSettingsFile();
+        flushSettingsFile();
     }
-    QString userFile() const { return state().EtcFolder + QStringLiteral("OLA.INI"); }
+    QString userFile() const { return state().etcFolder + QStringLiteral("OLA.INI"); }
 
     RuntimeFixtureGuard guard;
 };
 
 QString valueOnDisk(const QString& file, const char* section, const char* key)
 {
-    return IniFileObj(file).readString(QString::fromUtf8(section), QString::fromUtf8(key));
+    return IniFile(file).readString(QString::fromUtf8(section), QString::fromUtf8(key));
 }
 
 } // namespace
 
 TEST_F(SettingsTest, ReadsUseTheCurrentSectionAndItsDefaults)
 {
-    iniselect(QStringLiteral("Pop3"));
-    iniwritestring(QStringLiteral("ServerName"), QStringLiteral("mail.firma.example"));
-    iniwritebool(QStringLiteral("StartupCheck"), true);
-    iniwriteint(QStringLiteral("ScheduleMinutes"), 5);
-    EXPECT_EQ(inireadstring(QStringLiteral("servername")), QStringLiteral("mail.firma.example"));
-    EXPECT_TRUE(inireadbool(QStringLiteral("StartupCheck")));
-    EXPECT_EQ(inireadint(QStringLiteral("ScheduleMinutes")), 5);
-    EXPECT_EQ(IniFile().readString(QStringLiteral("POP3"), QStringLiteral("StartupCheck")), QStringLiteral("1"));
-    inistandard();
-    EXPECT_EQ(state().IniSection, QStringLiteral("STANDARD"));
-    EXPECT_EQ(inireadstring(QStringLiteral("ServerName")), QString());
-    EXPECT_FALSE(inireadbool(QStringLiteral("StartupCheck")));
-    EXPECT_EQ(inireadint(QStringLiteral("ScheduleMinutes")), 0);
+    selectSection(QStringLiteral("Pop3"));
+    writeSetting(QStringLiteral("ServerName"), QStringLiteral("mail.firma.example"));
+    writeBoolSetting(QStringLiteral("StartupCheck"), true);
+    writeIntSetting(QStringLiteral("ScheduleMinutes"), 5);
+    EXPECT_EQ(readSetting(QStringLiteral("servername")), QStringLiteral("mail.firma.example"));
+    EXPECT_TRUE(readBoolSetting(QStringLiteral("StartupCheck")));
+    EXPECT_EQ(readIntSetting(QStringLiteral("ScheduleMinutes")), 5);
+    EXPECT_EQ(settingsFile().readString(QStringLiteral("POP3"), QStringLiteral("StartupCheck")), QStringLiteral("1"));
+    selectStandardSection();
+    EXPECT_EQ(state().settingsSection, QStringLiteral("STANDARD"));
+    EXPECT_EQ(readSetting(QStringLiteral("ServerName")), QString());
+    EXPECT_FALSE(readBoolSetting(QStringLiteral("StartupCheck")));
+    EXPECT_EQ(readIntSetting(QStringLiteral("ScheduleMinutes")), 0);
 }
 
 TEST_F(SettingsTest, PerUserValuesReachOnlyThePerUserFile)
 {
     const QByteArray mainBefore = [&] {
-        QFile f(state().IniFileName);
+        QFile f(state().settingsFileName);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }();
-    useuserini();
-    EXPECT_EQ(IniFile().fileName(), userFile());
-    iniselect(QStringLiteral("Email"));
-    iniwritestring(QStringLiteral("EmailName"), QStringLiteral("Ola Nordmann"));
-    inistandard();
+    useUserSettingsFile();
+    EXPECT_EQ(settingsFile().fileName(), userFile());
+    selectSection(QStringLiteral("Email"));
+    writeSetting(QStringLiteral("EmailName"), QStringLiteral("Ola Nordmann"));
+    selectStandardSection();
     EXPECT_FALSE(QFile::exists(userFile())) << "nothing reaches the disk before the switch back";
-    usemainini();
-    EXPECT_EQ(IniFile().fileName(), state().IniFileName);
+    useMainSettingsFile();
+    EXPECT_EQ(settingsFile().fileName(), state().settingsFileName);
     EXPECT_EQ(valueOnDisk(userFile(), "Email", "EmailName"), QStringLiteral("Ola Nordmann"));
-    QFile f(state().IniFileName);
+    QFile f(state().settingsFileName);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), mainBefore);
-    EXPECT_EQ(IniFile().readString(QStringLiteral("Email"), QStringLiteral("EmailName")), QString());
+    EXPECT_EQ(settingsFile().readString(QStringLiteral("Email"), QStringLiteral("EmailName")), QString());
 }
 
 TEST_F(SettingsTest, SwitchingFilesKeepsTheCurrentSection)
 {
-    iniselect(QStringLiteral("Smtp"));
-    useuserini();
-    EXPECT_EQ(state().IniSection, QStringLiteral("Smtp"));
-    usemainini();
-    EXPECT_EQ(state().IniSection, QStringLiteral("Smtp"));
+    selectSection(QStringLiteral("Smtp"));
+    useUserSettingsFile();
+    EXPECT_EQ(state().settingsSection, QStringLiteral("Smtp"));
+    useMainSettingsFile();
+    EXPECT_EQ(state().settingsSection, QStringLiteral("Smtp"));
 }
 
 TEST_F(SettingsTest, AFailedSaveIsLoggedAndTheSettingsStayInMemory)
 {
-    state().LogToFile = true;
-    useuserini();
-    usemainini();
+    state().logToFile = true;
+    useUserSettingsFile();
+    useMainSettingsFile();
     QFile::setPermissions(userFile(), QFileDevice::ReadOwner);
-    useuserini();
-    iniselect(QStringLiteral("Pop3"));
-    iniwritestring(QStringLiteral("ServerName"), QStringLiteral("pop.firma.example"));
-    inistandard();
-    usemainini(); // cannot write OLA.INI
-    EXPECT_TRUE(state().LastLogLine.contains(QStringLiteral("ADVARSEL: kan ikke lagre innstillingene i ") + userFile()))
-        << state().LastLogLine.toStdString();
-    EXPECT_EQ(state().ErrorCount, 0);
-    EXPECT_EQ(state().WarningCount, 1);
+    useUserSettingsFile();
+    selectSection(QStringLiteral("Pop3"));
+    writeSetting(QStringLiteral("ServerName"), QStringLiteral("pop.firma.example"));
+    selectStandardSection();
+    useMainSettingsFile(); // cannot write OLA.INI
+    EXPECT_TRUE(state().lastLogLine.contains(QStringLiteral("ADVARSEL: kan ikke lagre innstillingene i ") + userFile()))
+        << state().lastLogLine.toStdString();
+    EXPECT_EQ(state().errorCount, 0);
+    EXPECT_EQ(state().warningCount, 1);
     EXPECT_EQ(valueOnDisk(userFile(), "Pop3", "ServerName"), QString());
     // The next switch to the per-user file still sees the value, and a
     // second failed save is not reported again...
-    useuserini();
-    EXPECT_EQ(IniFile().readString(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("pop.firma.example"));
-    iniselect(QStringLiteral("Pop3"));
-    iniwritestring(QStringLiteral("ServerUser"), QStringLiteral("ola"));
-    inistandard();
-    usemainini();
-    EXPECT_EQ(state().WarningCount, 1);
-    useuserini();
+    useUserSettingsFile();
+    EXPECT_EQ(settingsFile().readString(QStringLiteral("Pop3"), QStringLiteral("ServerName")), QStringLiteral("pop.firma.example"));
+    selectSection(QStringLiteral("Pop3"));
+    writeSetting(QStringLiteral("ServerUser"), QStringLiteral("ola"));
+    selectStandardSection();
+    useMainSettingsFile();
+    EXPECT_EQ(state().warningCount, 1);
+    useUserSettingsFile();
     // ...and it reaches the disk once the file can be written again.
     QFile::setPermissions(userFile(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    usemainini();
+    useMainSettingsFile();
     EXPECT_EQ(valueOnDisk(userFile(), "Pop3", "ServerName"), QStringLiteral("pop.firma.example"));
 }
 
@@ -132,20 +132,20 @@ TEST(UserName, SourcesInOrder)
     for (const Case& c : cases) {
         RuntimeFixtureGuard guard;
         guard.fake.user = QString::fromUtf8(c.login);
-        state().OptionUser = QString::fromUtf8(c.option);
-        EXPECT_EQ(username(), QString::fromUtf8(c.name)) << c.option << "/" << c.login;
-        EXPECT_EQ(state().UserNameCache, QString::fromUtf8(c.cache));
+        state().optionUser = QString::fromUtf8(c.option);
+        EXPECT_EQ(userName(), QString::fromUtf8(c.name)) << c.option << "/" << c.login;
+        EXPECT_EQ(state().userNameCache, QString::fromUtf8(c.cache));
         // Found once, kept for the run.
         guard.fake.user = QStringLiteral("annen");
-        EXPECT_EQ(username(), QString::fromUtf8(c.name));
+        EXPECT_EQ(userName(), QString::fromUtf8(c.name));
     }
 }
 
 TEST_F(SettingsTest, NoUserAnywhereGivesBrukerIni)
 {
     guard.fake.user.clear();
-    state().UserNameCache.clear();
-    useuserini();
-    EXPECT_EQ(IniFile().fileName(), state().EtcFolder + QStringLiteral("BRUKER.INI"));
-    usemainini();
+    state().userNameCache.clear();
+    useUserSettingsFile();
+    EXPECT_EQ(settingsFile().fileName(), state().etcFolder + QStringLiteral("BRUKER.INI"));
+    useMainSettingsFile();
 }

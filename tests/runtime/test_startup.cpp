@@ -39,7 +39,7 @@ protected:
     QStringList texts() const
     {
         QStringList out;
-        for (const QString& line : state().LogLines)
+        for (const QString& line : state().logLines)
             out.append(line.mid(QStringLiteral("30.10.2011 13:17:13 ").size()));
         return out;
     }
@@ -68,15 +68,15 @@ TEST(Switches, OrderAndValues)
         RuntimeFixtureGuard guard;
         applySwitches(c.args);
         const std::string label = c.args.join(QLatin1Char(' ')).toStdString();
-        EXPECT_EQ(state().LogToFile, c.log) << label;
-        EXPECT_EQ(state().VerboseLogging, c.verbose) << label;
-        EXPECT_EQ(state().OptionInstall, c.install) << label;
-        EXPECT_EQ(state().OptionUser, QString::fromUtf8(c.user)) << label;
-        EXPECT_EQ(state().OptionIp, QString::fromUtf8(c.ip)) << label;
+        EXPECT_EQ(state().logToFile, c.log) << label;
+        EXPECT_EQ(state().verboseLogging, c.verbose) << label;
+        EXPECT_EQ(state().optionInstall, c.install) << label;
+        EXPECT_EQ(state().optionUser, QString::fromUtf8(c.user)) << label;
+        EXPECT_EQ(state().optionIp, QString::fromUtf8(c.ip)) << label;
     }
     RuntimeFixtureGuard guard;
     applySwitches({QStringLiteral("--user"), QStringLiteral("--debug")});
-    EXPECT_EQ(username(), QStringLiteral("--DEBUG"));
+    EXPECT_EQ(userName(), QStringLiteral("--DEBUG"));
 }
 
 TEST(MachineFacts, IpAddressFallbacks)
@@ -95,10 +95,10 @@ TEST(MachineFacts, IpAddressFallbacks)
     };
     for (const Case& c : cases) {
         RuntimeFixtureGuard guard;
-        state().OptionIp = QString::fromUtf8(c.option);
+        state().optionIp = QString::fromUtf8(c.option);
         guard.fake.domain = QString::fromUtf8(c.domain);
         guard.fake.ipv4 = QString::fromUtf8(c.address);
-        EXPECT_EQ(ipaddress(), QString::fromUtf8(c.result)) << c.option << c.domain << c.address;
+        EXPECT_EQ(ipAddress(), QString::fromUtf8(c.result)) << c.option << c.domain << c.address;
     }
 }
 
@@ -106,10 +106,10 @@ TEST(MachineFacts, LoginLineUsesTheSystemUserNotTheSwitch)
 {
     RuntimeFixtureGuard guard;
     guard.fake.fixedTime = QStringLiteral("t");
-    state().LogToFile = true;
-    state().OptionUser = QStringLiteral("kari");
-    loglogin();
-    EXPECT_EQ(state().LastLogLine, QStringLiteral("t LOGIN: ola  node: arbeid.firma.example IP:192.0.2.7"));
+    state().logToFile = true;
+    state().optionUser = QStringLiteral("kari");
+    logLogin();
+    EXPECT_EQ(state().lastLogLine, QStringLiteral("t LOGIN: ola  node: arbeid.firma.example IP:192.0.2.7"));
 }
 
 // Sets an environment variable (or removes it, for a null value) for a
@@ -173,8 +173,8 @@ TEST_F(StartupTest, FirstStartBuildsEverythingAndLogsItsOpeningLines)
     writeIni("[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n");
     runtimeStart({});
     EXPECT_TRUE(QFileInfo(root() + QStringLiteral("data/vindel")).isDir());
-    EXPECT_EQ(state().IniFileName, iniFile());
-    EXPECT_TRUE(state().VerboseLogging);
+    EXPECT_EQ(state().settingsFileName, iniFile());
+    EXPECT_TRUE(state().verboseLogging);
     const QStringList t = texts();
     ASSERT_GE(t.size(), 4);
     EXPECT_EQ(t.mid(t.size() - 4), (QStringList{
@@ -195,7 +195,7 @@ TEST_F(StartupTest, AuditHeaderCreatedOnceAndModifiedEveryStart)
     guard.fake.fixedTime = QStringLiteral("første");
     runtimeStart({});
     runtimeStop();
-    IniFileObj first(iniFile());
+    IniFile first(iniFile());
     const QString self = QStringLiteral("INI_SELF");
     for (const char* group : {"CREATED", "MODIFIED"}) {
         const QString g = QString::fromUtf8(group);
@@ -209,7 +209,7 @@ TEST_F(StartupTest, AuditHeaderCreatedOnceAndModifiedEveryStart)
     guard.fake.fixedTime = QStringLiteral("andre");
     runtimeStart({QStringLiteral("--user"), QStringLiteral("kari")});
     runtimeStop();
-    IniFileObj second(iniFile());
+    IniFile second(iniFile());
     EXPECT_EQ(second.readString(self, QStringLiteral("CREATED_TIME")), QStringLiteral("første"));
     EXPECT_EQ(second.readString(self, QStringLiteral("CREATED_USER")), QStringLiteral("OLA"));
     EXPECT_EQ(second.readString(self, QStringLiteral("MODIFIED_TIME")), QStringLiteral("andre"));
@@ -222,16 +222,16 @@ TEST_F(StartupTest, IniInTheStartFolderWins)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
     runtimeStart({});
-    EXPECT_EQ(state().IniFileName, guard.fake.root.filePath(QStringLiteral("tavlund.ini")));
-    EXPECT_EQ(state().EtcFolder, guard.fake.root.path() + QLatin1Char('/'));
+    EXPECT_EQ(state().settingsFileName, guard.fake.root.filePath(QStringLiteral("tavlund.ini")));
+    EXPECT_EQ(state().etcFolder, guard.fake.root.path() + QLatin1Char('/'));
     runtimeStop();
 }
 
 TEST_F(StartupTest, DebugSwitchAloneIsOverruledByTheSetting)
 {
     runtimeStart({QStringLiteral("--debug")});
-    EXPECT_FALSE(state().LogToFile);
-    EXPECT_TRUE(state().VerboseLogging);
+    EXPECT_FALSE(state().logToFile);
+    EXPECT_TRUE(state().verboseLogging);
     runtimeStop();
 }
 
@@ -256,8 +256,8 @@ TEST_F(StartupTest, OldLogStaysOnDiskAndIsClearedWhenAsked)
     resetState();
     writeIni("[STANDARD]\r\nLogToFile=1\r\nClearLogFileOnStartup=1\r\n");
     runtimeStart({});
-    EXPECT_TRUE(state().LogLines.value(0).endsWith(QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).")));
-    EXPECT_EQ(state().LogLines.size(), 4);
+    EXPECT_TRUE(state().logLines.value(0).endsWith(QStringLiteral(" LOGGFIL TØMT (TextFile.ClearLog).")));
+    EXPECT_EQ(state().logLines.size(), 4);
     runtimeStop();
     const QStringList cleared = readTextLines(root() + QStringLiteral("log/brevglimt.log"));
     ASSERT_EQ(cleared.size(), 4) << "the clear line once, then START, INIFIL, BRUKER";
@@ -272,7 +272,7 @@ TEST_F(StartupTest, ReadOnlySettingsFileIsNotSavedAndItsWarningIsCounted)
     runtimeStart({});
     QFile::setPermissions(iniFile(), QFileDevice::ReadOwner);
     const QByteArray before = [&] { QFile f(iniFile()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
-    IniFile().writeString(QStringLiteral("STANDARD"), QStringLiteral("Ny"), QStringLiteral("1"));
+    settingsFile().writeString(QStringLiteral("STANDARD"), QStringLiteral("Ny"), QStringLiteral("1"));
     runtimeStop();
     QFile f(iniFile());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -289,8 +289,8 @@ TEST_F(StartupTest, ClosingLinesReportHints)
     QDir().mkpath(root() + QStringLiteral("data"));
     writeIni("[STANDARD]\r\nLogToFile=1\r\nVerboseLogging=1\r\n");
     runtimeStart({});
-    WriteLog(QStringLiteral("HINT: se her"));
-    WriteLog(QStringLiteral("FEIL: noe gikk galt"));
+    writeLog(QStringLiteral("HINT: se her"));
+    writeLog(QStringLiteral("FEIL: noe gikk galt"));
     runtimeStop();
     const QStringList lines = readTextLines(root() + QStringLiteral("log/brevglimt.log"));
     ASSERT_GE(lines.size(), 2);

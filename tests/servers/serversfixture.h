@@ -4,10 +4,11 @@
 
 #include "fakeplatform.h"
 #include "ftpsettings.h"
+#include "log.h"
 #include "serverprofile.h"
+#include "settingsaccess.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
 
 #include <QDir>
 #include <QFile>
@@ -61,10 +62,10 @@ protected:
     {
         QDir::setCurrent(guard.fake.root.path());
         guard.fake.fixedTime = QStringLiteral("T");
-        rt::textfilStart();
-        rt::locateIniFile();
-        rt::state().LogToFile = true;
-        rt::state().LogLines.clear();
+        rt::startLog();
+        rt::locateSettingsFile();
+        rt::state().logToFile = true;
+        rt::state().logLines.clear();
         servers::resetFtpSettings();
     }
     void TearDown() override { servers::resetFtpSettings(); }
@@ -73,7 +74,7 @@ protected:
     static QStringList logTexts()
     {
         QStringList out;
-        for (const QString& line : rt::state().LogLines)
+        for (const QString& line : rt::state().logLines)
             out.append(line.startsWith(QLatin1String("T ")) ? line.mid(2) : line);
         return out;
     }
@@ -89,12 +90,12 @@ protected:
     static void writeProfile(const QString& kind, const std::map<QString, QString>& keys)
     {
         for (const auto& [key, value] : keys)
-            rt::IniFile().writeString(section(kind), key, value);
+            rt::settingsFile().writeString(section(kind), key, value);
     }
 
     static QString stored(const QString& kind, const QString& key)
     {
-        return rt::IniFile().readString(section(kind), key);
+        return rt::settingsFile().readString(section(kind), key);
     }
 
     static QByteArray readAll(const QString& path)

@@ -57,7 +57,7 @@ TEST_P(PutInPlaceTest, LeavesTheFilesAndLogsTheSteps)
         EXPECT_EQ(readAll(backup), *c.backupAfter);
     }
     EXPECT_FALSE(c.result == servers::FtpResult::Done && QFileInfo::exists(temporary));
-    EXPECT_EQ(rt::state().ErrorCount, c.result == servers::FtpResult::Done ? 0 : 1);
+    EXPECT_EQ(rt::state().errorCount, c.result == servers::FtpResult::Done ? 0 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,7 +2,7 @@
 // read into the FTP transfer settings.
 #include "serversfixture.h"
 
-#include "felles.h"
+#include "passwordscramble.h"
 #include "serverprofile.h"
 
 #include <optional>
@@ -24,7 +24,7 @@ TEST_F(ServerProfileTest, EachValueIsStoredUnderItsOwnKeyAndReadBack)
     servers::writeServerProfile(QStringLiteral("HTTP"), profile);
 
     const QString kind = QStringLiteral("HTTP");
-    EXPECT_EQ(rt::IniFile().keys(section(kind)),
+    EXPECT_EQ(rt::settingsFile().keys(section(kind)),
               (QStringList{QStringLiteral("name"), QStringLiteral("server"), QStringLiteral("folder"),
                            QStringLiteral("username"), QStringLiteral("password"), QStringLiteral("port"),
                            QStringLiteral("SSL")}));
@@ -33,14 +33,14 @@ TEST_F(ServerProfileTest, EachValueIsStoredUnderItsOwnKeyAndReadBack)
     EXPECT_EQ(stored(kind, QStringLiteral("folder")), QStringLiteral("/priser/"));
     EXPECT_EQ(stored(kind, QStringLiteral("username")), QStringLiteral(" kari "));
     EXPECT_NE(stored(kind, QStringLiteral("password")), QStringLiteral("p å ss")) << "stored scrambled";
-    EXPECT_EQ(rt::UnscrambleText(stored(kind, QStringLiteral("password"))), QStringLiteral("p å ss"));
+    EXPECT_EQ(rt::unscrambleText(stored(kind, QStringLiteral("password"))), QStringLiteral("p å ss"));
     EXPECT_EQ(stored(kind, QStringLiteral("port")), QStringLiteral("åtti")) << "no default port filled in";
     EXPECT_EQ(stored(kind, QStringLiteral("SSL")), QStringLiteral("1"));
-    EXPECT_EQ(rt::state().IniSection, QStringLiteral("STANDARD"));
+    EXPECT_EQ(rt::state().settingsSection, QStringLiteral("STANDARD"));
 
     EXPECT_EQ(servers::readServerProfile(kind), profile);
     EXPECT_EQ(servers::readServerProfile(QStringLiteral("FTP")), servers::ServerProfile{}) << "another kind's section";
-    EXPECT_EQ(rt::state().IniSection, QStringLiteral("STANDARD"));
+    EXPECT_EQ(rt::state().settingsSection, QStringLiteral("STANDARD"));
 }
 
 // readFtpProfile: the FTP profile into the transfer settings.
@@ -100,7 +100,7 @@ TEST_F(FtpProfileTest, ReadingFillsTheTransferSettings)
 {
     writeProfile(QStringLiteral("FTP"), {{QStringLiteral("server"), QStringLiteral("ftp.firma.example")},
                                          {QStringLiteral("username"), QStringLiteral("kari")},
-                                         {QStringLiteral("password"), rt::ScrambleText(QStringLiteral("p å ss"))},
+                                         {QStringLiteral("password"), rt::scrambleText(QStringLiteral("p å ss"))},
                                          {QStringLiteral("folder"), QStringLiteral("inn")}});
     servers::ftpSettings().folder = QStringLiteral("ut");
     servers::readFtpProfile();
@@ -109,21 +109,21 @@ TEST_F(FtpProfileTest, ReadingFillsTheTransferSettings)
     EXPECT_EQ(s.user, QStringLiteral("kari"));
     EXPECT_EQ(s.password, QStringLiteral("p å ss"));
     EXPECT_EQ(s.folder, QStringLiteral("ut")); // the caller's folder, not the profile's
-    EXPECT_EQ(rt::state().IniSection, QStringLiteral("STANDARD"));
+    EXPECT_EQ(rt::state().settingsSection, QStringLiteral("STANDARD"));
 }
 
 TEST_F(FtpProfileTest, TheDefaultIsWrittenKeyByKeyWithoutSsl)
 {
     servers::writeDefaultFtpProfile();
     const QString kind = QStringLiteral("FTP");
-    EXPECT_EQ(rt::IniFile().keys(section(kind)),
+    EXPECT_EQ(rt::settingsFile().keys(section(kind)),
               (QStringList{QStringLiteral("name"), QStringLiteral("server"), QStringLiteral("folder"),
                            QStringLiteral("username"), QStringLiteral("password"), QStringLiteral("port")}));
     EXPECT_EQ(stored(kind, QStringLiteral("name")), QStringLiteral("Tavlund FTP-server"));
     EXPECT_EQ(stored(kind, QStringLiteral("server")), QStringLiteral("ftp.tavlund.example"));
     EXPECT_EQ(stored(kind, QStringLiteral("folder")), QString());
     EXPECT_EQ(stored(kind, QStringLiteral("username")), QStringLiteral("anonymous"));
-    EXPECT_EQ(rt::UnscrambleText(stored(kind, QStringLiteral("password"))), QStringLiteral("kvistgang"));
+    EXPECT_EQ(rt::unscrambleText(stored(kind, QStringLiteral("password"))), QStringLiteral("kvistgang"));
     EXPECT_EQ(stored(kind, QStringLiteral("port")), QStringLiteral("21"));
 }
 

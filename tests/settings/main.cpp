@@ -1,11 +1,10 @@
-// The window tests need an application object; they run headless.
-#include <QApplication>
+// The settings need no window and no event loop beyond an application object.
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

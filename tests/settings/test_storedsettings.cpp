@@ -4,7 +4,8 @@
 #include "smtpsettings.h"
 #include "userfilescope.h"
 
-#include "felles.h"
+#include "passwordscramble.h"
+#include "settingsaccess.h"
 #include "settingsfilefixture.h"
 
 #include <QFile>
@@ -122,7 +123,7 @@ TEST_F(StoredSettingsTest, EveryTextKeyRoundTrips)
          [](const Sections& s) { return s.mailbox.serverName; }},
         {"Pop3", "ServerUser", QStringLiteral("ola.nordmann"), QStringLiteral("ola.nordmann"),
          [](const Sections& s) { return s.mailbox.user; }},
-        {"Pop3", "ServerPassword", rt::ScrambleText(QStringLiteral(" hemmelig æ ")), QStringLiteral(" hemmelig æ "),
+        {"Pop3", "ServerPassword", rt::scrambleText(QStringLiteral(" hemmelig æ ")), QStringLiteral(" hemmelig æ "),
          [](const Sections& s) { return s.mailbox.password.value_or(QStringLiteral("<ingen>")); }},
         {"Pop3", "ScheduleMinutes", QStringLiteral("fem"), QStringLiteral("fem"),
          [](const Sections& s) { return s.mailbox.scheduleMinutes; }},
@@ -142,7 +143,7 @@ TEST_F(StoredSettingsTest, EveryTextKeyRoundTrips)
          [](const Sections& s) { return s.sender.name; }},
     };
     {
-        rt::IniFileObj ini(rt::userIniFile());
+        rt::IniFile ini(rt::userSettingsFile());
         for (const Key& k : keys)
             ini.writeString(QLatin1String(k.section), QLatin1String(k.key), k.inFile);
         ASSERT_TRUE(ini.updateFile());
@@ -151,7 +152,7 @@ TEST_F(StoredSettingsTest, EveryTextKeyRoundTrips)
     for (const Key& k : keys)
         EXPECT_EQ(k.field(read), k.read) << k.section << "/" << k.key;
 
-    ASSERT_TRUE(QFile::remove(rt::userIniFile()));
+    ASSERT_TRUE(QFile::remove(rt::userSettingsFile()));
     writeAll(read);
     for (const Key& k : keys)
         EXPECT_EQ(stored(QLatin1String(k.section), QLatin1String(k.key)), k.inFile) << k.section << "/" << k.key;
@@ -212,7 +213,7 @@ TEST_F(StoredSettingsTest, ProtocolIsWrittenWhereItSaysSomething)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QFile::remove(rt::userIniFile());
+        QFile::remove(rt::userSettingsFile());
         if (!c.before.isEmpty())
             writeUserFile({{QStringLiteral("Pop3"), QStringLiteral("Protocol"), c.before}});
         settings::StoredMailboxSettings s;
@@ -338,8 +339,8 @@ TEST_F(StoredSettingsTest, PasswordIsClearedOnlyWhileItIsTheSame)
         bool cleared;
     };
     const Case cases[] = {
-        {"mailbox, the same", "Pop3", rt::ScrambleText(QStringLiteral("abc")), QStringLiteral("abc"), true},
-        {"mailbox, another by now", "Pop3", rt::ScrambleText(QStringLiteral("nytt")), QStringLiteral("abc"), false},
+        {"mailbox, the same", "Pop3", rt::scrambleText(QStringLiteral("abc")), QStringLiteral("abc"), true},
+        {"mailbox, another by now", "Pop3", rt::scrambleText(QStringLiteral("nytt")), QStringLiteral("abc"), false},
         {"mailbox, emptied meanwhile", "Pop3", QString(), QString(), false},
         {"SMTP, the same", "Smtp", QStringLiteral("abc"), QStringLiteral("abc"), true},
         {"SMTP, another by now", "Smtp", QStringLiteral("nytt"), QStringLiteral("abc"), false},
@@ -368,12 +369,12 @@ TEST_F(StoredSettingsTest, OneScopeOneSave)
         settings::SenderIdentity sender;
         sender.name = QStringLiteral("Ola");
         settings::writeSenderIdentity(sender);
-        EXPECT_EQ(rt::IniFile().fileName(), rt::userIniFile()) << "an inner scope kept the per-user file";
-        EXPECT_FALSE(QFile::exists(rt::userIniFile())) << "saved before the scope ended";
+        EXPECT_EQ(rt::settingsFile().fileName(), rt::userSettingsFile()) << "an inner scope kept the per-user file";
+        EXPECT_FALSE(QFile::exists(rt::userSettingsFile())) << "saved before the scope ended";
         settings::writeSmtpSettings({});
         EXPECT_EQ(settings::readSenderIdentity().name, QStringLiteral("Ola"));
     }
-    EXPECT_NE(rt::IniFile().fileName(), rt::userIniFile()) << "back on the main file";
+    EXPECT_NE(rt::settingsFile().fileName(), rt::userSettingsFile()) << "back on the main file";
     EXPECT_EQ(stored(QStringLiteral("Email"), QStringLiteral("EmailName")), QStringLiteral("Ola"));
     EXPECT_EQ(stored(QStringLiteral("Smtp"), QStringLiteral("LogSMTP")), QStringLiteral("0"));
 }

@@ -4,9 +4,10 @@
 
 #include "fakeplatform.h"
 #include "inifile.h"
+#include "log.h"
+#include "startup.h"
 #include "state.h"
-#include "textfil.h"
-#include "zt_reg.h"
+#include "username.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,29 +29,29 @@ protected:
     void SetUp() override
     {
         QDir::setCurrent(guard.fake.root.path());
-        rt::textfilStart();
-        rt::locateIniFile();
-        rt::state().LogToFile = true;
+        rt::startLog();
+        rt::locateSettingsFile();
+        rt::state().logToFile = true;
     }
 
     // Writes keys of the per-user file: {section, key, value} each.
     void writeUserFile(std::initializer_list<std::array<QString, 3>> values)
     {
-        rt::IniFileObj ini(rt::userIniFile());
+        rt::IniFile ini(rt::userSettingsFile());
         for (const auto& [section, key, value] : values)
             ini.writeString(section, key, value);
         ASSERT_TRUE(ini.updateFile());
     }
     QByteArray userFileBytes() const
     {
-        QFile f(rt::userIniFile());
+        QFile f(rt::userSettingsFile());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QString stored(const QString& section, const QString& key) const
     {
-        return rt::IniFileObj(rt::userIniFile()).readString(section, key, QStringLiteral("<mangler>"));
+        return rt::IniFile(rt::userSettingsFile()).readString(section, key, QStringLiteral("<mangler>"));
     }
-    QStringList logLinesWith(const QString& text) const { return rt::state().LogLines.filter(text); }
+    QStringList logLinesWith(const QString& text) const { return rt::state().logLines.filter(text); }
 
     RuntimeFixtureGuard guard;
 };
