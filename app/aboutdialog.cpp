@@ -1,5 +1,6 @@
 #include "aboutdialog.h"
 
+#include "windowfont.h"
 #include "windowplace.h"
 
 #include <QFrame>
@@ -9,24 +10,13 @@
 
 namespace app {
 
-namespace {
-QFont aboutFont(const char* family, int pixels, bool bold = false)
-{
-    QFont f(QString::fromLatin1(family));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(pixels);
-    f.setBold(bold);
-    return f;
-}
-} // namespace
-
 AboutDialog::AboutDialog(QWidget* parent)
     : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName(QStringLiteral("AboutBox"));
+    setObjectName(QStringLiteral("AboutDialog"));
     setWindowTitle(QStringLiteral("Om"));
     setFixedSize(179, 195);
-    setFont(aboutFont("MS Sans Serif", 11));
+    setFont(gui::windowFont(11, false, "MS Sans Serif"));
 
     auto* panel = new QFrame(this);
     panel->setObjectName(QStringLiteral("panel"));
@@ -42,7 +32,7 @@ AboutDialog::AboutDialog(QWidget* parent)
 
     productNameLabel = new QLabel(QStringLiteral("Brevglimt"), panel);
     productNameLabel->setObjectName(QStringLiteral("productNameLabel"));
-    productNameLabel->setFont(aboutFont("MS Sans Serif", 11, true));
+    productNameLabel->setFont(gui::windowFont(11, true, "MS Sans Serif"));
     productNameLabel->move(72, 16);
 
     versionLabel = new QLabel(QStringLiteral("Versjon 1.1"), panel);
@@ -63,7 +53,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     makerLabel->setObjectName(QStringLiteral("makerLabel"));
     makerLabel->setGeometry(16, 88, 130, 44);
     makerLabel->setWordWrap(true);
-    makerLabel->setFont(aboutFont("Small Fonts", 9));
+    makerLabel->setFont(gui::windowFont(9, false, "Small Fonts"));
 
     okButton = new QPushButton(QStringLiteral("OK"), this);
     okButton->setObjectName(QStringLiteral("okButton"));

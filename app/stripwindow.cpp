@@ -14,6 +14,7 @@
 #include "pushcheckpacer.h"
 #include "shapewidget.h"
 #include "termination.h"
+#include "windowfont.h"
 #include "windowplace.h"
 
 #include <QAction>
@@ -46,15 +47,6 @@ const QColor kYellow(0xFF, 0xFF, 0x00);
 constexpr int kLineHeight = 13;
 constexpr int kListMaxHeight = 309;
 
-QFont sansFont(int pixels, bool bold = false, const char* family = "MS Sans Serif")
-{
-    QFont f(QString::fromLatin1(family));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(pixels);
-    f.setBold(bold);
-    return f;
-}
-
 QToolButton* makeCloseButton(QWidget* parent, const char* name, const QRect& box, const QColor& face)
 {
     auto* b = new QToolButton(parent);
@@ -68,7 +60,7 @@ QToolButton* makeCloseButton(QWidget* parent, const char* name, const QRect& box
     b->setObjectName(QLatin1String(name));
     b->setText(QStringLiteral("X"));
     b->setAutoRaise(true);
-    b->setFont(sansFont(8, true, "Small Fonts"));
+    b->setFont(gui::windowFont(8, true, "Small Fonts"));
     b->setGeometry(box);
     b->setFocusPolicy(Qt::NoFocus);
     return b;
@@ -88,7 +80,7 @@ StripWindow::StripWindow(QWidget* parent)
     , m_watcher(std::make_unique<watch::MailboxWatcher>())
     , m_keyringPassword(std::make_unique<keyring::MailboxPassword>())
 {
-    setObjectName(QStringLiteral("BrevglimtForm"));
+    setObjectName(QStringLiteral("StripWindow"));
     // What taskbars and window lists show.
     setWindowTitle(QStringLiteral("Brevglimt"));
     setWindowIcon(gui::programIcon());
@@ -99,7 +91,7 @@ StripWindow::StripWindow(QWidget* parent)
     // tooltips (a line's full text) show all the same.
     setAttribute(Qt::WA_AlwaysShowToolTips);
     setFixedSize(442, 332);
-    setFont(sansFont(11));
+    setFont(gui::windowFont(11));
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, kNavy);
@@ -133,7 +125,7 @@ void StripWindow::buildBar()
     labelPal.setColor(QPalette::Window, kLime);
     labelPal.setColor(QPalette::WindowText, Qt::black);
     statusLabel->setPalette(labelPal);
-    statusLabel->setFont(sansFont(11));
+    statusLabel->setFont(gui::windowFont(11));
     statusLabel->move(8, 4);
     statusLabel->setFixedHeight(13);
     statusLabel->adjustSize();

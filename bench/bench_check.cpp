@@ -67,7 +67,7 @@ public:
 
 private:
     bool writeSettings(std::uint16_t port);
-    std::unique_ptr<StripWindow> newForm(bool pipelined);
+    std::unique_ptr<StripWindow> newStrip(bool pipelined);
     // One full check on a fresh window: seconds, or nothing after an error
     // line. The window is handed back in `keep` when asked for.
     std::optional<double> timeCheck(int messages, bool pipelined, std::unique_ptr<StripWindow>* keep = nullptr);
@@ -86,29 +86,29 @@ bool Bench::writeSettings(std::uint16_t port)
     return writeBenchSettings(QStringLiteral("127.0.0.1"), port, QStringLiteral("ola"), QStringLiteral("hemmelig"));
 }
 
-std::unique_ptr<StripWindow> Bench::newForm(bool pipelined)
+std::unique_ptr<StripWindow> Bench::newStrip(bool pipelined)
 {
     // Every timed check here is a first check: no list kept from an earlier
     // one (bench_realserver times the re-check).
     const QDir tmp(rt::namedFolder(QStringLiteral("tmp")));
     for (const QString& cache : tmp.entryList({QStringLiteral("pop3-liste-*.cache")}, QDir::Files))
         QFile::remove(tmp.filePath(cache));
-    auto form = std::make_unique<StripWindow>();
-    form->readSettings();
-    form->watcher().setAllowPipelining(pipelined);
-    form->show();
+    auto stripWindow = std::make_unique<StripWindow>();
+    stripWindow->readSettings();
+    stripWindow->watcher().setAllowPipelining(pipelined);
+    stripWindow->show();
     QCoreApplication::processEvents();
     server->clearReceived();
-    return form;
+    return stripWindow;
 }
 
 std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique_ptr<StripWindow>* keep)
 {
-    std::unique_ptr<StripWindow> form = newForm(pipelined);
+    std::unique_ptr<StripWindow> stripWindow = newStrip(pipelined);
     QElapsedTimer timer;
     timer.start();
     try {
-        form->checkMailbox();
+        stripWindow->checkMailbox();
     } catch (const std::exception& e) {
         std::printf("ERROR: check of %d messages failed: %s\n", messages, e.what());
         return std::nullopt;
@@ -116,12 +116,12 @@ std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     QCoreApplication::processEvents(); // the window paints its list, untimed
 
-    const int lines = int(form->listModel->lines().size());
+    const int lines = int(stripWindow->listModel->lines().size());
     if (lines != messages) {
         std::printf("ERROR: %d messages on the server, %d lines in the list\n", messages, lines);
         return std::nullopt;
     }
-    const QString last = form->listModel->lines().at(lines - 1);
+    const QString last = stripWindow->listModel->lines().at(lines - 1);
     if (!last.contains(QStringLiteral("<a%1@eksempel.no>").arg(messages))) {
         std::printf("ERROR: the last line is not message %d: %s\n", messages, qPrintable(last));
         return std::nullopt;
@@ -135,19 +135,19 @@ std::optional<double> Bench::timeCheck(int messages, bool pipelined, std::unique
     }
     server->clearReceived();
     if (keep)
-        *keep = std::move(form);
+        *keep = std::move(stripWindow);
     return seconds;
 }
 
 std::optional<double> Bench::timeFirstLines(int lines)
 {
     server->addFault(Pop3Fault::error("TOP", kSampleEnd).onArgument(QByteArray::number(lines + 1)));
-    std::unique_ptr<StripWindow> form = newForm(false);
+    std::unique_ptr<StripWindow> stripWindow = newStrip(false);
     bool stoppedThere = false;
     QElapsedTimer timer;
     timer.start();
     try {
-        form->checkMailbox();
+        stripWindow->checkMailbox();
     } catch (const net::NetError& e) {
         stoppedThere = e.text().endsWith(QLatin1String(kSampleEnd));
         if (!stoppedThere)
@@ -160,8 +160,8 @@ std::optional<double> Bench::timeFirstLines(int lines)
     server->clearReceived();
     if (!stoppedThere)
         return std::nullopt;
-    if (form->listModel->lines().size() != lines) {
-        std::printf("ERROR: stopped at TOP %d, but %d lines in the list\n", lines + 1, int(form->listModel->lines().size()));
+    if (stripWindow->listModel->lines().size() != lines) {
+        std::printf("ERROR: stopped at TOP %d, but %d lines in the list\n", lines + 1, int(stripWindow->listModel->lines().size()));
         return std::nullopt;
     }
     return seconds;

@@ -7,7 +7,7 @@
 // soon the server itself reports the message.
 // Prints figures and asserts nothing about them; a wrong line count is an
 // error and ends the run with a non-zero status.
-#include "benchform.h"
+#include "benchstrip.h"
 #include "benchmail.h"
 #include "delayproxy.h"
 #include "dovecotserver.h"
@@ -36,7 +36,7 @@
 
 namespace {
 
-using namespace benchform;
+using namespace benchstrip;
 using namespace benchmail;
 using app::StripWindow;
 using testsupport::DovecotServer;
@@ -113,17 +113,17 @@ bool ImapBench::listing(int messages)
     bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
     if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
         return false;
-    std::unique_ptr<StripWindow> form = newForm();
-    if (!timeCheck(*form, messages)) // fonts and styles loaded before anything is timed
+    std::unique_ptr<StripWindow> stripWindow = newStrip();
+    if (!timeCheck(*stripWindow, messages)) // fonts and styles loaded before anything is timed
         return false;
     const auto self = medianOf(kRepeats, [&]() -> std::optional<double> {
         // Nothing known: no cache file and a new window with a new watcher.
         QDir(cacheFolder).removeRecursively();
         QDir().mkpath(cacheFolder);
-        form = newForm();
-        return timeCheck(*form, messages);
+        stripWindow = newStrip();
+        return timeCheck(*stripWindow, messages);
     });
-    const auto again = medianOf(kRepeats, [&] { return timeCheck(*form, messages); });
+    const auto again = medianOf(kRepeats, [&] { return timeCheck(*stripWindow, messages); });
     const auto python = medianOf(kRepeats, [&] {
         return timeProgram(systemPython(),
                            {script, dovecot.host(), QString::number(proxy.port()), dovecot.user(), dovecot.password()});
@@ -142,8 +142,8 @@ bool ImapBench::push()
     bench::DelayProxy proxy("127.0.0.1", dovecot.imapPort(), std::chrono::milliseconds(10));
     if (!writeImapSettings(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password()))
         return false;
-    std::unique_ptr<StripWindow> form = newForm();
-    if (!timeCheck(*form, 3))
+    std::unique_ptr<StripWindow> stripWindow = newStrip();
+    if (!timeCheck(*stripWindow, 3))
         return false;
     BareIdleClient bare(dovecot.host(), proxy.port(), dovecot.user(), dovecot.password());
     std::vector<double> toLine;
@@ -153,17 +153,17 @@ bool ImapBench::push()
         // deliveries: each is measured on its own.
         QElapsedTimer wait;
         wait.start();
-        while ((form->watcher().pushState() != watch::ImapPush::State::Up || form->watcher().busy()
+        while ((stripWindow->watcher().pushState() != watch::ImapPush::State::Up || stripWindow->watcher().busy()
                 || wait.elapsed() < 2500)
                && wait.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        const int expected = form->messageList->model()->rowCount() + 1;
+        const int expected = stripWindow->messageList->model()->rowCount() + 1;
         const Clock::time_point delivered = Clock::now();
         dovecot.deliver(benchMessage(100 + i));
-        while (form->messageList->model()->rowCount() != expected && Clock::now() - delivered < std::chrono::seconds(30))
+        while (stripWindow->messageList->model()->rowCount() != expected && Clock::now() - delivered < std::chrono::seconds(30))
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         const Clock::time_point listed = Clock::now();
-        if (form->messageList->model()->rowCount() != expected) {
+        if (stripWindow->messageList->model()->rowCount() != expected) {
             std::printf("ERROR: a delivered message did not reach the list within 30 s\n");
             return false;
         }

@@ -4,6 +4,7 @@
 // about them; targets are printed beside each figure.
 //
 //   bench_parsers
+#include "addresslist.h"
 #include "mailheader.h"
 
 #include <QByteArray>

@@ -11,7 +11,7 @@
 //
 //   bench_realserver                                  the comparison, then the memory figure
 //   bench_realserver --memory HOST PORT USER PASSWORD one check, then VmHWM (child mode)
-#include "benchform.h"
+#include "benchstrip.h"
 #include "benchmail.h"
 #include "cleartext.h"
 #include "delaylink.h"
@@ -47,7 +47,7 @@
 
 namespace {
 
-using namespace benchform;
+using namespace benchstrip;
 using namespace benchmail;
 using app::StripWindow;
 using testsupport::DovecotServer;
@@ -106,7 +106,7 @@ std::optional<double> Comparison::firstCheck()
     // Nothing known: no cache file and a new window with a new watcher.
     QDir(cacheFolder).removeRecursively();
     QDir().mkpath(cacheFolder);
-    kept = newForm();
+    kept = newStrip();
     return timeCheck(*kept, kMessages);
 }
 
@@ -192,7 +192,7 @@ int Comparison::run(const char* self)
         const Target& t = column == 0 ? delayed : direct;
         if (!writeBenchSettings(t.host, t.port, t.user, t.password))
             return 1;
-        kept = newForm(); // fonts and styles loaded before anything is timed
+        kept = newStrip(); // fonts and styles loaded before anything is timed
         if (!timeCheck(*kept, kMessages))
             return 1;
         // First checks and re-checks alternate: each re-check follows the
@@ -329,8 +329,8 @@ int measureMemory(const Target& t)
     if (!writeBenchSettings(t.host, t.port, t.user, t.password))
         return 1;
     const Memory before = readMemory();
-    std::unique_ptr<StripWindow> form = newForm();
-    if (!timeCheck(*form, kLargeMailbox))
+    std::unique_ptr<StripWindow> stripWindow = newStrip();
+    if (!timeCheck(*stripWindow, kLargeMailbox))
         return 1;
     QCoreApplication::processEvents(); // the list painted
     std::printf("memory of a process holding only the window (Dovecot runs apart), %d messages:\n", kLargeMailbox);

@@ -3,6 +3,7 @@
 #include "errordisplay.h"
 #include "platform.h"
 #include "smtpsettings.h"
+#include "windowfont.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -18,14 +19,6 @@
 namespace composer {
 
 namespace {
-
-QFont composerFont()
-{
-    QFont f(QStringLiteral("MS Sans Serif"));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(11);
-    return f;
-}
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, const QRect& box)
 {
@@ -45,10 +38,10 @@ QString ComposerWindow::supportAddress()
 ComposerWindow::ComposerWindow(QWidget* parent)
     : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName(QStringLiteral("SendSMTPForm"));
+    setObjectName(QStringLiteral("ComposerWindow"));
     setWindowTitle(QStringLiteral("Ny epost"));
     setFixedSize(612, 336);
-    setFont(composerFont());
+    setFont(gui::windowFont());
     setModal(false);
 
     recipientLabel = makeLabel(this, "recipientLabel", QStringLiteral("Mottager:"), QRect(8, 12, 60, 16));

@@ -4,6 +4,7 @@
 #include "hostport.h"
 #include "offthread.h"
 #include "platform.h"
+#include "windowfont.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -29,14 +30,6 @@
 namespace connectiontest {
 
 namespace {
-
-QFont windowFont()
-{
-    QFont f(QStringLiteral("MS Sans Serif"));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(11);
-    return f;
-}
 
 struct Target {
     QString host;
@@ -139,11 +132,11 @@ bool ConnectionTestWindow::testConnection(const QString& host, int port, bool re
 ConnectionTestWindow::ConnectionTestWindow(QWidget* parent)
     : gui::OwnedDialog(parent, Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
-    setObjectName(QStringLiteral("IPTestForm"));
+    setObjectName(QStringLiteral("ConnectionTestWindow"));
     // What window lists and a window switcher show for it.
     setWindowTitle(QStringLiteral("Tilkoblingstest"));
     setFixedSize(297, 37);
-    setFont(windowFont());
+    setFont(gui::windowFont());
 
     statusPanel = new QFrame(this);
     statusPanel->setObjectName(QStringLiteral("statusPanel"));

@@ -1,6 +1,8 @@
 // The header reader on arbitrary bytes: RFC 2047 decoding, the From display
 // text and the list line. Nothing may crash, and the parsed sender and
 // subject, and so the list line, hold no control or direction characters.
+#include "addresslist.h"
+#include "encodedwords.h"
 #include "fuzzcheck.h"
 #include "mailheader.h"
 

@@ -3,8 +3,8 @@
 // within 998 characters of 7-bit text, the header holds exactly the fields
 // the program writes (nothing a subject or name carries can start another),
 // and the Subject reads back as the text given.
+#include "encodedwords.h"
 #include "fuzzcheck.h"
-#include "mailheader.h"
 #include "neterror.h"
 #include "outgoingmessage.h"
 

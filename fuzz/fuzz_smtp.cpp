@@ -11,8 +11,8 @@
 // of its base64 forms; a message larger than the SIZE the server announced
 // is not offered; after STARTTLS (or with TLS from the start), whose
 // handshake always fails here, the password goes out in no form.
+#include "addresslist.h"
 #include "fuzzcheck.h"
-#include "mailheader.h"
 #include "protocolsession.h"
 #include "smtpclient.h"
 

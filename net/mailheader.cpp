@@ -1,5 +1,8 @@
 #include "mailheader.h"
 
+#include "addresslist.h"
+#include "encodedwords.h"
+
 namespace net {
 
 namespace {

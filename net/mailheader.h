@@ -1,9 +1,6 @@
-// What the watcher shows of a message header: sender and subject. The
-// header's values are read with encodedwords.h and addresslist.h.
+// What the watcher shows of a message header: sender and subject.
 #pragma once
 
-#include "addresslist.h"
-#include "encodedwords.h"
 #include "visibletext.h"
 
 #include <QByteArray>

@@ -13,7 +13,7 @@
 namespace rt {
 
 struct RuntimeState {
-    // Log (textfil)
+    // The log
     QStringList logLines;
     // How many of logLines the log file already holds; the rest is
     // appended when the run ends.
@@ -27,7 +27,7 @@ struct RuntimeState {
     qint32 warningCount = 0;
     qint32 hintCount = 0;
 
-    // Settings access and start-up (zt_reg)
+    // Settings access and start-up
     std::unique_ptr<IniFile> settingsFile;
     QString settingsFileName = QStringLiteral("tavlund.ini");
     QString etcFolder = QStringLiteral("../etc/");

@@ -2,12 +2,12 @@
 
 #include "certtrust.h"
 #include "cleartext.h"
-#include "dialogfont.h"
 #include "ftpfiles.h"
 #include "log.h"
 #include "offthread.h"
 #include "serverprofiledialog.h"
 #include "state.h"
+#include "windowfont.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -89,9 +89,9 @@ FtpTransferWindow::FtpTransferWindow(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                   | Qt::WindowMinimizeButtonHint)
 {
-    setObjectName(QStringLiteral("FTPform"));
+    setObjectName(QStringLiteral("FtpTransferWindow"));
     setWindowTitle(QStringLiteral("FTPform"));
-    setFont(dialogFont());
+    setFont(gui::windowFont());
     move(408, 424);
     // Its controls stand at fixed places: a larger window would only add
     // empty space, so it keeps its size and offers no maximise button.
@@ -227,8 +227,8 @@ template <class Step>
 auto FtpTransferWindow::runStep(Step&& step)
 {
     struct DeliverEvents {
-        FtpTransferWindow* form;
-        ~DeliverEvents() { QCoreApplication::sendPostedEvents(form, QEvent::MetaCall); }
+        FtpTransferWindow* window;
+        ~DeliverEvents() { QCoreApplication::sendPostedEvents(window, QEvent::MetaCall); }
     } deliver{this};
     return rt::awaitOffThreadResult(std::forward<Step>(step));
 }

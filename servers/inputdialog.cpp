@@ -1,7 +1,7 @@
 #include "inputdialog.h"
 
-#include "dialogfont.h"
 #include "errordisplay.h"
+#include "windowfont.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,10 +16,10 @@ InputDialog::InputDialog(QWidget* parent)
     // A title bar without system menu or close box.
     : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
 {
-    setObjectName(QStringLiteral("InputForm"));
+    setObjectName(QStringLiteral("InputDialog"));
     setWindowTitle(QStringLiteral("Input:"));
     setFixedSize(396, 113);
-    setFont(dialogFont());
+    setFont(gui::windowFont());
 
     promptLabel = new QLabel(QStringLiteral("Label"), this);
     promptLabel->setObjectName(QStringLiteral("promptLabel"));

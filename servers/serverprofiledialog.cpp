@@ -1,8 +1,8 @@
 #include "serverprofiledialog.h"
 
-#include "dialogfont.h"
 #include "errordisplay.h"
 #include "ftpsettings.h"
+#include "windowfont.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -49,10 +49,10 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, con
 ServerProfileDialog::ServerProfileDialog(QWidget* parent)
     : gui::OwnedDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName(QStringLiteral("ServerOppsettForm"));
+    setObjectName(QStringLiteral("ServerProfileDialog"));
     setWindowTitle(QStringLiteral("Oppsett på server"));
     setFixedSize(449, 283);
-    setFont(dialogFont());
+    setFont(gui::windowFont());
 
     // Created in tab order.
     nameEdit = makeEdit(this, "nameEdit", 56, 48, 329);

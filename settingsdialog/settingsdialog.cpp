@@ -3,6 +3,7 @@
 #include "mailboxsettings.h"
 #include "smtpsettings.h"
 #include "userfilescope.h"
+#include "windowfont.h"
 
 #include "connectiontestwindow.h"
 #include "errordisplay.h"
@@ -33,15 +34,6 @@ namespace {
 // Widths of the fields, so that the pages read as forms and not as banners.
 constexpr int kFieldWidth = 260;
 constexpr int kShortFieldWidth = 180;
-
-QFont formFont(bool bold = false)
-{
-    QFont f(QStringLiteral("MS Sans Serif"));
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(11);
-    f.setBold(bold);
-    return f;
-}
 
 template <typename W>
 W* named(W* widget, const char* name)
@@ -92,10 +84,10 @@ SettingsDialog::SettingsDialog(connectiontest::ConnectionTestWindow& connectionT
                                    | Qt::WindowCloseButtonHint)
     , m_connectionTest(connectionTest)
 {
-    setObjectName(QStringLiteral("fmSetup"));
+    setObjectName(QStringLiteral("SettingsDialog"));
     setWindowTitle(QStringLiteral("Epost oppsett"));
     setFixedSize(487, 240);
-    setFont(formFont());
+    setFont(gui::windowFont());
 
     pageTabs = named(new QTabWidget(this), "pageTabs");
     pageTabs->setGeometry(5, 5, 477, 230);
@@ -263,7 +255,7 @@ void SettingsDialog::buildOptionsPage()
 {
     optionsPage = page("optionsPage");
     generalHeading = named(new QLabel(QStringLiteral("Generelt:"), optionsPage), "generalHeading");
-    generalHeading->setFont(formFont(true));
+    generalHeading->setFont(gui::windowFont(11, true));
     checkAtStartupCheck =
         check(optionsPage, "checkAtStartupCheck", QStringLiteral("Se etter nye meldinger ved oppstart"));
     checkOnScheduleCheck = check(optionsPage, "checkOnScheduleCheck", QStringLiteral("Se etter nye meldinger hvert"));
@@ -272,7 +264,7 @@ void SettingsDialog::buildOptionsPage()
     hideWhenEmptyCheck = check(optionsPage, "hideWhenEmptyCheck", QStringLiteral("Skjul vindu hvis det ikke er post"));
     showListCheck = check(optionsPage, "showListCheck", QStringLiteral("Vis meldingsliste ved oppstart"));
     onNewMailHeading = named(new QLabel(QStringLiteral("Når ny melding mottas:"), optionsPage), "onNewMailHeading");
-    onNewMailHeading->setFont(formFont(true));
+    onNewMailHeading->setFont(gui::windowFont(11, true));
     showOnNewCheck = check(optionsPage, "showOnNewCheck", QStringLiteral("Vis meldingstatus"));
     beepOnNewCheck = check(optionsPage, "beepOnNewCheck", QStringLiteral("Spill av en lyd"));
     showListOnNewCheck = check(optionsPage, "showListOnNewCheck", QStringLiteral("Vis meldingslisten"));

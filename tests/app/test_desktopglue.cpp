@@ -68,7 +68,7 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         server->setUidl(uidl);
         server->setMessages(first);
         writeSettings();
-        app::StripWindow& strip = makeForm();
+        app::StripWindow& strip = makeStrip();
         new app::DesktopGlue(&strip, client, QDBusConnection(QString()));
 
         strip.showStrip(); // the first check learns what is there
@@ -101,13 +101,13 @@ TEST_F(DesktopGlueTest, OneNotificationPerCheckThatFindsNewMail)
         strip.checkMailbox();
         QTRY_COMPARE(fake.calls.size(), 2);
         EXPECT_EQ(fake.calls.last(), QStringLiteral("Siv <siv@test.example>|Etterpå"));
-        form.reset();
+        stripWindow.reset();
     }
 }
 
 TEST_F(DesktopGlueTest, WakingFromSleepChecksSoon)
 {
-    app::StripWindow& strip = shownFormWith(1);
+    app::StripWindow& strip = shownStripWith(1);
     // The test's bus stands in for the system bus, where logind announces sleep.
     new app::DesktopGlue(&strip, client, client);
     const auto logins = [this] { return server->receivedVerbs().count("USER"); };

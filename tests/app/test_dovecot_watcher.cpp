@@ -31,7 +31,7 @@ protected:
     }
     void TearDown() override
     {
-        form.reset();
+        stripWindow.reset();
         dovecot.reset();
         WatcherFixture::TearDown();
     }
@@ -42,7 +42,7 @@ protected:
 
 TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
 {
-    app::StripWindow& f = makeForm();
+    app::StripWindow& f = makeStrip();
     f.showStrip();
     ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
@@ -69,7 +69,7 @@ TEST_F(DovecotWatcherTest, ChecksOpensAndDeletes)
 
 TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
 {
-    app::StripWindow& f = makeForm();
+    app::StripWindow& f = makeStrip();
     f.showStrip();
     ASSERT_EQ(lines().size(), 3);
     const QStringList first = lines();
@@ -84,7 +84,7 @@ TEST_F(DovecotWatcherTest, ARecheckAfterMailCameAndWentShowsTheMailboxAsItIs)
                                     QStringLiteral("ny@test.example   Ny 2")}));
 
     // A restart reads the same list from the cache file and the server.
-    makeForm().showStrip();
+    makeStrip().showStrip();
     EXPECT_EQ(lines(), (QStringList{first.at(0), first.at(2), QStringLiteral("ny@test.example   Ny 1"),
                                     QStringLiteral("ny@test.example   Ny 2")}));
 }
@@ -99,7 +99,7 @@ TEST_F(DovecotWatcherTest, ImapListsOpensDeletesAndPushes)
                    {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(dovecot->imapPort())},
                    {QStringLiteral("ServerUser"), dovecot->user()},
                    {QStringLiteral("ServerPassword"), rt::scrambleText(dovecot->password())}});
-    app::StripWindow& f = makeForm();
+    app::StripWindow& f = makeStrip();
     f.showStrip();
     ASSERT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 3"));
@@ -155,7 +155,7 @@ protected:
     }
     void TearDown() override
     {
-        form.reset();
+        stripWindow.reset();
         dovecot.reset();
         net::CertificatePins::instance().clear();
         net::setExtraTrustedCaFile({});
@@ -186,7 +186,7 @@ TEST_F(DovecotTrustTest, SelfSignedIsCheckedOnlyAfterTheUserTrustsIt)
     serve(ca.selfSigned());
     // Refused: the question comes, the answer is no, nothing is stored.
     guard.fake.answers = {false};
-    app::StripWindow& f = makeForm();
+    app::StripWindow& f = makeStrip();
     f.showStrip();
     ASSERT_EQ(guard.fake.questions.size(), 1);
     EXPECT_TRUE(guard.fake.questions[0].text.contains(QStringLiteral("utstederen er ukjent")));
@@ -241,13 +241,13 @@ TEST_F(DovecotTrustTest, AnotherCertificateOrAnExpiredOneIsRefused)
         guard.fake.answers = {false};
         if (c.otherPinned)
             net::trustCertificate(QStringLiteral("127.0.0.1"), dovecot->port(), QString(64, QLatin1Char('a')));
-        app::StripWindow& f = makeForm();
+        app::StripWindow& f = makeStrip();
         f.showStrip();
         EXPECT_EQ(guard.fake.questions.size(), c.questions);
         ASSERT_EQ(errorTexts().size(), 1);
         EXPECT_TRUE(errorTexts()[0].startsWith(QString::fromUtf8(c.text))) << errorTexts()[0].toStdString();
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS:"));
-        form.reset();
+        stripWindow.reset();
         dovecot.reset();
         net::CertificatePins::instance().clear();
     }

@@ -46,7 +46,7 @@ protected:
     }
     void TearDown() override
     {
-        form.reset();
+        stripWindow.reset();
         imap.reset();
         WatcherFixture::TearDown();
     }
@@ -67,7 +67,7 @@ protected:
             box.append(imapMessage(i));
         imap->setMessages(box);
         writeImapSettings(std::move(settings));
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.watcher().setPushTiming(timing);
         f.pushChecks().setTiming(pacing);
         f.showStrip();
@@ -103,7 +103,7 @@ TEST_F(ImapStripTest, ListsTheUnseenOldestFirstAndActsByUid)
     imap->setSeen(2, true);      // read elsewhere
     imap->setDeleted(4, true);   // marked by another program
     writeImapSettings();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(lines(), (QStringList{lineFor(1), lineFor(3), lineFor(5)}));
@@ -191,9 +191,9 @@ TEST_F(ImapStripTest, OnlyHeadersOfUidsNotListedBeforeAreFetched)
         c.change(*imap);
         imap->clearReceived();
         if (c.restart)
-            makeForm().showStrip();
+            makeStrip().showStrip();
         else
-            form->checkNowAction->trigger();
+            stripWindow->checkNowAction->trigger();
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(headerFetches(), c.fetched);
         QStringList expected;
@@ -231,7 +231,7 @@ TEST_F(ImapStripTest, AnUntrueCachedLineTouchesNothing)
     cache.replace(edited);
     ASSERT_TRUE(cache.save(file, key).isEmpty());
 
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     ASSERT_EQ(lines().value(0), lineFor(2)) << "the cache is trusted for the list";
     guard.fake.messages.clear();
@@ -287,7 +287,7 @@ TEST_F(ImapStripTest, PushShowsChangesThroughEveryWayTheConnectionEnds)
         EXPECT_TRUE(waitFor([&] { return lines() == QStringList{lineFor(2), lineFor(3)}; }))
             << "a message read elsewhere stayed";
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -365,7 +365,7 @@ TEST_F(ImapStripTest, ShutdownEndsThePushAtOnce)
     imap->addFault(ImapFault::stall("LOGOUT"));
     QElapsedTimer clock;
     clock.start();
-    form.reset();
+    stripWindow.reset();
     EXPECT_LT(clock.elapsed(), 5000) << "the shutdown waited for the server";
 }
 

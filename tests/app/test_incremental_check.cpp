@@ -47,7 +47,7 @@ protected:
     void recheck()
     {
         server->clearReceived();
-        form->checkNowAction->trigger();
+        stripWindow->checkNowAction->trigger();
     }
 
     // The lines a check reading every header shows for the server's mailbox
@@ -112,7 +112,7 @@ TEST_F(IncrementalCheckTest, OnlyNewMessagesAreReadAndTheListMatchesAFullCheck)
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(topNumbers(), c.expectedTops);
         EXPECT_EQ(lines(), fullCheckLines());
-        EXPECT_EQ(form->statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(server->messages().size()));
+        EXPECT_EQ(stripWindow->statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(server->messages().size()));
         // The file keeps the lines of the messages there now, none of those deleted.
         const watch::ListCache kept = watch::ListCache::load(cacheFile(), owner(), cacheKey());
         EXPECT_EQ(kept.size(), server->messages().size());
@@ -163,7 +163,7 @@ TEST_F(IncrementalCheckTest, ARestartReadsTheListFromTheCacheFile)
 
     server->addMessage(message(5));
     server->clearReceived();
-    makeForm().showStrip(); // a new window and watcher, as after a restart
+    makeStrip().showStrip(); // a new window and watcher, as after a restart
     EXPECT_EQ(topNumbers(), QList<int>{5});
     EXPECT_EQ(lines(), fullCheckLines());
     EXPECT_EQ(lines().mid(0, 4), first);
@@ -223,7 +223,7 @@ TEST_F(IncrementalCheckTest, AnUnfitCacheFileGivesAFullCheck)
         const watch::ListCache bad = poisoned(server->uniqueIds(), owner());
         ASSERT_TRUE(rt::saveFileSafely(cacheFile(), c.file(bad)).isEmpty());
         server->clearReceived();
-        makeForm().showStrip();
+        makeStrip().showStrip();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
         EXPECT_EQ(lines(), expected);
     }
@@ -258,7 +258,7 @@ TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
             EXPECT_FALSE(watch::ListCache::deserialize(cache.serialize(cacheKey()), owner(), cacheKey()).has_value());
             ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
             server->clearReceived();
-            makeForm().showStrip();
+            makeStrip().showStrip();
         } else {
             // Other messages under the same ids; the window and its watcher
             // go on with the lines of the first server in memory.
@@ -266,9 +266,9 @@ TEST_F(IncrementalCheckTest, ACacheOfAnotherServerOrAccountIsNotUsed)
             server->setCredentials("ola", "hemmelig");
             for (qsizetype i = 0; i < uids.size(); ++i)
                 server->addMessage(message(int(11 + i)), uids.at(i));
-            form->openSettingsDialog = [this] { writeSettings(); };
-            form->settingsAction->trigger();
-            form->checkNowAction->trigger();
+            stripWindow->openSettingsDialog = [this] { writeSettings(); };
+            stripWindow->settingsAction->trigger();
+            stripWindow->checkNowAction->trigger();
         }
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
@@ -301,7 +301,7 @@ TEST_F(IncrementalCheckTest, AnUnusableUidlListGivesAFullCheck)
         ASSERT_TRUE(cache.save(cacheFile(), cacheKey()).isEmpty());
         server->addFault(Pop3Fault::reply("UIDL", c.uidlReply));
         server->clearReceived();
-        makeForm().showStrip();
+        makeStrip().showStrip();
         EXPECT_EQ(topNumbers(), (QList<int>{1, 2, 3}));
         EXPECT_EQ(lines(), expected);
     }
@@ -461,7 +461,7 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         freshStripWith(numberedMessages(3));
         c.change();
         if (c.restart)
-            makeForm().showStrip();
+            makeStrip().showStrip();
         else
             recheck();
         const QList<QByteArray> before = server->messages();
@@ -471,11 +471,11 @@ TEST_F(IncrementalCheckTest, AnActionTouchesOnlyTheMessageItsLineShows)
         server->clearReceived();
 
         const auto act = [&] {
-            selectLine(form->messageList, 0);
+            selectLine(stripWindow->messageList, 0);
             if (c.open)
-                form->onListDoubleClicked();
+                stripWindow->onListDoubleClicked();
             else
-                form->deleteAction->trigger();
+                stripWindow->deleteAction->trigger();
         };
         act();
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();

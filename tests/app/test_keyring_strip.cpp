@@ -51,7 +51,7 @@ TEST_F(KeyringStripTest, ChecksWithThePasswordFromTheKeyring)
 {
     keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
     writeSettingsWithoutPassword();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: 2"));
     EXPECT_EQ(lines().size(), 2);
@@ -65,10 +65,10 @@ TEST_F(KeyringStripTest, ChecksWithThePasswordFromTheKeyring)
     EXPECT_EQ(keyringStore.takeCalls(), QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask")});
 
     // A password still in the file is used as it is.
-    form.reset();
+    stripWindow.reset();
     writeSettings();
     keyringStore.entries.clear();
-    makeForm().showStrip();
+    makeStrip().showStrip();
     EXPECT_EQ(passwordsSent("hemmelig"), 3);
     EXPECT_TRUE(keyringStore.takeCalls().isEmpty());
 }
@@ -83,7 +83,7 @@ TEST_F(KeyringStripTest, ALockedKeyringIsToldOnce)
     keyringStore.locked = true;
     writeSettingsWithoutPassword({{QStringLiteral("Scheduler"), QStringLiteral("1")},
                                   {QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     QTest::qWait(20);
     f.onScheduleTick();
@@ -137,11 +137,11 @@ TEST_F(KeyringStripTest, NoPasswordAnywhereSendsNoLogIn)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        form.reset();
+        stripWindow.reset();
         guard.fake.messages.clear();
         keyringStore.there = c.keyring;
         writeSettings({{QStringLiteral("ServerPassword"), c.fileValue}});
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.showStrip();
         QTest::qWait(20);
         f.onScheduleTick();
@@ -166,7 +166,7 @@ TEST_F(KeyringStripTest, TheStripShowsBeforeTheKeyringIsAsked)
 {
     writeSettings(); // the password scrambled in the file, a check at start
     keyringStore.hold();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     std::optional<bool> shownWhenAsked;
     QTimer probe;
     QObject::connect(&probe, &QTimer::timeout, [&] {
@@ -198,7 +198,7 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
 {
     keyringStore.entries.insert(kEntry, QStringLiteral("feil"));
     writeSettingsWithoutPassword({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     connectiontest::ConnectionTestWindow connectionTest;
     f.openSettingsDialog = [&] {
@@ -237,7 +237,7 @@ TEST_F(KeyringStripTest, ImapCheckAndPushUseThePasswordFromTheKeyring)
     keyringStore.entries.insert(kEntry, QStringLiteral("hemmelig"));
     writeSettingsWithoutPassword({{QStringLiteral("Protocol"), QStringLiteral("IMAP")},
                                   {QStringLiteral("ServerName"), QStringLiteral("127.0.0.1:%1").arg(imap.port())}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.watcher().setPushTiming({10min, 50ms, 400ms, {5000, 5000}});
     f.showStrip();
     EXPECT_EQ(lines().size(), 2);
@@ -247,5 +247,5 @@ TEST_F(KeyringStripTest, ImapCheckAndPushUseThePasswordFromTheKeyring)
     EXPECT_TRUE(QTest::qWaitFor([&] { return lines().size() == 3; }, 5000)) << "the push never told of the new message";
     EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(keyringStore.takeCalls(), QStringList{QStringLiteral("read ") + kEntry + QStringLiteral(" ask")});
-    form.reset();
+    stripWindow.reset();
 }

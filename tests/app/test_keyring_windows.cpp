@@ -67,7 +67,7 @@ TEST_F(KeyringSession, DialogSavesInTheKeyringAndACheckLogsIn)
     EXPECT_EQ(storedPassword(), QString());
     EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     f.checkNowAction->trigger();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
@@ -90,7 +90,7 @@ TEST_F(KeyringSession, MovedPasswordServesTheNextStart)
     EXPECT_EQ(storedPassword(), QString());
     EXPECT_EQ(secretToolLookup(kAttributes), QStringLiteral("hemmelig"));
 
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);
     EXPECT_EQ(lines().size(), 2);
@@ -108,7 +108,7 @@ TEST_F(LockedKeyring, ChecksTellItOnce)
               keyring::Status::Ok);
     ASSERT_TRUE(lockLoginKeyring());
     writeSettings({{QStringLiteral("ServerPassword"), QString()}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     QTest::qWait(20);
     f.onScheduleTick();
@@ -137,7 +137,7 @@ TEST_F(NoSecretService, EverythingAsBeforeWithOneWarning)
     EXPECT_EQ(rt::state().logLines.filter(QStringLiteral("ADVARSEL")).size(), 1);
     EXPECT_EQ(rt::state().logLines.filter(QStringLiteral("ADVARSEL: ingen nøkkelring (Secret Service)")).size(), 1);
 
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     f.checkNowAction->trigger();
     EXPECT_EQ(passwordsSent("hemmelig"), 1);

@@ -34,8 +34,8 @@ QColor indicatorColour(const StripWindow& f)
 
 TEST_F(WatcherTest, LooksAsDrawn)
 {
-    StripWindow& f = makeForm();
-    EXPECT_EQ(f.objectName(), QStringLiteral("BrevglimtForm"));
+    StripWindow& f = makeStrip();
+    EXPECT_EQ(f.objectName(), QStringLiteral("StripWindow"));
     EXPECT_TRUE(f.windowFlags().testFlag(Qt::FramelessWindowHint));
     EXPECT_TRUE(f.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_EQ(f.size(), QSize(442, 332));
@@ -84,7 +84,7 @@ TEST_F(WatcherTest, LooksAsDrawn)
 
 TEST_F(WatcherTest, OnlyTheControlsExistOnScreen)
 {
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     const QPoint inBar(50, 10), inList(200, 150), below(5, 330), rightOfBar(300, 5);
     f.onCloseListClicked();
     EXPECT_TRUE(f.mask().contains(inBar));
@@ -104,7 +104,7 @@ TEST_F(WatcherTest, OnlyTheControlsExistOnScreen)
 
 TEST_F(WatcherTest, MenuCheckMarkFollowsTheList)
 {
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     for (bool visible : {true, false, true}) {
         f.messageList->setVisible(visible);
         f.onMainMenuAboutToShow();
@@ -122,7 +122,7 @@ TEST_F(WatcherTest, CheckShowsCountLinesAndListHeight)
     for (const Case& c : cases) {
         server->setMessages(numberedMessages(c.messages));
         writeSettings();
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.showStrip();
         EXPECT_EQ(f.pos(), QPoint(23, 2));
         EXPECT_EQ(f.statusLabel->text(), QStringLiteral("INNBOKS: %1").arg(c.messages));
@@ -140,7 +140,7 @@ TEST_F(WatcherTest, CheckShowsCountLinesAndListHeight)
         ASSERT_FALSE(server->receivedVerbs().isEmpty());
         EXPECT_EQ(server->receivedVerbs().last(), QByteArray("QUIT"));
         EXPECT_TRUE(errorTexts().isEmpty());
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -148,7 +148,7 @@ TEST_F(WatcherTest, LinesShowMissingHeadersAsEmptyText)
 {
     server->setMessages({mailMessage("", "Uten avsender"), mailMessage("Kari <kari@test.example>", "")});
     writeSettings();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     EXPECT_EQ(lines(), (QStringList{QStringLiteral("   Uten avsender"), QStringLiteral("Kari <kari@test.example>   ")}));
 }
@@ -176,7 +176,7 @@ TEST_F(WatcherTest, ChangedCountShowsBeepsAndListsAsSet)
                        {QStringLiteral("BeepOnMail"), flags.contains(QLatin1Char('B')) ? QStringLiteral("1") : QStringLiteral("0")},
                        {QStringLiteral("ShowListOnNew"), flags.contains(QLatin1Char('L')) ? QStringLiteral("1") : QStringLiteral("0")}});
         guard.fake.beeps = 0;
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         server->setMessages(numberedMessages(c.counts.first()));
         f.showStrip();
         for (int n : c.counts.mid(1)) {
@@ -187,14 +187,14 @@ TEST_F(WatcherTest, ChangedCountShowsBeepsAndListsAsSet)
         EXPECT_EQ(f.messageList->isVisibleTo(&f), c.listShown) << c.flags;
         EXPECT_EQ(f.closeListButton->isVisibleTo(&f), c.listShown) << c.flags;
         EXPECT_EQ(f.lastCount(), c.counts.last());
-        form.reset();
+        stripWindow.reset();
     }
 }
 
 TEST_F(WatcherTest, HiddenWindowComesBackOnNewMailAndRunsItsShowSequence)
 {
     writeSettings({{QStringLiteral("ShowOnNew"), QStringLiteral("1")}, {QStringLiteral("HideWindow"), QStringLiteral("1")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     EXPECT_FALSE(f.isVisible()) << "no mail and HideWindow: hidden";
     const int sessions = server->sessionCount();
@@ -215,7 +215,7 @@ TEST_F(WatcherTest, ACountThatShowsTheHiddenStripIsReportedOnce)
 {
     writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}, {QStringLiteral("ShowOnNew"), QStringLiteral("1")},
                    {QStringLiteral("BeepOnMail"), QStringLiteral("1")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     f.hideAction->trigger();
     ASSERT_FALSE(f.isVisible());
@@ -238,7 +238,7 @@ TEST_F(WatcherTest, StartupCheckOffHoldsBackOnlyTheShowSequencesCheck)
 {
     server->setMessages(numberedMessages(2));
     writeSettings({{QStringLiteral("StartupCheck"), QStringLiteral("0")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     int dialogs = 0;
     f.openSettingsDialog = [&] { ++dialogs; };
     f.showStrip();
@@ -272,14 +272,14 @@ TEST_F(WatcherTest, ScheduleFollowsScheduleMinutes)
         if (c.minutes)
             settings[QStringLiteral("ScheduleMinutes")] = QString::fromLatin1(c.minutes);
         writeSettings(settings);
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.readSettings();
         EXPECT_EQ(f.scheduleTimer->isActive(), c.interval > 0) << (c.minutes ? c.minutes : "absent");
         if (c.interval > 0) {
             EXPECT_EQ(f.scheduleTimer->interval(), c.interval);
         }
         EXPECT_EQ(rt::settingsFile().fileName(), rt::state().settingsFileName) << "back on the main settings file";
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -291,7 +291,7 @@ TEST_F(WatcherTest, SchedulerSwitchesTheSchedule)
         const char* scheduler; // nullptr: key absent
         bool runs;
     } cases[] = {{"1", true}, {"0", false}, {nullptr, false}, {"1", true}};
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     for (const auto& c : cases) {
         std::map<QString, QString> settings{{QStringLiteral("StartupCheck"), QStringLiteral("0")},
                                             {QStringLiteral("ScheduleMinutes"), QStringLiteral("7")}};
@@ -310,7 +310,7 @@ TEST_F(WatcherTest, UnchangedScheduleKeepsItsCountdown)
 {
     writeSettings({{QStringLiteral("ScheduleMinutes"), QStringLiteral("5")}, {QStringLiteral("StartupCheck"), QStringLiteral("0")},
                    {QStringLiteral("Scheduler"), QStringLiteral("1")}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.readSettings();
     const int id = f.scheduleTimer->timerId();
     f.readSettings();
@@ -325,7 +325,7 @@ TEST_F(WatcherTest, UnchangedScheduleKeepsItsCountdown)
 TEST_F(WatcherTest, ASettingsDialogComesBackUntilAServerIsStored)
 {
     writeSettings({{QStringLiteral("ServerName"), QString()}});
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     int openings = 0;
     f.openSettingsDialog = [&] {
         if (++openings == 3)
@@ -363,7 +363,7 @@ TEST_F(WatcherTest, ANewServerOrLogInIsCheckedWhenTheDialogCloses)
         SCOPED_TRACE(c.name);
         writeSettings(c.before);
         const int sessions = server->sessionCount();
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.openSettingsDialog = [&] { writeSettings(c.entered); };
         f.showStrip();
         if (c.fromMenu)
@@ -372,7 +372,7 @@ TEST_F(WatcherTest, ANewServerOrLogInIsCheckedWhenTheDialogCloses)
         EXPECT_EQ(server->sessionCount() - sessions, c.checks);
         EXPECT_EQ(lines().size(), c.checks > 0 ? 2 : 0);
         EXPECT_TRUE(errorTexts().isEmpty()) << errorTexts().join(QLatin1Char('|')).toStdString();
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -419,7 +419,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
         server->setCredentials("ola", "hemmelig");
         server->setMessages(numberedMessages(5));
         writeSettings();
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.watcher().setTimeouts({2000, 300});
         f.showStrip();
         ASSERT_EQ(lineCount(f.messageList), 5);
@@ -447,7 +447,7 @@ TEST_F(WatcherTest, FailuresLeaveTheIndicatorColouredByWhereTheyStopped)
             EXPECT_EQ(lineCount(f.messageList), 5) << c.name;
             EXPECT_FALSE(f.indicatorShape->isVisible()) << c.name;
         }
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -455,7 +455,7 @@ TEST_F(WatcherTest, NextCheckClosesAConnectionLeftOpen)
 {
     server->setMessages(numberedMessages(2));
     writeSettings();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     server->addFault(Pop3Fault::error("STAT", "låst").onOccurrence(1));
     f.checkNowAction->trigger();
@@ -469,7 +469,7 @@ TEST_F(WatcherTest, NextCheckClosesAConnectionLeftOpen)
 
 TEST_F(WatcherTest, IndicatorSweepsFrom129To402AndStartsOver)
 {
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     QList<int> positions{f.indicatorShape->x()};
     for (int i = 0; i < 92; ++i) {
         f.onIndicatorTick();
@@ -660,7 +660,7 @@ TEST_F(WatcherTest, ActionsNeverHitAnotherMessageAfterTheMailboxChanged)
         writeSettings();
         guard.fake.messages.clear();
         guard.fake.opened.clear();
-        StripWindow& f = makeForm();
+        StripWindow& f = makeStrip();
         f.showStrip();
         // Another program deletes message 1; number 2 now names "Melding 3".
         server->removeMessage(0);
@@ -681,7 +681,7 @@ TEST_F(WatcherTest, ActionsNeverHitAnotherMessageAfterTheMailboxChanged)
         EXPECT_EQ(lines().value(1), QStringLiteral("Avsender 3 <a3@test.example>   Melding 3")) << c.name;
         EXPECT_FALSE(f.indicatorShape->isVisible());
         server->clearReceived();
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -689,7 +689,7 @@ TEST_F(WatcherTest, ErrorInTheFirstShowIsShownAndTheWindowStays)
 {
     writeSettings();
     server->stop();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     rt::runHandler([&] { f.showStrip(); });
     ASSERT_EQ(errorTexts().size(), 1);
     EXPECT_TRUE(errorTexts().first().startsWith(QStringLiteral("Kan ikke koble til 127.0.0.1:")));

@@ -60,7 +60,7 @@ QStringList subjectsOn(const ScriptedPop3Server& server)
 
 TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 {
-    StripWindow& f = shownFormWith(3);
+    StripWindow& f = shownStripWith(3);
     server->addFault(Pop3Fault::stall("STAT", 1200));
 
     int ticks = 0;
@@ -83,7 +83,7 @@ TEST_F(LiveWatcherTest, WindowThreadStaysLiveWhileTheServerStalls)
 
 TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 {
-    StripWindow& f = shownFormWith(2);
+    StripWindow& f = shownStripWith(2);
     const int sessions = server->sessionCount();
     server->clearReceived();
     server->addFault(Pop3Fault::stall("STAT", 800));
@@ -109,7 +109,7 @@ TEST_F(LiveWatcherTest, RequestsDuringACheckStartNoSecondSession)
 TEST_F(LiveWatcherTest, AtMostOneFailureBoxAndTheScheduleGoesOnAfterIt)
 {
     writeSettings();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     server->stop();
     holdBoxesOpen(400);
@@ -201,7 +201,7 @@ TEST_F(LiveWatcherTest, IdentityWithoutUidlHitsTheRightMessageOrNone)
         if (c.notice && QString::fromUtf8(c.notice) == QString::fromUtf8(unsafe)) {
             EXPECT_EQ(server->sessionCount(), sessions) << c.name << ": nothing sent";
         }
-        form.reset();
+        stripWindow.reset();
     }
 }
 
@@ -211,7 +211,7 @@ TEST_F(LiveWatcherTest, UidlListMissingANumberLeavesThatLineAlone)
     const QList<QByteArray> uids = server->uniqueIds();
     server->addFault(Pop3Fault::reply("UIDL", "+OK\r\n1 " + uids.at(0) + "\r\n3 " + uids.at(2) + "\r\n."));
     writeSettings();
-    StripWindow& f = makeForm();
+    StripWindow& f = makeStrip();
     f.showStrip();
     server->clearFaults();
     ASSERT_EQ(lineCount(f.messageList), 3);
@@ -268,7 +268,7 @@ TEST_F(LiveWatcherTest, FailuresAfterConnectingAreTold)
             << c.name << ": " << errorTexts().first().toStdString();
         EXPECT_TRUE(guard.fake.opened.isEmpty()) << c.name;
         EXPECT_EQ(server->messages().size(), c.messagesAfter) << c.name;
-        form.reset();
+        stripWindow.reset();
     }
     QDir(tmp + QStringLiteral("temp.eml")).removeRecursively();
 }

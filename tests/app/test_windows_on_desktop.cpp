@@ -251,7 +251,7 @@ TEST_F(DesktopWindowsTest, StripShowsAt23x2WithoutTakingTheKeyboard)
     EXPECT_EQ(QApplication::activeWindow(), &editor);
     EXPECT_EQ(strip().pos(), QPoint(23, 2));
     EXPECT_EQ(strip().windowTitle(), QStringLiteral("Brevglimt"));
-    EXPECT_EQ(strip().objectName(), QStringLiteral("BrevglimtForm"));
+    EXPECT_EQ(strip().objectName(), QStringLiteral("StripWindow"));
     EXPECT_FALSE(strip().windowIcon().isNull());
     // Above the window in use, and kept above it.
     const QList<quint64> order = stackingOrder();
@@ -353,26 +353,26 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
     // The composer's own failure box, shown while the composer has the keyboard.
     const auto composerFailure = [this] {
         strip().newMailAction->trigger();
-        QWidget* composer = visibleTopLevel(QStringLiteral("SendSMTPForm"));
+        QWidget* composer = visibleTopLevel(QStringLiteral("ComposerWindow"));
         ASSERT_TRUE(composer && waitFor([&] { return QApplication::activeWindow() == composer; }));
         rt::runHandler([] { throw std::runtime_error("Sending mislyktes"); });
         composer->close();
     };
     const Case cases[] = {
-        {"about box", QStringLiteral("AboutBox"), [this] { strip().aboutAction->trigger(); }, QStringLiteral("Om")},
+        {"about box", QStringLiteral("AboutDialog"), [this] { strip().aboutAction->trigger(); }, QStringLiteral("Om")},
         {"failure box", QString(), [] { rt::runHandler([] { throw std::runtime_error("Noe gikk galt"); }); }},
-        {"composer", QStringLiteral("SendSMTPForm"), [this] { strip().newMailAction->trigger(); },
+        {"composer", QStringLiteral("ComposerWindow"), [this] { strip().newMailAction->trigger(); },
          QStringLiteral("Ny epost")},
-        {"settings dialog", QStringLiteral("fmSetup"), [this] { strip().settingsAction->trigger(); },
+        {"settings dialog", QStringLiteral("SettingsDialog"), [this] { strip().settingsAction->trigger(); },
          QStringLiteral("Epost oppsett")},
-        {"connectivity test", QStringLiteral("IPTestForm"), [this] { windows->connectionTest().showForTest(); },
+        {"connectivity test", QStringLiteral("ConnectionTestWindow"), [this] { windows->connectionTest().showForTest(); },
          QStringLiteral("Tilkoblingstest")},
-        {"profile dialog", QStringLiteral("ServerOppsettForm"),
+        {"profile dialog", QStringLiteral("ServerProfileDialog"),
          [this] { windows->serverProfile().editProfile(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
          QStringLiteral("FTP-server")},
-        {"input dialog", QStringLiteral("InputForm"), [this] { windows->input().exec(); }, QStringLiteral("Input:")},
-        {"FTP window", QStringLiteral("FTPform"), [this] { windows->ftpTransfer().show(); }, QString(), QString(), true},
-        {"failure box over the composer", QString(), composerFailure, QString(), QStringLiteral("SendSMTPForm")},
+        {"input dialog", QStringLiteral("InputDialog"), [this] { windows->input().exec(); }, QStringLiteral("Input:")},
+        {"FTP window", QStringLiteral("FtpTransferWindow"), [this] { windows->ftpTransfer().show(); }, QString(), QString(), true},
+        {"failure box over the composer", QString(), composerFailure, QString(), QStringLiteral("ComposerWindow")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -485,7 +485,6 @@ TEST_F(DesktopWindowsTest, ASavedMessagesPathStaysOnOneLine)
         << "the path is broken across lines";
     EXPECT_EQ(label.remove(QChar(0x2060)).remove(QChar(0x200B)), QStringLiteral("Ingen e-postprogram kunne åpne meldingen. Den er lagret i %1.").arg(path));
 }
-
 
 // An IMAP mailbox on a real Dovecot, with the schedule off: the strip shows
 // the waiting messages, and one delivered into the Maildir shows in the

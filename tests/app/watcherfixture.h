@@ -61,7 +61,7 @@ protected:
     }
     void TearDown() override
     {
-        form.reset();
+        stripWindow.reset();
         server.reset();
     }
 
@@ -79,18 +79,18 @@ protected:
         ASSERT_TRUE(ini.updateFile());
     }
 
-    app::StripWindow& makeForm()
+    app::StripWindow& makeStrip()
     {
-        form = std::make_unique<app::StripWindow>();
-        return *form;
+        stripWindow = std::make_unique<app::StripWindow>();
+        return *stripWindow;
     }
 
     // A window shown (so checked once) against a mailbox of n numbered messages.
-    app::StripWindow& shownFormWith(int messages)
+    app::StripWindow& shownStripWith(int messages)
     {
         server->setMessages(numberedMessages(messages));
         writeSettings();
-        app::StripWindow& f = makeForm();
+        app::StripWindow& f = makeStrip();
         f.showStrip();
         return f;
     }
@@ -99,7 +99,7 @@ protected:
     // nothing recorded yet, and a new window shown against it.
     app::StripWindow& freshStripWith(const QList<QByteArray>& mailbox, bool uidl = true)
     {
-        form.reset();
+        stripWindow.reset();
         server = std::make_unique<ScriptedPop3Server>();
         server->setCredentials("ola", "hemmelig");
         server->setUidl(uidl);
@@ -107,7 +107,7 @@ protected:
         writeSettings();
         guard.fake.messages.clear();
         guard.fake.opened.clear();
-        app::StripWindow& f = makeForm();
+        app::StripWindow& f = makeStrip();
         f.showStrip();
         return f;
     }
@@ -115,8 +115,8 @@ protected:
     QStringList lines() const
     {
         QStringList out;
-        for (int i = 0; i < lineCount(form->messageList); ++i)
-            out.append(lineText(form->messageList, i));
+        for (int i = 0; i < lineCount(stripWindow->messageList); ++i)
+            out.append(lineText(stripWindow->messageList, i));
         return out;
     }
 
@@ -144,7 +144,7 @@ protected:
 
     RuntimeFixtureGuard guard;
     std::unique_ptr<ScriptedPop3Server> server;
-    std::unique_ptr<app::StripWindow> form;
+    std::unique_ptr<app::StripWindow> stripWindow;
 };
 
 } // namespace testsupport

@@ -51,13 +51,13 @@ protected:
         SendFixture::SetUp();
         newForm();
     }
-    void TearDown() override { form.reset(); }
+    void TearDown() override { composerWindow.reset(); }
 
     // A fresh window, its file dialog answering pickerAnswer.
     void newForm()
     {
-        form = std::make_unique<ComposerWindow>();
-        form->chooseAttachmentFile = [this] {
+        composerWindow = std::make_unique<ComposerWindow>();
+        composerWindow->chooseAttachmentFile = [this] {
             ++pickerCalls;
             return pickerAnswer;
         };
@@ -90,42 +90,42 @@ protected:
     void compose(const QString& recipients, const QString& subject, const QStringList& body,
                  const QString& attachment = {})
     {
-        form->showComposer();
-        QLineEdit* recipientEdit = form->recipientBox->lineEdit();
+        composerWindow->showComposer();
+        QLineEdit* recipientEdit = composerWindow->recipientBox->lineEdit();
         recipientEdit->selectAll();
         QTest::keyClick(recipientEdit, Qt::Key_Delete);
         typeText(recipientEdit, recipients);
-        typeText(form->subjectEdit, subject);
+        typeText(composerWindow->subjectEdit, subject);
         for (qsizetype i = 0; i < body.size(); ++i) {
             if (i > 0)
-                QTest::keyClick(form->bodyEdit, Qt::Key_Return);
-            typeText(form->bodyEdit, body.at(i));
+                QTest::keyClick(composerWindow->bodyEdit, Qt::Key_Return);
+            typeText(composerWindow->bodyEdit, body.at(i));
         }
         if (!attachment.isEmpty()) {
             pickerAnswer = attachment;
-            QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
+            QTest::mouseClick(composerWindow->pickAttachmentButton, Qt::LeftButton);
         }
     }
 
     void clickSend()
     {
-        ASSERT_TRUE(form->sendButton->isEnabled());
-        QTest::mouseClick(form->sendButton, Qt::LeftButton);
+        ASSERT_TRUE(composerWindow->sendButton->isEnabled());
+        QTest::mouseClick(composerWindow->sendButton, Qt::LeftButton);
     }
 
     // Opened again, the window is empty: nothing invites sending the same
     // message twice, and no recipient is proposed.
     void expectEmptyOnOpening()
     {
-        form->showComposer();
-        EXPECT_EQ(form->recipientBox->currentText(), QString());
-        EXPECT_EQ(form->subjectEdit->text(), QString());
-        EXPECT_EQ(form->bodyEdit->toPlainText(), QString());
-        EXPECT_EQ(form->attachmentEdit->text(), QString());
-        EXPECT_FALSE(form->sendButton->isEnabled());
+        composerWindow->showComposer();
+        EXPECT_EQ(composerWindow->recipientBox->currentText(), QString());
+        EXPECT_EQ(composerWindow->subjectEdit->text(), QString());
+        EXPECT_EQ(composerWindow->bodyEdit->toPlainText(), QString());
+        EXPECT_EQ(composerWindow->attachmentEdit->text(), QString());
+        EXPECT_FALSE(composerWindow->sendButton->isEnabled());
     }
 
-    std::unique_ptr<ComposerWindow> form;
+    std::unique_ptr<ComposerWindow> composerWindow;
     QString pickerAnswer;
     int pickerCalls = 0;
 };
@@ -135,9 +135,9 @@ protected:
 
 TEST_F(ComposerTest, LooksAsDrawn)
 {
-    ComposerWindow& f = *form;
+    ComposerWindow& f = *composerWindow;
     EXPECT_EQ(f.windowTitle(), QStringLiteral("Ny epost"));
-    EXPECT_EQ(f.objectName(), QStringLiteral("SendSMTPForm"));
+    EXPECT_EQ(f.objectName(), QStringLiteral("ComposerWindow"));
     EXPECT_EQ(f.size(), QSize(612, 336));
     EXPECT_EQ(f.minimumSize(), f.maximumSize());
     EXPECT_EQ(f.font().family(), QStringLiteral("MS Sans Serif"));
@@ -173,20 +173,20 @@ TEST_F(ComposerTest, LooksAsDrawn)
 
 TEST_F(ComposerTest, SendIsEnabledExactlyWhenThereIsARecipient)
 {
-    form->showComposer();
-    QLineEdit* edit = form->recipientBox->lineEdit();
-    EXPECT_FALSE(form->sendButton->isEnabled());
+    composerWindow->showComposer();
+    QLineEdit* edit = composerWindow->recipientBox->lineEdit();
+    EXPECT_FALSE(composerWindow->sendButton->isEnabled());
     QTest::keyClicks(edit, QStringLiteral("o"));
-    EXPECT_TRUE(form->sendButton->isEnabled());
+    EXPECT_TRUE(composerWindow->sendButton->isEnabled());
     QTest::keyClick(edit, Qt::Key_Backspace);
-    EXPECT_FALSE(form->sendButton->isEnabled());
+    EXPECT_FALSE(composerWindow->sendButton->isEnabled());
     QTest::keyClicks(edit, QStringLiteral(" "));
-    EXPECT_TRUE(form->sendButton->isEnabled()) << "a blank is text";
-    form->recipientBox->setEditText(QString());
-    EXPECT_FALSE(form->sendButton->isEnabled());
-    form->recipientBox->setCurrentIndex(0); // the preset item chosen from the list
-    EXPECT_EQ(form->recipientBox->currentText(), ComposerWindow::supportAddress());
-    EXPECT_TRUE(form->sendButton->isEnabled());
+    EXPECT_TRUE(composerWindow->sendButton->isEnabled()) << "a blank is text";
+    composerWindow->recipientBox->setEditText(QString());
+    EXPECT_FALSE(composerWindow->sendButton->isEnabled());
+    composerWindow->recipientBox->setCurrentIndex(0); // the preset item chosen from the list
+    EXPECT_EQ(composerWindow->recipientBox->currentText(), ComposerWindow::supportAddress());
+    EXPECT_TRUE(composerWindow->sendButton->isEnabled());
 }
 
 TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
@@ -208,13 +208,13 @@ TEST_F(ComposerTest, OpeningFillsAnEmptyRecipientFromTheLastOne)
         QFile::remove(userIni());
         if (c.stored)
             storeLastAddress(*c.stored);
-        form = std::make_unique<ComposerWindow>();
-        form->recipientBox->setEditText(c.typed);
-        form->showComposer();
-        EXPECT_EQ(form->recipientBox->currentText(), c.shown);
-        EXPECT_EQ(form->recipientBox->lineEdit()->selectedText(), c.shown) << "typing replaces the whole text";
-        EXPECT_EQ(form->sendButton->isEnabled(), !c.shown.isEmpty());
-        EXPECT_EQ(form->focusWidget(), form->recipientBox);
+        composerWindow = std::make_unique<ComposerWindow>();
+        composerWindow->recipientBox->setEditText(c.typed);
+        composerWindow->showComposer();
+        EXPECT_EQ(composerWindow->recipientBox->currentText(), c.shown);
+        EXPECT_EQ(composerWindow->recipientBox->lineEdit()->selectedText(), c.shown) << "typing replaces the whole text";
+        EXPECT_EQ(composerWindow->sendButton->isEnabled(), !c.shown.isEmpty());
+        EXPECT_EQ(composerWindow->focusWidget(), composerWindow->recipientBox);
         // The runtime is back on the main settings file.
         EXPECT_EQ(rt::settingsFile().fileName(), rt::state().settingsFileName);
     }
@@ -224,31 +224,31 @@ TEST_F(ComposerTest, ShowsCentredOverItsOwnerAndHidesOnClose)
 {
     QWidget owner;
     owner.setGeometry(200, 150, 400, 300); // room for the composer around its centre
-    form->setOwner(&owner);
+    composerWindow->setOwner(&owner);
     compose(u8("ola@example.no"), u8("Emne"), {u8("Linje")}, QStringLiteral("/tmp/vedlegg.txt"));
-    EXPECT_TRUE(form->isVisible());
-    const QPoint offset = form->frameGeometry().center() - owner.frameGeometry().center();
+    EXPECT_TRUE(composerWindow->isVisible());
+    const QPoint offset = composerWindow->frameGeometry().center() - owner.frameGeometry().center();
     EXPECT_LE(offset.manhattanLength(), 2) << offset.x() << ',' << offset.y();
 
-    ComposerWindow* const same = form.get();
-    form->close();
-    EXPECT_TRUE(form->isHidden());
-    EXPECT_EQ(form.get(), same);
-    form->showComposer();
-    EXPECT_EQ(form->recipientBox->currentText(), u8("ola@example.no"));
-    EXPECT_EQ(form->subjectEdit->text(), u8("Emne"));
-    EXPECT_EQ(form->bodyEdit->toPlainText(), u8("Linje"));
-    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/tmp/vedlegg.txt"));
+    ComposerWindow* const same = composerWindow.get();
+    composerWindow->close();
+    EXPECT_TRUE(composerWindow->isHidden());
+    EXPECT_EQ(composerWindow.get(), same);
+    composerWindow->showComposer();
+    EXPECT_EQ(composerWindow->recipientBox->currentText(), u8("ola@example.no"));
+    EXPECT_EQ(composerWindow->subjectEdit->text(), u8("Emne"));
+    EXPECT_EQ(composerWindow->bodyEdit->toPlainText(), u8("Linje"));
+    EXPECT_EQ(composerWindow->attachmentEdit->text(), QStringLiteral("/tmp/vedlegg.txt"));
 }
 
 TEST_F(ComposerTest, PickerSetsThePathOnlyWhenAFileIsChosen)
 {
     pickerAnswer = QStringLiteral("/home/ola/rapport.pdf");
-    QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
-    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    QTest::mouseClick(composerWindow->pickAttachmentButton, Qt::LeftButton);
+    EXPECT_EQ(composerWindow->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
     pickerAnswer.clear(); // cancelled
-    QTest::mouseClick(form->pickAttachmentButton, Qt::LeftButton);
-    EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
+    QTest::mouseClick(composerWindow->pickAttachmentButton, Qt::LeftButton);
+    EXPECT_EQ(composerWindow->attachmentEdit->text(), QStringLiteral("/home/ola/rapport.pdf"));
     EXPECT_EQ(pickerCalls, 2);
 }
 
@@ -272,7 +272,7 @@ TEST_F(ComposerTest, SendsWithTheStoredSettingsAndEmptiesTheWindow)
 
     EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
     EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal")}));
-    EXPECT_TRUE(form->isHidden());
+    EXPECT_TRUE(composerWindow->isHidden());
     const QList<testsupport::SmtpLogin> logins = server.logins();
     ASSERT_EQ(logins.size(), 1);
     EXPECT_EQ(logins[0].user, "kari.n");
@@ -319,18 +319,18 @@ TEST_F(ComposerTest, FailureShowsTheBoxHidesAndKeepsTheMessage)
         EXPECT_EQ(guard.fake.messages[0].text, u8("Sending mislyktes \nIngen SMTP-server er angitt."));
         EXPECT_EQ(guard.fake.messages[0].icon, rt::MsgIcon::None);
         EXPECT_EQ(events, (QStringList{u8("busy"), u8("normal"), u8("box")}));
-        EXPECT_TRUE(form->isHidden());
+        EXPECT_TRUE(composerWindow->isHidden());
         EXPECT_EQ(smtpLog(), (QStringList{u8("SMTP: OLA tillates tilgang"),
                                           u8("SMTP: fra kari@example.no til ola@example.no, Kari <kari@example.no> via "),
                                           u8("SMTP: Kan ikke sende melding til ")}));
         EXPECT_EQ(storedLastAddress(), recipients);
 
-        form->showComposer();
-        EXPECT_EQ(form->recipientBox->currentText(), recipients);
-        EXPECT_EQ(form->subjectEdit->text(), u8("Viktig"));
-        EXPECT_EQ(form->bodyEdit->toPlainText(), u8("Første linje\nAndre linje"));
-        EXPECT_EQ(form->attachmentEdit->text(), QStringLiteral("/tmp/notat.txt"));
-        EXPECT_TRUE(form->sendButton->isEnabled());
+        composerWindow->showComposer();
+        EXPECT_EQ(composerWindow->recipientBox->currentText(), recipients);
+        EXPECT_EQ(composerWindow->subjectEdit->text(), u8("Viktig"));
+        EXPECT_EQ(composerWindow->bodyEdit->toPlainText(), u8("Første linje\nAndre linje"));
+        EXPECT_EQ(composerWindow->attachmentEdit->text(), QStringLiteral("/tmp/notat.txt"));
+        EXPECT_TRUE(composerWindow->sendButton->isEnabled());
     }
 }
 
@@ -370,10 +370,10 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
     file.close();
 
     compose(kRecipients, kSubject, kBody, path);
-    EXPECT_EQ(form->attachmentEdit->text(), path);
+    EXPECT_EQ(composerWindow->attachmentEdit->text(), path);
     clickSend();
     EXPECT_TRUE(guard.fake.messages.isEmpty()) << guard.fake.messages.value(0).text.toStdString();
-    EXPECT_TRUE(form->isHidden());
+    EXPECT_TRUE(composerWindow->isHidden());
 
     expectEmptyOnOpening();
     // Written again, a second send carries the same one file, not the
@@ -381,22 +381,7 @@ TEST_F(ComposerAiosmtpd, AttachmentArrivesIntactAndGoesAgainOnTheNextSend)
     compose(kRecipients, kSubject, kBody, path);
     clickSend();
 
-    const QList<testsupport::SinkMessage> got = server->messages();
-    ASSERT_EQ(got.size(), 2);
-    for (const testsupport::SinkMessage& m : got) {
-        expectSoundMessage(m);
-        EXPECT_EQ(strings(m.info.value(QStringLiteral("rcpt_tos"))),
-                  (QStringList{u8("ola@example.no"), u8("ase@example.no")}));
-        EXPECT_EQ(m.header(QStringLiteral("Subject")), kSubject);
-        EXPECT_EQ(m.info.value(QStringLiteral("content_type")).toString(), QStringLiteral("multipart/mixed"));
-        ASSERT_EQ(m.info.value(QStringLiteral("parts")).toArray().size(), 2);
-        EXPECT_EQ(part(m, 0).value(QStringLiteral("content_type")).toString(), QStringLiteral("text/plain"));
-        EXPECT_EQ(partText(m, 0), kBody.join(u'\n') + u'\n');
-        EXPECT_EQ(part(m, 1).value(QStringLiteral("disposition")).toString(), QStringLiteral("attachment"));
-        EXPECT_EQ(part(m, 1).value(QStringLiteral("filename")).toString(), u8("Årsrapport 2024.pdf"));
-        EXPECT_EQ(partBytes(m, 1), bytes);
-    }
-    EXPECT_NE(got[0].header(QStringLiteral("Message-ID")), got[1].header(QStringLiteral("Message-ID")));
+    expectTwoWithAttachment(server->messages(), bytes);
 }
 
 } // namespace

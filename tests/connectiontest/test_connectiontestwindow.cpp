@@ -100,7 +100,7 @@ protected:
     }
     void TearDown() override { window.reset(); }
 
-    ConnectionTestWindow& form() { return *window; }
+    ConnectionTestWindow& testWindow() { return *window; }
     Seen lastSeen() const { return during.isEmpty() ? Seen{} : during.last(); }
 
     RuntimeFixtureGuard guard;
@@ -112,8 +112,8 @@ protected:
 
 TEST_F(ConnectionTest, WindowAsDrawn)
 {
-    ConnectionTestWindow& f = form();
-    EXPECT_EQ(f.objectName(), QStringLiteral("IPTestForm"));
+    ConnectionTestWindow& f = testWindow();
+    EXPECT_EQ(f.objectName(), QStringLiteral("ConnectionTestWindow"));
     EXPECT_TRUE(f.windowFlags().testFlag(Qt::FramelessWindowHint));
     EXPECT_EQ(f.size(), QSize(297, 37));
     EXPECT_EQ(f.font().pixelSize(), 11);
@@ -175,7 +175,7 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        form().dismiss(); // each case starts from a hidden window
+        testWindow().dismiss(); // each case starts from a hidden window
         during.clear();
         guard.fake.busyCalls.clear();
 
@@ -186,14 +186,14 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
         QObject::connect(&windowTimer, &QTimer::timeout, [&] {
             if (guard.fake.busyCalls != QList<bool>{true} || !seenFromTimer.isEmpty())
                 return;
-            seenFromTimer.append({form().isVisible(), form().statusLabel->text(),
-                                  form().okButton->isVisibleTo(&form()), form().panelColour()});
+            seenFromTimer.append({testWindow().isVisible(), testWindow().statusLabel->text(),
+                                  testWindow().okButton->isVisibleTo(&testWindow()), testWindow().panelColour()});
             full.acceptWaiting();
         });
         if (k.windowFreesBacklog)
             windowTimer.start();
 
-        EXPECT_EQ(form().testConnection(k.host, k.port, k.report), k.connected);
+        EXPECT_EQ(testWindow().testConnection(k.host, k.port, k.report), k.connected);
         windowTimer.stop();
 
         ASSERT_EQ(during.size(), 1);
@@ -210,16 +210,16 @@ TEST_F(ConnectionTest, ResultTextAndWindowForEachOutcome)
             EXPECT_FALSE(seenFromTimer[0].okVisible);
         }
 
-        EXPECT_EQ(form().isVisible(), k.outcomeShown);
-        EXPECT_EQ(form().okButton->isVisibleTo(&form()), k.outcomeShown);
+        EXPECT_EQ(testWindow().isVisible(), k.outcomeShown);
+        EXPECT_EQ(testWindow().okButton->isVisibleTo(&testWindow()), k.outcomeShown);
         if (k.outcomeShown && !k.connected) {
-            EXPECT_EQ(form().panelColour(), kFailureColour);
-            EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Kan ikke koble til: ") + k.tried);
+            EXPECT_EQ(testWindow().panelColour(), kFailureColour);
+            EXPECT_EQ(testWindow().statusLabel->text(), QStringLiteral("Kan ikke koble til: ") + k.tried);
         } else {
-            EXPECT_EQ(form().panelColour(), kNormalColour);
+            EXPECT_EQ(testWindow().panelColour(), kNormalColour);
         }
         if (k.outcomeShown && k.connected) {
-            EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Tilkoblingen virker: ") + k.tried);
+            EXPECT_EQ(testWindow().statusLabel->text(), QStringLiteral("Tilkoblingen virker: ") + k.tried);
         }
         if (k.reached) {
             EXPECT_EQ(k.reached->bytesFromNextConnection(), 0) << "connected, closed, nothing sent";
@@ -237,10 +237,10 @@ TEST_F(ConnectionTest, IPv6AddressInBrackets)
         GTEST_SKIP() << "no IPv6 loopback here";
     }
     const QString port = QString::number(open->port());
-    EXPECT_TRUE(form().testConnection(QStringLiteral("[::1]:") + port, 110, true));
+    EXPECT_TRUE(testWindow().testConnection(QStringLiteral("[::1]:") + port, 110, true));
     EXPECT_EQ(lastSeen().text, QStringLiteral("Sjekker [::1]:%1 ....").arg(port));
     EXPECT_EQ(open->bytesFromNextConnection(), 0);
-    EXPECT_EQ(form().statusLabel->text(), QStringLiteral("Tilkoblingen virker: [::1]:%1").arg(port));
+    EXPECT_EQ(testWindow().statusLabel->text(), QStringLiteral("Tilkoblingen virker: [::1]:%1").arg(port));
 }
 
 TEST_F(ConnectionTest, SecondTestWhileFailureShownRunsInTheSameWindow)
@@ -261,15 +261,15 @@ TEST_F(ConnectionTest, SecondTestWhileFailureShownRunsInTheSameWindow)
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
-        EXPECT_EQ(form().testConnection(QStringLiteral("127.0.0.1"), s.port, true), s.connected);
+        EXPECT_EQ(testWindow().testConnection(QStringLiteral("127.0.0.1"), s.port, true), s.connected);
         const Seen seen = lastSeen();
         EXPECT_EQ(seen.colour, s.colourDuring);
         EXPECT_FALSE(seen.okVisible);
         EXPECT_EQ(seen.text, QStringLiteral("Sjekker 127.0.0.1:%1 ....").arg(s.port));
-        EXPECT_TRUE(form().isVisible());
-        EXPECT_TRUE(form().okButton->isVisibleTo(&form()));
-        EXPECT_EQ(form().panelColour(), s.connected ? kNormalColour : kFailureColour);
-        EXPECT_EQ(form().statusLabel->text(), (s.connected ? QStringLiteral("Tilkoblingen virker: 127.0.0.1:%1")
+        EXPECT_TRUE(testWindow().isVisible());
+        EXPECT_TRUE(testWindow().okButton->isVisibleTo(&testWindow()));
+        EXPECT_EQ(testWindow().panelColour(), s.connected ? kNormalColour : kFailureColour);
+        EXPECT_EQ(testWindow().statusLabel->text(), (s.connected ? QStringLiteral("Tilkoblingen virker: 127.0.0.1:%1")
                                                             : QStringLiteral("Kan ikke koble til: 127.0.0.1:%1"))
                                                   .arg(s.port));
     }
@@ -290,11 +290,11 @@ TEST_F(ConnectionTest, FailureIsDismissedWithOkEnterOrEscape)
     };
     for (const Way& w : ways) {
         SCOPED_TRACE(w.name);
-        ASSERT_FALSE(form().testConnection(QStringLiteral("127.0.0.1"), c, true));
-        ASSERT_TRUE(form().isVisible());
-        w.dismiss(form());
-        EXPECT_FALSE(form().isVisible());
-        EXPECT_EQ(form().panelColour(), kNormalColour);
+        ASSERT_FALSE(testWindow().testConnection(QStringLiteral("127.0.0.1"), c, true));
+        ASSERT_TRUE(testWindow().isVisible());
+        w.dismiss(testWindow());
+        EXPECT_FALSE(testWindow().isVisible());
+        EXPECT_EQ(testWindow().panelColour(), kNormalColour);
     }
 }
 
@@ -306,13 +306,13 @@ TEST_F(ConnectionTest, OkWorksWhileAModalDialogIsOpen)
     QDialog modal;
     bool shown = false, hiddenAfterClick = false;
     QTimer::singleShot(0, &modal, [&] {
-        form().testConnection(QStringLiteral("127.0.0.1"), c, true);
-        shown = form().isVisible();
+        testWindow().testConnection(QStringLiteral("127.0.0.1"), c, true);
+        shown = testWindow().isVisible();
         // Through the window system, where a window blocked by the modal
         // dialog would lose the click.
-        QTest::mouseClick(form().windowHandle(), Qt::LeftButton, {},
-                          form().okButton->mapTo(&form(), form().okButton->rect().center()));
-        hiddenAfterClick = !form().isVisible();
+        QTest::mouseClick(testWindow().windowHandle(), Qt::LeftButton, {},
+                          testWindow().okButton->mapTo(&testWindow(), testWindow().okButton->rect().center()));
+        hiddenAfterClick = !testWindow().isVisible();
         modal.reject();
     });
     modal.exec();
@@ -346,15 +346,15 @@ TEST_F(ConnectionTest, CentredOverItsOwnerAndKeptOnTheScreen)
 {
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     QWidget owner;
-    form().setOwner(&owner);
+    testWindow().setOwner(&owner);
     const int c = closedPort();
 
     owner.setGeometry(screen.left() + 100, screen.top() + 100, 442, 332);
-    form().testConnection(QStringLiteral("127.0.0.1"), c, true);
-    EXPECT_LE((form().geometry().center() - owner.geometry().center()).manhattanLength(), 1);
-    form().dismiss();
+    testWindow().testConnection(QStringLiteral("127.0.0.1"), c, true);
+    EXPECT_LE((testWindow().geometry().center() - owner.geometry().center()).manhattanLength(), 1);
+    testWindow().dismiss();
 
     owner.setGeometry(screen.left() - 300, screen.top() - 100, 200, 100);
-    form().testConnection(QStringLiteral("127.0.0.1"), c, true);
-    EXPECT_TRUE(screen.contains(form().geometry())) << "an owner off the edge still leaves the window whole";
+    testWindow().testConnection(QStringLiteral("127.0.0.1"), c, true);
+    EXPECT_TRUE(screen.contains(testWindow().geometry())) << "an owner off the edge still leaves the window whole";
 }

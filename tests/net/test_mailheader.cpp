@@ -1,3 +1,5 @@
+#include "addresslist.h"
+#include "encodedwords.h"
 #include "mailheader.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,9 @@
 // The layout of an outgoing message: its header fields in 7-bit text that
 // reads back as written, folding, the body and an attachment byte for byte,
 // and the addresses as they go on the wire.
+#include "addresslist.h"
+#include "encodedwords.h"
 #include "laidoutmessage.h"
-#include "mailheader.h"
 #include "neterrortext.h"
 #include "outgoingmessage.h"
 

@@ -1,8 +1,8 @@
 // The SMTP client against the scripted server (the commands on the wire,
 // refusals, broken and slow connections), STARTTLS and TLS from the first
 // byte with their certificate checks, and the login.
+#include "addresslist.h"
 #include "laidoutmessage.h"
-#include "mailheader.h"
 #include "neterrortext.h"
 #include "scriptedsmtpserver.h"
 #include "smtpclient.h"

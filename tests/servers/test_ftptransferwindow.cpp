@@ -112,33 +112,33 @@ protected:
     void SetUp() override
     {
         ServersFixture::SetUp();
-        form = std::make_unique<FtpTransferWindow>();
-        form->setProfileDialog(profileDialog);
-        form->client.timeouts = {5000, 20000};
+        ftpWindow = std::make_unique<FtpTransferWindow>();
+        ftpWindow->setProfileDialog(profileDialog);
+        ftpWindow->client.timeouts = {5000, 20000};
         // The window's own handlers run; the test also notes each state, on
         // the window thread as the window does.
-        auto connected = form->client.onConnected;
-        form->client.onConnected = [this, connected] {
+        auto connected = ftpWindow->client.onConnected;
+        ftpWindow->client.onConnected = [this, connected] {
             QMetaObject::invokeMethod(
-                form.get(),
+                ftpWindow.get(),
                 [this] {
                     states.append(QStringLiteral("Tilkoblet"));
-                    captions.append(form->windowTitle());
+                    captions.append(ftpWindow->windowTitle());
                 },
                 Qt::QueuedConnection);
             connected();
         };
-        auto disconnected = form->client.onDisconnected;
-        form->client.onDisconnected = [this, disconnected] {
+        auto disconnected = ftpWindow->client.onDisconnected;
+        ftpWindow->client.onDisconnected = [this, disconnected] {
             QMetaObject::invokeMethod(
-                form.get(), [this] { states.append(QStringLiteral("Frakoblet")); }, Qt::QueuedConnection);
+                ftpWindow.get(), [this] { states.append(QStringLiteral("Frakoblet")); }, Qt::QueuedConnection);
             disconnected();
         };
         data = folder(QStringLiteral("data"));
     }
     void TearDown() override
     {
-        form.reset();
+        ftpWindow.reset();
         ServersFixture::TearDown();
     }
 
@@ -150,7 +150,7 @@ protected:
                                              {QStringLiteral("password"), rt::scrambleText(password)}});
     }
 
-    QString panel(int i) const { return (i == 0 ? form->byteCountPanel : form->connectionPanel)->text(); }
+    QString panel(int i) const { return (i == 0 ? ftpWindow->byteCountPanel : ftpWindow->connectionPanel)->text(); }
 
     // What a download of name into data/ logs up to the transfer.
     QStringList downloadStart(const QString& name, const QString& remote, const QString& user, qint64 size) const
@@ -162,7 +162,7 @@ protected:
     }
 
     servers::ServerProfileDialog profileDialog;
-    std::unique_ptr<FtpTransferWindow> form;
+    std::unique_ptr<FtpTransferWindow> ftpWindow;
     QString data;
     QStringList states;
     QStringList captions;
@@ -213,21 +213,21 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
 
     // Upload.
     servers::ftpSettings().folder = folderName;
-    PaintRecorder bar(form->progressBar, [this] { return QString::number(form->progressBar->value()); });
-    EXPECT_EQ(form->upload(local), FtpResult::Done);
+    PaintRecorder bar(ftpWindow->progressBar, [this] { return QString::number(ftpWindow->progressBar->value()); });
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::Done);
     EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                        QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
                                        QStringLiteral("FTP: Kobler fra.")}));
     EXPECT_EQ(server->readFile(remoteFolder + name), c.content) << server->log().toStdString();
     EXPECT_EQ(servers::ftpSettings().folder, remoteFolder);
-    EXPECT_EQ(form->progressMaximum(), size);
-    EXPECT_EQ(form->progressPosition(), size);
-    EXPECT_EQ(form->progressBar->maximum(), std::max<qint64>(size, 1));
-    EXPECT_EQ(form->progressBar->value(), size);
+    EXPECT_EQ(ftpWindow->progressMaximum(), size);
+    EXPECT_EQ(ftpWindow->progressPosition(), size);
+    EXPECT_EQ(ftpWindow->progressBar->maximum(), std::max<qint64>(size, 1));
+    EXPECT_EQ(ftpWindow->progressBar->value(), size);
     EXPECT_EQ(panel(0), QString::number(size));
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
     EXPECT_EQ(states, (QStringList{QStringLiteral("Tilkoblet"), QStringLiteral("Frakoblet")}));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
     if (size > 0) {
         ASSERT_FALSE(bar.shown.isEmpty()) << "the bar is repainted while the transfer runs";
         EXPECT_EQ(bar.shown.last(), QString::number(size));
@@ -239,13 +239,13 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     rt::state().logLines.clear();
     const QString temporary = local + QStringLiteral(".XXXXXX.tmp");
     const QString backup = local + QStringLiteral(".old");
-    EXPECT_EQ(form->download(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::Done);
     QStringList expected = downloadStart(name, remoteFolder + name, QStringLiteral("kari"), size);
     expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: endret navn på %1 til %2").arg(temporary, local);
     EXPECT_EQ(withFixedTemporaryNames(logTexts()), expected);
-    EXPECT_FALSE(form->isVisible());
-    EXPECT_EQ(form->progressMaximum(), size);
-    EXPECT_EQ(form->progressPosition(), size);
+    EXPECT_FALSE(ftpWindow->isVisible());
+    EXPECT_EQ(ftpWindow->progressMaximum(), size);
+    EXPECT_EQ(ftpWindow->progressPosition(), size);
     EXPECT_EQ(readAll(local), c.content);
     EXPECT_TRUE(QFileInfo::exists(local));
     EXPECT_EQ(temporaryFiles(data), QStringList());
@@ -256,7 +256,7 @@ TEST_P(FtpRoundTripTest, UploadThenFirstAndReplacingDownload)
     writeAll(local, "gammelt innhold");
     writeAll(backup, "eldste innhold");
     rt::state().logLines.clear();
-    EXPECT_EQ(form->download(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::Done);
     expected = downloadStart(name, remoteFolder + name, QStringLiteral("kari"), size);
     expected << QStringLiteral("FTP: Kobler fra.") << QStringLiteral("FTP: slettet midlertidig fil: ") + backup
              << QStringLiteral("FTP: endret navn på %1 til %2").arg(local, backup)
@@ -281,9 +281,9 @@ TEST_F(FtpWindowRealTest, TheStatusPanelsAndTheLabelAreRepaintedWhileATransferRu
     start();
     const QByteArray content = binaryContent(3 * 1024 * 1024);
     server->writeFile(QStringLiteral("stor.bin"), content);
-    PaintRecorder counts(form->byteCountPanel, [this] { return panel(0); });
-    PaintRecorder label(form->fileLabel, [this] { return form->fileLabel->text(); });
-    ASSERT_EQ(form->download(data + QStringLiteral("/stor.bin")), FtpResult::Done);
+    PaintRecorder counts(ftpWindow->byteCountPanel, [this] { return panel(0); });
+    PaintRecorder label(ftpWindow->fileLabel, [this] { return ftpWindow->fileLabel->text(); });
+    ASSERT_EQ(ftpWindow->download(data + QStringLiteral("/stor.bin")), FtpResult::Done);
 
     ASSERT_GE(counts.shown.size(), 3);
     QList<qint64> numbers;
@@ -300,8 +300,8 @@ TEST_F(FtpWindowRealTest, DownloadFallsBackToActiveModeWhenPassiveIsBroken)
     options.brokenPassive = true;
     start(options);
     server->writeFile(QStringLiteral("priser.txt"), "Eple;12\r\n");
-    EXPECT_EQ(form->download(data + QStringLiteral("/priser.txt")), FtpResult::Done);
-    EXPECT_FALSE(form->client.lastTransferPassive());
+    EXPECT_EQ(ftpWindow->download(data + QStringLiteral("/priser.txt")), FtpResult::Done);
+    EXPECT_FALSE(ftpWindow->client.lastTransferPassive());
     EXPECT_EQ(readAll(data + QStringLiteral("/priser.txt")), QByteArray("Eple;12\r\n"));
 }
 
@@ -357,7 +357,7 @@ TEST_P(FtpOutcomeTest, CodesLogLinesAndFilesOnDisk)
     for (std::size_t i = 0; i < c.transfers.size(); ++i) {
         rt::state().logLines.clear();
         const QString local = data + QLatin1Char('/') + QString::fromUtf8(c.transfers[i].name);
-        const FtpResult result = c.transfers[i].upload ? form->upload(local) : form->download(local);
+        const FtpResult result = c.transfers[i].upload ? ftpWindow->upload(local) : ftpWindow->download(local);
         EXPECT_EQ(result, c.results[i]) << c.transfers[i].name;
     }
 
@@ -365,7 +365,7 @@ TEST_P(FtpOutcomeTest, CodesLogLinesAndFilesOnDisk)
     for (QString line : c.log)
         expectedLog << line.replace(QStringLiteral("{data}"), data);
     EXPECT_EQ(withFixedTemporaryNames(logTexts()), expectedLog);
-    EXPECT_EQ(form->isVisible(), c.windowShown);
+    EXPECT_EQ(ftpWindow->isVisible(), c.windowShown);
     EXPECT_EQ(!server->commands().isEmpty(), c.connects);
 
     QStringList expectedNames;
@@ -466,17 +466,17 @@ TEST_F(FtpWindowRealTest, WrongPasswordGives502OnUploadAnd501OnDownload)
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "lokalt");
 
-    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_THAT(strs(logTexts()), ElementsAre(HasSubstr("opplasting"), "FTP: Kobler til 127.0.0.1 som bruker kari",
                                         "FTP: Feil nr. 502, kunne ikke koble til"));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
     EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
 
     rt::state().logLines.clear();
-    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_THAT(strs(logTexts()), ElementsAre(HasSubstr("nedlasting"), "FTP: Kobler til 127.0.0.1 som bruker kari",
                                         "FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn kari"));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
     EXPECT_EQ(readAll(local), QByteArray("lokalt"));
 }
 
@@ -488,7 +488,7 @@ TEST_F(FtpWindowRealTest, ABackupThatCannotBeDeletedLeavesTheNewFileInTheTempora
     writeAll(local, "gammelt");
     writeAll(data + QStringLiteral("/priser.txt.old/fil"), "i veien"); // a folder cannot be deleted as a file
 
-    EXPECT_EQ(form->download(local), FtpResult::NotPutInPlace);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::NotPutInPlace);
     EXPECT_EQ(withFixedTemporaryNames({lastLogText()}).constFirst(),
               QStringLiteral("FEIL: FTP: Feil nr. 503, kan ikke sette den nye filen på plass som %1; den ligger i %2")
                   .arg(local, local + QStringLiteral(".XXXXXX.tmp")));
@@ -510,7 +510,7 @@ TEST_F(FtpWindowRealTest, DownloadIntoADottedFolderKeepsItsFilesThere)
     writeAll(local, "gammelt");
     const QStringList rootBefore = QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
-    EXPECT_EQ(form->download(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::Done);
     EXPECT_EQ(readAll(local), QByteArray("nytt"));
     EXPECT_EQ(readAll(dotted + QStringLiteral("/priser.txt.old")), QByteArray("gammelt"));
     EXPECT_EQ(QDir(guard.fake.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
@@ -562,7 +562,7 @@ TEST_F(FtpWindowTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
     const QString local = data + QStringLiteral("/priser.dat");
     writeAll(local, content);
 
-    EXPECT_EQ(form->upload(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::Done);
     EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                        QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker kari"),
                                        QStringLiteral("FTP: Kobler fra.")}));
@@ -570,7 +570,7 @@ TEST_F(FtpWindowTlsTest, WithSslUploadAndDownloadRoundTripByteForByte)
 
     QFile::remove(local);
     rt::state().logLines.clear();
-    EXPECT_EQ(form->download(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::Done);
     EXPECT_EQ(withFixedTemporaryNames(logTexts()), downloadStart(QStringLiteral("priser.dat"), QStringLiteral("priser.dat"),
                                         QStringLiteral("kari"), content.size())
                   << QStringLiteral("FTP: Kobler fra.")
@@ -604,17 +604,17 @@ TEST_P(FtpWindowCertificateTest, UploadSays502AndDownload501WithTheCertificateAs
     writeAll(local, "gammelt");
     const QString cause = QStringLiteral("FTP: Årsak: ") + QString::fromUtf8(c.cause);
 
-    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_EQ(logTexts().mid(2), (QStringList{QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"), cause}));
     EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("nytt"));
 
     rt::state().logLines.clear();
-    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_EQ(logTexts().mid(2),
               (QStringList{QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn kari"),
                            cause}));
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
     EXPECT_EQ(server->commands(), (QList<QByteArray>{"AUTH", "AUTH"})) << "never USER or PASS";
 }
 
@@ -636,7 +636,7 @@ TEST_F(FtpWindowTlsTest, WithSslAPlainServerGetsNoLogin)
     rt::state().verboseLogging = true;
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "lokalt");
-    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_THAT(str(lastLogText()), HasSubstr("avviste kryptert forbindelse (AUTH TLS): 500"));
     EXPECT_FALSE(server->exists(QStringLiteral("priser.txt")));
     EXPECT_EQ(server->commands(), QList<QByteArray>{"AUTH"});
@@ -648,7 +648,7 @@ TEST_F(FtpWindowTlsTest, WithoutSslAPlainServerIsUsedAsBefore)
     useSsl(false);
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "Eple;12\r\n");
-    EXPECT_EQ(form->upload(local), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::Done);
     EXPECT_EQ(server->readFile(QStringLiteral("priser.txt")), QByteArray("Eple;12\r\n"));
     EXPECT_FALSE(server->commands().contains("AUTH"));
 }
@@ -674,13 +674,13 @@ TEST_F(FtpWindowScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnec
                                                  {folderName, QStringLiteral("det er ikke en vanlig fil")}};
     for (const auto& [local, cause] : cases) {
         rt::state().logLines.clear();
-        const FtpResult result = form->upload(local);
+        const FtpResult result = ftpWindow->upload(local);
         EXPECT_EQ(logTexts(),
                   (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                QStringLiteral("FTP: Kan ikke finne filstørrelse, avbryter."),
                                QStringLiteral("FEIL: FTP: Feil nr. 504, kan ikke laste opp filen %1: %2").arg(local, cause)}));
         EXPECT_EQ(result, FtpResult::NothingTransferred);
-        EXPECT_FALSE(form->isVisible());
+        EXPECT_FALSE(ftpWindow->isVisible());
     }
     EXPECT_EQ(server.sessionCount(), 0);
     EXPECT_EQ(servers::ftpSettings().server, QStringLiteral("ftp.tavlund.example"));
@@ -689,16 +689,16 @@ TEST_F(FtpWindowScriptedTest, UploadOfNoFileToSendSays504ReadsNoProfileAndConnec
 TEST_F(FtpWindowScriptedTest, TheCaptionShowsTheServerOfThePreviousOperation)
 {
     server.setFile("a.txt", "a");
-    form->download(data + QStringLiteral("/a.txt"));
-    form->download(data + QStringLiteral("/a.txt"));
+    ftpWindow->download(data + QStringLiteral("/a.txt"));
+    ftpWindow->download(data + QStringLiteral("/a.txt"));
     EXPECT_EQ(captions, (QStringList{QStringLiteral("ftp.tavlund.example"), QStringLiteral("127.0.0.1")}));
-    EXPECT_EQ(form->fileLabel->text(), QStringLiteral("a.txt"));
+    EXPECT_EQ(ftpWindow->fileLabel->text(), QStringLiteral("a.txt"));
 }
 
 TEST_F(FtpWindowScriptedTest, UploadWithoutFolderGoesToTheLoginFolderUnderTheBareName)
 {
     writeAll(data + QStringLiteral("/rapport.csv"), "1;2;3\n");
-    EXPECT_EQ(form->upload(data + QStringLiteral("/rapport.csv")), FtpResult::Done);
+    EXPECT_EQ(ftpWindow->upload(data + QStringLiteral("/rapport.csv")), FtpResult::Done);
     EXPECT_EQ(server.file("rapport.csv"), QByteArray("1;2;3\n"));
     EXPECT_TRUE(server.received().contains("STOR rapport.csv"));
     EXPECT_EQ(servers::ftpSettings().folder, QString());
@@ -719,17 +719,17 @@ TEST_P(FtpWindowLoginRefusedTest, UploadSays502AndDownloadSays501)
     const QString local = data + QStringLiteral("/priser.txt");
     writeAll(local, "gammelt");
 
-    EXPECT_EQ(form->upload(local), FtpResult::UploadConnectFailed);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::UploadConnectFailed);
     EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 502, kunne ikke koble til"));
     EXPECT_EQ(server.file("priser.txt"), QByteArray("nytt"));
 
     rt::state().logLines.clear();
-    EXPECT_EQ(form->download(local), FtpResult::DownloadConnectFailed);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::DownloadConnectFailed);
     EXPECT_EQ(lastLogText(), QStringLiteral("FTP: Feil nr. 501, kunne ikke koble til 127.0.0.1 med brukernavn ola"));
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
     EXPECT_EQ(temporaryFiles(data), QStringList());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FtpWindowLoginRefusedTest,
@@ -742,7 +742,7 @@ TEST_F(FtpWindowScriptedTest, WithDetailedLoggingTheCauseFollowsTheErrorNumber)
 {
     rt::state().verboseLogging = true;
     server.setReply("PASS", "530 Innlogging feilet.");
-    form->download(data + QStringLiteral("/priser.txt"));
+    ftpWindow->download(data + QStringLiteral("/priser.txt"));
     EXPECT_EQ(lastLogText(),
               QStringLiteral("FTP: Årsak: Innlogging på 127.0.0.1:%1 avvist: 530 Innlogging feilet.").arg(server.port()));
 }
@@ -752,7 +752,7 @@ TEST_F(FtpWindowScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
     server.setFile("priser.txt", "nytt");
     server.setReply("SIZE", "502 SIZE ikke implementert.");
     const QString local = data + QStringLiteral("/priser.txt");
-    EXPECT_EQ(form->download(local), FtpResult::NothingTransferred);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::NothingTransferred);
     EXPECT_EQ(logTexts().mid(2),
               (QStringList{QStringLiteral("FTP: finner ikke filen priser.txt, avbryter forbindelse"),
                            QStringLiteral("FTP: 127.0.0.1 frakoblet"),
@@ -760,7 +760,7 @@ TEST_F(FtpWindowScriptedTest, SizeNotAnsweredWith213IsAFileNotFound)
                                           "priser.txt (502 SIZE ikke implementert.)")
                                .arg(local)}));
     EXPECT_EQ(temporaryFiles(data), QStringList());
-    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(ftpWindow->isVisible());
     EXPECT_FALSE(server.receivedVerbs().contains("RETR"));
     ASSERT_FALSE(server.receivedVerbs().isEmpty());
     EXPECT_EQ(server.receivedVerbs().last(), QByteArray("QUIT"));
@@ -782,7 +782,7 @@ TEST_P(FtpWindowCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
     const QString local = data + QStringLiteral("/priser.bin");
     writeAll(local, "gammelt");
 
-    EXPECT_EQ(form->download(local), FtpResult::TransferFailed);
+    EXPECT_EQ(ftpWindow->download(local), FtpResult::TransferFailed);
     QStringList expected = downloadStart(QStringLiteral("priser.bin"), QStringLiteral("inn/priser.bin"),
                                          QStringLiteral("ola"), content.size());
     expected << QStringLiteral("FTP: Feil nr. 500, kan ikke laste ned filen %1. Sjekk at filen ikke er i bruk.").arg(local)
@@ -791,9 +791,9 @@ TEST_P(FtpWindowCutTest, DownloadCutOffMidwaySays500AndLeavesTheLocalFile)
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
     // The part that arrived is not kept.
     EXPECT_EQ(QDir(data).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("priser.bin")});
-    EXPECT_FALSE(form->isVisible());
-    EXPECT_FALSE(form->client.connected());
-    EXPECT_EQ(form->progressPosition(), 150000);
+    EXPECT_FALSE(ftpWindow->isVisible());
+    EXPECT_FALSE(ftpWindow->client.connected());
+    EXPECT_EQ(ftpWindow->progressPosition(), 150000);
 }
 
 TEST_P(FtpWindowCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindow)
@@ -803,15 +803,15 @@ TEST_P(FtpWindowCutTest, UploadCutOffMidwaySays500ClosesTheConnectionAndTheWindo
     const QString local = data + QStringLiteral("/stor.bin");
     writeAll(local, content);
 
-    EXPECT_EQ(form->upload(local), FtpResult::TransferFailed);
+    EXPECT_EQ(ftpWindow->upload(local), FtpResult::TransferFailed);
     const QStringList log = logTexts();
     ASSERT_EQ(log.size(), 4);
     EXPECT_THAT(str(log[2]), testing::StartsWith(str(QStringLiteral(
                                  "FEIL: FTP: Feil nr. 500, kan ikke laste opp filen %1 som stor.bin: ").arg(local))));
     EXPECT_EQ(log[3], QStringLiteral("FTP: Kobler fra."));
     EXPECT_EQ(rt::state().errorCount, 1);
-    EXPECT_FALSE(form->isVisible());
-    EXPECT_FALSE(form->client.connected());
+    EXPECT_FALSE(ftpWindow->isVisible());
+    EXPECT_FALSE(ftpWindow->client.connected());
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
 }
 
@@ -828,13 +828,13 @@ TEST_F(FtpWindowScriptedTest, AnnouncedSizeOfThreeGibibytesIsNoSizeFailure)
     const QString local = data + QStringLiteral("/stor.iso");
     writeAll(local, "gammelt");
 
-    const FtpResult result = form->download(local);
+    const FtpResult result = ftpWindow->download(local);
     const QStringList log = logTexts();
     EXPECT_TRUE(log.contains(QStringLiteral("FTP: filstørrelse 3221225472")));
     EXPECT_FALSE(std::any_of(log.begin(), log.end(), [](const QString& l) { return l.contains(QLatin1String("501")); }));
     EXPECT_TRUE(server.receivedVerbs().contains("RETR"));
-    EXPECT_EQ(form->progressMaximum(), 3221225472LL);
-    EXPECT_EQ(form->progressBar->maximum(), int(3221225472LL >> 1));
+    EXPECT_EQ(ftpWindow->progressMaximum(), 3221225472LL);
+    EXPECT_EQ(ftpWindow->progressBar->maximum(), int(3221225472LL >> 1));
     // What arrived is short of the size announced: not a success.
     EXPECT_EQ(result, FtpResult::TransferFailed);
     EXPECT_EQ(readAll(local), QByteArray("gammelt"));
@@ -855,13 +855,13 @@ struct Snapshot {
 // first tick that falls inside a network step.
 class WindowProbe {
 public:
-    explicit WindowProbe(FtpTransferWindow& form, std::function<void()> fn = {})
+    explicit WindowProbe(FtpTransferWindow& ftpWindow, std::function<void()> fn = {})
     {
         timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, [this, &form, fn] {
+        QObject::connect(&timer, &QTimer::timeout, [this, &ftpWindow, fn] {
             const bool running = rt::offThreadStepRunning();
-            snapshots.push_back({running, form.connectionPanel->text(), form.byteCountPanel->text().toLongLong(),
-                                 form.progressBar->value()});
+            snapshots.push_back({running, ftpWindow.connectionPanel->text(), ftpWindow.byteCountPanel->text().toLongLong(),
+                                 ftpWindow.progressBar->value()});
             if (running && fn && !ranInStep) {
                 ranInStep = true;
                 fn();
@@ -907,8 +907,8 @@ TEST_P(FtpWindowStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerSta
     else
         server.setFile("priser.bin", content);
 
-    WindowProbe probe(*form);
-    const FtpResult result = c.upload ? form->upload(local) : form->download(local);
+    WindowProbe probe(*ftpWindow);
+    const FtpResult result = c.upload ? ftpWindow->upload(local) : ftpWindow->download(local);
 
     const auto shown = [&](const Snapshot& s) {
         if (!s.stepRunning)
@@ -931,7 +931,7 @@ TEST_P(FtpWindowStallTest, TheWindowThreadLivesAndShowsTheStateWhileTheServerSta
     EXPECT_EQ(result, FtpResult::Done);
     EXPECT_EQ(panel(1), QStringLiteral("Frakoblet"));
     EXPECT_EQ(panel(0), QString::number(c.size));
-    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(ftpWindow->isVisible());
     if (c.upload) {
         EXPECT_EQ(logTexts(), (QStringList{QStringLiteral("FTP: Starter ny sesjon for opplasting av ") + local,
                                            QStringLiteral("FTP: Kobler til 127.0.0.1 som bruker ola"),
@@ -965,9 +965,9 @@ TEST_F(FtpWindowScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunnin
     const QString other = data + QStringLiteral("/rapport.csv");
     writeAll(other, "1;2;3\n");
     std::optional<FtpResult> nested;
-    WindowProbe probe(*form, [&] { nested = form->upload(other); });
+    WindowProbe probe(*ftpWindow, [&] { nested = ftpWindow->upload(other); });
 
-    const FtpResult result = form->download(local);
+    const FtpResult result = ftpWindow->download(local);
     ASSERT_TRUE(probe.ranInStep);
     EXPECT_EQ(nested, FtpResult::NothingTransferred);
     EXPECT_EQ(result, FtpResult::Done);
@@ -980,13 +980,13 @@ TEST_F(FtpWindowScriptedTest, ATransferAskedForWhileOneRunsIsRefusedAndTheRunnin
 
 TEST_F(FtpWindowTest, CountsAbove32BitsReachThePanelAndTheBar)
 {
-    form->setProgressMaximum(3221225472LL);
-    form->showProgress(2147483649LL);
+    ftpWindow->setProgressMaximum(3221225472LL);
+    ftpWindow->showProgress(2147483649LL);
     EXPECT_EQ(panel(0), QStringLiteral("2147483649"));
-    EXPECT_EQ(form->progressPosition(), 2147483649LL);
-    EXPECT_EQ(form->progressBar->value(), int(2147483649LL >> 1));
-    form->showProgress(3221225472LL);
-    EXPECT_EQ(form->progressBar->value(), form->progressBar->maximum());
+    EXPECT_EQ(ftpWindow->progressPosition(), 2147483649LL);
+    EXPECT_EQ(ftpWindow->progressBar->value(), int(2147483649LL >> 1));
+    ftpWindow->showProgress(3221225472LL);
+    EXPECT_EQ(ftpWindow->progressBar->value(), ftpWindow->progressBar->maximum());
 }
 
 } // namespace

@@ -14,14 +14,14 @@ namespace app {
 class StripWindow;
 }
 
-namespace benchform {
+namespace benchstrip {
 
 // A strip that has read the settings and is shown.
-std::unique_ptr<app::StripWindow> newForm();
+std::unique_ptr<app::StripWindow> newStrip();
 
 // One check of the window: seconds, or nothing after an ERROR line (a
 // failed check, or a list without expected lines).
-std::optional<double> timeCheck(app::StripWindow& form, int expected);
+std::optional<double> timeCheck(app::StripWindow& stripWindow, int expected);
 
 // Seconds one run of an outside program took, or nothing after an ERROR
 // line (it did not finish, or ended above maxExitCode).
@@ -35,4 +35,4 @@ QString systemPython();
 // The median of repeats runs, or nothing once one of them failed.
 std::optional<double> medianOf(int repeats, const std::function<std::optional<double>()>& run);
 
-} // namespace benchform
+} // namespace benchstrip

@@ -1,4 +1,4 @@
-#include "benchform.h"
+#include "benchstrip.h"
 
 #include "benchmail.h"
 #include "messagelist.h"
@@ -13,29 +13,29 @@
 #include <exception>
 #include <vector>
 
-namespace benchform {
+namespace benchstrip {
 
-std::unique_ptr<app::StripWindow> newForm()
+std::unique_ptr<app::StripWindow> newStrip()
 {
-    auto form = std::make_unique<app::StripWindow>();
-    form->readSettings();
-    form->show();
+    auto stripWindow = std::make_unique<app::StripWindow>();
+    stripWindow->readSettings();
+    stripWindow->show();
     QCoreApplication::processEvents();
-    return form;
+    return stripWindow;
 }
 
-std::optional<double> timeCheck(app::StripWindow& form, int expected)
+std::optional<double> timeCheck(app::StripWindow& stripWindow, int expected)
 {
     QElapsedTimer timer;
     timer.start();
     try {
-        form.checkMailbox();
+        stripWindow.checkMailbox();
     } catch (const std::exception& e) {
         std::printf("ERROR: check failed: %s\n", e.what());
         return std::nullopt;
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    const int lines = int(form.listModel->lines().size());
+    const int lines = int(stripWindow.listModel->lines().size());
     if (lines != expected) {
         std::printf("ERROR: %d messages expected in the list, %d lines there\n", expected, lines);
         return std::nullopt;
@@ -82,4 +82,4 @@ std::optional<double> medianOf(int repeats, const std::function<std::optional<do
     return benchmail::median(times);
 }
 
-} // namespace benchform
+} // namespace benchstrip
