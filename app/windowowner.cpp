@@ -44,7 +44,7 @@ WindowOwner::~WindowOwner() = default;
 
 void WindowOwner::openSettingsDialog()
 {
-    settingsdialog::showSetupDialog(m_strip.get(), *m_connectionTest);
+    settingsdialog::showSettingsDialog(m_strip.get(), *m_connectionTest);
 }
 
 namespace {

@@ -11,15 +11,15 @@ bool hasLineBreak(const QString& s)
 
 ClientSession::ClientSession()
 {
-    ch.fail = [this](const QString& text) { failClosed(text); };
-    ch.scrub = [this](QString text) { return scrub(std::move(text)); };
+    control.fail = [this](const QString& text) { failClosed(text); };
+    control.scrub = [this](QString text) { return scrub(std::move(text)); };
 }
 
 void ClientSession::close(bool notify)
 {
-    if (!ch.isOpen())
+    if (!control.isOpen())
         return;
-    ch.close();
+    control.close();
     afterClose(notify);
 }
 
@@ -36,10 +36,10 @@ void ClientSession::failOpen(const QString& text)
 
 void ClientSession::connectTo(const QString& where, const QString& host, std::uint16_t port, const Timeouts& timeouts)
 {
-    ch.where = where;
-    ch.timeouts = timeouts;
+    control.where = where;
+    control.timeouts = timeouts;
     try {
-        ch.open(host, port);
+        control.open(host, port);
     } catch (const NetError& e) {
         failOpen(e.text());
     }
@@ -47,12 +47,12 @@ void ClientSession::connectTo(const QString& where, const QString& host, std::ui
 
 void ClientSession::startTls(const QString& host, QString* toleratedRefusal)
 {
-    tlsStep([&] { ch.startTls(host, toleratedRefusal); });
+    tlsStep([&] { control.startTls(host, toleratedRefusal); });
 }
 
 void ClientSession::upgradeToTls(const QString& host, const QString& strayInputText, QString* toleratedRefusal)
 {
-    if (ch.hasPendingInput())
+    if (control.hasPendingInput())
         failClosed(strayInputText);
     startTls(host, toleratedRefusal);
 }

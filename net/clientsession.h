@@ -38,7 +38,7 @@ public:
     ClientSession& operator=(const ClientSession&) = delete;
 
     // The control connection. Its own failures close it through failClosed().
-    LineChannel ch;
+    LineChannel control;
 
     // Closes the connection (quietly when it is not open), then afterClose().
     void close(bool notify);
@@ -46,7 +46,7 @@ public:
     [[noreturn]] void failClosed(const QString& text);
     [[noreturn]] void failOpen(const QString& text);
 
-    // Connects ch to host and port, ch.where naming the server in texts.
+    // Connects to host and port, control.where naming the server in texts.
     // A failed connection is thrown scrubbed; nothing was open to close.
     void connectTo(const QString& where, const QString& host, std::uint16_t port, const Timeouts& timeouts);
 

@@ -29,7 +29,7 @@ struct Reply {
 
 } // namespace
 
-// The control connection (ch, TLS after AUTH TLS); openData() is the one
+// The control connection (TLS after AUTH TLS); openData() is the one
 // place a data connection is made, where it is wrapped likewise.
 struct FtpClient::Impl : ClientSession {
     explicit Impl(FtpClient& client)
@@ -58,11 +58,11 @@ struct FtpClient::Impl : ClientSession {
             q.onDisconnected();
     }
 
-    QString shown(const QByteArray& line) const { return ch.shown(line); }
+    QString shown(const QByteArray& line) const { return control.shown(line); }
 
     void requireConnected() const
     {
-        if (!ch.isOpen())
+        if (!control.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
     }
 
@@ -77,7 +77,7 @@ struct FtpClient::Impl : ClientSession {
     void command(const QByteArray& line)
     {
         requireConnected();
-        ch.sendLine(line);
+        control.sendLine(line);
     }
 
     // AUTH TLS and the handshake on the control connection. Anything but
@@ -103,8 +103,8 @@ struct FtpClient::Impl : ClientSession {
     Reply readReply()
     {
         requireConnected();
-        ch.beginReply();
-        const LineChannel::CodedReply coded = ch.readCodedReply(false);
+        control.beginReply();
+        const LineChannel::CodedReply coded = control.readCodedReply(false);
         Reply r;
         r.code = coded.code;
         r.text = (coded.first.left(3) + ' ' + coded.first.mid(4).trimmed()).trimmed();
@@ -127,7 +127,7 @@ struct FtpClient::Impl : ClientSession {
     // Nothing when the server refuses both.
     std::optional<Poco::Net::SocketAddress> passiveAddress(QString& refusedWith)
     {
-        const Poco::Net::IPAddress peer = ch.socket().peerAddress().host();
+        const Poco::Net::IPAddress peer = control.socket().peerAddress().host();
         const Reply e = ask("EPSV");
         if (e.code == 229) {
             static const QRegularExpression rx(QStringLiteral("\\((.)\\1\\1(\\d{1,5})\\1\\)"));
@@ -172,11 +172,11 @@ struct FtpClient::Impl : ClientSession {
     // the control connection in step) and the handshake's reason thrown.
     void secureData(FtpDataConnection& data)
     {
-        if (!ch.isTls())
+        if (!control.isTls())
             return;
         std::optional<QString> failure;
         try {
-            data.startTls(hostText(), static_cast<Poco::Net::SecureStreamSocket*>(&ch.socket()));
+            data.startTls(hostText(), static_cast<Poco::Net::SecureStreamSocket*>(&control.socket()));
             return;
         } catch (const NetError& e) {
             failure = QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2").arg(hostPortText(), e.text());
@@ -229,7 +229,7 @@ struct FtpClient::Impl : ClientSession {
     void openActive(FtpDataConnection& data, const QByteArray& command, const QString& what)
     {
         try {
-            data.listen(ch.socket().address().host());
+            data.listen(control.socket().address().host());
         } catch (const Poco::Exception& e) {
             failOpen(QStringLiteral("Kan ikke åpne dataforbindelse til %1: %2")
                          .arg(hostPortText(), QString::fromStdString(e.displayText())));
@@ -251,7 +251,7 @@ struct FtpClient::Impl : ClientSession {
         startTransfer(command, what);
         try {
             // Only the server itself may connect.
-            if (!data.accept(ch.socket().peerAddress().host()))
+            if (!data.accept(control.socket().peerAddress().host()))
                 failClosed(QStringLiteral("Kan ikke åpne dataforbindelse til %1: tjeneren koblet ikke til innen %2")
                                .arg(hostPortText(), durationText(q.timeouts.connectMs)));
             lastPassive = false;
@@ -334,7 +334,7 @@ FtpClient::~FtpClient()
 
 bool FtpClient::connected() const
 {
-    return d->ch.isOpen();
+    return d->control.isOpen();
 }
 
 QString FtpClient::lastReply() const
@@ -349,7 +349,7 @@ bool FtpClient::lastTransferPassive() const
 
 void FtpClient::connect()
 {
-    if (d->ch.isOpen())
+    if (d->control.isOpen())
         d->close(true);
     d->passiveFailed = false;
     // Checked before connecting: nothing is open yet to close.
@@ -438,7 +438,7 @@ qint64 FtpClient::store(QIODevice& source, const QString& path)
 
 void FtpClient::disconnect()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     try {
         d->ask("QUIT");

@@ -159,7 +159,7 @@ struct ImapClient::Impl : ClientSession {
     explicit Impl(ImapClient& client)
         : q(client)
     {
-        ch.interrupter = &interrupter;
+        control.interrupter = &interrupter;
     }
 
     ImapClient& q;
@@ -253,7 +253,7 @@ struct ImapClient::Impl : ClientSession {
 
     void requireOpen()
     {
-        if (!ch.isOpen())
+        if (!control.isOpen())
             failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
     }
 
@@ -261,7 +261,7 @@ struct ImapClient::Impl : ClientSession {
     void prepare(const QString& name, qint64 cap = kCommandCap)
     {
         requireOpen();
-        ch.timeouts = q.timeouts;
+        control.timeouts = q.timeouts;
         if (!idleTag.isEmpty())
             endIdle();
         beginCommand(name, cap);
@@ -276,7 +276,7 @@ struct ImapClient::Impl : ClientSession {
     QByteArray send(const QByteArray& command)
     {
         const QByteArray tag = nextTag();
-        ch.send(tag + ' ' + command + "\r\n");
+        control.send(tag + ' ' + command + "\r\n");
         pending.insert(tag);
         return tag;
     }
@@ -286,12 +286,12 @@ struct ImapClient::Impl : ClientSession {
     ImapResponse read(const ImapLimits& limits)
     {
         requireOpen();
-        ch.beginReply(limits.responseCap);
+        control.beginReply(limits.responseCap);
         // Lines may be as long as the response, and then some: an overlong
         // line meets the response's cap first (the channel takes up to 16 KiB
         // at a time), whose text says what happened.
-        ChannelSource source(ch, qsizetype(limits.responseCap + kMaxLine));
-        const ImapResponseReader reader(ch.where, [this](const QByteArray& text) { return ch.shown(text); });
+        ChannelSource source(control, qsizetype(limits.responseCap + kMaxLine));
+        const ImapResponseReader reader(control.where, [this](const QByteArray& text) { return control.shown(text); });
         ImapResponse r;
         try {
             r = reader.read(source, limits);
@@ -386,7 +386,7 @@ struct ImapClient::Impl : ClientSession {
         const bool wasPending = pending.remove(tag);
         if (expected.isEmpty() ? !wasPending : tag != expected)
             failClosed(QStringLiteral("Ugyldig svar fra %1: svar på en ukjent kommando «%2»")
-                           .arg(hostText(), ch.shown(tag)));
+                           .arg(hostText(), control.shown(tag)));
     }
 
     using Claim = std::function<bool(const ImapResponse&)>;
@@ -411,7 +411,7 @@ struct ImapClient::Impl : ClientSession {
                 continue;
             }
             if (r.kind == ImapResponse::Kind::Continuation)
-                failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), ch.shown(r.line)));
+                failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), control.shown(r.line)));
             if (!claim || !claim(r))
                 unclaimed(r);
         }
@@ -492,7 +492,7 @@ struct ImapClient::Impl : ClientSession {
         }
         if (plain)
             return {tag + " AUTHENTICATE PLAIN\r\n", plainToken() + "\r\n"};
-        if (!ch.isTls())
+        if (!control.isTls())
             failClosed(QStringLiteral("%1 tillater ikke innlogging uten kryptering (LOGINDISABLED) og tilbyr ikke "
                                       "STARTTLS")
                            .arg(hostText()));
@@ -552,30 +552,30 @@ struct ImapClient::Impl : ClientSession {
     // the login's write.
     QList<std::uint32_t> connectSession(std::optional<bool> open)
     {
-        if (ch.isOpen())
+        if (control.isOpen())
             close(true);
         resetSession();
         if (interrupter.raised())
-            failOpen(ch.interruptedText());
+            failOpen(control.interruptedText());
 
         connectTo(hostText(), hostText(), q.port, q.timeouts);
         if (q.onConnected)
             q.onConnected();
-        if (q.usesImplicitTls() || ch.knownTlsFromFirstByte())
+        if (q.usesImplicitTls() || control.knownTlsFromFirstByte())
             startTls(hostText());
         else
-            tlsStep([this] { return ch.detectTlsFromFirstByte(); });
+            tlsStep([this] { return control.detectTlsFromFirstByte(); });
 
         beginCommand(QStringLiteral("hilsenen"), kCommandCap);
         const ImapResponse greeting = read(defaultLimits());
         if (greeting.kind == ImapResponse::Kind::Untagged && greeting.is("BYE"))
             failClosed(refusal(greeting, QStringLiteral("forbindelsen")));
         if (greeting.kind != ImapResponse::Kind::Untagged || (!greeting.is("OK") && !greeting.is("PREAUTH")))
-            failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), ch.shown(greeting.line)));
+            failClosed(QStringLiteral("Ugyldig svar fra %1: «%2»").arg(hostText(), control.shown(greeting.line)));
         const bool preauth = greeting.is("PREAUTH");
         if (greeting.code != "CAPABILITY")
             readCapabilities();
-        if (!preauth && !ch.isTls() && q.hasCapability(QStringLiteral("STARTTLS")))
+        if (!preauth && !control.isTls() && q.hasCapability(QStringLiteral("STARTTLS")))
             startTlsCommand();
 
         QList<QByteArray> parts;
@@ -584,7 +584,7 @@ struct ImapClient::Impl : ClientSession {
             // Chosen first: a server that takes no login at all gets no question.
             loginTag = nextTag();
             parts = loginParts(loginTag);
-            if (!ch.isTls())
+            if (!control.isTls())
                 requireClearTextConsent(hostText(), q.port, QStringLiteral("serveren tilbyr ikke STARTTLS"));
             requireSingleLineLogin(q.user, q.password);
         }
@@ -621,7 +621,7 @@ struct ImapClient::Impl : ClientSession {
                 }
             }
             if (!parts.at(i).isEmpty())
-                ch.send(parts.at(i));
+                control.send(parts.at(i));
             if (i < parts.size() - 1)
                 awaitContinuation(loginTag, QStringLiteral("innloggingen"));
         }
@@ -657,7 +657,7 @@ struct ImapClient::Impl : ClientSession {
     {
         const QByteArray tag = idleTag;
         beginCommand(QStringLiteral("IDLE"), kCommandCap);
-        ch.sendLine("DONE");
+        control.sendLine("DONE");
         for (;;) {
             const ImapResponse r = read(defaultLimits());
             if (r.kind == ImapResponse::Kind::Continuation)
@@ -685,12 +685,12 @@ ImapClient::~ImapClient()
 
 bool ImapClient::connected() const
 {
-    return d->ch.isOpen();
+    return d->control.isOpen();
 }
 
 bool ImapClient::encrypted() const
 {
-    return d->ch.isOpen() && d->ch.isTls();
+    return d->control.isOpen() && d->control.isTls();
 }
 
 void ImapClient::connect()
@@ -746,7 +746,7 @@ QList<std::uint32_t> ImapClient::searchUnseen(SearchSync sync)
         const bool readOnly = d->mailbox.readOnly;
         const QByteArray selectTag = d->nextTag();
         const QByteArray searchTag = d->nextTag();
-        d->ch.send(selectTag + ' ' + Impl::selectCommand(readOnly) + "\r\n" + searchTag + ' ' + Impl::searchCommand()
+        d->control.send(selectTag + ' ' + Impl::selectCommand(readOnly) + "\r\n" + searchTag + ' ' + Impl::searchCommand()
                    + "\r\n");
         d->pending.insert(selectTag);
         d->pending.insert(searchTag);
@@ -877,7 +877,7 @@ ImapClient::Deletion ImapClient::deleteMessage(std::uint32_t uid)
         expungeTag = d->nextTag();
         commands += expungeTag + " UID EXPUNGE " + id + "\r\n";
     }
-    d->ch.send(commands);
+    d->control.send(commands);
     d->pending.insert(storeTag);
     if (uidPlus)
         d->pending.insert(expungeTag);
@@ -922,7 +922,7 @@ bool ImapClient::idling() const
 ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange onChange)
 {
     d->requireOpen();
-    d->ch.timeouts = timeouts;
+    d->control.timeouts = timeouts;
     if (!hasCapability(QStringLiteral("IDLE")))
         d->failOpen(QStringLiteral("%1 tilbyr ikke IDLE").arg(d->hostText()));
     d->requireSelected();
@@ -942,11 +942,11 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
     // The server's "+" within the reply time-out; news may come before it.
     const auto acceptBy = Clock::now() + std::chrono::milliseconds(timeouts.replyMs);
     while (!d->idleAccepted) {
-        const LineChannel::InputWait w = d->ch.waitForInput(acceptBy);
+        const LineChannel::InputWait w = d->control.waitForInput(acceptBy);
         if (w == LineChannel::InputWait::Interrupted)
             return IdleEnd::Interrupted;
         if (w == LineChannel::InputWait::TimeUp)
-            d->ch.timedOut();
+            d->control.timedOut();
         const ImapResponse r = d->read(defaultLimits());
         if (r.kind == ImapResponse::Kind::Continuation) {
             d->idleAccepted = true;
@@ -966,7 +966,7 @@ ImapClient::IdleEnd ImapClient::idle(std::chrono::milliseconds maxWait, OnChange
                 d->endIdle();
             return IdleEnd::Changed;
         }
-        const LineChannel::InputWait w = d->ch.waitForInput(until);
+        const LineChannel::InputWait w = d->control.waitForInput(until);
         if (w == LineChannel::InputWait::Interrupted)
             return IdleEnd::Interrupted;
         if (w == LineChannel::InputWait::TimeUp) {
@@ -1002,7 +1002,7 @@ bool ImapClient::interruptRequested() const
 
 void ImapClient::disconnect()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     try {
         d->loggingOut = true;
@@ -1016,13 +1016,13 @@ void ImapClient::disconnect()
 
 void ImapClient::logoutWithoutWaiting()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     QByteArray goodbye;
     if (idling())
         goodbye += "DONE\r\n";
     goodbye += d->nextTag() + " LOGOUT\r\n";
-    d->ch.sendNow(goodbye);
+    d->control.sendNow(goodbye);
     d->close(true);
 }
 

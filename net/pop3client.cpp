@@ -89,7 +89,7 @@ struct Pop3Client::Impl : ClientSession {
     {
         prefetchedStat.reset();
         prefetchedIds.reset();
-        ch.sendLine(line);
+        control.sendLine(line);
     }
 
     static bool statusIs(const QByteArray& line, const char* status)
@@ -101,15 +101,15 @@ struct Pop3Client::Impl : ClientSession {
     // The status line of a reply, which starts the reply's deadline and cap.
     Reply readReply(qint64 cap = kReplyCap, const QString& capFailure = {})
     {
-        if (!ch.isOpen())
+        if (!control.isOpen())
             failOpen(QStringLiteral("Ikke tilkoblet %1").arg(hostText()));
-        ch.beginReply(cap, capFailure);
-        const QByteArray line = ch.readLine();
+        control.beginReply(cap, capFailure);
+        const QByteArray line = control.readLine();
         if (statusIs(line, "+OK"))
             return {true, line.mid(3).trimmed()};
         if (statusIs(line, "-ERR"))
             return {false, line.mid(4).trimmed()};
-        ch.malformed(line);
+        control.malformed(line);
     }
 
     // CAPA (already sent when `sent`); a refusal leaves no capabilities.
@@ -122,7 +122,7 @@ struct Pop3Client::Impl : ClientSession {
         const Reply capa = readReply();
         if (!capa.ok)
             return;
-        const QByteArray list = ch.readDotBody();
+        const QByteArray list = control.readDotBody();
         for (const QByteArray& line : list.split('\n')) {
             const QList<QByteArray> words = line.simplified().split(' ');
             const QString word = QString::fromUtf8(words.value(0)).toUpper();
@@ -185,7 +185,7 @@ struct Pop3Client::Impl : ClientSession {
         if (!r.ok)
             return std::nullopt;
         std::map<int, QByteArray> ids;
-        const QByteArray list = ch.readDotBody();
+        const QByteArray list = control.readDotBody();
         for (const QByteArray& line : list.split('\n')) {
             const QList<QByteArray> parts = line.simplified().split(' ');
             if (parts.size() < 2)
@@ -210,7 +210,7 @@ struct Pop3Client::Impl : ClientSession {
         // A count no mailbox reaches would make the check ask for headers
         // for ever.
         if (!ok || count < 0 || count > kMaxMessages)
-            failOpen(QStringLiteral("Ugyldig svar på STAT fra %1: «%2»").arg(hostText(), ch.shown(r.text)));
+            failOpen(QStringLiteral("Ugyldig svar på STAT fra %1: «%2»").arg(hostText(), control.shown(r.text)));
         return count;
     }
 };
@@ -227,12 +227,12 @@ Pop3Client::~Pop3Client()
 
 bool Pop3Client::connected() const
 {
-    return d->ch.isOpen();
+    return d->control.isOpen();
 }
 
 bool Pop3Client::encrypted() const
 {
-    return d->ch.isOpen() && d->ch.isTls();
+    return d->control.isOpen() && d->control.isTls();
 }
 
 const QStringList& Pop3Client::capabilities() const
@@ -242,7 +242,7 @@ const QStringList& Pop3Client::capabilities() const
 
 void Pop3Client::connect(AfterLogin after)
 {
-    if (d->ch.isOpen())
+    if (d->control.isOpen())
         d->close(true);
     d->capabilities.clear();
     d->saslMechanisms.clear();
@@ -250,7 +250,7 @@ void Pop3Client::connect(AfterLogin after)
     d->connectTo(d->hostText(), d->hostText(), port, timeouts);
     if (onConnected)
         onConnected();
-    if (usesImplicitTls() || d->ch.knownTlsFromFirstByte())
+    if (usesImplicitTls() || d->control.knownTlsFromFirstByte())
         d->startTls(d->hostText());
 
     // CAPA goes out with the connection, not after the greeting: its answer
@@ -260,17 +260,17 @@ void Pop3Client::connect(AfterLogin after)
     // A server that expects TLS from the first byte on a port not known for
     // it stays silent or hangs up; the CAPA sent to it is lost with the
     // connection it went on.
-    if (!d->ch.isTls() && d->tlsStep([this] { return d->ch.detectTlsFromFirstByte(); }))
+    if (!d->control.isTls() && d->tlsStep([this] { return d->control.detectTlsFromFirstByte(); }))
         d->command("CAPA");
-    d->ch.beginReply();
-    const QByteArray greeting = d->ch.readLine();
+    d->control.beginReply();
+    const QByteArray greeting = d->control.readLine();
     if (Impl::statusIs(greeting, "-ERR"))
         d->failClosed(d->refusal(greeting.mid(4), QStringLiteral("forbindelsen")));
     if (!Impl::statusIs(greeting, "+OK"))
-        d->ch.malformed(greeting);
+        d->control.malformed(greeting);
 
     d->readCapabilities(true);
-    if (!d->ch.isTls() && d->capabilities.contains(QStringLiteral("STLS"))) {
+    if (!d->control.isTls() && d->capabilities.contains(QStringLiteral("STLS"))) {
         d->command("STLS");
         const Reply r = d->readReply();
         if (!r.ok) {
@@ -283,7 +283,7 @@ void Pop3Client::connect(AfterLogin after)
         d->readCapabilities();
     }
 
-    if (!d->ch.isTls())
+    if (!d->control.isTls())
         d->requireClearTextConsent(d->hostText(), port, QStringLiteral("serveren tilbyr ikke STLS"));
     d->requireSingleLineLogin(user, password);
 
@@ -309,7 +309,7 @@ int Pop3Client::messageCount()
         count = d->statCount(stat);
     } catch (const NetError&) {
         // The UIDL reply is read so the connection stays in step.
-        if (d->ch.isOpen())
+        if (d->control.isOpen())
             d->readIds(d->readReply(kListCap));
         throw;
     }
@@ -320,7 +320,7 @@ int Pop3Client::messageCount()
 QByteArray Pop3Client::retrieveHeader(int i)
 {
     d->expectOk("TOP " + QByteArray::number(i) + " 0", QStringLiteral("TOP %1").arg(i));
-    return d->ch.readDotBody();
+    return d->control.readDotBody();
 }
 
 void Pop3Client::retrieveHeaders(int first, int last, const std::function<void(int, const QByteArray&)>& sink)
@@ -347,7 +347,7 @@ void Pop3Client::retrieveHeaders(int first, int last, const std::function<void(i
                 ++next;
             }
             inFlight += commands.size();
-            d->ch.send(commands);
+            d->control.send(commands);
         }
         // Every reply to a command written is read, also after a refusal or
         // a failing sink, so that the next command meets a connection in step.
@@ -359,7 +359,7 @@ void Pop3Client::retrieveHeaders(int first, int last, const std::function<void(i
             stopSending = true;
             continue;
         }
-        const QByteArray header = d->ch.readDotBody();
+        const QByteArray header = d->control.readDotBody();
         if (refused || sinkError || !sink)
             continue;
         try {
@@ -409,7 +409,7 @@ bool Pop3Client::retrieveRaw(int i, QByteArray& message, QString* refusal)
             *refusal = d->refusal(r, QStringLiteral("RETR %1").arg(i));
         return false;
     }
-    message = d->ch.readDotBody();
+    message = d->control.readDotBody();
     return true;
 }
 
@@ -420,7 +420,7 @@ void Pop3Client::deleteMessage(int i)
 
 void Pop3Client::quit()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         d->failOpen(QStringLiteral("Ikke tilkoblet %1").arg(d->hostText()));
     d->command("QUIT");
     const Reply r = d->readReply();
@@ -431,17 +431,17 @@ void Pop3Client::quit()
 
 void Pop3Client::quitWithoutWaiting()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     // Nothing was changed, so the answer tells nothing: the server ends
     // the session on QUIT, or on the closed connection.
-    d->ch.sendNow("QUIT\r\n");
+    d->control.sendNow("QUIT\r\n");
     d->close(true);
 }
 
 void Pop3Client::disconnect()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     try {
         d->command("QUIT");

@@ -100,25 +100,25 @@ struct SmtpClient::Impl : ClientSession {
     {
         if (hostText().isEmpty())
             throw NetError(QStringLiteral("Ingen SMTP-server er angitt"));
-        ch.where = hostPortText();
-        ch.timeouts = q.timeouts;
-        ch.open(hostText(), q.port);
+        control.where = hostPortText();
+        control.timeouts = q.timeouts;
+        control.open(hostText(), q.port);
     }
 
     void send(const QByteArray& data)
     {
-        if (!ch.isOpen())
+        if (!control.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
-        ch.send(data);
+        control.send(data);
     }
 
     // One reply: lines "250-..." up to the line "250 ..." (or a bare "250").
     Reply readReply()
     {
-        if (!ch.isOpen())
+        if (!control.isOpen())
             throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(hostPortText()));
-        ch.beginReply();
-        const LineChannel::CodedReply r = ch.readCodedReply(true);
+        control.beginReply();
+        const LineChannel::CodedReply r = control.readCodedReply(true);
         return {r.code, r.lines};
     }
 
@@ -133,7 +133,7 @@ struct SmtpClient::Impl : ClientSession {
     void resetTransaction()
     {
         try {
-            if (ch.isOpen())
+            if (control.isOpen())
                 command("RSET");
         } catch (const NetError&) {
         }
@@ -193,7 +193,7 @@ struct SmtpClient::Impl : ClientSession {
     void login()
     {
         requireSingleLineLogin(q.user, q.password);
-        if (!ch.isTls() && !isLoopbackHost(q.host))
+        if (!control.isTls() && !isLoopbackHost(q.host))
             failClosed(QStringLiteral("Vil ikke sende passordet til %1 ukryptert: serveren tilbyr ikke STARTTLS")
                            .arg(hostText()));
         const QStringList mechanisms = authMechanisms();
@@ -234,7 +234,7 @@ struct SmtpClient::Impl : ClientSession {
         if (domain)
             return name;
         try {
-            const Poco::Net::IPAddress local = ch.socket().address().host();
+            const Poco::Net::IPAddress local = control.socket().address().host();
             const QByteArray text = QByteArray::fromStdString(local.toString());
             return local.family() == Poco::Net::IPAddress::IPv6 ? "[IPv6:" + text + ']' : '[' + text + ']';
         } catch (const Poco::Exception&) {
@@ -265,12 +265,12 @@ SmtpClient::~SmtpClient()
 
 bool SmtpClient::connected() const
 {
-    return d->ch.isOpen();
+    return d->control.isOpen();
 }
 
 bool SmtpClient::encrypted() const
 {
-    return d->ch.isOpen() && d->ch.isTls();
+    return d->control.isOpen() && d->control.isTls();
 }
 
 const QString& SmtpClient::certificateWarning() const
@@ -294,7 +294,7 @@ bool SmtpClient::hasCapability(const QString& keyword) const
 
 void SmtpClient::connect()
 {
-    if (d->ch.isOpen())
+    if (d->control.isOpen())
         d->close(true);
     d->capabilities.clear();
     d->certificateWarning.clear();
@@ -307,7 +307,7 @@ void SmtpClient::connect()
         d->failClosed(QStringLiteral("Serveren avviste forbindelsen: %1").arg(greeting.text()));
 
     d->greet();
-    if (!d->ch.isTls() && hasCapability(QStringLiteral("STARTTLS"))) {
+    if (!d->control.isTls() && hasCapability(QStringLiteral("STARTTLS"))) {
         const Reply r = d->command("STARTTLS");
         if (r.code != 220)
             d->failClosed(
@@ -327,7 +327,7 @@ void SmtpClient::connect()
 
 void SmtpClient::send(const OutgoingMail& mail)
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         throw NetError(QStringLiteral("Ikke tilkoblet %1").arg(d->hostPortText()));
     if (mail.recipients.isEmpty())
         throw NetError(QStringLiteral("Meldingen har ingen mottaker"));
@@ -383,7 +383,7 @@ void SmtpClient::send(const OutgoingMail& mail)
 
 void SmtpClient::disconnect()
 {
-    if (!d->ch.isOpen())
+    if (!d->control.isOpen())
         return;
     try {
         d->command("QUIT");

@@ -488,7 +488,7 @@ void SettingsDialog::done(int result)
     QDialog::done(result);
 }
 
-void showSetupDialog(QWidget* owner, connectiontest::ConnectionTestWindow& connectionTest)
+void showSettingsDialog(QWidget* owner, connectiontest::ConnectionTestWindow& connectionTest)
 {
     // Parented to the owner so that the window system keeps it above the
     // always-on-top strip; the pointer notices if the owner takes it along.

@@ -125,6 +125,6 @@ private:
 // The main window's "Oppsett": a fresh dialog over owner, shown modally,
 // destroyed once it has closed (and saved); its server tests run in
 // connectionTest.
-void showSetupDialog(QWidget* owner, connectiontest::ConnectionTestWindow& connectionTest);
+void showSettingsDialog(QWidget* owner, connectiontest::ConnectionTestWindow& connectionTest);
 
 } // namespace settingsdialog

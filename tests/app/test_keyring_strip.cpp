@@ -214,7 +214,7 @@ TEST_F(KeyringStripTest, APasswordChangedInTheKeyringIsCheckedAtOnce)
             dialog->close();
         });
         typist.start(5);
-        settingsdialog::showSetupDialog(&f, connectionTest);
+        settingsdialog::showSettingsDialog(&f, connectionTest);
     };
     f.settingsAction->trigger();
     QTest::qWait(50);

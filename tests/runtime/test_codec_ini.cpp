@@ -91,7 +91,7 @@ TEST(Scramble, EveryPasswordSurvivesTheSettingsFile)
     EXPECT_EQ(back.readString(QStringLiteral("Pop3"), QStringLiteral("after")), QStringLiteral("still here"));
 }
 
-TEST(settingsFile, ReadsOlderWindows1252Files)
+TEST(IniFile, ReadsOlderWindows1252Files)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("OLA.INI"));
@@ -103,7 +103,7 @@ TEST(settingsFile, ReadsOlderWindows1252Files)
     EXPECT_EQ(ini.readString(QStringLiteral("Pop3"), QStringLiteral("Euro")), u(u"€"));
 }
 
-TEST(settingsFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
+TEST(IniFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("tavlund.ini"));
@@ -118,7 +118,7 @@ TEST(settingsFile, WritesUtf8WithCrLfAndKeepsNamesCommentsAndBlanks)
                                         "Name= med blank \r\n\r\n[Email]\r\nEmailName=K\xC3\xA5re\r\n"));
 }
 
-TEST(settingsFile, IntegersAndFlags)
+TEST(IniFile, IntegersAndFlags)
 {
     struct Case {
         const char* stored;
@@ -141,7 +141,7 @@ TEST(settingsFile, IntegersAndFlags)
     EXPECT_FALSE(ini.readBool(QStringLiteral("none"), QStringLiteral("missing")));
 }
 
-TEST(settingsFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
+TEST(IniFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("tavlund.ini"));
@@ -155,7 +155,7 @@ TEST(settingsFile, ReadOnlyFileIsNotWrittenAndMemoryKeepsTheValue)
     EXPECT_EQ(readAll(file), QByteArray("[STANDARD]\r\nA=1\r\n"));
 }
 
-TEST(settingsFile, NewFilesAreReadableByTheOwnerOnly)
+TEST(IniFile, NewFilesAreReadableByTheOwnerOnly)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("OLA.INI"));

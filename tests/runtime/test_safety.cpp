@@ -227,7 +227,7 @@ TEST(StartFolderSettings, UsedOnlyWhenTheUserAloneCanChangeIt)
     }
 }
 
-TEST(UserIniFile, AlwaysLiesInTheSettingsFolder)
+TEST(UserSettingsFile, AlwaysLiesInTheSettingsFolder)
 {
     struct Case {
         QString user;

@@ -159,7 +159,7 @@ TEST_F(LogTest, AppendLineAddsToAnExistingFile)
     EXPECT_EQ(state().errorCount, 0);
 }
 
-TEST(changeExtension, ReplacesAfterTheFirstDotOfTheWholeText)
+TEST(ChangeExtension, ReplacesAfterTheFirstDotOfTheWholeText)
 {
     struct Case {
         const char* name;
@@ -181,7 +181,7 @@ TEST(changeExtension, ReplacesAfterTheFirstDotOfTheWholeText)
     }
 }
 
-TEST(fileSizeOf, SizesAndFailures)
+TEST(FileSizeOf, SizesAndFailures)
 {
     RuntimeFixtureGuard guard;
     const QString dir = guard.fake.root.path();
@@ -201,7 +201,7 @@ TEST(fileSizeOf, SizesAndFailures)
     EXPECT_EQ(fileSizeOf(dir), -1);
 }
 
-TEST(shellOpen, GoesToThePlatformsOpener)
+TEST(ShellOpen, GoesToThePlatformsOpener)
 {
     RuntimeFixtureGuard guard;
     shellOpen(QStringLiteral("/tmp/temp.eml"), QString(), QString());

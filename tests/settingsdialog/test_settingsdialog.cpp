@@ -44,7 +44,7 @@ namespace {
 
 using Values = std::map<std::pair<QString, QString>, QString>; // (section, key) -> value
 
-class SetupTest : public ::testing::Test {
+class SettingsDialogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -107,7 +107,7 @@ int closedPort()
 
 } // namespace
 
-TEST_F(SetupTest, DialogAsDrawn)
+TEST_F(SettingsDialogTest, DialogAsDrawn)
 {
     SettingsDialog& d = open();
     EXPECT_EQ(d.windowTitle(), QStringLiteral("Epost oppsett"));
@@ -216,7 +216,7 @@ TEST_F(SetupTest, DialogAsDrawn)
 
 // Every control of every page lies whole inside its page, its text not cut,
 // with the SMTP login fields shown as well.
-TEST_F(SetupTest, EveryPageFitsTheDialog)
+TEST_F(SettingsDialogTest, EveryPageFitsTheDialog)
 {
     store({{{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")}});
     SettingsDialog& d = open();
@@ -237,7 +237,7 @@ TEST_F(SetupTest, EveryPageFitsTheDialog)
     }
 }
 
-TEST_F(SetupTest, NewUserSeesProposals)
+TEST_F(SettingsDialogTest, NewUserSeesProposals)
 {
     struct Case {
         const char* name;
@@ -280,7 +280,7 @@ TEST_F(SetupTest, NewUserSeesProposals)
     }
 }
 
-TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
+TEST_F(SettingsDialogTest, ClosingAtOnceWritesEveryKeyInOrder)
 {
     open().close();
     const rt::IniFile ini(userIni());
@@ -329,7 +329,7 @@ TEST_F(SetupTest, ClosingAtOnceWritesEveryKeyInOrder)
 // "Protocol" only where it says something: a POP3 user's file gets no such
 // key (none means POP3, as earlier versions read the file), IMAP is
 // written, and from then on the key follows the choice.
-TEST_F(SetupTest, ProtocolIsWrittenWhereItSaysSomething)
+TEST_F(SettingsDialogTest, ProtocolIsWrittenWhereItSaysSomething)
 {
     const auto closeWith = [&](const QString& protocol) {
         SettingsDialog& d = open();
@@ -344,7 +344,7 @@ TEST_F(SetupTest, ProtocolIsWrittenWhereItSaysSomething)
     EXPECT_EQ(closeWith(QStringLiteral("POP3")), QStringLiteral("POP3"));
 }
 
-TEST_F(SetupTest, EveryKeyRoundTrips)
+TEST_F(SettingsDialogTest, EveryKeyRoundTrips)
 {
     struct Key {
         const char* section;
@@ -486,7 +486,7 @@ TEST_F(SetupTest, EveryKeyRoundTrips)
     }
 }
 
-TEST_F(SetupTest, PasswordsAreStoredTheirOwnWays)
+TEST_F(SettingsDialogTest, PasswordsAreStoredTheirOwnWays)
 {
     SettingsDialog& d = open();
     d.mailPasswordEdit->clear();
@@ -500,7 +500,7 @@ TEST_F(SetupTest, PasswordsAreStoredTheirOwnWays)
     EXPECT_EQ(again.smtpPasswordEdit->text(), QStringLiteral(" Hemmelig æ=;"));
 }
 
-TEST_F(SetupTest, ScheduleMinutesKeptAsTyped)
+TEST_F(SettingsDialogTest, ScheduleMinutesKeptAsTyped)
 {
     for (const QString& typed : {QStringLiteral("15"), QStringLiteral(" 5"), QStringLiteral("fem"),
                                  QStringLiteral("10 min"), QString()}) {
@@ -513,7 +513,7 @@ TEST_F(SetupTest, ScheduleMinutesKeptAsTyped)
     }
 }
 
-TEST_F(SetupTest, UnknownAuthenticationNumberMeansNoLogin)
+TEST_F(SettingsDialogTest, UnknownAuthenticationNumberMeansNoLogin)
 {
     struct Case {
         const char* stored;
@@ -529,7 +529,7 @@ TEST_F(SetupTest, UnknownAuthenticationNumberMeansNoLogin)
     }
 }
 
-TEST_F(SetupTest, SendPageVisibilityRule)
+TEST_F(SettingsDialogTest, SendPageVisibilityRule)
 {
     store({{{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")},
            {{QStringLiteral("Smtp"), QStringLiteral("MailProgram")}, QStringLiteral("Thunderbird")}});
@@ -560,7 +560,7 @@ TEST_F(SetupTest, SendPageVisibilityRule)
     EXPECT_EQ(d.mailProgramBox->currentText(), QStringLiteral("Thunderbird"));
 }
 
-TEST_F(SetupTest, OpensWithTheMailProgramWhenStoredSo)
+TEST_F(SettingsDialogTest, OpensWithTheMailProgramWhenStoredSo)
 {
     store({{{QStringLiteral("Smtp"), QStringLiteral("ExternalProgram")}, QStringLiteral("1")},
            {{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")},
@@ -574,7 +574,7 @@ TEST_F(SetupTest, OpensWithTheMailProgramWhenStoredSo)
     EXPECT_FALSE(d.smtpLogInPanel->isVisibleTo(&d));
 }
 
-TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
+TEST_F(SettingsDialogTest, SendPageTakesThePopServerWhenItHasNone)
 {
     struct Case {
         const char* name;
@@ -624,7 +624,7 @@ TEST_F(SetupTest, SendPageTakesThePopServerWhenItHasNone)
     }
 }
 
-TEST_F(SetupTest, EveryWayOfClosingSaves)
+TEST_F(SettingsDialogTest, EveryWayOfClosingSaves)
 {
     struct Way {
         const char* name;
@@ -655,7 +655,7 @@ TEST_F(SetupTest, EveryWayOfClosingSaves)
     }
 }
 
-TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
+TEST_F(SettingsDialogTest, TestButtonsTestTheirServerOnTheirPort)
 {
     Poco::Net::ServerSocket listener(Poco::Net::SocketAddress("127.0.0.1", 0));
     const QString listening = QStringLiteral("127.0.0.1:%1").arg(listener.address().port());
@@ -704,7 +704,7 @@ TEST_F(SetupTest, TestButtonsTestTheirServerOnTheirPort)
     EXPECT_TRUE(rt::IniFile(userIni()).sections().isEmpty()) << "a test saves nothing";
 }
 
-TEST_F(SetupTest, AcceleratorsReachTheirFields)
+TEST_F(SettingsDialogTest, AcceleratorsReachTheirFields)
 {
     store({{{QStringLiteral("Smtp"), QStringLiteral("SMTPAuthenticationType")}, QStringLiteral("1")}});
     SettingsDialog& d = open();
@@ -738,7 +738,7 @@ TEST_F(SetupTest, AcceleratorsReachTheirFields)
 
 // The main window opens a fresh dialog each time and reads the settings after
 // it; while no POP server is stored, the dialog comes back.
-TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
+TEST_F(SettingsDialogTest, MainWindowReopensTheDialogWhileNoServerIsStored)
 {
     app::StripWindow main;
     int openings = 0;
@@ -759,7 +759,7 @@ TEST_F(SetupTest, MainWindowReopensTheDialogWhileNoServerIsStored)
                 d->mailServerEdit->setText(QStringLiteral("stopp"));
             d->close();
         });
-        settingsdialog::showSetupDialog(&main, connectionTest);
+        settingsdialog::showSettingsDialog(&main, connectionTest);
     };
     main.onSettingsChosen();
 

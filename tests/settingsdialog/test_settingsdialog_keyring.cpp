@@ -22,7 +22,7 @@ namespace {
 const QString kPopEntry = QStringLiteral("Brevglimt: ola på pop.example.no (innboks)");
 const QString kSmtpEntry = QStringLiteral("Brevglimt: ola på smtp.example.no (SMTP)");
 
-class SetupKeyringTest : public SettingsFileFixture {
+class SettingsDialogKeyringTest : public SettingsFileFixture {
 protected:
     void TearDown() override
     {
@@ -62,7 +62,7 @@ protected:
 // The POP3 password field: shown from the keyring (or the file, where it
 // still lies), and on closing stored in the keyring when it changed, with
 // the file's value empty; what the keyring does not take stays in the file.
-TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
+TEST_F(SettingsDialogKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
 {
     struct Case {
         const char* name;
@@ -143,7 +143,7 @@ TEST_F(SetupKeyringTest, PasswordGoesToTheKeyringWhenItChanged)
 }
 
 // The SMTP password, kept as typed in the file before, goes the same way.
-TEST_F(SetupKeyringTest, SmtpPasswordToo)
+TEST_F(SettingsDialogKeyringTest, SmtpPasswordToo)
 {
     writeFile({}, QStringLiteral("smtp i fil"));
     SettingsDialog& d = open();
@@ -164,7 +164,7 @@ TEST_F(SetupKeyringTest, SmtpPasswordToo)
 // keyring or not: nothing is kept in a keyring for it, and an empty value
 // stays the sign that the keyring holds the password. The file as written,
 // line by line, and what the dialog shows when it opens again.
-TEST_F(SetupKeyringTest, EmptyPasswordIsStoredScrambledKeyringOrNot)
+TEST_F(SettingsDialogKeyringTest, EmptyPasswordIsStoredScrambledKeyringOrNot)
 {
     struct Case {
         const char* name;
