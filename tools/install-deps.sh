@@ -13,7 +13,7 @@ clang libclang-rt-14-dev
 xdg-utils fonts-dejavu-core ca-certificates libxcb-cursor0 libxkbcommon-x11-0
 dovecot-pop3d dovecot-imapd fetchmail iproute2 python3 python3-aiosmtpd python3-pyftpdlib python3-openssl openssl
 xvfb xauth x11-utils imagemagick openbox wmctrl xdotool mutter xwayland kwin-x11 kwin-wayland procps
-dbus-daemon desktop-file-utils appstream dpkg-dev file python3-debian
+dbus-daemon dbus-bin desktop-file-utils appstream dpkg-dev file python3-debian
 libsecret-1-dev gnome-keyring libsecret-tools
 "
 
