@@ -23,19 +23,19 @@ WindowOwner::WindowOwner()
     StripWindow* const strip = m_strip.get();
     m_aboutDialog = std::make_unique<AboutDialog>(strip);
     m_aboutDialog->setOwner(strip);
-    m_connectionTest = std::make_unique<connectiontest::ConnectionTestWindow>(strip);
-    m_connectionTest->setOwner(strip);
-    m_composer = std::make_unique<composer::ComposerWindow>(strip);
-    m_composer->setOwner(strip);
-    m_ftpTransfer = std::make_unique<servers::FtpTransferWindow>(strip);
-    m_input = std::make_unique<servers::InputDialog>(strip);
-    m_input->setOwner(strip);
-    m_serverProfile = std::make_unique<servers::ServerProfileDialog>(strip);
-    m_serverProfile->setOwner(strip);
-    m_ftpTransfer->setProfileDialog(*m_serverProfile);
+    m_connectionTestWindow = std::make_unique<connectiontest::ConnectionTestWindow>(strip);
+    m_connectionTestWindow->setOwner(strip);
+    m_composerWindow = std::make_unique<composer::ComposerWindow>(strip);
+    m_composerWindow->setOwner(strip);
+    m_ftpTransferWindow = std::make_unique<servers::FtpTransferWindow>(strip);
+    m_inputDialog = std::make_unique<servers::InputDialog>(strip);
+    m_inputDialog->setOwner(strip);
+    m_serverProfileDialog = std::make_unique<servers::ServerProfileDialog>(strip);
+    m_serverProfileDialog->setOwner(strip);
+    m_ftpTransferWindow->setProfileDialog(*m_serverProfileDialog);
 
     strip->openSettingsDialog = [this] { openSettingsDialog(); };
-    strip->openComposer = [this] { m_composer->showComposer(); };
+    strip->openComposer = [this] { m_composerWindow->showComposer(); };
     strip->openAboutDialog = [this] { m_aboutDialog->exec(); };
     QObject::connect(strip, &StripWindow::closed, qApp, &QCoreApplication::quit);
 }
@@ -44,7 +44,7 @@ WindowOwner::~WindowOwner() = default;
 
 void WindowOwner::openSettingsDialog()
 {
-    settingsdialog::showSettingsDialog(m_strip.get(), *m_connectionTest);
+    settingsdialog::showSettingsDialog(m_strip.get(), *m_connectionTestWindow);
 }
 
 namespace {

@@ -34,11 +34,11 @@ public:
 
     StripWindow& strip() const { return *m_strip; }
     AboutDialog& aboutDialog() const { return *m_aboutDialog; }
-    connectiontest::ConnectionTestWindow& connectionTest() const { return *m_connectionTest; }
-    composer::ComposerWindow& composerWindow() const { return *m_composer; }
-    servers::FtpTransferWindow& ftpTransfer() const { return *m_ftpTransfer; }
-    servers::InputDialog& input() const { return *m_input; }
-    servers::ServerProfileDialog& serverProfile() const { return *m_serverProfile; }
+    connectiontest::ConnectionTestWindow& connectionTestWindow() const { return *m_connectionTestWindow; }
+    composer::ComposerWindow& composerWindow() const { return *m_composerWindow; }
+    servers::FtpTransferWindow& ftpTransferWindow() const { return *m_ftpTransferWindow; }
+    servers::InputDialog& inputDialog() const { return *m_inputDialog; }
+    servers::ServerProfileDialog& serverProfileDialog() const { return *m_serverProfileDialog; }
 
     // The strip's "Oppsett": the settings dialog, made afresh at each
     // opening so that it always shows what is stored, shown modally over
@@ -49,11 +49,11 @@ private:
     // In the order they are made; members are destroyed in reverse.
     std::unique_ptr<StripWindow> m_strip;
     std::unique_ptr<AboutDialog> m_aboutDialog;
-    std::unique_ptr<connectiontest::ConnectionTestWindow> m_connectionTest;
-    std::unique_ptr<composer::ComposerWindow> m_composer;
-    std::unique_ptr<servers::FtpTransferWindow> m_ftpTransfer;
-    std::unique_ptr<servers::InputDialog> m_input;
-    std::unique_ptr<servers::ServerProfileDialog> m_serverProfile;
+    std::unique_ptr<connectiontest::ConnectionTestWindow> m_connectionTestWindow;
+    std::unique_ptr<composer::ComposerWindow> m_composerWindow;
+    std::unique_ptr<servers::FtpTransferWindow> m_ftpTransferWindow;
+    std::unique_ptr<servers::InputDialog> m_inputDialog;
+    std::unique_ptr<servers::ServerProfileDialog> m_serverProfileDialog;
 };
 
 // The start: the strip shows (and runs its show sequence) first; the

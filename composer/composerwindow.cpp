@@ -125,7 +125,7 @@ void ComposerWindow::opening()
 void ComposerWindow::prepareOnOpening()
 {
     if (recipientBox->currentText().isEmpty() && !m_sent)
-        recipientBox->setEditText(mailout::lastRecipients());
+        recipientBox->setEditText(settings::readLastRecipients());
     m_sent = false;
     recipientBox->setFocus(Qt::OtherFocusReason);
     recipientBox->lineEdit()->selectAll();

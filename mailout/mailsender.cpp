@@ -4,8 +4,8 @@
 #include "hostport.h"
 #include "log.h"
 #include "mailpasswords.h"
+#include "neterror.h"
 #include "offthread.h"
-#include "settingsaccess.h"
 #include "state.h"
 #include "username.h"
 
@@ -14,38 +14,6 @@
 #include <stdexcept>
 
 namespace mailout {
-
-namespace {
-
-// In section "STANDARD" of the per-user settings file.
-const QString kLastRecipientsKey = QStringLiteral("LastEmailAddress");
-
-QString causeOf(const std::exception& e)
-{
-    if (const auto* net = dynamic_cast<const net::NetError*>(&e))
-        return net->text();
-    return QString::fromUtf8(e.what());
-}
-
-} // namespace
-
-QString lastRecipients()
-{
-    rt::useUserSettingsFile();
-    rt::selectStandardSection();
-    const QString text = rt::readSetting(kLastRecipientsKey);
-    rt::useMainSettingsFile();
-    return text;
-}
-
-void rememberRecipients(const QString& text)
-{
-    rt::useUserSettingsFile();
-    rt::selectStandardSection();
-    rt::writeSetting(kLastRecipientsKey, text);
-    // Switching back writes the per-user file.
-    rt::useMainSettingsFile();
-}
 
 void MailSender::configure(const settings::SmtpSettings& smtp, const settings::SenderIdentity& sender)
 {
@@ -62,7 +30,7 @@ void MailSender::log(const QString& text) const
 SendOutcome MailSender::send(const Draft& draft)
 {
     // Remembered even when the send fails.
-    rememberRecipients(draft.recipients);
+    settings::writeLastRecipients(draft.recipients);
 
     // A password the settings file does not hold comes from the keyring,
     // which may first have the desktop ask to unlock it (it is read off this
@@ -98,7 +66,7 @@ SendOutcome MailSender::send(const Draft& draft)
         sendOrThrow(mail, password, keyringFailure);
         return SendOutcome{true, QString()};
     } catch (const std::exception& e) {
-        const QString cause = causeOf(e);
+        const QString cause = net::errorText(e);
         log(QStringLiteral("SMTP: Kan ikke sende melding til ") + m_smtp.serverName);
         // The cause goes to the log only with detailed logging on.
         if (rt::state().verboseLogging)

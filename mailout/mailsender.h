@@ -27,11 +27,6 @@ struct SendOutcome {
     QString cause; // why it was not sent, without a closing full stop; may be empty
 };
 
-// The recipients of the last send the user started, sent or not: proposed
-// again when the composer opens empty. Kept in the per-user settings file.
-QString lastRecipients();
-void rememberRecipients(const QString& text);
-
 class MailSender {
 public:
     MailSender() = default;
@@ -44,7 +39,7 @@ public:
     // How long the session waits for the server.
     void setTimeouts(const net::Timeouts& timeouts) { m_client.timeouts = timeouts; }
 
-    // Sends draft. The recipient text is remembered (rememberRecipients())
+    // Sends draft. The recipient text is remembered (settings::writeLastRecipients())
     // before anything else. A log-in password the settings do not hold
     // comes from the keyring. With "LogSMTP" the steps go to the log as
     // "SMTP: " lines; a certificate the user may trust is asked about (on

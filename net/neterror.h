@@ -33,6 +33,14 @@ private:
     QString m_text;
 };
 
+// The text of a caught error for the user or the log: a NetError's own
+// text, or what any other error says of itself.
+inline QString errorText(const std::exception& e)
+{
+    const auto* netError = dynamic_cast<const NetError*>(&e);
+    return netError ? netError->text() : QString::fromUtf8(e.what());
+}
+
 // Waiting limits of a connection, in milliseconds.
 struct Timeouts {
     int connectMs = 30000;

@@ -4,6 +4,7 @@
 #include "cleartext.h"
 #include "ftpfiles.h"
 #include "log.h"
+#include "neterror.h"
 #include "offthread.h"
 #include "serverprofiledialog.h"
 #include "state.h"
@@ -40,17 +41,11 @@ void log(const QString& text)
     rt::writeLog(text);
 }
 
-QString causeText(const std::exception& e)
-{
-    const auto* netError = dynamic_cast<const net::NetError*>(&e);
-    return netError ? netError->text() : QString::fromUtf8(e.what());
-}
-
 // The reason behind a caught error, for the log when detailed logging is on.
 void logCause(const std::exception& e)
 {
     if (rt::state().verboseLogging)
-        log(QStringLiteral("FTP: Årsak: ") + causeText(e));
+        log(QStringLiteral("FTP: Årsak: ") + net::errorText(e));
 }
 
 [[noreturn]] void fileError(const QString& text)
@@ -300,7 +295,7 @@ FtpResult FtpTransferWindow::upload(const QString& path)
             // Unlike the other failures this one is an error line with its
             // cause: the file did not reach the server.
             log(QStringLiteral("FEIL: FTP: Feil nr. 500, kan ikke laste opp filen %1 som %2: %3")
-                    .arg(path, remote, causeText(e)));
+                    .arg(path, remote, net::errorText(e)));
             result = FtpResult::TransferFailed;
         }
         runStep([this] { client.disconnect(); });

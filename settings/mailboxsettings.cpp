@@ -2,6 +2,7 @@
 
 #include "folders.h"
 #include "hostport.h"
+#include "inifile.h"
 #include "passwordscramble.h"
 #include "settingsaccess.h"
 #include "settingskeys.h"
@@ -20,17 +21,18 @@ namespace {
 
 constexpr qsizetype kCacheKeyBytes = 32;
 
-// The user's key for the list cache, made (and written to the current
-// section) when the file has none or a damaged one.
-QByteArray cacheKey()
+// The user's key for the list cache, made (and written) when the file has
+// none or a damaged one.
+QByteArray cacheKey(rt::IniFile& ini)
 {
-    QByteArray bytes = QByteArray::fromHex(rt::readSetting(kListCacheKey).toLatin1());
-    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == rt::readSetting(kListCacheKey).toLatin1().toLower())
+    const QByteArray stored = ini.readString(kMailboxSection, kListCacheKey).toLatin1();
+    QByteArray bytes = QByteArray::fromHex(stored);
+    if (bytes.size() == kCacheKeyBytes && bytes.toHex() == stored.toLower())
         return bytes;
     std::array<quint32, kCacheKeyBytes / sizeof(quint32)> words;
     QRandomGenerator::system()->generate(words.begin(), words.end());
     bytes = QByteArray(reinterpret_cast<const char*>(words.data()), kCacheKeyBytes);
-    rt::writeSetting(kListCacheKey, QString::fromLatin1(bytes.toHex()));
+    ini.writeString(kMailboxSection, kListCacheKey, QString::fromLatin1(bytes.toHex()));
     return bytes;
 }
 
@@ -55,22 +57,23 @@ std::uint16_t defaultPort(MailProtocol protocol)
 StoredMailboxSettings readStoredMailboxSettings()
 {
     const UserFileScope file;
-    rt::selectSection(kMailboxSection);
+    const rt::IniFile& ini = rt::settingsFile();
+    const QString section = kMailboxSection;
     StoredMailboxSettings s;
-    s.protocol = protocolFromText(rt::readSetting(kProtocol));
-    s.serverName = rt::readSetting(kServerName);
-    s.user = rt::readSetting(kServerUser);
-    const QString password = rt::readSetting(kServerPassword);
+    s.protocol = protocolFromText(ini.readString(section, kProtocol));
+    s.serverName = ini.readString(section, kServerName);
+    s.user = ini.readString(section, kServerUser);
+    const QString password = ini.readString(section, kServerPassword);
     if (!password.isEmpty())
         s.password = rt::unscrambleText(password);
-    s.startupCheck = rt::readBoolSetting(kStartupCheck);
-    s.scheduler = rt::readBoolSetting(kScheduler);
-    s.scheduleMinutes = rt::readSetting(kScheduleMinutes);
-    s.showList = rt::readBoolSetting(kShowList);
-    s.hideWhenEmpty = rt::readBoolSetting(kHideWindow);
-    s.beepOnMail = rt::readBoolSetting(kBeepOnMail);
-    s.showOnNew = rt::readBoolSetting(kShowOnNew);
-    s.showListOnNew = rt::readBoolSetting(kShowListOnNew);
+    s.startupCheck = ini.readBool(section, kStartupCheck);
+    s.scheduler = ini.readBool(section, kScheduler);
+    s.scheduleMinutes = ini.readString(section, kScheduleMinutes);
+    s.showList = ini.readBool(section, kShowList);
+    s.hideWhenEmpty = ini.readBool(section, kHideWindow);
+    s.beepOnMail = ini.readBool(section, kBeepOnMail);
+    s.showOnNew = ini.readBool(section, kShowOnNew);
+    s.showListOnNew = ini.readBool(section, kShowListOnNew);
     return s;
 }
 
@@ -124,9 +127,10 @@ MailboxSettings readMailboxSettings()
     {
         const UserFileScope file;
         s = mailboxSettingsFrom(readStoredMailboxSettings());
-        rt::selectSection(kMailboxSection);
-        s.notifyOnNew = rt::readSetting(kNotifyOnNew).isEmpty() || rt::readBoolSetting(kNotifyOnNew);
-        s.cacheKey = cacheKey();
+        rt::IniFile& ini = rt::settingsFile();
+        s.notifyOnNew = ini.readString(kMailboxSection, kNotifyOnNew).isEmpty()
+                        || ini.readBool(kMailboxSection, kNotifyOnNew);
+        s.cacheKey = cacheKey(ini);
     }
     s.cacheFolder = rt::namedFolder(QStringLiteral("tmp"));
     return s;
@@ -140,11 +144,11 @@ bool sameAccount(const MailboxSettings& a, const MailboxSettings& b)
 bool clearStoredMailboxPassword(const QString& password)
 {
     const UserFileScope file;
-    rt::selectSection(kMailboxSection);
-    const QString stored = rt::readSetting(kServerPassword);
+    rt::IniFile& ini = rt::settingsFile();
+    const QString stored = ini.readString(kMailboxSection, kServerPassword);
     if (stored.isEmpty() || rt::unscrambleText(stored) != password)
         return false;
-    rt::writeSetting(kServerPassword, QString());
+    ini.writeString(kMailboxSection, kServerPassword, QString());
     return true;
 }
 

@@ -37,4 +37,8 @@ inline constexpr QLatin1StringView kSenderSection{"Email"};
 inline constexpr QLatin1StringView kPersonalEmail{"PersonalEmail"};
 inline constexpr QLatin1StringView kEmailName{"EmailName"};
 
+// Section "STANDARD": what the composer proposes when it opens empty.
+inline constexpr QLatin1StringView kStandardSection{"STANDARD"};
+inline constexpr QLatin1StringView kLastEmailAddress{"LastEmailAddress"};
+
 } // namespace settings::keys

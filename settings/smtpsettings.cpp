@@ -1,5 +1,6 @@
 #include "smtpsettings.h"
 
+#include "inifile.h"
 #include "settingsaccess.h"
 #include "settingskeys.h"
 #include "userfilescope.h"
@@ -11,15 +12,16 @@ using namespace keys;
 SmtpSettings readSmtpSettings()
 {
     const UserFileScope file;
-    rt::selectSection(kSmtpSection);
+    const rt::IniFile& ini = rt::settingsFile();
+    const QString section = kSmtpSection;
     SmtpSettings s;
-    s.externalProgram = rt::readBoolSetting(kExternalProgram);
-    s.mailProgram = rt::readSetting(kMailProgram);
-    s.serverName = rt::readSetting(kServerName);
-    s.user = rt::readSetting(kServerUser);
-    s.password = rt::readSetting(kServerPassword);
-    s.authenticationType = rt::readIntSetting(kSmtpAuthenticationType);
-    s.logSmtp = rt::readBoolSetting(kLogSmtp);
+    s.externalProgram = ini.readBool(section, kExternalProgram);
+    s.mailProgram = ini.readString(section, kMailProgram);
+    s.serverName = ini.readString(section, kServerName);
+    s.user = ini.readString(section, kServerUser);
+    s.password = ini.readString(section, kServerPassword);
+    s.authenticationType = ini.readInteger(section, kSmtpAuthenticationType);
+    s.logSmtp = ini.readBool(section, kLogSmtp);
     return s;
 }
 
@@ -40,10 +42,11 @@ void writeSmtpSettings(const SmtpSettings& s)
 SenderIdentity readSenderIdentity()
 {
     const UserFileScope file;
-    rt::selectSection(kSenderSection);
+    const rt::IniFile& ini = rt::settingsFile();
+    const QString section = kSenderSection;
     SenderIdentity s;
-    s.address = rt::readSetting(kPersonalEmail);
-    s.name = rt::readSetting(kEmailName);
+    s.address = ini.readString(section, kPersonalEmail);
+    s.name = ini.readString(section, kEmailName);
     return s;
 }
 
@@ -59,12 +62,24 @@ void writeSenderIdentity(const SenderIdentity& s)
 bool clearStoredSmtpPassword(const QString& password)
 {
     const UserFileScope file;
-    rt::selectSection(kSmtpSection);
-    const QString stored = rt::readSetting(kServerPassword);
+    rt::IniFile& ini = rt::settingsFile();
+    const QString stored = ini.readString(kSmtpSection, kServerPassword);
     if (stored.isEmpty() || stored != password)
         return false;
-    rt::writeSetting(kServerPassword, QString());
+    ini.writeString(kSmtpSection, kServerPassword, QString());
     return true;
+}
+
+QString readLastRecipients()
+{
+    const UserFileScope file;
+    return rt::settingsFile().readString(kStandardSection, kLastEmailAddress);
+}
+
+void writeLastRecipients(const QString& recipients)
+{
+    const UserFileScope file;
+    rt::settingsFile().writeString(kStandardSection, kLastEmailAddress, recipients);
 }
 
 QString smtpServerProposal(const QString& mailServer)

@@ -39,6 +39,12 @@ void writeSenderIdentity(const SenderIdentity& sender);
 // the value is another one by now or already empty.
 bool clearStoredSmtpPassword(const QString& password);
 
+// "LastEmailAddress" in section "STANDARD": the recipients of the last send
+// the user started, sent or not, proposed again when the composer opens
+// empty.
+QString readLastRecipients();
+void writeLastRecipients(const QString& recipients);
+
 // The SMTP server to propose from the mailbox's server text: the host only,
 // without a port ("pop.x:995" -> "pop.x"), since a POP3 or IMAP port is no
 // SMTP port. An IPv6 address is given in brackets ("[::1]:995" and "::1"

@@ -365,13 +365,13 @@ TEST_F(DesktopWindowsTest, EveryWindowOpensAboveTheStripAndOnScreen)
          QStringLiteral("Ny epost")},
         {"settings dialog", QStringLiteral("SettingsDialog"), [this] { strip().settingsAction->trigger(); },
          QStringLiteral("Epost oppsett")},
-        {"connectivity test", QStringLiteral("ConnectionTestWindow"), [this] { windows->connectionTest().showForTest(); },
+        {"connectivity test", QStringLiteral("ConnectionTestWindow"), [this] { windows->connectionTestWindow().showForTest(); },
          QStringLiteral("Tilkoblingstest")},
         {"profile dialog", QStringLiteral("ServerProfileDialog"),
-         [this] { windows->serverProfile().editProfile(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
+         [this] { windows->serverProfileDialog().editProfile(QStringLiteral("FTP-server"), QStringLiteral("FTP")); },
          QStringLiteral("FTP-server")},
-        {"input dialog", QStringLiteral("InputDialog"), [this] { windows->input().exec(); }, QStringLiteral("Input:")},
-        {"FTP window", QStringLiteral("FtpTransferWindow"), [this] { windows->ftpTransfer().show(); }, QString(), QString(), true},
+        {"input dialog", QStringLiteral("InputDialog"), [this] { windows->inputDialog().exec(); }, QStringLiteral("Input:")},
+        {"FTP window", QStringLiteral("FtpTransferWindow"), [this] { windows->ftpTransferWindow().show(); }, QString(), QString(), true},
         {"failure box over the composer", QString(), composerFailure, QString(), QStringLiteral("ComposerWindow")},
     };
     for (const Case& c : cases) {
